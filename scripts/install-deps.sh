@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Quorvane needs on Debian 12.
+# Quick when everything is present: it only asks dpkg.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  qt6-base-dev qt6-multimedia-dev libqt6multimedia6 libgl-dev
+  ffmpeg lame
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  fonts-liberation
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+  as_root=(sudo -n)
+else
+  echo "Please install these Debian packages first, then run make again:" >&2
+  echo "  apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "convert/fileconversion.h"
+
+#include <QList>
+#include <QString>
+
+// What the user is told about the files of a batch that did not fully succeed.
+namespace BatchReport {
+
+struct Report
+{
+    QString text;    // empty when every file converted at the chosen bitrate
+    QString details; // every affected file with its reason, one per line
+};
+
+Report describe(const QList<FileResult> &results);
+
+} // namespace BatchReport

@@ -1,0 +1,8 @@
+#include "desktoplauncher.h"
+
+#include <QDesktopServices>
+
+bool QtDesktopLauncher::open(const QUrl &url)
+{
+    return QDesktopServices::openUrl(url);
+}

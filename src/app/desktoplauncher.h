@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QUrl>
+
+// Hands an address or a folder to the desktop (browser, file manager). Behind an
+// interface so that tests record the request instead of opening anything.
+class DesktopLauncher
+{
+public:
+    virtual ~DesktopLauncher() = default;
+    virtual bool open(const QUrl &url) = 0;
+};
+
+class QtDesktopLauncher : public DesktopLauncher
+{
+public:
+    bool open(const QUrl &url) override;
+};

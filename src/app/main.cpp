@@ -1,0 +1,35 @@
+#include "app/appservices.h"
+#include "app/desktoplauncher.h"
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "app/userdialogs.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QRandomGenerator>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QApplication::setOrganizationName(QStringLiteral("Harrowmede"));
+    QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+
+    // The composition root: the real store, dialogs and launcher live here.
+    SettingsStore settings;
+    QtUserDialogs dialogs;
+    QtDesktopLauncher launcher;
+
+    AppServices services;
+    services.settings = &settings;
+    services.dialogs = &dialogs;
+    services.launcher = &launcher;
+    services.appFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
+    services.tempFolder = QDir::toNativeSeparators(QDir::tempPath());
+    services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
+
+    MainWindow window(services);
+    window.startUp();
+    window.show();
+    return app.exec();
+}

@@ -1,0 +1,360 @@
+#include "mainwindow.h"
+
+#include "app/appearance.h"
+#include "app/batchreport.h"
+#include "app/desktoplauncher.h"
+#include "app/settingsstore.h"
+#include "app/twips.h"
+#include "app/userdialogs.h"
+#include "convert/conversionbatch.h"
+#include "convert/pathhelpers.h"
+#include "convert/toolcommands.h"
+#include "filelist/filelistview.h"
+#include "filelist/folderwalk.h"
+#include "filelist/pathlistmodel.h"
+#include "filelist/walkqueue.h"
+#include "results/resultswindow.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace {
+
+const QString kFileDialogTitle = QStringLiteral("Add File(s) - Hold Ctrl or Shift to select multiple files");
+const QString kFileDialogFilter = QStringLiteral("MPEG 4 Audio Files (*.m4a)");
+const QString kListToolTip = QStringLiteral(
+    "Drag and drop files here. Double-click item to remove it. Move bar to right and out of window to reveal full names.");
+const QString kSamplesQuestion = QStringLiteral(
+    "Would you like this software to open the folder where the sample files are stored so that you can view them "
+    "before the conversion?");
+
+// The progress bar holds fractions of a percent: 100 steps per percent.
+constexpr int kProgressScale = 100;
+
+QFont windowFont()
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(9);
+    font.setBold(true);
+    return font;
+}
+
+QFont buttonFont()
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(11.25);
+    font.setBold(true);
+    return font;
+}
+
+} // namespace
+
+MainWindow::MainWindow(const AppServices &services, QWidget *parent)
+    : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("Form1"));
+    m_walks = new WalkQueue(this);
+    connect(m_walks, &WalkQueue::rowsReady, this, [this](const QStringList &rows) { m_sources->append(rows); });
+    connect(m_walks, &WalkQueue::busyChanged, this, [this](bool busy) {
+        updatePointer();
+        if (!busy)
+            emit walksFinished();
+    });
+    buildControls();
+}
+
+MainWindow::~MainWindow()
+{
+    if (m_batch)
+        m_batch->abort();
+}
+
+void MainWindow::buildControls()
+{
+    const int dpi = logicalDpiX();
+    const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
+        w->setGeometry(Twips::rect(left, top, width, height, dpi));
+    };
+
+    setFixedSize(Twips::size(7080, 4965, dpi));
+    setFont(windowFont());
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+
+    // Lies outside the client area: it holds the keyboard focus when the window opens,
+    // so that no visible control looks focused.
+    m_focusHolder = new QPushButton(QStringLiteral("Command1"), this);
+    m_focusHolder->setObjectName(QStringLiteral("Command1"));
+    at(m_focusHolder, -720, 2640, 615, 495);
+
+    m_sources = new PathListModel(QStringLiteral("M4A File(s)"), this);
+    m_list = new FileListView(this);
+    m_list->setObjectName(QStringLiteral("ListView1"));
+    m_list->setPathModel(m_sources);
+    m_list->setToolTip(kListToolTip);
+    m_list->setFileDropsEnabled(true);
+    at(m_list, 120, 120, 6840, 1815);
+
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progress->setRange(0, 100 * kProgressScale);
+    m_progress->setValue(0);
+    m_progress->setTextVisible(false);
+    at(m_progress, 120, 4420, 6840, 405);
+
+    m_bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
+    m_bitrateFrame->setObjectName(QStringLiteral("Frame2"));
+    at(m_bitrateFrame, 120, 2990, 6840, 800);
+
+    m_bitrate = new QComboBox(m_bitrateFrame);
+    m_bitrate->setObjectName(QStringLiteral("Combo1"));
+    m_bitrate->setEditable(false);
+    at(m_bitrate, 240, 300, 6375, 345);
+
+    const auto button = [&](const char *name, const QString &caption, int left, int top, int width, int height) {
+        auto *b = new QPushButton(caption, this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setFont(buttonFont());
+        b->setAutoDefault(false);
+        at(b, left, top, width, height);
+        return b;
+    };
+    m_addFiles = button("PushButton1", QStringLiteral("Add M4A File(s)"), 120, 2025, 3360, 405);
+    m_addFolder = button("PushButton3", QStringLiteral("Add All M4A File(s) In Folder"), 3600, 2025, 3360, 405);
+    m_start = button("PushButton2", QStringLiteral("Start Converting"), 120, 3900, 6840, 405);
+    m_clear = button("PushButton4", QStringLiteral("Clear List"), 120, 2525, 3360, 405);
+    m_samples = button("PushButton5", QStringLiteral("Load Sample/Example Files"), 3600, 2525, 3360, 405);
+
+    // Tab order as designed: focus holder, list, progress, frame, bitrate, then the buttons.
+    QWidget::setTabOrder(m_focusHolder, m_list);
+    QWidget::setTabOrder(m_list, m_bitrate);
+    QWidget::setTabOrder(m_bitrate, m_addFiles);
+    QWidget::setTabOrder(m_addFiles, m_addFolder);
+    QWidget::setTabOrder(m_addFolder, m_start);
+    QWidget::setTabOrder(m_start, m_clear);
+    QWidget::setTabOrder(m_clear, m_samples);
+
+    connect(m_addFiles, &QPushButton::clicked, this, &MainWindow::addFiles);
+    connect(m_addFolder, &QPushButton::clicked, this, &MainWindow::addFolder);
+    connect(m_start, &QPushButton::clicked, this, &MainWindow::startConverting);
+    connect(m_clear, &QPushButton::clicked, this, &MainWindow::clearList);
+    connect(m_samples, &QPushButton::clicked, this, &MainWindow::loadSamples);
+    connect(m_list, &FileListView::deletePressed, this, &MainWindow::removeSelected);
+    connect(m_list, &FileListView::doubleClickedAnywhere, this, &MainWindow::removeSelected);
+    connect(m_list, &FileListView::filesDropped, this, &MainWindow::addDroppedPaths);
+}
+
+void MainWindow::startUp()
+{
+    Appearance::centerForm(this);
+    setWindowTitle(QStringLiteral("Quorvane"));
+    loadHandCursor();
+    openHomePageByChance();
+
+    m_list->header()->resizeSection(0, Twips::toPixels(6500, logicalDpiX()));
+
+    m_bitrate->addItems(Tools::bitrateTexts());
+    restoreBitrate();
+    // Every pick is stored at once; nothing is stored at exit.
+    connect(m_bitrate, &QComboBox::currentTextChanged, this,
+            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyBitrate, text); });
+
+    m_focusHolder->setFocus();
+}
+
+void MainWindow::loadHandCursor()
+{
+    const QString path = Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"));
+    if (!Paths::fileExists(path))
+        return;
+    const QPixmap pixmap(path);
+    // A file that is no picture Qt can read leaves the ordinary pointers.
+    if (!pixmap.isNull())
+        m_handCursor = QCursor(pixmap);
+}
+
+void MainWindow::openHomePageByChance()
+{
+    if (m_services.rollPercent && m_services.rollPercent() == HomePageLuckyNumber && m_services.launcher)
+        m_services.launcher->open(QUrl(HomePageUrl));
+}
+
+void MainWindow::restoreBitrate()
+{
+    const QString stored = m_services.settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText());
+    int index = m_bitrate->findText(stored);
+    // The program never stores anything else; a hand-edited value falls back to the default.
+    if (index < 0)
+        index = m_bitrate->findText(Tools::defaultBitrateText());
+    m_bitrate->setCurrentIndex(index);
+    if (stored != m_bitrate->currentText())
+        m_services.settings->write(SettingsStore::KeyBitrate, m_bitrate->currentText());
+}
+
+bool MainWindow::isWalking() const
+{
+    return m_walks->isBusy();
+}
+
+void MainWindow::addFiles()
+{
+    const QStringList files = m_services.dialogs->getOpenFileNames(this, kFileDialogTitle, kFileDialogFilter);
+    m_sources->append(files);
+}
+
+void MainWindow::addFolder()
+{
+    const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder to add:"));
+    if (folder.isEmpty())
+        return;
+    m_walks->enqueue([folder](const std::atomic_bool *cancelled) {
+        return FolderWalk::collectFiles(folder, QStringLiteral("*.m4a"), cancelled);
+    });
+}
+
+void MainWindow::addDroppedPaths(const QStringList &paths)
+{
+    if (isConverting() || paths.isEmpty())
+        return;
+    m_walks->enqueue([paths](const std::atomic_bool *cancelled) {
+        return FolderWalk::expandDroppedPaths(paths, cancelled);
+    });
+}
+
+void MainWindow::clearList()
+{
+    if (isConverting())
+        return;
+    m_sources->clear();
+}
+
+void MainWindow::removeSelected()
+{
+    if (isConverting())
+        return;
+    m_sources->removeAt(m_list->selectedRow());
+}
+
+void MainWindow::loadSamples()
+{
+    const QString folder = Paths::joinPath(m_services.appFolder, QStringLiteral("Samples"));
+    const QStringList names = FolderWalk::listFolderFiles(folder, QStringLiteral("*.*"));
+    QStringList rows;
+    rows.reserve(names.size());
+    for (const QString &name : names)
+        rows.append(Paths::joinPath(folder, name));
+    m_sources->append(rows);
+
+    if (m_services.dialogs->askYesNo(this, kSamplesQuestion))
+        m_services.launcher->open(QUrl::fromLocalFile(folder));
+}
+
+ResultsWindow *MainWindow::resultsWindow()
+{
+    if (!m_results) {
+        m_results = std::make_unique<ResultsWindow>(m_services);
+        connect(m_results.get(), &ResultsWindow::backRequested, this, [this] {
+            show();
+            m_results->hide();
+        });
+    }
+    return m_results.get();
+}
+
+void MainWindow::startConverting()
+{
+    if (isConverting())
+        return;
+    if (m_sources->count() <= 0) {
+        m_services.dialogs->inform(this, QStringLiteral("No files added."));
+        return;
+    }
+
+    resultsWindow()->clearResults();
+
+    BatchSettings settings;
+    settings.tools.decoder = Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg"));
+    settings.tools.encoder = Paths::toolPath(m_services.appFolder, QStringLiteral("lame"));
+    settings.tools.tempFolder = m_services.tempFolder;
+    settings.bitrateText = m_bitrate->currentText();
+    settings.jobs = qMax(1, m_services.jobs);
+
+    m_batch = new ConversionBatch(m_sources->rows(), settings, this);
+    connect(m_batch, &ConversionBatch::fileStarted, this, &MainWindow::onFileStarted);
+    connect(m_batch, &ConversionBatch::finished, this, &MainWindow::onBatchFinished);
+    setBusy(true);
+    m_batch->start();
+}
+
+void MainWindow::onFileStarted(int index, int total)
+{
+    if (total > 0)
+        m_progress->setValue(qRound((index + 1) * 100.0 * kProgressScale / total));
+}
+
+void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelled)
+{
+    Q_UNUSED(cancelled);
+    m_batch->deleteLater();
+    m_batch = nullptr;
+    setBusy(false);
+    m_progress->setValue(0);
+
+    ResultsWindow *results2 = resultsWindow();
+    for (const FileResult &r : results) {
+        if (r.isConverted())
+            results2->addResult(r.displayName, r.tempPath);
+    }
+    const BatchReport::Report report = BatchReport::describe(results);
+    if (results2->resultCount() > 0) {
+        results2->playResult(0);
+        results2->show();
+        hide();
+        if (!report.text.isEmpty())
+            m_services.dialogs->warn(results2, report.text, report.details);
+    } else {
+        m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
+                                   report.details.isEmpty() ? report.text : report.details);
+    }
+    emit conversionFinished();
+}
+
+void MainWindow::setBusy(bool busy)
+{
+    // While a batch runs nothing may change what it converts or how.
+    for (QWidget *w : {static_cast<QWidget *>(m_addFiles), static_cast<QWidget *>(m_addFolder),
+                       static_cast<QWidget *>(m_start), static_cast<QWidget *>(m_clear),
+                       static_cast<QWidget *>(m_samples), static_cast<QWidget *>(m_bitrate)})
+        w->setEnabled(!busy);
+    m_list->setFileDropsEnabled(!busy);
+    updatePointer();
+}
+
+void MainWindow::updatePointer()
+{
+    if (isConverting() || isWalking())
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Ending the program mid-batch: the tools are stopped and every temporary file of
+    // the batch is deleted before we go.
+    if (m_batch) {
+        m_batch->disconnect(this);
+        m_batch->abort();
+        delete m_batch;
+        m_batch = nullptr;
+    }
+    m_walks->cancelAll();
+    event->accept();
+}

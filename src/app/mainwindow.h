@@ -1,0 +1,89 @@
+#pragma once
+
+#include "app/appservices.h"
+#include "convert/fileconversion.h"
+
+#include <QCursor>
+#include <QList>
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+
+class QComboBox;
+class QGroupBox;
+class QProgressBar;
+class QPushButton;
+class ConversionBatch;
+class FileListView;
+class PathListModel;
+class ResultsWindow;
+class WalkQueue;
+
+// The main window: the source list, the buttons that fill and empty it, the bitrate
+// and "Start Converting". It forwards each intent to the engine or the file walk and
+// shows their state; closing it ends the program.
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static inline const QString HomePageUrl = QStringLiteral("https://www.harrowmede.com/quorvane/");
+    static constexpr int HomePageLuckyNumber = 7;
+
+    explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The start-up sequence, run once before the window is first shown.
+    void startUp();
+
+    PathListModel *sourceList() const { return m_sources; }
+    // The results window, created and loaded on first use.
+    ResultsWindow *resultsWindow();
+    bool isConverting() const { return m_batch != nullptr; }
+    bool isWalking() const;
+
+    void addFiles();
+    void addFolder();
+    void clearList();
+    void loadSamples();
+    void removeSelected();
+    void addDroppedPaths(const QStringList &paths);
+    void startConverting();
+
+signals:
+    // The batch has ended and its results were handed on (or reported).
+    void conversionFinished();
+    // Every folder walk asked for so far has delivered its rows.
+    void walksFinished();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void loadHandCursor();
+    void openHomePageByChance();
+    void restoreBitrate();
+    void setBusy(bool busy);
+    void updatePointer();
+    void onFileStarted(int index, int total);
+    void onBatchFinished(const QList<FileResult> &results, bool cancelled);
+
+    AppServices m_services;
+    PathListModel *m_sources = nullptr;
+    FileListView *m_list = nullptr;
+    QComboBox *m_bitrate = nullptr;
+    QGroupBox *m_bitrateFrame = nullptr;
+    QProgressBar *m_progress = nullptr;
+    QPushButton *m_focusHolder = nullptr;
+    QPushButton *m_addFiles = nullptr;
+    QPushButton *m_addFolder = nullptr;
+    QPushButton *m_start = nullptr;
+    QPushButton *m_clear = nullptr;
+    QPushButton *m_samples = nullptr;
+    WalkQueue *m_walks = nullptr;
+    ConversionBatch *m_batch = nullptr;
+    std::unique_ptr<ResultsWindow> m_results;
+    std::optional<QCursor> m_handCursor;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+// The program's remembered choices. Every read and write goes through here, always
+// under organisation "Harrowmede" and application "Quorvane": on Linux the file
+// Harrowmede/Quorvane.conf in the user's configuration folder, on Windows the
+// registry under HKEY_CURRENT_USER. Each value is written the moment it changes.
+class SettingsStore
+{
+public:
+    static inline const QString KeyBitrate = QStringLiteral("kbps");
+    static inline const QString KeyOutputFolder = QStringLiteral("Output Folder");
+    static inline const QString KeyShowAgain = QStringLiteral("ShowAgain");
+
+    // The user's real store.
+    SettingsStore();
+    // A store in an INI file of the caller's choosing (tests).
+    explicit SettingsStore(const QString &iniFile);
+    ~SettingsStore();
+
+    SettingsStore(const SettingsStore &) = delete;
+    SettingsStore &operator=(const SettingsStore &) = delete;
+
+    // The stored text, or defaultValue for a key that has never been written.
+    // An empty stored text is a value like any other.
+    QString read(const QString &key, const QString &defaultValue) const;
+    void write(const QString &key, const QString &value);
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};

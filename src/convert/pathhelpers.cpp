@@ -1,0 +1,63 @@
+#include "pathhelpers.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace Paths {
+
+bool isSeparator(QChar c)
+{
+#ifdef Q_OS_WIN
+    return c == u'\\' || c == u'/';
+#else
+    return c == u'/';
+#endif
+}
+
+bool endsWithSeparator(const QString &path)
+{
+    return !path.isEmpty() && isSeparator(path.back());
+}
+
+bool fileExists(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo::exists(path);
+}
+
+QString fileNameFromPath(const QString &path)
+{
+    for (qsizetype i = path.size() - 1; i >= 0; --i) {
+        if (isSeparator(path.at(i)))
+            return path.mid(i + 1);
+    }
+    return path;
+}
+
+QString removeExtension(const QString &name)
+{
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot < 0 ? name : name.left(dot);
+}
+
+QString displayNameFor(const QString &sourcePath)
+{
+    return removeExtension(fileNameFromPath(sourcePath)) + QStringLiteral(".mp3");
+}
+
+QString joinPath(const QString &folder, const QString &name)
+{
+    if (folder.isEmpty() || endsWithSeparator(folder))
+        return folder + name;
+    return folder + QDir::separator() + name;
+}
+
+QString toolPath(const QString &folder, const QString &toolName)
+{
+#ifdef Q_OS_WIN
+    return joinPath(QDir::toNativeSeparators(folder), toolName + QStringLiteral(".exe"));
+#else
+    return joinPath(QDir::toNativeSeparators(folder), toolName);
+#endif
+}
+
+} // namespace Paths

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// Small helpers on paths shared by the windows and the engine. Paths are in the
+// platform's native form; on Windows both separators count, elsewhere only "/"
+// (a backslash is an ordinary character in a POSIX file name).
+namespace Paths {
+
+// True when something (file or folder) exists at path; never throws, "" is false.
+bool fileExists(const QString &path);
+
+// Everything behind the last separator: "/a/b/song.m4a" -> "song.m4a".
+QString fileNameFromPath(const QString &path);
+
+// Everything in front of the last dot: "my.song.m4a" -> "my.song". A name without
+// any dot is kept whole, so that it still yields a usable display name.
+QString removeExtension(const QString &name);
+
+// The name a converted source gets in the results and the output folder.
+QString displayNameFor(const QString &sourcePath);
+
+// folder + separator + name, never doubling a separator that folder already ends with.
+QString joinPath(const QString &folder, const QString &name);
+
+bool endsWithSeparator(const QString &path);
+bool isSeparator(QChar c);
+
+// The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
+QString toolPath(const QString &folder, const QString &toolName);
+
+} // namespace Paths

@@ -1,0 +1,109 @@
+#include "filelistview.h"
+
+#include "filelist/pathlistmodel.h"
+
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
+
+FileListView::FileListView(QWidget *parent)
+    : QTreeView(parent)
+{
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true); // keeps 100,000 rows cheap to lay out
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    header()->setStretchLastSection(false);
+    header()->setSectionsMovable(false);
+    setDragDropMode(QAbstractItemView::NoDragDrop);
+}
+
+void FileListView::setPathModel(PathListModel *model)
+{
+    m_model = model;
+    setModel(model);
+}
+
+int FileListView::selectedRow() const
+{
+    if (!selectionModel())
+        return -1;
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void FileListView::setFileDropsEnabled(bool enabled)
+{
+    m_fileDrops = enabled;
+    setAcceptDrops(enabled);
+    viewport()->setAcceptDrops(enabled);
+}
+
+QStringList FileListView::localPaths(const QMimeData *data)
+{
+    if (!data || !data->hasUrls())
+        return {};
+    QStringList paths;
+    const QList<QUrl> urls = data->urls();
+    for (const QUrl &url : urls) {
+        if (!url.isLocalFile())
+            return {};
+        paths.append(QDir::toNativeSeparators(url.toLocalFile()));
+    }
+    return paths;
+}
+
+void FileListView::keyPressEvent(QKeyEvent *event)
+{
+    // Delete removes whatever modifiers are held.
+    if (event->key() == Qt::Key_Delete) {
+        emit deletePressed();
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+void FileListView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    QTreeView::mouseDoubleClickEvent(event);
+    emit doubleClickedAnywhere();
+}
+
+bool FileListView::acceptsDrag(const QMimeData *data) const
+{
+    return m_fileDrops && !localPaths(data).isEmpty();
+}
+
+void FileListView::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (acceptsDrag(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void FileListView::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (acceptsDrag(event->mimeData()))
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void FileListView::dropEvent(QDropEvent *event)
+{
+    if (!acceptsDrag(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    const QStringList paths = localPaths(event->mimeData());
+    event->acceptProposedAction();
+    emit filesDropped(paths);
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QMediaPlayer>
+#include <QWidget>
+
+class QLabel;
+class QSlider;
+class QToolButton;
+
+// The preview player's face: what plays, where it is, and the transport controls.
+// A thin view: it emits what the user asks for and shows the state it is given; it
+// never touches the player itself.
+class PlayerControls : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit PlayerControls(QWidget *parent = nullptr);
+
+    void setTitle(const QString &title);
+    void setPlaybackState(QMediaPlayer::PlaybackState state);
+    void setDuration(qint64 milliseconds);
+    void setPosition(qint64 milliseconds);
+    void setVolume(float volume);
+    // A file that cannot be played is said here, quietly; there is no dialog.
+    void setErrorText(const QString &text);
+
+    static QString formatTime(qint64 milliseconds);
+
+signals:
+    void playRequested();
+    void pauseRequested();
+    void stopRequested();
+    void seekRequested(qint64 milliseconds);
+    void volumeChanged(float volume);
+
+private:
+    void updateTimes();
+
+    QLabel *m_title = nullptr;
+    QLabel *m_bigTime = nullptr;
+    QLabel *m_elapsed = nullptr;
+    QLabel *m_total = nullptr;
+    QLabel *m_error = nullptr;
+    QSlider *m_position = nullptr;
+    QSlider *m_volume = nullptr;
+    QToolButton *m_playPause = nullptr;
+    QToolButton *m_stop = nullptr;
+    QMediaPlayer::PlaybackState m_state = QMediaPlayer::StoppedState;
+    qint64 m_duration = 0;
+    qint64 m_positionMs = 0;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Saving converted files into the output folder. QtCore only, shared by the results
+// window and the command-line front end.
+namespace ResultSaver {
+
+struct Item
+{
+    QString fileName;   // name in the output folder
+    QString sourceFile; // the converted temporary file
+};
+
+struct Failure
+{
+    QString target; // full path that could not be written
+    QString reason;
+};
+
+// The folder that the box's text names, or "" when it names no existing folder. Text
+// typed with surrounding spaces is taken without them when the text as typed is no folder.
+QString usableFolder(const QString &text);
+
+// Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3",
+// then "song (3).mp3". Letter case is ignored, as Windows and macOS file systems do.
+QStringList uniqueNames(const QStringList &names);
+
+// Copies each item into folder. Every copy goes to a temporary file beside its
+// destination and is renamed over it only when complete, so an existing file is never
+// destroyed by a failed copy. Returns the items that could not be saved, with reasons.
+QList<Failure> save(const QString &folder, const QList<Item> &items);
+
+} // namespace ResultSaver

@@ -1,0 +1,254 @@
+#include "resultswindow.h"
+
+#include "app/appearance.h"
+#include "app/settingsstore.h"
+#include "app/twips.h"
+#include "app/userdialogs.h"
+#include "convert/pathhelpers.h"
+#include "filelist/filelistview.h"
+#include "filelist/pathlistmodel.h"
+#include "results/playercontrols.h"
+#include "results/resultsaver.h"
+
+#include <QAudioOutput>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMediaPlayer>
+#include <QPushButton>
+
+namespace {
+
+QFont windowFont(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+QString defaultOutputFolder()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("C:\\");
+#else
+    return Paths::joinPath(QDir::toNativeSeparators(QDir::homePath()), QString());
+#endif
+}
+
+} // namespace
+
+ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
+    : QWidget(parent), m_services(services)
+{
+    setObjectName(QStringLiteral("Form2"));
+    buildControls();
+
+    // Load steps, once per run.
+    Appearance::centerForm(this);
+    setWindowTitle(QStringLiteral("Quorvane"));
+    restoreOutputFolder();
+    m_list->header()->resizeSection(0, Twips::toPixels(6600, logicalDpiX()));
+}
+
+ResultsWindow::~ResultsWindow()
+{
+    m_player->stop();
+}
+
+void ResultsWindow::buildControls()
+{
+    const int dpi = logicalDpiX();
+    const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
+        w->setGeometry(Twips::rect(left, top, width, height, dpi));
+    };
+
+    setFixedSize(Twips::size(8040, 9525, dpi));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    setFont(windowFont(9));
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    setPalette(pal);
+
+    m_names = new PathListModel(QStringLiteral("Preview"), this);
+    m_list = new FileListView(this);
+    m_list->setObjectName(QStringLiteral("ListView1"));
+    m_list->setPathModel(m_names);
+    at(m_list, 120, 120, 7800, 1815);
+
+    m_controls = new PlayerControls(this);
+    at(m_controls, 120, 2040, 7800, 5895);
+
+    m_player = new QMediaPlayer(this);
+    m_audio = new QAudioOutput(this);
+    m_audio->setVolume(0.5f);
+    m_player->setAudioOutput(m_audio);
+    m_controls->setVolume(m_audio->volume());
+
+    m_saveFrame = new QGroupBox(QStringLiteral("Save Result(s) To This Folder"), this);
+    m_saveFrame->setObjectName(QStringLiteral("Frame1"));
+    at(m_saveFrame, 120, 8040, 7815, 810);
+    m_outputFolder = new QLineEdit(m_saveFrame);
+    m_outputFolder->setObjectName(QStringLiteral("Text1"));
+    at(m_outputFolder, 240, 300, 6540, 345);
+
+    const auto button = [&](QWidget *parent, const char *name, const QString &caption, int l, int t, int w, int h) {
+        auto *b = new QPushButton(caption, parent);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setFont(windowFont(11.25));
+        b->setAutoDefault(false);
+        at(b, l, t, w, h);
+        return b;
+    };
+    m_browse = button(m_saveFrame, "PushButton7", QStringLiteral("..."), 6960, 300, 600, 345);
+    m_save = button(this, "PushButton6", QStringLiteral("Save Results"), 3960, 9000, 3960, 405);
+    m_back = button(this, "PushButton8", QStringLiteral("< Back"), 120, 9000, 3720, 405);
+
+    // "Save Results" comes first in the tab order and has the focus when shown.
+    QWidget::setTabOrder(m_save, m_back);
+    QWidget::setTabOrder(m_back, m_controls);
+    QWidget::setTabOrder(m_controls, m_list);
+    QWidget::setTabOrder(m_list, m_outputFolder);
+    QWidget::setTabOrder(m_outputFolder, m_browse);
+    setFocusProxy(m_save);
+
+    connect(m_list, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) { playResult(index.row()); });
+    connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
+    connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
+    connect(m_back, &QPushButton::clicked, this, &ResultsWindow::goBack);
+
+    connect(m_controls, &PlayerControls::playRequested, m_player, &QMediaPlayer::play);
+    connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
+    connect(m_controls, &PlayerControls::stopRequested, m_player, &QMediaPlayer::stop);
+    connect(m_controls, &PlayerControls::seekRequested, m_player, &QMediaPlayer::setPosition);
+    connect(m_controls, &PlayerControls::volumeChanged, m_audio, &QAudioOutput::setVolume);
+    connect(m_player, &QMediaPlayer::playbackStateChanged, m_controls, &PlayerControls::setPlaybackState);
+    connect(m_player, &QMediaPlayer::durationChanged, m_controls, &PlayerControls::setDuration);
+    connect(m_player, &QMediaPlayer::positionChanged, m_controls, &PlayerControls::setPosition);
+    connect(m_player, &QMediaPlayer::errorOccurred, this,
+            [this](QMediaPlayer::Error, const QString &text) { m_controls->setErrorText(text); });
+}
+
+void ResultsWindow::restoreOutputFolder()
+{
+    // Every change of the box is stored at once, including the restore itself.
+    connect(m_outputFolder, &QLineEdit::textChanged, this,
+            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
+    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
+}
+
+void ResultsWindow::clearResults()
+{
+    m_names->clear();
+    m_files.clear();
+}
+
+void ResultsWindow::addResult(const QString &displayName, const QString &tempFile)
+{
+    m_names->append(displayName);
+    m_files.append(tempFile);
+}
+
+int ResultsWindow::resultCount() const
+{
+    return m_names->count();
+}
+
+QStringList ResultsWindow::displayNames() const
+{
+    return m_names->rows();
+}
+
+void ResultsWindow::playResult(int row)
+{
+    if (row < 0 || row >= m_files.size())
+        return;
+    m_controls->setErrorText(QString());
+    m_controls->setTitle(m_names->at(row));
+    m_player->setSource(QUrl::fromLocalFile(m_files.at(row)));
+    m_player->play();
+}
+
+QString ResultsWindow::playingFile() const
+{
+    return m_player->source().toLocalFile();
+}
+
+QString ResultsWindow::outputFolderText() const
+{
+    return m_outputFolder->text();
+}
+
+void ResultsWindow::setOutputFolderText(const QString &text)
+{
+    m_outputFolder->setText(text);
+}
+
+void ResultsWindow::browseOutputFolder()
+{
+    const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
+    if (folder.isEmpty())
+        return;
+    m_outputFolder->setText(Paths::joinPath(folder, QString()));
+}
+
+void ResultsWindow::saveResults()
+{
+    const QString folder = ResultSaver::usableFolder(m_outputFolder->text());
+    if (folder.isEmpty()) {
+        m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
+        return;
+    }
+    const QStringList names = ResultSaver::uniqueNames(m_names->rows());
+    QList<ResultSaver::Item> items;
+    for (int i = 0; i < names.size(); ++i)
+        items.append({names.at(i), m_files.at(i)});
+
+    setCursor(Qt::WaitCursor);
+    const QList<ResultSaver::Failure> failures = ResultSaver::save(folder, items);
+    unsetCursor();
+
+    if (failures.isEmpty()) {
+        m_services.dialogs->inform(this, QStringLiteral("Done."));
+        return;
+    }
+    QStringList lines;
+    for (const ResultSaver::Failure &f : failures)
+        lines.append(QStringLiteral("%1: %2").arg(f.target, f.reason));
+    m_services.dialogs->warn(
+        this,
+        QStringLiteral("%1 of %2 file(s) could not be saved. The converted files are kept, so you can try again.")
+            .arg(failures.size())
+            .arg(items.size()),
+        lines.join(QLatin1Char('\n')));
+}
+
+void ResultsWindow::cleanUp()
+{
+    // Let go of the file first: a playing file cannot be deleted everywhere.
+    m_player->setSource(QUrl());
+    m_player->stop();
+    for (const QString &file : std::as_const(m_files)) {
+        const QFileInfo info(file);
+        if (info.isFile())
+            QFile::remove(file);
+    }
+}
+
+void ResultsWindow::goBack()
+{
+    cleanUp();
+    emit backRequested();
+}
+
+void ResultsWindow::closeEvent(QCloseEvent *event)
+{
+    cleanUp();
+    event->accept();
+}

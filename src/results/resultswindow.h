@@ -1,0 +1,71 @@
+#pragma once
+
+#include "app/appservices.h"
+
+#include <QStringList>
+#include <QWidget>
+
+class QAudioOutput;
+class QGroupBox;
+class QLineEdit;
+class QMediaPlayer;
+class QPushButton;
+class FileListView;
+class PathListModel;
+class PlayerControls;
+
+// The results of the last batch: one row per converted file, a preview player, and
+// the ways on (save the files, or go back). From the moment a temporary file is added
+// here this window owns it and deletes it when the user leaves by either way out.
+class ResultsWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit ResultsWindow(const AppServices &services, QWidget *parent = nullptr);
+    ~ResultsWindow() override;
+
+    // The result list: display names and the temporary files, always of one length.
+    void clearResults();
+    void addResult(const QString &displayName, const QString &tempFile);
+    int resultCount() const;
+    QStringList displayNames() const;
+    const QStringList &resultFiles() const { return m_files; }
+
+    // Opens the row's file in the player and starts it.
+    void playResult(int row);
+    QString playingFile() const;
+    QMediaPlayer *player() const { return m_player; }
+
+    QString outputFolderText() const;
+    void setOutputFolderText(const QString &text);
+
+    void browseOutputFolder();
+    void saveResults();
+    void goBack();
+
+signals:
+    // The clean-up has run; the main window takes over.
+    void backRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void restoreOutputFolder();
+    void cleanUp();
+
+    AppServices m_services;
+    PathListModel *m_names = nullptr;
+    QStringList m_files;
+    FileListView *m_list = nullptr;
+    PlayerControls *m_controls = nullptr;
+    QMediaPlayer *m_player = nullptr;
+    QAudioOutput *m_audio = nullptr;
+    QGroupBox *m_saveFrame = nullptr;
+    QLineEdit *m_outputFolder = nullptr;
+    QPushButton *m_browse = nullptr;
+    QPushButton *m_save = nullptr;
+    QPushButton *m_back = nullptr;
+};
