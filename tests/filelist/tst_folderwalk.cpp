@@ -1,0 +1,311 @@
+#include "filelist/folderwalk.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+namespace {
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+void makeFiles(const QDir &root, const QStringList &relativePaths)
+{
+    for (const QString &relative : relativePaths) {
+        const QString path = root.filePath(relative);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile file(path);
+        QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    }
+}
+
+// Native full paths for paths relative to root, in the order given.
+QStringList under(const QDir &root, const QStringList &relativePaths)
+{
+    QStringList paths;
+    for (const QString &relative : relativePaths)
+        paths.append(native(root.filePath(relative)));
+    return paths;
+}
+
+} // namespace
+
+class TestFolderWalk : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void walkGoesLevelByLevel();
+    void oneFolderRows_data();
+    void oneFolderRows();
+    void hiddenFolderIsNotEntered();
+    void folderLinksAreNotFollowed();
+    void listFolderFilesCounts_data();
+    void listFolderFilesCounts();
+    void startFolderSpellings_data();
+    void startFolderSpellings();
+    void unreadableFolderContributesNothing();
+    void droppedPaths_data();
+    void droppedPaths();
+    void cancelledBeforeStartWalksNothing();
+};
+
+void TestFolderWalk::walkGoesLevelByLevel()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    // Created deepest first, so creation order cannot pass for walk order.
+    makeFiles(root, {QStringLiteral("Music/A/A1/a1.m4a"), QStringLiteral("Music/B/b.m4a"),
+                     QStringLiteral("Music/A/a.m4a"), QStringLiteral("Music/m.m4a")});
+
+    QStringList folders{native(root.filePath(QStringLiteral("Music"))) + QDir::separator()};
+    FolderWalk::collectSubfolders(folders);
+    const QString sep = QDir::separator();
+    QCOMPARE(folders, under(root, {QStringLiteral("Music") + sep, QStringLiteral("Music/A") + sep,
+                                   QStringLiteral("Music/B") + sep,
+                                   QStringLiteral("Music/A/A1") + sep}));
+
+    // B's files come before A1's: breadth first, not depth first or by full path.
+    QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Music")), QStringLiteral("*.m4a")),
+             under(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
+                          QStringLiteral("Music/B/b.m4a"), QStringLiteral("Music/A/A1/a1.m4a")}));
+}
+
+void TestFolderWalk::oneFolderRows_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("tilde and other types left out")
+        << QStringLiteral("*.m4a")
+        << QStringList{QStringLiteral("c.mp3"), QStringLiteral("~b.m4a"), QStringLiteral("a.m4a")}
+        << QStringList{QStringLiteral("a.m4a")};
+    QTest::newRow("upper-case extension")
+        << QStringLiteral("*.m4a")
+        << QStringList{QStringLiteral("SONG.M4A"), QStringLiteral("song.m4a.txt")}
+        << QStringList{QStringLiteral("SONG.M4A")};
+    QTest::newRow("hidden file included")
+        << QStringLiteral("*.m4a")
+        << QStringList{QStringLiteral(".x.m4a")}
+        << QStringList{QStringLiteral(".x.m4a")};
+    QTest::newRow("by name whatever the case")
+        << QStringLiteral("*.m4a")
+        << QStringList{QStringLiteral("c.m4a"), QStringLiteral("B.m4a"), QStringLiteral("a.m4a")}
+        << QStringList{QStringLiteral("a.m4a"), QStringLiteral("B.m4a"), QStringLiteral("c.m4a")};
+    QTest::newRow("every file, also without a dot")
+        << QStringLiteral("*.*")
+        << QStringList{QStringLiteral("notes.txt"), QStringLiteral("README"),
+                       QStringLiteral("~x.m4a"), QStringLiteral("a.m4a")}
+        << QStringList{QStringLiteral("a.m4a"), QStringLiteral("notes.txt"), QStringLiteral("README")};
+    QTest::newRow("other wildcards")
+        << QStringLiteral("track?.M4A")
+        << QStringList{QStringLiteral("track10.m4a"), QStringLiteral("track1.m4a")}
+        << QStringList{QStringLiteral("track1.m4a")};
+    QTest::newRow("nothing matches")
+        << QStringLiteral("*.m4a")
+        << QStringList{QStringLiteral("cover.jpg")}
+        << QStringList{};
+}
+
+void TestFolderWalk::oneFolderRows()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, expected);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, files);
+
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), pattern), under(root, expected));
+}
+
+void TestFolderWalk::hiddenFolderIsNotEntered()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral(".cache/h.m4a"), QStringLiteral(".cache/deeper/d.m4a"),
+                     QStringLiteral("A/a.m4a")});
+#ifdef Q_OS_WIN
+    // On Windows the attribute hides a folder, not the leading dot.
+    const std::wstring hiddenPath = native(root.filePath(QStringLiteral(".cache"))).toStdWString();
+    QVERIFY(SetFileAttributesW(hiddenPath.c_str(), FILE_ATTRIBUTE_HIDDEN));
+#endif
+
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*")),
+             under(root, {QStringLiteral("A/a.m4a")}));
+}
+
+void TestFolderWalk::folderLinksAreNotFollowed()
+{
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes shortcut files on Windows, not folder links");
+#else
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
+                     QStringLiteral("Music/B/b.m4a"), QStringLiteral("Elsewhere/e.m4a")});
+    // A loop back up, a second road to a folder the walk reaches anyway, and a road out.
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("Music")),
+                        root.filePath(QStringLiteral("Music/A/up"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("Music/B")),
+                        root.filePath(QStringLiteral("Music/A/toB"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("Elsewhere")),
+                        root.filePath(QStringLiteral("Music/out"))));
+
+    QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Music")), QStringLiteral("*.m4a")),
+             under(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
+                          QStringLiteral("Music/B/b.m4a")}));
+#endif
+}
+
+void TestFolderWalk::listFolderFilesCounts_data()
+{
+    QTest::addColumn<int>("songs");
+
+    QTest::newRow("150 songs") << 150;
+    QTest::newRow("none") << 0;
+}
+
+void TestFolderWalk::listFolderFilesCounts()
+{
+    QFETCH(int, songs);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    QStringList files{QStringLiteral("playlist.m3u"), QStringLiteral("sub.m4a/inner.txt")};
+    for (int i = 0; i < songs; ++i)
+        files.append(QStringLiteral("track %1.m4a").arg(i, 3, 10, QLatin1Char('0')));
+    makeFiles(root, files);
+
+    // A folder named like a song is not a file.
+    const QStringList names = FolderWalk::listFolderFiles(tmp.path(), QStringLiteral("*.m4a"));
+    QCOMPARE(names.size(), songs);
+    if (songs > 0) {
+        QCOMPARE(names.first(), QStringLiteral("track 000.m4a"));
+        QCOMPARE(names.last(), QStringLiteral("track %1.m4a").arg(songs - 1, 3, 10, QLatin1Char('0')));
+    }
+}
+
+void TestFolderWalk::startFolderSpellings_data()
+{
+    QTest::addColumn<QString>("suffix");
+
+    QTest::newRow("bare") << QString();
+    QTest::newRow("trailing separator") << QString(QDir::separator());
+    QTest::newRow("two trailing separators") << QString(QDir::separator()) + QDir::separator();
+}
+
+void TestFolderWalk::startFolderSpellings()
+{
+    QFETCH(QString, suffix);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a")});
+
+    const QStringList rows = FolderWalk::collectFiles(
+        native(root.filePath(QStringLiteral("Music"))) + suffix, QStringLiteral("*.m4a"));
+    QCOMPARE(rows, under(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a")}));
+}
+
+void TestFolderWalk::unreadableFolderContributesNothing()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("A/a.m4a"), QStringLiteral("Locked/l.m4a"),
+                     QStringLiteral("Locked/Inner/i.m4a"), QStringLiteral("Z/z.m4a")});
+    const QString locked = root.filePath(QStringLiteral("Locked"));
+    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
+    const bool stillReadable = !QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
+    const QStringList rows = FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.m4a"));
+    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (stillReadable)
+        QSKIP("Permissions do not keep this user out (running as root?)");
+
+    QCOMPARE(rows, under(root, {QStringLiteral("A/a.m4a"), QStringLiteral("Z/z.m4a")}));
+}
+
+void TestFolderWalk::droppedPaths_data()
+{
+    QTest::addColumn<QStringList>("dropped");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("two files in the given order")
+        << QStringList{QStringLiteral("a.m4a"), QStringLiteral("b.wav")}
+        << QStringList{QStringLiteral("a.m4a"), QStringLiteral("b.wav")};
+    QTest::newRow("folder: every type, no tilde names")
+        << QStringList{QStringLiteral("F")}
+        << QStringList{QStringLiteral("F/a.m4a"), QStringLiteral("F/notes.txt")};
+    QTest::newRow("siblings, each file once")
+        << QStringList{QStringLiteral("A"), QStringLiteral("B")}
+        << QStringList{QStringLiteral("A/a.m4a"), QStringLiteral("A/A1/a1.m4a"), QStringLiteral("B/b.m4a")};
+    QTest::newRow("file before folder")
+        << QStringList{QStringLiteral("b.wav"), QStringLiteral("B")}
+        << QStringList{QStringLiteral("b.wav"), QStringLiteral("B/b.m4a")};
+    QTest::newRow("dropped tilde file is kept")
+        << QStringList{QStringLiteral("~t.m4a")}
+        << QStringList{QStringLiteral("~t.m4a")};
+    QTest::newRow("missing path kept as a file")
+        << QStringList{QStringLiteral("gone.m4a")}
+        << QStringList{QStringLiteral("gone.m4a")};
+    QTest::newRow("empty folder")
+        << QStringList{QStringLiteral("Empty")}
+        << QStringList{};
+}
+
+void TestFolderWalk::droppedPaths()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(QStringList, expected);
+
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("a.m4a"), QStringLiteral("b.wav"), QStringLiteral("~t.m4a"),
+                     QStringLiteral("F/a.m4a"), QStringLiteral("F/~x.m4a"), QStringLiteral("F/notes.txt"),
+                     QStringLiteral("A/a.m4a"), QStringLiteral("A/A1/a1.m4a"), QStringLiteral("B/b.m4a")});
+    QVERIFY(root.mkdir(QStringLiteral("Empty")));
+
+    // Drag sources deliver forward slashes too; rows come out native.
+    QStringList paths;
+    for (const QString &relative : std::as_const(dropped))
+        paths.append(root.filePath(relative));
+
+    QCOMPARE(FolderWalk::expandDroppedPaths(paths), under(root, expected));
+}
+
+void TestFolderWalk::cancelledBeforeStartWalksNothing()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("m.m4a"), QStringLiteral("A/a.m4a")});
+    const std::atomic_bool cancelled{true};
+
+    QStringList folders{native(tmp.path()) + QDir::separator()};
+    FolderWalk::collectSubfolders(folders, &cancelled);
+    QCOMPARE(folders.size(), 1);
+    QVERIFY(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*"), &cancelled).isEmpty());
+    QVERIFY(FolderWalk::expandDroppedPaths({tmp.path()}, &cancelled).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestFolderWalk)
+#include "tst_folderwalk.moc"
