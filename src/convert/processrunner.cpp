@@ -1,0 +1,237 @@
+#include "processrunner.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTimer>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
+namespace {
+
+// ffmpeg can print a great deal; only the end of it carries the reason for a failure.
+constexpr qsizetype kStderrTailBytes = 4096;
+
+// Time a program gets to end by itself after cancel() before it is killed. ffmpeg uses it
+// to close its output cleanly; the caller deletes that output anyway.
+constexpr int kCancelGraceMs = 2000;
+
+// abort() may block the closing program this long at most for a killed child to be reaped.
+constexpr int kAbortWaitMs = 5000;
+
+bool hasFolderPart(const QString &program)
+{
+#ifdef Q_OS_WIN
+    return program.contains(u'/') || program.contains(u'\\');
+#else
+    return program.contains(u'/');
+#endif
+}
+
+// QProcess reports only "failed to start"; look at the program to tell the usual reasons apart.
+int startErrorNumber(const QString &program)
+{
+    if (program.isEmpty())
+        return StartError::NotFound;
+    if (!hasFolderPart(program)) {
+        return QStandardPaths::findExecutable(program).isEmpty() ? StartError::NotFound
+                                                                 : StartError::Other;
+    }
+    const QFileInfo info(program);
+    if (!info.exists())
+        return StartError::NotFound;
+    if (info.isDir() || !info.isExecutable())
+        return StartError::NotPermitted;
+    return StartError::Other;
+}
+
+// Tools end their lines with "\n", and progress lines (lame) with "\r".
+QString lastNonEmptyLine(const QByteArray &text)
+{
+    const QString decoded = QString::fromLocal8Bit(text);
+    qsizetype end = decoded.size();
+    while (end > 0) {
+        qsizetype begin = end;
+        while (begin > 0 && decoded.at(begin - 1) != u'\n' && decoded.at(begin - 1) != u'\r')
+            --begin;
+        const QString line = decoded.mid(begin, end - begin).trimmed();
+        if (!line.isEmpty())
+            return line;
+        end = begin - 1;
+    }
+    return {};
+}
+
+#ifdef Q_OS_WIN
+int showCommandFor(int style)
+{
+    switch (style) {
+    case 0: return SW_HIDE;
+    case 1: return SW_SHOWNORMAL;
+    case 2: return SW_SHOWMINIMIZED;
+    case 3: return SW_SHOWMAXIMIZED;
+    case 4: return SW_SHOWNOACTIVATE;
+    case 5: return SW_SHOW;
+    default: return SW_SHOWMINNOACTIVE;
+    }
+}
+#endif
+
+} // namespace
+
+int normalizedWindowStyle(std::optional<int> style)
+{
+    if (!style || *style < 0 || *style > 6)
+        return 6;
+    return *style;
+}
+
+ProcessRunner::ProcessRunner(QObject *parent)
+    : QObject(parent)
+    , m_killTimer(new QTimer(this))
+{
+    m_killTimer->setSingleShot(true);
+    m_killTimer->setInterval(kCancelGraceMs);
+    connect(m_killTimer, &QTimer::timeout, this, [this] {
+        if (m_process && m_process->state() != QProcess::NotRunning)
+            m_process->kill();
+    });
+}
+
+ProcessRunner::~ProcessRunner()
+{
+    abort();
+}
+
+void ProcessRunner::start(const QString &program, const QStringList &arguments,
+                          std::optional<int> windowStyle)
+{
+    if (m_busy) {
+        qWarning("ProcessRunner: start() while %s still runs; ignored", qUtf8Printable(m_program));
+        return;
+    }
+    detachProcess();
+    ++m_runId;
+    m_busy = true;
+    m_reported = false;
+    m_stderrTail.clear();
+    m_program = program;
+
+    m_process = new QProcess(this);
+    m_process->setProgram(program);
+    m_process->setArguments(arguments);
+    // A tool that asks a question (ffmpeg before overwriting) reads end-of-file and gives up
+    // instead of waiting for an answer nobody can type.
+    m_process->setStandardInputFile(QProcess::nullDevice());
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+
+#ifdef Q_OS_WIN
+    const int style = normalizedWindowStyle(windowStyle);
+    m_process->setCreateProcessArgumentsModifier([style](QProcess::CreateProcessArguments *args) {
+        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+        args->startupInfo->wShowWindow = WORD(showCommandFor(style));
+        if (style == 0)
+            args->flags |= CREATE_NO_WINDOW;
+        else
+            args->flags &= ~DWORD(CREATE_NO_WINDOW);
+    });
+#else
+    Q_UNUSED(windowStyle)
+#endif
+
+    connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
+    connect(m_process, &QProcess::finished, this, &ProcessRunner::onProcessFinished);
+    connect(m_process, &QProcess::errorOccurred, this, &ProcessRunner::onProcessError);
+    m_process->start();
+}
+
+void ProcessRunner::cancel()
+{
+    if (!m_busy || !m_process || m_process->state() == QProcess::NotRunning)
+        return;
+    m_process->terminate();
+    if (!m_killTimer->isActive())
+        m_killTimer->start();
+}
+
+void ProcessRunner::abort()
+{
+    if (!m_busy)
+        return;
+    ++m_runId;   // drops a report that is already queued
+    m_busy = false;
+    m_killTimer->stop();
+    if (m_process) {
+        disconnect(m_process, nullptr, this, nullptr);
+        if (m_process->state() != QProcess::NotRunning) {
+            m_process->kill();
+            m_process->waitForFinished(kAbortWaitMs);
+        }
+    }
+}
+
+bool ProcessRunner::isRunning() const
+{
+    return m_busy;
+}
+
+void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
+{
+    readStandardError();
+    ProcessOutcome outcome;
+    outcome.started = true;
+    outcome.crashed = status == QProcess::CrashExit;
+    outcome.exitCode = exitCode;
+    outcome.result = outcome.crashed ? kCrashedResult : exitCode;
+    outcome.errorText = lastNonEmptyLine(m_stderrTail);
+    report(outcome);
+}
+
+void ProcessRunner::onProcessError(QProcess::ProcessError error)
+{
+    // A crash is followed by finished(); only a failed start ends the run here.
+    if (error != QProcess::FailedToStart)
+        return;
+    ProcessOutcome outcome;
+    outcome.started = false;
+    outcome.result = startErrorNumber(m_program) + kStartErrorBase;
+    outcome.errorText = m_process->errorString();
+    report(outcome);
+}
+
+void ProcessRunner::readStandardError()
+{
+    m_stderrTail += m_process->readAllStandardError();
+    if (m_stderrTail.size() > kStderrTailBytes)
+        m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
+}
+
+void ProcessRunner::report(const ProcessOutcome &outcome)
+{
+    if (m_reported)
+        return;
+    m_reported = true;
+    m_killTimer->stop();
+    // Queued, so that a receiver may start the next run or delete this runner in its slot
+    // without pulling the QProcess away under its own signal.
+    const quint64 runId = m_runId;
+    QMetaObject::invokeMethod(
+        this,
+        [this, runId, outcome] {
+            if (runId != m_runId || !m_busy)
+                return;
+            m_busy = false;
+            emit finished(outcome);
+        },
+        Qt::QueuedConnection);
+}
+
+void ProcessRunner::detachProcess()
+{
+    if (!m_process)
+        return;
+    disconnect(m_process, nullptr, this, nullptr);
+    m_process->deleteLater();
+    m_process = nullptr;
+}

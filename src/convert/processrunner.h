@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+class QTimer;
+
+// A program that cannot be started yields (error number + kStartErrorBase): negative for
+// every positive error number, so it never looks like a program's own exit code.
+constexpr int kStartErrorBase = -2147221504;
+
+// The error numbers added to kStartErrorBase. They follow the errno values of the same
+// meaning so that they read familiar in a log.
+namespace StartError {
+constexpr int Other = 1;         // the platform refused for another reason
+constexpr int NotFound = 2;      // nothing at the program's path, or not on the search path
+constexpr int NotPermitted = 13; // it is there but may not be run (no execute right, a folder)
+} // namespace StartError
+
+// The result of a program that ended abnormally (killed by a signal, crashed, cancelled).
+// A normal exit code cannot be negative on POSIX, and this value is far from the start errors.
+constexpr int kCrashedResult = -1;
+
+// The show state of a tool's console window: 0 hidden, 1 normal with focus, 2 minimised with
+// focus, 3 maximised with focus, 4 normal without focus, 5 shown as is, 6 minimised without
+// focus. Omitted or out of range means 6. Only Windows gives console programs a window.
+int normalizedWindowStyle(std::optional<int> style);
+
+struct ProcessOutcome
+{
+    bool started = false;   // false: the program could not be started
+    bool crashed = false;   // ended abnormally (signal, crash, cancel)
+    int exitCode = 0;       // valid when started && !crashed
+    int result = 0;         // exitCode; kCrashedResult when crashed; error number + kStartErrorBase when !started
+    QString errorText;      // the last non-empty line on stderr, or why the program could not start
+    bool succeeded() const { return started && !crashed && exitCode == 0; }
+};
+Q_DECLARE_METATYPE(ProcessOutcome)
+
+// One run of one external program at a time. The program gets its arguments as a list (no
+// shell ever sees them), reads from the null device and has its stdout discarded; the tail
+// of its stderr is kept as the reason for a failure. The runner only listens to the
+// process's signals, so the caller's event loop keeps running while the tool works.
+class ProcessRunner : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ProcessRunner(QObject *parent = nullptr);
+    ~ProcessRunner() override;   // kills and reaps a program that still runs
+
+    // Call only while not running. finished() follows exactly once, always from the event
+    // loop (never from inside start()), also when the program cannot be started.
+    void start(const QString &program, const QStringList &arguments,
+               std::optional<int> windowStyle = {});
+
+    // Asks the program to end, and kills it if it has not ended after a short grace
+    // period. finished() still comes, with crashed set unless the program exited by itself.
+    void cancel();
+
+    // Kills the program and waits for it to be gone. Blocking, for shut-down and
+    // destructors only; finished() does not come for this run any more.
+    void abort();
+
+    // True from start() until finished() has been emitted.
+    bool isRunning() const;
+
+signals:
+    void finished(const ProcessOutcome &outcome);
+
+private:
+    void onProcessFinished(int exitCode, QProcess::ExitStatus status);
+    void onProcessError(QProcess::ProcessError error);
+    void readStandardError();
+    void report(const ProcessOutcome &outcome);
+    void detachProcess();
+
+    QProcess *m_process = nullptr;
+    QTimer *m_killTimer = nullptr;
+    QString m_program;
+    QByteArray m_stderrTail;
+    quint64 m_runId = 0;   // tells a queued report of an earlier, aborted run from the current one
+    bool m_busy = false;
+    bool m_reported = false;
+};

@@ -1,0 +1,67 @@
+#include "toolcommands.h"
+
+#include "pathhelpers.h"
+
+#include <QDir>
+#include <QLocale>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace Tools {
+
+QStringList bitrateTexts()
+{
+    static const int rates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96,
+                                112, 128, 144, 160, 192, 224, 256, 320};
+    QStringList texts;
+    for (int rate : rates)
+        texts.append(QString::number(rate) + QStringLiteral(" kbps"));
+    return texts;
+}
+
+QString defaultBitrateText()
+{
+    return QStringLiteral("128 kbps");
+}
+
+int bitrateFromText(const QString &text)
+{
+    const QString rest = QString(text).remove(QStringLiteral("kbps"), Qt::CaseInsensitive).trimmed();
+    static const QRegularExpression leadingNumber(
+        QStringLiteral("^[+-]?(?:\\d+(?:\\.\\d*)?|\\.\\d+)(?:[eE][+-]?\\d+)?"));
+    const QRegularExpressionMatch match = leadingNumber.match(rest);
+    if (!match.hasMatch())
+        return 0;
+    bool ok = false;
+    const double value = QLocale::c().toDouble(match.captured(), &ok);
+    if (!ok)
+        return 0;
+    // The number has always been a 16-bit value; clamping also keeps "1e99" defined.
+    const double clamped = std::clamp(std::nearbyint(value),
+                                      double(std::numeric_limits<qint16>::min()),
+                                      double(std::numeric_limits<qint16>::max()));
+    return int(clamped);
+}
+
+QStringList decoderArguments(const QString &source, const QString &tempMp3)
+{
+    return {QStringLiteral("-i"), source, QStringLiteral("-f"), QStringLiteral("mp3"), tempMp3};
+}
+
+QStringList encoderArguments(int bitrate, const QString &input, const QString &output)
+{
+    return {QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
+            QStringLiteral("-b"), QString::number(bitrate), input, output};
+}
+
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, const QString &bitrateText)
+{
+    const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
+    return Paths::joinPath(QDir::toNativeSeparators(folder),
+                           base + u'_' + bitrateText + QStringLiteral(".mp3"));
+}
+
+} // namespace Tools

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The two tool command lines and the bitrate choices, as pure functions so that the exact
+// lists the tools receive can be checked without running anything.
+namespace Tools {
+
+// The 18 choices offered to the user, "8 kbps" to "320 kbps", lowest first.
+QStringList bitrateTexts();
+QString defaultBitrateText();
+
+// The number in a bitrate text: every "kbps" (any case) removed, spaces trimmed, the leading
+// number read as a real and rounded half to even. No leading number gives 0.
+int bitrateFromText(const QString &text);
+
+// ffmpeg decodes the source into an MP3 file at its own default bitrate. No overwrite option:
+// tempMp3 is a name at which nothing existed when it was chosen.
+QStringList decoderArguments(const QString &source, const QString &tempMp3);
+
+// lame re-encodes the decoder's file at the chosen constant bitrate, high quality, plain
+// (not joint) stereo.
+QStringList encoderArguments(int bitrate, const QString &input, const QString &output);
+
+// Where lame writes: folder / base name of tempMp3 + "_" + bitrate text + ".mp3".
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, const QString &bitrateText);
+
+} // namespace Tools

@@ -1,0 +1,128 @@
+#include "convert/pathhelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestPathHelpers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void namesFromPath_data();
+    void namesFromPath();
+    void joinPath_data();
+    void joinPath();
+    void fileExists_data();
+    void fileExists();
+};
+
+// One source path followed through the chain that yields its display name.
+void TestPathHelpers::namesFromPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("withoutExtension");
+    QTest::addColumn<QString>("displayName");
+
+    QTest::newRow("several separators")
+        << QStringLiteral("/a/b/song.m4a") << QStringLiteral("song.m4a") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("doubled separators")
+        << QStringLiteral("/a//b///song.m4a") << QStringLiteral("song.m4a") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("no separator")
+        << QStringLiteral("song.m4a") << QStringLiteral("song.m4a") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("trailing separator")
+        << QStringLiteral("/a/b/") << QString() << QString() << QStringLiteral(".mp3");
+    QTest::newRow("empty") << QString() << QString() << QString() << QStringLiteral(".mp3");
+    QTest::newRow("several dots")
+        << QStringLiteral("/music/my.song.m4a") << QStringLiteral("my.song.m4a")
+        << QStringLiteral("my.song") << QStringLiteral("my.song.mp3");
+    QTest::newRow("ends in a dot")
+        << QStringLiteral("/music/song.") << QStringLiteral("song.") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("only an extension")
+        << QStringLiteral("/music/.m4a") << QStringLiteral(".m4a") << QString()
+        << QStringLiteral(".mp3");
+    QTest::newRow("no dot keeps the whole name")
+        << QStringLiteral("/music/song") << QStringLiteral("song") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("dots in folders do not count")
+        << QStringLiteral("/my.music/v1.2/song") << QStringLiteral("song") << QStringLiteral("song")
+        << QStringLiteral("song.mp3");
+    QTest::newRow("non-ASCII")
+        << QStringLiteral("/musique/été 日本.m4a") << QStringLiteral("été 日本.m4a")
+        << QStringLiteral("été 日本") << QStringLiteral("été 日本.mp3");
+}
+
+void TestPathHelpers::namesFromPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, fileName);
+    QFETCH(QString, withoutExtension);
+    QFETCH(QString, displayName);
+
+    QCOMPARE(Paths::fileNameFromPath(path), fileName);
+    QCOMPARE(Paths::removeExtension(fileName), withoutExtension);
+    QCOMPARE(Paths::displayNameFor(path), displayName);
+}
+
+void TestPathHelpers::joinPath_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("expected");
+
+    const QString sep = QDir::separator();
+    QTest::newRow("plain folder") << QStringLiteral("/tmp") << QStringLiteral("x.mp3")
+                                  << QStringLiteral("/tmp") + sep + QStringLiteral("x.mp3");
+    QTest::newRow("trailing separator") << QStringLiteral("/tmp/") << QStringLiteral("x.mp3")
+                                        << QStringLiteral("/tmp/x.mp3");
+    QTest::newRow("root folder") << QStringLiteral("/") << QStringLiteral("x.mp3")
+                                 << QStringLiteral("/x.mp3");
+    QTest::newRow("empty folder") << QString() << QStringLiteral("x.mp3") << QStringLiteral("x.mp3");
+    QTest::newRow("relative folder") << QStringLiteral("out") << QStringLiteral("x.mp3")
+                                     << QStringLiteral("out") + sep + QStringLiteral("x.mp3");
+}
+
+void TestPathHelpers::joinPath()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, name);
+    QFETCH(QString, expected);
+    QCOMPARE(Paths::joinPath(folder, name), expected);
+}
+
+void TestPathHelpers::fileExists_data()
+{
+    QTest::addColumn<QString>("entry");   // relative to a fresh folder; "" is the empty path
+    QTest::addColumn<bool>("exists");
+
+    QTest::newRow("existing file") << QStringLiteral("file.m4a") << true;
+    QTest::newRow("folder") << QStringLiteral("folder") << true;
+    QTest::newRow("missing") << QStringLiteral("missing.m4a") << false;
+    QTest::newRow("in a missing folder") << QStringLiteral("nowhere/file.m4a") << false;
+    QTest::newRow("empty path") << QString() << false;
+}
+
+void TestPathHelpers::fileExists()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, exists);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile file(dir.filePath(QStringLiteral("file.m4a")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
+
+    const QString path = entry.isEmpty() ? QString() : dir.filePath(entry);
+    QCOMPARE(Paths::fileExists(path), exists);
+}
+
+QTEST_GUILESS_MAIN(TestPathHelpers)
+#include "tst_pathhelpers.moc"

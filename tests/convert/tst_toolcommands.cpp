@@ -1,0 +1,172 @@
+#include "convert/toolcommands.h"
+
+#include <QDir>
+#include <QTest>
+
+class TestToolCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bitrateTextsAreTheEighteenChoices();
+    void bitrateFromText_data();
+    void bitrateFromText();
+    void everyChoiceReadsBackAsItsNumber();
+    void decoderArguments_data();
+    void decoderArguments();
+    void encoderArguments_data();
+    void encoderArguments();
+    void encoderOutputPath_data();
+    void encoderOutputPath();
+};
+
+void TestToolCommands::bitrateTextsAreTheEighteenChoices()
+{
+    const QStringList expected = {
+        QStringLiteral("8 kbps"),   QStringLiteral("16 kbps"),  QStringLiteral("24 kbps"),
+        QStringLiteral("32 kbps"),  QStringLiteral("40 kbps"),  QStringLiteral("48 kbps"),
+        QStringLiteral("56 kbps"),  QStringLiteral("64 kbps"),  QStringLiteral("80 kbps"),
+        QStringLiteral("96 kbps"),  QStringLiteral("112 kbps"), QStringLiteral("128 kbps"),
+        QStringLiteral("144 kbps"), QStringLiteral("160 kbps"), QStringLiteral("192 kbps"),
+        QStringLiteral("224 kbps"), QStringLiteral("256 kbps"), QStringLiteral("320 kbps")};
+    QCOMPARE(Tools::bitrateTexts(), expected);
+    QCOMPARE(Tools::defaultBitrateText(), QStringLiteral("128 kbps"));
+}
+
+void TestToolCommands::bitrateFromText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("bitrate");
+
+    QTest::newRow("lowest") << QStringLiteral("8 kbps") << 8;
+    QTest::newRow("highest") << QStringLiteral("320 kbps") << 320;
+    QTest::newRow("capitals") << QStringLiteral("128 KBPS") << 128;
+    QTest::newRow("mixed case") << QStringLiteral("192 KbPs") << 192;
+    QTest::newRow("no space, surrounding spaces") << QStringLiteral(" 128kbps ") << 128;
+    QTest::newRow("number alone") << QStringLiteral("64") << 64;
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("only spaces") << QStringLiteral("   ") << 0;
+    QTest::newRow("only the unit") << QStringLiteral("kbps") << 0;
+    QTest::newRow("no number") << QStringLiteral("abc") << 0;
+    QTest::newRow("number after a word") << QStringLiteral("about 128 kbps") << 0;
+    QTest::newRow("trailing junk after the number") << QStringLiteral("128x kbps") << 128;
+    QTest::newRow("half rounds to even, down") << QStringLiteral("96.5 kbps") << 96;
+    QTest::newRow("half rounds to even, up") << QStringLiteral("97.5") << 98;
+    QTest::newRow("below half") << QStringLiteral("127.4 kbps") << 127;
+    QTest::newRow("above half") << QStringLiteral("127.6 kbps") << 128;
+    QTest::newRow("unit inside the number") << QStringLiteral("1kbps28") << 128;
+    QTest::newRow("huge stays 16-bit") << QStringLiteral("1e9 kbps") << 32767;
+}
+
+void TestToolCommands::bitrateFromText()
+{
+    QFETCH(QString, text);
+    QFETCH(int, bitrate);
+    QCOMPARE(Tools::bitrateFromText(text), bitrate);
+}
+
+void TestToolCommands::everyChoiceReadsBackAsItsNumber()
+{
+    const QList<int> expected = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96,
+                                 112, 128, 144, 160, 192, 224, 256, 320};
+    QList<int> numbers;
+    for (const QString &text : Tools::bitrateTexts())
+        numbers.append(Tools::bitrateFromText(text));
+    QCOMPARE(numbers, expected);
+}
+
+// Paths that a shell would split, expand or take for an option must reach the tool unchanged.
+static void addAwkwardPaths()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("temp");
+
+    const QString temp = QStringLiteral("/tmp/zurvek48213976.mp3");
+    QTest::newRow("plain") << QStringLiteral("/music/song.m4a") << temp;
+    QTest::newRow("spaces") << QStringLiteral("/my music/a song .m4a") << temp;
+    QTest::newRow("quotes") << QStringLiteral("/music/\"quoted\" 'song'.m4a") << temp;
+    QTest::newRow("dollar") << QStringLiteral("/music/$HOME $(id).m4a") << temp;
+    QTest::newRow("leading dash") << QStringLiteral("-y.m4a") << temp;
+    QTest::newRow("non-ASCII") << QStringLiteral("/musique/chanson d’été – 日本.m4a") << temp;
+    QTest::newRow("temp folder with spaces") << QStringLiteral("/music/song.m4a")
+                                             << QStringLiteral("/tmp dir/zurvek11111111.mp3");
+}
+
+void TestToolCommands::decoderArguments_data()
+{
+    addAwkwardPaths();
+}
+
+void TestToolCommands::decoderArguments()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, temp);
+    const QStringList expected = {QStringLiteral("-i"), source, QStringLiteral("-f"),
+                                  QStringLiteral("mp3"), temp};
+    QCOMPARE(Tools::decoderArguments(source, temp), expected);
+}
+
+void TestToolCommands::encoderArguments_data()
+{
+    QTest::addColumn<int>("bitrate");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("expected");
+
+    const auto expect = [](const QString &rate, const QString &in, const QString &out) {
+        return QStringList{QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
+                           QStringLiteral("-b"), rate, in, out};
+    };
+    const QString in = QStringLiteral("/tmp/zurvek48213976.mp3");
+    const QString out = QStringLiteral("/tmp/zurvek48213976_128 kbps.mp3");
+    QTest::newRow("128") << 128 << in << out << expect(QStringLiteral("128"), in, out);
+    QTest::newRow("8") << 8 << in << out << expect(QStringLiteral("8"), in, out);
+    QTest::newRow("320") << 320 << in << out << expect(QStringLiteral("320"), in, out);
+    QTest::newRow("0 from an unreadable text") << 0 << in << out << expect(QStringLiteral("0"), in, out);
+    const QString odd = QStringLiteral("/t m p/\"$x\" ’é’/-zurvek12345678.mp3");
+    QTest::newRow("awkward paths") << 192 << odd << odd + QStringLiteral(".out")
+                                   << expect(QStringLiteral("192"), odd, odd + QStringLiteral(".out"));
+}
+
+void TestToolCommands::encoderArguments()
+{
+    QFETCH(int, bitrate);
+    QFETCH(QString, input);
+    QFETCH(QString, output);
+    QFETCH(QStringList, expected);
+    QCOMPARE(Tools::encoderArguments(bitrate, input, output), expected);
+}
+
+void TestToolCommands::encoderOutputPath_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("temp");
+    QTest::addColumn<QString>("bitrateText");
+    QTest::addColumn<QString>("expected");
+
+    const QString sep = QDir::separator();
+    QTest::newRow("beside the temporary file")
+        << QStringLiteral("/tmp") << QStringLiteral("/tmp/zurvek48213976.mp3")
+        << QStringLiteral("128 kbps") << QStringLiteral("/tmp") + sep + QStringLiteral("zurvek48213976_128 kbps.mp3");
+    QTest::newRow("folder ends with a separator")
+        << QStringLiteral("/tmp/") << QStringLiteral("/tmp/zurvek48213976.mp3")
+        << QStringLiteral("320 kbps") << QStringLiteral("/tmp/zurvek48213976_320 kbps.mp3");
+    QTest::newRow("other folder")
+        << QStringLiteral("/work area") << QStringLiteral("/tmp/zurvek12345678.mp3")
+        << QStringLiteral("8 kbps") << QStringLiteral("/work area") + sep + QStringLiteral("zurvek12345678_8 kbps.mp3");
+    QTest::newRow("text used unchanged")
+        << QStringLiteral("/tmp") << QStringLiteral("/tmp/zurvek12345678.mp3")
+        << QStringLiteral("192 KBPS") << QStringLiteral("/tmp") + sep + QStringLiteral("zurvek12345678_192 KBPS.mp3");
+}
+
+void TestToolCommands::encoderOutputPath()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, temp);
+    QFETCH(QString, bitrateText);
+    QFETCH(QString, expected);
+    QCOMPARE(Tools::encoderOutputPath(folder, temp, bitrateText), QDir::toNativeSeparators(expected));
+}
+
+QTEST_GUILESS_MAIN(TestToolCommands)
+#include "tst_toolcommands.moc"
