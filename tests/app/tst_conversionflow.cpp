@@ -1,0 +1,241 @@
+#include "fakes.h"
+
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "filelist/pathlistmodel.h"
+#include "results/resultswindow.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+// "Start Converting" from the main window to the results window, with the real
+// ffmpeg and lame on a few seconds of generated tone.
+class TestConversionFlow : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Fixture
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<SettingsStore> settings;
+        FakeDialogs dialogs;
+        FakeLauncher launcher;
+        std::unique_ptr<MainWindow> window;
+
+        Fixture()
+        {
+            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
+            QDir(dir.path()).mkpath(QStringLiteral("app"));
+            QDir(dir.path()).mkpath(QStringLiteral("tmp"));
+            QDir(dir.path()).mkpath(QStringLiteral("src"));
+        }
+        QString app(const QString &name = {}) const { return QDir(dir.filePath(QStringLiteral("app"))).filePath(name); }
+        QString temp() const { return dir.filePath(QStringLiteral("tmp")); }
+        QString source(const QString &name) const { return QDir(dir.filePath(QStringLiteral("src"))).filePath(name); }
+        void linkTool(const QString &name)
+        {
+            QFile::link(QStandardPaths::findExecutable(name), app(name));
+        }
+        void script(const QString &name, const QByteArray &body)
+        {
+            QFile file(app(name));
+            file.open(QIODevice::WriteOnly);
+            file.write("#!/bin/sh\n" + body);
+            file.close();
+            file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+        }
+        MainWindow *start(const QString &bitrate = QStringLiteral("192 kbps"))
+        {
+            settings->write(SettingsStore::KeyBitrate, bitrate);
+            AppServices services;
+            services.settings = settings.get();
+            services.dialogs = &dialogs;
+            services.launcher = &launcher;
+            services.appFolder = QDir::toNativeSeparators(app());
+            services.tempFolder = QDir::toNativeSeparators(temp());
+            services.rollPercent = [] { return 1; };
+            window = std::make_unique<MainWindow>(services);
+            window->startUp();
+            window->show();
+            return window.get();
+        }
+        bool convert(const QStringList &sources)
+        {
+            window->sourceList()->append(sources);
+            QSignalSpy done(window.get(), &MainWindow::conversionFinished);
+            QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
+            return done.wait(120000);
+        }
+        QStringList tempFiles() const { return QDir(temp()).entryList(QDir::Files | QDir::Hidden); }
+    };
+
+    static bool makeTone(const QString &path, int frequency)
+    {
+        return QProcess::execute(QStandardPaths::findExecutable(QStringLiteral("ffmpeg")),
+                                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                  QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                  QStringLiteral("sine=frequency=%1:duration=2").arg(frequency),
+                                  QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-y"), path})
+               == 0;
+    }
+
+    static QJsonObject probeAudio(const QString &path)
+    {
+        QProcess probe;
+        probe.start(QStandardPaths::findExecutable(QStringLiteral("ffprobe")),
+                    {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                     QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                     QStringLiteral("stream=codec_name,bit_rate"), QStringLiteral("-of"), QStringLiteral("json"), path});
+        probe.waitForFinished(30000);
+        const QJsonObject root = QJsonDocument::fromJson(probe.readAllStandardOutput()).object();
+        return root.value(QStringLiteral("streams")).toArray().first().toObject();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        for (const char *tool : {"ffmpeg", "ffprobe", "lame"}) {
+            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+                QFAIL(qPrintable(QStringLiteral("%1 is needed for these tests").arg(QString::fromLatin1(tool))));
+        }
+    }
+
+    void threeFilesConvertAndPlay()
+    {
+        Fixture f;
+        f.linkTool(QStringLiteral("ffmpeg"));
+        f.linkTool(QStringLiteral("lame"));
+        const QStringList sources = {f.source(QStringLiteral("first.m4a")), f.source(QStringLiteral("it's $ two.m4a")),
+                                     f.source(QStringLiteral("-dash ünï.m4a"))};
+        for (int i = 0; i < sources.size(); ++i)
+            QVERIFY(makeTone(sources.at(i), 300 + 100 * i));
+        MainWindow *w = f.start();
+        auto *progress = w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
+        QSignalSpy progressValues(progress, &QProgressBar::valueChanged);
+
+        QVERIFY(f.convert(sources));
+
+        QList<int> values;
+        for (const QList<QVariant> &args : progressValues)
+            values.append(args.first().toInt());
+        QCOMPARE(values, (QList<int>{3333, 6667, 10000, 0}));
+
+        ResultsWindow *results = w->resultsWindow();
+        QCOMPARE(results->displayNames(),
+                 (QStringList{QStringLiteral("first.mp3"), QStringLiteral("it's $ two.mp3"),
+                              QStringLiteral("-dash ünï.mp3")}));
+        QVERIFY(results->isVisible());
+        QVERIFY(!w->isVisible());
+        QCOMPARE(results->playingFile(), QDir::fromNativeSeparators(results->resultFiles().first()));
+        QVERIFY(f.dialogs.messages.isEmpty());
+        for (const QString &file : results->resultFiles()) {
+            QVERIFY(QFileInfo(file).fileName().contains(QRegularExpression(QStringLiteral("^zurvek[1-9]{8}\\.mp3$"))));
+            const QJsonObject stream = probeAudio(file);
+            QCOMPARE(stream.value(QStringLiteral("codec_name")).toString(), QStringLiteral("mp3"));
+            QCOMPARE(stream.value(QStringLiteral("bit_rate")).toString(), QStringLiteral("192000"));
+        }
+        // Only the three results are in the temporary folder; nothing in the program's folder.
+        QCOMPARE(f.tempFiles().size(), 3);
+        QCOMPARE(QDir(f.app()).entryList(QDir::Files).size(), 2);
+
+        QTest::mouseClick(results->findChild<QPushButton *>(QStringLiteral("PushButton8")), Qt::LeftButton);
+        QVERIFY(f.tempFiles().isEmpty());
+        QVERIFY(w->isVisible());
+        QVERIFY(!results->isVisible());
+        // The source list stays for another run.
+        QCOMPARE(w->sourceList()->count(), 3);
+    }
+
+    void aBadFileIsNamedAndTheRestConvert()
+    {
+        Fixture f;
+        f.linkTool(QStringLiteral("ffmpeg"));
+        f.linkTool(QStringLiteral("lame"));
+        const QString good1 = f.source(QStringLiteral("good1.m4a"));
+        const QString bad = f.source(QStringLiteral("broken.m4a"));
+        const QString good2 = f.source(QStringLiteral("good2.m4a"));
+        QVERIFY(makeTone(good1, 440));
+        QVERIFY(makeTone(good2, 550));
+        QFile junk(bad);
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write(QByteArray(4096, '\x5a'));
+        junk.close();
+        const QString missing = f.source(QStringLiteral("gone.m4a"));
+        f.start(QStringLiteral("64 kbps"));
+
+        QVERIFY(f.convert({good1, bad, missing, good2}));
+
+        ResultsWindow *results = f.window->resultsWindow();
+        QCOMPARE(results->displayNames(), (QStringList{QStringLiteral("good1.mp3"), QStringLiteral("good2.mp3")}));
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        const FakeDialogs::Message report = f.dialogs.messages.first();
+        QCOMPARE(report.kind, FakeDialogs::Message::Warn);
+        QVERIFY2(report.text.contains(QStringLiteral("broken.m4a")), qPrintable(report.text));
+        QVERIFY2(report.text.contains(QStringLiteral("gone.m4a: file not found")), qPrintable(report.text));
+        QCOMPARE(f.tempFiles().size(), 2);
+    }
+
+    void aMissingDecoderFailsEveryFileOnce()
+    {
+        Fixture f;
+        f.linkTool(QStringLiteral("lame"));
+        const QString a = f.source(QStringLiteral("a.m4a"));
+        QVERIFY(makeTone(a, 440));
+        f.start();
+        QVERIFY(f.convert({a, a}));
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Failed to convert file(s).")});
+        QVERIFY(!f.dialogs.messages.first().details.isEmpty());
+        QVERIFY(f.window->isVisible());
+        QVERIFY(!f.window->resultsWindow()->isVisible());
+        QVERIFY(f.tempFiles().isEmpty());
+    }
+
+    void closingDuringABatchLeavesNothingBehind()
+    {
+        Fixture f;
+        // A decoder that writes part of its output, notes its process id and hangs.
+        const QString pidFile = f.dir.filePath(QStringLiteral("decoder.pid"));
+        f.script(QStringLiteral("ffmpeg"),
+                 "for last; do :; done\nprintf partial > \"$last\"\necho $$ > '" + pidFile.toUtf8() + "'\nexec sleep 60\n");
+        f.linkTool(QStringLiteral("lame"));
+        const QString a = f.source(QStringLiteral("a.m4a"));
+        QVERIFY(makeTone(a, 440));
+        MainWindow *w = f.start();
+        w->sourceList()->append(QStringList{a, a});
+        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
+        QVERIFY(w->isConverting());
+        // Nothing may disturb the running batch.
+        QVERIFY(!w->findChild<QPushButton *>(QStringLiteral("PushButton2"))->isEnabled());
+        QVERIFY(!w->findChild<QComboBox *>(QStringLiteral("Combo1"))->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile) && QFile(pidFile).size() > 0, 10000);
+        QFile pidText(pidFile);
+        QVERIFY(pidText.open(QIODevice::ReadOnly));
+        const int pid = pidText.readAll().trimmed().toInt();
+        QVERIFY(pid > 0);
+        QCOMPARE(f.tempFiles().size(), 1);
+
+        w->close();
+
+        QVERIFY(!w->isConverting());
+        QVERIFY(f.tempFiles().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
+    }
+};
+
+QTEST_MAIN(TestConversionFlow)
+#include "tst_conversionflow.moc"

@@ -1,0 +1,404 @@
+#include "fakes.h"
+
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "app/twips.h"
+#include "filelist/filelistview.h"
+#include "filelist/pathlistmodel.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+// The main window built with fake dialogs, a fake launcher and settings in a
+// temporary file; nothing here opens a real dialog or touches the user's settings.
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Fixture
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<SettingsStore> settings;
+        FakeDialogs dialogs;
+        FakeLauncher launcher;
+        std::unique_ptr<MainWindow> window;
+        int roll = 50;
+
+        explicit Fixture(const QString &storedBitrate = {})
+        {
+            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
+            if (!storedBitrate.isNull())
+                settings->write(SettingsStore::KeyBitrate, storedBitrate);
+        }
+        MainWindow *start()
+        {
+            AppServices services;
+            services.settings = settings.get();
+            services.dialogs = &dialogs;
+            services.launcher = &launcher;
+            services.appFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("app")));
+            services.tempFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")));
+            services.rollPercent = [this] { return roll; };
+            QDir(dir.path()).mkpath(QStringLiteral("app"));
+            QDir(dir.path()).mkpath(QStringLiteral("tmp"));
+            window = std::make_unique<MainWindow>(services);
+            window->startUp();
+            return window.get();
+        }
+        QString appFolder() const { return dir.filePath(QStringLiteral("app")); }
+        QComboBox *combo() const { return window->findChild<QComboBox *>(QStringLiteral("Combo1")); }
+        FileListView *list() const { return window->findChild<FileListView *>(QStringLiteral("ListView1")); }
+        QPushButton *button(const char *name) const
+        {
+            return window->findChild<QPushButton *>(QString::fromLatin1(name));
+        }
+        QStringList rows() const { return window->sourceList()->rows(); }
+    };
+
+    static void selectRow(FileListView *list, int row)
+    {
+        list->selectionModel()->select(list->model()->index(row, 0),
+                                       QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+
+private slots:
+    void windowIsBuiltAsDesigned()
+    {
+        Fixture f;
+        MainWindow *w = f.start();
+        const int dpi = w->logicalDpiX();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Quorvane"));
+        QCOMPARE(w->size(), Twips::size(7080, 4965, dpi));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+
+        const QStringList expected = {
+            QStringLiteral("8 kbps"),   QStringLiteral("16 kbps"),  QStringLiteral("24 kbps"),
+            QStringLiteral("32 kbps"),  QStringLiteral("40 kbps"),  QStringLiteral("48 kbps"),
+            QStringLiteral("56 kbps"),  QStringLiteral("64 kbps"),  QStringLiteral("80 kbps"),
+            QStringLiteral("96 kbps"),  QStringLiteral("112 kbps"), QStringLiteral("128 kbps"),
+            QStringLiteral("144 kbps"), QStringLiteral("160 kbps"), QStringLiteral("192 kbps"),
+            QStringLiteral("224 kbps"), QStringLiteral("256 kbps"), QStringLiteral("320 kbps")};
+        QStringList items;
+        for (int i = 0; i < f.combo()->count(); ++i)
+            items.append(f.combo()->itemText(i));
+        QCOMPARE(items, expected);
+        QVERIFY(!f.combo()->isEditable());
+
+        FileListView *list = f.list();
+        QCOMPARE(list->model()->columnCount(), 1);
+        QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("M4A File(s)"));
+        QVERIFY(!list->isHeaderHidden());
+        QCOMPARE(list->header()->sectionSize(0), Twips::toPixels(6500, dpi));
+        QCOMPARE(list->geometry(), Twips::rect(120, 120, 6840, 1815, dpi));
+        QVERIFY(list->toolTip().startsWith(QStringLiteral("Drag and drop files here.")));
+
+        const QList<std::pair<const char *, QString>> captions = {
+            {"PushButton1", QStringLiteral("Add M4A File(s)")},
+            {"PushButton2", QStringLiteral("Start Converting")},
+            {"PushButton3", QStringLiteral("Add All M4A File(s) In Folder")},
+            {"PushButton4", QStringLiteral("Clear List")},
+            {"PushButton5", QStringLiteral("Load Sample/Example Files")}};
+        for (const auto &[name, caption] : captions) {
+            QVERIFY2(f.button(name), name);
+            QCOMPARE(f.button(name)->text(), caption);
+        }
+        QCOMPARE(w->findChild<QGroupBox *>(QStringLiteral("Frame2"))->title(), QStringLiteral("KBPS"));
+        QCOMPARE(w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 0);
+        // The focus holder lies outside the client area.
+        QVERIFY(f.button("Command1")->geometry().right() < 0);
+    }
+
+    void bitrateIsRestored_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("nothing stored") << QString() << QStringLiteral("128 kbps");
+        QTest::newRow("320") << QStringLiteral("320 kbps") << QStringLiteral("320 kbps");
+        QTest::newRow("8") << QStringLiteral("8 kbps") << QStringLiteral("8 kbps");
+        QTest::newRow("garbage") << QStringLiteral("fast please") << QStringLiteral("128 kbps");
+        QTest::newRow("empty") << QStringLiteral("") << QStringLiteral("128 kbps");
+        QTest::newRow("not one of the list") << QStringLiteral("129 kbps") << QStringLiteral("128 kbps");
+    }
+    void bitrateIsRestored()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        Fixture f(stored);
+        f.start();
+        QCOMPARE(f.combo()->currentText(), shown);
+        QCOMPARE(f.settings->read(SettingsStore::KeyBitrate, QStringLiteral("<none>")),
+                 stored.isNull() ? QStringLiteral("<none>") : shown);
+    }
+
+    void aPickedBitrateIsStoredAtOnce()
+    {
+        Fixture f;
+        f.start();
+        f.combo()->setCurrentIndex(f.combo()->findText(QStringLiteral("320 kbps")));
+        QCOMPARE(f.settings->read(SettingsStore::KeyBitrate, QString()), QStringLiteral("320 kbps"));
+        f.combo()->setCurrentIndex(0);
+        QCOMPARE(f.settings->read(SettingsStore::KeyBitrate, QString()), QStringLiteral("8 kbps"));
+        // The next start shows the last pick.
+        f.window.reset();
+        f.start();
+        QCOMPARE(f.combo()->currentText(), QStringLiteral("8 kbps"));
+    }
+
+    void homePageOpensOnOneStartInAHundred_data()
+    {
+        QTest::addColumn<int>("roll");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("1") << 1 << false;
+        QTest::newRow("6") << 6 << false;
+        QTest::newRow("7") << 7 << true;
+        QTest::newRow("100") << 100 << false;
+    }
+    void homePageOpensOnOneStartInAHundred()
+    {
+        QFETCH(int, roll);
+        QFETCH(bool, opens);
+        Fixture f;
+        f.roll = roll;
+        f.start();
+        QCOMPARE(f.launcher.opened.size(), opens ? 1 : 0);
+        if (opens)
+            QCOMPARE(f.launcher.opened.first(), QUrl(MainWindow::HomePageUrl));
+    }
+
+    void aDamagedHandCursorDoesNotStopTheStart()
+    {
+        Fixture f;
+        QDir(f.dir.path()).mkpath(QStringLiteral("app"));
+        QFile cursor(QDir(f.appFolder()).filePath(QStringLiteral("HAND-M.CUR")));
+        QVERIFY(cursor.open(QIODevice::WriteOnly));
+        cursor.write("not a cursor at all");
+        cursor.close();
+        MainWindow *w = f.start();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Quorvane"));
+        QCOMPARE(f.combo()->count(), 18);
+    }
+
+    void filesChosenInTheDialogAreAppended_data()
+    {
+        QTest::addColumn<QList<QStringList>>("answers");
+        QTest::addColumn<QStringList>("rows");
+        const QString a = QDir::toNativeSeparators(QStringLiteral("/music/a.m4a"));
+        const QString b = QDir::toNativeSeparators(QStringLiteral("/music/b.m4a"));
+        const QString rootA = QDir::toNativeSeparators(QStringLiteral("/a.m4a"));
+        const QString rootB = QDir::toNativeSeparators(QStringLiteral("/b.m4a"));
+        QTest::newRow("single file") << QList<QStringList>{{a}} << QStringList{a};
+        QTest::newRow("several files, dialog order") << QList<QStringList>{{b, a}} << QStringList{b, a};
+        QTest::newRow("files at the root") << QList<QStringList>{{rootA, rootB}} << QStringList{rootA, rootB};
+        QTest::newRow("cancel") << QList<QStringList>{{}} << QStringList{};
+        QTest::newRow("cancel keeps earlier rows") << QList<QStringList>{{a}, {}} << QStringList{a};
+        QTest::newRow("same file twice") << QList<QStringList>{{a}, {a}} << QStringList{a, a};
+    }
+    void filesChosenInTheDialogAreAppended()
+    {
+        QFETCH(QList<QStringList>, answers);
+        QFETCH(QStringList, rows);
+        Fixture f;
+        f.start();
+        for (const QStringList &answer : answers) {
+            f.dialogs.openAnswers.push_back(answer);
+            QTest::mouseClick(f.button("PushButton1"), Qt::LeftButton);
+        }
+        QCOMPARE(f.rows(), rows);
+        QCOMPARE(f.dialogs.openTitles.first(),
+                 QStringLiteral("Add File(s) - Hold Ctrl or Shift to select multiple files"));
+        QCOMPARE(f.dialogs.openFilters.first(), QStringLiteral("MPEG 4 Audio Files (*.m4a)"));
+        for (const QString &row : f.rows())
+            QVERIFY2(!row.contains(QDir::separator() + QString(QDir::separator())), qPrintable(row));
+    }
+
+    void removingRows_data()
+    {
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<QStringList>("rows");
+        QTest::newRow("delete") << 1 << int(Qt::Key_Delete) << int(Qt::NoModifier) << QStringList{u"a"_qs, u"c"_qs};
+        QTest::newRow("shift+delete") << 0 << int(Qt::Key_Delete) << int(Qt::ShiftModifier)
+                                      << QStringList{u"b"_qs, u"c"_qs};
+        QTest::newRow("ctrl+alt+delete") << 2 << int(Qt::Key_Delete) << int(Qt::ControlModifier | Qt::AltModifier)
+                                         << QStringList{u"a"_qs, u"b"_qs};
+        QTest::newRow("other key") << 1 << int(Qt::Key_Backspace) << int(Qt::NoModifier)
+                                   << QStringList{u"a"_qs, u"b"_qs, u"c"_qs};
+        QTest::newRow("nothing selected") << -1 << int(Qt::Key_Delete) << int(Qt::NoModifier)
+                                          << QStringList{u"a"_qs, u"b"_qs, u"c"_qs};
+    }
+    void removingRows()
+    {
+        QFETCH(int, selected);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        QFETCH(QStringList, rows);
+        Fixture f;
+        f.start();
+        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs, u"c"_qs});
+        if (selected >= 0)
+            selectRow(f.list(), selected);
+        QTest::keyClick(f.list(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(f.rows(), rows);
+    }
+
+    void doubleClickRemovesTheSelectedRow()
+    {
+        Fixture f;
+        f.start();
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        // On an empty list a double-click does nothing and says nothing.
+        QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton);
+        QVERIFY(f.rows().isEmpty());
+
+        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs});
+        const QRect second = f.list()->visualRect(f.list()->model()->index(1, 0));
+        QTest::mouseClick(f.list()->viewport(), Qt::LeftButton, {}, second.center());
+        QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton, {}, second.center());
+        QCOMPARE(f.rows(), QStringList{u"a"_qs});
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void clearThenAdd()
+    {
+        Fixture f;
+        f.start();
+        QTest::mouseClick(f.button("PushButton4"), Qt::LeftButton); // empty list: nothing happens
+        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs});
+        QTest::mouseClick(f.button("PushButton4"), Qt::LeftButton);
+        QVERIFY(f.rows().isEmpty());
+        f.dialogs.openAnswers.push_back({u"c"_qs});
+        QTest::mouseClick(f.button("PushButton1"), Qt::LeftButton);
+        QCOMPARE(f.rows(), QStringList{u"c"_qs});
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void startingWithAnEmptyListSaysSo()
+    {
+        Fixture f;
+        f.start();
+        QTest::mouseClick(f.button("PushButton2"), Qt::LeftButton);
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("No files added.")});
+        QCOMPARE(f.window->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 0);
+        QVERIFY(!f.window->isConverting());
+    }
+
+    void samplesAreAppendedThenTheFolderIsOffered_data()
+    {
+        QTest::addColumn<bool>("yes");
+        QTest::newRow("yes opens the folder") << true;
+        QTest::newRow("no opens nothing") << false;
+    }
+    void samplesAreAppendedThenTheFolderIsOffered()
+    {
+        QFETCH(bool, yes);
+        Fixture f;
+        QDir app(f.dir.filePath(QStringLiteral("app")));
+        QVERIFY(app.mkpath(QStringLiteral("Samples/inner")));
+        for (const char *name : {"one.m4a", "~two.m4a"}) {
+            QFile file(app.filePath(QStringLiteral("Samples/") + QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QFile inner(app.filePath(QStringLiteral("Samples/inner/deep.m4a")));
+        QVERIFY(inner.open(QIODevice::WriteOnly));
+        f.start();
+        f.dialogs.yesNoAnswer = yes;
+
+        QTest::mouseClick(f.button("PushButton5"), Qt::LeftButton);
+        QTest::mouseClick(f.button("PushButton5"), Qt::LeftButton);
+
+        const QString samples = QDir::toNativeSeparators(app.filePath(QStringLiteral("Samples")));
+        const QString one = samples + QDir::separator() + QStringLiteral("one.m4a");
+        const QString two = samples + QDir::separator() + QStringLiteral("~two.m4a");
+        QCOMPARE(f.rows(), (QStringList{one, two, one, two}));
+        QCOMPARE(f.dialogs.messages.size(), 2);
+        QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Question);
+        QCOMPARE(f.dialogs.messages.first().text,
+                 QStringLiteral("Would you like this software to open the folder where the sample files are stored "
+                                "so that you can view them before the conversion?"));
+        QCOMPARE(f.launcher.opened.size(), yes ? 2 : 0);
+        if (yes)
+            QCOMPARE(f.launcher.opened.first(), QUrl::fromLocalFile(samples));
+    }
+
+    void aFolderTreeIsAddedLevelByLevel()
+    {
+        Fixture f;
+        QDir root(f.dir.filePath(QStringLiteral("Music")));
+        QVERIFY(root.mkpath(QStringLiteral("A/A1")));
+        QVERIFY(root.mkpath(QStringLiteral("B")));
+        for (const char *name : {"top.m4a", "A/a.M4A", "A/A1/deep.m4a", "B/b.m4a", "B/notes.txt", "~skip.m4a"}) {
+            QFile file(root.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        f.start();
+        f.dialogs.folderAnswers.push_back(QString()); // cancel first
+        QTest::mouseClick(f.button("PushButton3"), Qt::LeftButton);
+        QVERIFY(!f.window->isWalking());
+        QVERIFY(f.rows().isEmpty());
+
+        f.dialogs.folderAnswers.push_back(QDir::toNativeSeparators(root.path()));
+        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QTest::mouseClick(f.button("PushButton3"), Qt::LeftButton);
+        QVERIFY(done.wait(10000));
+        const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
+        QCOMPARE(f.rows(), (QStringList{native("top.m4a"), native("A/a.M4A"), native("B/b.m4a"), native("A/A1/deep.m4a")}));
+        QCOMPARE(f.dialogs.folderPrompts.last(), QStringLiteral("Please select folder to add:"));
+    }
+
+    void dropsOfLocalFilesAreTakenOthersRefused()
+    {
+        Fixture f;
+        QDir root(f.dir.filePath(QStringLiteral("drop")));
+        QVERIFY(root.mkpath(QStringLiteral("folder")));
+        for (const char *name : {"a.m4a", "b.wav", "folder/x.txt", "folder/~hidden.m4a"}) {
+            QFile file(root.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        f.start();
+        f.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QWidget *target = f.list()->viewport();
+
+        const auto drop = [&](QMimeData *data) {
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &enter);
+            const bool accepted = enter.isAccepted();
+            QDropEvent dropEvent(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(target, &dropEvent);
+            return accepted;
+        };
+
+        QMimeData text;
+        text.setText(QStringLiteral("just some text"));
+        QVERIFY(!drop(&text));
+
+        QMimeData web;
+        web.setUrls({QUrl(QStringLiteral("https://example.com/a.m4a"))});
+        QVERIFY(!drop(&web));
+
+        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QMimeData files;
+        files.setUrls({QUrl::fromLocalFile(root.filePath(QStringLiteral("b.wav"))),
+                       QUrl::fromLocalFile(root.filePath(QStringLiteral("folder"))),
+                       QUrl::fromLocalFile(root.filePath(QStringLiteral("a.m4a")))});
+        QVERIFY(drop(&files));
+        QVERIFY(done.wait(10000));
+        const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
+        QCOMPARE(f.rows(), (QStringList{native("b.wav"), native("folder/x.txt"), native("a.m4a")}));
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,85 @@
+#pragma once
+
+// Stand-ins for the dialogs and the desktop, so that tests answer with canned replies
+// and never open a real dialog or a browser.
+
+#include "app/desktoplauncher.h"
+#include "app/userdialogs.h"
+
+#include <QList>
+#include <QStringList>
+#include <QUrl>
+
+#include <deque>
+
+class FakeDialogs : public UserDialogs
+{
+public:
+    struct Message
+    {
+        enum Kind { Inform, Warn, Question } kind;
+        QString text;
+        QString details;
+    };
+
+    std::deque<QStringList> openAnswers; // one per getOpenFileNames call; empty = cancel
+    std::deque<QString> folderAnswers;   // one per pickFolder call; "" = cancel
+    bool yesNoAnswer = false;
+
+    QStringList openTitles;
+    QStringList openFilters;
+    QStringList folderPrompts;
+    QList<Message> messages;
+
+    QStringList getOpenFileNames(QWidget *, const QString &title, const QString &filter) override
+    {
+        openTitles.append(title);
+        openFilters.append(filter);
+        if (openAnswers.empty())
+            return {};
+        QStringList answer = openAnswers.front();
+        openAnswers.pop_front();
+        return answer;
+    }
+    QString pickFolder(QWidget *, const QString &prompt) override
+    {
+        folderPrompts.append(prompt);
+        if (folderAnswers.empty())
+            return {};
+        QString answer = folderAnswers.front();
+        folderAnswers.pop_front();
+        return answer;
+    }
+    void inform(QWidget *, const QString &text, const QString &details) override
+    {
+        messages.append({Message::Inform, text, details});
+    }
+    void warn(QWidget *, const QString &text, const QString &details) override
+    {
+        messages.append({Message::Warn, text, details});
+    }
+    bool askYesNo(QWidget *, const QString &text) override
+    {
+        messages.append({Message::Question, text, {}});
+        return yesNoAnswer;
+    }
+
+    QStringList messageTexts() const
+    {
+        QStringList texts;
+        for (const Message &m : messages)
+            texts.append(m.text);
+        return texts;
+    }
+};
+
+class FakeLauncher : public DesktopLauncher
+{
+public:
+    QList<QUrl> opened;
+    bool open(const QUrl &url) override
+    {
+        opened.append(url);
+        return true;
+    }
+};

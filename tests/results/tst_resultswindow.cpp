@@ -1,0 +1,283 @@
+#include "fakes.h"
+
+#include "app/settingsstore.h"
+#include "app/twips.h"
+#include "filelist/filelistview.h"
+#include "results/resultswindow.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMediaPlayer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestResultsWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Fixture
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<SettingsStore> settings;
+        FakeDialogs dialogs;
+        FakeLauncher launcher;
+        std::unique_ptr<ResultsWindow> window;
+
+        Fixture() { settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini"))); }
+        ResultsWindow *load()
+        {
+            AppServices services;
+            services.settings = settings.get();
+            services.dialogs = &dialogs;
+            services.launcher = &launcher;
+            services.appFolder = dir.path();
+            services.tempFolder = dir.path();
+            window = std::make_unique<ResultsWindow>(services);
+            return window.get();
+        }
+        // A converted file waiting in the temporary folder.
+        QString tempFile(const QString &name, const QByteArray &content)
+        {
+            QDir(dir.path()).mkpath(QStringLiteral("tmp"));
+            const QString path = QDir(dir.filePath(QStringLiteral("tmp"))).filePath(name);
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.write(content);
+            return QDir::toNativeSeparators(path);
+        }
+        QString folder(const QString &name)
+        {
+            QDir(dir.path()).mkpath(name);
+            return QDir::toNativeSeparators(dir.filePath(name));
+        }
+        QPushButton *button(const char *name) const
+        {
+            return window->findChild<QPushButton *>(QString::fromLatin1(name));
+        }
+        QLineEdit *box() const { return window->findChild<QLineEdit *>(QStringLiteral("Text1")); }
+        QString stored() const { return settings->read(SettingsStore::KeyOutputFolder, QStringLiteral("<none>")); }
+    };
+
+    static QByteArray contentOf(const QString &path)
+    {
+        QFile file(path);
+        file.open(QIODevice::ReadOnly);
+        return file.readAll();
+    }
+
+private slots:
+    void windowIsBuiltAsDesigned()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        const int dpi = w->logicalDpiX();
+        QCOMPARE(w->windowTitle(), QStringLiteral("Quorvane"));
+        QCOMPARE(w->size(), Twips::size(8040, 9525, dpi));
+        auto *list = w->findChild<FileListView *>(QStringLiteral("ListView1"));
+        QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Preview"));
+        QCOMPARE(list->header()->sectionSize(0), Twips::toPixels(6600, dpi));
+        QCOMPARE(f.button("PushButton6")->text(), QStringLiteral("Save Results"));
+        QCOMPARE(f.button("PushButton7")->text(), QStringLiteral("..."));
+        QCOMPARE(f.button("PushButton8")->text(), QStringLiteral("< Back"));
+        QCOMPARE(w->findChild<QWidget *>(QStringLiteral("Frame1"))->property("title").toString(),
+                 QStringLiteral("Save Result(s) To This Folder"));
+    }
+
+    void outputFolderIsRestoredAndStored_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("shown");
+        const QString home = QDir::toNativeSeparators(QDir::homePath()) + QDir::separator();
+        QTest::newRow("first start") << QString() << home;
+        QTest::newRow("stored folder") << QStringLiteral("/srv/music/") << QStringLiteral("/srv/music/");
+        QTest::newRow("stored empty text stays empty") << QStringLiteral("") << QStringLiteral("");
+    }
+    void outputFolderIsRestoredAndStored()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, shown);
+        Fixture f;
+        if (!stored.isNull())
+            f.settings->write(SettingsStore::KeyOutputFolder, stored);
+        f.load();
+        QCOMPARE(f.box()->text(), shown);
+        QCOMPARE(f.stored(), shown);
+    }
+
+    void typingStoresEveryText()
+    {
+        Fixture f;
+        f.load();
+        f.box()->clear();
+        QCOMPARE(f.stored(), QStringLiteral(""));
+        QTest::keyClicks(f.box(), QStringLiteral("/out"));
+        QCOMPARE(f.stored(), QStringLiteral("/out"));
+    }
+
+    void browsing_data()
+    {
+        QTest::addColumn<QString>("picked");
+        QTest::addColumn<QString>("shown");
+        const QString sep = QDir::separator();
+        QTest::newRow("folder gets a separator") << QStringLiteral("/music") << QStringLiteral("/music") + sep;
+        QTest::newRow("root keeps its own") << sep << sep;
+        QTest::newRow("cancel changes nothing") << QString() << QStringLiteral("/before/");
+    }
+    void browsing()
+    {
+        QFETCH(QString, picked);
+        QFETCH(QString, shown);
+        Fixture f;
+        f.settings->write(SettingsStore::KeyOutputFolder, QStringLiteral("/before/"));
+        f.load();
+        f.dialogs.folderAnswers.push_back(picked);
+        QTest::mouseClick(f.button("PushButton7"), Qt::LeftButton);
+        QCOMPARE(f.dialogs.folderPrompts, QStringList{QStringLiteral("Please select folder:")});
+        QCOMPARE(f.box()->text(), shown);
+        QCOMPARE(f.stored(), shown);
+    }
+
+    void savingWritesOneFilePerRow()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek11111111.mp3"), "AAA"));
+        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "BBB"));
+        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek33333333.mp3"), "CCC"));
+        const QString out = f.folder(QStringLiteral("out"));
+        QFile old(QDir(out).filePath(QStringLiteral("b.mp3")));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old contents");
+        old.close();
+
+        // Typed by hand, without a final separator and with spaces around it.
+        f.box()->setText(QStringLiteral("  ") + out + QStringLiteral(" "));
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Inform);
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("a.mp3"))), QByteArray("AAA"));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("a (2).mp3"))), QByteArray("CCC"));
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        // The temporary files stay until the user leaves the window.
+        for (const QString &file : w->resultFiles())
+            QVERIFY(QFile::exists(file));
+    }
+
+    void savingIntoNoUsableFolderOnlyWarns_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("missing") << QStringLiteral("/no/such/folder/anywhere/");
+        QTest::newRow("empty") << QStringLiteral("");
+        QTest::newRow("a file, not a folder") << QStringLiteral("FILE");
+    }
+    void savingIntoNoUsableFolderOnlyWarns()
+    {
+        QFETCH(QString, text);
+        Fixture f;
+        ResultsWindow *w = f.load();
+        const QString temp = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "AAA");
+        w->addResult(QStringLiteral("a.mp3"), temp);
+        f.box()->setText(text == QStringLiteral("FILE") ? temp : text);
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Output folder not exists.")});
+        QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Warn);
+    }
+
+    void aFailedSaveKeepsWhatWasThere()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        const QString lost = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "NEW");
+        w->addResult(QStringLiteral("a.mp3"), lost);
+        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "BBB"));
+        w->addResult(QStringLiteral("c.mp3"), f.tempFile(QStringLiteral("zurvek33333333.mp3"), "CCC"));
+        const QString out = f.folder(QStringLiteral("out"));
+        QFile old(QDir(out).filePath(QStringLiteral("a.mp3")));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("OLD");
+        old.close();
+        // A folder where c.mp3 should go cannot be replaced by a file.
+        QVERIFY(QDir(out).mkdir(QStringLiteral("c.mp3")));
+        QFile::remove(lost);
+
+        f.box()->setText(out);
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Warn);
+        QVERIFY(f.dialogs.messages.first().text.startsWith(QStringLiteral("2 of 3")));
+        QVERIFY(f.dialogs.messages.first().details.contains(QStringLiteral("a.mp3")));
+        QVERIFY(f.dialogs.messages.first().details.contains(QStringLiteral("c.mp3")));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("a.mp3"))), QByteArray("OLD"));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
+        QVERIFY(QFileInfo(QDir(out).filePath(QStringLiteral("c.mp3"))).isDir());
+        // No half-written file is left in the output folder.
+        QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 3);
+        QVERIFY(QFile::exists(w->resultFiles().at(2)));
+    }
+
+    void clickingARowPlaysItsFile()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A"));
+        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B"));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        auto *list = w->findChild<FileListView *>(QStringLiteral("ListView1"));
+        const QRect second = list->visualRect(list->model()->index(1, 0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
+        // A player error is shown quietly: no message box.
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void backDeletesTheTemporaryFiles()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        const QString a = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A");
+        const QString b = f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B");
+        w->addResult(QStringLiteral("a.mp3"), a);
+        w->addResult(QStringLiteral("b.mp3"), b);
+        const QString out = f.folder(QStringLiteral("out"));
+        f.box()->setText(out);
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        w->playResult(0);
+        QFile::remove(b); // someone else got there first: skipped quietly
+
+        QSignalSpy back(w, &ResultsWindow::backRequested);
+        QTest::mouseClick(f.button("PushButton8"), Qt::LeftButton);
+        QCOMPARE(back.size(), 1);
+        QVERIFY(!QFile::exists(a));
+        QVERIFY(w->playingFile().isEmpty());
+        // The saved copies are not touched.
+        QVERIFY(QFile::exists(QDir(out).filePath(QStringLiteral("a.mp3"))));
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    }
+
+    void closingDeletesTheTemporaryFiles()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        const QString a = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A");
+        w->addResult(QStringLiteral("a.mp3"), a);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        w->close();
+        QVERIFY(!QFile::exists(a));
+    }
+};
+
+QTEST_MAIN(TestResultsWindow)
+#include "tst_resultswindow.moc"
