@@ -57,6 +57,7 @@ private slots:
     void droppedPaths_data();
     void droppedPaths();
     void cancelledBeforeStartWalksNothing();
+    void shippedSamplesAreM4aFiles();
 };
 
 void TestFolderWalk::walkGoesLevelByLevel()
@@ -305,6 +306,25 @@ void TestFolderWalk::cancelledBeforeStartWalksNothing()
     QCOMPARE(folders.size(), 1);
     QVERIFY(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*"), &cancelled).isEmpty());
     QVERIFY(FolderWalk::expandDroppedPaths({tmp.path()}, &cancelled).isEmpty());
+}
+
+// The sample folder is listed with "*.*", so anything else put there would land in the list.
+void TestFolderWalk::shippedSamplesAreM4aFiles()
+{
+    const QString sourceDir = qEnvironmentVariable("QUORVANE_SOURCE_DIR");
+    if (sourceDir.isEmpty())
+        QSKIP("QUORVANE_SOURCE_DIR is not set (the test runs under ctest)");
+    const QString samples = QDir(sourceDir).filePath(QStringLiteral("data/Samples"));
+
+    const QStringList names = FolderWalk::listFolderFiles(samples, QStringLiteral("*.*"));
+    QVERIFY2(names.size() >= 3, qPrintable(names.join(u", ")));
+    for (const QString &name : names) {
+        QVERIFY2(name.endsWith(QLatin1String(".m4a")), qPrintable(name));
+        QFile file(QDir(samples).filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // An MPEG-4 file opens with its file-type box.
+        QCOMPARE(file.read(8).mid(4), QByteArray("ftyp"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFolderWalk)
