@@ -24,7 +24,7 @@ constexpr int NotPermitted = 13; // it is there but may not be run (no execute r
 } // namespace StartError
 
 // The result of a program that ended abnormally (killed by a signal, crashed, cancelled).
-// A normal exit code cannot be negative on POSIX, and this value is far from the start errors.
+// On POSIX a normal exit code lies in 0..255, and this value is far from the start errors.
 constexpr int kCrashedResult = -1;
 
 // The show state of a tool's console window: 0 hidden, 1 normal with focus, 2 minimised with

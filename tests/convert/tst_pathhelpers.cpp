@@ -77,10 +77,10 @@ void TestPathHelpers::joinPath_data()
     QTest::addColumn<QString>("expected");
 
     const QString sep = QDir::separator();
-    QTest::newRow("plain folder") << QStringLiteral("/tmp") << QStringLiteral("x.mp3")
-                                  << QStringLiteral("/tmp") + sep + QStringLiteral("x.mp3");
-    QTest::newRow("trailing separator") << QStringLiteral("/tmp/") << QStringLiteral("x.mp3")
-                                        << QStringLiteral("/tmp/x.mp3");
+    QTest::newRow("plain folder") << QStringLiteral("/temp") << QStringLiteral("x.mp3")
+                                  << QStringLiteral("/temp") + sep + QStringLiteral("x.mp3");
+    QTest::newRow("trailing separator") << QStringLiteral("/temp/") << QStringLiteral("x.mp3")
+                                        << QStringLiteral("/temp/x.mp3");
     QTest::newRow("root folder") << QStringLiteral("/") << QStringLiteral("x.mp3")
                                  << QStringLiteral("/x.mp3");
     QTest::newRow("empty folder") << QString() << QStringLiteral("x.mp3") << QStringLiteral("x.mp3");

@@ -122,7 +122,7 @@ void TestTempNames::recognisesTempNames_data()
     QTest::newRow("encoder output") << QStringLiteral("zurvek48213976_128 kbps.mp3") << false;
     QTest::newRow("something in front") << QStringLiteral("xzurvek48213976.mp3") << false;
     QTest::newRow("something behind") << QStringLiteral("zurvek48213976.mp3.bak") << false;
-    QTest::newRow("a path") << QStringLiteral("/tmp/zurvek48213976.mp3") << false;
+    QTest::newRow("a path") << QStringLiteral("/temp/zurvek48213976.mp3") << false;
     QTest::newRow("empty") << QString() << false;
 }
 

@@ -81,7 +81,7 @@ static void addAwkwardPaths()
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("temp");
 
-    const QString temp = QStringLiteral("/tmp/zurvek48213976.mp3");
+    const QString temp = QStringLiteral("/temp/zurvek48213976.mp3");
     QTest::newRow("plain") << QStringLiteral("/music/song.m4a") << temp;
     QTest::newRow("spaces") << QStringLiteral("/my music/a song .m4a") << temp;
     QTest::newRow("quotes") << QStringLiteral("/music/\"quoted\" 'song'.m4a") << temp;
@@ -89,7 +89,7 @@ static void addAwkwardPaths()
     QTest::newRow("leading dash") << QStringLiteral("-y.m4a") << temp;
     QTest::newRow("non-ASCII") << QStringLiteral("/musique/chanson d’été – 日本.m4a") << temp;
     QTest::newRow("temp folder with spaces") << QStringLiteral("/music/song.m4a")
-                                             << QStringLiteral("/tmp dir/zurvek11111111.mp3");
+                                             << QStringLiteral("/temp dir/zurvek11111111.mp3");
 }
 
 void TestToolCommands::decoderArguments_data()
@@ -117,8 +117,8 @@ void TestToolCommands::encoderArguments_data()
         return QStringList{QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
                            QStringLiteral("-b"), rate, in, out};
     };
-    const QString in = QStringLiteral("/tmp/zurvek48213976.mp3");
-    const QString out = QStringLiteral("/tmp/zurvek48213976_128 kbps.mp3");
+    const QString in = QStringLiteral("/temp/zurvek48213976.mp3");
+    const QString out = QStringLiteral("/temp/zurvek48213976_128 kbps.mp3");
     QTest::newRow("128") << 128 << in << out << expect(QStringLiteral("128"), in, out);
     QTest::newRow("8") << 8 << in << out << expect(QStringLiteral("8"), in, out);
     QTest::newRow("320") << 320 << in << out << expect(QStringLiteral("320"), in, out);
@@ -146,17 +146,17 @@ void TestToolCommands::encoderOutputPath_data()
 
     const QString sep = QDir::separator();
     QTest::newRow("beside the temporary file")
-        << QStringLiteral("/tmp") << QStringLiteral("/tmp/zurvek48213976.mp3")
-        << QStringLiteral("128 kbps") << QStringLiteral("/tmp") + sep + QStringLiteral("zurvek48213976_128 kbps.mp3");
+        << QStringLiteral("/temp") << QStringLiteral("/temp/zurvek48213976.mp3")
+        << QStringLiteral("128 kbps") << QStringLiteral("/temp") + sep + QStringLiteral("zurvek48213976_128 kbps.mp3");
     QTest::newRow("folder ends with a separator")
-        << QStringLiteral("/tmp/") << QStringLiteral("/tmp/zurvek48213976.mp3")
-        << QStringLiteral("320 kbps") << QStringLiteral("/tmp/zurvek48213976_320 kbps.mp3");
+        << QStringLiteral("/temp/") << QStringLiteral("/temp/zurvek48213976.mp3")
+        << QStringLiteral("320 kbps") << QStringLiteral("/temp/zurvek48213976_320 kbps.mp3");
     QTest::newRow("other folder")
-        << QStringLiteral("/work area") << QStringLiteral("/tmp/zurvek12345678.mp3")
-        << QStringLiteral("8 kbps") << QStringLiteral("/work area") + sep + QStringLiteral("zurvek12345678_8 kbps.mp3");
+        << QStringLiteral("/out folder") << QStringLiteral("/temp/zurvek12345678.mp3")
+        << QStringLiteral("8 kbps") << QStringLiteral("/out folder") + sep + QStringLiteral("zurvek12345678_8 kbps.mp3");
     QTest::newRow("text used unchanged")
-        << QStringLiteral("/tmp") << QStringLiteral("/tmp/zurvek12345678.mp3")
-        << QStringLiteral("192 KBPS") << QStringLiteral("/tmp") + sep + QStringLiteral("zurvek12345678_192 KBPS.mp3");
+        << QStringLiteral("/temp") << QStringLiteral("/temp/zurvek12345678.mp3")
+        << QStringLiteral("192 KBPS") << QStringLiteral("/temp") + sep + QStringLiteral("zurvek12345678_192 KBPS.mp3");
 }
 
 void TestToolCommands::encoderOutputPath()

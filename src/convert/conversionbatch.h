@@ -1,0 +1,60 @@
+#pragma once
+
+#include "fileconversion.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QStringList>
+
+struct BatchSettings
+{
+    ToolSet tools;
+    QString bitrateText;   // read once for the whole batch
+    int jobs = 1;          // files converted at the same time; 1 converts strictly in turn
+};
+
+// Converts a list of sources, starting files in source order, up to `jobs` at once. Until
+// finished() the batch owns every temporary file it made; with finished() the converted ones
+// pass to the receiver, which deletes them when it lets them go.
+class ConversionBatch : public QObject
+{
+    Q_OBJECT
+
+public:
+    ConversionBatch(const QStringList &sources, const BatchSettings &settings,
+                    QObject *parent = nullptr);
+    ~ConversionBatch() override;   // abort() when still running
+
+    void start();    // once; an empty list finishes at once (from the event loop)
+    // Stops the running tools and deletes the unfinished files' temporary files; files that
+    // were already converted stay in the results. finished(results, true) follows.
+    void cancel();
+    // For shut-down: kills every tool now and deletes every temporary file of the batch, the
+    // converted ones included. Blocking; no signal afterwards. No effect after finished().
+    void abort();
+
+    bool isRunning() const;
+    QList<FileResult> results() const;   // one per source, in source order
+
+signals:
+    void fileStarted(int index, int total);   // before the file's decoder starts (0-based index)
+    void fileFinished(const FileResult &result);
+    void finished(const QList<FileResult> &results, bool cancelled);
+
+private:
+    enum class State { Idle, Running, Cancelling, Finished, Aborted };
+
+    void startMore();
+    void onFileFinished(const FileResult &result);
+    void finishIfIdle();
+    void finish(bool cancelled);
+
+    QStringList m_sources;
+    BatchSettings m_settings;
+    QList<FileResult> m_results;
+    QList<bool> m_done;
+    QMap<int, FileConversion *> m_active;   // by source index
+    int m_next = 0;                          // the next source to start
+    State m_state = State::Idle;
+};

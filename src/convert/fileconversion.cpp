@@ -1,0 +1,270 @@
+#include "fileconversion.h"
+
+#include "pathhelpers.h"
+#include "processrunner.h"
+#include "tempnames.h"
+#include "toolcommands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// Tools run without a console window.
+constexpr int kHiddenWindow = 0;
+
+// A reason is shown in one row of a list; a tool's line can hold a long path.
+constexpr qsizetype kMaxReasonLength = 300;
+
+QString shortened(const QString &text)
+{
+    if (text.size() <= kMaxReasonLength)
+        return text;
+    return text.left(kMaxReasonLength - 1) + QChar(0x2026);
+}
+
+bool isNonEmptyFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isFile() && info.size() > 0;
+}
+
+void removeIfPresent(const QString &path)
+{
+    if (!path.isEmpty() && QFileInfo::exists(path))
+        QFile::remove(path);
+}
+
+std::filesystem::path toFsPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return std::filesystem::path(path.toStdWString());
+#else
+    return std::filesystem::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+// Puts from in the place of to. A rename replaces to in one step where the file system
+// allows it; otherwise to is removed first, and as a last resort the data is copied.
+bool replaceFile(const QString &from, const QString &to)
+{
+    std::error_code error;
+    std::filesystem::rename(toFsPath(from), toFsPath(to), error);
+    if (!error)
+        return true;
+    std::filesystem::remove(toFsPath(to), error);
+    error.clear();
+    std::filesystem::rename(toFsPath(from), toFsPath(to), error);
+    if (!error)
+        return true;
+    const bool copied = QFile::copy(from, to);
+    QFile::remove(from);
+    return copied;
+}
+
+// Why a tool run did not leave a usable file at outputPath, in one short line.
+QString failureReason(const QString &tool, const ProcessOutcome &outcome, const QString &outputPath)
+{
+    if (!outcome.started) {
+        if (outcome.result == StartError::NotFound + kStartErrorBase)
+            return tool + QStringLiteral(" not found");
+        if (outcome.errorText.isEmpty())
+            return QStringLiteral("could not start the ") + tool;
+        return QStringLiteral("could not start the ") + tool + QStringLiteral(": ") + outcome.errorText;
+    }
+    if (outcome.crashed) {
+        const QString ended = QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally");
+        return outcome.errorText.isEmpty() ? ended : ended + QStringLiteral(": ") + outcome.errorText;
+    }
+    if (outcome.exitCode != 0) {
+        if (!outcome.errorText.isEmpty())
+            return outcome.errorText;
+        return QStringLiteral("the ") + tool + QStringLiteral(" failed with exit code ")
+               + QString::number(outcome.exitCode);
+    }
+    if (!QFileInfo(outputPath).isFile())
+        return QStringLiteral("the ") + tool + QStringLiteral(" wrote no file");
+    return QStringLiteral("the ") + tool + QStringLiteral(" wrote an empty file");
+}
+
+} // namespace
+
+FileConversion::FileConversion(int index, const QString &sourcePath, const QString &bitrateText,
+                               const ToolSet &tools, QObject *parent)
+    : QObject(parent)
+    , m_tools(tools)
+    , m_bitrateText(bitrateText)
+    , m_runner(new ProcessRunner(this))
+{
+    if (m_tools.tempFolder.isEmpty())
+        m_tools.tempFolder = QDir::tempPath();
+    m_result.index = index;
+    m_result.sourcePath = sourcePath;
+    m_result.displayName = Paths::displayNameFor(sourcePath);
+    m_result.status = FileStatus::Cancelled;
+    connect(m_runner, &ProcessRunner::finished, this, &FileConversion::onToolFinished);
+}
+
+FileConversion::~FileConversion()
+{
+    abort();
+}
+
+void FileConversion::start()
+{
+    if (m_state != State::Idle)
+        return;
+    m_state = State::Starting;
+    QMetaObject::invokeMethod(this, &FileConversion::begin, Qt::QueuedConnection);
+}
+
+void FileConversion::cancel()
+{
+    switch (m_state) {
+    case State::Idle:
+    case State::Starting:
+        finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        break;
+    case State::Decoding:
+    case State::Encoding:
+        // The files are deleted once the tool has let go of them, in onToolFinished().
+        m_state = State::Cancelling;
+        m_runner->cancel();
+        break;
+    case State::Cancelling:
+    case State::Reporting:
+    case State::Done:
+        break;
+    }
+}
+
+void FileConversion::abort()
+{
+    if (m_state == State::Done)
+        return;
+    m_state = State::Done;
+    m_runner->abort();
+    removeTemporaryFiles();
+}
+
+void FileConversion::begin()
+{
+    if (m_state != State::Starting)
+        return;
+    if (!QFileInfo(m_result.sourcePath).isFile()) {
+        finish(FileStatus::Failed, QStringLiteral("file not found"));
+        return;
+    }
+    m_tempPath = reserveTempMp3Path(m_tools.tempFolder);
+    if (m_tempPath.isEmpty()) {
+        finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
+        return;
+    }
+    m_state = State::Decoding;
+    m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath),
+                    kHiddenWindow);
+}
+
+void FileConversion::onToolFinished(const ProcessOutcome &outcome)
+{
+    switch (m_state) {
+    case State::Decoding:
+        onDecoderFinished(outcome);
+        break;
+    case State::Encoding:
+        onEncoderFinished(outcome);
+        break;
+    case State::Cancelling:
+        removeTemporaryFiles();
+        finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        break;
+    default:
+        break;
+    }
+}
+
+void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
+{
+    // The exit code counts as much as the file: a decoder that fails half-way leaves a
+    // partial file that must not pass for a converted one.
+    if (!outcome.succeeded() || !isNonEmptyFile(m_tempPath)) {
+        const QString reason = failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, reason);
+        return;
+    }
+    m_state = State::Encoding;
+    // Into the temporary folder, not beside the program: an installed program's folder is
+    // read-only, and every file would silently keep the decoder's bitrate.
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrateText);
+    m_runner->start(m_tools.encoder,
+                    Tools::encoderArguments(Tools::bitrateFromText(m_bitrateText), m_tempPath,
+                                            m_encoderOutput),
+                    kHiddenWindow);
+}
+
+void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
+{
+    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput)) {
+        const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
+        removeIfPresent(m_encoderOutput);
+        if (replaced && isNonEmptyFile(m_tempPath)) {
+            finish(FileStatus::Converted, QString());
+            return;
+        }
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, QStringLiteral("could not put the re-encoded file in place"));
+        return;
+    }
+
+    const QString reason = failureReason(QStringLiteral("encoder"), outcome, m_encoderOutput);
+    removeIfPresent(m_encoderOutput);
+    if (!isNonEmptyFile(m_tempPath)) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, reason);
+        return;
+    }
+    // The decoder's file is still a good MP3, only at the decoder's default bitrate; the user
+    // is told so rather than handed a different bitrate silently.
+    finish(FileStatus::KeptDecoderBitrate, QStringLiteral("kept the decoder's bitrate: ") + reason);
+}
+
+void FileConversion::removeTemporaryFiles()
+{
+    removeIfPresent(m_encoderOutput);
+    removeIfPresent(m_tempPath);
+    if (!m_tempPath.isEmpty())
+        releaseTempMp3Path(m_tempPath);
+}
+
+void FileConversion::finish(FileStatus status, const QString &reason)
+{
+    m_state = State::Done;
+    m_result.status = status;
+    m_result.reason = shortened(reason);
+    if (m_result.isConverted()) {
+        m_result.tempPath = m_tempPath;
+        // The file is the receiver's now; only the name's reservation ends here. Its name
+        // cannot be drawn again while the file exists.
+        releaseTempMp3Path(m_tempPath);
+    } else {
+        m_result.tempPath.clear();
+    }
+    emit finished(m_result);
+}
+
+void FileConversion::finishLater(FileStatus status, const QString &reason)
+{
+    m_state = State::Reporting;
+    QMetaObject::invokeMethod(
+        this,
+        [this, status, reason] {
+            if (m_state == State::Reporting)
+                finish(status, reason);
+        },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+class ProcessRunner;
+struct ProcessOutcome;
+
+// Where the two tools are, and the folder that holds the temporary MP3 files and the
+// encoder's short-lived output. An empty folder means the system's temporary folder.
+struct ToolSet
+{
+    QString decoder;
+    QString encoder;
+    QString tempFolder;
+};
+
+enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
+
+struct FileResult
+{
+    int index = -1;            // position in the source list (0-based)
+    QString sourcePath;
+    QString displayName;       // the name the converted file is shown and saved under
+    QString tempPath;          // the MP3 file; set only when converted: a failed file's name may
+                               // already belong to another conversion
+    FileStatus status = FileStatus::Failed;
+    QString reason;            // empty for Converted; why it failed or kept the decoder's bitrate
+    bool isConverted() const
+    {
+        return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
+    }
+};
+Q_DECLARE_METATYPE(FileResult)
+
+// The conversion of one source file: ffmpeg decodes it into a temporary MP3 file, lame
+// re-encodes that at the chosen bitrate, and the re-encoded file takes the temporary file's
+// place. It owns its tool runs and its temporary files until it reports: a failed or
+// cancelled conversion leaves nothing behind, a converted file then belongs to the receiver
+// of finished(), which deletes it when it is done with it.
+class FileConversion : public QObject
+{
+    Q_OBJECT
+
+public:
+    FileConversion(int index, const QString &sourcePath, const QString &bitrateText,
+                   const ToolSet &tools, QObject *parent = nullptr);
+    ~FileConversion() override;   // as abort() when it has not reported yet
+
+    void start();    // once; the work starts from the event loop
+    void cancel();   // stops the running tool, deletes this file's temporary files, reports Cancelled
+    void abort();    // for shut-down: kills the tool and deletes the files now (blocking), no signal
+
+signals:
+    void finished(const FileResult &result);   // exactly once, always from the event loop
+
+private:
+    enum class State { Idle, Starting, Decoding, Encoding, Cancelling, Reporting, Done };
+
+    void begin();
+    void onToolFinished(const ProcessOutcome &outcome);
+    void onDecoderFinished(const ProcessOutcome &outcome);
+    void onEncoderFinished(const ProcessOutcome &outcome);
+    void removeTemporaryFiles();
+    void finish(FileStatus status, const QString &reason);
+    void finishLater(FileStatus status, const QString &reason);
+
+    ToolSet m_tools;
+    QString m_bitrateText;
+    FileResult m_result;
+    QString m_tempPath;        // reserved while this conversion owns it
+    QString m_encoderOutput;
+    ProcessRunner *m_runner = nullptr;
+    State m_state = State::Idle;
+};

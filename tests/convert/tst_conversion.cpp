@@ -1,0 +1,568 @@
+#include "convert/conversionbatch.h"
+#include "convert/fileconversion.h"
+#include "convert/tempnames.h"
+#include "scripttools.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace ScriptTools;
+
+// End to end with the real ffmpeg and lame on short generated tones; stand-in scripts play
+// the tools where a failure has to be provoked.
+class TestConversion : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void threeFilesConvertOneAfterAnother();
+    void twoJobsKeepSourceOrder();
+    void awkwardSourceNamesConvert();
+    void badFileAmongGoodOnes_data();
+    void badFileAmongGoodOnes();
+    void missingDecoderFailsEveryFile();
+    void decoderProblem_data();
+    void decoderProblem();
+    void encoderProblemKeepsDecoderBitrate_data();
+    void encoderProblemKeepsDecoderBitrate();
+    void emptyListFinishesFromTheEventLoop();
+    void cancelDuringBatch();
+    void cancelWhileEncoding();
+    void abortDeletesEveryTemporaryFile();
+
+private:
+    struct Probe
+    {
+        QString format;
+        QString codec;
+        int bitRate = 0;
+    };
+
+    QString source(const QString &name, const QString &from = {});   // a copy of the tone
+    QString writeSource(const QString &name, const QByteArray &data);
+    BatchSettings settings(const QString &bitrateText = QStringLiteral("192 kbps"), int jobs = 1) const;
+    bool runBatch(const QStringList &sources, const BatchSettings &settings,
+                  QList<FileResult> *results);
+    QStringList tempFolderEntries() const;
+    Probe probe(const QString &path) const;
+    bool runTool(const QString &program, const QStringList &arguments) const;
+    QString slowDecoder() const;
+
+    QString m_ffmpeg;
+    QString m_lame;
+    QString m_ffprobe;
+    QTemporaryDir m_toneDir;
+    QString m_tone;
+    QString m_longTone;
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_sources;
+    QString m_temp;
+    QString m_tools;
+};
+
+void TestConversion::initTestCase()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("The stand-in tools are POSIX shell scripts");
+#endif
+    m_ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    m_lame = QStandardPaths::findExecutable(QStringLiteral("lame"));
+    m_ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    if (m_ffmpeg.isEmpty() || m_lame.isEmpty() || m_ffprobe.isEmpty())
+        QSKIP("ffmpeg, ffprobe and lame are needed");
+
+    QVERIFY(m_toneDir.isValid());
+    m_tone = m_toneDir.filePath(QStringLiteral("tone.m4a"));
+    m_longTone = m_toneDir.filePath(QStringLiteral("long.m4a"));
+    // Stereo, as most music is; the decoder's default bitrate for it (128 kbps) differs from
+    // the bitrate the tests choose.
+    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 4}}) {
+        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"),
+                                   QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+                                   QStringLiteral("-ac"), QStringLiteral("2"),
+                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    }
+}
+
+void TestConversion::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    const QDir work(m_work->path());
+    QVERIFY(work.mkdir(QStringLiteral("sources")));
+    QVERIFY(work.mkdir(QStringLiteral("temp")));
+    QVERIFY(work.mkdir(QStringLiteral("tools")));
+    m_sources = work.filePath(QStringLiteral("sources"));
+    m_temp = work.filePath(QStringLiteral("temp"));
+    m_tools = work.filePath(QStringLiteral("tools"));
+}
+
+void TestConversion::cleanup()
+{
+    m_work.reset();
+}
+
+void TestConversion::threeFilesConvertOneAfterAnother()
+{
+    const QStringList sources = {source(QStringLiteral("one.m4a")), source(QStringLiteral("two.m4a")),
+                                 source(QStringLiteral("three.m4a"))};
+    ConversionBatch batch(sources, settings(QStringLiteral("192 kbps")));
+    QStringList events;
+    connect(&batch, &ConversionBatch::fileStarted, this, [&events](int index, int total) {
+        events.append(QStringLiteral("start %1/%2").arg(index).arg(total));
+    });
+    connect(&batch, &ConversionBatch::fileFinished, this, [&events](const FileResult &result) {
+        events.append(QStringLiteral("done %1").arg(result.index));
+    });
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    QVERIFY(batch.isRunning());
+    QVERIFY(finished.wait(60000));
+
+    QCOMPARE(events, (QStringList{QStringLiteral("start 0/3"), QStringLiteral("done 0"),
+                                  QStringLiteral("start 1/3"), QStringLiteral("done 1"),
+                                  QStringLiteral("start 2/3"), QStringLiteral("done 2")}));
+    QCOMPARE(finished.at(0).at(1).toBool(), false);
+    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QCOMPARE(results.size(), 3);
+    QStringList temps;
+    for (int i = 0; i < 3; ++i) {
+        const FileResult &result = results.at(i);
+        QCOMPARE(result.index, i);
+        QCOMPARE(result.sourcePath, sources.at(i));
+        QCOMPARE(result.displayName, QFileInfo(sources.at(i)).completeBaseName() + QStringLiteral(".mp3"));
+        QCOMPARE(result.status, FileStatus::Converted);
+        QVERIFY(result.reason.isEmpty());
+        QCOMPARE(QFileInfo(result.tempPath).absolutePath(), QDir(m_temp).absolutePath());
+        QVERIFY(isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+
+        const Probe info = probe(result.tempPath);
+        QCOMPARE(info.format, QStringLiteral("mp3"));
+        QCOMPARE(info.codec, QStringLiteral("mp3"));
+        QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
+        temps.append(QFileInfo(result.tempPath).fileName());
+    }
+    // The encoder's output has taken the temporary files' places; nothing else is left.
+    temps.sort();
+    QCOMPARE(tempFolderEntries(), temps);
+    QCOMPARE(batch.results().size(), 3);
+    QVERIFY(!batch.isRunning());
+}
+
+void TestConversion::twoJobsKeepSourceOrder()
+{
+    // The long first file is still being converted when the short ones are done.
+    const QStringList sources = {source(QStringLiteral("long.m4a"), m_longTone),
+                                 source(QStringLiteral("b.m4a")), source(QStringLiteral("c.m4a")),
+                                 source(QStringLiteral("d.m4a"))};
+    ConversionBatch batch(sources, settings(QStringLiteral("96 kbps"), 2));
+    int running = 0;
+    int mostAtOnce = 0;
+    connect(&batch, &ConversionBatch::fileStarted, this, [&] { mostAtOnce = qMax(mostAtOnce, ++running); });
+    connect(&batch, &ConversionBatch::fileFinished, this, [&] { --running; });
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    QVERIFY(finished.wait(60000));
+
+    QCOMPARE(mostAtOnce, 2);
+    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QCOMPARE(results.size(), sources.size());
+    QSet<QString> temps;
+    for (int i = 0; i < results.size(); ++i) {
+        QCOMPARE(results.at(i).index, i);
+        QCOMPARE(results.at(i).sourcePath, sources.at(i));
+        QCOMPARE(results.at(i).status, FileStatus::Converted);
+        QVERIFY(qAbs(probe(results.at(i).tempPath).bitRate - 96000) <= 96000 / 50);
+        temps.insert(results.at(i).tempPath);
+    }
+    QCOMPARE(temps.size(), sources.size());
+    QCOMPARE(tempFolderEntries().size(), sources.size());
+}
+
+void TestConversion::awkwardSourceNamesConvert()
+{
+    const QStringList names = {QStringLiteral("with  spaces .m4a"), QStringLiteral("\"double\" 'single'.m4a"),
+                               QStringLiteral("$HOME $(id) `id`.m4a"), QStringLiteral("-y.m4a"),
+                               QStringLiteral("été 日本 – ñ.m4a"), QStringLiteral("no extension")};
+    QStringList sources;
+    for (const QString &name : names)
+        sources.append(source(name));
+
+    QList<FileResult> results;
+    QVERIFY(runBatch(sources, settings(QStringLiteral("128 kbps"), 2), &results));
+    for (int i = 0; i < names.size(); ++i) {
+        QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
+        QCOMPARE(probe(results.at(i).tempPath).codec, QStringLiteral("mp3"));
+    }
+    QCOMPARE(results.at(3).displayName, QStringLiteral("-y.mp3"));
+    QCOMPARE(results.at(4).displayName, QStringLiteral("été 日本 – ñ.mp3"));
+    QCOMPARE(results.at(5).displayName, QStringLiteral("no extension.mp3"));
+    QCOMPARE(tempFolderEntries().size(), names.size());
+}
+
+void TestConversion::badFileAmongGoodOnes_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");   // empty: any non-empty reason
+
+    QTest::newRow("random bytes") << QStringLiteral("random") << QString();
+    QTest::newRow("zero bytes") << QStringLiteral("empty") << QString();
+    QTest::newRow("text named .m4a") << QStringLiteral("text") << QString();
+    QTest::newRow("truncated") << QStringLiteral("truncated") << QString();
+    QTest::newRow("missing") << QStringLiteral("missing") << QStringLiteral("file not found");
+    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("file not found");
+}
+
+void TestConversion::badFileAmongGoodOnes()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+
+    const QString badName = QStringLiteral("bad.m4a");
+    QString bad;
+    if (kind == QStringLiteral("random")) {
+        QByteArray data(20000, Qt::Uninitialized);
+        QRandomGenerator fixed(20240611);   // the same bytes on every run
+        for (char &byte : data)
+            byte = char(fixed.bounded(256));
+        bad = writeSource(badName, data);
+    } else if (kind == QStringLiteral("empty")) {
+        bad = writeSource(badName, {});
+    } else if (kind == QStringLiteral("text")) {
+        bad = writeSource(badName, "This is not music.\n");
+    } else if (kind == QStringLiteral("truncated")) {
+        QFile tone(m_tone);
+        QVERIFY(tone.open(QIODevice::ReadOnly));
+        bad = writeSource(badName, tone.read(tone.size() / 2));
+    } else if (kind == QStringLiteral("missing")) {
+        bad = QDir(m_sources).filePath(badName);
+    } else {
+        QVERIFY(QDir(m_sources).mkdir(badName));
+        bad = QDir(m_sources).filePath(badName);
+    }
+
+    const QStringList sources = {source(QStringLiteral("first.m4a")), bad, source(QStringLiteral("third.m4a"))};
+    QList<FileResult> results;
+    QVERIFY(runBatch(sources, settings(), &results));
+
+    QCOMPARE(results.size(), 3);
+    QCOMPARE(results.at(0).status, FileStatus::Converted);
+    QCOMPARE(results.at(2).status, FileStatus::Converted);
+    const FileResult &failed = results.at(1);
+    QCOMPARE(failed.status, FileStatus::Failed);
+    QCOMPARE(failed.sourcePath, bad);
+    QCOMPARE(failed.displayName, QStringLiteral("bad.mp3"));
+    QVERIFY(!failed.reason.isEmpty());
+    QVERIFY(!failed.reason.contains(u'\n'));
+    if (!reason.isEmpty())
+        QCOMPARE(failed.reason, reason);
+    QVERIFY(failed.tempPath.isEmpty());
+    QStringList kept = {QFileInfo(results.at(0).tempPath).fileName(),
+                        QFileInfo(results.at(2).tempPath).fileName()};
+    kept.sort();
+    QCOMPARE(tempFolderEntries(), kept);
+}
+
+void TestConversion::missingDecoderFailsEveryFile()
+{
+    BatchSettings noDecoder = settings();
+    noDecoder.tools.decoder = QDir(m_tools).filePath(QStringLiteral("ffmpeg"));
+    QList<FileResult> results;
+    QVERIFY(runBatch({source(QStringLiteral("a.m4a")), source(QStringLiteral("b.m4a"))}, noDecoder, &results));
+
+    QCOMPARE(results.size(), 2);
+    for (const FileResult &result : results) {
+        QCOMPARE(result.status, FileStatus::Failed);
+        QCOMPARE(result.reason, QStringLiteral("decoder not found"));
+    }
+    QVERIFY(tempFolderEntries().isEmpty());
+}
+
+void TestConversion::decoderProblem_data()
+{
+    QTest::addColumn<QString>("script");   // the decoder's arguments: -i SOURCE -f mp3 TEMP
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("writes part of a file and fails")
+        << QStringLiteral("printf 'ID3 partial' > \"$5\"; echo 'fake decoder: broken input' >&2; exit 1")
+        << QStringLiteral("fake decoder: broken input");
+    QTest::newRow("fails without a word")
+        << QStringLiteral("printf 'partial' > \"$5\"; exit 7")
+        << QStringLiteral("the decoder failed with exit code 7");
+    QTest::newRow("succeeds without a file") << QStringLiteral("exit 0")
+                                             << QStringLiteral("the decoder wrote no file");
+    QTest::newRow("succeeds with an empty file") << QStringLiteral(": > \"$5\"; exit 0")
+                                                 << QStringLiteral("the decoder wrote an empty file");
+    QTest::newRow("killed half-way")
+        << QStringLiteral("printf 'partial' > \"$5\"; kill -9 $$")
+        << QStringLiteral("the decoder ended abnormally");
+}
+
+void TestConversion::decoderProblem()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, reason);
+
+    const QString encoderRan = QDir(m_work->path()).filePath(QStringLiteral("encoder-ran"));
+    BatchSettings tools = settings();
+    tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"), script);
+    tools.tools.encoder = writeScript(m_tools, QStringLiteral("lame"),
+                                      QStringLiteral("touch %1").arg(shellQuoted(encoderRan)));
+    QList<FileResult> results;
+    QVERIFY(runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
+
+    QCOMPARE(results.at(0).status, FileStatus::Failed);
+    QCOMPARE(results.at(0).reason, reason);
+    QVERIFY(results.at(0).tempPath.isEmpty());
+    QVERIFY(tempFolderEntries().isEmpty());
+    QVERIFY(!QFile::exists(encoderRan));
+}
+
+void TestConversion::encoderProblemKeepsDecoderBitrate_data()
+{
+    QTest::addColumn<QString>("script");   // empty: no encoder at all; else -h -m s -b N IN OUT
+    QTest::addColumn<QString>("reason");
+
+    const QString kept = QStringLiteral("kept the decoder's bitrate: ");
+    QTest::newRow("missing") << QString() << kept + QStringLiteral("encoder not found");
+    QTest::newRow("writes part of its output and fails")
+        << QStringLiteral("printf 'partial' > \"$7\"; echo 'fake encoder: disk full' >&2; exit 1")
+        << kept + QStringLiteral("fake encoder: disk full");
+    QTest::newRow("succeeds without output") << QStringLiteral("exit 0")
+                                             << kept + QStringLiteral("the encoder wrote no file");
+    QTest::newRow("killed half-way") << QStringLiteral("printf 'partial' > \"$7\"; kill -9 $$")
+                                     << kept + QStringLiteral("the encoder ended abnormally");
+    QTest::newRow("damages its input and fails")
+        << QStringLiteral(": > \"$6\"; exit 1") << QString();
+}
+
+void TestConversion::encoderProblemKeepsDecoderBitrate()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, reason);
+
+    BatchSettings tools = settings(QStringLiteral("320 kbps"));
+    tools.tools.encoder = script.isEmpty() ? QDir(m_tools).filePath(QStringLiteral("lame"))
+                                           : writeScript(m_tools, QStringLiteral("lame"), script);
+    QList<FileResult> results;
+    QVERIFY(runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
+    const FileResult &result = results.at(0);
+
+    if (reason.isEmpty()) {
+        // Without the decoder's file there is nothing left to keep.
+        QCOMPARE(result.status, FileStatus::Failed);
+        QVERIFY(tempFolderEntries().isEmpty());
+        return;
+    }
+    QCOMPARE(result.status, FileStatus::KeptDecoderBitrate);
+    QVERIFY(result.isConverted());
+    QCOMPARE(result.reason, reason);
+    const Probe info = probe(result.tempPath);
+    QCOMPARE(info.codec, QStringLiteral("mp3"));
+    QVERIFY2(qAbs(info.bitRate - 128000) <= 128000 / 50, qPrintable(QString::number(info.bitRate)));
+    // No half-written encoder output stays beside it.
+    QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(result.tempPath).fileName()});
+}
+
+void TestConversion::emptyListFinishesFromTheEventLoop()
+{
+    ConversionBatch batch({}, settings());
+    QSignalSpy started(&batch, &ConversionBatch::fileStarted);
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(finished.wait(10000));
+    QVERIFY(finished.at(0).at(0).value<QList<FileResult>>().isEmpty());
+    QCOMPARE(finished.at(0).at(1).toBool(), false);
+    QCOMPARE(started.count(), 0);
+    QVERIFY(!batch.isRunning());
+}
+
+void TestConversion::cancelDuringBatch()
+{
+    const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
+    BatchSettings tools = settings();
+    tools.tools.decoder = slowDecoder();
+    const QStringList sources = {source(QStringLiteral("quick.m4a")), source(QStringLiteral("slow.m4a")),
+                                 source(QStringLiteral("never.m4a"))};
+    ConversionBatch batch(sources, tools);
+    QSignalSpy fileFinished(&batch, &ConversionBatch::fileFinished);
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
+    const qint64 pid = readPid(pidFile);
+    QCOMPARE(tempFolderEntries().size(), 2);   // the first file's result and the partial one
+
+    batch.cancel();
+    QVERIFY(batch.isRunning());   // until the slow decoder has ended
+    QVERIFY(finished.wait(30000));
+
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(1).toBool(), true);
+    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QCOMPARE(results.size(), 3);
+    QCOMPARE(results.at(0).status, FileStatus::Converted);
+    QCOMPARE(results.at(1).status, FileStatus::Cancelled);
+    QCOMPARE(results.at(2).status, FileStatus::Cancelled);
+    QCOMPARE(results.at(2).sourcePath, sources.at(2));
+    QCOMPARE(fileFinished.count(), 2);   // the third file never started
+    QVERIFY(!processExists(pid));
+    QVERIFY(!batch.isRunning());
+    // The converted file stays for whoever takes the results; nothing else is left.
+    QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(results.at(0).tempPath).fileName()});
+}
+
+void TestConversion::cancelWhileEncoding()
+{
+    const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("encoder.pid"));
+    ToolSet tools = settings().tools;
+    tools.encoder = writeScript(m_tools, QStringLiteral("lame"),
+                                QStringLiteral("printf 'partial' > \"$7\"; echo $$ > %1; exec sleep 30")
+                                    .arg(shellQuoted(pidFile)));
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), QStringLiteral("128 kbps"), tools);
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
+    const qint64 pid = readPid(pidFile);
+    QCOMPARE(tempFolderEntries().size(), 2);   // the decoder's file and the encoder's output
+
+    conversion.cancel();
+    QVERIFY(finished.wait(30000));
+    const auto result = finished.at(0).at(0).value<FileResult>();
+    QCOMPARE(result.status, FileStatus::Cancelled);
+    QVERIFY(result.tempPath.isEmpty());
+    QVERIFY(!processExists(pid));
+    QVERIFY(tempFolderEntries().isEmpty());
+    QTest::qWait(50);
+    QCOMPARE(finished.count(), 1);
+}
+
+void TestConversion::abortDeletesEveryTemporaryFile()
+{
+    const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
+    BatchSettings tools = settings();
+    tools.tools.decoder = slowDecoder();
+    auto batch = std::make_unique<ConversionBatch>(
+        QStringList{source(QStringLiteral("quick.m4a")), source(QStringLiteral("slow.m4a"))}, tools);
+    QSignalSpy fileFinished(batch.get(), &ConversionBatch::fileFinished);
+    QSignalSpy finished(batch.get(), &ConversionBatch::finished);
+    batch->start();
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
+    const qint64 pid = readPid(pidFile);
+    QCOMPARE(fileFinished.count(), 1);
+    QCOMPARE(tempFolderEntries().size(), 2);
+
+    batch->abort();
+    QVERIFY(!batch->isRunning());
+    QVERIFY(!processExists(pid));
+    QVERIFY(tempFolderEntries().isEmpty());   // the converted file's too
+    QTest::qWait(100);                        // let anything that was queued arrive
+    QCOMPARE(finished.count(), 0);
+    QCOMPARE(fileFinished.count(), 1);
+    batch.reset();
+}
+
+QString TestConversion::source(const QString &name, const QString &from)
+{
+    const QString path = QDir(m_sources).filePath(name);
+    if (!QFile::copy(from.isEmpty() ? m_tone : from, path))
+        qWarning("could not copy the tone to %s", qUtf8Printable(path));
+    return path;
+}
+
+QString TestConversion::writeSource(const QString &name, const QByteArray &data)
+{
+    const QString path = QDir(m_sources).filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        qWarning("could not write %s", qUtf8Printable(path));
+    return path;
+}
+
+BatchSettings TestConversion::settings(const QString &bitrateText, int jobs) const
+{
+    BatchSettings settings;
+    settings.tools = {m_ffmpeg, m_lame, m_temp};
+    settings.bitrateText = bitrateText;
+    settings.jobs = jobs;
+    return settings;
+}
+
+bool TestConversion::runBatch(const QStringList &sources, const BatchSettings &settings,
+                              QList<FileResult> *results)
+{
+    ConversionBatch batch(sources, settings);
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    if (!finished.wait(60000) || finished.count() != 1)
+        return false;
+    *results = finished.at(0).at(0).value<QList<FileResult>>();
+    return results->size() == sources.size() && !finished.at(0).at(1).toBool();
+}
+
+QStringList TestConversion::tempFolderEntries() const
+{
+    return QDir(m_temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+TestConversion::Probe TestConversion::probe(const QString &path) const
+{
+    QProcess ffprobe;
+    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                              QStringLiteral("format=format_name:stream=codec_name,bit_rate"),
+                              QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
+    Probe info;
+    if (!ffprobe.waitForFinished(30000))
+        return info;
+    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        if (text.startsWith(QStringLiteral("format_name=")))
+            info.format = text.mid(12);
+        else if (text.startsWith(QStringLiteral("codec_name=")))
+            info.codec = text.mid(11);
+        else if (text.startsWith(QStringLiteral("bit_rate=")))
+            info.bitRate = text.mid(9).toInt();
+    }
+    return info;
+}
+
+bool TestConversion::runTool(const QString &program, const QStringList &arguments) const
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit
+           && tool.exitCode() == 0;
+}
+
+// The real decoder, except for sources called slow.m4a: those get a partial file and a
+// decoder that does not end by itself. Its process id lands in slow.pid beside the folders.
+QString TestConversion::slowDecoder() const
+{
+    const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
+    return writeScript(m_tools, QStringLiteral("ffmpeg"),
+                       QStringLiteral("case \"$2\" in\n"
+                                      "*/slow.m4a) printf 'partial' > \"$5\"; echo $$ > %1; exec sleep 30 ;;\n"
+                                      "*) exec %2 \"$@\" ;;\n"
+                                      "esac")
+                           .arg(shellQuoted(pidFile), shellQuoted(m_ffmpeg)));
+}
+
+QTEST_GUILESS_MAIN(TestConversion)
+#include "tst_conversion.moc"

@@ -1,0 +1,343 @@
+#include "convert/processrunner.h"
+#include "scripttools.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace ScriptTools;
+
+class TestProcessRunner : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void exitCodeIsTheResult_data();
+    void exitCodeIsTheResult();
+    void programThatCannotStart_data();
+    void programThatCannotStart();
+    void windowStyle_data();
+    void windowStyle();
+    void argumentsReachTheProgramUnchanged();
+    void standardInputIsClosed();
+    void eventLoopRunsWhileToolRuns();
+    void errorTextIsTheLastStderrLine_data();
+    void errorTextIsTheLastStderrLine();
+    void programKilledBySignalCrashed();
+    void cancelEndsTheProgram();
+    void cancelKillsAProgramThatIgnoresTerminate();
+    void abortLeavesNoChildAndNoSignal();
+    void destructorLeavesNoChild();
+    void nextRunCanStartFromFinished();
+
+private:
+    static ProcessOutcome outcomeOf(const QSignalSpy &spy) { return spy.at(0).at(0).value<ProcessOutcome>(); }
+
+    QString m_sh;
+};
+
+void TestProcessRunner::initTestCase()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("The stand-in programs are POSIX shell scripts");
+#endif
+    m_sh = QStandardPaths::findExecutable(QStringLiteral("sh"));
+    QVERIFY(!m_sh.isEmpty());
+}
+
+void TestProcessRunner::exitCodeIsTheResult_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::newRow("0") << 0;
+    QTest::newRow("1") << 1;
+    QTest::newRow("3") << 3;
+    QTest::newRow("255") << 255;
+}
+
+void TestProcessRunner::exitCodeIsTheResult()
+{
+    QFETCH(int, code);
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("exit %1").arg(code)});
+    QVERIFY(runner.isRunning());
+    QVERIFY(spy.wait(10000));
+
+    const ProcessOutcome outcome = outcomeOf(spy);
+    QVERIFY(outcome.started);
+    QVERIFY(!outcome.crashed);
+    QCOMPARE(outcome.exitCode, code);
+    QCOMPARE(outcome.result, code);
+    QCOMPARE(outcome.succeeded(), code == 0);
+    QVERIFY(!runner.isRunning());
+}
+
+void TestProcessRunner::programThatCannotStart_data()
+{
+    QTest::addColumn<QString>("program");   // under a fresh folder unless it has no folder part
+    QTest::addColumn<int>("errorNumber");
+
+    QTest::newRow("missing path") << QStringLiteral("no-such-tool") << int(StartError::NotFound);
+    QTest::newRow("not on the search path") << QStringLiteral("quorvane-no-such-tool")
+                                            << int(StartError::NotFound);
+    QTest::newRow("not executable") << QStringLiteral("plain-file") << int(StartError::NotPermitted);
+    QTest::newRow("a folder") << QStringLiteral(".") << int(StartError::NotPermitted);
+    QTest::newRow("empty") << QString() << int(StartError::NotFound);
+}
+
+void TestProcessRunner::programThatCannotStart()
+{
+    QFETCH(QString, program);
+    QFETCH(int, errorNumber);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QFile plain(dir.filePath(QStringLiteral("plain-file")));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.write("#!/bin/sh\nexit 0\n");
+    plain.close();
+    if (program != QStringLiteral("quorvane-no-such-tool") && !program.isEmpty())
+        program = dir.filePath(program);
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(program, {});
+    QCOMPARE(spy.count(), 0);   // never from inside start()
+    QVERIFY(spy.wait(10000));
+
+    const ProcessOutcome outcome = outcomeOf(spy);
+    QVERIFY(!outcome.started);
+    QVERIFY(!outcome.succeeded());
+    QVERIFY(outcome.result < 0);
+    QCOMPARE(outcome.result, errorNumber + kStartErrorBase);
+    QVERIFY(!outcome.errorText.isEmpty());
+    QVERIFY(!runner.isRunning());
+}
+
+void TestProcessRunner::windowStyle_data()
+{
+    QTest::addColumn<std::optional<int>>("style");
+    QTest::addColumn<int>("normalized");
+
+    QTest::newRow("omitted") << std::optional<int>() << 6;
+    QTest::newRow("-1") << std::optional<int>(-1) << 6;
+    QTest::newRow("7") << std::optional<int>(7) << 6;
+    QTest::newRow("0 hidden") << std::optional<int>(0) << 0;
+    QTest::newRow("5") << std::optional<int>(5) << 5;
+    QTest::newRow("6") << std::optional<int>(6) << 6;
+}
+
+void TestProcessRunner::windowStyle()
+{
+    QFETCH(std::optional<int>, style);
+    QFETCH(int, normalized);
+    QCOMPARE(normalizedWindowStyle(style), normalized);
+}
+
+void TestProcessRunner::argumentsReachTheProgramUnchanged()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString out = dir.filePath(QStringLiteral("args.txt"));
+    const QStringList words = {QStringLiteral("two words"), QStringLiteral("\"quoted\" 'too'"),
+                               QStringLiteral("$HOME $(id)"), QStringLiteral("-n"),
+                               QStringLiteral("été 日本"), QStringLiteral("*")};
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, QStringList{QStringLiteral("-c"), QStringLiteral("printf '%s\\n' \"$@\" > \"$0\""), out} + words);
+    QVERIFY(spy.wait(10000));
+    QVERIFY(outcomeOf(spy).succeeded());
+
+    QFile file(out);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), words.join(u'\n') + u'\n');
+}
+
+// With an open standard input, cat would wait for it for ever.
+void TestProcessRunner::standardInputIsClosed()
+{
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(QStandardPaths::findExecutable(QStringLiteral("cat")), {});
+    QVERIFY(spy.wait(10000));
+    QVERIFY(outcomeOf(spy).succeeded());
+}
+
+// The program ends only once the timer's slot has run, so finished() can only come if the
+// event loop kept turning while the program ran.
+void TestProcessRunner::eventLoopRunsWhileToolRuns()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString flag = dir.filePath(QStringLiteral("clicked"));
+
+    ProcessRunner runner;
+    QStringList events;
+    connect(&runner, &ProcessRunner::finished, this, [&events] { events.append(QStringLiteral("finished")); });
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"),
+                        QStringLiteral("while [ ! -e \"$0\" ]; do sleep 0.02; done"), flag});
+    QTimer::singleShot(10, this, [&] {
+        events.append(runner.isRunning() ? QStringLiteral("timer while running")
+                                         : QStringLiteral("timer after the end"));
+        QFile file(flag);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    });
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(events, (QStringList{QStringLiteral("timer while running"), QStringLiteral("finished")}));
+}
+
+void TestProcessRunner::errorTextIsTheLastStderrLine_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("errorText");
+
+    QTest::newRow("last of several")
+        << QStringLiteral("echo first >&2; echo 'on stdout'; echo 'the reason' >&2; exit 1")
+        << QStringLiteral("the reason");
+    QTest::newRow("blank lines after it")
+        << QStringLiteral("echo 'the reason' >&2; printf '\\n  \\n\\n' >&2; exit 1")
+        << QStringLiteral("the reason");
+    QTest::newRow("progress lines with carriage returns")
+        << QStringLiteral("printf 'start\\n10%%\\r50%%\\r' >&2")
+        << QStringLiteral("50%");
+    QTest::newRow("no final newline")
+        << QStringLiteral("printf 'one\\ntwo' >&2; exit 2") << QStringLiteral("two");
+    QTest::newRow("after a lot of output")
+        << QStringLiteral("i=0; while [ $i -lt 4000 ]; do echo \"noise line $i\" >&2; i=$((i+1)); done; "
+                          "echo 'the end' >&2; exit 1")
+        << QStringLiteral("the end");
+    QTest::newRow("nothing") << QStringLiteral("exit 1") << QString();
+    QTest::newRow("non-ASCII") << QStringLiteral("echo 'fichier illisible: été' >&2; exit 1")
+                               << QStringLiteral("fichier illisible: été");
+}
+
+void TestProcessRunner::errorTextIsTheLastStderrLine()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, errorText);
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), script});
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(outcomeOf(spy).errorText, errorText);
+}
+
+void TestProcessRunner::programKilledBySignalCrashed()
+{
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo dying >&2; kill -9 $$")});
+    QVERIFY(spy.wait(10000));
+
+    const ProcessOutcome outcome = outcomeOf(spy);
+    QVERIFY(outcome.started);
+    QVERIFY(outcome.crashed);
+    QVERIFY(!outcome.succeeded());
+    QCOMPARE(outcome.result, kCrashedResult);
+    QCOMPARE(outcome.errorText, QStringLiteral("dying"));
+}
+
+void TestProcessRunner::cancelEndsTheProgram()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo $$ > \"$0\"; exec sleep 30"), pidFile});
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
+    const qint64 pid = readPid(pidFile);
+    runner.cancel();
+    QVERIFY(spy.wait(10000));
+
+    QCOMPARE(spy.count(), 1);
+    const ProcessOutcome outcome = outcomeOf(spy);
+    QVERIFY(outcome.crashed);
+    QVERIFY(!outcome.succeeded());
+    QVERIFY(!runner.isRunning());
+    QVERIFY(!processExists(pid));
+}
+
+void TestProcessRunner::cancelKillsAProgramThatIgnoresTerminate()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"),
+                        QStringLiteral("trap '' TERM; echo $$ > \"$0\"; while :; do sleep 0.05; done"),
+                        pidFile});
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
+    const qint64 pid = readPid(pidFile);
+    runner.cancel();
+    QVERIFY(spy.wait(15000));
+
+    QVERIFY(outcomeOf(spy).crashed);
+    QVERIFY(!processExists(pid));
+}
+
+void TestProcessRunner::abortLeavesNoChildAndNoSignal()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+
+    ProcessRunner runner;
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo $$ > \"$0\"; exec sleep 30"), pidFile});
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
+    const qint64 pid = readPid(pidFile);
+
+    runner.abort();
+    QVERIFY(!runner.isRunning());
+    QVERIFY(!processExists(pid));
+    QTest::qWait(100);   // let anything that was queued arrive
+    QCOMPARE(spy.count(), 0);
+}
+
+void TestProcessRunner::destructorLeavesNoChild()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+
+    auto runner = std::make_unique<ProcessRunner>();
+    runner->start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo $$ > \"$0\"; exec sleep 30"), pidFile});
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
+    const qint64 pid = readPid(pidFile);
+
+    runner.reset();
+    QVERIFY(!processExists(pid));
+}
+
+// How one file's conversion uses a runner: the encoder starts from the decoder's finished().
+void TestProcessRunner::nextRunCanStartFromFinished()
+{
+    ProcessRunner runner;
+    QList<int> results;
+    connect(&runner, &ProcessRunner::finished, this, [&](const ProcessOutcome &outcome) {
+        results.append(outcome.result);
+        if (results.size() == 1)
+            runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("exit 4")});
+    });
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("exit 0")});
+    QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 2, 10000);
+    QCOMPARE(results, (QList<int>{0, 4}));
+    QVERIFY(!runner.isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestProcessRunner)
+#include "tst_processrunner.moc"
