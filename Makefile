@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: deps build run test clean
+.PHONY: deps build run test install clean
 
 deps:
 	@scripts/install-deps.sh
@@ -16,6 +16,13 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Installs under PREFIX (default /usr/local), with an entry in the desktop's menu.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+	-command -v update-desktop-database >/dev/null && update-desktop-database -q $(PREFIX)/share/applications
+	-command -v gtk-update-icon-cache >/dev/null && gtk-update-icon-cache -q -t $(PREFIX)/share/icons/hicolor
 
 clean:
 	rm -rf $(BUILD_DIR)

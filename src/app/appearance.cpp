@@ -1,20 +1,150 @@
 #include "appearance.h"
 
+#include "convert/pathhelpers.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
 #include <QGuiApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
+#include <QStringDecoder>
 #include <QWidget>
 
 namespace Appearance {
+
+namespace {
+
+void paintButtonFace(QWidget *w)
+{
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+    w->setPalette(pal);
+    w->setAutoFillBackground(true);
+}
+
+} // namespace
+
+bool isPlausibleStyleSheet(const QString &text)
+{
+    int depth = 0;
+    bool sawBlock = false;
+    QChar quote;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (!quote.isNull()) {
+            if (c == u'\\')
+                ++i;
+            else if (c == quote)
+                quote = QChar();
+            continue;
+        }
+        if (c == u'/' && i + 1 < text.size() && text.at(i + 1) == u'*') {
+            const qsizetype end = text.indexOf(QStringLiteral("*/"), i + 2);
+            if (end < 0)
+                return false;
+            i = end + 1;
+        } else if (c == u'"' || c == u'\'') {
+            quote = c;
+        } else if (c == u'{') {
+            ++depth;
+            sawBlock = true;
+        } else if (c == u'}') {
+            if (--depth < 0)
+                return false;
+        } else if (c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t') {
+            return false;
+        }
+    }
+    return depth == 0 && quote.isNull() && sawBlock;
+}
+
+bool applySkin(QWidget *window, const QString &appFolder)
+{
+    const QString path = Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs"));
+    QFile file(path);
+    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+        return false;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString sheet = utf8.decode(file.read(1 << 20));
+    if (utf8.hasError() || !isPlausibleStyleSheet(sheet))
+        return false;
+    applyFormColors(window);
+    window->setStyleSheet(sheet);
+    return true;
+}
+
+// The window's own plain controls, also those inside its frames; composite widgets
+// such as the player keep their colours.
+static void paintPlainControls(QWidget *parent)
+{
+    const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
+    for (QWidget *w : children) {
+        if (qobject_cast<QLabel *>(w) || qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
+            paintButtonFace(w);
+        if (qobject_cast<QGroupBox *>(w)) {
+            paintButtonFace(w);
+            paintPlainControls(w);
+        }
+    }
+}
+
+void applyFormColors(QWidget *window)
+{
+    paintButtonFace(window);
+    paintPlainControls(window);
+}
+
+QPoint centeredPosition(const QRect &area, const QSize &size)
+{
+    return QPoint(area.x() + (area.width() - size.width()) / 2, area.y() + (area.height() - size.height()) / 2);
+}
 
 void centerForm(QWidget *window)
 {
     QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     if (!screen)
         return;
-    const QRect area = screen->availableGeometry();
-    const QSize size = window->frameGeometry().size();
-    window->move(area.x() + (area.width() - size.width()) / 2,
-                 area.y() + (area.height() - size.height()) / 2);
+    window->move(centeredPosition(screen->availableGeometry(), window->frameGeometry().size()));
 }
 
 } // namespace Appearance
+
+PointerRule::PointerRule(QWidget *window, std::optional<QCursor> hand)
+    : QObject(window), m_window(window), m_hand(std::move(hand))
+{
+}
+
+void PointerRule::addButton(QPushButton *button)
+{
+    m_buttons.append(button);
+    apply();
+}
+
+void PointerRule::setBusy(bool busy)
+{
+    m_busy = busy;
+    apply();
+}
+
+void PointerRule::apply()
+{
+    // Widgets without a cursor of their own show their window's, so the hourglass set
+    // on the window covers everything once the buttons stop offering the hand.
+    if (m_window) {
+        if (m_busy)
+            m_window->setCursor(Qt::WaitCursor);
+        else
+            m_window->unsetCursor();
+    }
+    for (const QPointer<QPushButton> &button : std::as_const(m_buttons)) {
+        if (!button)
+            continue;
+        if (m_busy)
+            button->unsetCursor();
+        else
+            button->setCursor(buttonCursor());
+    }
+}

@@ -1,11 +1,62 @@
 #pragma once
 
+#include <QCursor>
+#include <QObject>
+#include <QPoint>
+#include <QPointer>
+#include <QRect>
+#include <QSize>
+
+#include <optional>
+
+class QPushButton;
 class QWidget;
 
-// The look of the windows that does not belong to any one window.
+// The look of the windows that does not belong to any one window: the optional skin,
+// the button-face colours, centring, and which pointer shows where.
 namespace Appearance {
 
-// Centres window on the available area of the screen it is on.
+// The skin is a Qt style sheet in x/o.cjs in the program's folder. When it exists and
+// reads as a style sheet, the window and its frames, labels, check boxes and option
+// buttons take the button-face colour and the sheet is applied. Without it, or with a
+// file that cannot be read, the window keeps its designed look. True when applied.
+bool applySkin(QWidget *window, const QString &appFolder);
+
+// Whether text looks like a style sheet Qt can apply: balanced braces outside
+// strings and comments, and something in them.
+bool isPlausibleStyleSheet(const QString &text);
+
+// Gives window and its frames, labels, check boxes and option buttons the button-face colour.
+void applyFormColors(QWidget *window);
+
+// Where a window of size goes to stand in the middle of area.
+QPoint centeredPosition(const QRect &area, const QSize &size);
+// Centres window on the available area of its screen.
 void centerForm(QWidget *window);
 
 } // namespace Appearance
+
+// The pointer of one window: the hand over its push buttons and the ordinary pointer
+// elsewhere; while a busy step runs (conversion, folder walk, preview) the hourglass
+// shows everywhere and the hand is not offered.
+class PointerRule : public QObject
+{
+    Q_OBJECT
+
+public:
+    // hand: the cursor from the program's folder; without one the buttons show the arrow.
+    PointerRule(QWidget *window, std::optional<QCursor> hand);
+
+    void addButton(QPushButton *button);
+    void setBusy(bool busy);
+    bool isBusy() const { return m_busy; }
+    QCursor buttonCursor() const { return m_hand.value_or(QCursor(Qt::ArrowCursor)); }
+
+private:
+    void apply();
+
+    QPointer<QWidget> m_window;
+    std::optional<QCursor> m_hand;
+    QList<QPointer<QPushButton>> m_buttons;
+    bool m_busy = false;
+};

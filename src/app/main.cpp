@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QIcon>
 #include <QRandomGenerator>
 
 int main(int argc, char *argv[])
@@ -14,6 +15,8 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
     QApplication::setOrganizationName(QStringLiteral("Harrowmede"));
     QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quorvane.png")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quorvane"));
 
     // The composition root: the real store, dialogs and launcher live here.
     SettingsStore settings;
@@ -29,7 +32,6 @@ int main(int argc, char *argv[])
     services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
 
     MainWindow window(services);
-    window.startUp();
-    window.show();
+    window.startUp([&window] { window.show(); });
     return app.exec();
 }

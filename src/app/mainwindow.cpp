@@ -2,8 +2,10 @@
 
 #include "app/appearance.h"
 #include "app/batchreport.h"
+#include "app/cursorfile.h"
 #include "app/desktoplauncher.h"
 #include "app/settingsstore.h"
+#include "app/splashwindow.h"
 #include "app/twips.h"
 #include "app/userdialogs.h"
 #include "convert/conversionbatch.h"
@@ -19,7 +21,6 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -151,13 +152,31 @@ void MainWindow::buildControls()
     connect(m_list, &FileListView::filesDropped, this, &MainWindow::addDroppedPaths);
 }
 
-void MainWindow::startUp()
+void MainWindow::startUp(std::function<void()> ready)
 {
+    m_skinned = Appearance::applySkin(this, m_services.appFolder);
     Appearance::centerForm(this);
     setWindowTitle(QStringLiteral("Quorvane"));
-    loadHandCursor();
+
+    m_pointer = new PointerRule(
+        this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
+    for (QPushButton *b : {m_addFiles, m_addFolder, m_start, m_clear, m_samples})
+        m_pointer->addButton(b);
+    updatePointer();
+
     openHomePageByChance();
 
+    // The list and the bitrates are set up once the splash has gone.
+    m_splash = new SplashWindow(m_services, this);
+    m_splash->splashShow([this, ready] {
+        finishStartUp();
+        if (ready)
+            ready();
+    });
+}
+
+void MainWindow::finishStartUp()
+{
     m_list->header()->resizeSection(0, Twips::toPixels(6500, logicalDpiX()));
 
     m_bitrate->addItems(Tools::bitrateTexts());
@@ -167,17 +186,6 @@ void MainWindow::startUp()
             [this](const QString &text) { m_services.settings->write(SettingsStore::KeyBitrate, text); });
 
     m_focusHolder->setFocus();
-}
-
-void MainWindow::loadHandCursor()
-{
-    const QString path = Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"));
-    if (!Paths::fileExists(path))
-        return;
-    const QPixmap pixmap(path);
-    // A file that is no picture Qt can read leaves the ordinary pointers.
-    if (!pixmap.isNull())
-        m_handCursor = QCursor(pixmap);
 }
 
 void MainWindow::openHomePageByChance()
@@ -339,10 +347,8 @@ void MainWindow::setBusy(bool busy)
 
 void MainWindow::updatePointer()
 {
-    if (isConverting() || isWalking())
-        setCursor(Qt::WaitCursor);
-    else
-        unsetCursor();
+    if (m_pointer)
+        m_pointer->setBusy(isConverting() || isWalking());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -18,6 +18,8 @@ class ConversionBatch;
 class FileListView;
 class PathListModel;
 class ResultsWindow;
+class PointerRule;
+class SplashWindow;
 class WalkQueue;
 
 // The main window: the source list, the buttons that fill and empty it, the bitrate
@@ -34,14 +36,17 @@ public:
     explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The start-up sequence, run once before the window is first shown.
-    void startUp();
+    // The start-up sequence, run once before the window is first shown. ready is
+    // called when it has run to its end, after the splash (at once without one).
+    void startUp(std::function<void()> ready = {});
 
     PathListModel *sourceList() const { return m_sources; }
     // The results window, created and loaded on first use.
     ResultsWindow *resultsWindow();
     bool isConverting() const { return m_batch != nullptr; }
     bool isWalking() const;
+    PointerRule *pointerRule() const { return m_pointer; }
+    bool isSkinned() const { return m_skinned; }
 
     void addFiles();
     void addFolder();
@@ -62,7 +67,7 @@ protected:
 
 private:
     void buildControls();
-    void loadHandCursor();
+    void finishStartUp();
     void openHomePageByChance();
     void restoreBitrate();
     void setBusy(bool busy);
@@ -85,5 +90,7 @@ private:
     WalkQueue *m_walks = nullptr;
     ConversionBatch *m_batch = nullptr;
     std::unique_ptr<ResultsWindow> m_results;
-    std::optional<QCursor> m_handCursor;
+    PointerRule *m_pointer = nullptr;
+    SplashWindow *m_splash = nullptr;
+    bool m_skinned = false;
 };

@@ -1,6 +1,7 @@
 #include "resultswindow.h"
 
 #include "app/appearance.h"
+#include "app/cursorfile.h"
 #include "app/settingsstore.h"
 #include "app/twips.h"
 #include "app/userdialogs.h"
@@ -49,8 +50,13 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     buildControls();
 
     // Load steps, once per run.
+    Appearance::applyFormColors(this);
     Appearance::centerForm(this);
     setWindowTitle(QStringLiteral("Quorvane"));
+    m_pointer = new PointerRule(
+        this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
+    for (QPushButton *b : {m_save, m_browse, m_back})
+        m_pointer->addButton(b);
     restoreOutputFolder();
     m_list->header()->resizeSection(0, Twips::toPixels(6600, logicalDpiX()));
 }
@@ -71,10 +77,6 @@ void ResultsWindow::buildControls()
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
                    | Qt::WindowCloseButtonHint);
     setFont(windowFont(9));
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
-    setPalette(pal);
 
     m_names = new PathListModel(QStringLiteral("Preview"), this);
     m_list = new FileListView(this);
@@ -169,10 +171,12 @@ void ResultsWindow::playResult(int row)
 {
     if (row < 0 || row >= m_files.size())
         return;
+    m_pointer->setBusy(true);
     m_controls->setErrorText(QString());
     m_controls->setTitle(m_names->at(row));
     m_player->setSource(QUrl::fromLocalFile(m_files.at(row)));
     m_player->play();
+    m_pointer->setBusy(false);
 }
 
 QString ResultsWindow::playingFile() const
@@ -210,9 +214,9 @@ void ResultsWindow::saveResults()
     for (int i = 0; i < names.size(); ++i)
         items.append({names.at(i), m_files.at(i)});
 
-    setCursor(Qt::WaitCursor);
+    m_pointer->setBusy(true);
     const QList<ResultSaver::Failure> failures = ResultSaver::save(folder, items);
-    unsetCursor();
+    m_pointer->setBusy(false);
 
     if (failures.isEmpty()) {
         m_services.dialogs->inform(this, QStringLiteral("Done."));

@@ -13,6 +13,7 @@ class QPushButton;
 class FileListView;
 class PathListModel;
 class PlayerControls;
+class PointerRule;
 
 // The results of the last batch: one row per converted file, a preview player, and
 // the ways on (save the files, or go back). From the moment a temporary file is added
@@ -36,6 +37,7 @@ public:
     void playResult(int row);
     QString playingFile() const;
     QMediaPlayer *player() const { return m_player; }
+    PointerRule *pointerRule() const { return m_pointer; }
 
     QString outputFolderText() const;
     void setOutputFolderText(const QString &text);
@@ -68,4 +70,5 @@ private:
     QPushButton *m_browse = nullptr;
     QPushButton *m_save = nullptr;
     QPushButton *m_back = nullptr;
+    PointerRule *m_pointer = nullptr;
 };

@@ -1,0 +1,114 @@
+#include "splashwindow.h"
+
+#include "app/appearance.h"
+#include "app/settingsstore.h"
+#include "app/twips.h"
+#include "convert/pathhelpers.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QTimer>
+
+SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_services(services)
+{
+    setObjectName(QStringLiteral("Splash"));
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+
+    m_hide = new QCheckBox(QStringLiteral("Hide this at next startup"), this);
+    m_hide->setObjectName(QStringLiteral("Check1"));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(9);
+    font.setBold(true);
+    m_hide->setFont(font);
+    m_hide->setPalette(pal);
+    m_hide->setAutoFillBackground(true);
+    // Every click is stored at once, even while the splash is still up.
+    connect(m_hide, &QCheckBox::clicked, this, [this](bool checked) {
+        m_services.settings->write(SettingsStore::KeyShowAgain, checked ? QStringLiteral("1") : QStringLiteral("0"));
+    });
+}
+
+SplashGeometry SplashWindow::geometryFor(const QSize &pictureTwips)
+{
+    SplashGeometry g;
+    g.window = QSize(pictureTwips.width(), pictureTwips.height() + StripTwips);
+    g.checkTop = g.window.height() - CheckHeightTwips - 20;
+    g.rightLineX = g.window.width() - 10;
+    g.bottomLineY = g.window.height() - 10;
+    return g;
+}
+
+bool SplashWindow::isDue(const QString &showAgain)
+{
+    // Read like a number typed by a person: a leading number counts, anything else is 0.
+    static const QRegularExpression leadingNumber(
+        QStringLiteral("^\\s*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?"));
+    const QRegularExpressionMatch match = leadingNumber.match(showAgain);
+    return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
+}
+
+QString SplashWindow::picturePath(const QString &appFolder)
+{
+    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
+    // Name order, so that every file system shows the same picture.
+    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
+}
+
+void SplashWindow::splashShow(std::function<void()> done)
+{
+    const auto finish = [done] {
+        if (done)
+            done();
+    };
+    if (!isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")))) {
+        finish();
+        return;
+    }
+    const QString path = picturePath(m_services.appFolder);
+    const QPixmap picture = path.isEmpty() ? QPixmap() : QPixmap(path);
+    // No picture, or a file that is no picture: no splash, start-up goes on.
+    if (picture.isNull()) {
+        finish();
+        return;
+    }
+
+    setWindowTitle(QStringLiteral("Quorvane"));
+    const int dpi = logicalDpiX();
+    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(picture.width(), dpi)),
+                                qRound(Twips::fromPixels(picture.height(), dpi))));
+    m_picture = picture;
+    const QSize size = Twips::size(m_twips.window.width(), m_twips.window.height(), dpi);
+    setFixedSize(size);
+    m_hide->setGeometry(Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(m_twips.checkTop, dpi),
+                        size.width() - 2 * Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(CheckHeightTwips, dpi));
+
+    show();
+    Appearance::centerForm(this);
+    // A timer, not a busy wait: the processor stays free while the picture shows.
+    QTimer::singleShot(m_showMilliseconds, this, [this, finish] {
+        hide();
+        finish();
+    });
+}
+
+void SplashWindow::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_picture);
+    painter.setPen(palette().color(QPalette::WindowText));
+    const int dpi = logicalDpiX();
+    const int right = Twips::toPixels(m_twips.rightLineX, dpi);
+    const int bottom = Twips::toPixels(m_twips.bottomLineY, dpi);
+    painter.drawLine(0, 0, 0, height());
+    painter.drawLine(0, 0, width(), 0);
+    painter.drawLine(right, 0, right, height());
+    painter.drawLine(0, bottom, width(), bottom);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "app/appservices.h"
+
+#include <QPixmap>
+#include <QSize>
+#include <QWidget>
+
+#include <functional>
+
+class QCheckBox;
+class QTimer;
+
+// Where the parts of the splash window go, in twips, for a picture of a given size:
+// the picture on top, a strip below it for the check box, a one-line frame.
+struct SplashGeometry
+{
+    QSize window;
+    int checkTop = 0;
+    int rightLineX = 0;
+    int bottomLineY = 0;
+};
+
+class SplashWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    static constexpr int StripTwips = 300;
+    static constexpr int CheckHeightTwips = 375;
+    static constexpr int CheckLeftTwips = 120;
+    static constexpr int ShowMilliseconds = 4000;
+
+    explicit SplashWindow(const AppServices &services, QWidget *parent = nullptr);
+
+    static SplashGeometry geometryFor(const QSize &pictureTwips);
+    // Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0
+    // does; text that is not a number reads as 0.
+    static bool isDue(const QString &showAgain);
+    // The first file of the Splash folder in name order, or "" when there is none.
+    static QString picturePath(const QString &appFolder);
+
+    // Shows the splash when it is due and a picture can be loaded, keeps it up for its
+    // time, hides it, then calls done. When it is not due, done is called at once.
+    void splashShow(std::function<void()> done);
+    void setShowMilliseconds(int milliseconds) { m_showMilliseconds = milliseconds; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    AppServices m_services;
+    QPixmap m_picture;
+    QCheckBox *m_hide = nullptr;
+    SplashGeometry m_twips;
+    int m_showMilliseconds = ShowMilliseconds;
+};

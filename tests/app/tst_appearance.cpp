@@ -1,0 +1,312 @@
+#include "fakes.h"
+
+#include "app/appearance.h"
+#include "app/cursorfile.h"
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "app/splashwindow.h"
+#include "app/twips.h"
+#include "results/resultswindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QImage>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+class TestAppearance : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Fixture
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<SettingsStore> settings;
+        FakeDialogs dialogs;
+        FakeLauncher launcher;
+
+        Fixture()
+        {
+            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
+            QDir(dir.path()).mkpath(QStringLiteral("app"));
+        }
+        QString app(const QString &name = {}) const { return QDir(dir.filePath(QStringLiteral("app"))).filePath(name); }
+        AppServices services() const
+        {
+            AppServices s;
+            s.settings = settings.get();
+            s.dialogs = const_cast<FakeDialogs *>(&dialogs);
+            s.launcher = const_cast<FakeLauncher *>(&launcher);
+            s.appFolder = QDir::toNativeSeparators(app());
+            s.tempFolder = dir.path();
+            s.rollPercent = [] { return 1; };
+            return s;
+        }
+        void write(const QString &relative, const QByteArray &content) const
+        {
+            const QString path = app(relative);
+            QDir().mkpath(QFileInfo(path).path());
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        void writePicture(const QString &relative, int width, int height) const
+        {
+            const QString path = app(relative);
+            QDir().mkpath(QFileInfo(path).path());
+            QImage image(width, height, QImage::Format_RGB32);
+            image.fill(Qt::darkCyan);
+            QVERIFY(image.save(path, "PNG"));
+        }
+    };
+
+    static QColor background(QWidget *w) { return w->palette().color(QPalette::Window); }
+
+    static QByteArray shippedCursor()
+    {
+        QFile file(QDir(qEnvironmentVariable("QUORVANE_SOURCE_DIR")).filePath(QStringLiteral("data/HAND-M.CUR")));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private slots:
+    void skin_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("applied");
+        QTest::newRow("absent") << QByteArray() << false;
+        QTest::newRow("style sheet") << QByteArray("QPushButton { color: #123456; } /* {braces} */") << true;
+        QTest::newRow("unbalanced") << QByteArray("QPushButton { color: red; ") << false;
+        QTest::newRow("binary") << QByteArray("\xff\xfe\x00\x01{}", 6) << false;
+        QTest::newRow("no rules") << QByteArray("just words") << false;
+    }
+    void skin()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, applied);
+        Fixture f;
+        if (!content.isNull())
+            f.write(QStringLiteral("x/o.cjs"), content);
+        MainWindow window(f.services());
+        window.startUp();
+        auto *frame = window.findChild<QGroupBox *>(QStringLiteral("Frame2"));
+        QCOMPARE(window.isSkinned(), applied);
+        const QColor expected = applied ? window.palette().color(QPalette::Button) : QColor(Qt::white);
+        QCOMPARE(background(&window), expected);
+        QCOMPARE(background(frame), applied ? frame->palette().color(QPalette::Button) : QColor(Qt::white));
+        QCOMPARE(window.styleSheet(), applied ? QString::fromUtf8(content) : QString());
+        // The window opens whatever the file held.
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quorvane"));
+    }
+
+    void resultsWindowAlwaysTakesTheButtonFace()
+    {
+        Fixture f;
+        ResultsWindow results(f.services());
+        QCOMPARE(background(&results), results.palette().color(QPalette::Button));
+        QCOMPARE(background(results.findChild<QGroupBox *>(QStringLiteral("Frame1"))),
+                 results.palette().color(QPalette::Button));
+    }
+
+    void centring()
+    {
+        // In twips: a 7200-wide window on a 19200-wide screen stands at 6000.
+        QCOMPARE(Appearance::centeredPosition(QRect(0, 0, 19200, 14400), QSize(7200, 4965)), QPoint(6000, 4717));
+        // A screen area that does not start at the origin (a panel on the left, a second screen).
+        QCOMPARE(Appearance::centeredPosition(QRect(1920, 40, 1280, 984), QSize(472, 331)), QPoint(2324, 366));
+    }
+
+    void pointerRule_data()
+    {
+        QTest::addColumn<bool>("handFile");
+        QTest::addColumn<bool>("busy");
+        QTest::newRow("idle with the hand") << true << false;
+        QTest::newRow("idle without the hand file") << false << false;
+        QTest::newRow("busy") << true << true;
+    }
+    void pointerRule()
+    {
+        QFETCH(bool, handFile);
+        QFETCH(bool, busy);
+        Fixture f;
+        if (handFile)
+            f.write(QStringLiteral("HAND-M.CUR"), shippedCursor());
+        MainWindow window(f.services());
+        window.startUp();
+        window.pointerRule()->setBusy(busy);
+        auto *button = window.findChild<QPushButton *>(QStringLiteral("PushButton2"));
+        if (busy) {
+            // The hourglass stays wherever the mouse goes.
+            QCOMPARE(window.cursor().shape(), Qt::WaitCursor);
+            QVERIFY(!button->testAttribute(Qt::WA_SetCursor));
+        } else {
+            QVERIFY(!window.testAttribute(Qt::WA_SetCursor));
+            QVERIFY(button->testAttribute(Qt::WA_SetCursor));
+            QCOMPARE(button->cursor().shape(), handFile ? Qt::BitmapCursor : Qt::ArrowCursor);
+            if (handFile)
+                QCOMPARE(button->cursor().hotSpot(), QPoint(6, 0));
+        }
+    }
+
+    void theShippedHandCursorReads()
+    {
+        const auto cursor = CursorFile::read(shippedCursor());
+        QVERIFY(cursor);
+        QCOMPARE(cursor->image.size(), QSize(32, 32));
+        QCOMPARE(cursor->hotSpot, QPoint(6, 0));
+        QCOMPARE(qAlpha(cursor->image.pixel(0, 0)), 0);
+        QCOMPARE(cursor->image.pixel(6, 0), qRgba(0, 0, 0, 255));
+        QCOMPARE(cursor->image.pixel(6, 1), qRgba(255, 255, 255, 255));
+    }
+
+    void cursorFiles_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QPoint>("hotSpot");
+
+        // A 2 x 2 monochrome cursor: black/white palette, top-left pixel masked out.
+        QByteArray mono;
+        const auto put16 = [](QByteArray &b, quint16 v) { b.append(char(v & 0xff)).append(char(v >> 8)); };
+        const auto put32 = [&](QByteArray &b, quint32 v) { put16(b, v & 0xffff); put16(b, v >> 16); };
+        QByteArray bitmap;
+        put32(bitmap, 40); put32(bitmap, 2); put32(bitmap, 4); put16(bitmap, 1); put16(bitmap, 1);
+        for (int i = 0; i < 6; ++i) put32(bitmap, 0);
+        bitmap.append("\x00\x00\x00\x00\xff\xff\xff\x00", 8);          // palette
+        bitmap.append("\x00\x00\x00\x00\x40\x00\x00\x00", 8);          // colour rows, bottom-up
+        bitmap.append("\x00\x00\x00\x00\x80\x00\x00\x00", 8);          // AND mask, bottom-up
+        put16(mono, 0); put16(mono, 2); put16(mono, 1);
+        mono.append(char(2)).append(char(2)).append(char(2)).append(char(0));
+        put16(mono, 1); put16(mono, 1); put32(mono, quint32(bitmap.size())); put32(mono, 22);
+        mono.append(bitmap);
+        QTest::newRow("monochrome bitmap") << mono << true << QPoint(1, 1);
+
+        QByteArray icon = mono;
+        icon[2] = 1; // an icon, not a cursor
+        QTest::newRow("icon file") << icon << false << QPoint();
+        QTest::newRow("truncated") << mono.left(30) << false << QPoint();
+        QTest::newRow("garbage") << QByteArray("not a cursor at all, really not") << false << QPoint();
+        QTest::newRow("empty") << QByteArray() << false << QPoint();
+    }
+    void cursorFiles()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(bool, valid);
+        QFETCH(QPoint, hotSpot);
+        const auto cursor = CursorFile::read(data);
+        QCOMPARE(bool(cursor), valid);
+        if (!valid)
+            return;
+        QCOMPARE(cursor->hotSpot, hotSpot);
+        QCOMPARE(qAlpha(cursor->image.pixel(0, 0)), 0);
+        QCOMPARE(cursor->image.pixel(1, 0), qRgba(255, 255, 255, 255));
+        QCOMPARE(cursor->image.pixel(0, 1), qRgba(0, 0, 0, 255));
+    }
+
+    void splashDecision_data()
+    {
+        QTest::addColumn<QString>("showAgain");
+        QTest::addColumn<QString>("folder"); // "missing", "empty", "picture", "damaged first"
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("nothing stored") << QString() << QStringLiteral("picture") << true;
+        QTest::newRow("0") << QStringLiteral("0") << QStringLiteral("picture") << true;
+        QTest::newRow("1") << QStringLiteral("1") << QStringLiteral("picture") << false;
+        QTest::newRow("2") << QStringLiteral("2") << QStringLiteral("picture") << false;
+        QTest::newRow("not a number reads as 0") << QStringLiteral("abc") << QStringLiteral("picture") << true;
+        QTest::newRow("leading number") << QStringLiteral(" 1 please") << QStringLiteral("picture") << false;
+        QTest::newRow("folder missing") << QStringLiteral("0") << QStringLiteral("missing") << false;
+        QTest::newRow("folder empty") << QStringLiteral("0") << QStringLiteral("empty") << false;
+        QTest::newRow("first file no picture") << QStringLiteral("0") << QStringLiteral("damaged first") << false;
+    }
+    void splashDecision()
+    {
+        QFETCH(QString, showAgain);
+        QFETCH(QString, folder);
+        QFETCH(bool, shown);
+        Fixture f;
+        if (!showAgain.isNull())
+            f.settings->write(SettingsStore::KeyShowAgain, showAgain);
+        if (folder == QStringLiteral("empty"))
+            QDir(f.app()).mkdir(QStringLiteral("Splash"));
+        if (folder == QStringLiteral("picture"))
+            f.writePicture(QStringLiteral("Splash/b.png"), 40, 30);
+        if (folder == QStringLiteral("damaged first")) {
+            f.write(QStringLiteral("Splash/a.png"), "this is no picture");
+            f.writePicture(QStringLiteral("Splash/b.png"), 40, 30);
+        }
+        SplashWindow splash(f.services());
+        splash.setShowMilliseconds(50);
+        bool done = false;
+        splash.splashShow([&done] { done = true; });
+        QCOMPARE(splash.isVisible(), shown);
+        QCOMPARE(done, !shown);
+        if (shown)
+            QTRY_VERIFY(done && !splash.isVisible());
+    }
+
+    void splashGeometry()
+    {
+        const SplashGeometry g = SplashWindow::geometryFor(QSize(6000, 4000));
+        QCOMPARE(g.window, QSize(6000, 4300));
+        QCOMPARE(g.rightLineX, 5990);
+        QCOMPARE(g.bottomLineY, 4290);
+        QCOMPARE(g.checkTop + SplashWindow::CheckHeightTwips, 4300 - 20);
+    }
+
+    void splashWindowTakesThePicturesSizeAndAStrip()
+    {
+        Fixture f;
+        f.writePicture(QStringLiteral("Splash/only.png"), 400, 266);
+        SplashWindow splash(f.services());
+        splash.setShowMilliseconds(60000);
+        splash.splashShow({});
+        const int dpi = splash.logicalDpiX();
+        QCOMPARE(splash.size(), QSize(400, 266 + Twips::toPixels(SplashWindow::StripTwips, dpi)));
+        QVERIFY(splash.windowFlags().testFlag(Qt::FramelessWindowHint));
+        auto *box = splash.findChild<QCheckBox *>(QStringLiteral("Check1"));
+        QCOMPARE(box->text(), QStringLiteral("Hide this at next startup"));
+        QVERIFY(box->geometry().bottom() < splash.height());
+        QVERIFY(box->geometry().top() > 266 - Twips::toPixels(100, dpi));
+    }
+
+    void theBoxStoresEveryClick()
+    {
+        Fixture f;
+        f.writePicture(QStringLiteral("Splash/only.png"), 200, 100);
+        SplashWindow splash(f.services());
+        splash.setShowMilliseconds(60000);
+        splash.splashShow({});
+        auto *box = splash.findChild<QCheckBox *>(QStringLiteral("Check1"));
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QCOMPARE(f.settings->read(SettingsStore::KeyShowAgain, QString()), QStringLiteral("1"));
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+        QCOMPARE(f.settings->read(SettingsStore::KeyShowAgain, QString()), QStringLiteral("0"));
+    }
+
+    void theMainWindowComesAfterTheSplash()
+    {
+        Fixture f;
+        f.writePicture(QStringLiteral("Splash/only.png"), 200, 100);
+        MainWindow window(f.services());
+        bool ready = false;
+        window.startUp([&] {
+            ready = true;
+            window.show();
+        });
+        QVERIFY(!ready);
+        QVERIFY(!window.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(ready, 10000);
+        QVERIFY(window.isVisible());
+        // The bitrates are set up once the splash has gone.
+        QCOMPARE(window.findChild<QComboBox *>(QStringLiteral("Combo1"))->currentText(), QStringLiteral("128 kbps"));
+    }
+};
+
+QTEST_MAIN(TestAppearance)
+#include "tst_appearance.moc"
