@@ -26,8 +26,8 @@ SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
     font.setPointSizeF(9);
     font.setBold(true);
     m_hide->setFont(font);
-    m_hide->setPalette(pal);
-    m_hide->setAutoFillBackground(true);
+    // White like the strip it stands in, whatever the style would paint.
+    m_hide->setStyleSheet(QStringLiteral("QCheckBox { background-color: white; }"));
     // Every click is stored at once, even while the splash is still up.
     connect(m_hide, &QCheckBox::clicked, this, [this](bool checked) {
         m_services.settings->write(SettingsStore::KeyShowAgain, checked ? QStringLiteral("1") : QStringLiteral("0"));
