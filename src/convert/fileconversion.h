@@ -28,6 +28,7 @@ struct FileResult
                                // already belong to another conversion
     FileStatus status = FileStatus::Failed;
     QString reason;            // empty for Converted; why it failed or kept the decoder's bitrate
+    QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
