@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// How far a batch is and how long it still needs, from the share of its work done so
+// far. The estimate is withheld until there is enough to go on (some work done and a
+// little time passed), so that the first seconds do not promise nonsense.
+class ProgressEstimate
+{
+public:
+    void start(qint64 nowMs);
+    void update(double shareDone, qint64 nowMs);
+
+    double shareDone() const { return m_share; }
+    std::optional<qint64> remainingMs() const;
+
+    // "0:07", "1:22", "1:02:03".
+    static QString formatDuration(qint64 milliseconds);
+
+private:
+    qint64 m_startMs = 0;
+    qint64 m_nowMs = 0;
+    double m_share = 0.0;
+};
