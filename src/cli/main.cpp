@@ -1,7 +1,12 @@
+#include "clioptions.h"
+#include "clirun.h"
+
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    return 0;
+    QCoreApplication::setApplicationName(QStringLiteral("quorvane-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+    return runCli(CliArguments::parse(QCoreApplication::arguments()));
 }

@@ -1,0 +1,178 @@
+#include "clioptions.h"
+
+#include "convert/toolcommands.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QThread>
+
+namespace CliArguments {
+
+namespace {
+
+// Shown below the generated option list: what the generated part cannot say.
+QString helpEpilogue()
+{
+    return QStringLiteral(
+        "\n"
+        "A file is converted whatever its type; a folder is searched, with every folder\n"
+        "below it, for .m4a files. Each converted file is saved in the output folder\n"
+        "under the source's name with .mp3 (\"song.mp3\", then \"song (2).mp3\" for a name\n"
+        "that repeats); an existing file of that name is replaced.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    every file was converted and saved\n"
+        "  1    at least one file failed (each is named with its reason)\n"
+        "  2    usage error\n"
+        "  130  cancelled by Ctrl+C (SIGINT)\n"
+        "  143  cancelled by SIGTERM\n"
+        "A first Ctrl+C or SIGTERM stops the running tools, deletes their temporary\n"
+        "files and keeps what is already saved; a second one stops at once.\n");
+}
+
+QString bitrateChoices()
+{
+    QStringList numbers;
+    for (const QString &text : Tools::bitrateTexts())
+        numbers.append(QString::number(Tools::bitrateFromText(text)));
+    return numbers.join(QStringLiteral(", "));
+}
+
+CliCommand usageError(const QString &message)
+{
+    CliCommand command;
+    command.action = CliCommand::Action::UsageError;
+    command.text = message;
+    return command;
+}
+
+} // namespace
+
+QString bitrateTextFor(const QString &value)
+{
+    // Stricter than Tools::bitrateFromText, which forgives anything after the number: a
+    // script that says "-b 19x" has a typo, not a bitrate.
+    static const QRegularExpression spelling(QStringLiteral("^\\s*(\\d{1,4})\\s*(?:kbps)?\\s*$"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = spelling.match(value);
+    if (!match.hasMatch())
+        return {};
+    const QString text = QString::number(match.captured(1).toInt()) + QStringLiteral(" kbps");
+    return Tools::bitrateTexts().contains(text) ? text : QString();
+}
+
+QString outputFolderProblem(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (!info.exists())
+        return QStringLiteral("output folder does not exist: %1").arg(folder);
+    if (!info.isDir())
+        return QStringLiteral("output folder is not a folder: %1").arg(folder);
+    QTemporaryFile probe(info.absoluteFilePath() + QStringLiteral("/.quorvane-write-test-XXXXXX"));
+    if (!probe.open())
+        return QStringLiteral("output folder is not writable: %1 (%2)").arg(folder, probe.errorString());
+    return {};
+}
+
+CliCommand parse(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Converts .m4a files (and any other file the decoder reads) to MP3."));
+    // Not addHelpOption(): its --help-all promises Qt-specific options a console program lacks.
+    const QCommandLineOption help({
+#ifdef Q_OS_WIN
+                                      QStringLiteral("?"),
+#endif
+                                      QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption bitrate(
+        {QStringLiteral("b"), QStringLiteral("bitrate")},
+        QStringLiteral("Bitrate of the MP3 files: one of %1, with or without \"kbps\" (default 128).")
+            .arg(bitrateChoices()),
+        QStringLiteral("KBPS"));
+    const QCommandLineOption output(
+        {QStringLiteral("o"), QStringLiteral("output")},
+        QStringLiteral("Folder for the MP3 files; it must exist (default: the current folder)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption jobs(
+        {QStringLiteral("j"), QStringLiteral("jobs")},
+        QStringLiteral("Files converted at the same time (default: the number of processor cores, %1).")
+            .arg(QThread::idealThreadCount()),
+        QStringLiteral("N"));
+    const QCommandLineOption dryRun(
+        QStringLiteral("dry-run"),
+        QStringLiteral("Print the files that would be converted, one per line, and convert nothing."));
+    parser.addOption(bitrate);
+    parser.addOption(output);
+    parser.addOption(jobs);
+    parser.addOption(dryRun);
+    parser.addPositionalArgument(QStringLiteral("PATH"),
+                                 QStringLiteral("A file to convert, or a folder to search for .m4a files."),
+                                 QStringLiteral("PATH..."));
+
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+
+    // Asked-for help wins over every other problem on the line, as users expect.
+    if (parser.isSet(help)) {
+        CliCommand command;
+        command.action = CliCommand::Action::ShowHelp;
+        command.text = parser.helpText() + helpEpilogue();
+        return command;
+    }
+    if (parser.isSet(version)) {
+        CliCommand command;
+        command.action = CliCommand::Action::ShowVersion;
+        command.text = QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION));
+        return command;
+    }
+
+    CliOptions options;
+    options.bitrateText = Tools::defaultBitrateText();
+    if (parser.isSet(bitrate)) {
+        const QString value = parser.value(bitrate);
+        options.bitrateText = bitrateTextFor(value);
+        if (options.bitrateText.isEmpty()) {
+            return usageError(QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
+                                  .arg(value, bitrateChoices()));
+        }
+    }
+
+    if (parser.isSet(output)) {
+        options.outputFolder = parser.value(output);
+        if (options.outputFolder.isEmpty())
+            return usageError(QStringLiteral("the output folder is empty"));
+    }
+
+    options.jobs = QThread::idealThreadCount();
+    if (parser.isSet(jobs)) {
+        const QString value = parser.value(jobs);
+        bool ok = false;
+        const int count = value.trimmed().toInt(&ok);
+        if (!ok || count < 1) {
+            return usageError(
+                QStringLiteral("jobs must be a positive whole number, not '%1'").arg(value));
+        }
+        options.jobs = count;
+    }
+
+    options.dryRun = parser.isSet(dryRun);
+    options.paths = parser.positionalArguments();
+    if (options.paths.isEmpty())
+        return usageError(QStringLiteral("no PATH given: name the files or folders to convert"));
+    if (options.paths.contains(QString()))
+        return usageError(QStringLiteral("an empty PATH was given"));
+
+    CliCommand command;
+    command.action = CliCommand::Action::Convert;
+    command.options = options;
+    return command;
+}
+
+} // namespace CliArguments

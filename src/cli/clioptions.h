@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What the user asked quorvane-cli for, read from the command line by a pure function so
+// that every accepted and refused spelling can be checked without running the program.
+struct CliOptions
+{
+    QString bitrateText;    // one of Tools::bitrateTexts(), e.g. "192 kbps"
+    QString outputFolder;   // as given; "" means the current folder
+    int jobs = 1;           // files converted at the same time
+    bool dryRun = false;
+    QStringList paths;      // files and folders, in the order given
+};
+
+struct CliCommand
+{
+    enum class Action { Convert, ShowHelp, ShowVersion, UsageError };
+
+    Action action = Action::UsageError;
+    CliOptions options;   // meaningful for Convert
+    QString text;         // the help or version text, or the usage error in one line
+};
+
+namespace CliArguments {
+
+// Reads arguments as main() receives them (the program's name first). Needs a
+// QCoreApplication for the help text's program name.
+CliCommand parse(const QStringList &arguments);
+
+// "192", "192 kbps", "192KBPS", " 192  Kbps " -> "192 kbps"; "" for anything that is not
+// exactly one of the offered bitrates.
+QString bitrateTextFor(const QString &value);
+
+// Why folder cannot take the converted files ("" when it can). It must exist, be a folder,
+// and let a file be created in it: that is tried for real, because permission bits do not
+// tell the whole story (an administrator may write anywhere, a read-only mount nowhere).
+QString outputFolderProblem(const QString &folder);
+
+} // namespace CliArguments

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// The lines quorvane-cli writes, as pure functions. Lines about one file start with a label
+// padded to one width, so that a log reads as columns and a script can pick lines by label.
+namespace CliReport {
+
+QString convertedLine(const QString &source, const QString &savedName);
+QString failedLine(const QString &source, const QString &reason);
+QString warningLine(const QString &source, const QString &warning);
+QString cancelledLine(const QString &source);
+
+// The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
+// The time left is left out while there is no estimate yet.
+QString liveLine(int done, int total, double shareDone, std::optional<qint64> remainingMs);
+
+// "2 of 3 file(s) converted", with how many were cancelled when a cancel cut the batch short.
+QString summaryLine(int converted, int total, int cancelled);
+
+// A usage error as the shell user sees it: the message, then where to find help.
+QString usageErrorText(const QString &message);
+
+} // namespace CliReport

@@ -1,0 +1,140 @@
+#include "signalwatcher.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Written from the signal handler, which may only use lock-free atomics.
+std::atomic_bool s_raised{false};
+std::atomic<int> s_firstSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic_bool::is_always_lock_free,
+              "signal handlers may only touch lock-free atomics");
+
+void noteSignal(int signalNumber)
+{
+    int none = 0;
+    s_firstSignal.compare_exchange_strong(none, signalNumber);
+    s_raised.store(true);
+}
+
+#ifdef Q_OS_WIN
+
+SignalWatcher *s_watcher = nullptr;
+
+// Runs on a thread of its own that the system starts for the event.
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    const int signalNumber = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    noteSignal(signalNumber);
+    if (SignalWatcher *watcher = s_watcher) {
+        QMetaObject::invokeMethod(
+            watcher, [watcher, signalNumber] { emit watcher->raised(signalNumber); },
+            Qt::QueuedConnection);
+    }
+    return TRUE;
+}
+
+#else
+
+// The self-pipe: the handler writes the signal's number, the event loop reads it.
+int s_pipe[2] = {-1, -1};
+struct sigaction s_previousInt;
+struct sigaction s_previousTerm;
+
+void onSignal(int signalNumber)
+{
+    const int savedErrno = errno;
+    noteSignal(signalNumber);
+    const unsigned char byte = static_cast<unsigned char>(signalNumber);
+    // Non-blocking: when the pipe is full, enough bytes are waiting already.
+    [[maybe_unused]] const ssize_t written = ::write(s_pipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool prepareEnd(int fd)
+{
+    // Close-on-exec: the tools must not inherit the pipe.
+    return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0
+           && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+#endif
+
+} // namespace
+
+SignalWatcher::SignalWatcher(QObject *parent)
+    : QObject(parent)
+{
+    s_raised.store(false);
+    s_firstSignal.store(0);
+#ifdef Q_OS_WIN
+    s_watcher = this;
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
+    if (::pipe(s_pipe) != 0 || !prepareEnd(s_pipe[0]) || !prepareEnd(s_pipe[1])) {
+        qWarning("SignalWatcher: no pipe for signals; Ctrl+C will end the program at once");
+        return;
+    }
+    m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
+
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &s_previousInt);
+    ::sigaction(SIGTERM, &action, &s_previousTerm);
+#endif
+}
+
+SignalWatcher::~SignalWatcher()
+{
+#ifdef Q_OS_WIN
+    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    s_watcher = nullptr;
+#else
+    if (!m_notifier)
+        return;
+    ::sigaction(SIGINT, &s_previousInt, nullptr);
+    ::sigaction(SIGTERM, &s_previousTerm, nullptr);
+    delete m_notifier;
+    m_notifier = nullptr;
+    ::close(s_pipe[0]);
+    ::close(s_pipe[1]);
+    s_pipe[0] = s_pipe[1] = -1;
+#endif
+}
+
+const std::atomic_bool *SignalWatcher::raisedFlag()
+{
+    return &s_raised;
+}
+
+int SignalWatcher::firstSignal()
+{
+    return s_firstSignal.load();
+}
+
+void SignalWatcher::readPipe()
+{
+#ifndef Q_OS_WIN
+    unsigned char bytes[16];
+    for (;;) {
+        const ssize_t count = ::read(s_pipe[0], bytes, sizeof bytes);
+        if (count <= 0)
+            break;
+        for (ssize_t i = 0; i < count; ++i)
+            emit raised(int(bytes[i]));
+    }
+#endif
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QObject>
+
+#include <atomic>
+
+class QSocketNotifier;
+
+// Turns Ctrl+C and SIGTERM (on Windows: the console's Ctrl+C, Ctrl+Break and close events)
+// into a Qt signal delivered by the event loop, so that quorvane-cli can cancel its batch
+// cleanly instead of dying with its tools still running and its temporary files left behind.
+// One watcher at a time; the previous handling returns when it is destroyed.
+class SignalWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SignalWatcher(QObject *parent = nullptr);
+    ~SignalWatcher() override;
+
+    // Set as soon as the first signal arrives, before the event loop hears of it: blocking
+    // work that runs before the event loop (a long folder walk) polls it.
+    static const std::atomic_bool *raisedFlag();
+    // The number of the first signal that arrived (SIGINT, SIGTERM), 0 while none did.
+    static int firstSignal();
+
+signals:
+    void raised(int signalNumber);   // once per signal that arrived, from the event loop
+
+private:
+    void readPipe();
+
+    QSocketNotifier *m_notifier = nullptr;
+};
