@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <utility>
+
 ConversionBatch::ConversionBatch(const QStringList &sources, const BatchSettings &settings,
                                  QObject *parent)
     : QObject(parent)
@@ -92,6 +94,7 @@ void ConversionBatch::startMore()
             break;
         auto *conversion = new FileConversion(index, m_sources.at(index), m_settings.bitrateText,
                                               m_settings.tools, this);
+        connect(conversion, &FileConversion::progress, this, &ConversionBatch::onFileProgress);
         connect(conversion, &FileConversion::finished, this, &ConversionBatch::onFileFinished);
         m_active.insert(index, conversion);
         conversion->start();
@@ -99,13 +102,26 @@ void ConversionBatch::startMore()
     finishIfIdle();
 }
 
+void ConversionBatch::onFileProgress(int index, double fraction)
+{
+    if (!isRunning() || !m_active.contains(index))
+        return;
+    m_fractions.insert(index, fraction);
+    reportProgress();
+}
+
 void ConversionBatch::onFileFinished(const FileResult &result)
 {
     if (FileConversion *conversion = m_active.take(result.index))
         conversion->deleteLater();
+    m_fractions.remove(result.index);
     m_results[result.index] = result;
     m_done[result.index] = true;
+    ++m_filesDone;
     emit fileFinished(result);
+    // A receiver of fileFinished may have aborted the batch.
+    if (isRunning())
+        reportProgress();
     if (m_state == State::Running)
         startMore();
     else
@@ -122,8 +138,31 @@ void ConversionBatch::finishIfIdle()
         finish(true);
 }
 
+void ConversionBatch::reportProgress()
+{
+    const int total = int(m_sources.size());
+    double share = 1.0;
+    if (total > 0) {
+        double done = m_filesDone;
+        for (double fraction : std::as_const(m_fractions))
+            done += fraction;
+        share = qMin(1.0, done / total);
+    }
+    if (share == m_reportedShare && m_filesDone == m_reportedFilesDone)
+        return;
+    m_reportedShare = share;
+    m_reportedFilesDone = m_filesDone;
+    emit progressChanged(share, m_filesDone, total);
+}
+
 void ConversionBatch::finish(bool cancelled)
 {
+    // Normally said already with the last fileFinished(); an empty batch has had none.
+    if (!cancelled) {
+        reportProgress();
+        if (m_state != State::Running)
+            return;   // a receiver cancelled (finished() comes from that) or aborted
+    }
     m_state = State::Finished;
     emit finished(m_results, cancelled);
 }

@@ -40,13 +40,20 @@ public:
 signals:
     void fileStarted(int index, int total);   // before the file's decoder starts (0-based index)
     void fileFinished(const FileResult &result);
+    // The share of the batch done, 0..1: finished files (any status) count whole, running ones
+    // by their progress. Comes when a running file moves on and right after each
+    // fileFinished(); it only rises. A batch that is not cancelled ends with (1.0, total, total)
+    // just before finished(), an empty one too.
+    void progressChanged(double shareDone, int filesDone, int total);
     void finished(const QList<FileResult> &results, bool cancelled);
 
 private:
     enum class State { Idle, Running, Cancelling, Finished, Aborted };
 
     void startMore();
+    void onFileProgress(int index, double fraction);
     void onFileFinished(const FileResult &result);
+    void reportProgress();
     void finishIfIdle();
     void finish(bool cancelled);
 
@@ -55,6 +62,10 @@ private:
     QList<FileResult> m_results;
     QList<bool> m_done;
     QMap<int, FileConversion *> m_active;   // by source index
+    QMap<int, double> m_fractions;           // the running files' progress, by source index
+    int m_filesDone = 0;
+    double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
+    int m_reportedFilesDone = -1;
     int m_next = 0;                          // the next source to start
     State m_state = State::Idle;
 };

@@ -4,6 +4,7 @@
 #include "processrunner.h"
 #include "tempnames.h"
 #include "toolcommands.h"
+#include "tooloutput.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,13 @@ constexpr int kHiddenWindow = 0;
 
 // A reason is shown in one row of a list; a tool's line can hold a long path.
 constexpr qsizetype kMaxReasonLength = 300;
+
+// progress() moves at least this far at a time, so that a list of files running at once does
+// not flood the window with repaints.
+constexpr double kProgressStep = 0.01;
+
+// Where decoding ends and encoding begins on a file's progress.
+constexpr double kDecodedFraction = 0.5;
 
 QString shortened(const QString &text)
 {
@@ -106,6 +114,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, const QStri
     m_result.sourcePath = sourcePath;
     m_result.displayName = Paths::displayNameFor(sourcePath);
     m_result.status = FileStatus::Cancelled;
+    connect(m_runner, &ProcessRunner::standardErrorLineRead, this, &FileConversion::onToolLine);
     connect(m_runner, &ProcessRunner::finished, this, &FileConversion::onToolFinished);
 }
 
@@ -131,9 +140,15 @@ void FileConversion::cancel()
         break;
     case State::Decoding:
     case State::Encoding:
-        // The files are deleted once the tool has let go of them, in onToolFinished().
-        m_state = State::Cancelling;
-        m_runner->cancel();
+        if (m_runner->isRunning()) {
+            // The files are deleted once the tool has let go of them, in onToolFinished().
+            m_state = State::Cancelling;
+            m_runner->cancel();
+        } else {
+            // Called from progress() between the two tools or after the last one.
+            removeTemporaryFiles();
+            finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        }
         break;
     case State::Cancelling:
     case State::Reporting:
@@ -169,6 +184,40 @@ void FileConversion::begin()
                     kHiddenWindow);
 }
 
+void FileConversion::onToolLine(const QString &line)
+{
+    if (m_state == State::Decoding) {
+        // The input summary with the length comes once, before any progress line.
+        if (!m_sourceMs) {
+            if (const auto length = ToolOutput::durationMs(line)) {
+                m_sourceMs = length;
+                return;
+            }
+        }
+        // The last progress line is written at the end and tells the length of the output.
+        if (const auto time = ToolOutput::timeMs(line)) {
+            m_decodedMs = time;
+            if (m_sourceMs && *m_sourceMs > 0)
+                reportProgress(kDecodedFraction * qMin(1.0, double(*time) / double(*m_sourceMs)));
+        }
+    } else if (m_state == State::Encoding) {
+        if (const auto share = ToolOutput::encodedShare(line))
+            reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
+    }
+}
+
+void FileConversion::reportProgress(double fraction)
+{
+    fraction = qBound(0.0, fraction, 1.0);
+    if (fraction <= m_reportedFraction)
+        return;
+    const bool milestone = fraction == kDecodedFraction || fraction == 1.0;
+    if (!milestone && fraction - m_reportedFraction < kProgressStep)
+        return;
+    m_reportedFraction = fraction;
+    emit progress(m_result.index, fraction);
+}
+
 void FileConversion::onToolFinished(const ProcessOutcome &outcome)
 {
     switch (m_state) {
@@ -197,6 +246,10 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
         finish(FileStatus::Failed, reason);
         return;
     }
+    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
+    reportProgress(kDecodedFraction);
+    if (m_state != State::Decoding)
+        return;   // a receiver of progress() cancelled or aborted
     m_state = State::Encoding;
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
@@ -243,6 +296,12 @@ void FileConversion::removeTemporaryFiles()
 
 void FileConversion::finish(FileStatus status, const QString &reason)
 {
+    if (m_state == State::Encoding && (status == FileStatus::Converted
+                                       || status == FileStatus::KeptDecoderBitrate)) {
+        reportProgress(1.0);
+        if (m_state != State::Encoding)
+            return;   // a receiver of progress() cancelled or aborted, and the files are gone
+    }
     m_state = State::Done;
     m_result.status = status;
     m_result.reason = shortened(reason);
@@ -253,6 +312,7 @@ void FileConversion::finish(FileStatus status, const QString &reason)
         releaseTempMp3Path(m_tempPath);
     } else {
         m_result.tempPath.clear();
+        m_result.warning.clear();
     }
     emit finished(m_result);
 }

@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 class ProcessRunner;
 struct ProcessOutcome;
 
@@ -41,6 +43,9 @@ Q_DECLARE_METATYPE(FileResult)
 // place. It owns its tool runs and its temporary files until it reports: a failed or
 // cancelled conversion leaves nothing behind, a converted file then belongs to the receiver
 // of finished(), which deletes it when it is done with it.
+// It reads the tools' progress lines as they come: for progress(), and to notice a source
+// that decodes clearly shorter than its stated length (the file still counts as converted,
+// with FileResult::warning saying so).
 class FileConversion : public QObject
 {
     Q_OBJECT
@@ -55,12 +60,19 @@ public:
     void abort();    // for shut-down: kills the tool and deletes the files now (blocking), no signal
 
 signals:
+    // How far this file is, 0..1: decoding is the first half (by the decoder's time against the
+    // source's length, or in one step when the length is unknown), encoding the second. Only
+    // rises, in steps of at least 1 %; 0.5 when the encoder starts, 1.0 just before a converted
+    // file's finished(). A file that fails or is cancelled does not reach 1.0.
+    void progress(int index, double fraction);
     void finished(const FileResult &result);   // exactly once, always from the event loop
 
 private:
     enum class State { Idle, Starting, Decoding, Encoding, Cancelling, Reporting, Done };
 
     void begin();
+    void onToolLine(const QString &line);
+    void reportProgress(double fraction);
     void onToolFinished(const ProcessOutcome &outcome);
     void onDecoderFinished(const ProcessOutcome &outcome);
     void onEncoderFinished(const ProcessOutcome &outcome);
@@ -75,4 +87,7 @@ private:
     QString m_encoderOutput;
     ProcessRunner *m_runner = nullptr;
     State m_state = State::Idle;
+    std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
+    std::optional<qint64> m_decodedMs;   // the decoder's last reported time
+    double m_reportedFraction = 0.0;
 };

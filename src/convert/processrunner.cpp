@@ -13,6 +13,9 @@ namespace {
 // ffmpeg can print a great deal; only the end of it carries the reason for a failure.
 constexpr qsizetype kStderrTailBytes = 4096;
 
+// A "line" that grows this long without an end is passed on in pieces rather than held.
+constexpr qsizetype kMaxLineBytes = 65536;
+
 // Time a program gets to end by itself after cancel() before it is killed. ffmpeg uses it
 // to close its output cleanly; the caller deletes that output anyway.
 constexpr int kCancelGraceMs = 2000;
@@ -116,6 +119,7 @@ void ProcessRunner::start(const QString &program, const QStringList &arguments,
     m_busy = true;
     m_reported = false;
     m_stderrTail.clear();
+    m_partialLine.clear();
     m_program = program;
 
     m_process = new QProcess(this);
@@ -178,7 +182,16 @@ bool ProcessRunner::isRunning() const
 
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
+    const quint64 runId = m_runId;
     readStandardError();
+    if (runId != m_runId)
+        return;   // aborted by a receiver of a line
+    if (!m_partialLine.isEmpty()) {
+        passOnLine(m_partialLine);
+        m_partialLine.clear();
+        if (runId != m_runId)
+            return;
+    }
     ProcessOutcome outcome;
     outcome.started = true;
     outcome.crashed = status == QProcess::CrashExit;
@@ -202,9 +215,43 @@ void ProcessRunner::onProcessError(QProcess::ProcessError error)
 
 void ProcessRunner::readStandardError()
 {
-    m_stderrTail += m_process->readAllStandardError();
+    const QByteArray text = m_process->readAllStandardError();
+    m_stderrTail += text;
     if (m_stderrTail.size() > kStderrTailBytes)
         m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
+    passOnLines(text);
+}
+
+void ProcessRunner::passOnLines(const QByteArray &text)
+{
+    // A receiver may abort() the run from its slot; nothing more of it is passed on then.
+    const quint64 runId = m_runId;
+    qsizetype begin = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c != '\n' && c != '\r')
+            continue;
+        m_partialLine += text.mid(begin, i - begin);
+        begin = i + 1;
+        const QByteArray line = m_partialLine;
+        m_partialLine.clear();
+        passOnLine(line);
+        if (runId != m_runId)
+            return;
+    }
+    m_partialLine += text.mid(begin);
+    if (m_partialLine.size() >= kMaxLineBytes) {
+        const QByteArray piece = m_partialLine;
+        m_partialLine.clear();
+        passOnLine(piece);
+    }
+}
+
+void ProcessRunner::passOnLine(const QByteArray &line)
+{
+    if (line.isEmpty() || !m_busy)
+        return;
+    emit standardErrorLineRead(QString::fromLocal8Bit(line));
 }
 
 void ProcessRunner::report(const ProcessOutcome &outcome)

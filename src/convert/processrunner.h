@@ -45,7 +45,8 @@ Q_DECLARE_METATYPE(ProcessOutcome)
 
 // One run of one external program at a time. The program gets its arguments as a list (no
 // shell ever sees them), reads from the null device and has its stdout discarded; the tail
-// of its stderr is kept as the reason for a failure. The runner only listens to the
+// of its stderr is kept as the reason for a failure, and every line of it is passed on as it
+// arrives for the owner of the run to read progress from. The runner only listens to the
 // process's signals, so the caller's event loop keeps running while the tool works.
 class ProcessRunner : public QObject
 {
@@ -72,12 +73,18 @@ public:
     bool isRunning() const;
 
 signals:
+    // Each non-empty line of the program's stderr, without its end; a line ends at '\n' or
+    // at '\r' (progress lines). All lines of a run come before its finished(), the last one
+    // also when it has no end. A receiver may cancel() here, but must not delete the runner.
+    void standardErrorLineRead(const QString &line);
     void finished(const ProcessOutcome &outcome);
 
 private:
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readStandardError();
+    void passOnLines(const QByteArray &text);
+    void passOnLine(const QByteArray &line);
     void report(const ProcessOutcome &outcome);
     void detachProcess();
 
@@ -85,6 +92,7 @@ private:
     QTimer *m_killTimer = nullptr;
     QString m_program;
     QByteArray m_stderrTail;
+    QByteArray m_partialLine;   // stderr after the last line end
     quint64 m_runId = 0;   // tells a queued report of an earlier, aborted run from the current one
     bool m_busy = false;
     bool m_reported = false;

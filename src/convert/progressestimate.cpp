@@ -1,6 +1,6 @@
 #include "progressestimate.h"
 
-#include <QtMath>
+#include <QtGlobal>
 
 namespace {
 constexpr double kMinimumShare = 0.02;
@@ -27,7 +27,9 @@ std::optional<qint64> ProgressEstimate::remainingMs() const
         return 0;
     if (m_share < kMinimumShare || elapsed < kMinimumElapsedMs)
         return std::nullopt;
-    return qint64(qCeil(elapsed * (1.0 - m_share) / m_share));
+    // To the nearest millisecond, in 64 bits: rounding up turned the last bit of a double's
+    // error into a whole millisecond, and an int overflowed on a long batch.
+    return qRound64(double(elapsed) * (1.0 - m_share) / m_share);
 }
 
 QString ProgressEstimate::formatDuration(qint64 milliseconds)

@@ -29,6 +29,10 @@ private slots:
     void eventLoopRunsWhileToolRuns();
     void errorTextIsTheLastStderrLine_data();
     void errorTextIsTheLastStderrLine();
+    void stderrLinesArriveBeforeFinished_data();
+    void stderrLinesArriveBeforeFinished();
+    void firstLineOfALongOutputArrives();
+    void cancelFromALine();
     void programKilledBySignalCrashed();
     void cancelEndsTheProgram();
     void cancelKillsAProgramThatIgnoresTerminate();
@@ -229,6 +233,95 @@ void TestProcessRunner::errorTextIsTheLastStderrLine()
     runner.start(m_sh, {QStringLiteral("-c"), script});
     QVERIFY(spy.wait(10000));
     QCOMPARE(outcomeOf(spy).errorText, errorText);
+}
+
+void TestProcessRunner::stderrLinesArriveBeforeFinished_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("newlines") << QStringLiteral("printf 'one\\ntwo\\n' >&2")
+                              << QStringList{QStringLiteral("one"), QStringLiteral("two")};
+    QTest::newRow("progress lines with carriage returns")
+        << QStringLiteral("printf 'start\\n10%%\\r50%%\\r' >&2")
+        << QStringList{QStringLiteral("start"), QStringLiteral("10%"), QStringLiteral("50%")};
+    QTest::newRow("carriage return and newline") << QStringLiteral("printf 'a\\r\\nb\\r\\n' >&2")
+                                                 << QStringList{QStringLiteral("a"), QStringLiteral("b")};
+    QTest::newRow("no final end") << QStringLiteral("printf 'one\\ntwo' >&2; exit 2")
+                                  << QStringList{QStringLiteral("one"), QStringLiteral("two")};
+    QTest::newRow("empty lines left out") << QStringLiteral("printf '\\n\\nx\\n\\r\\n' >&2")
+                                          << QStringList{QStringLiteral("x")};
+    QTest::newRow("a line written in two parts")
+        << QStringLiteral("printf '  Dura' >&2; sleep 0.1; printf 'tion: 00:00:06.00\\rsize=' >&2; sleep 0.1; "
+                          "printf ' time=00:00:01.00\\n' >&2")
+        << QStringList{QStringLiteral("  Duration: 00:00:06.00"), QStringLiteral("size= time=00:00:01.00")};
+    QTest::newRow("standard output left out") << QStringLiteral("echo out; echo err >&2")
+                                              << QStringList{QStringLiteral("err")};
+    QTest::newRow("non-ASCII") << QStringLiteral("echo 'fichier: été 日本' >&2")
+                               << QStringList{QStringLiteral("fichier: été 日本")};
+    QTest::newRow("nothing") << QStringLiteral("exit 0") << QStringList();
+}
+
+void TestProcessRunner::stderrLinesArriveBeforeFinished()
+{
+    QFETCH(QString, script);
+    QFETCH(QStringList, lines);
+
+    ProcessRunner runner;
+    QStringList received;
+    qsizetype receivedAtFinish = -1;
+    connect(&runner, &ProcessRunner::standardErrorLineRead, this,
+            [&received](const QString &line) { received.append(line); });
+    connect(&runner, &ProcessRunner::finished, this, [&] { receivedAtFinish = received.size(); });
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"), script});
+    QVERIFY(spy.wait(10000));
+
+    QCOMPARE(received, lines);
+    QCOMPARE(receivedAtFinish, lines.size());
+}
+
+// The tail kept for a failure's reason loses the start of a long output; the lines do not.
+void TestProcessRunner::firstLineOfALongOutputArrives()
+{
+    ProcessRunner runner;
+    QStringList received;
+    connect(&runner, &ProcessRunner::standardErrorLineRead, this,
+            [&received](const QString &line) { received.append(line); });
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"),
+                        QStringLiteral("echo '  Duration: 00:03:00.02' >&2; i=0; while [ $i -lt 4000 ]; do "
+                                       "printf 'noise line %d\\r' $i >&2; i=$((i+1)); done; echo 'the end' >&2")});
+    QVERIFY(spy.wait(10000));
+
+    QCOMPARE(received.size(), 4002);
+    QCOMPARE(received.first(), QStringLiteral("  Duration: 00:03:00.02"));
+    QCOMPARE(received.at(4000), QStringLiteral("noise line 3999"));
+    QCOMPARE(received.last(), QStringLiteral("the end"));
+    QCOMPARE(outcomeOf(spy).errorText, QStringLiteral("the end"));
+}
+
+// How a conversion stops a tool whose output shows it is not worth finishing.
+void TestProcessRunner::cancelFromALine()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+
+    ProcessRunner runner;
+    QStringList received;
+    connect(&runner, &ProcessRunner::standardErrorLineRead, this, [&](const QString &line) {
+        received.append(line);
+        runner.cancel();
+    });
+    QSignalSpy spy(&runner, &ProcessRunner::finished);
+    runner.start(m_sh, {QStringLiteral("-c"),
+                        QStringLiteral("echo $$ > \"$0\"; echo 'stop me' >&2; exec sleep 30"), pidFile});
+    QVERIFY(spy.wait(15000));
+
+    QCOMPARE(received, QStringList{QStringLiteral("stop me")});
+    QVERIFY(outcomeOf(spy).crashed);
+    QVERIFY(!processExists(readPid(pidFile)));
 }
 
 void TestProcessRunner::programKilledBySignalCrashed()

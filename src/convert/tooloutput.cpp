@@ -1,0 +1,80 @@
+#include "tooloutput.h"
+
+#include "progressestimate.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+// A shortfall counts only when it is both this long and this large a share of the source:
+// the decoder's last progress line and the container's duration differ by a few frames on
+// every whole file.
+constexpr qint64 kShortfallMs = 1000;
+constexpr double kShortfallShare = 0.02;
+
+// HH:MM:SS with an optional fraction of a second, as ffmpeg prints both lengths. Hours may
+// have more than two digits.
+QRegularExpression clockPattern(const QString &before)
+{
+    return QRegularExpression(before + QStringLiteral("(\\d+):([0-5]\\d):([0-5]\\d)(?:\\.(\\d+))?"));
+}
+
+std::optional<qint64> clockMs(const QRegularExpressionMatch &match)
+{
+    if (!match.hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 hours = match.capturedView(1).toLongLong(&ok);
+    // Far beyond any recording; also keeps the sum below from overflowing.
+    if (!ok || hours > 1000000)
+        return std::nullopt;
+    const qint64 minutes = match.capturedView(2).toLongLong();
+    const qint64 seconds = match.capturedView(3).toLongLong();
+    // The fraction as milliseconds: ".4" is 400, ".02" is 20, ".123456" is 123.
+    const QString fraction = (match.captured(4) + QStringLiteral("000")).left(3);
+    const qint64 millis = fraction.toLongLong();
+    return ((hours * 60 + minutes) * 60 + seconds) * 1000 + millis;
+}
+
+} // namespace
+
+namespace ToolOutput {
+
+std::optional<qint64> durationMs(const QString &line)
+{
+    // Anchored at the start: a metadata line ("    comment : Duration: ...") must not count.
+    static const QRegularExpression pattern = clockPattern(QStringLiteral("^\\s*Duration:\\s*"));
+    return clockMs(pattern.match(line));
+}
+
+std::optional<qint64> timeMs(const QString &line)
+{
+    static const QRegularExpression pattern = clockPattern(QStringLiteral("(?:^|\\s)time=\\s*"));
+    return clockMs(pattern.match(line));
+}
+
+std::optional<double> encodedShare(const QString &line)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+)/(\\d+)\\s+\\(\\s*\\d+%\\)"));
+    const QRegularExpressionMatch match = pattern.match(line);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const double frame = match.capturedView(1).toDouble();
+    const double frames = match.capturedView(2).toDouble();
+    if (frames <= 0)
+        return std::nullopt;
+    return qBound(0.0, frame / frames, 1.0);
+}
+
+QString shortSourceWarning(std::optional<qint64> decodedMs, std::optional<qint64> sourceMs)
+{
+    if (!decodedMs || !sourceMs || *sourceMs <= 0)
+        return {};
+    const qint64 shortfall = *sourceMs - *decodedMs;
+    if (shortfall <= kShortfallMs || double(shortfall) <= kShortfallShare * double(*sourceMs))
+        return {};
+    return QStringLiteral("converted %1 of %2; the source may be damaged")
+        .arg(ProgressEstimate::formatDuration(*decodedMs), ProgressEstimate::formatDuration(*sourceMs));
+}
+
+} // namespace ToolOutput

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// What FileConversion reads from the two tools' standard error, one line at a time, as pure
+// functions so that each kind of line can be checked without running a tool.
+namespace ToolOutput {
+
+// The source's length from ffmpeg's input summary, "  Duration: 00:03:00.02, start: ...".
+// None for "Duration: N/A" and for any other line.
+std::optional<qint64> durationMs(const QString &line);
+
+// How far ffmpeg has got, from the "time=00:01:22.40" of a progress line. None for
+// "time=N/A", for the negative times ffmpeg sometimes prints, and for lines without one.
+std::optional<qint64> timeMs(const QString &line);
+
+// The share (0..1) lame has encoded, from the frame counter of its progress line,
+// "   100/232    (43%)|    0:00/    0:00|...". None for any other line.
+std::optional<double> encodedShare(const QString &line);
+
+// The note a converted file gets when the decoder stopped clearly short of the source's
+// length (more than 1 s and more than 2 % short): "converted 1:22 of 3:00; the source may
+// be damaged". Empty when either length is unknown or the file is whole.
+QString shortSourceWarning(std::optional<qint64> decodedMs, std::optional<qint64> sourceMs);
+
+} // namespace ToolOutput
