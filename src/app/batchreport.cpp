@@ -12,16 +12,28 @@ constexpr int kLinesShown = 8;
 Report describe(const QList<FileResult> &results)
 {
     QStringList failed;
+    QStringList cancelled;
     QStringList kept;
+    QStringList damaged;
     for (const FileResult &r : results) {
-        const QString line = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(r.sourcePath), r.reason);
-        if (r.status == FileStatus::Failed || r.status == FileStatus::Cancelled)
-            failed.append(line);
-        else if (r.status == FileStatus::KeptDecoderBitrate)
-            kept.append(line);
+        const QString path = QDir::toNativeSeparators(r.sourcePath);
+        const auto line = [&path](const QString &why) { return QStringLiteral("%1: %2").arg(path, why); };
+        switch (r.status) {
+        case FileStatus::Failed:
+            failed.append(line(r.reason));
+            break;
+        case FileStatus::Cancelled:
+            cancelled.append(path);
+            break;
+        case FileStatus::KeptDecoderBitrate:
+            kept.append(line(r.reason));
+            break;
+        case FileStatus::Converted:
+            break;
+        }
+        if (r.isConverted() && !r.warning.isEmpty())
+            damaged.append(line(r.warning));
     }
-    if (failed.isEmpty() && kept.isEmpty())
-        return {};
 
     QStringList paragraphs;
     QStringList all;
@@ -36,11 +48,16 @@ Report describe(const QList<FileResult> &results)
         all.append(lines);
         all.append(QString());
     };
-    addSection(QStringLiteral("%1 of %2 file(s) could not be converted:").arg(failed.size()).arg(results.size()),
-               failed);
+    const auto total = results.size();
+    addSection(QStringLiteral("%1 of %2 file(s) could not be converted:").arg(failed.size()).arg(total), failed);
+    addSection(QStringLiteral("%1 of %2 file(s) were cancelled before they were converted:").arg(cancelled.size()).arg(total),
+               cancelled);
     addSection(QStringLiteral("%1 file(s) kept the decoder's default bitrate, because re-encoding failed:")
                    .arg(kept.size()),
                kept);
+    addSection(QStringLiteral("%1 file(s) may be incomplete:").arg(damaged.size()), damaged);
+    if (paragraphs.isEmpty())
+        return {};
     return {paragraphs.join(QStringLiteral("\n\n")), all.join(QLatin1Char('\n')).trimmed()};
 }
 

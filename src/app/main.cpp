@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QIcon>
 #include <QRandomGenerator>
+#include <QThread>
 
 int main(int argc, char *argv[])
 {
@@ -29,6 +30,8 @@ int main(int argc, char *argv[])
     services.launcher = &launcher;
     services.appFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath());
     services.tempFolder = QDir::toNativeSeparators(QDir::tempPath());
+    // One file per processor core: each file's two tools run one after the other.
+    services.jobs = QThread::idealThreadCount();
     services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
 
     MainWindow window(services);

@@ -18,6 +18,7 @@
 #include "results/resultswindow.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -108,6 +109,7 @@ void MainWindow::buildControls()
     m_progress->setRange(0, 100 * kProgressScale);
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
+    m_progress->setAlignment(Qt::AlignCenter);
     at(m_progress, 120, 4420, 6840, 405);
 
     m_bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
@@ -144,7 +146,12 @@ void MainWindow::buildControls()
 
     connect(m_addFiles, &QPushButton::clicked, this, &MainWindow::addFiles);
     connect(m_addFolder, &QPushButton::clicked, this, &MainWindow::addFolder);
-    connect(m_start, &QPushButton::clicked, this, &MainWindow::startConverting);
+    connect(m_start, &QPushButton::clicked, this, [this] {
+        if (isConverting())
+            cancelConverting();
+        else
+            startConverting();
+    });
     connect(m_clear, &QPushButton::clicked, this, &MainWindow::clearList);
     connect(m_samples, &QPushButton::clicked, this, &MainWindow::loadSamples);
     connect(m_list, &FileListView::deletePressed, this, &MainWindow::removeSelected);
@@ -296,24 +303,59 @@ void MainWindow::startConverting()
 
     m_batch = new ConversionBatch(m_sources->rows(), settings, this);
     connect(m_batch, &ConversionBatch::fileStarted, this, &MainWindow::onFileStarted);
+    connect(m_batch, &ConversionBatch::progressChanged, this, &MainWindow::onProgressChanged);
     connect(m_batch, &ConversionBatch::finished, this, &MainWindow::onBatchFinished);
+    m_cancelling = false;
+    m_clock.start();
+    m_estimate.start(0);
     setBusy(true);
+    showProgressText(0, int(m_sources->count()));
     m_batch->start();
+}
+
+void MainWindow::cancelConverting()
+{
+    if (!m_batch)
+        return;
+    m_cancelling = true;
+    m_start->setEnabled(false);
+    m_progress->setFormat(QStringLiteral("Cancelling..."));
+    m_batch->cancel();
 }
 
 void MainWindow::onFileStarted(int index, int total)
 {
-    if (total > 0)
+    // One file at a time: the bar stands at the share of the batch begun, as it
+    // always has; with several at once it follows the share done.
+    if (total > 0 && m_services.jobs <= 1)
         m_progress->setValue(qRound((index + 1) * 100.0 * kProgressScale / total));
+}
+
+void MainWindow::onProgressChanged(double shareDone, int filesDone, int total)
+{
+    if (!m_batch || m_cancelling)
+        return;
+    m_estimate.update(shareDone, m_clock.elapsed());
+    if (m_services.jobs > 1)
+        m_progress->setValue(qRound(shareDone * 100.0 * kProgressScale));
+    showProgressText(filesDone, total);
+}
+
+void MainWindow::showProgressText(int filesDone, int total)
+{
+    QString text = QStringLiteral("%1 of %2 file(s) done").arg(filesDone).arg(total);
+    if (const auto left = m_estimate.remainingMs(); left && filesDone < total)
+        text += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*left));
+    m_progress->setFormat(text);
 }
 
 void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelled)
 {
-    Q_UNUSED(cancelled);
     m_batch->deleteLater();
     m_batch = nullptr;
     setBusy(false);
     m_progress->setValue(0);
+    m_progress->resetFormat();
 
     ResultsWindow *results2 = resultsWindow();
     for (const FileResult &r : results) {
@@ -327,7 +369,7 @@ void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelle
         hide();
         if (!report.text.isEmpty())
             m_services.dialogs->warn(results2, report.text, report.details);
-    } else {
+    } else if (!cancelled) {
         m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
                                    report.details.isEmpty() ? report.text : report.details);
     }
@@ -336,11 +378,15 @@ void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelle
 
 void MainWindow::setBusy(bool busy)
 {
-    // While a batch runs nothing may change what it converts or how.
+    // While a batch runs nothing may change what it converts or how; the one way in
+    // is the button that now cancels it.
     for (QWidget *w : {static_cast<QWidget *>(m_addFiles), static_cast<QWidget *>(m_addFolder),
-                       static_cast<QWidget *>(m_start), static_cast<QWidget *>(m_clear),
-                       static_cast<QWidget *>(m_samples), static_cast<QWidget *>(m_bitrate)})
+                       static_cast<QWidget *>(m_clear), static_cast<QWidget *>(m_samples),
+                       static_cast<QWidget *>(m_bitrate)})
         w->setEnabled(!busy);
+    m_start->setEnabled(true);
+    m_start->setText(busy ? QStringLiteral("Cancel") : QStringLiteral("Start Converting"));
+    m_progress->setTextVisible(busy);
     m_list->setFileDropsEnabled(!busy);
     updatePointer();
 }

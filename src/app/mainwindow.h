@@ -2,8 +2,10 @@
 
 #include "app/appservices.h"
 #include "convert/fileconversion.h"
+#include "convert/progressestimate.h"
 
 #include <QCursor>
+#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QWidget>
@@ -55,6 +57,7 @@ public:
     void removeSelected();
     void addDroppedPaths(const QStringList &paths);
     void startConverting();
+    void cancelConverting();
 
 signals:
     // The batch has ended and its results were handed on (or reported).
@@ -73,6 +76,8 @@ private:
     void setBusy(bool busy);
     void updatePointer();
     void onFileStarted(int index, int total);
+    void onProgressChanged(double shareDone, int filesDone, int total);
+    void showProgressText(int filesDone, int total);
     void onBatchFinished(const QList<FileResult> &results, bool cancelled);
 
     AppServices m_services;
@@ -91,6 +96,9 @@ private:
     ConversionBatch *m_batch = nullptr;
     std::unique_ptr<ResultsWindow> m_results;
     PointerRule *m_pointer = nullptr;
+    QElapsedTimer m_clock;
+    ProgressEstimate m_estimate;
+    bool m_cancelling = false;
     SplashWindow *m_splash = nullptr;
     bool m_skinned = false;
 };

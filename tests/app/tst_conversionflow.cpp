@@ -59,6 +59,7 @@ private:
             file.close();
             file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
         }
+        int jobs = 1;
         MainWindow *start(const QString &bitrate = QStringLiteral("192 kbps"))
         {
             settings->write(SettingsStore::KeyBitrate, bitrate);
@@ -69,6 +70,7 @@ private:
             services.appFolder = QDir::toNativeSeparators(app());
             services.tempFolder = QDir::toNativeSeparators(temp());
             services.rollPercent = [] { return 1; };
+            services.jobs = jobs;
             window = std::make_unique<MainWindow>(services);
             window->startUp();
             window->show();
@@ -220,7 +222,9 @@ private slots:
         QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
         QVERIFY(w->isConverting());
         // Nothing may disturb the running batch.
-        QVERIFY(!w->findChild<QPushButton *>(QStringLiteral("PushButton2"))->isEnabled());
+        QCOMPARE(w->findChild<QPushButton *>(QStringLiteral("PushButton2"))->text(), QStringLiteral("Cancel"));
+        for (const char *name : {"PushButton1", "PushButton3", "PushButton4", "PushButton5"})
+            QVERIFY(!w->findChild<QPushButton *>(QString::fromLatin1(name))->isEnabled());
         QVERIFY(!w->findChild<QComboBox *>(QStringLiteral("Combo1"))->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(pidFile) && QFile(pidFile).size() > 0, 10000);
         QFile pidText(pidFile);
@@ -234,6 +238,92 @@ private slots:
         QVERIFY(!w->isConverting());
         QVERIFY(f.tempFiles().isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
+    }
+
+    void severalFilesAtOnceKeepTheirOrder()
+    {
+        Fixture f;
+        f.jobs = 2;
+        f.linkTool(QStringLiteral("ffmpeg"));
+        f.linkTool(QStringLiteral("lame"));
+        QStringList sources;
+        for (int i = 0; i < 3; ++i) {
+            sources.append(f.source(QStringLiteral("tone%1.m4a").arg(i)));
+            QVERIFY(makeTone(sources.last(), 300 + 150 * i));
+        }
+        MainWindow *w = f.start(QStringLiteral("96 kbps"));
+        auto *progress = w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
+        QSignalSpy progressValues(progress, &QProgressBar::valueChanged);
+        QVERIFY(f.convert(sources));
+        QCOMPARE(w->resultsWindow()->displayNames(),
+                 (QStringList{QStringLiteral("tone0.mp3"), QStringLiteral("tone1.mp3"), QStringLiteral("tone2.mp3")}));
+        // The bar follows the share done, never goes back, and is emptied at the end.
+        QList<int> values;
+        for (const QList<QVariant> &args : progressValues)
+            values.append(args.first().toInt());
+        QVERIFY(values.size() >= 2);
+        QCOMPARE(values.last(), 0);
+        QCOMPARE(values.at(values.size() - 2), 10000);
+        for (int i = 1; i < values.size() - 1; ++i)
+            QVERIFY(values.at(i) >= values.at(i - 1));
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void cancellingKeepsWhatIsDoneAndNamesTheRest_data()
+    {
+        QTest::addColumn<bool>("firstConverts");
+        QTest::newRow("one converted before the cancel") << true;
+        QTest::newRow("nothing converted yet") << false;
+    }
+    void cancellingKeepsWhatIsDoneAndNamesTheRest()
+    {
+        QFETCH(bool, firstConverts);
+        Fixture f;
+        // The real decoder, except that a source named slow* hangs.
+        const QString pidFile = f.dir.filePath(QStringLiteral("decoder.pid"));
+        f.script(QStringLiteral("ffmpeg"),
+                 "case \"$2\" in *slow*) for last; do :; done; printf partial > \"$last\"; echo $$ > '"
+                     + pidFile.toUtf8() + "'; exec sleep 60;; esac\nexec '"
+                     + QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).toUtf8() + "' \"$@\"\n");
+        f.linkTool(QStringLiteral("lame"));
+        const QString good = f.source(QStringLiteral("good.m4a"));
+        const QString slow = f.source(QStringLiteral("slow.m4a"));
+        const QString after = f.source(QStringLiteral("after.m4a"));
+        for (const QString &s : {good, slow, after})
+            QVERIFY(makeTone(s, 440));
+        MainWindow *w = f.start();
+        const QStringList sources = firstConverts ? QStringList{good, slow, after} : QStringList{slow, good, after};
+        w->sourceList()->append(sources);
+        auto *button = w->findChild<QPushButton *>(QStringLiteral("PushButton2"));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QCOMPARE(button->text(), QStringLiteral("Cancel"));
+        QVERIFY(button->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 20000);
+        QFile pidText(pidFile);
+        QVERIFY(pidText.open(QIODevice::ReadOnly));
+        const int pid = pidText.readAll().trimmed().toInt();
+
+        QSignalSpy done(w, &MainWindow::conversionFinished);
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(done.wait(20000));
+
+        QCOMPARE(button->text(), QStringLiteral("Start Converting"));
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
+        if (firstConverts) {
+            QCOMPARE(w->resultsWindow()->displayNames(), QStringList{QStringLiteral("good.mp3")});
+            QVERIFY(w->resultsWindow()->isVisible());
+            QCOMPARE(f.tempFiles().size(), 1);
+            QCOMPARE(f.dialogs.messages.size(), 1);
+            const QString text = f.dialogs.messages.first().text;
+            QVERIFY2(text.contains(QStringLiteral("cancelled")), qPrintable(text));
+            QVERIFY2(text.contains(QDir::toNativeSeparators(slow)), qPrintable(text));
+            QVERIFY2(text.contains(QDir::toNativeSeparators(after)), qPrintable(text));
+        } else {
+            QVERIFY(w->isVisible());
+            QVERIFY(!w->resultsWindow()->isVisible());
+            QVERIFY(f.tempFiles().isEmpty());
+            QVERIFY(f.dialogs.messages.isEmpty());
+        }
     }
 };
 

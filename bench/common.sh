@@ -1,0 +1,48 @@
+# Shared by the benchmark scripts: where the build is, timing, medians.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+top=$(cd "$here/.." && pwd)
+build=${BUILD_DIR:-$top/build}
+cli="$build/bin/quorvane-cli"
+runs=${RUNS:-5}
+
+ensure_build() {
+  if [[ ! -x "$cli" ]]; then
+    make -C "$top" build >/dev/null
+  fi
+}
+
+now() { date +%s.%N; }
+
+# time_cmd CMD...: prints the seconds CMD took (its output is discarded).
+time_cmd() {
+  local start end
+  start=$(now)
+  "$@" >/dev/null 2>&1
+  end=$(now)
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f\n", b - a }'
+}
+
+# median of the numbers on stdin
+median() {
+  sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# measure NAME CMD...: runs CMD $runs times, prints and remembers the median.
+declare -A medians
+measure() {
+  local name=$1; shift
+  local times=()
+  for ((i = 0; i < runs; i++)); do
+    times+=("$(time_cmd "$@")")
+  done
+  medians[$name]=$(printf '%s\n' "${times[@]}" | median)
+  printf '  %-28s median %7.3f s   (runs: %s)\n' "$name" "${medians[$name]}" "$(printf '%.2f ' "${times[@]}")"
+}
+
+ratio() { awk -v a="${medians[$1]}" -v b="${medians[$2]}" 'BEGIN { printf "%.3f\n", a / b }'; }
+
+machine() {
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB"
+  echo "tools: $(ffmpeg -version | head -1 | cut -d' ' -f1-3), $(lame --version | head -1)"
+}

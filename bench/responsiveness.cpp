@@ -1,0 +1,159 @@
+// How long the GUI's event loop is ever kept from running while the main window adds a
+// 100,000-file folder tree and while it converts a batch. A timer ticks every few
+// milliseconds; the longest gap between two ticks, less the interval, is the longest
+// time the window could not have answered the user.
+
+#include "app/appservices.h"
+#include "app/desktoplauncher.h"
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "app/userdialogs.h"
+#include "filelist/pathlistmodel.h"
+#include "results/resultswindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+class ScriptedDialogs : public UserDialogs
+{
+public:
+    QString folder;
+    QStringList getOpenFileNames(QWidget *, const QString &, const QString &) override { return {}; }
+    QString pickFolder(QWidget *, const QString &) override { return folder; }
+    void inform(QWidget *, const QString &, const QString &) override {}
+    void warn(QWidget *, const QString &, const QString &) override {}
+    bool askYesNo(QWidget *, const QString &) override { return false; }
+};
+
+class NoLauncher : public DesktopLauncher
+{
+public:
+    bool open(const QUrl &) override { return true; }
+};
+
+// The longest wait between ticks of a fast timer while something runs.
+class LoopProbe : public QObject
+{
+public:
+    static constexpr int IntervalMs = 5;
+    LoopProbe()
+    {
+        m_timer.setInterval(IntervalMs);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_longestNs = qMax(m_longestNs, now - m_lastNs);
+            m_lastNs = now;
+        });
+    }
+    void start()
+    {
+        m_longestNs = 0;
+        m_clock.start();
+        m_lastNs = 0;
+        m_timer.start();
+    }
+    double stopAndReportMs()
+    {
+        m_timer.stop();
+        return qMax<double>(0.0, m_longestNs / 1e6 - IntervalMs);
+    }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_lastNs = 0;
+    qint64 m_longestNs = 0;
+};
+
+void waitFor(bool &flag)
+{
+    while (!flag)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const int folders = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 10000;
+    const int batchFiles = argc > 2 ? QString::fromLocal8Bit(argv[2]).toInt() : 8;
+
+    QTemporaryDir dir;
+    SettingsStore settings(dir.filePath(QStringLiteral("settings.ini")));
+    ScriptedDialogs dialogs;
+    NoLauncher launcher;
+    AppServices services;
+    services.settings = &settings;
+    services.dialogs = &dialogs;
+    services.launcher = &launcher;
+    services.appFolder = QCoreApplication::applicationDirPath();
+    services.tempFolder = dir.path();
+    services.rollPercent = [] { return 1; };
+    services.jobs = QThread::idealThreadCount();
+
+    // The tree: artistNNN/albumNN/trackNN.m4a, ten files a folder.
+    const QString tree = dir.filePath(QStringLiteral("tree"));
+    for (int i = 0; i < folders; ++i) {
+        const QString folder = QStringLiteral("%1/artist%2/album%3").arg(tree).arg(i / 100, 3, 10, QLatin1Char('0')).arg(i % 100, 2, 10, QLatin1Char('0'));
+        QDir().mkpath(folder);
+        for (int j = 0; j < 10; ++j)
+            QFile(QStringLiteral("%1/track%2.m4a").arg(folder).arg(j, 2, 10, QLatin1Char('0'))).open(QIODevice::WriteOnly);
+    }
+
+    MainWindow window(services);
+    window.startUp();
+    window.show();
+    LoopProbe probe;
+
+    bool walked = false;
+    QObject::connect(&window, &MainWindow::walksFinished, [&] { walked = true; });
+    dialogs.folder = QDir::toNativeSeparators(tree);
+    QElapsedTimer clock;
+    clock.start();
+    probe.start();
+    window.addFolder();
+    waitFor(walked);
+    const double walkMs = probe.stopAndReportMs();
+    std::printf("add folder: %d rows in %.0f ms; event loop blocked at most %.1f ms\n",
+                window.sourceList()->count(), double(clock.elapsed()), walkMs);
+
+    // A batch of real files, one per core at a time.
+    window.sourceList()->clear();
+    const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
+    QStringList sources;
+    for (int i = 0; i < batchFiles; ++i) {
+        sources.append(dir.filePath(QStringLiteral("song%1.m4a").arg(i)));
+        QProcess::execute(ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"),
+                                   QStringLiteral("-i"), QStringLiteral("sine=frequency=%1:duration=20").arg(300 + 20 * i),
+                                   QStringLiteral("-ac"), QStringLiteral("2"), QStringLiteral("-c:a"), QStringLiteral("aac"),
+                                   QStringLiteral("-y"), sources.last()});
+    }
+    window.sourceList()->append(sources);
+    bool converted = false;
+    QObject::connect(&window, &MainWindow::conversionFinished, [&] { converted = true; });
+    clock.restart();
+    probe.start();
+    window.startConverting();
+    waitFor(converted);
+    const double batchMs = probe.stopAndReportMs();
+    std::printf("batch: %d files of 20 s converted in %.0f ms; event loop blocked at most %.1f ms\n",
+                window.resultsWindow()->resultCount(), double(clock.elapsed()), batchMs);
+    std::printf("longest block: %.1f ms (target <= 50 ms)\n", qMax(walkMs, batchMs));
+    window.resultsWindow()->close();
+    return 0;
+}

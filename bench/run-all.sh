@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Every benchmark, one after the other; paste the output into RESULTS.md.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+for b in batch overhead walk responsiveness; do
+  "$here/$b.sh"
+  echo
+done
