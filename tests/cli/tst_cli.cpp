@@ -1,0 +1,497 @@
+#include "convert/scripttools.h"
+#include "convert/tempnames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+using namespace ScriptTools;
+
+// Runs the built quorvane-cli as a user would: real ffmpeg and lame beside it, on short
+// generated tones, with its temporary folder (TMPDIR) and its output in the test's own
+// folders so that anything it leaves behind is seen.
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void usageErrors_data();
+    void usageErrors();
+    void helpAndVersion_data();
+    void helpAndVersion();
+    void mixedBatch();
+    void repeatedNamesFollowSourceOrder();
+    void existingFileIsReplaced();
+    void dryRunListsWalkOrder();
+    void folderWithoutM4aFiles();
+    void signalCancels_data();
+    void signalCancels();
+
+private:
+    struct Run
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QString out;
+        QString err;
+    };
+    struct Probe
+    {
+        QString codec;
+        int bitRate = 0;
+        double duration = 0.0;
+    };
+
+    Run run(const QStringList &arguments, const QString &program = {}) const;
+    QString tone(const QString &relativePath, const QString &from = {}) const;   // a copy of a tone
+    QString makeFolder(const QString &relativePath) const;
+    static QStringList entries(const QString &folder);
+    QStringList temporaryLeftovers() const;
+    Probe probe(const QString &path) const;
+    bool runTool(const QString &program, const QStringList &arguments) const;
+
+    QString m_cli;
+    QString m_ffmpeg;
+    QString m_ffprobe;
+    QTemporaryDir m_toneDir;
+    QString m_tone;        // 1 s
+    QString m_longTone;    // 2 s
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_sources;
+    QString m_out;
+    QString m_temp;
+};
+
+void TestCli::initTestCase()
+{
+    const QString appDir = qEnvironmentVariable("QUORVANE_APP_DIR");
+    QVERIFY2(!appDir.isEmpty(), "QUORVANE_APP_DIR names the folder of the built programs");
+    m_cli = QDir(appDir).filePath(QStringLiteral("quorvane-cli"));
+    QVERIFY2(QFileInfo(m_cli).isExecutable(), qPrintable(m_cli));
+    m_ffmpeg = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
+    m_ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    if (!QFileInfo(m_ffmpeg).isExecutable() || !QFileInfo(QDir(appDir).filePath(QStringLiteral("lame"))).isExecutable()
+        || m_ffprobe.isEmpty())
+        QSKIP("ffmpeg, ffprobe and lame are needed");
+
+    QVERIFY(m_toneDir.isValid());
+    m_tone = m_toneDir.filePath(QStringLiteral("tone.m4a"));
+    m_longTone = m_toneDir.filePath(QStringLiteral("long.m4a"));
+    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 2}}) {
+        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                   QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    }
+}
+
+void TestCli::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    m_sources = makeFolder(QStringLiteral("sources"));
+    m_out = makeFolder(QStringLiteral("out"));
+    m_temp = makeFolder(QStringLiteral("temp"));
+}
+
+void TestCli::cleanup()
+{
+    m_work.reset();
+}
+
+void TestCli::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");   // a part of the one-line message
+
+    const QString x = QStringLiteral("x.m4a");
+    QTest::newRow("no PATH") << QStringList{} << QStringLiteral("no PATH given");
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--loud"), x} << QStringLiteral("Unknown option 'loud'");
+    QTest::newRow("bitrate not offered") << QStringList{QStringLiteral("-b"), QStringLiteral("193"), x}
+                                         << QStringLiteral("bitrate '193' is not offered");
+    QTest::newRow("bitrate not a number") << QStringList{QStringLiteral("--bitrate"), QStringLiteral("loud"), x}
+                                          << QStringLiteral("bitrate 'loud' is not offered");
+    QTest::newRow("jobs zero") << QStringList{QStringLiteral("-j"), QStringLiteral("0"), x}
+                               << QStringLiteral("jobs must be a positive whole number");
+    QTest::newRow("output folder missing") << QStringList{QStringLiteral("-o"), QStringLiteral("missing"), x}
+                                           << QStringLiteral("output folder does not exist: missing");
+    QTest::newRow("output is a file") << QStringList{QStringLiteral("-o"), QStringLiteral("sources/file"), x}
+                                      << QStringLiteral("output folder is not a folder");
+    QTest::newRow("output folder not writable") << QStringList{QStringLiteral("-o"), QStringLiteral("/proc"), x}
+                                                << QStringLiteral("output folder is not writable: /proc");
+    QTest::newRow("dry run checks the output folder too")
+        << QStringList{QStringLiteral("--dry-run"), QStringLiteral("-o"), QStringLiteral("missing"), x}
+        << QStringLiteral("output folder does not exist");
+}
+
+void TestCli::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    if (arguments.contains(QStringLiteral("/proc")) && !QFileInfo(QStringLiteral("/proc")).isDir())
+        QSKIP("no /proc here");
+    QFile file(QDir(m_sources).filePath(QStringLiteral("file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    const Run result = run(arguments);
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.out, QString());
+    const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("quorvane-cli: ")), qPrintable(result.err));
+    QVERIFY2(lines.at(0).contains(message), qPrintable(result.err));
+    QVERIFY(lines.at(1).contains(QStringLiteral("--help")));
+    QCOMPARE(entries(m_out), QStringList());
+    QCOMPARE(entries(m_temp), QStringList());
+}
+
+void TestCli::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("expected");   // the whole of stdout, or a part of it
+
+    QTest::newRow("--version") << QStringLiteral("--version")
+                               << QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION));
+    QTest::newRow("--help") << QStringLiteral("--help")
+                            << QStringLiteral("-b, --bitrate <KBPS>");
+}
+
+void TestCli::helpAndVersion()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, expected);
+
+    const Run result = run({option});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QString());
+    if (option == QStringLiteral("--version"))
+        QCOMPARE(result.out, expected);
+    else
+        QVERIFY2(result.out.contains(expected), qPrintable(result.out));
+}
+
+void TestCli::mixedBatch()
+{
+    tone(QStringLiteral("sources/first.m4a"));
+    tone(QStringLiteral("sources/third.m4a"));
+    const QString bad = QDir(m_sources).filePath(QStringLiteral("second.m4a"));
+    QByteArray noise(20000, Qt::Uninitialized);
+    QRandomGenerator fixed(20240611);   // the same bytes on every run
+    for (char &byte : noise)
+        byte = char(fixed.bounded(256));
+    QFile badFile(bad);
+    QVERIFY(badFile.open(QIODevice::WriteOnly));
+    QCOMPARE(badFile.write(noise), noise.size());
+    badFile.close();
+
+    const Run result = run({QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_out,
+                            QStringLiteral("-j"), QStringLiteral("2"), m_sources});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out, QString());   // messages go to stderr, stdout stays for data
+
+    const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
+    const QString failedPrefix = QStringLiteral("FAILED     ") + QDir::toNativeSeparators(bad) + QStringLiteral(": ");
+    QStringList failed;
+    for (const QString &line : lines) {
+        if (line.startsWith(failedPrefix)) {
+            QVERIFY2(line.size() > failedPrefix.size(), qPrintable(line));   // with a reason
+            failed.append(line);
+        }
+    }
+    QCOMPARE(failed.size(), 2);   // as it happened, and again under the summary
+    QVERIFY2(lines.contains(QStringLiteral("converted  %1 -> first.mp3")
+                                .arg(QDir::toNativeSeparators(QDir(m_sources).filePath(QStringLiteral("first.m4a"))))),
+             qPrintable(result.err));
+    const qsizetype summary = lines.indexOf(QStringLiteral("2 of 3 file(s) converted"));
+    QVERIFY2(summary >= 0, qPrintable(result.err));
+    QCOMPARE(lines.mid(summary + 1), QStringList{failed.constLast()});
+
+    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("third.mp3")}));
+    for (const QString &name : entries(m_out)) {
+        const Probe info = probe(QDir(m_out).filePath(name));
+        QCOMPARE(info.codec, QStringLiteral("mp3"));
+        QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
+    }
+    QCOMPARE(temporaryLeftovers(), QStringList());
+    QCOMPARE(entries(m_sources).size(), 3);
+}
+
+void TestCli::repeatedNamesFollowSourceOrder()
+{
+    // The longer, later file would finish last; its name must still follow the source order.
+    const QString a = tone(QStringLiteral("a/song.m4a"), m_longTone);
+    const QString b = tone(QStringLiteral("b/song.m4a"));
+    const QString c = tone(QStringLiteral("c/SONG.m4a"));
+
+    const Run result = run({QStringLiteral("-o"), m_out, QStringLiteral("-j"), QStringLiteral("3"), a, b, c});
+    QVERIFY(result.finished);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    QVERIFY(result.err.contains(QStringLiteral("3 of 3 file(s) converted")));
+    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("SONG (3).mp3"), QStringLiteral("song (2).mp3"),
+                                          QStringLiteral("song.mp3")}));
+    QVERIFY(probe(QDir(m_out).filePath(QStringLiteral("song.mp3"))).duration > 1.5);
+    QVERIFY(probe(QDir(m_out).filePath(QStringLiteral("song (2).mp3"))).duration < 1.5);
+    QVERIFY(result.err.contains(QStringLiteral("%1 -> song (2).mp3").arg(QDir::toNativeSeparators(b))));
+    QCOMPARE(temporaryLeftovers(), QStringList());
+}
+
+void TestCli::existingFileIsReplaced()
+{
+    const QString source = tone(QStringLiteral("sources/tone.m4a"));
+    const QString target = QDir(m_out).filePath(QStringLiteral("tone.mp3"));
+    QFile old(target);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("an older file of the same name");
+    old.close();
+
+    // Relative paths, from the working folder, as typed in a shell.
+    const Run result = run({QStringLiteral("--output"), QStringLiteral("out"), QStringLiteral("--bitrate=64 kbps"),
+                            QStringLiteral("sources/tone.m4a")});
+    QVERIFY(result.finished);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    QCOMPARE(entries(m_out), QStringList{QStringLiteral("tone.mp3")});
+    const Probe info = probe(target);
+    QCOMPARE(info.codec, QStringLiteral("mp3"));
+    QVERIFY2(qAbs(info.bitRate - 64000) <= 64000 / 50, qPrintable(QString::number(info.bitRate)));
+    QVERIFY(QFileInfo(source).isFile());
+}
+
+void TestCli::dryRunListsWalkOrder()
+{
+    const QString tree = makeFolder(QStringLiteral("tree"));
+    for (const char *name : {"tree/b.m4a", "tree/A.M4A", "tree/notes.txt", "tree/~lock.m4a", "tree/sub/deep/d.m4a",
+                             "tree/sub/c.m4a", "tree/zed/e.m4a", "tree/zed/e.mp3"}) {
+        const QString path = QDir(m_work->path()).filePath(QString::fromUtf8(name));
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const QString text = QDir(m_work->path()).filePath(QStringLiteral("tree/notes.txt"));
+    const QString missing = QDir(m_work->path()).filePath(QStringLiteral("gone.m4a"));
+
+    const Run result = run({QStringLiteral("--dry-run"), QStringLiteral("-o"), m_out, text, tree, missing});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QString());
+    QStringList expected{text};
+    // Level by level: the folder's own files (by name, case ignored), then each subfolder's.
+    for (const char *name : {"tree/A.M4A", "tree/b.m4a", "tree/sub/c.m4a", "tree/zed/e.m4a", "tree/sub/deep/d.m4a"})
+        expected.append(QDir(m_work->path()).filePath(QString::fromUtf8(name)));
+    expected.append(missing);
+    for (QString &path : expected)
+        path = QDir::toNativeSeparators(path);
+    QCOMPARE(result.out.split(u'\n'), expected + QStringList{QString()});
+
+    QCOMPARE(entries(m_out), QStringList());
+    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
+                                         QStringLiteral("sub"), QStringLiteral("zed"), QStringLiteral("~lock.m4a")}));
+}
+
+void TestCli::folderWithoutM4aFiles()
+{
+    QFile other(QDir(m_sources).filePath(QStringLiteral("notes.txt")));
+    QVERIFY(other.open(QIODevice::WriteOnly));
+    other.close();
+
+    const Run result = run({QStringLiteral("-o"), m_out, m_sources});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.err.contains(QStringLiteral("nothing to convert")), qPrintable(result.err));
+    QCOMPARE(entries(m_out), QStringList());
+}
+
+void TestCli::signalCancels_data()
+{
+    QTest::addColumn<QList<int>>("signalNumbers");
+    QTest::addColumn<bool>("decoderIgnoresTerm");   // then only a second signal's kill stops it
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+#ifdef Q_OS_UNIX
+    QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling");
+    QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling");
+    QTest::newRow("a second SIGINT stops at once")
+        << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once");
+#endif
+}
+
+void TestCli::signalCancels()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("The stand-in decoder is a POSIX shell script");
+#else
+    QFETCH(QList<int>, signalNumbers);
+    QFETCH(bool, decoderIgnoresTerm);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    // The program looks for its tools in its own folder (links resolved), so it runs from a
+    // copy beside a stand-in decoder: the real one, except that slow.m4a gets part of an
+    // output file and a decoder that never ends by itself.
+    const QString app = makeFolder(QStringLiteral("app"));
+    const QString program = QDir(app).filePath(QStringLiteral("quorvane-cli"));
+    QVERIFY(QFile::copy(m_cli, program));
+    QVERIFY(QFile::link(QFileInfo(QDir(QFileInfo(m_cli).path()).filePath(QStringLiteral("lame"))).canonicalFilePath(),
+                        QDir(app).filePath(QStringLiteral("lame"))));
+    const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
+    const QString decoder = writeScript(
+        app, QStringLiteral("ffmpeg"),
+        QStringLiteral("case \"$2\" in\n"
+                       "*/slow.m4a) %1printf 'partial' > \"$5\"; echo $$ > %2; exec sleep 60 ;;\n"
+                       "*) exec %3 \"$@\" ;;\n"
+                       "esac")
+            .arg(decoderIgnoresTerm ? QStringLiteral("trap '' TERM; ") : QString(), shellQuoted(pidFile),
+                 shellQuoted(QFileInfo(m_ffmpeg).canonicalFilePath())));
+    QVERIFY(!decoder.isEmpty());
+
+    const QString quick = tone(QStringLiteral("sources/quick.m4a"));
+    const QString slow = tone(QStringLiteral("sources/slow.m4a"));
+    const QString never = tone(QStringLiteral("sources/never.m4a"));
+
+    QProcess cli;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_temp);
+    cli.setProcessEnvironment(environment);
+    cli.setWorkingDirectory(m_work->path());
+    cli.start(program, {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_out, quick, slow, never});
+    QVERIFY(cli.waitForStarted(30000));
+    // Whatever a failed check leaves running goes with the test.
+    const auto reaper = qScopeGuard([&cli, &pidFile] {
+        if (const qint64 stray = readPid(pidFile); processExists(stray))
+            ::kill(pid_t(stray), SIGKILL);
+        cli.kill();
+        cli.waitForFinished(5000);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
+    const qint64 pid = readPid(pidFile);
+    QVERIFY(processExists(pid));
+    QCOMPARE(entries(m_out), QStringList{QStringLiteral("quick.mp3")});   // saved as soon as done
+
+    QString err;
+    for (qsizetype i = 0; i < signalNumbers.size(); ++i) {
+        QCOMPARE(::kill(pid_t(cli.processId()), signalNumbers.at(i)), 0);
+        // A signal sent before the last one was handled would merge with it.
+        if (i + 1 < signalNumbers.size()) {
+            QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(cli.readAllStandardError()))
+                                         .contains(QStringLiteral("cancelling")),
+                                     30000);
+        }
+    }
+    QVERIFY(cli.waitForFinished(30000));
+    err += QString::fromLocal8Bit(cli.readAllStandardError());
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == exitCode, qPrintable(err));
+    QVERIFY2(err.contains(message), qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("1 of 3 file(s) converted; cancelled, 2 file(s) not converted")), qPrintable(err));
+    QVERIFY(!err.contains(QStringLiteral("FAILED")));
+
+    QVERIFY(!processExists(pid));
+    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(entries(m_out), QStringList{QStringLiteral("quick.mp3")});
+    QCOMPARE(probe(QDir(m_out).filePath(QStringLiteral("quick.mp3"))).codec, QStringLiteral("mp3"));
+#endif
+}
+
+TestCli::Run TestCli::run(const QStringList &arguments, const QString &program) const
+{
+    QProcess cli;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_temp);
+    cli.setProcessEnvironment(environment);
+    cli.setWorkingDirectory(m_work->path());
+    cli.setStandardInputFile(QProcess::nullDevice());
+    cli.start(program.isEmpty() ? m_cli : program, arguments);
+    Run result;
+    result.finished = cli.waitForFinished(60000) && cli.exitStatus() == QProcess::NormalExit;
+    result.exitCode = cli.exitCode();
+    result.out = QString::fromLocal8Bit(cli.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(cli.readAllStandardError());
+    return result;
+}
+
+QString TestCli::tone(const QString &relativePath, const QString &from) const
+{
+    const QString path = QDir(m_work->path()).filePath(relativePath);
+    if (!QDir().mkpath(QFileInfo(path).path()) || !QFile::copy(from.isEmpty() ? m_tone : from, path))
+        qWarning("could not copy the tone to %s", qUtf8Printable(path));
+    return path;
+}
+
+QString TestCli::makeFolder(const QString &relativePath) const
+{
+    const QString path = QDir(m_work->path()).filePath(relativePath);
+    if (!QDir().mkpath(path))
+        qWarning("could not make %s", qUtf8Printable(path));
+    return path;
+}
+
+QStringList TestCli::entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The engine's temporary MP3 files (and anything else) left in the program's TMPDIR.
+QStringList TestCli::temporaryLeftovers() const
+{
+    QStringList left = entries(m_temp);
+    for (const QString &name : std::as_const(left)) {
+        if (!isTempMp3Name(name))
+            qWarning("unexpected file in the temporary folder: %s", qUtf8Printable(name));
+    }
+    return left;
+}
+
+TestCli::Probe TestCli::probe(const QString &path) const
+{
+    QProcess ffprobe;
+    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                              QStringLiteral("stream=codec_name,bit_rate:format=duration"),
+                              QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
+    Probe info;
+    if (!ffprobe.waitForFinished(30000))
+        return info;
+    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        if (text.startsWith(QStringLiteral("codec_name=")))
+            info.codec = text.mid(11);
+        else if (text.startsWith(QStringLiteral("bit_rate=")))
+            info.bitRate = text.mid(9).toInt();
+        else if (text.startsWith(QStringLiteral("duration=")))
+            info.duration = text.mid(9).toDouble();
+    }
+    return info;
+}
+
+bool TestCli::runTool(const QString &program, const QStringList &arguments) const
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

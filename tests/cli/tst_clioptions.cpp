@@ -1,0 +1,202 @@
+// The parser is compiled in here: tests under tests/cli link the engine library only, and
+// the front end's own files belong to the quorvane-cli executable.
+#include "cli/clioptions.cpp"
+
+#include "convert/toolcommands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+using Action = CliCommand::Action;
+Q_DECLARE_METATYPE(CliCommand::Action)
+
+class TestCliOptions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void everyOfferedBitrateIsAccepted();
+    void helpAndVersion_data();
+    void helpAndVersion();
+    void outputFolderProblem_data();
+    void outputFolderProblem();
+};
+
+void TestCliOptions::parse_data()
+{
+    QTest::addColumn<QStringList>("arguments");   // without the program's name
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QString>("bitrate");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("jobs");                // 0: the number of cores
+    QTest::addColumn<bool>("dryRun");
+    QTest::addColumn<QStringList>("paths");
+    QTest::addColumn<QString>("error");           // a part of the usage error
+
+    const QString k128 = QStringLiteral("128 kbps");
+    const QString k192 = QStringLiteral("192 kbps");
+    const QStringList x{QStringLiteral("x.m4a")};
+    auto ok = [&](const char *name, const QStringList &arguments, const QString &bitrate,
+                  const QString &output, int jobs, bool dryRun, const QStringList &paths) {
+        QTest::newRow(name) << arguments << Action::Convert << bitrate << output << jobs << dryRun
+                            << paths << QString();
+    };
+    auto bad = [&](const char *name, const QStringList &arguments, const char *error) {
+        QTest::newRow(name) << arguments << Action::UsageError << QString() << QString() << 0
+                            << false << QStringList() << QString::fromUtf8(error);
+    };
+
+    ok("defaults", x, k128, QString(), 0, false, x);
+    ok("bitrate as a number", {QStringLiteral("-b"), QStringLiteral("192"), x.at(0)}, k192, {}, 0, false, x);
+    ok("bitrate as its text", {QStringLiteral("--bitrate"), QStringLiteral("192 kbps"), x.at(0)}, k192, {}, 0, false, x);
+    ok("bitrate in capitals, no space", {QStringLiteral("-b"), QStringLiteral("192KBPS"), x.at(0)}, k192, {}, 0, false, x);
+    ok("bitrate with spaces", {QStringLiteral("-b"), QStringLiteral(" 320  Kbps "), x.at(0)},
+       QStringLiteral("320 kbps"), {}, 0, false, x);
+    ok("bitrate after =", {QStringLiteral("--bitrate=8"), x.at(0)}, QStringLiteral("8 kbps"), {}, 0, false, x);
+    ok("jobs", {QStringLiteral("-j"), QStringLiteral("3"), x.at(0)}, k128, {}, 3, false, x);
+    ok("long jobs", {QStringLiteral("--jobs=1"), x.at(0)}, k128, {}, 1, false, x);
+    ok("output", {QStringLiteral("-o"), QStringLiteral("out dir"), x.at(0)}, k128, QStringLiteral("out dir"), 0, false, x);
+    ok("dry run", {QStringLiteral("--dry-run"), x.at(0)}, k128, {}, 0, true, x);
+    ok("paths keep their order", {QStringLiteral("b"), QStringLiteral("-b"), QStringLiteral("64"), QStringLiteral("a"),
+                                  QStringLiteral("--"), QStringLiteral("-c.m4a")},
+       QStringLiteral("64 kbps"), {}, 0, false, {QStringLiteral("b"), QStringLiteral("a"), QStringLiteral("-c.m4a")});
+
+    bad("bitrate not offered", {QStringLiteral("-b"), QStringLiteral("193"), x.at(0)}, "bitrate '193' is not offered");
+    bad("bitrate not a number", {QStringLiteral("-b"), QStringLiteral("abc"), x.at(0)}, "bitrate 'abc' is not offered");
+    bad("bitrate with a typo", {QStringLiteral("-b"), QStringLiteral("192k"), x.at(0)}, "bitrate '192k'");
+    bad("bitrate with a fraction", {QStringLiteral("-b"), QStringLiteral("192.5"), x.at(0)}, "bitrate '192.5'");
+    bad("bitrate zero", {QStringLiteral("-b"), QStringLiteral("0"), x.at(0)}, "bitrate '0'");
+    bad("bitrate empty", {QStringLiteral("--bitrate="), x.at(0)}, "bitrate ''");
+    bad("jobs zero", {QStringLiteral("-j"), QStringLiteral("0"), x.at(0)}, "jobs must be a positive whole number, not '0'");
+    bad("jobs negative", {QStringLiteral("-j"), QStringLiteral("-1"), x.at(0)}, "not '-1'");
+    bad("jobs not a number", {QStringLiteral("-j"), QStringLiteral("x"), x.at(0)}, "not 'x'");
+    bad("jobs with a fraction", {QStringLiteral("--jobs"), QStringLiteral("2.5"), x.at(0)}, "not '2.5'");
+    bad("no PATH", {}, "no PATH given");
+    bad("options but no PATH", {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("--dry-run")}, "no PATH given");
+    bad("empty PATH", {QString()}, "empty PATH");
+    bad("empty output folder", {QStringLiteral("-o"), QString(), x.at(0)}, "output folder is empty");
+    bad("unknown long option", {QStringLiteral("--frobnicate"), x.at(0)}, "Unknown option 'frobnicate'");
+    bad("unknown short option", {QStringLiteral("-q"), x.at(0)}, "Unknown option 'q'");
+    bad("missing value", {x.at(0), QStringLiteral("-b")}, "Missing value after '-b'");
+}
+
+void TestCliOptions::parse()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Action, action);
+    QFETCH(QString, bitrate);
+    QFETCH(QString, output);
+    QFETCH(int, jobs);
+    QFETCH(bool, dryRun);
+    QFETCH(QStringList, paths);
+    QFETCH(QString, error);
+
+    const CliCommand command = CliArguments::parse(QStringList{QStringLiteral("quorvane-cli")} + arguments);
+    QCOMPARE(command.action, action);
+    if (action == Action::UsageError) {
+        QVERIFY2(command.text.contains(error), qPrintable(command.text));
+        QVERIFY(!command.text.contains(u'\n'));   // one line
+        return;
+    }
+    QCOMPARE(command.options.bitrateText, bitrate);
+    QVERIFY(Tools::bitrateTexts().contains(command.options.bitrateText));
+    QCOMPARE(command.options.outputFolder, output);
+    QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
+    QCOMPARE(command.options.dryRun, dryRun);
+    QCOMPARE(command.options.paths, paths);
+}
+
+void TestCliOptions::everyOfferedBitrateIsAccepted()
+{
+    const QStringList texts = Tools::bitrateTexts();
+    QCOMPARE(texts.size(), 18);
+    for (const QString &text : texts) {
+        const QString number = QString::number(Tools::bitrateFromText(text));
+        QCOMPARE(CliArguments::bitrateTextFor(number), text);
+        QCOMPARE(CliArguments::bitrateTextFor(text), text);
+        QCOMPARE(CliArguments::bitrateTextFor(text.toUpper()), text);
+    }
+}
+
+void TestCliOptions::helpAndVersion_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Action>("action");
+    QTest::addColumn<QStringList>("expected");   // parts of the text
+
+    const QStringList help{QStringLiteral("--bitrate <KBPS>"), QStringLiteral("--output <DIR>"),
+                           QStringLiteral("--jobs <N>"), QStringLiteral("--dry-run"), QStringLiteral("PATH..."),
+                           QStringLiteral("130"), QStringLiteral("SIGINT"), QStringLiteral("143"),
+                           QStringLiteral("SIGTERM")};
+    const QStringList version{QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION))};
+    QTest::newRow("--help") << QStringList{QStringLiteral("--help")} << Action::ShowHelp << help;
+    QTest::newRow("-h") << QStringList{QStringLiteral("-h")} << Action::ShowHelp << help;
+    QTest::newRow("help despite other mistakes")
+        << QStringList{QStringLiteral("-b"), QStringLiteral("193"), QStringLiteral("--help")} << Action::ShowHelp << help;
+    QTest::newRow("--version") << QStringList{QStringLiteral("--version")} << Action::ShowVersion << version;
+    QTest::newRow("-v") << QStringList{QStringLiteral("-v"), QStringLiteral("x.m4a")} << Action::ShowVersion << version;
+}
+
+void TestCliOptions::helpAndVersion()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Action, action);
+    QFETCH(QStringList, expected);
+
+    const CliCommand command = CliArguments::parse(QStringList{QStringLiteral("quorvane-cli")} + arguments);
+    QCOMPARE(command.action, action);
+    for (const QString &part : expected)
+        QVERIFY2(command.text.contains(part), qPrintable(part));
+    if (action == Action::ShowVersion)
+        QCOMPARE(command.text, expected.constFirst());
+}
+
+void TestCliOptions::outputFolderProblem_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("problem");   // a part of it; empty: no problem
+
+    QTest::newRow("writable folder") << QStringLiteral("folder") << QString();
+    QTest::newRow("missing") << QStringLiteral("missing") << QStringLiteral("does not exist");
+    QTest::newRow("a file") << QStringLiteral("file") << QStringLiteral("is not a folder");
+    // Permission bits do not stop an administrator; a file system that takes no files does.
+    QTest::newRow("takes no files") << QStringLiteral("proc") << QStringLiteral("is not writable");
+}
+
+void TestCliOptions::outputFolderProblem()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, problem);
+
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    QString folder = work.filePath(QStringLiteral("out"));
+    if (kind == QStringLiteral("folder")) {
+        QVERIFY(QDir(work.path()).mkdir(QStringLiteral("out")));
+    } else if (kind == QStringLiteral("file")) {
+        QFile file(folder);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else if (kind == QStringLiteral("proc")) {
+        folder = QStringLiteral("/proc");
+        if (!QFileInfo(folder).isDir())
+            QSKIP("no /proc here");
+    }
+
+    const QString found = CliArguments::outputFolderProblem(folder);
+    if (problem.isEmpty()) {
+        QVERIFY2(found.isEmpty(), qPrintable(found));
+        // The trial file is gone again.
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    } else {
+        QVERIFY2(found.contains(problem), qPrintable(found));
+        QVERIFY(found.contains(folder));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCliOptions)
+#include "tst_clioptions.moc"

@@ -1,0 +1,93 @@
+// Compiled in here for the same reason as the parser in tst_clioptions.cpp.
+#include "cli/clireport.cpp"
+
+#include <QTest>
+
+#include <optional>
+
+class TestCliReport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fileLines();
+    void liveLine_data();
+    void liveLine();
+    void summaryLine_data();
+    void summaryLine();
+    void usageError();
+};
+
+void TestCliReport::fileLines()
+{
+    QCOMPARE(CliReport::convertedLine(QStringLiteral("/m/a.m4a"), QStringLiteral("a.mp3")),
+             QStringLiteral("converted  /m/a.m4a -> a.mp3"));
+    QCOMPARE(CliReport::failedLine(QStringLiteral("/m/b.m4a"), QStringLiteral("file not found")),
+             QStringLiteral("FAILED     /m/b.m4a: file not found"));
+    QCOMPARE(CliReport::warningLine(QStringLiteral("/m/c.m4a"),
+                                    QStringLiteral("converted 0:03 of 0:06; the source may be damaged")),
+             QStringLiteral("warning    /m/c.m4a: converted 0:03 of 0:06; the source may be damaged"));
+    QCOMPARE(CliReport::cancelledLine(QStringLiteral("/m/d.m4a")), QStringLiteral("cancelled  /m/d.m4a"));
+}
+
+void TestCliReport::liveLine_data()
+{
+    QTest::addColumn<int>("done");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<double>("share");
+    QTest::addColumn<qint64>("remainingMs");   // below 0: no estimate yet
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("start") << 0 << 10 << 0.0 << qint64(-1) << QStringLiteral("0 of 10 file(s) done, 0%");
+    QTest::newRow("with time left") << 3 << 10 << 0.3 << qint64(12000)
+                                    << QStringLiteral("3 of 10 file(s) done, 30%, about 0:12 left");
+    QTest::newRow("rounds down") << 2 << 3 << 2.0 / 3 << qint64(65000)
+                                 << QStringLiteral("2 of 3 file(s) done, 66%, about 1:05 left");
+    QTest::newRow("almost done is not 100%") << 999 << 1000 << 0.999 << qint64(-1)
+                                              << QStringLiteral("999 of 1000 file(s) done, 99%");
+    QTest::newRow("done: no time left shown") << 4 << 4 << 1.0 << qint64(0)
+                                              << QStringLiteral("4 of 4 file(s) done, 100%");
+}
+
+void TestCliReport::liveLine()
+{
+    QFETCH(int, done);
+    QFETCH(int, total);
+    QFETCH(double, share);
+    QFETCH(qint64, remainingMs);
+    QFETCH(QString, line);
+
+    const std::optional<qint64> remaining = remainingMs < 0 ? std::nullopt : std::optional<qint64>(remainingMs);
+    QCOMPARE(CliReport::liveLine(done, total, share, remaining), line);
+}
+
+void TestCliReport::summaryLine_data()
+{
+    QTest::addColumn<int>("converted");
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("cancelled");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("all") << 3 << 3 << 0 << QStringLiteral("3 of 3 file(s) converted");
+    QTest::newRow("some failed") << 2 << 3 << 0 << QStringLiteral("2 of 3 file(s) converted");
+    QTest::newRow("cancelled") << 1 << 4 << 2
+                               << QStringLiteral("1 of 4 file(s) converted; cancelled, 2 file(s) not converted");
+}
+
+void TestCliReport::summaryLine()
+{
+    QFETCH(int, converted);
+    QFETCH(int, total);
+    QFETCH(int, cancelled);
+    QFETCH(QString, line);
+    QCOMPARE(CliReport::summaryLine(converted, total, cancelled), line);
+}
+
+void TestCliReport::usageError()
+{
+    QCOMPARE(CliReport::usageErrorText(QStringLiteral("no PATH given")),
+             QStringLiteral("quorvane-cli: no PATH given\nTry 'quorvane-cli --help' for more information.\n"));
+}
+
+QTEST_GUILESS_MAIN(TestCliReport)
+#include "tst_clireport.moc"
