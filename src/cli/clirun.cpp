@@ -138,6 +138,10 @@ CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
 
     m_batch = new ConversionBatch(m_setup.sources, m_setup.settings, this);
     connect(m_batch, &ConversionBatch::fileFinished, this, &CliBatch::onFileFinished);
+    connect(m_batch, &ConversionBatch::progressChanged, this, [this](double shareDone) {
+        m_share = shareDone;
+        refreshProgress();
+    });
     connect(m_batch, &ConversionBatch::finished, this, &CliBatch::onBatchFinished);
 
     if (m_setup.liveProgress) {
@@ -258,11 +262,12 @@ void CliBatch::note(const QString &line)
     write(line + u'\n');
 }
 
-// Share done counts finished files until the engine reports progress within a file.
 void CliBatch::refreshProgress()
 {
     const int total = int(m_setup.sources.size());
-    const double share = total > 0 ? double(m_finishedFiles) / total : 1.0;
+    // The engine's share counts the running files' progress too; finished files alone are
+    // the floor until its first report.
+    const double share = qMax(m_share, total > 0 ? double(m_finishedFiles) / total : 1.0);
     m_estimate.update(share, m_clock.elapsed());
     if (m_setup.liveProgress && !m_done)
         showLiveLine(CliReport::liveLine(m_finishedFiles, total, share, m_estimate.remainingMs()));
@@ -270,9 +275,12 @@ void CliBatch::refreshProgress()
 
 void CliBatch::showLiveLine(const QString &line)
 {
+    if (m_liveLength > 0 && line == m_liveText)
+        return;
     // Spaces wipe what a longer previous line left; no terminal control codes needed.
     const qsizetype padding = qMax<qsizetype>(0, m_liveLength - line.size());
     write(u'\r' + line + QString(padding, u' '));
+    m_liveText = line;
     m_liveLength = line.size();
 }
 

@@ -73,10 +73,12 @@ private:
     QStringList m_reasons;             // why a file failed, by source index
     int m_finishedFiles = 0;
     int m_convertedFiles = 0;
+    double m_share = 0.0;              // of the batch done, as the engine last reported it
     int m_signal = 0;                  // the signal that cancelled the batch
     bool m_done = false;
     ProgressEstimate m_estimate;
     QElapsedTimer m_clock;
     QTimer *m_liveTimer = nullptr;
-    qsizetype m_liveLength = 0;        // characters of the live line on screen
+    QString m_liveText;                // the live line on screen
+    qsizetype m_liveLength = 0;        // its characters; 0 when none is shown
 };

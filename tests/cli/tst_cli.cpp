@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -39,6 +40,7 @@ private slots:
     void mixedBatch();
     void repeatedNamesFollowSourceOrder();
     void existingFileIsReplaced();
+    void damagedSourceIsNamed();
     void dryRunListsWalkOrder();
     void folderWithoutM4aFiles();
     void signalCancels_data();
@@ -73,6 +75,7 @@ private:
     QTemporaryDir m_toneDir;
     QString m_tone;        // 1 s
     QString m_longTone;    // 2 s
+    QString m_headerFirstTone;   // 6 s, its length stated in a header at the front
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_sources;
     QString m_out;
@@ -94,11 +97,17 @@ void TestCli::initTestCase()
     QVERIFY(m_toneDir.isValid());
     m_tone = m_toneDir.filePath(QStringLiteral("tone.m4a"));
     m_longTone = m_toneDir.filePath(QStringLiteral("long.m4a"));
-    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 2}}) {
-        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
-                                   QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    m_headerFirstTone = m_toneDir.filePath(QStringLiteral("header-first.m4a"));
+    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 2},
+                                        std::pair{m_headerFirstTone, 6}}) {
+        QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                              QStringLiteral("lavfi"), QStringLiteral("-i"),
+                              QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+                              QStringLiteral("-c:a"), QStringLiteral("aac")};
+        // With the header in front, a file cut short still states its whole length.
+        if (path == m_headerFirstTone)
+            arguments << QStringLiteral("-movflags") << QStringLiteral("+faststart");
+        QVERIFY(runTool(m_ffmpeg, arguments << path));
     }
 }
 
@@ -275,6 +284,29 @@ void TestCli::existingFileIsReplaced()
     QCOMPARE(info.codec, QStringLiteral("mp3"));
     QVERIFY2(qAbs(info.bitRate - 64000) <= 64000 / 50, qPrintable(QString::number(info.bitRate)));
     QVERIFY(QFileInfo(source).isFile());
+}
+
+// A source that decodes clearly short of its stated length is converted, and named.
+void TestCli::damagedSourceIsNamed()
+{
+    QFile whole(m_headerFirstTone);
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    const QString cut = QDir(m_sources).filePath(QStringLiteral("cut.m4a"));
+    QFile half(cut);
+    QVERIFY(half.open(QIODevice::WriteOnly));
+    QVERIFY(half.write(whole.read(whole.size() / 2)) > 0);
+    half.close();
+
+    const Run result = run({QStringLiteral("-o"), m_out, cut});
+    QVERIFY(result.finished);
+    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
+    const QRegularExpression warning(
+        QStringLiteral("^warning    %1: converted 0:0\\d of 0:06; the source may be damaged$")
+            .arg(QRegularExpression::escape(QDir::toNativeSeparators(cut))),
+        QRegularExpression::MultilineOption);
+    QVERIFY2(warning.match(result.err).hasMatch(), qPrintable(result.err));
+    QVERIFY(result.err.contains(QStringLiteral("1 of 1 file(s) converted")));
+    QCOMPARE(entries(m_out), QStringList{QStringLiteral("cut.mp3")});
 }
 
 void TestCli::dryRunListsWalkOrder()
