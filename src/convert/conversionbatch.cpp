@@ -104,7 +104,9 @@ void ConversionBatch::startMore()
 
 void ConversionBatch::onFileProgress(int index, double fraction)
 {
-    if (!isRunning() || !m_active.contains(index))
+    // A file's 1.0 comes just before its fileFinished(), which counts it whole anyway; left
+    // out, so that the batch is whole only once every file has finished.
+    if (!isRunning() || !m_active.contains(index) || fraction >= 1.0)
         return;
     m_fractions.insert(index, fraction);
     reportProgress();

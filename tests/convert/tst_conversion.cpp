@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -38,6 +39,14 @@ private slots:
     void decoderProblem();
     void encoderProblemKeepsDecoderBitrate_data();
     void encoderProblemKeepsDecoderBitrate();
+    void shortSourceIsNamed_data();
+    void shortSourceIsNamed();
+    void fileProgress_data();
+    void fileProgress();
+    void cancelOrAbortFromProgress_data();
+    void cancelOrAbortFromProgress();
+    void batchProgressAndOrder_data();
+    void batchProgressAndOrder();
     void emptyListFinishesFromTheEventLoop();
     void cancelDuringBatch();
     void cancelWhileEncoding();
@@ -67,6 +76,7 @@ private:
     QTemporaryDir m_toneDir;
     QString m_tone;
     QString m_longTone;
+    QString m_headerFirstTone;   // 6 s, its length in a header at the front
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_sources;
     QString m_temp;
@@ -89,12 +99,18 @@ void TestConversion::initTestCase()
     m_longTone = m_toneDir.filePath(QStringLiteral("long.m4a"));
     // Stereo, as most music is; the decoder's default bitrate for it (128 kbps) differs from
     // the bitrate the tests choose.
-    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 4}}) {
-        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"),
-                                   QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                                   QStringLiteral("-ac"), QStringLiteral("2"),
-                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    m_headerFirstTone = m_toneDir.filePath(QStringLiteral("header-first.m4a"));
+    for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 4},
+                                        std::pair{m_headerFirstTone, 6}}) {
+        QStringList arguments = {QStringLiteral("-v"), QStringLiteral("error"),
+                                 QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                 QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+                                 QStringLiteral("-ac"), QStringLiteral("2"),
+                                 QStringLiteral("-c:a"), QStringLiteral("aac")};
+        // With the header in front, a file cut short still states its whole length.
+        if (path == m_headerFirstTone)
+            arguments << QStringLiteral("-movflags") << QStringLiteral("+faststart");
+        QVERIFY(runTool(m_ffmpeg, arguments << path));
     }
 }
 
@@ -378,14 +394,301 @@ void TestConversion::encoderProblemKeepsDecoderBitrate()
     QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(result.tempPath).fileName()});
 }
 
+void TestConversion::shortSourceIsNamed_data()
+{
+    QTest::addColumn<double>("keptShare");    // of the 6 s source's bytes
+    QTest::addColumn<QString>("afterwards");  // printed to stderr after the real decoder's run
+    QTest::addColumn<QString>("warning");     // a pattern; empty: no warning
+
+    const QString damaged = QStringLiteral("; the source may be damaged$");
+    QTest::newRow("whole source") << 1.0 << QString() << QString();
+    QTest::newRow("source cut to half")
+        << 0.5 << QString() << QStringLiteral("^converted 0:0\\d of 0:06") + damaged;
+    QTest::newRow("decoder says 1:22 of 3:00")
+        << 1.0 << QStringLiteral("  Duration: 00:03:00.02, start: 0.000000\\nsize=  1kB time=00:01:22.40 bitrate=1\\r")
+        << QStringLiteral("^converted 1:22 of 3:00") + damaged;
+    QTest::newRow("a negative time after the last good one")
+        << 1.0 << QStringLiteral("  Duration: 00:03:00.02,\\ntime=00:01:22.40 \\rtime=-577014:32:22.77\\r")
+        << QStringLiteral("^converted 1:22 of 3:00") + damaged;
+    QTest::newRow("length not available")
+        << 1.0 << QStringLiteral("  Duration: N/A, start: 0.000000\\nsize=  1kB time=00:00:01.00 bitrate=1\\r")
+        << QString();
+    QTest::newRow("no progress line") << 1.0 << QStringLiteral("  Duration: 00:03:00.02,\\n") << QString();
+    QTest::newRow("under 1 s short")
+        << 1.0 << QStringLiteral("  Duration: 00:00:06.00,\\nsize= time=00:00:05.10 \\r") << QString();
+}
+
+// A source that decodes clearly short of its stated length still counts as converted, with a
+// note. Stand-in decoders run the real one first and then print lines as it would.
+void TestConversion::shortSourceIsNamed()
+{
+    QFETCH(double, keptShare);
+    QFETCH(QString, afterwards);
+    QFETCH(QString, warning);
+
+    QFile tone(m_headerFirstTone);
+    QVERIFY(tone.open(QIODevice::ReadOnly));
+    const QString song = writeSource(QStringLiteral("song.m4a"), tone.read(qint64(double(tone.size()) * keptShare)));
+    ToolSet tools = settings().tools;
+    if (!afterwards.isEmpty()) {
+        tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
+                                    QStringLiteral("%1 \"$@\" 2>/dev/null || exit; printf '%2' >&2")
+                                        .arg(shellQuoted(m_ffmpeg), afterwards));
+    }
+    FileConversion conversion(0, song, QStringLiteral("128 kbps"), tools);
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QVERIFY(finished.wait(60000));
+    const auto result = finished.at(0).at(0).value<FileResult>();
+
+    QVERIFY2(result.status == FileStatus::Converted || result.status == FileStatus::KeptDecoderBitrate,
+             qPrintable(result.reason));
+    QVERIFY(QFileInfo(result.tempPath).size() > 0);
+    if (warning.isEmpty())
+        QVERIFY2(result.warning.isEmpty(), qPrintable(result.warning));
+    else
+        QVERIFY2(QRegularExpression(warning).match(result.warning).hasMatch(), qPrintable(result.warning));
+}
+
+void TestConversion::fileProgress_data()
+{
+    QTest::addColumn<QString>("decoder");   // empty: the real one
+    QTest::addColumn<QString>("encoder");
+    QTest::addColumn<FileStatus>("status");
+
+    QTest::newRow("converted") << QString() << QString() << FileStatus::Converted;
+    QTest::newRow("encoder fails, decoder's file kept")
+        << QString() << QStringLiteral("exit 1") << FileStatus::KeptDecoderBitrate;
+    QTest::newRow("decoder fails") << QStringLiteral("exit 1") << QString() << FileStatus::Failed;
+    QTest::newRow("decoder states no length")
+        << QStringLiteral("%1 \"$@\" 2>/dev/null") << QString() << FileStatus::Converted;
+}
+
+void TestConversion::fileProgress()
+{
+    QFETCH(QString, decoder);
+    QFETCH(QString, encoder);
+    QFETCH(FileStatus, status);
+
+    ToolSet tools = settings().tools;
+    if (!decoder.isEmpty())
+        tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
+                                    QString(decoder).replace(QStringLiteral("%1"), shellQuoted(m_ffmpeg)));
+    if (!encoder.isEmpty())
+        tools.encoder = writeScript(m_tools, QStringLiteral("lame"), encoder);
+    FileConversion conversion(7, source(QStringLiteral("long.m4a"), m_longTone), QStringLiteral("128 kbps"), tools);
+    QList<double> fractions;
+    bool finishedBeforeProgress = false;
+    bool isFinished = false;
+    connect(&conversion, &FileConversion::progress, this, [&](int index, double fraction) {
+        QCOMPARE(index, 7);
+        fractions.append(fraction);
+        finishedBeforeProgress = finishedBeforeProgress || isFinished;
+    });
+    connect(&conversion, &FileConversion::finished, this, [&isFinished] { isFinished = true; });
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.at(0).at(0).value<FileResult>().status, status);
+    QVERIFY(!finishedBeforeProgress);
+
+    if (status == FileStatus::Failed) {
+        QVERIFY(fractions.isEmpty() || fractions.last() < 1.0);
+        return;
+    }
+    // Rising in steps of at least 1 %, through the end of decoding, to the whole file.
+    QVERIFY(!fractions.isEmpty());
+    QVERIFY(fractions.size() <= 101);
+    QVERIFY(fractions.contains(0.5));
+    QCOMPARE(fractions.last(), 1.0);
+    for (int i = 0; i < fractions.size(); ++i) {
+        QVERIFY(fractions.at(i) > 0.0 && fractions.at(i) <= 1.0);
+        if (i > 0) {
+            const double step = fractions.at(i) - fractions.at(i - 1);
+            QVERIFY2(step >= 0.01 || (step > 0 && (fractions.at(i) == 0.5 || fractions.at(i) == 1.0)),
+                     qPrintable(QString::number(step)));
+        }
+    }
+}
+
+void TestConversion::cancelOrAbortFromProgress_data()
+{
+    QTest::addColumn<double>("at");
+    QTest::addColumn<bool>("abort");
+
+    QTest::newRow("cancel when decoded") << 0.5 << false;
+    QTest::newRow("cancel when encoded") << 1.0 << false;
+    QTest::newRow("abort when decoded") << 0.5 << true;
+    QTest::newRow("abort when encoded") << 1.0 << true;
+}
+
+// A receiver of progress may stop the file while neither tool runs.
+void TestConversion::cancelOrAbortFromProgress()
+{
+    QFETCH(double, at);
+    QFETCH(bool, abort);
+
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), QStringLiteral("128 kbps"), settings().tools);
+    bool stopped = false;
+    connect(&conversion, &FileConversion::progress, this, [&](int, double fraction) {
+        if (stopped || fraction < at)
+            return;
+        stopped = true;
+        if (abort)
+            conversion.abort();
+        else
+            conversion.cancel();
+    });
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QTRY_VERIFY_WITH_TIMEOUT(stopped, 60000);
+    if (abort) {
+        QTest::qWait(100);   // let anything that was queued arrive
+        QCOMPARE(finished.count(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
+        const auto result = finished.at(0).at(0).value<FileResult>();
+        QCOMPARE(result.status, FileStatus::Cancelled);
+        QVERIFY(result.tempPath.isEmpty());
+        QTest::qWait(50);
+        QCOMPARE(finished.count(), 1);
+    }
+    QVERIFY(tempFolderEntries().isEmpty());
+}
+
+void TestConversion::batchProgressAndOrder_data()
+{
+    QTest::addColumn<int>("jobs");
+    QTest::newRow("one at a time") << 1;
+    QTest::newRow("three at once") << 3;
+}
+
+// Every file is decoded exactly once, into a name no other file uses; files start and
+// results come in source order; the share done only rises and ends whole.
+void TestConversion::batchProgressAndOrder()
+{
+    QFETCH(int, jobs);
+
+    const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
+    BatchSettings tools = settings(QStringLiteral("128 kbps"), jobs);
+    tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
+                                      QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"$5\" >> %1; exec %2 \"$@\"")
+                                          .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
+    QStringList sources;
+    for (const QString &name : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
+                                QStringLiteral("d"), QStringLiteral("e")})
+        sources.append(source(name + QStringLiteral(".m4a")));
+    const int total = int(sources.size());
+
+    ConversionBatch batch(sources, tools);
+    QStringList events;
+    QList<int> startedOrder;
+    QList<double> shares;
+    int running = 0;
+    int mostAtOnce = 0;
+    connect(&batch, &ConversionBatch::fileStarted, this, [&](int index, int count) {
+        QCOMPARE(count, total);
+        startedOrder.append(index);
+        mostAtOnce = qMax(mostAtOnce, ++running);
+        events.append(QStringLiteral("start %1").arg(index));
+    });
+    connect(&batch, &ConversionBatch::fileFinished, this, [&](const FileResult &result) {
+        --running;
+        events.append(QStringLiteral("done %1").arg(result.index));
+    });
+    connect(&batch, &ConversionBatch::progressChanged, this, [&](double share, int filesDone, int count) {
+        QCOMPARE(count, total);
+        shares.append(share);
+        events.append(QStringLiteral("progress %1 %2").arg(filesDone).arg(share == 1.0 ? QStringLiteral("whole")
+                                                                                       : QStringLiteral("part")));
+    });
+    connect(&batch, &ConversionBatch::finished, this, [&] { events.append(QStringLiteral("finished")); });
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    QVERIFY(finished.wait(60000));
+
+    QCOMPARE(finished.at(0).at(1).toBool(), false);
+    QCOMPARE(startedOrder, (QList<int>{0, 1, 2, 3, 4}));
+    QCOMPARE(mostAtOnce, jobs);
+    if (jobs == 1) {
+        // Strictly in turn: a file starts only after the one before it has finished.
+        QStringList turns;
+        for (const QString &event : std::as_const(events)) {
+            if (event.startsWith(QStringLiteral("start")) || event.startsWith(QStringLiteral("done")))
+                turns.append(event);
+        }
+        QCOMPARE(turns, (QStringList{QStringLiteral("start 0"), QStringLiteral("done 0"), QStringLiteral("start 1"),
+                                     QStringLiteral("done 1"), QStringLiteral("start 2"), QStringLiteral("done 2"),
+                                     QStringLiteral("start 3"), QStringLiteral("done 3"), QStringLiteral("start 4"),
+                                     QStringLiteral("done 4")}));
+    }
+
+    // Each fileFinished is followed by the count of files done so far; the last says all.
+    int done = 0;
+    for (int i = 0; i < events.size(); ++i) {
+        if (!events.at(i).startsWith(QStringLiteral("done")))
+            continue;
+        ++done;
+        QVERIFY(i + 1 < events.size());
+        QVERIFY2(events.at(i + 1).startsWith(QStringLiteral("progress %1 ").arg(done)), qPrintable(events.at(i + 1)));
+    }
+    QCOMPARE(done, total);
+    QCOMPARE(events.at(events.size() - 2), QStringLiteral("progress 5 whole"));
+    QCOMPARE(events.last(), QStringLiteral("finished"));
+    // Whole only once every file has finished, and said once.
+    QCOMPARE(events.filter(QStringLiteral("whole")), QStringList{QStringLiteral("progress 5 whole")});
+    for (int i = 0; i < shares.size(); ++i) {
+        QVERIFY(shares.at(i) >= 0.0 && shares.at(i) <= 1.0);
+        if (i > 0)
+            QVERIFY(shares.at(i) > shares.at(i - 1) || shares.at(i) == shares.at(i - 1));
+    }
+
+    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QSet<QString> temps;
+    for (int i = 0; i < total; ++i) {
+        QCOMPARE(results.at(i).index, i);
+        QCOMPARE(results.at(i).sourcePath, sources.at(i));
+        QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
+        QVERIFY(results.at(i).warning.isEmpty());
+        temps.insert(results.at(i).tempPath);
+    }
+    QCOMPARE(temps.size(), total);
+    QCOMPARE(tempFolderEntries().size(), total);
+
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    QStringList decoded;
+    QSet<QString> outputs;
+    for (const QByteArray &line : logFile.readAll().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> fields = line.split('\t');
+        QCOMPARE(fields.size(), 2);
+        decoded.append(QString::fromUtf8(fields.at(0)));
+        outputs.insert(QString::fromUtf8(fields.at(1)));
+    }
+    decoded.sort();
+    QCOMPARE(decoded, sources);
+    QCOMPARE(outputs.size(), total);
+    QCOMPARE(outputs, temps);
+}
+
 void TestConversion::emptyListFinishesFromTheEventLoop()
 {
     ConversionBatch batch({}, settings());
     QSignalSpy started(&batch, &ConversionBatch::fileStarted);
     QSignalSpy finished(&batch, &ConversionBatch::finished);
+    QSignalSpy progress(&batch, &ConversionBatch::progressChanged);
+    int progressAtFinish = -1;
+    connect(&batch, &ConversionBatch::finished, this, [&] { progressAtFinish = int(progress.count()); });
     batch.start();
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(10000));
+    // Whole, like any batch that was not cancelled.
+    QCOMPARE(progressAtFinish, 1);
+    QCOMPARE(progress.at(0).at(0).toDouble(), 1.0);
+    QCOMPARE(progress.at(0).at(1).toInt(), 0);
+    QCOMPARE(progress.at(0).at(2).toInt(), 0);
     QVERIFY(finished.at(0).at(0).value<QList<FileResult>>().isEmpty());
     QCOMPARE(finished.at(0).at(1).toBool(), false);
     QCOMPARE(started.count(), 0);
@@ -402,6 +705,7 @@ void TestConversion::cancelDuringBatch()
     ConversionBatch batch(sources, tools);
     QSignalSpy fileFinished(&batch, &ConversionBatch::fileFinished);
     QSignalSpy finished(&batch, &ConversionBatch::finished);
+    QSignalSpy progress(&batch, &ConversionBatch::progressChanged);
     batch.start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
     const qint64 pid = readPid(pidFile);
@@ -420,6 +724,11 @@ void TestConversion::cancelDuringBatch()
     QCOMPARE(results.at(2).status, FileStatus::Cancelled);
     QCOMPARE(results.at(2).sourcePath, sources.at(2));
     QCOMPARE(fileFinished.count(), 2);   // the third file never started
+    // The cancelled file counts as done; the one that never started does not.
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last().at(1).toInt(), 2);
+    QCOMPARE(progress.last().at(2).toInt(), 3);
+    QCOMPARE(progress.last().at(0).toDouble(), 2.0 / 3.0);
     QVERIFY(!processExists(pid));
     QVERIFY(!batch.isRunning());
     // The converted file stays for whoever takes the results; nothing else is left.
