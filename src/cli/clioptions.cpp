@@ -82,7 +82,7 @@ CliCommand parse(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Converts .m4a files (and any other file the decoder reads) to MP3."));
-    // Not addHelpOption(): its --help-all promises Qt-specific options a console program lacks.
+    // Not addHelpOption(): its --help-all offers Qt's own options, which a console program lacks.
     const QCommandLineOption help({
 #ifdef Q_OS_WIN
                                       QStringLiteral("?"),

@@ -41,6 +41,7 @@ private slots:
     void repeatedNamesFollowSourceOrder();
     void existingFileIsReplaced();
     void damagedSourceIsNamed();
+    void saveFailureFailsTheFile();
     void dryRunListsWalkOrder();
     void folderWithoutM4aFiles();
     void signalCancels_data();
@@ -307,6 +308,29 @@ void TestCli::damagedSourceIsNamed()
     QVERIFY2(warning.match(result.err).hasMatch(), qPrintable(result.err));
     QVERIFY(result.err.contains(QStringLiteral("1 of 1 file(s) converted")));
     QCOMPARE(entries(m_out), QStringList{QStringLiteral("cut.mp3")});
+}
+
+void TestCli::saveFailureFailsTheFile()
+{
+    const QString source = tone(QStringLiteral("sources/tone.m4a"));
+    tone(QStringLiteral("sources/other.m4a"));
+    // A folder where the file would go cannot be replaced by it.
+    QVERIFY(QDir(m_out).mkdir(QStringLiteral("tone.mp3")));
+
+    const Run result = run({QStringLiteral("-o"), m_out, m_sources});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
+    const qsizetype summary = lines.indexOf(QStringLiteral("1 of 2 file(s) converted"));
+    QVERIFY2(summary >= 0, qPrintable(result.err));
+    QCOMPARE(lines.size(), summary + 2);
+    QVERIFY2(lines.constLast().startsWith(QStringLiteral("FAILED     %1: could not save %2: ")
+                                              .arg(QDir::toNativeSeparators(source),
+                                                   QDir::toNativeSeparators(QDir(m_out).filePath(QStringLiteral("tone.mp3"))))),
+             qPrintable(result.err));
+    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("other.mp3"), QStringLiteral("tone.mp3")}));
+    QVERIFY(QFileInfo(QDir(m_out).filePath(QStringLiteral("tone.mp3"))).isDir());
+    QCOMPARE(temporaryLeftovers(), QStringList());
 }
 
 void TestCli::dryRunListsWalkOrder()
