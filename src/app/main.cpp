@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/settingsstore.h"
 #include "app/userdialogs.h"
+#include "convert/signalwatcher.h"
 
 #include <QApplication>
 #include <QDir>
@@ -35,6 +36,12 @@ int main(int argc, char *argv[])
     services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
 
     MainWindow window(services);
+    // Ctrl+C in a terminal, or the session asking the program to end.
+    SignalWatcher stopSignals;
+    QObject::connect(&stopSignals, &SignalWatcher::raised, &window, [&window] {
+        window.shutDown();
+        QCoreApplication::quit();
+    });
     window.startUp([&window] { window.show(); });
     return app.exec();
 }

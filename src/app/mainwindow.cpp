@@ -397,6 +397,13 @@ void MainWindow::updatePointer()
         m_pointer->setBusy(isConverting() || isWalking());
 }
 
+void MainWindow::shutDown()
+{
+    if (m_results && m_results->isVisible())
+        m_results->close();
+    close();
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     // Ending the program mid-batch: the tools are stopped and every temporary file of

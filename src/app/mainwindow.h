@@ -58,6 +58,9 @@ public:
     void addDroppedPaths(const QStringList &paths);
     void startConverting();
     void cancelConverting();
+    // The program is asked to end from outside (a signal, the session ending): both
+    // windows close as if the user had closed them, so no tool and no temporary file stays.
+    void shutDown();
 
 signals:
     // The batch has ended and its results were handed on (or reported).

@@ -1,7 +1,7 @@
 #include "clirun.h"
 
 #include "clireport.h"
-#include "signalwatcher.h"
+#include "convert/signalwatcher.h"
 
 #include "convert/pathhelpers.h"
 #include "filelist/folderwalk.h"

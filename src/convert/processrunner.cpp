@@ -6,6 +6,12 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#else
+#include <csignal>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
 #endif
 
 namespace {
@@ -142,6 +148,16 @@ void ProcessRunner::start(const QString &program, const QStringList &arguments,
     });
 #else
     Q_UNUSED(windowStyle)
+    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets
+    // a process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop
+    // the tool and clean up) instead of killing the tool behind our back; on Linux it also
+    // dies with us if we are killed outright, so it cannot go on writing files nobody owns.
+    m_process->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+#ifdef Q_OS_LINUX
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    });
 #endif
 
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);

@@ -207,8 +207,15 @@ private slots:
         QVERIFY(f.tempFiles().isEmpty());
     }
 
+    void closingDuringABatchLeavesNothingBehind_data()
+    {
+        QTest::addColumn<bool>("askedFromOutside");
+        QTest::newRow("the user closes the window") << false;
+        QTest::newRow("a signal ends the program") << true;
+    }
     void closingDuringABatchLeavesNothingBehind()
     {
+        QFETCH(bool, askedFromOutside);
         Fixture f;
         // A decoder that writes part of its output, notes its process id and hangs.
         const QString pidFile = f.dir.filePath(QStringLiteral("decoder.pid"));
@@ -233,7 +240,10 @@ private slots:
         QVERIFY(pid > 0);
         QCOMPARE(f.tempFiles().size(), 1);
 
-        w->close();
+        if (askedFromOutside)
+            w->shutDown();
+        else
+            w->close();
 
         QVERIFY(!w->isConverting());
         QVERIFY(f.tempFiles().isEmpty());

@@ -1,6 +1,6 @@
 // The parser is compiled in here: tests under tests/cli link the engine library only, and
 // the front end's own files belong to the quorvane-cli executable.
-#include "cli/clioptions.cpp"
+#include "cli/clioptions.h"
 
 #include "convert/toolcommands.h"
 

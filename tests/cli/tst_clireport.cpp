@@ -1,5 +1,5 @@
 // Compiled in here for the same reason as the parser in tst_clioptions.cpp.
-#include "cli/clireport.cpp"
+#include "cli/clireport.h"
 
 #include <QTest>
 

@@ -7,7 +7,7 @@
 class QSocketNotifier;
 
 // Turns Ctrl+C and SIGTERM (on Windows: the console's Ctrl+C, Ctrl+Break and close events)
-// into a Qt signal delivered by the event loop, so that quorvane-cli can cancel its batch
+// into a Qt signal delivered by the event loop, so that the programs can cancel a batch
 // cleanly instead of dying with its tools still running and its temporary files left behind.
 // One watcher at a time; the previous handling returns when it is destroyed.
 class SignalWatcher : public QObject
