@@ -18,6 +18,7 @@
 #include "results/resultswindow.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 #include <QElapsedTimer>
 #include <QComboBox>
 #include <QGroupBox>
@@ -179,6 +180,9 @@ void MainWindow::startUp(std::function<void()> ready)
         finishStartUp();
         if (ready)
             ready();
+        // The results window (and its media player, the slowest part) is built while the
+        // user is still filling the list, not in the middle of the first batch.
+        QTimer::singleShot(0, this, [this] { resultsWindow(); });
     });
 }
 
