@@ -118,7 +118,6 @@ void ResultsWindow::buildControls()
     QWidget::setTabOrder(m_controls, m_list);
     QWidget::setTabOrder(m_list, m_outputFolder);
     QWidget::setTabOrder(m_outputFolder, m_browse);
-    setFocusProxy(m_save);
 
     connect(m_list, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) { playResult(index.row()); });
     connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
@@ -249,6 +248,12 @@ void ResultsWindow::goBack()
 {
     cleanUp();
     emit backRequested();
+}
+
+void ResultsWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    m_save->setFocus();
 }
 
 void ResultsWindow::closeEvent(QCloseEvent *event)

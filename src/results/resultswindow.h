@@ -51,6 +51,7 @@ signals:
     void backRequested();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:

@@ -274,6 +274,8 @@ private slots:
         w->addResult(QStringLiteral("a.mp3"), a);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
+        // "Save Results" has the focus when the window shows.
+        QCOMPARE(w->focusWidget(), f.button("PushButton6"));
         w->close();
         QVERIFY(!QFile::exists(a));
     }
