@@ -3,14 +3,24 @@
 #include "convert/pathhelpers.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSet>
 
 #include <algorithm>
+#include <cstring>
 
 #ifdef Q_OS_WIN
+#include <QSet>
 #include <qt_windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <unordered_set>
+#include <vector>
 #endif
 
 namespace FolderWalk {
@@ -22,31 +32,55 @@ bool isCancelled(const std::atomic_bool *cancelled)
     return cancelled && cancelled->load(std::memory_order_relaxed);
 }
 
-void sortByName(QStringList &names)
+bool lessByName(QStringView a, QStringView b)
 {
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int folded = a.compare(b, Qt::CaseInsensitive);
-        return folded != 0 ? folded < 0 : a < b;
-    });
+    const int folded = a.compare(b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : a < b;
 }
 
-// Leaves the names that match the wildcard pattern, ignoring case. QDir's own name
-// filter compiles a regular expression for every folder; the patterns the windows use
-// ("*.m4a", "*.*") need no more than a look at the end of the name.
-void keepMatching(QStringList &names, const QString &pattern)
+// Tells whether a name matches a wildcard pattern, ignoring case. The patterns the
+// windows use ("*.m4a", "*.*") need no more than a look at the end of the name, so a
+// regular expression is only compiled for anything else.
+class NameMatcher
 {
-    // On Windows "*.*" names every file, also one without a dot.
-    if (pattern == QLatin1String("*") || pattern == QLatin1String("*.*"))
-        return;
-    const QStringView tail = QStringView(pattern).mid(1);
-    const auto isWildcard = [](QChar c) { return c == u'*' || c == u'?' || c == u'['; };
-    if (pattern.startsWith(u'*') && std::none_of(tail.begin(), tail.end(), isWildcard)) {
-        names.removeIf([tail](const QString &name) { return !name.endsWith(tail, Qt::CaseInsensitive); });
-        return;
+public:
+    explicit NameMatcher(const QString &pattern)
+    {
+        // On Windows "*.*" names every file, also one without a dot.
+        if (pattern == QLatin1String("*") || pattern == QLatin1String("*.*")) {
+            m_kind = Kind::Everything;
+            return;
+        }
+        const QStringView tail = QStringView(pattern).mid(1);
+        const auto isWildcard = [](QChar c) { return c == u'*' || c == u'?' || c == u'['; };
+        if (pattern.startsWith(u'*') && std::none_of(tail.begin(), tail.end(), isWildcard)) {
+            m_kind = Kind::Ending;
+            m_ending = tail.toString();
+            return;
+        }
+        m_kind = Kind::Expression;
+        m_expression = QRegularExpression::fromWildcard(pattern, Qt::CaseInsensitive);
     }
-    const QRegularExpression expression = QRegularExpression::fromWildcard(pattern, Qt::CaseInsensitive);
-    names.removeIf([&expression](const QString &name) { return !expression.match(name).hasMatch(); });
-}
+
+    bool matches(QStringView name) const
+    {
+        switch (m_kind) {
+        case Kind::Everything:
+            return true;
+        case Kind::Ending:
+            return name.endsWith(m_ending, Qt::CaseInsensitive);
+        case Kind::Expression:
+            break;
+        }
+        return m_expression.match(name).hasMatch();
+    }
+
+private:
+    enum class Kind { Everything, Ending, Expression };
+    Kind m_kind = Kind::Everything;
+    QString m_ending;
+    QRegularExpression m_expression;
+};
 
 // A folder path in native form ending in exactly one separator. A root keeps its own
 // separator ("/", "C:\"); a run of trailing separators shrinks to one.
@@ -62,7 +96,28 @@ QString asFolderEntry(const QString &path)
     return native;
 }
 
+enum class Tilde { Keep, Drop };
+
+// Keeps the paths whose name (all behind the first prefixLength characters) matches, and
+// sorts them by name. Within one folder, names come sorted case-insensitively (exact
+// spelling breaks ties), so the rows do not depend on the order a file system lists.
+void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde)
+{
+    paths.removeIf([&](const QString &path) {
+        const QStringView name = QStringView(path).mid(prefixLength);
+        // Office-style lock and temporary files begin with "~".
+        return (tilde == Tilde::Drop && name.startsWith(u'~')) || !matcher.matches(name);
+    });
+    std::sort(paths.begin(), paths.end(), [prefixLength](const QString &a, const QString &b) {
+        return lessByName(QStringView(a).mid(prefixLength), QStringView(b).mid(prefixLength));
+    });
+}
+
 #ifdef Q_OS_WIN
+
+// Windows keeps to QDir: it brings the hidden attribute, and the walk there is not the
+// one measured against find.
+
 // QDir already leaves out folders with the hidden attribute. System folders are left out
 // too, and a junction is a folder link that QDir may not count as a symlink.
 bool isSkippedOnWindows(const QString &path)
@@ -72,7 +127,6 @@ bool isSkippedOnWindows(const QString &path)
         return true;
     return QFileInfo(path).isJunction();
 }
-#endif
 
 // Names of the folders directly in folder that the walk enters.
 QStringList subfolderNames(const QString &folder)
@@ -80,16 +134,21 @@ QStringList subfolderNames(const QString &folder)
     // No QDir::Hidden: hidden folders are not entered. No symlinks: a link is not followed.
     QStringList names = QDir(folder).entryList(
         QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Unsorted);
-#ifdef Q_OS_WIN
     names.removeIf([&folder](const QString &name) { return isSkippedOnWindows(Paths::joinPath(folder, name)); });
-#endif
-    sortByName(names);
+    std::sort(names.begin(), names.end(), lessByName);
     return names;
 }
 
-} // namespace
+// Unsorted names of the files in folder, hidden ones included.
+QStringList fileNames(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
+}
 
-void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled)
+// Extends folders level by level; with matcher and rows, also appends each walked
+// folder's rows as the folder is reached, which is walk order.
+void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
+          const std::atomic_bool *cancelled)
 {
     // Every folder is known by its canonical path, so a folder that can be reached twice
     // (a junction, a link the filters let through, a start folder given twice) is listed
@@ -122,7 +181,225 @@ void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled)
             folders.append(child);
             canonical.append(childCanonical);
         }
+        if (rows) {
+            QStringList names = fileNames(folder);
+            keepMatchingSorted(names, 0, *matcher, Tilde::Drop);
+            for (const QString &name : std::as_const(names))
+                rows->append(Paths::joinPath(folder, name));
+        }
     }
+}
+
+#else
+
+// On POSIX systems the walk reads folders itself: one open and one pass of readdir per
+// folder, the entry type from d_type, and a stat only for subfolders (to know them) and
+// for entries whose type d_type leaves open. QDir would stat every entry and resolve
+// every folder's canonical path, which made the walk several times slower than find.
+
+// A folder is known by its device and inode, which a second road to it (a bind mount, a
+// start folder given twice) shares.
+struct FolderKey
+{
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FolderKey &other) const { return device == other.device && inode == other.inode; }
+};
+
+struct FolderKeyHash
+{
+    size_t operator()(const FolderKey &key) const
+    {
+        return std::hash<quint64>()(quint64(key.inode) * 0x9E3779B97F4A7C15ull ^ quint64(key.device));
+    }
+};
+
+FolderKey keyOf(const struct stat &info)
+{
+    return {info.st_dev, info.st_ino};
+}
+
+struct Subfolder
+{
+    QString name;
+    QByteArray encodedName;
+    FolderKey key;
+};
+
+bool isDotOrDotDot(const char *name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Sets text to prefix + the name as QFile decodes it. Most names are plain ASCII, which
+// reads the same in every local encoding and is widened without the decoder. A name the
+// local encoding cannot carry would come back with replacement characters and the path
+// would name nothing, so it is left out (false), as QDir leaves it out.
+bool decodeName(const QString &prefix, const char *name, QString &text)
+{
+    const size_t length = std::strlen(name);
+    const bool ascii = std::all_of(name, name + length, [](char c) { return uchar(c) < 0x80; });
+    if (!ascii) {
+        const QByteArray raw(name, qsizetype(length));
+        const QString decoded = QFile::decodeName(raw);
+#ifndef Q_OS_DARWIN
+        // (On macOS names are UTF-8 by rule, and encodeName would decompose them.)
+        if (QFile::encodeName(decoded) != raw)
+            return false;
+#endif
+        text = prefix + decoded;
+        return true;
+    }
+    text.clear();
+    text.reserve(prefix.size() + qsizetype(length));
+    text += prefix;
+    text += QLatin1String(name, qsizetype(length));
+    return true;
+}
+
+// Reads the folder open at fd and closes it. The folders the walk enters go to subfolders
+// (when given), the files to files (when given) as filePrefix + name, both in the order
+// the file system lists them. The rules are QDir's: a folder starting with "." is hidden
+// and not entered, a folder link is neither entered nor a file, a link to anything else
+// that exists counts as a file, sockets, pipes and devices are none.
+void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix)
+{
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    const int dirFd = ::dirfd(dir);
+    QString text;
+    while (const dirent *entry = ::readdir(dir)) {
+        const char *name = entry->d_name;
+        if (isDotOrDotDot(name))
+            continue;
+        unsigned char type = entry->d_type;
+        struct stat info;
+        bool haveInfo = false;
+        if (type == DT_UNKNOWN) {
+            // Some file systems do not fill in d_type.
+            if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            haveInfo = true;
+            type = S_ISDIR(info.st_mode) ? DT_DIR
+                 : S_ISREG(info.st_mode) ? DT_REG
+                 : S_ISLNK(info.st_mode) ? DT_LNK
+                                         : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            if (!subfolders || name[0] == '.')
+                continue;
+            if (!haveInfo && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            if (!S_ISDIR(info.st_mode))
+                continue; // replaced since it was listed
+#ifdef UF_HIDDEN
+            // macOS and the BSDs also hide by a flag, as QDir knows.
+            if (info.st_flags & UF_HIDDEN)
+                continue;
+#endif
+            if (decodeName(QString(), name, text))
+                subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+        } else if (type == DT_REG) {
+            if (files && decodeName(filePrefix, name, text))
+                files->append(std::move(text));
+        } else if (type == DT_LNK) {
+            if (!files || ::fstatat(dirFd, name, &info, 0) != 0 || S_ISDIR(info.st_mode))
+                continue; // a broken link or one to a folder
+            if (decodeName(filePrefix, name, text))
+                files->append(std::move(text));
+        }
+    }
+    ::closedir(dir);
+}
+
+int openFolder(const QByteArray &path, bool followLink)
+{
+    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (!followLink)
+        flags |= O_NOFOLLOW;
+    return ::open(path.constData(), flags);
+}
+
+QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
+{
+    QByteArray path;
+    path.reserve(folder.size() + name.size() + 2);
+    path += folder;
+    if (!path.endsWith('/'))
+        path += '/';
+    path += name;
+    path += '/';
+    return path;
+}
+
+// Extends folders level by level; with matcher and rows, also appends each walked
+// folder's rows as the folder is reached, which is walk order.
+void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
+          const std::atomic_bool *cancelled)
+{
+    // encoded runs parallel to folders: the path as the system takes it, empty for an
+    // entry that is not walked (it names nothing, or a folder already in the list).
+    std::unordered_set<FolderKey, FolderKeyHash> known;
+    std::vector<QByteArray> encoded;
+    encoded.reserve(size_t(folders.size()));
+    for (const QString &folder : std::as_const(folders)) {
+        QByteArray path = QFile::encodeName(folder);
+        struct stat info;
+        // A start folder may itself be a link: the caller picked it.
+        if (path.isEmpty() || ::stat(path.constData(), &info) != 0 || !known.insert(keyOf(info)).second)
+            path.clear();
+        encoded.push_back(path);
+    }
+    const qsizetype startCount = folders.size();
+
+    std::vector<Subfolder> subfolders;
+    QStringList files;
+    // The list is its own queue: children go to the end, so the order is level by level.
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        if (isCancelled(cancelled))
+            return;
+        if (encoded[size_t(i)].isEmpty())
+            continue;
+        // A folder below a start folder was no link when it was listed; O_NOFOLLOW keeps it
+        // so should it have been swapped for one since.
+        const int fd = openFolder(encoded[size_t(i)], i < startCount);
+        if (fd < 0)
+            continue;
+        // Rows are built whole as the names are read: the folder's path with one separator
+        // behind it, then the name.
+        const QString folder = folders.at(i);
+        const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
+        subfolders.clear();
+        files.clear();
+        readFolder(fd, &subfolders, rows ? &files : nullptr, prefix);
+
+        std::sort(subfolders.begin(), subfolders.end(),
+                  [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
+        const QByteArray folderEncoded = encoded[size_t(i)];
+        for (const Subfolder &sub : subfolders) {
+            if (!known.insert(sub.key).second)
+                continue;
+            folders.append(prefix + sub.name + u'/');
+            encoded.push_back(joinEncoded(folderEncoded, sub.encodedName));
+        }
+        if (rows) {
+            keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop);
+            rows->append(std::move(files)); // leaves moved-from strings behind
+            files.clear();
+        }
+    }
+}
+
+#endif
+
+} // namespace
+
+void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled)
+{
+    walk(folders, nullptr, nullptr, cancelled);
 }
 
 QStringList listFolderFiles(const QString &folder, const QString &pattern)
@@ -130,10 +407,16 @@ QStringList listFolderFiles(const QString &folder, const QString &pattern)
     // An empty path would make QDir list the working folder.
     if (folder.isEmpty())
         return {};
-    // No QDir::System: on Unix it would bring in sockets and pipes, which are no songs.
-    QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
-    keepMatching(names, pattern);
-    sortByName(names);
+#ifdef Q_OS_WIN
+    QStringList names = fileNames(folder);
+#else
+    QStringList names;
+    const int fd = openFolder(QFile::encodeName(folder), true);
+    if (fd < 0)
+        return {};
+    readFolder(fd, nullptr, &names, QString());
+#endif
+    keepMatchingSorted(names, 0, NameMatcher(pattern), Tilde::Keep);
     return names;
 }
 
@@ -144,20 +427,12 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     if (start.isEmpty())
         return {};
 
-    // The tree is walked to the bottom before any file is listed: rows come level by level.
+    // One pass: each folder is read once, for its subfolders and its files together. The
+    // rows still come level by level, since folders are read in the order they are listed.
+    const NameMatcher matcher(pattern);
     QStringList folders{start};
-    collectSubfolders(folders, cancelled);
-
     QStringList rows;
-    for (const QString &entry : std::as_const(folders)) {
-        if (isCancelled(cancelled))
-            break;
-        for (const QString &name : listFolderFiles(entry, pattern)) {
-            // Office-style lock and temporary files begin with "~".
-            if (!name.startsWith(u'~'))
-                rows.append(Paths::joinPath(entry, name));
-        }
-    }
+    walk(folders, &matcher, &rows, cancelled);
     return rows;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -9,6 +10,10 @@
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -49,6 +54,11 @@ private slots:
     void oneFolderRows();
     void hiddenFolderIsNotEntered();
     void folderLinksAreNotFollowed();
+    void linksAndSpecialFilesAmongFiles();
+    void startFolderMayBeALink();
+    void overlappingStartFoldersListedOnce();
+    void lettersBeyondAscii();
+    void undecodableNamesLeftOut();
     void listFolderFilesCounts_data();
     void listFolderFilesCounts();
     void startFolderSpellings_data();
@@ -171,6 +181,109 @@ void TestFolderWalk::folderLinksAreNotFollowed()
     QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Music")), QStringLiteral("*.m4a")),
              under(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
                           QStringLiteral("Music/B/b.m4a")}));
+#endif
+}
+
+// Files are what QDir counts as files: a link to a file is one, a broken link, a link to a
+// folder and a pipe are not.
+void TestFolderWalk::linksAndSpecialFilesAmongFiles()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Links and pipes are made the POSIX way here");
+#else
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("a.m4a"), QStringLiteral("Folder.m4a/f.m4a")});
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("a.m4a")), root.filePath(QStringLiteral("toFile.m4a"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("gone")), root.filePath(QStringLiteral("broken.m4a"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("Folder.m4a")), root.filePath(QStringLiteral("toFolder.m4a"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(root.filePath(QStringLiteral("pipe.m4a"))).constData(), 0600), 0);
+
+    QCOMPARE(FolderWalk::listFolderFiles(tmp.path(), QStringLiteral("*.m4a")),
+             (QStringList{QStringLiteral("a.m4a"), QStringLiteral("toFile.m4a")}));
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*")),
+             under(root, {QStringLiteral("a.m4a"), QStringLiteral("toFile.m4a"),
+                          QStringLiteral("Folder.m4a/f.m4a")}));
+#endif
+}
+
+// The folder given is walked even when it is a link: the user picked it. Rows keep the
+// link's path.
+void TestFolderWalk::startFolderMayBeALink()
+{
+#ifdef Q_OS_WIN
+    QSKIP("QFile::link makes shortcut files on Windows, not folder links");
+#else
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("Real/r.m4a"), QStringLiteral("Real/Sub/s.m4a")});
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("Real")), root.filePath(QStringLiteral("Link"))));
+
+    QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Link")), QStringLiteral("*.m4a")),
+             under(root, {QStringLiteral("Link/r.m4a"), QStringLiteral("Link/Sub/s.m4a")}));
+#endif
+}
+
+void TestFolderWalk::overlappingStartFoldersListedOnce()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("Music/A/A1/a1.m4a"), QStringLiteral("Music/B/b.m4a")});
+    const QString sep = QDir::separator();
+    const QString music = native(root.filePath(QStringLiteral("Music"))) + sep;
+    const QString a = native(root.filePath(QStringLiteral("Music/A"))) + sep;
+
+    // A start folder given twice stays in the list but is walked once, and a folder below
+    // one start folder that is a start folder itself is not added again.
+    QStringList folders{a, music, a};
+    FolderWalk::collectSubfolders(folders);
+    QCOMPARE(folders, (QStringList{a, music, a}
+                       + under(root, {QStringLiteral("Music/A/A1") + sep, QStringLiteral("Music/B") + sep})));
+}
+
+void TestFolderWalk::lettersBeyondAscii()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("Ölfarben/Étude.M4A"), QStringLiteral("Ölfarben/zebra.m4a"),
+                     QStringLiteral("Ölfarben/Ärger.m4a"), QStringLiteral("Ölfarben/~Ünterlage.m4a"),
+                     QStringLiteral("Ölfarben/Tief/ß.m4a")});
+
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.m4a")),
+             under(root, {QStringLiteral("Ölfarben/zebra.m4a"), QStringLiteral("Ölfarben/Ärger.m4a"),
+                          QStringLiteral("Ölfarben/Étude.M4A"), QStringLiteral("Ölfarben/Tief/ß.m4a")}));
+}
+
+// A name the local encoding cannot carry would become a path that names nothing.
+void TestFolderWalk::undecodableNamesLeftOut()
+{
+#if defined(Q_OS_WIN) || defined(Q_OS_DARWIN)
+    QSKIP("File names there are always valid Unicode");
+#else
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    makeFiles(root, {QStringLiteral("ok.m4a")});
+    const QByteArray base = QFile::encodeName(tmp.path()) + '/';
+    const int fd = ::open((base + "bad\xff.m4a").constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        QSKIP("This file system does not take a name that is not UTF-8");
+    ::close(fd);
+    // QTemporaryDir cannot remove what it cannot name.
+    const auto removeUndecodable = qScopeGuard([&base] {
+        ::unlink((base + "dir\xfe/in.m4a").constData());
+        ::rmdir((base + "dir\xfe").constData());
+        ::unlink((base + "bad\xff.m4a").constData());
+    });
+    QCOMPARE(::mkdir((base + "dir\xfe").constData(), 0700), 0);
+    QCOMPARE(::close(::open((base + "dir\xfe/in.m4a").constData(), O_WRONLY | O_CREAT | O_EXCL, 0600)), 0);
+
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*")), under(root, {QStringLiteral("ok.m4a")}));
+    QCOMPARE(FolderWalk::listFolderFiles(tmp.path(), QStringLiteral("*.*")), QStringList{QStringLiteral("ok.m4a")});
 #endif
 }
 
