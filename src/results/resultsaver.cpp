@@ -2,10 +2,22 @@
 
 #include "convert/pathhelpers.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 #include <QSet>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <qt_windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace ResultSaver {
 
@@ -19,29 +31,107 @@ bool isFolder(const QString &path)
     return info.exists() && info.isDir();
 }
 
+// A short name for the copy in progress, beside its destination: QSaveFile's own name is the
+// destination's plus a suffix, which no longer fits when the destination's name is near the
+// 255-byte limit of most file systems. Hidden, and easy to tell from anything the user saves.
+QString partName()
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString name = QStringLiteral(".quorvane-");
+    for (int i = 0; i < 6; ++i)
+        name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
+    return name + QStringLiteral(".part");
+}
+
+QString systemErrorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Forces the written data onto the disk before the rename makes it the destination, so that
+// a power cut cannot leave a destination that names an empty file.
+QString syncToDisk(QFile &file)
+{
+    if (!file.flush())
+        return file.errorString();
+#ifdef Q_OS_WIN
+    if (!FlushFileBuffers(HANDLE(_get_osfhandle(file.handle()))))
+        return QStringLiteral("cannot write the file to the disk");
+#else
+    if (::fsync(file.handle()) != 0)
+        return systemErrorText(errno);
+#endif
+    return {};
+}
+
+// Puts the finished copy in the destination's place in one step: readers see the old file or
+// the new one, never a part of either.
+QString renameOver(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                     reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return qt_error_string(int(GetLastError()));
+#else
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return systemErrorText(errno);
+#endif
+    return {};
+}
+
 QString copyAtomically(const QString &from, const QString &to)
 {
     QFile source(from);
     if (!source.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
-    QSaveFile target(to);
-    if (!target.open(QIODevice::WriteOnly))
-        return target.errorString();
+    // A link in the output folder keeps pointing where it did; its target gets the file.
+    QString target = to;
+    if (const QFileInfo link(to); link.isSymLink())
+        target = link.symLinkTarget();
+    const QFileInfo destination(target);
+    if (destination.isDir())
+        return QStringLiteral("a folder of that name is in the way");
+
+    // NewOnly creates the file with the usual rights for a new file (what the umask allows),
+    // where QTemporaryFile would make it private to us.
+    QFile part;
+    constexpr int kNameDraws = 100;
+    for (int draw = 0; draw < kNameDraws; ++draw) {
+        part.setFileName(Paths::joinPath(destination.path(), partName()));
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            break;
+        // Only a name that is taken is worth another draw; anything else is the folder refusing.
+        if (!QFileInfo::exists(part.fileName()))
+            break;
+    }
+    if (!part.isOpen())
+        return part.errorString();
+    // From here on every way out that does not end in the rename removes the part file.
+    const auto discard = [&part](const QString &reason) {
+        part.close();
+        part.remove();
+        return reason;
+    };
+
     constexpr qint64 kChunk = 1 << 20;
     while (!source.atEnd()) {
         const QByteArray chunk = source.read(kChunk);
-        if (chunk.isEmpty() && source.error() != QFileDevice::NoError) {
-            target.cancelWriting();
-            return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
-        }
-        if (target.write(chunk) != chunk.size()) {
-            const QString reason = target.errorString();
-            target.cancelWriting();
-            return reason;
-        }
+        if (chunk.isEmpty() && source.error() != QFileDevice::NoError)
+            return discard(QStringLiteral("cannot read the converted file: %1").arg(source.errorString()));
+        if (part.write(chunk) != chunk.size())
+            return discard(part.errorString());
     }
-    if (!target.commit())
-        return target.errorString();
+    if (const QString reason = syncToDisk(part); !reason.isEmpty())
+        return discard(reason);
+    // A file that is replaced keeps the rights it had, as with QSaveFile.
+    if (destination.exists())
+        part.setPermissions(destination.permissions());
+    part.close();
+    if (part.error() != QFileDevice::NoError)
+        return discard(part.errorString());
+    if (const QString reason = renameOver(part.fileName(), target); !reason.isEmpty())
+        return discard(reason);
     return {};
 }
 

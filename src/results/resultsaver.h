@@ -29,8 +29,10 @@ QString usableFolder(const QString &text);
 QStringList uniqueNames(const QStringList &names);
 
 // Copies each item into folder. Every copy goes to a temporary file beside its
-// destination and is renamed over it only when complete, so an existing file is never
-// destroyed by a failed copy. Returns the items that could not be saved, with reasons.
+// destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination
+// name of any length that fits the folder works, and is renamed over the destination only
+// when complete and on the disk, so an existing file is never destroyed by a failed copy.
+// A failed copy leaves no part file. Returns the items that could not be saved, with reasons.
 QList<Failure> save(const QString &folder, const QList<Item> &items);
 
 } // namespace ResultSaver
