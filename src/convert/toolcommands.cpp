@@ -46,9 +46,22 @@ int bitrateFromText(const QString &text)
     return int(clamped);
 }
 
+QString ffmpegFileArgument(const QString &path)
+{
+    if (!path.contains(u':') || (!path.isEmpty() && Paths::isSeparator(path.front())))
+        return path;
+#ifdef Q_OS_WIN
+    // "C:\music" and "C:music" are drive paths to ffmpeg too.
+    if (path.size() >= 2 && path.at(1) == u':' && path.at(0).isLetter())
+        return path;
+#endif
+    return QStringLiteral("file:") + path;
+}
+
 QStringList decoderArguments(const QString &source, const QString &tempMp3)
 {
-    return {QStringLiteral("-i"), source, QStringLiteral("-f"), QStringLiteral("mp3"), tempMp3};
+    return {QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-f"), QStringLiteral("mp3"),
+            ffmpegFileArgument(tempMp3)};
 }
 
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output)

@@ -16,8 +16,14 @@ QString defaultBitrateText();
 int bitrateFromText(const QString &text);
 
 // ffmpeg decodes the source into an MP3 file at its own default bitrate. No overwrite option:
-// tempMp3 is a name at which nothing existed when it was chosen.
+// tempMp3 is a name at which nothing existed when it was chosen. Both paths go through
+// ffmpegFileArgument().
 QStringList decoderArguments(const QString &source, const QString &tempMp3);
+
+// A path as ffmpeg takes it for a plain file. ffmpeg reads "name:" in front of a path as a
+// protocol ("pipe:0.m4a" would be standard input, "concat:a|b" two other files), so a
+// relative path with a colon gets "file:" in front; every other path goes as it is.
+QString ffmpegFileArgument(const QString &path);
 
 // lame re-encodes the decoder's file at the chosen constant bitrate, high quality, plain
 // (not joint) stereo.

@@ -75,34 +75,50 @@ void TestToolCommands::everyChoiceReadsBackAsItsNumber()
     QCOMPARE(numbers, expected);
 }
 
-// Paths that a shell would split, expand or take for an option must reach the tool unchanged.
-static void addAwkwardPaths()
+// Paths that a shell would split, expand or take for an option must reach the tool unchanged;
+// a path that ffmpeg would read as a protocol ("pipe:0.m4a", "concat:a|b") reaches it marked
+// as a plain file.
+void TestToolCommands::decoderArguments_data()
 {
     QTest::addColumn<QString>("source");
     QTest::addColumn<QString>("temp");
+    QTest::addColumn<QString>("sourceArgument");   // "" when the source goes as it is
+    QTest::addColumn<QString>("tempArgument");
 
     const QString temp = QStringLiteral("/temp/zurvek48213976.mp3");
-    QTest::newRow("plain") << QStringLiteral("/music/song.m4a") << temp;
-    QTest::newRow("spaces") << QStringLiteral("/my music/a song .m4a") << temp;
-    QTest::newRow("quotes") << QStringLiteral("/music/\"quoted\" 'song'.m4a") << temp;
-    QTest::newRow("dollar") << QStringLiteral("/music/$HOME $(id).m4a") << temp;
-    QTest::newRow("leading dash") << QStringLiteral("-y.m4a") << temp;
-    QTest::newRow("non-ASCII") << QStringLiteral("/musique/chanson d’été – 日本.m4a") << temp;
+    QTest::newRow("plain") << QStringLiteral("/music/song.m4a") << temp << QString() << QString();
+    QTest::newRow("spaces") << QStringLiteral("/my music/a song .m4a") << temp << QString() << QString();
+    QTest::newRow("quotes") << QStringLiteral("/music/\"quoted\" 'song'.m4a") << temp << QString() << QString();
+    QTest::newRow("dollar") << QStringLiteral("/music/$HOME $(id).m4a") << temp << QString() << QString();
+    QTest::newRow("leading dash") << QStringLiteral("-y.m4a") << temp << QString() << QString();
+    QTest::newRow("non-ASCII") << QStringLiteral("/musique/chanson d’été – 日本.m4a") << temp << QString() << QString();
     QTest::newRow("temp folder with spaces") << QStringLiteral("/music/song.m4a")
-                                             << QStringLiteral("/temp dir/zurvek11111111.mp3");
-}
-
-void TestToolCommands::decoderArguments_data()
-{
-    addAwkwardPaths();
+                                             << QStringLiteral("/temp dir/zurvek11111111.mp3") << QString() << QString();
+    QTest::newRow("colon in an absolute path") << QStringLiteral("/music/pipe:0.m4a") << temp << QString() << QString();
+    QTest::newRow("relative, like a protocol") << QStringLiteral("pipe:0.m4a") << temp
+                                               << QStringLiteral("file:pipe:0.m4a") << QString();
+    QTest::newRow("relative, like a list of files")
+        << QStringLiteral("concat:a.m4a|b.m4a") << temp << QStringLiteral("file:concat:a.m4a|b.m4a") << QString();
+    QTest::newRow("relative, colon further in") << QStringLiteral("music/a:b.m4a") << temp
+                                                << QStringLiteral("file:music/a:b.m4a") << QString();
+    QTest::newRow("relative temporary folder like a protocol")
+        << QStringLiteral("/music/song.m4a") << QStringLiteral("data:x/zurvek11111111.mp3") << QString()
+        << QStringLiteral("file:data:x/zurvek11111111.mp3");
+#ifdef Q_OS_WIN
+    QTest::newRow("drive letter") << QStringLiteral("C:\\music\\song.m4a") << QStringLiteral("C:\\temp\\zurvek11111111.mp3")
+                                  << QString() << QString();
+#endif
 }
 
 void TestToolCommands::decoderArguments()
 {
     QFETCH(QString, source);
     QFETCH(QString, temp);
-    const QStringList expected = {QStringLiteral("-i"), source, QStringLiteral("-f"),
-                                  QStringLiteral("mp3"), temp};
+    QFETCH(QString, sourceArgument);
+    QFETCH(QString, tempArgument);
+    const QStringList expected = {QStringLiteral("-i"), sourceArgument.isEmpty() ? source : sourceArgument,
+                                  QStringLiteral("-f"), QStringLiteral("mp3"),
+                                  tempArgument.isEmpty() ? temp : tempArgument};
     QCOMPARE(Tools::decoderArguments(source, temp), expected);
 }
 
