@@ -205,6 +205,8 @@ void CliBatch::onFileFinished(const FileResult &result)
             note(CliReport::warningLine(source, result.reason));
         if (!result.warning.isEmpty())
             note(CliReport::warningLine(source, result.warning));
+        if (!result.note.isEmpty())
+            note(CliReport::warningLine(source, result.note));
         break;
     }
     case FileStatus::Failed:

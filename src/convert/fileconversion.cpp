@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <filesystem>
 #include <system_error>
@@ -201,8 +202,16 @@ void FileConversion::onToolLine(const QString &line)
                 reportProgress(kDecodedFraction * qMin(1.0, double(*time) / double(*m_sourceMs)));
         }
     } else if (m_state == State::Encoding) {
-        if (const auto share = ToolOutput::encodedShare(line))
+        if (const auto share = ToolOutput::encodedShare(line)) {
             reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
+            return;
+        }
+        // "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2", once.
+        static const QRegularExpression encodingAs(QStringLiteral("^Encoding as .*\\b(\\d+) kbps\\b"));
+        if (!m_encodedKbps) {
+            if (const QRegularExpressionMatch match = encodingAs.match(line); match.hasMatch())
+                m_encodedKbps = match.captured(1).toInt();
+        }
     }
 }
 
@@ -266,6 +275,13 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
         removeIfPresent(m_encoderOutput);
         if (replaced && isNonEmptyFile(m_tempPath)) {
+            const int chosen = Tools::bitrateFromText(m_bitrateText);
+            if (m_encodedKbps && *m_encodedKbps != chosen) {
+                m_result.note = QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this "
+                                               "source's sample rate")
+                                    .arg(*m_encodedKbps)
+                                    .arg(chosen);
+            }
             finish(FileStatus::Converted, QString());
             return;
         }
@@ -313,6 +329,7 @@ void FileConversion::finish(FileStatus status, const QString &reason)
     } else {
         m_result.tempPath.clear();
         m_result.warning.clear();
+        m_result.note.clear();
     }
     emit finished(m_result);
 }

@@ -31,6 +31,8 @@ struct FileResult
     FileStatus status = FileStatus::Failed;
     QString reason;            // empty for Converted; why it failed or kept the decoder's bitrate
     QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
+    QString note;              // said of a converted file that is whole but not quite as asked,
+                               // e.g. encoded at another bitrate than the chosen one
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
@@ -43,9 +45,11 @@ Q_DECLARE_METATYPE(FileResult)
 // place. It owns its tool runs and its temporary files until it reports: a failed or
 // cancelled conversion leaves nothing behind, a converted file then belongs to the receiver
 // of finished(), which deletes it when it is done with it.
-// It reads the tools' progress lines as they come: for progress(), and to notice a source
-// that decodes clearly shorter than its stated length (the file still counts as converted,
-// with FileResult::warning saying so).
+// It reads the tools' progress lines as they come: for progress(), to notice a source that
+// decodes clearly shorter than its stated length (the file still counts as converted, with
+// FileResult::warning saying so), and to notice an encoder that takes another bitrate than the
+// chosen one because the source's sample rate does not allow it (lame does so without failing:
+// 8 kHz goes no higher than 64 kbps; FileResult::note says so).
 class FileConversion : public QObject
 {
     Q_OBJECT
@@ -89,5 +93,6 @@ private:
     State m_state = State::Idle;
     std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
     std::optional<qint64> m_decodedMs;   // the decoder's last reported time
+    std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
     double m_reportedFraction = 0.0;
 };
