@@ -1,0 +1,337 @@
+#pragma once
+
+// Shared by the fault tests (inputs, tools, folders): the real tools found beside the built
+// program, short generated sources, a private copy of the program's folder so that anything
+// left in it is seen, runs of the engine in-process and of quorvane-cli as a process, and the
+// conditions a fault needs on a machine where the tests run as root (an immutable folder, a
+// small file system) with a plain answer when the machine cannot provide one.
+
+#include "convert/conversionbatch.h"
+#include "convert/scripttools.h"
+#include "convert/tempnames.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+namespace FaultKit {
+
+using ScriptTools::processExists;
+using ScriptTools::readPid;
+using ScriptTools::shellQuoted;
+using ScriptTools::writeScript;
+
+// Everything the tests need from outside; `missing` says what is not there.
+struct Machine
+{
+    QString appDir;     // the built programs with their tool links
+    QString cli;        // the built quorvane-cli
+    QString ffmpeg;     // the real tools, links resolved
+    QString lame;
+    QString ffprobe;
+    QString missing;
+};
+
+inline Machine findMachine()
+{
+    Machine machine;
+    machine.appDir = qEnvironmentVariable("QUORVANE_APP_DIR");
+    if (machine.appDir.isEmpty()) {
+        machine.missing = QStringLiteral("QUORVANE_APP_DIR (set by ctest)");
+        return machine;
+    }
+    const QDir app(machine.appDir);
+    machine.cli = app.filePath(QStringLiteral("quorvane-cli"));
+    machine.ffmpeg = QFileInfo(app.filePath(QStringLiteral("ffmpeg"))).canonicalFilePath();
+    machine.lame = QFileInfo(app.filePath(QStringLiteral("lame"))).canonicalFilePath();
+    machine.ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    if (!QFileInfo(machine.cli).isExecutable())
+        machine.missing = QStringLiteral("the built quorvane-cli");
+    else if (machine.ffmpeg.isEmpty() || machine.lame.isEmpty() || machine.ffprobe.isEmpty())
+        machine.missing = QStringLiteral("ffmpeg, ffprobe and lame");
+    return machine;
+}
+
+// Every entry of folder, hidden ones included, by name.
+inline QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const bool written = file.write(data) == data.size();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool runQuietly(const QString &program, const QStringList &arguments)
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+// Writes a short source with the real ffmpeg: lavfi inputs and codec options, then the path.
+inline bool makeSource(const QString &ffmpeg, const QString &path, const QStringList &options)
+{
+    QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")};
+    arguments << options << path;
+    return QDir().mkpath(QFileInfo(path).path()) && runQuietly(ffmpeg, arguments);
+}
+
+// A sine tone of the given length as AAC in an MPEG-4 file.
+inline QStringList toneOptions(int seconds = 1, int channels = 2)
+{
+    return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+            QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+            QStringLiteral("-ac"), QString::number(channels), QStringLiteral("-c:a"), QStringLiteral("aac")};
+}
+
+struct Probe
+{
+    QString codec;          // of the first audio stream; empty when none could be read
+    int channels = 0;
+    int sampleRate = 0;
+    int bitRate = 0;
+    double duration = 0.0;
+};
+
+inline Probe probe(const QString &ffprobe, const QString &path)
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                         QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                         QStringLiteral("stream=codec_name,channels,sample_rate,bit_rate:format=duration"),
+                         QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
+    Probe info;
+    if (!tool.waitForFinished(30000))
+        return info;
+    for (const QByteArray &line : tool.readAllStandardOutput().split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        const qsizetype equals = text.indexOf(u'=');
+        if (equals < 0)
+            continue;
+        const QString key = text.left(equals);
+        const QString value = text.mid(equals + 1);
+        if (key == QStringLiteral("codec_name"))
+            info.codec = value;
+        else if (key == QStringLiteral("channels"))
+            info.channels = value.toInt();
+        else if (key == QStringLiteral("sample_rate"))
+            info.sampleRate = value.toInt();
+        else if (key == QStringLiteral("bit_rate"))
+            info.bitRate = value.toInt();
+        else if (key == QStringLiteral("duration"))
+            info.duration = value.toDouble();
+    }
+    return info;
+}
+
+// A folder laid out like an installed program's: a copy of quorvane-cli (it finds its tools
+// beside its own file, links resolved) and the two tools. A tool given as "" is the real one
+// (a link); anything else is the body of a stand-in shell script.
+inline QString makeAppFolder(const Machine &machine, const QString &folder, const QString &decoderScript = {},
+                             const QString &encoderScript = {})
+{
+    if (!QDir().mkpath(folder) || !QFile::copy(machine.cli, QDir(folder).filePath(QStringLiteral("quorvane-cli"))))
+        return {};
+    const auto place = [&](const QString &name, const QString &real, const QString &script) {
+        if (script.isEmpty())
+            return QFile::link(real, QDir(folder).filePath(name));
+        return !writeScript(folder, name, script).isEmpty();
+    };
+    if (!place(QStringLiteral("ffmpeg"), machine.ffmpeg, decoderScript)
+        || !place(QStringLiteral("lame"), machine.lame, encoderScript))
+        return {};
+    return QDir(folder).filePath(QStringLiteral("quorvane-cli"));
+}
+
+struct CliRun
+{
+    bool finished = false;   // ended by itself with a normal exit
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Runs quorvane-cli to its end with TMPDIR pointed at tempFolder (as given: a folder that does
+// not exist is passed on as such).
+inline CliRun runCli(const QString &program, const QStringList &arguments, const QString &workFolder,
+                     const QString &tempFolder)
+{
+    QProcess cli;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tempFolder);
+    cli.setProcessEnvironment(environment);
+    cli.setWorkingDirectory(workFolder);
+    cli.setStandardInputFile(QProcess::nullDevice());
+    cli.start(program, arguments);
+    CliRun result;
+    result.finished = cli.waitForFinished(90000) && cli.exitStatus() == QProcess::NormalExit;
+    if (!result.finished) {
+        cli.kill();
+        cli.waitForFinished(5000);
+    }
+    result.exitCode = cli.exitCode();
+    result.out = QString::fromLocal8Bit(cli.readAllStandardOutput());
+    result.err = QString::fromLocal8Bit(cli.readAllStandardError());
+    return result;
+}
+
+// Runs a batch in-process to its end; false when it did not finish in time.
+inline bool runBatch(const QStringList &sources, const BatchSettings &settings, QList<FileResult> *results)
+{
+    ConversionBatch batch(sources, settings);
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    batch.start();
+    if (!finished.wait(90000))
+        return false;
+    *results = finished.at(0).at(0).value<QList<FileResult>>();
+    return true;
+}
+
+// Deletes the converted files' temporary files, as the receiver of a batch does when it lets
+// them go; true when each was there.
+inline bool releaseConverted(const QList<FileResult> &results)
+{
+    bool all = true;
+    for (const FileResult &result : results) {
+        if (result.isConverted())
+            all = QFile::remove(result.tempPath) && all;
+    }
+    return all;
+}
+
+// Folders where files are created and removed even by root are closed with the immutable
+// attribute (chattr +i); root's permission bits are no obstacle. Lifted again on destruction,
+// so that the test's temporary folder can be removed.
+class ImmutableFolder
+{
+public:
+    explicit ImmutableFolder(const QString &folder)
+        : m_folder(folder)
+    {
+        const QString chattr = QStandardPaths::findExecutable(QStringLiteral("chattr"));
+        if (chattr.isEmpty()) {
+            m_problem = QStringLiteral("chattr (e2fsprogs) is not installed");
+            return;
+        }
+        QProcess tool;
+        tool.start(chattr, {QStringLiteral("+i"), folder});
+        if (!tool.waitForFinished(10000) || tool.exitCode() != 0) {
+            m_problem = QStringLiteral("this file system does not take the immutable attribute: ")
+                        + QString::fromLocal8Bit(tool.readAllStandardError()).trimmed();
+            return;
+        }
+        m_set = true;
+        // The attribute may be there and still not stop us (a file system that ignores it).
+        QFile probe(QDir(folder).filePath(QStringLiteral("probe")));
+        if (probe.open(QIODevice::WriteOnly)) {
+            probe.close();
+            lift();
+            QFile::remove(probe.fileName());
+            m_problem = QStringLiteral("the immutable attribute does not stop writing here");
+        }
+    }
+    ~ImmutableFolder() { lift(); }
+    ImmutableFolder(const ImmutableFolder &) = delete;
+    ImmutableFolder &operator=(const ImmutableFolder &) = delete;
+
+    QString problem() const { return m_problem; }   // "" when the folder is closed
+
+    void lift()
+    {
+        if (!m_set)
+            return;
+        QProcess tool;
+        tool.start(QStandardPaths::findExecutable(QStringLiteral("chattr")), {QStringLiteral("-i"), m_folder});
+        tool.waitForFinished(10000);
+        m_set = false;
+    }
+
+private:
+    QString m_folder;
+    QString m_problem;
+    bool m_set = false;
+};
+
+// A small file system (tmpfs) mounted on folder, to fill up; unmounted on destruction.
+// Mounting needs privileges a container may not grant.
+class SmallFileSystem
+{
+public:
+    SmallFileSystem(const QString &folder, int kilobytes)
+        : m_folder(folder)
+    {
+#ifndef Q_OS_LINUX
+        m_problem = QStringLiteral("a tmpfs mount needs Linux");
+#else
+        QProcess tool;
+        tool.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                             QStringLiteral("size=%1k").arg(kilobytes), QStringLiteral("none"), folder});
+        if (!tool.waitForFinished(10000) || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0) {
+            m_problem = QStringLiteral("cannot mount a small tmpfs here: ")
+                        + QString::fromLocal8Bit(tool.readAllStandardError()).trimmed();
+            return;
+        }
+        m_mounted = true;
+#endif
+    }
+    ~SmallFileSystem()
+    {
+        if (!m_mounted)
+            return;
+        QProcess tool;
+        tool.start(QStringLiteral("umount"), {m_folder});
+        tool.waitForFinished(10000);
+    }
+    SmallFileSystem(const SmallFileSystem &) = delete;
+    SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+
+    QString problem() const { return m_problem; }
+
+private:
+    QString m_folder;
+    QString m_problem;
+    bool m_mounted = false;
+};
+
+// Fills the file system that holds folder with a file until no byte more fits, leaving
+// `room` bytes free by shrinking it again; true when it did.
+inline bool fillUp(const QString &path, qint64 room)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray block(4096, 'x');
+    while (file.write(block) == block.size() && file.flush()) {
+    }
+    file.close();
+    const qint64 size = QFileInfo(path).size();
+    return QFile::resize(path, qMax<qint64>(0, size - room));
+}
+
+} // namespace FaultKit
