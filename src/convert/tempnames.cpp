@@ -1,21 +1,27 @@
 #include "tempnames.h"
 
 #include <QDir>
+#include <QLockFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSet>
+
+#include <memory>
+#include <unordered_map>
 
 namespace {
 
 // 9^8 names; a folder where this many draws all collide is not one we can write into.
 constexpr int kMaxDraws = 100000;
 
+// The names this process has handed out and not yet released, by file name, each with the
+// lock that keeps other programs off it (none where the folder takes no lock file). One
+// mutex for all: conversions may reserve from several threads.
 struct Reservations
 {
     QMutex mutex;
-    QSet<QString> names;
+    std::unordered_map<QString, std::unique_ptr<QLockFile>> names;
 };
 
 Reservations &reservations()
@@ -24,7 +30,7 @@ Reservations &reservations()
     return instance;
 }
 
-QString drawName()
+QString drawRandomName()
 {
     QString name = QStringLiteral("zurvek");
     QRandomGenerator *random = QRandomGenerator::global();
@@ -33,21 +39,60 @@ QString drawName()
     return name + QStringLiteral(".mp3");
 }
 
+enum class LockOutcome { Held, Taken, NoLockPossible };
+
+LockOutcome lockName(const QString &path, std::unique_ptr<QLockFile> *lock)
+{
+    auto candidate = std::make_unique<QLockFile>(tempMp3LockPath(path));
+    // A conversion may hold its name for many minutes; only a lock whose process has gone
+    // counts as stale, never one that is merely old.
+    candidate->setStaleLockTime(0);
+    if (candidate->tryLock(0)) {
+        *lock = std::move(candidate);
+        return LockOutcome::Held;
+    }
+    return candidate->error() == QLockFile::LockFailedError ? LockOutcome::Taken
+                                                            : LockOutcome::NoLockPossible;
+}
+
 } // namespace
 
 QString reserveTempMp3Path(const QString &folder, const std::function<bool(const QString &)> &exists)
 {
+    return reserveTempMp3Path(folder, exists, drawRandomName);
+}
+
+QString reserveTempMp3Path(const QString &folder, const std::function<bool(const QString &)> &exists,
+                           const std::function<QString()> &drawName)
+{
     const QString nativeFolder = QDir::toNativeSeparators(folder);
     Reservations &reserved = reservations();
-    QMutexLocker lock(&reserved.mutex);
+    QMutexLocker guard(&reserved.mutex);
     for (int draw = 0; draw < kMaxDraws; ++draw) {
         const QString name = drawName();
-        if (reserved.names.contains(name))
+        if (reserved.names.count(name) != 0)
             continue;
         const QString path = Paths::joinPath(nativeFolder, name);
+        // Asked first so that a crowded folder costs no lock files.
         if (exists(path))
             continue;
-        reserved.names.insert(name);
+        std::unique_ptr<QLockFile> lock;
+        switch (lockName(path, &lock)) {
+        case LockOutcome::Taken:
+            continue;
+        case LockOutcome::Held:
+            // Another program may have made the file and released the name between the first
+            // look and the lock (a converted file outlives its lock); with the lock held, no
+            // cooperating program makes it any more.
+            if (exists(path)) {
+                lock->unlock();
+                continue;
+            }
+            break;
+        case LockOutcome::NoLockPossible:
+            break;
+        }
+        reserved.names.emplace(name, std::move(lock));
         return path;
     }
     return {};
@@ -56,8 +101,18 @@ QString reserveTempMp3Path(const QString &folder, const std::function<bool(const
 void releaseTempMp3Path(const QString &path)
 {
     Reservations &reserved = reservations();
-    QMutexLocker lock(&reserved.mutex);
-    reserved.names.remove(Paths::fileNameFromPath(path));
+    QMutexLocker guard(&reserved.mutex);
+    const auto found = reserved.names.find(Paths::fileNameFromPath(path));
+    if (found == reserved.names.end())
+        return;
+    if (found->second)
+        found->second->unlock();   // removes the lock file
+    reserved.names.erase(found);
+}
+
+QString tempMp3LockPath(const QString &path)
+{
+    return path + QStringLiteral(".lock");
 }
 
 bool isTempMp3Name(const QString &fileName)

@@ -1,0 +1,774 @@
+#include "convert/conversionbatch.h"
+#include "convert/scripttools.h"
+#include "convert/tempnames.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QHash>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+using namespace ScriptTools;
+
+// Conversions that meet: two programs converting into one temporary folder at once, and
+// cancels (in the engine) and signals (to quorvane-cli) at many different moments. After
+// each: the right files converted, no tool process left, nothing left in the temporary
+// folder but the converted files the receiver still owns. The tools are the real ones where
+// the timing of real work matters, and the fast stand-in where many runs do.
+//
+// Every tool runs through a small wrapper script that notes its process id (the script
+// execs the tool, so the id is the tool's) and whether the temporary name it was given was
+// locked at that moment.
+class TestFaultsConcurrency : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void twoProgramsShareATemporaryFolder_data();
+    void twoProgramsShareATemporaryFolder();
+    void runningProgramsNameIsPassedOver_data();
+    void runningProgramsNameIsPassedOver();
+    void cancelAtManyMoments_data();
+    void cancelAtManyMoments();
+    void signalAtManyMoments_data();
+    void signalAtManyMoments();
+
+private:
+    struct Probe
+    {
+        QString codec;
+        double duration = 0.0;
+    };
+
+    static constexpr int kProgramFiles = 8;   // converted by signalAtManyMoments()
+
+    QString makeFolder(const QString &relativePath) const;
+    static QString makeFolderIn(const QString &work, const QString &relativePath);
+    // The batch of cancelAtManyMoments() in work: tools (wrapped), sources, temporary folder.
+    BatchSettings batchSettings(const QString &work, bool realTools, int jobs, const QString &pidLog) const;
+    QStringList batchSources(const QString &work, bool realTools) const;
+    // How long that batch takes here when nobody cancels it, measured once; -1 when it fails.
+    int batchLengthMs(bool realTools, int jobs);
+    // quorvane-cli on kProgramFiles tones in work, with wrapped real tools.
+    QProcess *startSignalledProgram(const QString &work, const QString &pidLog, const QString &out);
+    int programLengthMs();   // as batchLengthMs()
+    // A tool wrapper: notes its process id in pidLog and, when lockedArgument is set, a
+    // complaint in m_problems if "$N.lock" does not exist; runs before, then becomes tool
+    // with the same arguments (or, with no tool, a decoder that hangs).
+    QString wrapper(const QString &folder, const QString &name, const QString &tool,
+                    const QString &pidLog, int lockedArgument, const QString &before = {}) const;
+    // A copy of quorvane-cli in folder beside the given decoder and encoder (it looks for
+    // its tools in its own folder, links resolved).
+    QString programCopy(const QString &folder) const;
+    QProcess *startProgram(const QString &program, const QStringList &arguments, const QString &tempFolder);
+    QStringList toneSources(const QString &folder, int count, const QString &tone) const;
+    QStringList byteSources(const QString &folder, int count, const QString &tag) const;
+    static QStringList entries(const QString &folder);
+    static QList<qint64> pids(const QString &log);
+    static bool isRunning(qint64 pid);   // a zombie nobody reaps counts as ended
+    QString problems() const;
+    Probe probe(const QString &path) const;
+    bool runTool(const QString &program, const QStringList &arguments) const;
+
+    QString m_cli;
+    QString m_ffmpeg;
+    QString m_lame;
+    QString m_ffprobe;
+    QString m_fake;
+    QTemporaryDir m_toneDir;
+    QString m_oneSecond;
+    QString m_twoSeconds;
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_temp;
+    QString m_problems;
+    QList<QProcess *> m_programs;   // killed and reaped in cleanup() whatever a check left
+    QHash<QString, int> m_lengths;  // measured run lengths, by kind of run
+};
+
+void TestFaultsConcurrency::initTestCase()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("The tool wrappers are POSIX shell scripts");
+#endif
+    const QString appDir = qEnvironmentVariable("QUORVANE_APP_DIR");
+    QVERIFY2(!appDir.isEmpty(), "QUORVANE_APP_DIR names the folder of the built programs");
+    m_cli = QDir(appDir).filePath(QStringLiteral("quorvane-cli"));
+    QVERIFY2(QFileInfo(m_cli).isExecutable(), qPrintable(m_cli));
+    m_fake = qEnvironmentVariable("QUORVANE_FAKETOOL");
+    QVERIFY2(QFileInfo(m_fake).isExecutable(), "QUORVANE_FAKETOOL names the stand-in tool");
+    m_ffmpeg = QFileInfo(QDir(appDir).filePath(QStringLiteral("ffmpeg"))).canonicalFilePath();
+    m_lame = QFileInfo(QDir(appDir).filePath(QStringLiteral("lame"))).canonicalFilePath();
+    m_ffprobe = QStandardPaths::findExecutable(QStringLiteral("ffprobe"));
+    if (m_ffmpeg.isEmpty() || m_lame.isEmpty() || m_ffprobe.isEmpty())
+        QSKIP("ffmpeg, ffprobe and lame are needed");
+
+    QVERIFY(m_toneDir.isValid());
+    m_oneSecond = m_toneDir.filePath(QStringLiteral("one.m4a"));
+    m_twoSeconds = m_toneDir.filePath(QStringLiteral("two.m4a"));
+    for (const auto &[path, seconds] : {std::pair{m_oneSecond, 1}, std::pair{m_twoSeconds, 2}}) {
+        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                   QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
+    }
+}
+
+void TestFaultsConcurrency::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    m_temp = makeFolder(QStringLiteral("temp"));
+    m_problems = QDir(m_work->path()).filePath(QStringLiteral("problems.log"));
+}
+
+void TestFaultsConcurrency::cleanup()
+{
+    for (QProcess *program : std::as_const(m_programs)) {
+        if (program->state() != QProcess::NotRunning) {
+            program->kill();
+            program->waitForFinished(10000);
+        }
+        delete program;
+    }
+    m_programs.clear();
+    m_work.reset();
+}
+
+// Each program converts its own sources, which differ from the other's (by length for the
+// real tools, by content for the stand-in), so that a file taken from the other program
+// shows in the output. The first decoder of each program waits until the other program's
+// first decoder has started, so that the two really convert at the same time.
+void TestFaultsConcurrency::twoProgramsShareATemporaryFolder_data()
+{
+    QTest::addColumn<bool>("realTools");
+    QTest::addColumn<int>("filesEach");
+    QTest::newRow("real tools, 6 files each") << true << 6;
+    QTest::newRow("stand-in tools, 250 files each") << false << 250;
+}
+
+void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
+{
+    QFETCH(bool, realTools);
+    QFETCH(int, filesEach);
+
+    const QStringList tags = {QStringLiteral("a"), QStringLiteral("b")};
+    QList<QStringList> sources;
+    QStringList outputs;
+    QStringList pidLogs;
+    for (const QString &tag : tags) {
+        const QString app = makeFolder(QStringLiteral("app-") + tag);
+        const QString other = tag == tags.at(0) ? tags.at(1) : tags.at(0);
+        const QString mine = QDir(m_work->path()).filePath(tag + QStringLiteral(".started"));
+        const QString theirs = QDir(m_work->path()).filePath(other + QStringLiteral(".started"));
+        // At most 30 s: a program that never starts fails the test below, not hangs it.
+        const QString meet = QStringLiteral("if [ ! -e %1 ]; then : > %1; i=0\n"
+                                            "  while [ ! -e %2 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n"
+                                            "fi")
+                                 .arg(shellQuoted(mine), shellQuoted(theirs));
+        const QString pidLog = QDir(m_work->path()).filePath(tag + QStringLiteral(".pids"));
+        pidLogs.append(pidLog);
+        QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 5, meet).isEmpty());
+        QVERIFY(!wrapper(app, QStringLiteral("lame"), realTools ? m_lame : m_fake, pidLog, 6).isEmpty());
+        const QString folder = makeFolder(QStringLiteral("sources-") + tag);
+        sources.append(realTools ? toneSources(folder, filesEach, tag == tags.at(0) ? m_oneSecond : m_twoSeconds)
+                                 : byteSources(folder, filesEach, tag));
+        outputs.append(makeFolder(QStringLiteral("out-") + tag));
+    }
+    QList<QProcess *> programs;
+    for (int p = 0; p < tags.size(); ++p) {
+        programs.append(startProgram(programCopy(QDir(m_work->path()).filePath(QStringLiteral("app-") + tags.at(p))),
+                                     {QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-o"),
+                                      outputs.at(p), QDir(m_work->path()).filePath(QStringLiteral("sources-") + tags.at(p))},
+                                     m_temp));
+    }
+    for (int p = 0; p < programs.size(); ++p) {
+        QProcess *program = programs.at(p);
+        QVERIFY(program->waitForFinished(120000));
+        const QString err = QString::fromLocal8Bit(program->readAllStandardError());
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(program->exitCode() == 0, qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("%1 of %1 file(s) converted").arg(filesEach)), qPrintable(err));
+    }
+
+    QCOMPARE(problems(), QString());
+    QCOMPARE(entries(m_temp), QStringList());
+    for (int p = 0; p < tags.size(); ++p) {
+        QStringList expected;
+        for (const QString &source : std::as_const(sources.at(p)))
+            expected.append(QFileInfo(source).completeBaseName() + QStringLiteral(".mp3"));
+        expected.sort();
+        QCOMPARE(entries(outputs.at(p)), expected);
+        for (const QString &source : std::as_const(sources.at(p))) {
+            const QString output = QDir(outputs.at(p)).filePath(QFileInfo(source).completeBaseName()
+                                                                 + QStringLiteral(".mp3"));
+            if (realTools) {
+                const Probe info = probe(output);
+                QCOMPARE(info.codec, QStringLiteral("mp3"));
+                const double seconds = p == 0 ? 1.0 : 2.0;
+                QVERIFY2(qAbs(info.duration - seconds) < 0.15,
+                         qPrintable(output + QStringLiteral(": ") + QString::number(info.duration)));
+            } else {
+                QFile in(source);
+                QFile out(output);
+                QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::ReadOnly));
+                QCOMPARE(out.readAll(), in.readAll());
+            }
+        }
+        const QList<qint64> ran = pids(pidLogs.at(p));
+        QCOMPARE(ran.size(), 2 * filesEach);
+        for (qint64 pid : ran)
+            QVERIFY(!processExists(pid));
+    }
+}
+
+// A program holds the name of the file it is decoding (its decoder here hangs, so the name
+// stays held); a reservation whose draws hit that name passes it over. When the program is
+// stopped by a signal it handles, the lock goes with it; when it is killed outright the lock
+// stays, and the next reservation that draws the name sees its holder gone and takes it over.
+void TestFaultsConcurrency::runningProgramsNameIsPassedOver_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("program ends by SIGTERM") << int(SIGTERM);
+    QTest::newRow("program killed by SIGKILL") << int(SIGKILL);
+}
+
+void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
+{
+    QFETCH(int, signalNumber);
+    const QString app = makeFolder(QStringLiteral("app"));
+    const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
+    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 5).isEmpty());
+    QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
+    const QString out = makeFolder(QStringLiteral("out"));
+    const QStringList sources = toneSources(makeFolder(QStringLiteral("sources")), 1, m_oneSecond);
+    QProcess *program = startProgram(programCopy(app), QStringList{QStringLiteral("-o"), out} + sources, m_temp);
+    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1, 30000);
+    const qint64 decoder = pids(pidLog).constFirst();
+
+    const QStringList held = entries(m_temp);
+    QCOMPARE(held.size(), 1);
+    QVERIFY2(held.constFirst().endsWith(QStringLiteral(".mp3.lock")), qPrintable(held.constFirst()));
+    const QString name = held.constFirst().chopped(5);
+    QVERIFY(isTempMp3Name(name));
+
+    auto draws = [name] {
+        auto count = std::make_shared<int>(0);
+        return [name, count] {
+            return (*count)++ < 3 ? name : QStringLiteral("zurvek98989898.mp3");
+        };
+    };
+    const QString other = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
+    QCOMPARE(QFileInfo(other).fileName(), QStringLiteral("zurvek98989898.mp3"));
+    releaseTempMp3Path(other);
+    QCOMPARE(entries(m_temp), held);
+
+    QCOMPARE(::kill(pid_t(program->processId()), signalNumber), 0);
+    QVERIFY(program->waitForFinished(30000));
+    if (signalNumber == SIGKILL) {
+        QCOMPARE(program->exitStatus(), QProcess::CrashExit);
+        // Its decoder dies with it; no one is left to remove the lock.
+        QTRY_VERIFY_WITH_TIMEOUT(!isRunning(decoder), 30000);
+        QCOMPARE(entries(m_temp), held);
+        const QString taken = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
+        QCOMPARE(QFileInfo(taken).fileName(), name);
+        releaseTempMp3Path(taken);
+    } else {
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program->exitCode(), 128 + signalNumber);
+        QVERIFY(!processExists(decoder));
+    }
+    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(entries(out), QStringList());
+}
+
+// The engine cancelled (or aborted, as closing the window does) at many moments: after a
+// few ms, at shares of the time an uncancelled batch takes here (a fixed list and a seeded
+// pseudo-random one), or from inside its own signals; in turn and two files at once.
+// Which stage each cancel meets does not matter: the checks hold for every stage, and a
+// cancel that comes after the batch has finished must leave it finished as it was.
+void TestFaultsConcurrency::cancelAtManyMoments_data()
+{
+    QTest::addColumn<bool>("realTools");
+    QTest::addColumn<int>("jobs");
+    QTest::addColumn<QString>("when");   // ms, share, fileStarted, progress, fileFinished
+    QTest::addColumn<int>("value");      // ms; a share in thousandths; the n-th signal (1-based)
+    QTest::addColumn<bool>("abort");
+
+    QRandomGenerator random(20240607);
+    for (const bool realTools : {false, true}) {
+        for (const int jobs : {1, 2}) {
+            const QString prefix = QStringLiteral("%1, jobs %2, ")
+                                       .arg(realTools ? QStringLiteral("real tools") : QStringLiteral("stand-in"))
+                                       .arg(jobs);
+            auto row = [&](const QString &when, int value, bool abort = false) {
+                QTest::addRow("%s%s %d%s", qPrintable(prefix), qPrintable(when), value,
+                              abort ? " (abort)" : "")
+                    << realTools << jobs << when << value << abort;
+            };
+            for (const int ms : {0, 1, 5, 20})
+                row(QStringLiteral("ms"), ms);
+            for (const int share : {100, 400, 800})
+                row(QStringLiteral("share"), share);
+            for (int i = 0; i < 3; ++i)
+                row(QStringLiteral("share"), int(random.bounded(1000)));
+            row(QStringLiteral("share"), int(random.bounded(1000)), true);
+            row(QStringLiteral("share"), int(random.bounded(1000)), true);
+            for (const int n : {1, 2, 4})
+                row(QStringLiteral("fileStarted"), n);
+            for (const int n : {1, 3})
+                row(QStringLiteral("progress"), n);
+            for (const int n : {1, 3})
+                row(QStringLiteral("fileFinished"), n);
+            row(QStringLiteral("fileFinished"), 2, true);
+        }
+    }
+}
+
+void TestFaultsConcurrency::cancelAtManyMoments()
+{
+    QFETCH(bool, realTools);
+    QFETCH(int, jobs);
+    QFETCH(QString, when);
+    QFETCH(int, value);
+    QFETCH(bool, abort);
+
+    int delayMs = value;
+    if (when == QStringLiteral("share")) {
+        const int length = batchLengthMs(realTools, jobs);
+        QVERIFY(length >= 0);
+        delayMs = length * value / 1000;
+    }
+    const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
+    const BatchSettings settings = batchSettings(m_work->path(), realTools, jobs, pidLog);
+    const QStringList sources = batchSources(m_work->path(), realTools);
+
+    ConversionBatch batch(sources, settings);
+    QSignalSpy fileFinished(&batch, &ConversionBatch::fileFinished);
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    bool asked = false;
+    bool wasRunning = false;
+    const auto stop = [&] {
+        if (asked)
+            return;
+        asked = true;
+        wasRunning = batch.isRunning();
+        if (abort)
+            batch.abort();
+        else
+            batch.cancel();
+    };
+    int seen = 0;
+    const auto onNth = [&] {
+        if (++seen == value)
+            stop();
+    };
+    if (when == QStringLiteral("fileStarted"))
+        connect(&batch, &ConversionBatch::fileStarted, this, onNth);
+    else if (when == QStringLiteral("progress"))
+        connect(&batch, &ConversionBatch::progressChanged, this, onNth);
+    else if (when == QStringLiteral("fileFinished"))
+        connect(&batch, &ConversionBatch::fileFinished, this, onNth);
+
+    batch.start();
+    if (when == QStringLiteral("ms") || when == QStringLiteral("share"))
+        QTimer::singleShot(delayMs, this, stop);
+    if (abort) {
+        QTRY_VERIFY_WITH_TIMEOUT(asked, 60000);
+        // Blocking and silent: nothing may come afterwards.
+        QTest::qWait(20);
+        if (wasRunning)
+            QCOMPARE(finished.count(), 0);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(asked && finished.count() > 0, 60000);
+        QTest::qWait(20);   // a second finished() would have been queued by now
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(1).toBool(), wasRunning);
+    }
+    QVERIFY(!batch.isRunning());
+
+    // No tool is left, and every one that ran has been reaped by the engine.
+    const QList<qint64> ran = pids(pidLog);
+    for (qint64 pid : ran)
+        QVERIFY2(!processExists(pid), qPrintable(QString::number(pid)));
+    QCOMPARE(problems(), QString());
+
+    const QList<FileResult> results = batch.results();
+    QCOMPARE(results.size(), sources.size());
+    QStringList kept;
+    for (int i = 0; i < results.size(); ++i) {
+        const FileResult &result = results.at(i);
+        QCOMPARE(result.index, i);
+        QCOMPARE(result.sourcePath, sources.at(i));
+        QVERIFY2(result.status != FileStatus::Failed, qPrintable(result.reason));
+        if (!wasRunning)
+            QVERIFY(result.isConverted());
+        if (!result.isConverted()) {
+            QCOMPARE(result.reason, QStringLiteral("cancelled"));
+            QVERIFY(result.tempPath.isEmpty());
+            continue;
+        }
+        QVERIFY(isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+        if (!realTools && !(abort && wasRunning)) {
+            QFile in(sources.at(i));
+            QFile out(result.tempPath);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            QVERIFY2(out.open(QIODevice::ReadOnly), qPrintable(result.tempPath));
+            QCOMPARE(out.readAll(), in.readAll());
+        }
+        kept.append(QFileInfo(result.tempPath).fileName());
+    }
+    qInfo("%s while running; %d of %d converted, %d tool runs",
+          wasRunning ? (abort ? "aborted" : "cancelled") : "asked after the end", int(kept.size()),
+          int(results.size()), int(ran.size()));
+    kept.sort();
+    // An aborted batch takes its converted files with it; a cancelled one hands them over.
+    QCOMPARE(entries(m_temp), abort && wasRunning ? QStringList() : kept);
+    for (const FileResult &result : results) {
+        if (result.isConverted())
+            QFile::remove(result.tempPath);
+    }
+    QCOMPARE(entries(m_temp), QStringList());
+}
+
+// SIGTERM (and a second one, which stops at once) to quorvane-cli at many moments, real
+// tools, eight files two at a time: after a few ms, or at shares of the time an
+// uninterrupted run takes here. Whatever the moment: the program ends by itself with 143 (or
+// 0 when it had finished before the signal came), no tool is left, the temporary folder is
+// empty and every file in the output folder is whole.
+void TestFaultsConcurrency::signalAtManyMoments_data()
+{
+    QTest::addColumn<int>("value");    // ms, or a share in thousandths
+    QTest::addColumn<bool>("share");
+    QTest::addColumn<bool>("twice");
+
+    for (const int ms : {0, 30})
+        QTest::addRow("after %d ms", ms) << ms << false << false;
+    for (const int share : {100, 300, 500, 700, 900})
+        QTest::addRow("at %d/1000 of a run", share) << share << true << false;
+    QRandomGenerator random(7);
+    for (int i = 0; i < 3; ++i) {
+        const int share = int(random.bounded(1000));
+        QTest::addRow("at %d/1000 of a run (seeded)", share) << share << true << false;
+    }
+    for (const int share : {200, 600})
+        QTest::addRow("at %d/1000 of a run, then again", share) << share << true << true;
+}
+
+void TestFaultsConcurrency::signalAtManyMoments()
+{
+    QFETCH(int, value);
+    QFETCH(bool, share);
+    QFETCH(bool, twice);
+
+    int delayMs = value;
+    if (share) {
+        const int length = programLengthMs();
+        QVERIFY(length >= 0);
+        delayMs = length * value / 1000;
+    }
+    const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
+    const QString out = QDir(m_work->path()).filePath(QStringLiteral("out"));
+    const int total = kProgramFiles;
+    QProcess *program = startSignalledProgram(m_work->path(), pidLog, out);
+    QTest::qWait(delayMs);
+    const bool endedBefore = program->state() == QProcess::NotRunning;
+    if (!endedBefore)
+        ::kill(pid_t(program->processId()), SIGTERM);
+    QString err;
+    if (twice && !endedBefore) {
+        // The second signal must come after the first was handled, or the two merge.
+        QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program->readAllStandardError()))
+                                         .contains(QStringLiteral("cancelling"))
+                                     || program->state() == QProcess::NotRunning,
+                                 30000);
+        if (program->state() != QProcess::NotRunning)
+            ::kill(pid_t(program->processId()), SIGTERM);
+    }
+    // It may have ended while the test waited (waitForFinished() is false then).
+    QVERIFY(program->state() == QProcess::NotRunning || program->waitForFinished(60000));
+    err += QString::fromLocal8Bit(program->readAllStandardError());
+
+    const QList<qint64> ran = pids(pidLog);
+    if (program->exitStatus() == QProcess::CrashExit) {
+        // Only before the program watches for signals, which is before any tool runs.
+        QVERIFY2(ran.isEmpty(), qPrintable(err));
+    } else if (program->exitCode() == 0) {
+        QVERIFY2(err.contains(QStringLiteral("%1 of %1 file(s) converted").arg(total)), qPrintable(err));
+    } else {
+        QVERIFY2(program->exitCode() == 128 + SIGTERM, qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("cancel")), qPrintable(err));
+    }
+    QVERIFY2(!err.contains(QStringLiteral("FAILED")), qPrintable(err));
+    for (qint64 pid : ran)
+        QVERIFY(!processExists(pid));
+    QCOMPARE(problems(), QString());
+    QCOMPARE(entries(m_temp), QStringList());
+
+    // What was saved is whole, and the summary counts exactly it.
+    const QStringList saved = entries(out);
+    qInfo("%s; %d of %d saved, %d tool runs",
+          program->exitStatus() == QProcess::CrashExit
+              ? "killed before watching for signals"
+              : qPrintable(QStringLiteral("exit %1").arg(program->exitCode())),
+          int(saved.size()), total, int(ran.size()));
+    for (const QString &name : saved) {
+        const Probe info = probe(QDir(out).filePath(name));
+        QCOMPARE(info.codec, QStringLiteral("mp3"));
+        QVERIFY2(qAbs(info.duration - 1.0) < 0.15, qPrintable(name + QStringLiteral(": ")
+                                                              + QString::number(info.duration)));
+    }
+    static const QRegularExpression summary(QStringLiteral("(\\d+) of %1 file\\(s\\) converted").arg(total));
+    const QRegularExpressionMatch match = summary.match(err);
+    if (match.hasMatch())
+        QCOMPARE(match.captured(1).toInt(), int(saved.size()));
+    else
+        QCOMPARE(saved, QStringList());
+}
+
+QString TestFaultsConcurrency::makeFolder(const QString &relativePath) const
+{
+    const QString path = QDir(m_work->path()).filePath(relativePath);
+    if (!QDir().mkpath(path))
+        qWarning("could not make %s", qUtf8Printable(path));
+    return path;
+}
+
+QString TestFaultsConcurrency::makeFolderIn(const QString &work, const QString &relativePath)
+{
+    const QString path = QDir(work).filePath(relativePath);
+    if (!QDir().mkpath(path))
+        qWarning("could not make %s", qUtf8Printable(path));
+    return path;
+}
+
+BatchSettings TestFaultsConcurrency::batchSettings(const QString &work, bool realTools, int jobs,
+                                                   const QString &pidLog) const
+{
+    const QString tools = makeFolderIn(work, QStringLiteral("tools"));
+    BatchSettings settings;
+    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 5);
+    settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6);
+    settings.tools.tempFolder = makeFolderIn(work, QStringLiteral("temp"));
+    settings.bitrateText = QStringLiteral("96 kbps");
+    settings.jobs = jobs;
+    return settings;
+}
+
+QStringList TestFaultsConcurrency::batchSources(const QString &work, bool realTools) const
+{
+    const QString folder = makeFolderIn(work, QStringLiteral("sources"));
+    return realTools ? toneSources(folder, 5, m_oneSecond) : byteSources(folder, 40, QStringLiteral("s"));
+}
+
+int TestFaultsConcurrency::batchLengthMs(bool realTools, int jobs)
+{
+    const QString key = QStringLiteral("batch %1 %2").arg(int(realTools)).arg(jobs);
+    if (const auto found = m_lengths.constFind(key); found != m_lengths.constEnd())
+        return *found;
+    QTemporaryDir work;
+    const QString pidLog = QDir(work.path()).filePath(QStringLiteral("tools.pids"));
+    ConversionBatch batch(batchSources(work.path(), realTools),
+                          batchSettings(work.path(), realTools, jobs, pidLog));
+    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    QElapsedTimer clock;
+    clock.start();
+    batch.start();
+    if (!finished.wait(60000) || finished.at(0).at(1).toBool())
+        return -1;
+    const int length = int(clock.elapsed());
+    for (const FileResult &result : batch.results()) {
+        if (!result.isConverted())
+            return -1;
+        QFile::remove(result.tempPath);
+    }
+    m_lengths.insert(key, length);
+    return length;
+}
+
+QProcess *TestFaultsConcurrency::startSignalledProgram(const QString &work, const QString &pidLog,
+                                                       const QString &out)
+{
+    const QString app = makeFolderIn(work, QStringLiteral("app"));
+    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 5).isEmpty()
+        || wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty())
+        qWarning("could not write the tool wrappers");
+    makeFolderIn(work, out);
+    const QStringList sources = toneSources(makeFolderIn(work, QStringLiteral("sources")), kProgramFiles, m_oneSecond);
+    return startProgram(programCopy(app),
+                        QStringList{QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-o"), out} + sources,
+                        makeFolderIn(work, QStringLiteral("temp")));
+}
+
+int TestFaultsConcurrency::programLengthMs()
+{
+    const QString key = QStringLiteral("program");
+    if (const auto found = m_lengths.constFind(key); found != m_lengths.constEnd())
+        return *found;
+    QTemporaryDir work;
+    QElapsedTimer clock;
+    clock.start();
+    QProcess *program = startSignalledProgram(work.path(), QDir(work.path()).filePath(QStringLiteral("tools.pids")),
+                                              QDir(work.path()).filePath(QStringLiteral("out")));
+    if (!program->waitForFinished(120000) || program->exitStatus() != QProcess::NormalExit
+        || program->exitCode() != 0)
+        return -1;
+    const int length = int(clock.elapsed());
+    m_lengths.insert(key, length);
+    return length;
+}
+
+QString TestFaultsConcurrency::wrapper(const QString &folder, const QString &name, const QString &tool,
+                                       const QString &pidLog, int lockedArgument, const QString &before) const
+{
+    QString body = QStringLiteral("echo $$ >> %1\n").arg(shellQuoted(pidLog));
+    if (lockedArgument > 0) {
+        body += QStringLiteral("[ -e \"${%1}.lock\" ] || echo \"not locked: ${%1}\" >> %2\n")
+                    .arg(lockedArgument)
+                    .arg(shellQuoted(m_problems));
+    }
+    if (!before.isEmpty())
+        body += before + u'\n';
+    // No tool: a decoder that never ends by itself and writes nothing.
+    body += tool.isEmpty() ? QStringLiteral("exec sleep 60") : QStringLiteral("exec %1 \"$@\"").arg(shellQuoted(tool));
+    return writeScript(folder, name, body);
+}
+
+QString TestFaultsConcurrency::programCopy(const QString &folder) const
+{
+    const QString program = QDir(folder).filePath(QStringLiteral("quorvane-cli"));
+    if (!QFileInfo::exists(program) && !QFile::copy(m_cli, program))
+        qWarning("could not copy the program to %s", qUtf8Printable(program));
+    return program;
+}
+
+QProcess *TestFaultsConcurrency::startProgram(const QString &program, const QStringList &arguments,
+                                              const QString &tempFolder)
+{
+    auto *process = new QProcess;
+    m_programs.append(process);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tempFolder);
+    process->setProcessEnvironment(environment);
+    process->setWorkingDirectory(m_work->path());
+    process->setStandardInputFile(QProcess::nullDevice());
+    process->start(program, arguments);
+    if (!process->waitForStarted(30000))
+        qWarning("could not start %s", qUtf8Printable(program));
+    return process;
+}
+
+QStringList TestFaultsConcurrency::toneSources(const QString &folder, int count, const QString &tone) const
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QDir(folder).filePath(QStringLiteral("song %1.m4a").arg(i, 3, 10, QLatin1Char('0')));
+        if (!QFile::copy(tone, path))
+            qWarning("could not copy the tone to %s", qUtf8Printable(path));
+        paths.append(path);
+    }
+    return paths;
+}
+
+QStringList TestFaultsConcurrency::byteSources(const QString &folder, int count, const QString &tag) const
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        const QString path = QDir(folder).filePath(QStringLiteral("song %1.m4a").arg(i, 4, 10, QLatin1Char('0')));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write((tag + u'-' + QString::number(i) + u'\n').toUtf8()) < 0)
+            qWarning("could not write %s", qUtf8Printable(path));
+        paths.append(path);
+    }
+    return paths;
+}
+
+QStringList TestFaultsConcurrency::entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+QList<qint64> TestFaultsConcurrency::pids(const QString &log)
+{
+    QList<qint64> list;
+    QFile file(log);
+    if (!file.open(QIODevice::ReadOnly))
+        return list;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (const qint64 pid = line.trimmed().toLongLong(); pid > 0)
+            list.append(pid);
+    }
+    return list;
+}
+
+bool TestFaultsConcurrency::isRunning(qint64 pid)
+{
+    if (!processExists(pid))
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');
+    return end < 0 || text.mid(end + 2, 1) != "Z";
+}
+
+QString TestFaultsConcurrency::problems() const
+{
+    QFile file(m_problems);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
+TestFaultsConcurrency::Probe TestFaultsConcurrency::probe(const QString &path) const
+{
+    QProcess ffprobe;
+    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                              QStringLiteral("stream=codec_name:format=duration"), QStringLiteral("-of"),
+                              QStringLiteral("default=noprint_wrappers=1"), path});
+    Probe info;
+    if (!ffprobe.waitForFinished(30000))
+        return info;
+    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        if (text.startsWith(QStringLiteral("codec_name=")))
+            info.codec = text.mid(11);
+        else if (text.startsWith(QStringLiteral("duration=")))
+            info.duration = text.mid(9).toDouble();
+    }
+    return info;
+}
+
+bool TestFaultsConcurrency::runTool(const QString &program, const QStringList &arguments) const
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+QTEST_GUILESS_MAIN(TestFaultsConcurrency)
+#include "tst_faults_concurrency.moc"
