@@ -1,0 +1,196 @@
+#include "fakes.h"
+
+#include "app/mainwindow.h"
+#include "app/settingsstore.h"
+#include "filelist/filelistview.h"
+#include "filelist/pathlistmodel.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+// The main window's source list with 100,000 rows, appended in one go and delivered by a
+// folder walk of a generated tree. The window must keep working: its event loop runs (a
+// timer fires, a wait returns), it paints, and selecting, removing a row and Clear List do
+// what they do on a short list. Built with fake dialogs and settings in a temporary file.
+class TestBigList : public QObject
+{
+    Q_OBJECT
+
+private:
+    static constexpr int kRows = 100000;
+
+    struct Fixture
+    {
+        QTemporaryDir dir;
+        std::unique_ptr<SettingsStore> settings;
+        FakeDialogs dialogs;
+        FakeLauncher launcher;
+        std::unique_ptr<MainWindow> window;
+
+        MainWindow *start()
+        {
+            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
+            AppServices services;
+            services.settings = settings.get();
+            services.dialogs = &dialogs;
+            services.launcher = &launcher;
+            services.appFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("app")));
+            services.tempFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")));
+            services.rollPercent = [] { return 50; };   // never opens the home page
+            QDir(dir.path()).mkpath(QStringLiteral("app"));
+            QDir(dir.path()).mkpath(QStringLiteral("tmp"));
+            window = std::make_unique<MainWindow>(services);
+            window->startUp();
+            window->show();
+            return window.get();
+        }
+        FileListView *list() const { return window->findChild<FileListView *>(QStringLiteral("ListView1")); }
+        PathListModel *rows() const { return window->sourceList(); }
+        QPushButton *button(const char *name) const
+        {
+            return window->findChild<QPushButton *>(QString::fromLatin1(name));
+        }
+    };
+
+    // The event loop runs: a timer started now fires again and again, and a wait returns.
+    static void checkEventsFlow()
+    {
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, &timer, [&ticks] { ++ticks; });
+        timer.start(5);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, 30000);
+        QTest::qWait(20);
+        timer.stop();
+    }
+
+    static void selectRow(FileListView *list, int row)
+    {
+        const QModelIndex index = list->model()->index(row, 0);
+        list->setCurrentIndex(index);
+        list->selectionModel()->select(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        list->scrollTo(index);
+    }
+
+    // What a user does with the long list: scroll to its end, select there and in the middle,
+    // remove both rows with Delete, then empty it with Clear List.
+    static void checkListWorks(Fixture &f)
+    {
+        FileListView *list = f.list();
+        PathListModel *rows = f.rows();
+        const int count = rows->count();
+        QCOMPARE(list->model()->rowCount(), count);
+        list->setFocus();
+        QVERIFY(!f.window->grab().isNull());   // paints with all rows
+
+        selectRow(list, 0);
+        QTest::keyClick(list, Qt::Key_End);     // the keyboard reaches the last row
+        QCOMPARE(list->currentIndex().row(), count - 1);
+        selectRow(list, count - 1);
+        QCOMPARE(list->selectedRow(), count - 1);
+        const QString beforeLast = rows->at(count - 2);
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(rows->count(), count - 1);
+        QCOMPARE(rows->at(count - 2), beforeLast);
+        checkEventsFlow();
+
+        const int middle = count / 2;
+        const QString next = rows->at(middle + 1);
+        selectRow(list, middle);
+        QCOMPARE(list->selectedRow(), middle);
+        QTest::keyClick(list, Qt::Key_Delete);
+        QCOMPARE(rows->count(), count - 2);
+        QCOMPARE(rows->at(middle), next);
+        QVERIFY(!f.window->grab().isNull());
+        checkEventsFlow();
+
+        QTest::mouseClick(f.button("PushButton4"), Qt::LeftButton);   // Clear List
+        QCOMPARE(rows->count(), 0);
+        QCOMPARE(list->model()->rowCount(), 0);
+        QCOMPARE(list->selectedRow(), -1);
+        checkEventsFlow();
+    }
+
+private slots:
+    void appendedInOneGo()
+    {
+        Fixture f;
+        QVERIFY(f.dir.isValid());
+        f.start();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+
+        QStringList paths;
+        paths.reserve(kRows);
+        for (int i = 0; i < kRows; ++i) {
+            paths.append(QDir::toNativeSeparators(
+                QStringLiteral("/music/album %1/song %2.m4a").arg(i / 1000, 3, 10, QLatin1Char('0')).arg(i, 6, 10, QLatin1Char('0'))));
+        }
+        QElapsedTimer clock;
+        clock.start();
+        f.rows()->append(paths);
+        checkEventsFlow();
+        qInfo("%d rows appended and the window back at its events in %lld ms", kRows, clock.elapsed());
+        QCOMPARE(f.rows()->rows(), paths);
+
+        checkListWorks(f);
+    }
+
+    void deliveredByAFolderWalk()
+    {
+        Fixture f;
+        QVERIFY(f.dir.isValid());
+        // 100 folders of 1,000 sources each (empty files: the walk only lists names).
+        const QDir music(f.dir.filePath(QStringLiteral("Music")));
+        QSet<QString> expected;
+        for (int d = 0; d < kRows / 1000; ++d) {
+            const QString folder = QStringLiteral("album %1").arg(d, 3, 10, QLatin1Char('0'));
+            QVERIFY(music.mkpath(folder));
+            for (int i = 0; i < 1000; ++i) {
+                const QString path = music.filePath(folder + QStringLiteral("/song %1.m4a").arg(i, 4, 10, QLatin1Char('0')));
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                expected.insert(QDir::toNativeSeparators(path));
+            }
+        }
+        f.start();
+        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+
+        // Ticks counted while the walk runs say whether the window kept up; only reported,
+        // as a fast machine may finish the walk before the first tick.
+        int ticksWhileWalking = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] {
+            if (f.window->isWalking())
+                ++ticksWhileWalking;
+        });
+        timer.start(5);
+        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        f.dialogs.folderAnswers.push_back(QDir::toNativeSeparators(music.path()));
+        QElapsedTimer clock;
+        clock.start();
+        QTest::mouseClick(f.button("PushButton3"), Qt::LeftButton);   // Add All M4A File(s) In Folder
+        QVERIFY(done.wait(120000));
+        qInfo("%d rows walked in %lld ms; the timer ticked %d times meanwhile", kRows, clock.elapsed(),
+              ticksWhileWalking);
+        timer.stop();
+        QVERIFY(!f.window->isWalking());
+
+        const QStringList rows = f.rows()->rows();
+        QCOMPARE(rows.size(), kRows);
+        QCOMPARE(QSet<QString>(rows.cbegin(), rows.cend()), expected);   // each once
+        checkEventsFlow();
+        checkListWorks(f);
+    }
+};
+
+QTEST_MAIN(TestBigList)
+#include "tst_biglist.moc"
