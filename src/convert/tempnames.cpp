@@ -1,14 +1,22 @@
 #include "tempnames.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSysInfo>
 
 #include <memory>
 #include <unordered_map>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#endif
 
 namespace {
 
@@ -108,6 +116,51 @@ void releaseTempMp3Path(const QString &path)
     if (found->second)
         found->second->unlock();   // removes the lock file
     reserved.names.erase(found);
+}
+
+int removeAbandonedTempFiles(const QString &folder)
+{
+#ifdef Q_OS_UNIX
+    const QDir dir(folder);
+    const QStringList locks = dir.entryList({QStringLiteral("zurvek*.mp3.lock")}, QDir::Files | QDir::Hidden);
+    int cleared = 0;
+    for (const QString &lockFile : locks) {
+        const QString name = lockFile.chopped(5);
+        if (!isTempMp3Name(name))
+            continue;
+        const QString path = Paths::joinPath(QDir::toNativeSeparators(folder), name);
+        Reservations &reserved = reservations();
+        QMutexLocker guard(&reserved.mutex);
+        if (reserved.names.count(name) != 0)
+            continue;   // ours
+        qint64 pid = 0;
+        QString host;
+        if (!QLockFile(tempMp3LockPath(path)).getLockInfo(&pid, &host, nullptr))
+            continue;
+        if (!host.isEmpty() && host != QSysInfo::machineHostName())
+            continue;   // a folder shared with another machine: its processes are not ours to see
+        // Any process with that id, even another program or one not yet reaped, counts as
+        // the holder: a file is only deleted when nobody can still be writing it.
+        if (::kill(pid_t(pid), 0) == 0 || errno == EPERM)
+            continue;
+        // The lock is taken over first, so that no other program draws the name or sweeps it
+        // at the same time. A holder that died cannot have released its name (and passed its
+        // file on) since it was read; a holder that released it normally was alive above.
+        std::unique_ptr<QLockFile> lock;
+        if (lockName(path, &lock) != LockOutcome::Held)
+            continue;
+        const QString base = name.chopped(4);
+        for (const QString &output : dir.entryList({base + QStringLiteral("_*.mp3")}, QDir::Files | QDir::Hidden))
+            QFile::remove(dir.filePath(output));
+        QFile::remove(path);
+        lock->unlock();
+        ++cleared;
+    }
+    return cleared;
+#else
+    Q_UNUSED(folder)
+    return 0;
+#endif
 }
 
 QString tempMp3LockPath(const QString &path)

@@ -36,6 +36,13 @@ QString reserveTempMp3Path(const QString &folder,
 // caller that deletes the MP3 file does so before this, while the name is still its own.
 void releaseTempMp3Path(const QString &path);
 
+// Deletes what programs that were killed outright left in folder: each temporary MP3 file
+// whose lock names a process on this machine that no longer runs, the encoder's output
+// beside it, and the lock. Names of running programs, names without a lock (a converted
+// file belongs to whoever took it) and locks that cannot be read are left alone. Returns
+// how many names were cleared. Safe while other programs convert into the same folder.
+int removeAbandonedTempFiles(const QString &folder);
+
 // The lock file that marks path's name as taken: path + ".lock".
 QString tempMp3LockPath(const QString &path);
 

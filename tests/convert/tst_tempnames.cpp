@@ -80,6 +80,8 @@ private slots:
     void takenNameIsNeverHandedOut();
     void staleLockIsTakenOver_data();
     void staleLockIsTakenOver();
+    void abandonedFilesAreRemoved_data();
+    void abandonedFilesAreRemoved();
     void givesUpInAFolderWhereEverythingExists();
     void reservedNamesAreNotHandedOutTwice_data();
     void reservedNamesAreNotHandedOutTwice();
@@ -272,6 +274,78 @@ void TestTempNames::staleLockIsTakenOver()
     QCOMPARE(entries(dir.path()), QStringList());
     process.kill();
     process.waitForFinished();
+}
+
+// What a program killed outright leaves, beside what others still own. Each row puts one
+// name's files in the folder (with other programs' files that must stay) and says whether
+// a sweep removes them.
+void TestTempNames::abandonedFilesAreRemoved_data()
+{
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("killed while encoding: lock, MP3, encoder output") << QStringLiteral("killed") << true;
+    QTest::newRow("killed before its decoder wrote: lock only") << QStringLiteral("killed early") << true;
+    QTest::newRow("running program's name") << QStringLiteral("running") << false;
+    QTest::newRow("this process's own reservation") << QStringLiteral("ours") << false;
+    QTest::newRow("converted file, lock released") << QStringLiteral("converted") << false;
+    QTest::newRow("lock that cannot be read") << QStringLiteral("garbage") << false;
+    QTest::newRow("lock of another machine") << QStringLiteral("elsewhere") << false;
+}
+
+void TestTempNames::abandonedFilesAreRemoved()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("Telling a dead holder needs its process id");
+#endif
+    QFETCH(QString, form);
+    QFETCH(bool, removed);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString sleep = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+    if (sleep.isEmpty())
+        QSKIP("sleep is needed");
+    QProcess ended;
+    ended.start(sleep, {QStringLiteral("0")});
+    QVERIFY(ended.waitForStarted());
+    const qint64 deadPid = ended.processId();
+    QVERIFY(ended.waitForFinished());
+
+    const QString name = QStringLiteral("zurvek13572468.mp3");
+    const QString path = QDir::toNativeSeparators(dir.filePath(name));
+    const QString lockPath = tempMp3LockPath(path);
+    const QString encoderOutput = dir.filePath(QStringLiteral("zurvek13572468_128 kbps.mp3"));
+    // Never touched: files of other names and of other programs.
+    const QStringList others = {QStringLiteral("notes.txt"), QStringLiteral("zurvek1357.mp3.lock"),
+                                QStringLiteral("zurvek99999999.mp3")};
+    for (const QString &other : others)
+        QVERIFY(writeFile(dir.filePath(other), "other"));
+
+    QLockFile running(lockPath);
+    running.setStaleLockTime(0);
+    QString reserved;
+    if (form == QStringLiteral("killed") || form == QStringLiteral("killed early"))
+        QVERIFY(writeFile(lockPath, lockContents(deadPid, QStringLiteral("quorvane-cli"))));
+    else if (form == QStringLiteral("running"))
+        QVERIFY(running.tryLock(0));
+    else if (form == QStringLiteral("ours"))
+        QCOMPARE(reserved = reserveTempMp3Path(dir.path(), Paths::fileExists, namesInOrder({name})), path);
+    else if (form == QStringLiteral("garbage"))
+        QVERIFY(writeFile(lockPath, "not a lock\n"));
+    else if (form == QStringLiteral("elsewhere"))
+        QVERIFY(writeFile(lockPath, QByteArray::number(deadPid) + "\nquorvane-cli\nsomewhere-else\n"));
+    if (form != QStringLiteral("killed early")) {
+        QVERIFY(writeFile(path, "mp3"));
+        QVERIFY(writeFile(encoderOutput, "encoding"));
+    }
+    const QStringList before = entries(dir.path());
+
+    QStringList othersOnly = others;
+    othersOnly.sort();
+
+    QCOMPARE(removeAbandonedTempFiles(dir.path()), removed ? 1 : 0);
+    QCOMPARE(entries(dir.path()), removed ? othersOnly : before);
+    if (!reserved.isEmpty())
+        releaseTempMp3Path(reserved);
 }
 
 void TestTempNames::givesUpInAFolderWhereEverythingExists()

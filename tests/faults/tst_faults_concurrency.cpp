@@ -246,33 +246,41 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
 
 // A program holds the name of the file it is decoding (its decoder here hangs, so the name
 // stays held); a reservation whose draws hit that name passes it over. When the program is
-// stopped by a signal it handles, the lock goes with it; when it is killed outright the lock
-// stays, and the next reservation that draws the name sees its holder gone and takes it over.
+// stopped by a signal it handles, its lock and files go with it. When it is killed outright
+// they stay: a lock alone is taken over by the next reservation that draws its name, and
+// removeAbandonedTempFiles() clears a lock with its files.
 void TestFaultsConcurrency::runningProgramsNameIsPassedOver_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("program ends by SIGTERM") << int(SIGTERM);
-    QTest::newRow("program killed by SIGKILL") << int(SIGKILL);
+    QTest::addColumn<bool>("partialFile");   // the hanging decoder has written part of its output
+    QTest::newRow("program ends by SIGTERM") << int(SIGTERM) << true;
+    QTest::newRow("program killed by SIGKILL before its decoder wrote") << int(SIGKILL) << false;
+    QTest::newRow("program killed by SIGKILL with a partial file") << int(SIGKILL) << true;
 }
 
 void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
 {
     QFETCH(int, signalNumber);
+    QFETCH(bool, partialFile);
     const QString app = makeFolder(QStringLiteral("app"));
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
-    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 5).isEmpty());
+    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 5,
+                     partialFile ? QStringLiteral("printf 'partial' > \"$5\"") : QString())
+                 .isEmpty());
     QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
     const QString out = makeFolder(QStringLiteral("out"));
     const QStringList sources = toneSources(makeFolder(QStringLiteral("sources")), 1, m_oneSecond);
     QProcess *program = startProgram(programCopy(app), QStringList{QStringLiteral("-o"), out} + sources, m_temp);
-    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1 && entries(m_temp).size() == (partialFile ? 2 : 1), 30000);
     const qint64 decoder = pids(pidLog).constFirst();
 
     const QStringList held = entries(m_temp);
-    QCOMPARE(held.size(), 1);
-    QVERIFY2(held.constFirst().endsWith(QStringLiteral(".mp3.lock")), qPrintable(held.constFirst()));
-    const QString name = held.constFirst().chopped(5);
+    const QString lock = held.constLast();
+    QVERIFY2(lock.endsWith(QStringLiteral(".mp3.lock")), qPrintable(lock));
+    const QString name = lock.chopped(5);
     QVERIFY(isTempMp3Name(name));
+    if (partialFile)
+        QCOMPARE(held.constFirst(), name);
 
     auto draws = [name] {
         auto count = std::make_shared<int>(0);
@@ -283,6 +291,7 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     const QString other = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
     QCOMPARE(QFileInfo(other).fileName(), QStringLiteral("zurvek98989898.mp3"));
     releaseTempMp3Path(other);
+    QCOMPARE(removeAbandonedTempFiles(m_temp), 0);   // a running program's files stay
     QCOMPARE(entries(m_temp), held);
 
     QCOMPARE(::kill(pid_t(program->processId()), signalNumber), 0);
@@ -292,9 +301,13 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
         // Its decoder dies with it; no one is left to remove the lock.
         QTRY_VERIFY_WITH_TIMEOUT(!isRunning(decoder), 30000);
         QCOMPARE(entries(m_temp), held);
-        const QString taken = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
-        QCOMPARE(QFileInfo(taken).fileName(), name);
-        releaseTempMp3Path(taken);
+        if (partialFile) {
+            QCOMPARE(removeAbandonedTempFiles(m_temp), 1);
+        } else {
+            const QString taken = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
+            QCOMPARE(QFileInfo(taken).fileName(), name);
+            releaseTempMp3Path(taken);
+        }
     } else {
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 128 + signalNumber);
