@@ -87,6 +87,20 @@ int showCommandFor(int style)
 }
 #endif
 
+#ifndef Q_OS_WIN
+// The tool leads a process group of its own (see start()), so a signal to the group reaches
+// whatever the tool started too: a wrapper script that runs the real tool without exec, or a
+// tool that works through helpers. Until the child has made its group (between fork and exec)
+// the signal goes to the child alone.
+void signalToolGroup(qint64 pid, int signalNumber)
+{
+    if (pid <= 0)
+        return;
+    if (::kill(-pid_t(pid), signalNumber) != 0)
+        ::kill(pid_t(pid), signalNumber);
+}
+#endif
+
 } // namespace
 
 int normalizedWindowStyle(std::optional<int> style)
@@ -102,10 +116,7 @@ ProcessRunner::ProcessRunner(QObject *parent)
 {
     m_killTimer->setSingleShot(true);
     m_killTimer->setInterval(kCancelGraceMs);
-    connect(m_killTimer, &QTimer::timeout, this, [this] {
-        if (m_process && m_process->state() != QProcess::NotRunning)
-            m_process->kill();
-    });
+    connect(m_killTimer, &QTimer::timeout, this, &ProcessRunner::killTool);
 }
 
 ProcessRunner::~ProcessRunner()
@@ -127,6 +138,8 @@ void ProcessRunner::start(const QString &program, const QStringList &arguments,
     m_stderrTail.clear();
     m_partialLine.clear();
     m_program = program;
+    m_cancelled = false;
+    m_pid = 0;
 
     m_process = new QProcess(this);
     m_process->setProgram(program);
@@ -160,6 +173,7 @@ void ProcessRunner::start(const QString &program, const QStringList &arguments,
     });
 #endif
 
+    connect(m_process, &QProcess::started, this, [this] { m_pid = m_process->processId(); });
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
     connect(m_process, &QProcess::finished, this, &ProcessRunner::onProcessFinished);
     connect(m_process, &QProcess::errorOccurred, this, &ProcessRunner::onProcessError);
@@ -170,9 +184,24 @@ void ProcessRunner::cancel()
 {
     if (!m_busy || !m_process || m_process->state() == QProcess::NotRunning)
         return;
+    m_cancelled = true;
+#ifdef Q_OS_WIN
     m_process->terminate();
+#else
+    signalToolGroup(m_process->processId(), SIGTERM);
+#endif
     if (!m_killTimer->isActive())
         m_killTimer->start();
+}
+
+void ProcessRunner::killTool()
+{
+    if (!m_process || m_process->state() == QProcess::NotRunning)
+        return;
+#ifndef Q_OS_WIN
+    signalToolGroup(m_process->processId(), SIGKILL);
+#endif
+    m_process->kill();
 }
 
 void ProcessRunner::abort()
@@ -185,7 +214,7 @@ void ProcessRunner::abort()
     if (m_process) {
         disconnect(m_process, nullptr, this, nullptr);
         if (m_process->state() != QProcess::NotRunning) {
-            m_process->kill();
+            killTool();
             m_process->waitForFinished(kAbortWaitMs);
         }
     }
@@ -198,6 +227,13 @@ bool ProcessRunner::isRunning() const
 
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
+#ifndef Q_OS_WIN
+    // A cancelled tool may have ended and left a program it started behind, deaf to the
+    // request to end. Its group outlives it while such a member lives, so the id is still
+    // the group's.
+    if (m_cancelled)
+        signalToolGroup(m_pid, SIGKILL);
+#endif
     const quint64 runId = m_runId;
     readStandardError();
     if (runId != m_runId)

@@ -63,10 +63,12 @@ public:
 
     // Asks the program to end, and kills it if it has not ended after a short grace
     // period. finished() still comes, with crashed set unless the program exited by itself.
+    // On POSIX the request and the kill go to the program's whole process group, so that
+    // what it started ends with it.
     void cancel();
 
-    // Kills the program and waits for it to be gone. Blocking, for shut-down and
-    // destructors only; finished() does not come for this run any more.
+    // Kills the program (on POSIX its process group) and waits for it to be gone. Blocking,
+    // for shut-down and destructors only; finished() does not come for this run any more.
     void abort();
 
     // True from start() until finished() has been emitted.
@@ -80,6 +82,7 @@ signals:
     void finished(const ProcessOutcome &outcome);
 
 private:
+    void killTool();
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readStandardError();
@@ -96,4 +99,6 @@ private:
     quint64 m_runId = 0;   // tells a queued report of an earlier, aborted run from the current one
     bool m_busy = false;
     bool m_reported = false;
+    bool m_cancelled = false;   // cancel() was called for this run
+    qint64 m_pid = 0;           // the tool's process id, which is also its process group's
 };
