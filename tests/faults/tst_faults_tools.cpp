@@ -1,0 +1,492 @@
+#include "faultkit.h"
+
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#endif
+
+using namespace FaultKit;
+
+// Tools that are missing, cannot be run, crash, fail half-way or hang, through the engine
+// in-process and quorvane-cli as a process. Stand-ins are shell scripts in the test's own
+// folder; where they pass a run on to the real tool they exec it, so no shell is left over.
+// A failed decoder fails the file; a failed encoder leaves the decoder's file, which is
+// kept at the decoder's bitrate and named so. A hanging tool is ended by a cancel and by
+// closing, and takes nothing of its own with it: no process, no temporary file.
+class TestFaultsTools : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void brokenTool_data();
+    void brokenTool();
+    void hangingToolInTheEngine_data();
+    void hangingToolInTheEngine();
+    void hangingToolInTheCli_data();
+    void hangingToolInTheCli();
+
+private:
+    // A stand-in as a tool: "missing" (nothing there), "not executable" (a script without the
+    // right to run), "folder" (a folder of that name) or the body of a shell script.
+    bool placeTool(const QString &appDir, const QString &name, const QString &stand);
+    QString hangingScript(const QString &how, const QString &outputArgument) const;
+    QString hangingOnSecondRun(const QString &tool, const QString &how) const;
+
+    Machine m_machine;
+    QTemporaryDir m_fixtures;
+    QString m_tone;
+    std::unique_ptr<QTemporaryDir> m_work;
+    QString m_sources;
+    QString m_out;
+    QString m_temp;
+    QString m_cliOut;
+    QString m_cliTemp;
+    QString m_pids;       // where the stand-ins write their process ids
+};
+
+#ifdef Q_OS_UNIX
+namespace {
+
+// Alive: running or stopped, not a zombie that nobody has reaped yet (in a container the first
+// process may never reap the orphans it inherits).
+bool isAlive(qint64 pid)
+{
+    if (!processExists(pid))
+        return false;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray text = stat.readAll();
+    const qsizetype end = text.lastIndexOf(')');
+    return end < 0 || end + 2 >= text.size() || text.at(end + 2) != 'Z';
+}
+
+void killIfAlive(qint64 pid)
+{
+    if (isAlive(pid))
+        ::kill(pid_t(pid), SIGKILL);
+}
+
+} // namespace
+#endif
+
+void TestFaultsTools::initTestCase()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("The stand-in tools are POSIX shell scripts");
+#endif
+    m_machine = findMachine();
+    if (!m_machine.missing.isEmpty())
+        QSKIP(qPrintable(m_machine.missing + QStringLiteral(" needed")));
+    QVERIFY(m_fixtures.isValid());
+    m_tone = QDir(m_fixtures.path()).filePath(QStringLiteral("tone.m4a"));
+    QVERIFY(makeSource(m_machine.ffmpeg, m_tone, toneOptions()));
+}
+
+void TestFaultsTools::init()
+{
+    m_work = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_work->isValid());
+    const QDir work(m_work->path());
+    for (const char *name : {"sources", "out", "temp", "cli-out", "cli-temp", "pids"})
+        QVERIFY(work.mkdir(QString::fromLatin1(name)));
+    m_sources = work.filePath(QStringLiteral("sources"));
+    m_out = work.filePath(QStringLiteral("out"));
+    m_temp = work.filePath(QStringLiteral("temp"));
+    m_cliOut = work.filePath(QStringLiteral("cli-out"));
+    m_cliTemp = work.filePath(QStringLiteral("cli-temp"));
+    m_pids = work.filePath(QStringLiteral("pids"));
+    for (const char *name : {"first.m4a", "second.m4a"})
+        QVERIFY(QFile::copy(m_tone, QDir(m_sources).filePath(QString::fromLatin1(name))));
+}
+
+void TestFaultsTools::cleanup()
+{
+#ifdef Q_OS_UNIX
+    // Whatever a failed check left running goes with the test.
+    for (const QString &name : entries(m_pids))
+        killIfAlive(readPid(QDir(m_pids).filePath(name)));
+#endif
+    m_work.reset();
+}
+
+bool TestFaultsTools::placeTool(const QString &appDir, const QString &name, const QString &stand)
+{
+    const QString path = QDir(appDir).filePath(name);
+    QFile::remove(path);
+    if (stand == QStringLiteral("missing"))
+        return true;
+    if (stand == QStringLiteral("folder"))
+        return QDir().mkdir(path);
+    if (writeScript(appDir, name, stand == QStringLiteral("not executable") ? QStringLiteral("exit 0") : stand).isEmpty())
+        return false;
+    if (stand == QStringLiteral("not executable"))
+        return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    return true;
+}
+
+void TestFaultsTools::brokenTool_data()
+{
+    QTest::addColumn<QString>("tool");    // ffmpeg or lame
+    QTest::addColumn<QString>("stand");   // see placeTool(); in a script %1 is the real tool
+    QTest::addColumn<QString>("reason");  // a part of the reason
+
+    // The decoder's arguments: -i SOURCE -f mp3 TEMP; the encoder's: -h -m s -b N IN OUT.
+    const QString ffmpeg = QStringLiteral("ffmpeg");
+    const QString lame = QStringLiteral("lame");
+    QTest::newRow("decoder through a wrapper (works)") << ffmpeg << QStringLiteral("exec %1 \"$@\"") << QString();
+    QTest::newRow("decoder missing") << ffmpeg << QStringLiteral("missing") << QStringLiteral("decoder not found");
+    QTest::newRow("decoder not executable")
+        << ffmpeg << QStringLiteral("not executable") << QStringLiteral("could not start the decoder");
+    QTest::newRow("decoder is a folder") << ffmpeg << QStringLiteral("folder") << QStringLiteral("could not start the decoder");
+    QTest::newRow("decoder crashes (SIGSEGV)")
+        << ffmpeg << QStringLiteral("kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
+    QTest::newRow("decoder killed after part of its output (SIGKILL)")
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"$5\"; kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
+    QTest::newRow("decoder fails after part of its output")
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"$5\"; echo 'stand-in decoder: out of memory' >&2; exit 3")
+        << QStringLiteral("stand-in decoder: out of memory");
+    QTest::newRow("decoder crashes after its whole output")
+        << ffmpeg << QStringLiteral("%1 \"$@\" 2>/dev/null; kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
+
+    QTest::newRow("encoder through a wrapper (works)") << lame << QStringLiteral("exec %1 \"$@\"") << QString();
+    QTest::newRow("encoder missing") << lame << QStringLiteral("missing") << QStringLiteral("encoder not found");
+    QTest::newRow("encoder not executable")
+        << lame << QStringLiteral("not executable") << QStringLiteral("could not start the encoder");
+    QTest::newRow("encoder crashes (SIGSEGV)")
+        << lame << QStringLiteral("kill -SEGV $$") << QStringLiteral("the encoder ended abnormally");
+    QTest::newRow("encoder killed after part of its output (SIGKILL)")
+        << lame << QStringLiteral("printf 'part' > \"$7\"; kill -KILL $$") << QStringLiteral("the encoder ended abnormally");
+    QTest::newRow("encoder fails after part of its output")
+        << lame << QStringLiteral("printf 'part' > \"$7\"; echo 'stand-in encoder: disk full' >&2; exit 1")
+        << QStringLiteral("stand-in encoder: disk full");
+}
+
+void TestFaultsTools::brokenTool()
+{
+    QFETCH(QString, tool);
+    QFETCH(QString, stand);
+    QFETCH(QString, reason);
+    const bool decoder = tool == QStringLiteral("ffmpeg");
+    const bool works = reason.isEmpty();
+
+    const QString appDir = QDir(m_work->path()).filePath(QStringLiteral("app"));
+    const QString cli = makeAppFolder(m_machine, appDir);
+    QVERIFY(!cli.isEmpty());
+    QVERIFY(placeTool(appDir, tool, QString(stand).replace(QStringLiteral("%1"),
+                                                           shellQuoted(decoder ? m_machine.ffmpeg : m_machine.lame))));
+    const QStringList appEntries = entries(appDir);
+    const QStringList sources{QDir(m_sources).filePath(QStringLiteral("first.m4a")),
+                              QDir(m_sources).filePath(QStringLiteral("second.m4a"))};
+    const QByteArray keep = "an earlier result";
+    for (const QString &folder : {m_out, m_cliOut})
+        QVERIFY(writeFile(QDir(folder).filePath(QStringLiteral("first.mp3")), keep));
+
+    // The engine. A broken decoder fails each file; a broken encoder leaves each file at the
+    // decoder's bitrate (128 kbps here), said so.
+    BatchSettings settings;
+    settings.tools.decoder = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
+    settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
+    settings.tools.tempFolder = m_temp;
+    settings.bitrateText = QStringLiteral("192 kbps");
+    settings.jobs = 2;
+    QList<FileResult> results;
+    QVERIFY(runBatch(sources, settings, &results));
+    QCOMPARE(results.size(), 2);
+    QStringList temps;
+    for (const FileResult &result : std::as_const(results)) {
+        QVERIFY(!result.reason.contains(u'\n'));
+        if (works) {
+            QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
+        } else if (decoder) {
+            QCOMPARE(result.status, FileStatus::Failed);
+            QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
+            QVERIFY(result.tempPath.isEmpty());
+        } else {
+            QCOMPARE(result.status, FileStatus::KeptDecoderBitrate);
+            QVERIFY2(result.reason.startsWith(QStringLiteral("kept the decoder's bitrate: ")), qPrintable(result.reason));
+            QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
+        }
+        if (result.isConverted()) {
+            const Probe info = probe(m_machine.ffprobe, result.tempPath);
+            QCOMPARE(info.codec, QStringLiteral("mp3"));
+            const int kbps = works ? 192 : 128;
+            QVERIFY2(qAbs(info.bitRate - kbps * 1000) <= kbps * 20, qPrintable(QString::number(info.bitRate)));
+            temps.append(QFileInfo(result.tempPath).fileName());
+        }
+    }
+    temps.sort();
+    QCOMPARE(entries(m_temp), temps);   // nothing beside the kept files: no part of any output
+    QVERIFY(releaseConverted(results));
+    QCOMPARE(entries(m_temp), QStringList());
+
+    // quorvane-cli with the same tools beside it.
+    const CliRun run = runCli(cli, {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_cliOut, m_sources},
+                              m_work->path(), m_cliTemp);
+    QVERIFY2(run.finished, qPrintable(run.err));
+    const QStringList lines = run.err.split(u'\n', Qt::SkipEmptyParts);
+    if (decoder && !works) {
+        QCOMPARE(run.exitCode, 1);
+        for (const QString &source : sources) {
+            const QString failed = QStringLiteral("FAILED     %1: ").arg(source);
+            QVERIFY2(std::count_if(lines.begin(), lines.end(),
+                                   [&](const QString &line) { return line.startsWith(failed) && line.contains(reason); })
+                         == 2,
+                     qPrintable(run.err));
+        }
+        QVERIFY2(lines.contains(QStringLiteral("0 of 2 file(s) converted")), qPrintable(run.err));
+        QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
+        QCOMPARE(readFile(QDir(m_cliOut).filePath(QStringLiteral("first.mp3"))), keep);
+    } else {
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        QVERIFY2(lines.contains(QStringLiteral("2 of 2 file(s) converted")), qPrintable(run.err));
+        if (!works) {
+            for (const QString &source : sources) {
+                const QString warning = QStringLiteral("warning    %1: kept the decoder's bitrate: ").arg(source);
+                QVERIFY2(std::any_of(lines.begin(), lines.end(),
+                                     [&](const QString &line) { return line.startsWith(warning) && line.contains(reason); }),
+                         qPrintable(run.err));
+            }
+        }
+        QCOMPARE(entries(m_cliOut), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("second.mp3")}));
+        for (const QString &name : entries(m_cliOut)) {
+            const Probe info = probe(m_machine.ffprobe, QDir(m_cliOut).filePath(name));
+            QCOMPARE(info.codec, QStringLiteral("mp3"));
+            const int kbps = works ? 192 : 128;
+            QVERIFY2(qAbs(info.bitRate - kbps * 1000) <= kbps * 20, qPrintable(QString::number(info.bitRate)));
+        }
+    }
+    QCOMPARE(run.out, QString());
+    QCOMPARE(entries(m_cliTemp), QStringList());
+    QCOMPARE(entries(appDir), appEntries);
+    QCOMPARE(entries(m_sources), (QStringList{QStringLiteral("first.m4a"), QStringLiteral("second.m4a")}));
+    QCOMPARE(entries(m_work->path()),
+             (QStringList{QStringLiteral("app"), QStringLiteral("cli-out"), QStringLiteral("cli-temp"), QStringLiteral("out"),
+                          QStringLiteral("pids"), QStringLiteral("sources"), QStringLiteral("temp")}));   // the CLI's working folder
+}
+
+// A script that writes part of its output, says who it is and then does not end by itself.
+//   "exec":           the shell becomes the waiting program
+//   "ignores TERM":   the same, deaf to the polite request; only the kill after it ends it
+//   "in a child":     the shell waits for a program it started, as a wrapper without exec does
+// The real tool on its first run, and a hanging one on the next: one file converts, the next
+// one's tool hangs (files are converted one at a time here).
+QString TestFaultsTools::hangingOnSecondRun(const QString &tool, const QString &how) const
+{
+    const bool decoder = tool == QStringLiteral("ffmpeg");
+    const QString marker = shellQuoted(QDir(m_work->path()).filePath(QStringLiteral("ran once")));
+    return QStringLiteral("if [ -e %1 ]; then\n%2\nfi\n: > %1\nexec %3 \"$@\"")
+        .arg(marker, hangingScript(how, decoder ? QStringLiteral("$5") : QStringLiteral("$7")),
+             shellQuoted(decoder ? m_machine.ffmpeg : m_machine.lame));
+}
+
+QString TestFaultsTools::hangingScript(const QString &how, const QString &outputArgument) const
+{
+    const QString toolPid = shellQuoted(QDir(m_pids).filePath(QStringLiteral("tool")));
+    const QString childPid = shellQuoted(QDir(m_pids).filePath(QStringLiteral("child")));
+    const QString part = QStringLiteral("printf 'part' > \"%1\"; ").arg(outputArgument);
+    if (how == QStringLiteral("exec"))
+        return part + QStringLiteral("echo $$ > %1; exec sleep 60").arg(toolPid);
+    if (how == QStringLiteral("ignores TERM"))
+        return part + QStringLiteral("trap '' TERM; echo $$ > %1; exec sleep 60").arg(toolPid);
+    return part + QStringLiteral("sleep 60 & echo $! > %2; echo $$ > %1; wait").arg(toolPid, childPid);
+}
+
+void TestFaultsTools::hangingToolInTheEngine_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("close");   // abort(), as closing the window does; else cancel()
+
+    for (const char *tool : {"ffmpeg", "lame"}) {
+        for (const char *how : {"exec", "ignores TERM", "in a child"}) {
+            for (const bool close : {false, true}) {
+                const QString tag = QStringLiteral("%1 %2, %3")
+                                        .arg(QString::fromLatin1(tool) == QStringLiteral("ffmpeg") ? QStringLiteral("decoder hangs")
+                                                                                                 : QStringLiteral("encoder hangs"),
+                                             QString::fromLatin1(how),
+                                             close ? QStringLiteral("closed") : QStringLiteral("cancelled"));
+                QTest::newRow(qPrintable(tag)) << QString::fromLatin1(tool) << QString::fromLatin1(how) << close;
+            }
+        }
+    }
+}
+
+void TestFaultsTools::hangingToolInTheEngine()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QString, tool);
+    QFETCH(QString, how);
+    QFETCH(bool, close);
+    const bool decoder = tool == QStringLiteral("ffmpeg");
+
+    const QString tools = QDir(m_work->path()).filePath(QStringLiteral("tools"));
+    QVERIFY(QDir().mkdir(tools));
+    BatchSettings settings;
+    settings.tools.decoder = m_machine.ffmpeg;
+    settings.tools.encoder = m_machine.lame;
+    settings.tools.tempFolder = m_temp;
+    settings.bitrateText = QStringLiteral("192 kbps");
+    settings.jobs = 1;
+    // The first file converts; the second one's tool hangs; the third never starts.
+    const QString script = hangingOnSecondRun(tool, how);
+    if (decoder)
+        settings.tools.decoder = writeScript(tools, QStringLiteral("ffmpeg"), script);
+    else
+        settings.tools.encoder = writeScript(tools, QStringLiteral("lame"), script);
+    QVERIFY(QFile::copy(m_tone, QDir(m_sources).filePath(QStringLiteral("third.m4a"))));
+    const QStringList sources{QDir(m_sources).filePath(QStringLiteral("first.m4a")),
+                              QDir(m_sources).filePath(QStringLiteral("second.m4a")),
+                              QDir(m_sources).filePath(QStringLiteral("third.m4a"))};
+
+    const QString toolPidFile = QDir(m_pids).filePath(QStringLiteral("tool"));
+    const QString childPidFile = QDir(m_pids).filePath(QStringLiteral("child"));
+    auto batch = std::make_unique<ConversionBatch>(sources, settings);
+    QSignalSpy finished(batch.get(), &ConversionBatch::finished);
+    QList<FileResult> reported;
+    connect(batch.get(), &ConversionBatch::fileFinished, this,
+            [&reported](const FileResult &result) { reported.append(result); });
+    batch->start();
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(toolPidFile) > 0, 30000);
+    const qint64 toolPid = readPid(toolPidFile);
+    qint64 childPid = 0;
+    if (how == QStringLiteral("in a child")) {
+        QTRY_VERIFY_WITH_TIMEOUT(readPid(childPidFile) > 0, 30000);
+        childPid = readPid(childPidFile);
+    }
+    QVERIFY(isAlive(toolPid));
+    QCOMPARE(reported.size(), 1);
+    QCOMPARE(reported.at(0).status, FileStatus::Converted);
+    const QString firstTemp = reported.at(0).tempPath;
+
+    if (close) {
+        // Closing: blocking, no signal afterwards, and every temporary file of the batch goes,
+        // the converted one included.
+        batch->abort();
+        QVERIFY(!batch->isRunning());
+        QVERIFY(!isAlive(toolPid));
+        QCOMPARE(entries(m_temp), QStringList());
+        batch.reset();
+        QCOMPARE(finished.size(), 0);
+    } else {
+        batch->cancel();
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(finished.at(0).at(1).toBool(), true);
+        const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+        QCOMPARE(results.at(0).status, FileStatus::Converted);
+        QCOMPARE(results.at(1).status, FileStatus::Cancelled);
+        QCOMPARE(results.at(2).status, FileStatus::Cancelled);
+        QVERIFY(!isAlive(toolPid));
+        // The converted file is the receiver's; nothing else is left.
+        QCOMPARE(entries(m_temp), QStringList{QFileInfo(firstTemp).fileName()});
+        QVERIFY(releaseConverted(results));
+    }
+    // A program the tool started goes with it, also when the tool is a wrapper.
+    if (childPid)
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(childPid), 10000);
+    QCOMPARE(entries(m_temp), QStringList());
+#endif
+}
+
+void TestFaultsTools::hangingToolInTheCli_data()
+{
+    QTest::addColumn<QString>("tool");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QList<int>>("signalNumbers");
+    QTest::addColumn<int>("exitCode");
+
+#ifdef Q_OS_UNIX
+    QTest::newRow("decoder hangs, Ctrl+C") << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>{SIGINT} << 130;
+    QTest::newRow("decoder hangs in a child, Ctrl+C")
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child") << QList<int>{SIGINT} << 130;
+    QTest::newRow("encoder hangs in a child, SIGTERM")
+        << QStringLiteral("lame") << QStringLiteral("in a child") << QList<int>{SIGTERM} << 143;
+    QTest::newRow("encoder ignores TERM, SIGTERM")
+        << QStringLiteral("lame") << QStringLiteral("ignores TERM") << QList<int>{SIGTERM} << 143;
+    QTest::newRow("decoder ignores TERM, Ctrl+C twice (stop at once)")
+        << QStringLiteral("ffmpeg") << QStringLiteral("ignores TERM") << QList<int>{SIGINT, SIGINT} << 130;
+    QTest::newRow("decoder hangs in a child, Ctrl+C twice (stop at once)")
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child") << QList<int>{SIGINT, SIGINT} << 130;
+#endif
+}
+
+void TestFaultsTools::hangingToolInTheCli()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QString, tool);
+    QFETCH(QString, how);
+    QFETCH(QList<int>, signalNumbers);
+    QFETCH(int, exitCode);
+    const bool decoder = tool == QStringLiteral("ffmpeg");
+
+    const QString appDir = QDir(m_work->path()).filePath(QStringLiteral("app"));
+    const QString script = hangingOnSecondRun(tool, how);
+    const QString cliPath = makeAppFolder(m_machine, appDir, decoder ? script : QString(), decoder ? QString() : script);
+    QVERIFY(!cliPath.isEmpty());
+    const QStringList appEntries = entries(appDir);
+    QVERIFY(QFile::copy(m_tone, QDir(m_sources).filePath(QStringLiteral("third.m4a"))));
+    const QString toolPidFile = QDir(m_pids).filePath(QStringLiteral("tool"));
+    const QString childPidFile = QDir(m_pids).filePath(QStringLiteral("child"));
+
+    QProcess cli;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), m_cliTemp);
+    cli.setProcessEnvironment(environment);
+    cli.setWorkingDirectory(m_work->path());
+    cli.setStandardInputFile(QProcess::nullDevice());
+    cli.start(cliPath, {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_cliOut,
+                        QDir(m_sources).filePath(QStringLiteral("first.m4a")),
+                        QDir(m_sources).filePath(QStringLiteral("second.m4a")),
+                        QDir(m_sources).filePath(QStringLiteral("third.m4a"))});
+    QVERIFY(cli.waitForStarted(30000));
+    const auto reaper = qScopeGuard([&cli] {
+        cli.kill();
+        cli.waitForFinished(5000);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(readPid(toolPidFile) > 0, 30000);
+    const qint64 toolPid = readPid(toolPidFile);
+    qint64 childPid = 0;
+    if (how == QStringLiteral("in a child")) {
+        QTRY_VERIFY_WITH_TIMEOUT(readPid(childPidFile) > 0, 30000);
+        childPid = readPid(childPidFile);
+    }
+    QVERIFY(isAlive(toolPid));
+    QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});   // saved as soon as done
+
+    QString err;
+    for (qsizetype i = 0; i < signalNumbers.size(); ++i) {
+        QCOMPARE(::kill(pid_t(cli.processId()), signalNumbers.at(i)), 0);
+        // A signal sent before the last one was handled would merge with it.
+        if (i + 1 < signalNumbers.size()) {
+            QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(cli.readAllStandardError()))
+                                         .contains(QStringLiteral("cancelling")),
+                                     30000);
+        }
+    }
+    QVERIFY(cli.waitForFinished(30000));
+    err += QString::fromLocal8Bit(cli.readAllStandardError());
+    QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(cli.exitCode() == exitCode, qPrintable(err));
+    QVERIFY2(err.contains(QStringLiteral("1 of 3 file(s) converted; cancelled, 2 file(s) not converted")), qPrintable(err));
+    QVERIFY(!err.contains(QStringLiteral("FAILED")));
+
+    QVERIFY(!isAlive(toolPid));
+    if (childPid)
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(childPid), 10000);
+    QCOMPARE(entries(m_cliTemp), QStringList());
+    QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
+    QCOMPARE(probe(m_machine.ffprobe, QDir(m_cliOut).filePath(QStringLiteral("first.mp3"))).codec, QStringLiteral("mp3"));
+    QCOMPARE(entries(appDir), appEntries);
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestFaultsTools)
+#include "tst_faults_tools.moc"
