@@ -102,6 +102,13 @@ int runCli(const CliCommand &command)
     if (options.dryRun)
         return CliExit::Converted;
 
+    // Before anything runs: a batch would only fail file after file, each for the same reason.
+    const QString tempFolder = QDir::tempPath();
+    if (const QString tempProblem = ConversionBatch::temporaryFolderProblem(tempFolder); !tempProblem.isEmpty()) {
+        writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(tempProblem));
+        return CliExit::SomeFailed;
+    }
+
     // The tools lie beside the program, as in an installed copy.
     const QString appDir = QCoreApplication::applicationDirPath();
     CliBatch::Setup setup;
@@ -109,7 +116,7 @@ int runCli(const CliCommand &command)
     setup.outputFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
     setup.settings.tools.decoder = Paths::toolPath(appDir, QStringLiteral("ffmpeg"));
     setup.settings.tools.encoder = Paths::toolPath(appDir, QStringLiteral("lame"));
-    setup.settings.tools.tempFolder = QDir::tempPath();
+    setup.settings.tools.tempFolder = tempFolder;
     setup.settings.bitrateText = options.bitrateText;
     setup.settings.jobs = options.jobs;
     setup.liveProgress = isTerminal(stderr);
@@ -188,7 +195,9 @@ void CliBatch::onFileFinished(const FileResult &result)
     case FileStatus::KeptDecoderBitrate: {
         const QList<ResultSaver::Failure> failures =
             ResultSaver::save(m_setup.outputFolder, {{m_names.at(index), result.tempPath}});
-        // Saved or not, the temporary file is ours now and goes.
+        // Saved or not, the temporary file is ours now and goes; a stop at once (abort) must
+        // not delete by its name again.
+        m_batch->takeConvertedFile(index);
         QFile::remove(result.tempPath);
         if (!failures.isEmpty()) {
             m_outcomes[index] = Outcome::Failed;

@@ -2,7 +2,10 @@
 
 #include "pathhelpers.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
 
 #include <utility>
 
@@ -23,6 +26,7 @@ ConversionBatch::ConversionBatch(const QStringList &sources, const BatchSettings
         result.reason = QStringLiteral("cancelled");
         m_results.append(result);
         m_done.append(false);
+        m_taken.append(false);
     }
 }
 
@@ -37,7 +41,31 @@ void ConversionBatch::start()
     if (m_state != State::Idle)
         return;
     m_state = State::Running;
-    QMetaObject::invokeMethod(this, &ConversionBatch::startMore, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &ConversionBatch::begin, Qt::QueuedConnection);
+}
+
+QString ConversionBatch::temporaryFolderProblem(const QString &folder)
+{
+    const QString path = folder.isEmpty() ? QDir::tempPath() : folder;
+    if (path.isEmpty()) {
+        // Qt gives no system temporary folder when the one named (TMPDIR) does not exist.
+        const QString named = qEnvironmentVariable("TMPDIR");
+        return named.isEmpty() ? QStringLiteral("the system's temporary folder cannot be found")
+                               : QStringLiteral("the temporary folder does not exist: %1 (TMPDIR)").arg(named);
+    }
+    const QString shown = QDir::toNativeSeparators(path);
+    const QFileInfo info(path);
+    if (!info.exists())
+        return QStringLiteral("the temporary folder does not exist: %1").arg(shown);
+    if (!info.isDir())
+        return QStringLiteral("the temporary folder is not a folder: %1").arg(shown);
+    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".quorvane-probe-XXXXXX")));
+    if (!probe.open())
+        return QStringLiteral("the temporary folder is not writable: %1 (%2)").arg(shown, probe.errorString());
+    probe.close();
+    if (!probe.remove())
+        return QStringLiteral("files cannot be removed from the temporary folder: %1 (%2)").arg(shown, probe.errorString());
+    return {};
 }
 
 void ConversionBatch::cancel()
@@ -66,11 +94,18 @@ void ConversionBatch::abort()
         conversion->abort();
         conversion->deleteLater();
     }
-    // Nobody has taken the converted files yet: they go too.
+    // The converted files nobody has taken over yet go too.
     for (int i = 0; i < m_results.size(); ++i) {
-        if (m_done.at(i) && m_results.at(i).isConverted() && !m_results.at(i).tempPath.isEmpty())
-            QFile::remove(m_results.at(i).tempPath);
+        const FileResult &result = m_results.at(i);
+        if (m_done.at(i) && !m_taken.at(i) && result.isConverted() && !result.tempPath.isEmpty())
+            QFile::remove(result.tempPath);
     }
+}
+
+void ConversionBatch::takeConvertedFile(int index)
+{
+    if (index >= 0 && index < m_taken.size())
+        m_taken[index] = true;
 }
 
 bool ConversionBatch::isRunning() const
@@ -81,6 +116,37 @@ bool ConversionBatch::isRunning() const
 QList<FileResult> ConversionBatch::results() const
 {
     return m_results;
+}
+
+void ConversionBatch::begin()
+{
+    if (m_state == State::Running && !m_sources.isEmpty()) {
+        const QString problem = temporaryFolderProblem(m_settings.tools.tempFolder);
+        if (!problem.isEmpty()) {
+            failEveryFile(problem);
+            return;
+        }
+    }
+    startMore();
+}
+
+void ConversionBatch::failEveryFile(const QString &reason)
+{
+    m_next = int(m_sources.size());
+    for (int index = 0; index < m_sources.size(); ++index) {
+        m_results[index].status = FileStatus::Failed;
+        m_results[index].reason = reason;
+        m_done[index] = true;
+        ++m_filesDone;
+        emit fileFinished(m_results.at(index));
+        // A receiver of fileFinished may have cancelled or aborted the batch; the files not
+        // reported yet stay Cancelled then.
+        if (m_state != State::Running)
+            break;
+    }
+    if (m_state == State::Running)
+        reportProgress();
+    finishIfIdle();
 }
 
 void ConversionBatch::startMore()

@@ -26,7 +26,11 @@ public:
                     QObject *parent = nullptr);
     ~ConversionBatch() override;   // abort() when still running
 
-    void start();    // once; an empty list finishes at once (from the event loop)
+    // Once; the work starts from the event loop. An empty list finishes at once. When the
+    // temporary folder is not usable (temporaryFolderProblem()), no file starts: each is
+    // reported Failed with that reason through fileFinished() (without fileStarted()), then
+    // finished() follows, so that nothing is converted into a folder that is not there.
+    void start();
     // Stops the running tools and deletes the unfinished files' temporary files; files that
     // were already converted stay in the results. finished(results, true) follows.
     void cancel();
@@ -34,8 +38,19 @@ public:
     // converted ones included. Blocking; no signal afterwards. No effect after finished().
     void abort();
 
+    // The receiver of fileFinished() has taken the converted file at index over (saved it,
+    // deleted it): abort() leaves that name alone, which may be another conversion's by then.
+    void takeConvertedFile(int index);
+
     bool isRunning() const;
     QList<FileResult> results() const;   // one per source, in source order
+
+    // Why folder cannot hold a batch's temporary files, in one line for the user; "" when it
+    // can. "" stands for the system's temporary folder, as in ToolSet. A file is created and
+    // removed there for real: permission bits do not tell the whole story (an administrator
+    // writes anywhere, an immutable or read-only folder takes nothing). For the windows and
+    // quorvane-cli to ask before they start a batch; start() asks too.
+    static QString temporaryFolderProblem(const QString &folder);
 
 signals:
     void fileStarted(int index, int total);   // before the file's decoder starts (0-based index)
@@ -50,6 +65,8 @@ signals:
 private:
     enum class State { Idle, Running, Cancelling, Finished, Aborted };
 
+    void begin();
+    void failEveryFile(const QString &reason);
     void startMore();
     void onFileProgress(int index, double fraction);
     void onFileFinished(const FileResult &result);
@@ -61,6 +78,7 @@ private:
     BatchSettings m_settings;
     QList<FileResult> m_results;
     QList<bool> m_done;
+    QList<bool> m_taken;                     // converted files the receiver took over early
     QMap<int, FileConversion *> m_active;   // by source index
     QMap<int, double> m_fractions;           // the running files' progress, by source index
     int m_filesDone = 0;

@@ -175,6 +175,12 @@ void FileConversion::begin()
         finish(FileStatus::Failed, QStringLiteral("file not found"));
         return;
     }
+    // Qt names no system temporary folder when the one it is told of does not exist; a bare
+    // file name would land in whatever folder the program was started from.
+    if (m_tools.tempFolder.isEmpty()) {
+        finish(FileStatus::Failed, QStringLiteral("the system's temporary folder cannot be found"));
+        return;
+    }
     m_tempPath = reserveTempMp3Path(m_tools.tempFolder);
     if (m_tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
@@ -194,6 +200,16 @@ void FileConversion::onToolLine(const QString &line)
                 m_sourceMs = length;
                 return;
             }
+        }
+        // ffmpeg says it could not write the whole of its output (a full disk) and still
+        // exits with 0; the first such line is the reason the file fails. Anchored, so that a
+        // source's name in the input summary cannot pass for one.
+        static const QRegularExpression writeError(QStringLiteral(
+            "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
+            "|: (?:No space left on device|Disk quota exceeded)$"));
+        if (m_decoderWriteError.isEmpty() && writeError.match(line).hasMatch()) {
+            m_decoderWriteError = line.trimmed();
+            return;
         }
         // The last progress line is written at the end and tells the length of the output.
         if (const auto time = ToolOutput::timeMs(line)) {
@@ -249,8 +265,10 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
     // The exit code counts as much as the file: a decoder that fails half-way leaves a
     // partial file that must not pass for a converted one.
-    if (!outcome.succeeded() || !isNonEmptyFile(m_tempPath)) {
-        const QString reason = failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
+    if (!outcome.succeeded() || !isNonEmptyFile(m_tempPath) || !m_decoderWriteError.isEmpty()) {
+        const QString reason = outcome.succeeded() && !m_decoderWriteError.isEmpty()
+                                   ? m_decoderWriteError
+                                   : failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
         removeTemporaryFiles();
         finish(FileStatus::Failed, reason);
         return;
@@ -308,6 +326,10 @@ void FileConversion::removeTemporaryFiles()
     removeIfPresent(m_tempPath);
     if (!m_tempPath.isEmpty())
         releaseTempMp3Path(m_tempPath);
+    // Once released the names may be another conversion's (or another program's): a second
+    // call (a cancel between the tools, then abort() before the report) deletes nothing.
+    m_encoderOutput.clear();
+    m_tempPath.clear();
 }
 
 void FileConversion::finish(FileStatus status, const QString &reason)

@@ -94,5 +94,6 @@ private:
     std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
     std::optional<qint64> m_decodedMs;   // the decoder's last reported time
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
+    QString m_decoderWriteError;         // the decoder's word that its output is not whole
     double m_reportedFraction = 0.0;
 };
