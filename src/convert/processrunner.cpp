@@ -1,6 +1,7 @@
 #include "processrunner.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -55,16 +56,22 @@ int startErrorNumber(const QString &program)
     return StartError::Other;
 }
 
-// Tools end their lines with "\n", and progress lines (lame) with "\r".
+// Tools end their lines with "\n", and progress lines (lame) with "\r". lame also draws its
+// progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
+// writes a message straight after one on the same line: a sequence counts as a line end, and
+// any other control character is dropped, so that a reason reads as plain text.
 QString lastNonEmptyLine(const QByteArray &text)
 {
-    const QString decoded = QString::fromLocal8Bit(text);
+    static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
+    QString decoded = QString::fromLocal8Bit(text);
+    decoded.replace(controlSequence, QStringLiteral("\n"));
+    decoded.removeIf([](QChar c) { return c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t'; });
     qsizetype end = decoded.size();
     while (end > 0) {
         qsizetype begin = end;
         while (begin > 0 && decoded.at(begin - 1) != u'\n' && decoded.at(begin - 1) != u'\r')
             --begin;
-        const QString line = decoded.mid(begin, end - begin).trimmed();
+        const QString line = decoded.mid(begin, end - begin).simplified();
         if (!line.isEmpty())
             return line;
         end = begin - 1;

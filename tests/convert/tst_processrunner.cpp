@@ -221,6 +221,16 @@ void TestProcessRunner::errorTextIsTheLastStderrLine_data()
     QTest::newRow("nothing") << QStringLiteral("exit 1") << QString();
     QTest::newRow("non-ASCII") << QStringLiteral("echo 'fichier illisible: été' >&2; exit 1")
                                << QStringLiteral("fichier illisible: été");
+    // As lame fails on a full disk: its progress table's control sequences, then the message
+    // on the same line.
+    QTest::newRow("after terminal control sequences")
+        << QStringLiteral("printf '    0.0           \\033[K\\033[A\\033[A\\rError writing mp3 output \\n' >&2; exit 1")
+        << QStringLiteral("Error writing mp3 output");
+    QTest::newRow("message before an erase sequence")
+        << QStringLiteral("printf 'kbps %%\\033[K\\n    0.0   \\033[KError writing mp3 output' >&2; exit 1")
+        << QStringLiteral("Error writing mp3 output");
+    QTest::newRow("other control characters")
+        << QStringLiteral("printf 'bad\\007 \\001input\\tfile\\n' >&2; exit 1") << QStringLiteral("bad input file");
 }
 
 void TestProcessRunner::errorTextIsTheLastStderrLine()
