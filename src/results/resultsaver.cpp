@@ -48,6 +48,29 @@ QString systemErrorText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Writes all of data at the file's end; the reason when it could not. On POSIX the system's
+// own words: QFile reports a disk that fills up half-way through a write as "Unknown error".
+QString writeAll(QFile &file, const QByteArray &data)
+{
+#ifdef Q_OS_WIN
+    return file.write(data) == data.size() ? QString() : file.errorString();
+#else
+    const char *next = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t written = ::write(file.handle(), next, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return systemErrorText(errno);
+        }
+        next += written;
+        left -= written;
+    }
+    return {};
+#endif
+}
+
 // Forces the written data onto the disk before the rename makes it the destination, so that
 // a power cut cannot leave a destination that names an empty file.
 QString syncToDisk(QFile &file)
@@ -99,7 +122,7 @@ QString copyAtomically(const QString &from, const QString &to)
     constexpr int kNameDraws = 100;
     for (int draw = 0; draw < kNameDraws; ++draw) {
         part.setFileName(Paths::joinPath(destination.path(), partName()));
-        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             break;
         // Only a name that is taken is worth another draw; anything else is the folder refusing.
         if (!QFileInfo::exists(part.fileName()))
@@ -119,8 +142,8 @@ QString copyAtomically(const QString &from, const QString &to)
         const QByteArray chunk = source.read(kChunk);
         if (chunk.isEmpty() && source.error() != QFileDevice::NoError)
             return discard(QStringLiteral("cannot read the converted file: %1").arg(source.errorString()));
-        if (part.write(chunk) != chunk.size())
-            return discard(part.errorString());
+        if (const QString reason = writeAll(part, chunk); !reason.isEmpty())
+            return discard(reason);
     }
     if (const QString reason = syncToDisk(part); !reason.isEmpty())
         return discard(reason);
