@@ -4,6 +4,7 @@
 #include "app/settingsstore.h"
 #include "app/userdialogs.h"
 #include "convert/signalwatcher.h"
+#include "convert/tempnames.h"
 
 #include <QApplication>
 #include <QDir>
@@ -34,6 +35,9 @@ int main(int argc, char *argv[])
     // One file per processor core: each file's two tools run one after the other.
     services.jobs = QThread::idealThreadCount();
     services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
+
+    // What an earlier run that was killed outright left in the temporary folder.
+    removeAbandonedTempFiles(services.tempFolder);
 
     MainWindow window(services);
     // Ctrl+C in a terminal, or the session asking the program to end.
