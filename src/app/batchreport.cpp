@@ -15,6 +15,7 @@ Report describe(const QList<FileResult> &results)
     QStringList cancelled;
     QStringList kept;
     QStringList damaged;
+    QStringList otherBitrate;
     for (const FileResult &r : results) {
         const QString path = QDir::toNativeSeparators(r.sourcePath);
         const auto line = [&path](const QString &why) { return QStringLiteral("%1: %2").arg(path, why); };
@@ -33,6 +34,8 @@ Report describe(const QList<FileResult> &results)
         }
         if (r.isConverted() && !r.warning.isEmpty())
             damaged.append(line(r.warning));
+        if (r.isConverted() && !r.note.isEmpty())
+            otherBitrate.append(line(r.note));
     }
 
     QStringList paragraphs;
@@ -56,6 +59,7 @@ Report describe(const QList<FileResult> &results)
                    .arg(kept.size()),
                kept);
     addSection(QStringLiteral("%1 file(s) may be incomplete:").arg(damaged.size()), damaged);
+    addSection(QStringLiteral("%1 file(s) could not take the chosen bitrate:").arg(otherBitrate.size()), otherBitrate);
     if (paragraphs.isEmpty())
         return {};
     return {paragraphs.join(QStringLiteral("\n\n")), all.join(QLatin1Char('\n')).trimmed()};

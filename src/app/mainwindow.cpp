@@ -296,6 +296,12 @@ void MainWindow::startConverting()
         return;
     }
 
+    // A temporary folder that cannot take the files would only fail every file in turn.
+    if (const QString problem = ConversionBatch::temporaryFolderProblem(m_services.tempFolder); !problem.isEmpty()) {
+        m_services.dialogs->warn(this, QStringLiteral("Nothing can be converted: %1.").arg(problem));
+        return;
+    }
+
     resultsWindow()->clearResults();
 
     BatchSettings settings;

@@ -28,6 +28,7 @@ QString helpEpilogue()
         "  1    at least one file failed (each is named with its reason), or nothing\n"
         "       could be converted because the temporary folder (TMPDIR) is not usable\n"
         "  2    usage error\n"
+        "  129  cancelled because the terminal closed (SIGHUP)\n"
         "  130  cancelled by Ctrl+C (SIGINT)\n"
         "  143  cancelled by SIGTERM\n"
         "A first Ctrl+C or SIGTERM stops the running tools, deletes their temporary\n"

@@ -2,6 +2,7 @@
 
 #include "clireport.h"
 #include "convert/signalwatcher.h"
+#include "convert/tempnames.h"
 
 #include "convert/pathhelpers.h"
 #include "filelist/folderwalk.h"
@@ -108,6 +109,8 @@ int runCli(const CliCommand &command)
         writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(tempProblem));
         return CliExit::SomeFailed;
     }
+    // What an earlier run that was killed outright left behind.
+    removeAbandonedTempFiles(tempFolder);
 
     // The tools lie beside the program, as in an installed copy.
     const QString appDir = QCoreApplication::applicationDirPath();

@@ -50,6 +50,7 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 int s_pipe[2] = {-1, -1};
 struct sigaction s_previousInt;
 struct sigaction s_previousTerm;
+struct sigaction s_previousHup;
 
 void onSignal(int signalNumber)
 {
@@ -94,6 +95,11 @@ SignalWatcher::SignalWatcher(QObject *parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &action, &s_previousInt);
     ::sigaction(SIGTERM, &action, &s_previousTerm);
+    // The terminal closing (SIGHUP) stops us as cleanly as Ctrl+C, unless we were started
+    // to outlive it (nohup), in which case it stays ignored.
+    ::sigaction(SIGHUP, &action, &s_previousHup);
+    if (s_previousHup.sa_handler == SIG_IGN)
+        ::sigaction(SIGHUP, &s_previousHup, nullptr);
 #endif
 }
 
@@ -107,6 +113,7 @@ SignalWatcher::~SignalWatcher()
         return;
     ::sigaction(SIGINT, &s_previousInt, nullptr);
     ::sigaction(SIGTERM, &s_previousTerm, nullptr);
+    ::sigaction(SIGHUP, &s_previousHup, nullptr);
     delete m_notifier;
     m_notifier = nullptr;
     ::close(s_pipe[0]);

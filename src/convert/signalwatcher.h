@@ -6,7 +6,7 @@
 
 class QSocketNotifier;
 
-// Turns Ctrl+C and SIGTERM (on Windows: the console's Ctrl+C, Ctrl+Break and close events)
+// Turns Ctrl+C, SIGTERM and SIGHUP (on Windows: the console's Ctrl+C, Ctrl+Break and close events)
 // into a Qt signal delivered by the event loop, so that the programs can cancel a batch
 // cleanly instead of dying with its tools still running and its temporary files left behind.
 // One watcher at a time; the previous handling returns when it is destroyed.
@@ -21,7 +21,7 @@ public:
     // Set as soon as the first signal arrives, before the event loop hears of it: blocking
     // work that runs before the event loop (a long folder walk) polls it.
     static const std::atomic_bool *raisedFlag();
-    // The number of the first signal that arrived (SIGINT, SIGTERM), 0 while none did.
+    // The number of the first signal that arrived (SIGINT, SIGTERM, SIGHUP), 0 while none did.
     static int firstSignal();
 
 signals:

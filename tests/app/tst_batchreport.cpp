@@ -8,9 +8,11 @@ class TestBatchReport : public QObject
 {
     Q_OBJECT
 
-    static FileResult result(const char *source, FileStatus status, const char *reason = "", const char *warning = "")
+    static FileResult result(const char *source, FileStatus status, const char *reason = "", const char *warning = "",
+                             const char *note = "")
     {
         FileResult r;
+        r.note = QString::fromUtf8(note);
         r.sourcePath = QString::fromUtf8(source);
         r.status = status;
         r.reason = QString::fromUtf8(reason);
@@ -45,6 +47,11 @@ private slots:
                                         << QStringList{u"may be incomplete"_qs,
                                                        u"/a.m4a: converted 0:03 of 0:06; the source may be damaged"_qs}
                                         << false;
+        QTest::newRow("another bitrate") << QList<FileResult>{result("/a.m4a", FileStatus::Converted, "", "",
+                                                                     "encoded at 64 kbps: 192 kbps is not possible at this source's sample rate")}
+                                         << QStringList{u"could not take the chosen bitrate"_qs,
+                                                        u"/a.m4a: encoded at 64 kbps"_qs}
+                                         << false;
     }
     void describe()
     {

@@ -60,6 +60,7 @@ private:
             file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
         }
         int jobs = 1;
+        QString tempOverride;
         MainWindow *start(const QString &bitrate = QStringLiteral("192 kbps"))
         {
             settings->write(SettingsStore::KeyBitrate, bitrate);
@@ -68,7 +69,7 @@ private:
             services.dialogs = &dialogs;
             services.launcher = &launcher;
             services.appFolder = QDir::toNativeSeparators(app());
-            services.tempFolder = QDir::toNativeSeparators(temp());
+            services.tempFolder = QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride);
             services.rollPercent = [] { return 1; };
             services.jobs = jobs;
             window = std::make_unique<MainWindow>(services);
@@ -339,6 +340,26 @@ private slots:
             QVERIFY(f.tempFiles().isEmpty());
             QVERIFY(f.dialogs.messages.isEmpty());
         }
+    }
+
+    void anUnusableTemporaryFolderStopsTheBatchBeforeItStarts()
+    {
+        Fixture f;
+        f.linkTool(QStringLiteral("ffmpeg"));
+        f.linkTool(QStringLiteral("lame"));
+        f.tempOverride = f.dir.filePath(QStringLiteral("no-such-folder"));
+        const QString a = f.source(QStringLiteral("a.m4a"));
+        QVERIFY(makeTone(a, 440));
+        MainWindow *w = f.start();
+        w->sourceList()->append(QStringList{a});
+        QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
+        QVERIFY(!w->isConverting());
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Warn);
+        QVERIFY2(f.dialogs.messages.first().text.contains(QStringLiteral("no-such-folder")),
+                 qPrintable(f.dialogs.messages.first().text));
+        QVERIFY(!QFileInfo::exists(f.tempOverride));
+        QVERIFY(w->isVisible());
     }
 };
 

@@ -388,6 +388,7 @@ void TestCli::signalCancels_data()
 #ifdef Q_OS_UNIX
     QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling");
     QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling");
+    QTest::newRow("the terminal closing cancels") << QList<int>{SIGHUP} << false << 129 << QStringLiteral("cancelling");
     QTest::newRow("a second SIGINT stops at once")
         << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once");
 #endif
