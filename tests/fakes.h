@@ -3,14 +3,18 @@
 // Stand-ins for the dialogs and the desktop, so that tests answer with canned replies
 // and never open a real dialog or a browser.
 
+#include "app/appservices.h"
 #include "app/desktoplauncher.h"
+#include "app/settingsstore.h"
 #include "app/userdialogs.h"
 
 #include <QList>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <deque>
+#include <memory>
 
 class FakeDialogs : public UserDialogs
 {
@@ -81,5 +85,30 @@ public:
     {
         opened.append(url);
         return true;
+    }
+};
+
+// What a window under test is given: settings in a file of a temporary folder, the fake
+// dialogs and launcher. Test fixtures derive from it and add their window.
+struct TestServices
+{
+    QTemporaryDir dir;
+    std::unique_ptr<SettingsStore> settings =
+        std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
+    FakeDialogs dialogs;
+    FakeLauncher launcher;
+
+    AppServices services(const QString &appFolder, const QString &tempFolder, int jobs = 1,
+                         std::function<int()> roll = [] { return 1; })
+    {
+        AppServices s;
+        s.settings = settings.get();
+        s.dialogs = &dialogs;
+        s.launcher = &launcher;
+        s.appFolder = appFolder;
+        s.tempFolder = tempFolder;
+        s.rollPercent = std::move(roll);
+        s.jobs = jobs;
+        return s;
     }
 };

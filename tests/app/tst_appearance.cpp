@@ -25,30 +25,11 @@ class TestAppearance : public QObject
     Q_OBJECT
 
 private:
-    struct Fixture
+    struct Fixture : TestServices
     {
-        QTemporaryDir dir;
-        std::unique_ptr<SettingsStore> settings;
-        FakeDialogs dialogs;
-        FakeLauncher launcher;
-
-        Fixture()
-        {
-            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
-            QDir(dir.path()).mkpath(QStringLiteral("app"));
-        }
+        Fixture() { QDir(dir.path()).mkpath(QStringLiteral("app")); }
         QString app(const QString &name = {}) const { return QDir(dir.filePath(QStringLiteral("app"))).filePath(name); }
-        AppServices services() const
-        {
-            AppServices s;
-            s.settings = settings.get();
-            s.dialogs = const_cast<FakeDialogs *>(&dialogs);
-            s.launcher = const_cast<FakeLauncher *>(&launcher);
-            s.appFolder = QDir::toNativeSeparators(app());
-            s.tempFolder = dir.path();
-            s.rollPercent = [] { return 1; };
-            return s;
-        }
+        AppServices services() { return TestServices::services(QDir::toNativeSeparators(app()), dir.path()); }
         void write(const QString &relative, const QByteArray &content) const
         {
             const QString path = app(relative);

@@ -28,27 +28,16 @@ class TestBigList : public QObject
 private:
     static constexpr int kRows = 100000;
 
-    struct Fixture
+    struct Fixture : TestServices
     {
-        QTemporaryDir dir;
-        std::unique_ptr<SettingsStore> settings;
-        FakeDialogs dialogs;
-        FakeLauncher launcher;
         std::unique_ptr<MainWindow> window;
 
         MainWindow *start()
         {
-            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
-            AppServices services;
-            services.settings = settings.get();
-            services.dialogs = &dialogs;
-            services.launcher = &launcher;
-            services.appFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("app")));
-            services.tempFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")));
-            services.rollPercent = [] { return 50; };   // never opens the home page
             QDir(dir.path()).mkpath(QStringLiteral("app"));
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
-            window = std::make_unique<MainWindow>(services);
+            window = std::make_unique<MainWindow>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
+                                                           QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")))));
             window->startUp();
             window->show();
             return window.get();

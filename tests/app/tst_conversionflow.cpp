@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testkit.h"
 
 #include "app/mainwindow.h"
 #include "app/settingsstore.h"
@@ -8,9 +9,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QProcess>
 #include <QProgressBar>
@@ -29,17 +27,12 @@ class TestConversionFlow : public QObject
     Q_OBJECT
 
 private:
-    struct Fixture
+    struct Fixture : TestServices
     {
-        QTemporaryDir dir;
-        std::unique_ptr<SettingsStore> settings;
-        FakeDialogs dialogs;
-        FakeLauncher launcher;
         std::unique_ptr<MainWindow> window;
 
         Fixture()
         {
-            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
             QDir(dir.path()).mkpath(QStringLiteral("app"));
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
             QDir(dir.path()).mkpath(QStringLiteral("src"));
@@ -64,15 +57,9 @@ private:
         MainWindow *start(const QString &bitrate = QStringLiteral("192 kbps"))
         {
             settings->write(SettingsStore::KeyBitrate, bitrate);
-            AppServices services;
-            services.settings = settings.get();
-            services.dialogs = &dialogs;
-            services.launcher = &launcher;
-            services.appFolder = QDir::toNativeSeparators(app());
-            services.tempFolder = QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride);
-            services.rollPercent = [] { return 1; };
-            services.jobs = jobs;
-            window = std::make_unique<MainWindow>(services);
+            window = std::make_unique<MainWindow>(
+                services(QDir::toNativeSeparators(app()),
+                         QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride), jobs));
             window->startUp();
             window->show();
             return window.get();
@@ -94,24 +81,10 @@ private:
 
     static bool makeTone(const QString &path, int frequency)
     {
-        return QProcess::execute(QStandardPaths::findExecutable(QStringLiteral("ffmpeg")),
-                                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
-                                  QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                  QStringLiteral("sine=frequency=%1:duration=2").arg(frequency),
-                                  QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-y"), path})
-               == 0;
-    }
-
-    static QJsonObject probeAudio(const QString &path)
-    {
-        QProcess probe;
-        probe.start(QStandardPaths::findExecutable(QStringLiteral("ffprobe")),
-                    {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                     QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                     QStringLiteral("stream=codec_name,bit_rate"), QStringLiteral("-of"), QStringLiteral("json"), path});
-        probe.waitForFinished(30000);
-        const QJsonObject root = QJsonDocument::fromJson(probe.readAllStandardOutput()).object();
-        return root.value(QStringLiteral("streams")).toArray().first().toObject();
+        return TestKit::makeSource(QStandardPaths::findExecutable(QStringLiteral("ffmpeg")), path,
+                                   {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                    QStringLiteral("sine=frequency=%1:duration=2").arg(frequency),
+                                    QStringLiteral("-c:a"), QStringLiteral("aac")});
     }
 
 private slots:
@@ -153,9 +126,9 @@ private slots:
         QVERIFY(f.dialogs.messages.isEmpty());
         for (const QString &file : results->resultFiles()) {
             QVERIFY(QFileInfo(file).fileName().contains(QRegularExpression(QStringLiteral("^zurvek[1-9]{8}\\.mp3$"))));
-            const QJsonObject stream = probeAudio(file);
-            QCOMPARE(stream.value(QStringLiteral("codec_name")).toString(), QStringLiteral("mp3"));
-            QCOMPARE(stream.value(QStringLiteral("bit_rate")).toString(), QStringLiteral("192000"));
+            const TestKit::Probe stream = TestKit::probe(QStandardPaths::findExecutable(QStringLiteral("ffprobe")), file);
+            QCOMPARE(stream.codec, QStringLiteral("mp3"));
+            QCOMPARE(stream.bitRate, 192000);
         }
         // Only the three results are in the temporary folder; nothing in the program's folder.
         QCOMPARE(f.tempFiles().size(), 3);

@@ -25,33 +25,23 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private:
-    struct Fixture
+    struct Fixture : TestServices
     {
-        QTemporaryDir dir;
-        std::unique_ptr<SettingsStore> settings;
-        FakeDialogs dialogs;
-        FakeLauncher launcher;
         std::unique_ptr<MainWindow> window;
         int roll = 50;
 
         explicit Fixture(const QString &storedBitrate = {})
         {
-            settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini")));
             if (!storedBitrate.isNull())
                 settings->write(SettingsStore::KeyBitrate, storedBitrate);
         }
         MainWindow *start()
         {
-            AppServices services;
-            services.settings = settings.get();
-            services.dialogs = &dialogs;
-            services.launcher = &launcher;
-            services.appFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("app")));
-            services.tempFolder = QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")));
-            services.rollPercent = [this] { return roll; };
             QDir(dir.path()).mkpath(QStringLiteral("app"));
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
-            window = std::make_unique<MainWindow>(services);
+            window = std::make_unique<MainWindow>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
+                                                           QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp"))),
+                                                           1, [this] { return roll; }));
             window->startUp();
             return window.get();
         }

@@ -1,3 +1,4 @@
+#include "testkit.h"
 #include "convert/scripttools.h"
 #include "convert/tempnames.h"
 
@@ -55,12 +56,7 @@ private:
         QString out;
         QString err;
     };
-    struct Probe
-    {
-        QString codec;
-        int bitRate = 0;
-        double duration = 0.0;
-    };
+    using Probe = TestKit::Probe;
 
     Run run(const QStringList &arguments, const QString &program = {}) const;
     QString tone(const QString &relativePath, const QString &from = {}) const;   // a copy of a tone
@@ -522,32 +518,12 @@ QStringList TestCli::temporaryLeftovers() const
 
 TestCli::Probe TestCli::probe(const QString &path) const
 {
-    QProcess ffprobe;
-    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                              QStringLiteral("stream=codec_name,bit_rate:format=duration"),
-                              QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
-    Probe info;
-    if (!ffprobe.waitForFinished(30000))
-        return info;
-    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
-        const QString text = QString::fromUtf8(line.trimmed());
-        if (text.startsWith(QStringLiteral("codec_name=")))
-            info.codec = text.mid(11);
-        else if (text.startsWith(QStringLiteral("bit_rate=")))
-            info.bitRate = text.mid(9).toInt();
-        else if (text.startsWith(QStringLiteral("duration=")))
-            info.duration = text.mid(9).toDouble();
-    }
-    return info;
+    return TestKit::probe(m_ffprobe, path);
 }
 
 bool TestCli::runTool(const QString &program, const QStringList &arguments) const
 {
-    QProcess tool;
-    tool.setStandardInputFile(QProcess::nullDevice());
-    tool.start(program, arguments);
-    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    return TestKit::runQuietly(program, arguments);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,3 +1,4 @@
+#include "testkit.h"
 #include "convert/conversionbatch.h"
 #include "convert/fileconversion.h"
 #include "convert/tempnames.h"
@@ -53,12 +54,7 @@ private slots:
     void abortDeletesEveryTemporaryFile();
 
 private:
-    struct Probe
-    {
-        QString format;
-        QString codec;
-        int bitRate = 0;
-    };
+    using Probe = TestKit::Probe;
 
     QString source(const QString &name, const QString &from = {});   // a copy of the tone
     QString writeSource(const QString &name, const QByteArray &data);
@@ -833,33 +829,12 @@ QStringList TestConversion::tempFolderEntries() const
 
 TestConversion::Probe TestConversion::probe(const QString &path) const
 {
-    QProcess ffprobe;
-    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                              QStringLiteral("format=format_name:stream=codec_name,bit_rate"),
-                              QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
-    Probe info;
-    if (!ffprobe.waitForFinished(30000))
-        return info;
-    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
-        const QString text = QString::fromUtf8(line.trimmed());
-        if (text.startsWith(QStringLiteral("format_name=")))
-            info.format = text.mid(12);
-        else if (text.startsWith(QStringLiteral("codec_name=")))
-            info.codec = text.mid(11);
-        else if (text.startsWith(QStringLiteral("bit_rate=")))
-            info.bitRate = text.mid(9).toInt();
-    }
-    return info;
+    return TestKit::probe(m_ffprobe, path);
 }
 
 bool TestConversion::runTool(const QString &program, const QStringList &arguments) const
 {
-    QProcess tool;
-    tool.setStandardInputFile(QProcess::nullDevice());
-    tool.start(program, arguments);
-    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit
-           && tool.exitCode() == 0;
+    return TestKit::runQuietly(program, arguments);
 }
 
 // The real decoder, except for sources called slow.m4a: those get a partial file and a

@@ -9,6 +9,7 @@
 #include "convert/conversionbatch.h"
 #include "convert/scripttools.h"
 #include "convert/tempnames.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,6 +28,14 @@ using ScriptTools::processExists;
 using ScriptTools::readPid;
 using ScriptTools::shellQuoted;
 using ScriptTools::writeScript;
+using TestKit::entries;
+using TestKit::makeSource;
+using TestKit::Probe;
+using TestKit::probe;
+using TestKit::readFile;
+using TestKit::runQuietly;
+using TestKit::toneOptions;
+using TestKit::writeFile;
 
 // Everything the tests need from outside; `missing` says what is not there.
 struct Machine
@@ -57,97 +66,6 @@ inline Machine findMachine()
     else if (machine.ffmpeg.isEmpty() || machine.lame.isEmpty() || machine.ffprobe.isEmpty())
         machine.missing = QStringLiteral("ffmpeg, ffprobe and lame");
     return machine;
-}
-
-// Every entry of folder, hidden ones included, by name.
-inline QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
-}
-
-inline bool writeFile(const QString &path, const QByteArray &data)
-{
-    if (!QDir().mkpath(QFileInfo(path).path()))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    const bool written = file.write(data) == data.size();
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline bool runQuietly(const QString &program, const QStringList &arguments)
-{
-    QProcess tool;
-    tool.setStandardInputFile(QProcess::nullDevice());
-    tool.setStandardOutputFile(QProcess::nullDevice());
-    tool.start(program, arguments);
-    return tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
-}
-
-// Writes a short source with the real ffmpeg: lavfi inputs and codec options, then the path.
-inline bool makeSource(const QString &ffmpeg, const QString &path, const QStringList &options)
-{
-    QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")};
-    arguments << options << path;
-    return QDir().mkpath(QFileInfo(path).path()) && runQuietly(ffmpeg, arguments);
-}
-
-// A sine tone of the given length as AAC in an MPEG-4 file.
-inline QStringList toneOptions(int seconds = 1, int channels = 2)
-{
-    return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-            QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-            QStringLiteral("-ac"), QString::number(channels), QStringLiteral("-c:a"), QStringLiteral("aac")};
-}
-
-struct Probe
-{
-    QString codec;          // of the first audio stream; empty when none could be read
-    int channels = 0;
-    int sampleRate = 0;
-    int bitRate = 0;
-    double duration = 0.0;
-};
-
-inline Probe probe(const QString &ffprobe, const QString &path)
-{
-    QProcess tool;
-    tool.setStandardInputFile(QProcess::nullDevice());
-    tool.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                         QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                         QStringLiteral("stream=codec_name,channels,sample_rate,bit_rate:format=duration"),
-                         QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
-    Probe info;
-    if (!tool.waitForFinished(30000))
-        return info;
-    for (const QByteArray &line : tool.readAllStandardOutput().split('\n')) {
-        const QString text = QString::fromUtf8(line.trimmed());
-        const qsizetype equals = text.indexOf(u'=');
-        if (equals < 0)
-            continue;
-        const QString key = text.left(equals);
-        const QString value = text.mid(equals + 1);
-        if (key == QStringLiteral("codec_name"))
-            info.codec = value;
-        else if (key == QStringLiteral("channels"))
-            info.channels = value.toInt();
-        else if (key == QStringLiteral("sample_rate"))
-            info.sampleRate = value.toInt();
-        else if (key == QStringLiteral("bit_rate"))
-            info.bitRate = value.toInt();
-        else if (key == QStringLiteral("duration"))
-            info.duration = value.toDouble();
-    }
-    return info;
 }
 
 // A folder laid out like an installed program's: a copy of quorvane-cli (it finds its tools

@@ -1,3 +1,4 @@
+#include "testkit.h"
 #include "convert/conversionbatch.h"
 #include "convert/scripttools.h"
 #include "convert/tempnames.h"
@@ -57,11 +58,7 @@ private slots:
     void signalAtManyMoments();
 
 private:
-    struct Probe
-    {
-        QString codec;
-        double duration = 0.0;
-    };
+    using Probe = TestKit::Probe;
 
     static constexpr int kProgramFiles = 8;   // converted by signalAtManyMoments()
 
@@ -757,30 +754,12 @@ QString TestFaultsConcurrency::problems() const
 
 TestFaultsConcurrency::Probe TestFaultsConcurrency::probe(const QString &path) const
 {
-    QProcess ffprobe;
-    ffprobe.start(m_ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                              QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                              QStringLiteral("stream=codec_name:format=duration"), QStringLiteral("-of"),
-                              QStringLiteral("default=noprint_wrappers=1"), path});
-    Probe info;
-    if (!ffprobe.waitForFinished(30000))
-        return info;
-    for (const QByteArray &line : ffprobe.readAllStandardOutput().split('\n')) {
-        const QString text = QString::fromUtf8(line.trimmed());
-        if (text.startsWith(QStringLiteral("codec_name=")))
-            info.codec = text.mid(11);
-        else if (text.startsWith(QStringLiteral("duration=")))
-            info.duration = text.mid(9).toDouble();
-    }
-    return info;
+    return TestKit::probe(m_ffprobe, path);
 }
 
 bool TestFaultsConcurrency::runTool(const QString &program, const QStringList &arguments) const
 {
-    QProcess tool;
-    tool.setStandardInputFile(QProcess::nullDevice());
-    tool.start(program, arguments);
-    return tool.waitForFinished(30000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    return TestKit::runQuietly(program, arguments);
 }
 
 QTEST_GUILESS_MAIN(TestFaultsConcurrency)

@@ -21,24 +21,13 @@ class TestResultsWindow : public QObject
     Q_OBJECT
 
 private:
-    struct Fixture
+    struct Fixture : TestServices
     {
-        QTemporaryDir dir;
-        std::unique_ptr<SettingsStore> settings;
-        FakeDialogs dialogs;
-        FakeLauncher launcher;
         std::unique_ptr<ResultsWindow> window;
 
-        Fixture() { settings = std::make_unique<SettingsStore>(dir.filePath(QStringLiteral("settings.ini"))); }
         ResultsWindow *load()
         {
-            AppServices services;
-            services.settings = settings.get();
-            services.dialogs = &dialogs;
-            services.launcher = &launcher;
-            services.appFolder = dir.path();
-            services.tempFolder = dir.path();
-            window = std::make_unique<ResultsWindow>(services);
+            window = std::make_unique<ResultsWindow>(services(dir.path(), dir.path()));
             return window.get();
         }
         // A converted file waiting in the temporary folder.

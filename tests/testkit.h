@@ -1,0 +1,110 @@
+#pragma once
+
+// Small helpers that many tests need: files in and out, running a real tool quietly, short
+// generated sources and what ffprobe says of a file. Header-only; no project code.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace TestKit {
+
+// Every entry of folder, hidden ones included, by name.
+inline QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                  QDir::Name);
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const bool written = file.write(data) == data.size();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool runQuietly(const QString &program, const QStringList &arguments)
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.setStandardOutputFile(QProcess::nullDevice());
+    tool.start(program, arguments);
+    return tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+// Writes a short source with the real ffmpeg: lavfi inputs and codec options, then the path.
+inline bool makeSource(const QString &ffmpeg, const QString &path, const QStringList &options)
+{
+    QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")};
+    arguments << options << path;
+    return QDir().mkpath(QFileInfo(path).path()) && runQuietly(ffmpeg, arguments);
+}
+
+// A sine tone of the given length as AAC in an MPEG-4 file.
+inline QStringList toneOptions(int seconds = 1, int channels = 2)
+{
+    return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+            QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
+            QStringLiteral("-ac"), QString::number(channels), QStringLiteral("-c:a"), QStringLiteral("aac")};
+}
+
+struct Probe
+{
+    QString format;         // the container, e.g. "mp3"
+    QString codec;          // of the first audio stream; empty when none could be read
+    int channels = 0;
+    int sampleRate = 0;
+    int bitRate = 0;
+    double duration = 0.0;
+};
+
+inline Probe probe(const QString &ffprobe, const QString &path)
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                         QStringLiteral("a:0"), QStringLiteral("-show_entries"),
+                         QStringLiteral("stream=codec_name,channels,sample_rate,bit_rate:format=format_name,duration"),
+                         QStringLiteral("-of"), QStringLiteral("default=noprint_wrappers=1"), path});
+    Probe info;
+    if (!tool.waitForFinished(30000))
+        return info;
+    for (const QByteArray &line : tool.readAllStandardOutput().split('\n')) {
+        const QString text = QString::fromUtf8(line.trimmed());
+        const qsizetype equals = text.indexOf(u'=');
+        if (equals < 0)
+            continue;
+        const QString key = text.left(equals);
+        const QString value = text.mid(equals + 1);
+        if (key == QStringLiteral("format_name"))
+            info.format = value;
+        else if (key == QStringLiteral("codec_name"))
+            info.codec = value;
+        else if (key == QStringLiteral("channels"))
+            info.channels = value.toInt();
+        else if (key == QStringLiteral("sample_rate"))
+            info.sampleRate = value.toInt();
+        else if (key == QStringLiteral("bit_rate"))
+            info.bitRate = value.toInt();
+        else if (key == QStringLiteral("duration"))
+            info.duration = value.toDouble();
+    }
+    return info;
+}
+
+} // namespace TestKit
