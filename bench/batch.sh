@@ -17,14 +17,6 @@ for ((i = 1; i <= files; i++)); do
     -ac 2 -c:a aac -b:a 128k -y "$work/src/track$i.m4a"
 done
 
-loop() {
-  for f in "$work"/src/*.m4a; do
-    local t="$work/tmp/$(basename "$f" .m4a).mp3"
-    rm -f "$t"
-    ffmpeg -v error -i "$f" -f mp3 "$t" </dev/null
-    lame --quiet -h -m s -b 192 "$t" "$work/out/$(basename "$t")"
-  done
-}
 floor() {
   ls "$work"/src/*.m4a | xargs -P "$(nproc)" -I{} sh -c \
     'ffmpeg -v error -i "$1" -f wav - </dev/null | lame --quiet -h -m s -b 192 - "$2/$(basename "$1" .m4a).mp3"' _ {} "$work/out"
@@ -32,7 +24,7 @@ floor() {
 
 echo "batch: $files files of $seconds s stereo AAC to 192 kbps, $runs runs each"
 machine
-measure loop loop
+measure loop tool_loop "$work" 192
 measure "cli -j 1" "$cli" -j 1 -b 192 -o "$work/out" "$work/src"
 measure "cli (default jobs)" "$cli" -b 192 -o "$work/out" "$work/src"
 measure floor floor

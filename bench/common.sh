@@ -40,6 +40,18 @@ measure() {
   printf '  %-28s median %7.3f s   (runs: %s)\n' "$name" "${medians[$name]}" "$(printf '%.2f ' "${times[@]}")"
 }
 
+# tool_loop WORK KBPS: the two tools run file after file with the program's own arguments,
+# from WORK/src through WORK/tmp into WORK/out: what a converter without parallelism does.
+tool_loop() {
+  local work=$1 kbps=$2
+  for f in "$work"/src/*.m4a; do
+    local t="$work/tmp/$(basename "$f" .m4a).mp3"
+    rm -f "$t"
+    ffmpeg -v error -i "$f" -f mp3 "$t" </dev/null
+    lame --quiet -h -m s -b "$kbps" "$t" "$work/out/$(basename "$t")"
+  done
+}
+
 ratio() { awk -v a="${medians[$1]}" -v b="${medians[$2]}" 'BEGIN { printf "%.3f\n", a / b }'; }
 
 machine() {

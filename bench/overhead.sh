@@ -10,18 +10,10 @@ mkdir -p "$work/src" "$work/out" "$work/tmp"
 ffmpeg -v error -f lavfi -i "sine=frequency=440:duration=1" -ac 2 -c:a aac -y "$work/one.m4a"
 for ((i = 1; i <= files; i++)); do cp "$work/one.m4a" "$work/src/f$i.m4a"; done
 
-loop() {
-  for f in "$work"/src/*.m4a; do
-    local t="$work/tmp/$(basename "$f" .m4a).mp3"
-    rm -f "$t"
-    ffmpeg -v error -i "$f" -f mp3 "$t" </dev/null
-    lame --quiet -h -m s -b 128 "$t" "$work/out/$(basename "$t")"
-  done
-}
 
 echo "overhead: $files files of 1 s, one at a time, $runs runs each"
 machine
-measure loop loop
+measure loop tool_loop "$work" 128
 measure "cli -j 1" "$cli" -j 1 -b 128 -o "$work/out" "$work/src"
 per_file=$(awk -v c="${medians["cli -j 1"]}" -v l="${medians[loop]}" -v n="$files" 'BEGIN { printf "%.1f", (c - l) * 1000 / n }')
 echo "  driver overhead per file: $per_file ms   (target < 20 ms)"
