@@ -9,34 +9,16 @@ namespace {
 constexpr int kLinesShown = 8;
 }
 
-Report describe(const QList<FileResult> &results)
+Report describe(const BatchOutcome &outcome)
 {
-    QStringList failed;
-    QStringList cancelled;
-    QStringList kept;
-    QStringList damaged;
-    QStringList otherBitrate;
-    for (const FileResult &r : results) {
-        const QString path = QDir::toNativeSeparators(r.sourcePath);
-        const auto line = [&path](const QString &why) { return QStringLiteral("%1: %2").arg(path, why); };
-        switch (r.status) {
-        case FileStatus::Failed:
-            failed.append(line(r.reason));
-            break;
-        case FileStatus::Cancelled:
-            cancelled.append(path);
-            break;
-        case FileStatus::KeptDecoderBitrate:
-            kept.append(line(r.reason));
-            break;
-        case FileStatus::Converted:
-            break;
+    const auto lines = [](const QList<FileResult> &files, QString FileResult::*why) {
+        QStringList shown;
+        for (const FileResult &r : files) {
+            const QString path = QDir::toNativeSeparators(r.sourcePath);
+            shown.append(why ? QStringLiteral("%1: %2").arg(path, r.*why) : path);
         }
-        if (r.isConverted() && !r.warning.isEmpty())
-            damaged.append(line(r.warning));
-        if (r.isConverted() && !r.note.isEmpty())
-            otherBitrate.append(line(r.note));
-    }
+        return shown;
+    };
 
     QStringList paragraphs;
     QStringList all;
@@ -51,7 +33,12 @@ Report describe(const QList<FileResult> &results)
         all.append(lines);
         all.append(QString());
     };
-    const auto total = results.size();
+    const auto total = outcome.files.size();
+    const QStringList failed = lines(outcome.failed(), &FileResult::reason);
+    const QStringList cancelled = lines(outcome.notConverted(), nullptr);
+    const QStringList kept = lines(outcome.keptDecoderBitrate(), &FileResult::reason);
+    const QStringList damaged = lines(outcome.incomplete(), &FileResult::warning);
+    const QStringList otherBitrate = lines(outcome.otherBitrate(), &FileResult::note);
     addSection(QStringLiteral("%1 of %2 file(s) could not be converted:").arg(failed.size()).arg(total), failed);
     addSection(QStringLiteral("%1 of %2 file(s) were cancelled before they were converted:").arg(cancelled.size()).arg(total),
                cancelled);

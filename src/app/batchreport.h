@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/fileconversion.h"
+#include "convert/batchsession.h"
 
 #include <QList>
 #include <QString>
@@ -14,6 +14,6 @@ struct Report
     QString details; // every affected file with its reason, one per line
 };
 
-Report describe(const QList<FileResult> &results);
+Report describe(const BatchOutcome &outcome);
 
 } // namespace BatchReport

@@ -8,7 +8,7 @@
 #include "app/splashwindow.h"
 #include "app/twips.h"
 #include "app/userdialogs.h"
-#include "convert/conversionbatch.h"
+#include "convert/batchsession.h"
 #include "convert/pathhelpers.h"
 #include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
@@ -19,7 +19,6 @@
 
 #include <QCloseEvent>
 #include <QTimer>
-#include <QElapsedTimer>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -136,7 +135,6 @@ void MainWindow::buildControls()
     m_clear = button("PushButton4", QStringLiteral("Clear List"), 120, 2525, 3360, 405);
     m_samples = button("PushButton5", QStringLiteral("Load Sample/Example Files"), 3600, 2525, 3360, 405);
 
-    // Tab order as designed: focus holder, list, progress, frame, bitrate, then the buttons.
     QWidget::setTabOrder(m_focusHolder, m_list);
     QWidget::setTabOrder(m_list, m_bitrate);
     QWidget::setTabOrder(m_bitrate, m_addFiles);
@@ -190,7 +188,8 @@ void MainWindow::finishStartUp()
 {
     m_list->header()->resizeSection(0, Twips::toPixels(6500, logicalDpiX()));
 
-    m_bitrate->addItems(Tools::bitrateTexts());
+    for (int rate : Tools::bitrates())
+        m_bitrate->addItem(Tools::bitrateText(rate), rate);
     restoreBitrate();
     // Every pick is stored at once; nothing is stored at exit.
     connect(m_bitrate, &QComboBox::currentTextChanged, this,
@@ -296,38 +295,31 @@ void MainWindow::startConverting()
         return;
     }
 
-    // A temporary folder that cannot take the files would only fail every file in turn.
-    if (const QString problem = ConversionBatch::temporaryFolderProblem(m_services.tempFolder); !problem.isEmpty()) {
+    SessionSetup setup;
+    setup.sources = m_sources->rows();
+    setup.bitrate = m_bitrate->currentData().toInt();
+    setup.jobs = m_services.jobs;
+    setup.appFolder = m_services.appFolder;
+    setup.tempFolder = m_services.tempFolder;
+    m_batch = new BatchSession(setup, this);
+    connect(m_batch, &BatchSession::fileStarted, this, &MainWindow::onFileStarted);
+    connect(m_batch, &BatchSession::progressChanged, this, &MainWindow::onProgressChanged);
+    connect(m_batch, &BatchSession::finished, this, &MainWindow::onBatchFinished);
+    if (const QString problem = m_batch->start(); !problem.isEmpty()) {
+        delete m_batch;
+        m_batch = nullptr;
         m_services.dialogs->warn(this, QStringLiteral("Nothing can be converted: %1.").arg(problem));
         return;
     }
-
     resultsWindow()->clearResults();
-
-    BatchSettings settings;
-    settings.tools.decoder = Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg"));
-    settings.tools.encoder = Paths::toolPath(m_services.appFolder, QStringLiteral("lame"));
-    settings.tools.tempFolder = m_services.tempFolder;
-    settings.bitrateText = m_bitrate->currentText();
-    settings.jobs = qMax(1, m_services.jobs);
-
-    m_batch = new ConversionBatch(m_sources->rows(), settings, this);
-    connect(m_batch, &ConversionBatch::fileStarted, this, &MainWindow::onFileStarted);
-    connect(m_batch, &ConversionBatch::progressChanged, this, &MainWindow::onProgressChanged);
-    connect(m_batch, &ConversionBatch::finished, this, &MainWindow::onBatchFinished);
-    m_cancelling = false;
-    m_clock.start();
-    m_estimate.start(0);
     setBusy(true);
-    showProgressText(0, int(m_sources->count()));
-    m_batch->start();
+    m_progress->setFormat(m_batch->progress().text());
 }
 
 void MainWindow::cancelConverting()
 {
     if (!m_batch)
         return;
-    m_cancelling = true;
     m_start->setEnabled(false);
     m_progress->setFormat(QStringLiteral("Cancelling..."));
     m_batch->cancel();
@@ -335,31 +327,22 @@ void MainWindow::cancelConverting()
 
 void MainWindow::onFileStarted(int index, int total)
 {
-    // One file at a time: the bar stands at the share of the batch begun, as it
-    // always has; with several at once it follows the share done.
+    // One file at a time, the bar stands at the share of the batch begun, the first file
+    // showing 1/n; with several at once it follows the share done.
     if (total > 0 && m_services.jobs <= 1)
         m_progress->setValue(qRound((index + 1) * 100.0 * kProgressScale / total));
 }
 
-void MainWindow::onProgressChanged(double shareDone, int filesDone, int total)
+void MainWindow::onProgressChanged(const BatchProgress &progress)
 {
-    if (!m_batch || m_cancelling)
+    if (!m_batch || m_batch->isCancelling())
         return;
-    m_estimate.update(shareDone, m_clock.elapsed());
     if (m_services.jobs > 1)
-        m_progress->setValue(qRound(shareDone * 100.0 * kProgressScale));
-    showProgressText(filesDone, total);
+        m_progress->setValue(qRound(progress.shareDone * 100.0 * kProgressScale));
+    m_progress->setFormat(progress.text());
 }
 
-void MainWindow::showProgressText(int filesDone, int total)
-{
-    QString text = QStringLiteral("%1 of %2 file(s) done").arg(filesDone).arg(total);
-    if (const auto left = m_estimate.remainingMs(); left && filesDone < total)
-        text += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*left));
-    m_progress->setFormat(text);
-}
-
-void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelled)
+void MainWindow::onBatchFinished(const BatchOutcome &outcome)
 {
     m_batch->deleteLater();
     m_batch = nullptr;
@@ -367,19 +350,17 @@ void MainWindow::onBatchFinished(const QList<FileResult> &results, bool cancelle
     m_progress->setValue(0);
     m_progress->resetFormat();
 
-    ResultsWindow *results2 = resultsWindow();
-    for (const FileResult &r : results) {
-        if (r.isConverted())
-            results2->addResult(r.displayName, r.tempPath);
-    }
-    const BatchReport::Report report = BatchReport::describe(results);
-    if (results2->resultCount() > 0) {
-        results2->playResult(0);
-        results2->show();
+    ResultsWindow *results = resultsWindow();
+    for (const FileResult &r : outcome.converted())
+        results->addResult(r.displayName, r.tempPath);
+    const BatchReport::Report report = BatchReport::describe(outcome);
+    if (results->resultCount() > 0) {
+        results->playResult(0);
+        results->show();
         hide();
         if (!report.text.isEmpty())
-            m_services.dialogs->warn(results2, report.text, report.details);
-    } else if (!cancelled) {
+            m_services.dialogs->warn(results, report.text, report.details);
+    } else if (!outcome.cancelled) {
         m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
                                    report.details.isEmpty() ? report.text : report.details);
     }

@@ -1,11 +1,7 @@
 #pragma once
 
 #include "app/appservices.h"
-#include "convert/fileconversion.h"
-#include "convert/progressestimate.h"
-
 #include <QCursor>
-#include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
 #include <QWidget>
@@ -16,7 +12,9 @@ class QComboBox;
 class QGroupBox;
 class QProgressBar;
 class QPushButton;
-class ConversionBatch;
+class BatchSession;
+struct BatchOutcome;
+struct BatchProgress;
 class FileListView;
 class PathListModel;
 class ResultsWindow;
@@ -79,9 +77,8 @@ private:
     void setBusy(bool busy);
     void updatePointer();
     void onFileStarted(int index, int total);
-    void onProgressChanged(double shareDone, int filesDone, int total);
-    void showProgressText(int filesDone, int total);
-    void onBatchFinished(const QList<FileResult> &results, bool cancelled);
+    void onProgressChanged(const BatchProgress &progress);
+    void onBatchFinished(const BatchOutcome &outcome);
 
     AppServices m_services;
     PathListModel *m_sources = nullptr;
@@ -96,12 +93,9 @@ private:
     QPushButton *m_clear = nullptr;
     QPushButton *m_samples = nullptr;
     WalkQueue *m_walks = nullptr;
-    ConversionBatch *m_batch = nullptr;
+    BatchSession *m_batch = nullptr;
     std::unique_ptr<ResultsWindow> m_results;
     PointerRule *m_pointer = nullptr;
-    QElapsedTimer m_clock;
-    ProgressEstimate m_estimate;
-    bool m_cancelling = false;
     SplashWindow *m_splash = nullptr;
     bool m_skinned = false;
 };

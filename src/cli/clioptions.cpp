@@ -4,9 +4,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryFile>
 #include <QThread>
 
 namespace CliArguments {
@@ -38,8 +36,8 @@ QString helpEpilogue()
 QString bitrateChoices()
 {
     QStringList numbers;
-    for (const QString &text : Tools::bitrateTexts())
-        numbers.append(QString::number(Tools::bitrateFromText(text)));
+    for (int rate : Tools::bitrates())
+        numbers.append(QString::number(rate));
     return numbers.join(QStringLiteral(", "));
 }
 
@@ -53,7 +51,7 @@ CliCommand usageError(const QString &message)
 
 } // namespace
 
-QString bitrateTextFor(const QString &value)
+int bitrateFor(const QString &value)
 {
     // Stricter than Tools::bitrateFromText, which forgives anything after the number: a
     // script that says "-b 19x" has a typo, not a bitrate.
@@ -61,22 +59,9 @@ QString bitrateTextFor(const QString &value)
                                              QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = spelling.match(value);
     if (!match.hasMatch())
-        return {};
-    const QString text = QString::number(match.captured(1).toInt()) + QStringLiteral(" kbps");
-    return Tools::bitrateTexts().contains(text) ? text : QString();
-}
-
-QString outputFolderProblem(const QString &folder)
-{
-    const QFileInfo info(folder);
-    if (!info.exists())
-        return QStringLiteral("output folder does not exist: %1").arg(folder);
-    if (!info.isDir())
-        return QStringLiteral("output folder is not a folder: %1").arg(folder);
-    QTemporaryFile probe(info.absoluteFilePath() + QStringLiteral("/.quorvane-write-test-XXXXXX"));
-    if (!probe.open())
-        return QStringLiteral("output folder is not writable: %1 (%2)").arg(folder, probe.errorString());
-    return {};
+        return 0;
+    const int rate = match.captured(1).toInt();
+    return Tools::bitrates().contains(rate) ? rate : 0;
 }
 
 CliCommand parse(const QStringList &arguments)
@@ -136,11 +121,11 @@ CliCommand parse(const QStringList &arguments)
     }
 
     CliOptions options;
-    options.bitrateText = Tools::defaultBitrateText();
+    options.bitrate = Tools::defaultBitrate();
     if (parser.isSet(bitrate)) {
         const QString value = parser.value(bitrate);
-        options.bitrateText = bitrateTextFor(value);
-        if (options.bitrateText.isEmpty()) {
+        options.bitrate = bitrateFor(value);
+        if (options.bitrate == 0) {
             return usageError(QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
                                   .arg(value, bitrateChoices()));
         }

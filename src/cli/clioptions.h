@@ -7,7 +7,7 @@
 // that every accepted and refused spelling can be checked without running the program.
 struct CliOptions
 {
-    QString bitrateText;    // one of Tools::bitrateTexts(), e.g. "192 kbps"
+    int bitrate = 128;      // kbps, one of Tools::bitrates()
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;
@@ -29,13 +29,8 @@ namespace CliArguments {
 // QCoreApplication for the help text's program name.
 CliCommand parse(const QStringList &arguments);
 
-// "192", "192 kbps", "192KBPS", " 192  Kbps " -> "192 kbps"; "" for anything that is not
-// exactly one of the offered bitrates.
-QString bitrateTextFor(const QString &value);
-
-// Why folder cannot take the converted files ("" when it can). It must exist, be a folder,
-// and let a file be created in it: that is tried for real, because permission bits do not
-// tell the whole story (an administrator may write anywhere, a read-only mount nowhere).
-QString outputFolderProblem(const QString &folder);
+// "192", "192 kbps", "192KBPS", " 192  Kbps " -> 192; 0 for anything that is not exactly
+// one of the offered bitrates.
+int bitrateFor(const QString &value);
 
 } // namespace CliArguments

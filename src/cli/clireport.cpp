@@ -1,6 +1,6 @@
 #include "clireport.h"
 
-#include "convert/progressestimate.h"
+#include "convert/batchsession.h"
 
 #include <QtMath>
 
@@ -36,13 +36,13 @@ QString cancelledLine(const QString &source)
     return labelled(QStringLiteral("cancelled"), source);
 }
 
-QString liveLine(int done, int total, double shareDone, std::optional<qint64> remainingMs)
+QString liveLine(const BatchProgress &progress)
 {
     // Rounded down: 100% only once everything is done.
-    const int percent = qBound(0, int(qFloor(shareDone * 100.0)), 100);
-    QString line = QStringLiteral("%1 of %2 file(s) done, %3%").arg(done).arg(total).arg(percent);
-    if (remainingMs && done < total) {
-        line += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*remainingMs));
+    const int percent = qBound(0, int(qFloor(progress.shareDone * 100.0)), 100);
+    QString line = QStringLiteral("%1 of %2 file(s) done, %3%").arg(progress.filesDone).arg(progress.total).arg(percent);
+    if (progress.remainingMs && progress.filesDone < progress.total) {
+        line += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*progress.remainingMs));
     }
     return line;
 }

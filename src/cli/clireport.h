@@ -5,6 +5,8 @@
 
 #include <optional>
 
+struct BatchProgress;
+
 // The lines quorvane-cli writes, as pure functions. Lines about one file start with a label
 // padded to one width, so that a log reads as columns and a script can pick lines by label.
 namespace CliReport {
@@ -16,7 +18,7 @@ QString cancelledLine(const QString &source);
 
 // The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
 // The time left is left out while there is no estimate yet.
-QString liveLine(int done, int total, double shareDone, std::optional<qint64> remainingMs);
+QString liveLine(const BatchProgress &progress);
 
 // "2 of 3 file(s) converted", with how many were cancelled when a cancel cut the batch short.
 QString summaryLine(int converted, int total, int cancelled);

@@ -1,16 +1,12 @@
 #include "clirun.h"
 
 #include "clireport.h"
-#include "convert/signalwatcher.h"
-#include "convert/tempnames.h"
-
 #include "convert/pathhelpers.h"
+#include "convert/signalwatcher.h"
 #include "filelist/folderwalk.h"
-#include "results/resultsaver.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -41,22 +37,6 @@ bool isTerminal(FILE *stream)
 #endif
 }
 
-// Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
-// Folder". Stops early once a signal has arrived.
-QStringList collectSources(const QStringList &paths)
-{
-    QStringList sources;
-    for (const QString &path : paths) {
-        if (SignalWatcher::raisedFlag()->load())
-            break;
-        if (QFileInfo(path).isDir())
-            sources += FolderWalk::collectFiles(path, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag());
-        else
-            sources.append(QDir::toNativeSeparators(path));
-    }
-    return sources;
-}
-
 } // namespace
 
 int runCli(const CliCommand &command)
@@ -76,7 +56,7 @@ int runCli(const CliCommand &command)
     const CliOptions &options = command.options;
     const QString outputText = options.outputFolder.isEmpty() ? QStringLiteral(".") : options.outputFolder;
     // Checked for --dry-run too, so that a dry run foretells a real run's usage errors.
-    const QString problem = CliArguments::outputFolderProblem(outputText);
+    const QString problem = Paths::folderProblem(outputText, QStringLiteral("output folder"));
     if (!problem.isEmpty()) {
         writeTo(stderr, CliReport::usageErrorText(problem));
         return CliExit::UsageError;
@@ -84,7 +64,10 @@ int runCli(const CliCommand &command)
 
     // Watching before the walk: a walk through a large tree can take a while.
     SignalWatcher watcher;
-    const QStringList sources = collectSources(options.paths);
+    // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
+    // Folder". Stops early once a signal has arrived.
+    const QStringList sources =
+        FolderWalk::expandPaths(options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag());
     if (const int signalNumber = SignalWatcher::firstSignal()) {
         writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
         return CliExit::forSignal(signalNumber);
@@ -103,32 +86,23 @@ int runCli(const CliCommand &command)
     if (options.dryRun)
         return CliExit::Converted;
 
-    // Before anything runs: a batch would only fail file after file, each for the same reason.
-    const QString tempFolder = QDir::tempPath();
-    if (const QString tempProblem = ConversionBatch::temporaryFolderProblem(tempFolder); !tempProblem.isEmpty()) {
-        writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(tempProblem));
-        return CliExit::SomeFailed;
-    }
-    // What an earlier run that was killed outright left behind.
-    removeAbandonedTempFiles(tempFolder);
-
-    // The tools lie beside the program, as in an installed copy.
-    const QString appDir = QCoreApplication::applicationDirPath();
     CliBatch::Setup setup;
-    setup.sources = sources;
-    setup.outputFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
-    setup.settings.tools.decoder = Paths::toolPath(appDir, QStringLiteral("ffmpeg"));
-    setup.settings.tools.encoder = Paths::toolPath(appDir, QStringLiteral("lame"));
-    setup.settings.tools.tempFolder = tempFolder;
-    setup.settings.bitrateText = options.bitrateText;
-    setup.settings.jobs = options.jobs;
+    setup.session.sources = sources;
+    setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
+    // The tools lie beside the program, as in an installed copy.
+    setup.session.appFolder = QCoreApplication::applicationDirPath();
+    setup.session.bitrate = options.bitrate;
+    setup.session.jobs = options.jobs;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);
     QObject::connect(&watcher, &SignalWatcher::raised, &batch, &CliBatch::interrupt);
     QObject::connect(&batch, &CliBatch::done, QCoreApplication::instance(),
                      [](int exitStatus) { QCoreApplication::exit(exitStatus); });
-    batch.start();
+    if (const QString problem = batch.start(); !problem.isEmpty()) {
+        writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
+        return CliExit::SomeFailed;
+    }
     return QCoreApplication::exec();
 }
 
@@ -137,22 +111,10 @@ CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
     , m_setup(setup)
     , m_messages(messages)
 {
-    // Named over the whole list in source order before anything runs, so that which file
-    // gets "song (2).mp3" does not depend on which finishes first.
-    QStringList displayNames;
-    for (const QString &source : std::as_const(m_setup.sources))
-        displayNames.append(Paths::displayNameFor(source));
-    m_names = ResultSaver::uniqueNames(displayNames);
-    m_outcomes.fill(Outcome::Pending, m_setup.sources.size());
-    m_reasons.resize(m_setup.sources.size());
-
-    m_batch = new ConversionBatch(m_setup.sources, m_setup.settings, this);
-    connect(m_batch, &ConversionBatch::fileFinished, this, &CliBatch::onFileFinished);
-    connect(m_batch, &ConversionBatch::progressChanged, this, [this](double shareDone) {
-        m_share = shareDone;
-        refreshProgress();
-    });
-    connect(m_batch, &ConversionBatch::finished, this, &CliBatch::onBatchFinished);
+    m_session = new BatchSession(m_setup.session, this);
+    connect(m_session, &BatchSession::fileFinished, this, &CliBatch::onFileFinished);
+    connect(m_session, &BatchSession::progressChanged, this, &CliBatch::refreshProgress);
+    connect(m_session, &BatchSession::finished, this, &CliBatch::finish);
 
     if (m_setup.liveProgress) {
         m_liveTimer = new QTimer(this);
@@ -161,15 +123,15 @@ CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
     }
 }
 
-void CliBatch::start()
+QString CliBatch::start()
 {
-    m_clock.start();
-    m_estimate.start(0);
+    if (const QString problem = m_session->start(); !problem.isEmpty())
+        return problem;
     if (m_liveTimer) {
         m_liveTimer->start();
         refreshProgress();
     }
-    m_batch->start();
+    return {};
 }
 
 void CliBatch::interrupt(int signalNumber)
@@ -180,39 +142,22 @@ void CliBatch::interrupt(int signalNumber)
         m_signal = signalNumber;
         note(QStringLiteral("cancelling: stopping the tools and deleting their temporary files "
                             "(a second Ctrl+C stops at once)"));
-        m_batch->cancel();   // finished() follows once every tool has ended
+        m_session->cancel();   // finished() follows once every tool has ended
         refreshProgress();
         return;
     }
     note(QStringLiteral("stopping at once"));
-    m_batch->abort();
-    finish();
+    finish(m_session->abort());
 }
 
 void CliBatch::onFileFinished(const FileResult &result)
 {
-    const int index = result.index;
     const QString &source = result.sourcePath;
     switch (result.status) {
     case FileStatus::Converted:
-    case FileStatus::KeptDecoderBitrate: {
-        const QList<ResultSaver::Failure> failures =
-            ResultSaver::save(m_setup.outputFolder, {{m_names.at(index), result.tempPath}});
-        // Saved or not, the temporary file is ours now and goes; a stop at once (abort) must
-        // not delete by its name again.
-        m_batch->takeConvertedFile(index);
-        QFile::remove(result.tempPath);
-        if (!failures.isEmpty()) {
-            m_outcomes[index] = Outcome::Failed;
-            m_reasons[index] = QStringLiteral("could not save %1: %2")
-                                   .arg(failures.constFirst().target, failures.constFirst().reason);
-            note(CliReport::failedLine(source, m_reasons.at(index)));
-            break;
-        }
-        m_outcomes[index] = Outcome::Converted;
-        ++m_convertedFiles;
+    case FileStatus::KeptDecoderBitrate:
         if (!m_setup.liveProgress)
-            note(CliReport::convertedLine(source, m_names.at(index)));
+            note(CliReport::convertedLine(source, Paths::fileNameFromPath(result.savedAs)));
         if (result.status == FileStatus::KeptDecoderBitrate)
             note(CliReport::warningLine(source, result.reason));
         if (!result.warning.isEmpty())
@@ -220,28 +165,18 @@ void CliBatch::onFileFinished(const FileResult &result)
         if (!result.note.isEmpty())
             note(CliReport::warningLine(source, result.note));
         break;
-    }
     case FileStatus::Failed:
-        m_outcomes[index] = Outcome::Failed;
-        m_reasons[index] = result.reason;
         note(CliReport::failedLine(source, result.reason));
         break;
     case FileStatus::Cancelled:
-        m_outcomes[index] = Outcome::Cancelled;
         if (!m_setup.liveProgress)
             note(CliReport::cancelledLine(source));
         break;
     }
-    ++m_finishedFiles;
     refreshProgress();
 }
 
-void CliBatch::onBatchFinished()
-{
-    finish();
-}
-
-void CliBatch::finish()
+void CliBatch::finish(const BatchOutcome &outcome)
 {
     if (m_done)
         return;
@@ -250,20 +185,14 @@ void CliBatch::finish()
         m_liveTimer->stop();
     clearLiveLine();
 
-    const int total = int(m_setup.sources.size());
-    int notConverted = 0;
-    for (Outcome outcome : std::as_const(m_outcomes)) {
-        if (outcome == Outcome::Pending || outcome == Outcome::Cancelled)
-            ++notConverted;
-    }
-    QString summary = CliReport::summaryLine(m_convertedFiles, total, notConverted) + u'\n';
-    for (int i = 0; i < total; ++i) {
-        if (m_outcomes.at(i) == Outcome::Failed)
-            summary += CliReport::failedLine(m_setup.sources.at(i), m_reasons.at(i)) + u'\n';
-    }
+    const int total = int(outcome.files.size());
+    const QList<FileResult> converted = outcome.converted();
+    QString summary = CliReport::summaryLine(int(converted.size()), total, int(outcome.notConverted().size())) + u'\n';
+    for (const FileResult &failed : outcome.failed())
+        summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
     write(summary);
 
-    int status = m_convertedFiles == total ? CliExit::Converted : CliExit::SomeFailed;
+    int status = outcome.allConverted() ? CliExit::Converted : CliExit::SomeFailed;
     if (m_signal != 0)
         status = CliExit::forSignal(m_signal);
     emit done(status);
@@ -278,13 +207,8 @@ void CliBatch::note(const QString &line)
 
 void CliBatch::refreshProgress()
 {
-    const int total = int(m_setup.sources.size());
-    // The engine's share counts the running files' progress too; finished files alone are
-    // the floor until its first report.
-    const double share = qMax(m_share, total > 0 ? double(m_finishedFiles) / total : 1.0);
-    m_estimate.update(share, m_clock.elapsed());
     if (m_setup.liveProgress && !m_done)
-        showLiveLine(CliReport::liveLine(m_finishedFiles, total, share, m_estimate.remainingMs()));
+        showLiveLine(CliReport::liveLine(m_session->progress()));
 }
 
 void CliBatch::showLiveLine(const QString &line)

@@ -1,11 +1,8 @@
 #pragma once
 
 #include "clioptions.h"
-#include "convert/conversionbatch.h"
-#include "convert/progressestimate.h"
+#include "convert/batchsession.h"
 
-#include <QElapsedTimer>
-#include <QList>
 #include <QObject>
 #include <QStringList>
 
@@ -26,10 +23,9 @@ constexpr int forSignal(int signalNumber) { return 128 + signalNumber; }
 // them. Returns the exit status. Needs a QCoreApplication; runs its event loop to convert.
 int runCli(const CliCommand &command);
 
-// One batch as the command line shows it: starts the engine's batch, saves each converted
-// file into the output folder as soon as it is done, reports on standard error and works
-// out the exit status. The engine owns the tools and the temporary files; this object takes
-// each converted temporary file from it, saves it and deletes it.
+// One batch as the command line shows it: renders the core's session (which converts and
+// saves each file into the output folder as soon as it is done) as lines on standard error
+// and an exit status.
 class CliBatch : public QObject
 {
     Q_OBJECT
@@ -37,15 +33,14 @@ class CliBatch : public QObject
 public:
     struct Setup
     {
-        QStringList sources;
-        QString outputFolder;    // existing and writable, native separators
-        BatchSettings settings;
+        SessionSetup session;        // with saveFolder: existing and writable, native separators
         bool liveProgress = false;   // a line rewritten in place, for a terminal
     };
 
     explicit CliBatch(const Setup &setup, FILE *messages = stderr, QObject *parent = nullptr);
 
-    void start();
+    // "" once started; otherwise why nothing can be converted.
+    QString start();
     // The first one cancels (the tools are stopped, their temporary files deleted, saved files
     // stay); another one stops everything at once.
     void interrupt(int signalNumber);
@@ -54,11 +49,8 @@ signals:
     void done(int exitStatus);
 
 private:
-    enum class Outcome { Pending, Converted, Failed, Cancelled };
-
     void onFileFinished(const FileResult &result);
-    void onBatchFinished();
-    void finish();
+    void finish(const BatchOutcome &outcome);
     void note(const QString &line);   // a line about one file, kept above the live line
     void refreshProgress();
     void showLiveLine(const QString &line);
@@ -67,17 +59,9 @@ private:
 
     Setup m_setup;
     FILE *m_messages;
-    ConversionBatch *m_batch = nullptr;
-    QStringList m_names;               // file names in the output folder, by source index
-    QList<Outcome> m_outcomes;
-    QStringList m_reasons;             // why a file failed, by source index
-    int m_finishedFiles = 0;
-    int m_convertedFiles = 0;
-    double m_share = 0.0;              // of the batch done, as the engine last reported it
+    BatchSession *m_session = nullptr;
     int m_signal = 0;                  // the signal that cancelled the batch
     bool m_done = false;
-    ProgressEstimate m_estimate;
-    QElapsedTimer m_clock;
     QTimer *m_liveTimer = nullptr;
     QString m_liveText;                // the live line on screen
     qsizetype m_liveLength = 0;        // its characters; 0 when none is shown

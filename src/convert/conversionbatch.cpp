@@ -2,10 +2,7 @@
 
 #include "pathhelpers.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <utility>
 
@@ -41,31 +38,7 @@ void ConversionBatch::start()
     if (m_state != State::Idle)
         return;
     m_state = State::Running;
-    QMetaObject::invokeMethod(this, &ConversionBatch::begin, Qt::QueuedConnection);
-}
-
-QString ConversionBatch::temporaryFolderProblem(const QString &folder)
-{
-    const QString path = folder.isEmpty() ? QDir::tempPath() : folder;
-    if (path.isEmpty()) {
-        // Qt gives no system temporary folder when the one named (TMPDIR) does not exist.
-        const QString named = qEnvironmentVariable("TMPDIR");
-        return named.isEmpty() ? QStringLiteral("the system's temporary folder cannot be found")
-                               : QStringLiteral("the temporary folder does not exist: %1 (TMPDIR)").arg(named);
-    }
-    const QString shown = QDir::toNativeSeparators(path);
-    const QFileInfo info(path);
-    if (!info.exists())
-        return QStringLiteral("the temporary folder does not exist: %1").arg(shown);
-    if (!info.isDir())
-        return QStringLiteral("the temporary folder is not a folder: %1").arg(shown);
-    QTemporaryFile probe(QDir(path).filePath(QStringLiteral(".quorvane-probe-XXXXXX")));
-    if (!probe.open())
-        return QStringLiteral("the temporary folder is not writable: %1 (%2)").arg(shown, probe.errorString());
-    probe.close();
-    if (!probe.remove())
-        return QStringLiteral("files cannot be removed from the temporary folder: %1 (%2)").arg(shown, probe.errorString());
-    return {};
+    QMetaObject::invokeMethod(this, &ConversionBatch::startMore, Qt::QueuedConnection);
 }
 
 void ConversionBatch::cancel()
@@ -118,37 +91,6 @@ QList<FileResult> ConversionBatch::results() const
     return m_results;
 }
 
-void ConversionBatch::begin()
-{
-    if (m_state == State::Running && !m_sources.isEmpty()) {
-        const QString problem = temporaryFolderProblem(m_settings.tools.tempFolder);
-        if (!problem.isEmpty()) {
-            failEveryFile(problem);
-            return;
-        }
-    }
-    startMore();
-}
-
-void ConversionBatch::failEveryFile(const QString &reason)
-{
-    m_next = int(m_sources.size());
-    for (int index = 0; index < m_sources.size(); ++index) {
-        m_results[index].status = FileStatus::Failed;
-        m_results[index].reason = reason;
-        m_done[index] = true;
-        ++m_filesDone;
-        emit fileFinished(m_results.at(index));
-        // A receiver of fileFinished may have cancelled or aborted the batch; the files not
-        // reported yet stay Cancelled then.
-        if (m_state != State::Running)
-            break;
-    }
-    if (m_state == State::Running)
-        reportProgress();
-    finishIfIdle();
-}
-
 void ConversionBatch::startMore()
 {
     while (m_state == State::Running && m_active.size() < m_settings.jobs
@@ -158,7 +100,7 @@ void ConversionBatch::startMore()
         // A receiver of fileStarted may have cancelled or aborted the batch.
         if (m_state != State::Running)
             break;
-        auto *conversion = new FileConversion(index, m_sources.at(index), m_settings.bitrateText,
+        auto *conversion = new FileConversion(index, m_sources.at(index), m_settings.bitrate,
                                               m_settings.tools, this);
         connect(conversion, &FileConversion::progress, this, &ConversionBatch::onFileProgress);
         connect(conversion, &FileConversion::finished, this, &ConversionBatch::onFileFinished);

@@ -10,7 +10,7 @@
 struct BatchSettings
 {
     ToolSet tools;
-    QString bitrateText;   // read once for the whole batch
+    int bitrate = 128;     // kbps
     int jobs = 1;          // files converted at the same time; 1 converts strictly in turn
 };
 
@@ -26,10 +26,8 @@ public:
                     QObject *parent = nullptr);
     ~ConversionBatch() override;   // abort() when still running
 
-    // Once; the work starts from the event loop. An empty list finishes at once. When the
-    // temporary folder is not usable (temporaryFolderProblem()), no file starts: each is
-    // reported Failed with that reason through fileFinished() (without fileStarted()), then
-    // finished() follows, so that nothing is converted into a folder that is not there.
+    // Once; the work starts from the event loop. An empty list finishes at once. The
+    // temporary folder is the caller's to check (BatchSession does).
     void start();
     // Stops the running tools and deletes the unfinished files' temporary files; files that
     // were already converted stay in the results. finished(results, true) follows.
@@ -45,12 +43,6 @@ public:
     bool isRunning() const;
     QList<FileResult> results() const;   // one per source, in source order
 
-    // Why folder cannot hold a batch's temporary files, in one line for the user; "" when it
-    // can. "" stands for the system's temporary folder, as in ToolSet. A file is created and
-    // removed there for real: permission bits do not tell the whole story (an administrator
-    // writes anywhere, an immutable or read-only folder takes nothing). For the windows and
-    // quorvane-cli to ask before they start a batch; start() asks too.
-    static QString temporaryFolderProblem(const QString &folder);
 
 signals:
     void fileStarted(int index, int total);   // before the file's decoder starts (0-based index)
@@ -65,8 +57,6 @@ signals:
 private:
     enum class State { Idle, Running, Cancelling, Finished, Aborted };
 
-    void begin();
-    void failEveryFile(const QString &reason);
     void startMore();
     void onFileProgress(int index, double fraction);
     void onFileFinished(const FileResult &result);

@@ -102,11 +102,11 @@ QString failureReason(const QString &tool, const ProcessOutcome &outcome, const 
 
 } // namespace
 
-FileConversion::FileConversion(int index, const QString &sourcePath, const QString &bitrateText,
+FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate,
                                const ToolSet &tools, QObject *parent)
     : QObject(parent)
     , m_tools(tools)
-    , m_bitrateText(bitrateText)
+    , m_bitrate(bitrate)
     , m_runner(new ProcessRunner(this))
 {
     if (m_tools.tempFolder.isEmpty())
@@ -280,9 +280,9 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     m_state = State::Encoding;
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrateText);
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
     m_runner->start(m_tools.encoder,
-                    Tools::encoderArguments(Tools::bitrateFromText(m_bitrateText), m_tempPath,
+                    Tools::encoderArguments(m_bitrate, m_tempPath,
                                             m_encoderOutput),
                     kHiddenWindow);
 }
@@ -293,7 +293,7 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
         removeIfPresent(m_encoderOutput);
         if (replaced && isNonEmptyFile(m_tempPath)) {
-            const int chosen = Tools::bitrateFromText(m_bitrateText);
+            const int chosen = m_bitrate;
             if (m_encodedKbps && *m_encodedKbps != chosen) {
                 m_result.note = QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this "
                                                "source's sample rate")

@@ -33,6 +33,7 @@ struct FileResult
     QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
     QString note;              // said of a converted file that is whole but not quite as asked,
                                // e.g. encoded at another bitrate than the chosen one
+    QString savedAs;           // where it was saved, when the batch saves as it goes
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
@@ -55,7 +56,7 @@ class FileConversion : public QObject
     Q_OBJECT
 
 public:
-    FileConversion(int index, const QString &sourcePath, const QString &bitrateText,
+    FileConversion(int index, const QString &sourcePath, int bitrate,
                    const ToolSet &tools, QObject *parent = nullptr);
     ~FileConversion() override;   // as abort() when it has not reported yet
 
@@ -85,7 +86,7 @@ private:
     void finishLater(FileStatus status, const QString &reason);
 
     ToolSet m_tools;
-    QString m_bitrateText;
+    int m_bitrate = 0;         // kbps
     FileResult m_result;
     QString m_tempPath;        // reserved while this conversion owns it
     QString m_encoderOutput;

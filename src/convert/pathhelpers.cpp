@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 
 namespace Paths {
 
@@ -49,6 +50,26 @@ QString joinPath(const QString &folder, const QString &name)
     if (folder.isEmpty() || endsWithSeparator(folder))
         return folder + name;
     return folder + QDir::separator() + name;
+}
+
+QString folderProblem(const QString &folder, const QString &role, FolderUse use)
+{
+    const QString shown = QDir::toNativeSeparators(folder);
+    const QFileInfo info(folder);
+    if (folder.isEmpty() || !info.exists())
+        return QStringLiteral("%1 does not exist: %2").arg(role, shown);
+    if (!info.isDir())
+        return QStringLiteral("%1 is not a folder: %2").arg(role, shown);
+    if (use == FolderUse::Exists)
+        return {};
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".quorvane-probe-XXXXXX")));
+    probe.setAutoRemove(false);
+    if (!probe.open())
+        return QStringLiteral("%1 is not writable: %2 (%3)").arg(role, shown, probe.errorString());
+    probe.close();
+    if (!probe.remove())
+        return QStringLiteral("files cannot be removed from %1: %2 (%3)").arg(role, shown, probe.errorString());
+    return {};
 }
 
 QString toolPath(const QString &folder, const QString &toolName)

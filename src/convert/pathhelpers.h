@@ -26,6 +26,15 @@ QString joinPath(const QString &folder, const QString &name);
 bool endsWithSeparator(const QString &path);
 bool isSeparator(QChar c);
 
+enum class FolderUse { Exists, Write };
+
+// Why folder cannot serve (as the role the user knows it by, "output folder", "the temporary
+// folder"), in one line; "" when it can. It must exist and be a folder; for Write a file is
+// also created and removed there for real, because permission bits do not tell the whole
+// story (an administrator writes anywhere, an immutable or read-only folder takes nothing).
+// The one check behind every folder the program writes into.
+QString folderProblem(const QString &folder, const QString &role, FolderUse use = FolderUse::Write);
+
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);
 

@@ -12,19 +12,32 @@
 
 namespace Tools {
 
+QList<int> bitrates()
+{
+    return {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+}
+
+int defaultBitrate()
+{
+    return 128;
+}
+
+QString bitrateText(int bitrate)
+{
+    return QString::number(bitrate) + QStringLiteral(" kbps");
+}
+
 QStringList bitrateTexts()
 {
-    static const int rates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96,
-                                112, 128, 144, 160, 192, 224, 256, 320};
     QStringList texts;
-    for (int rate : rates)
-        texts.append(QString::number(rate) + QStringLiteral(" kbps"));
+    for (int rate : bitrates())
+        texts.append(bitrateText(rate));
     return texts;
 }
 
 QString defaultBitrateText()
 {
-    return QStringLiteral("128 kbps");
+    return bitrateText(defaultBitrate());
 }
 
 int bitrateFromText(const QString &text)
@@ -39,7 +52,7 @@ int bitrateFromText(const QString &text)
     const double value = QLocale::c().toDouble(match.captured(), &ok);
     if (!ok)
         return 0;
-    // The number has always been a 16-bit value; clamping also keeps "1e99" defined.
+    // Read into a 16-bit value; clamping also keeps "1e99" defined.
     const double clamped = std::clamp(std::nearbyint(value),
                                       double(std::numeric_limits<qint16>::min()),
                                       double(std::numeric_limits<qint16>::max()));
@@ -70,11 +83,11 @@ QStringList encoderArguments(int bitrate, const QString &input, const QString &o
             QStringLiteral("-b"), QString::number(bitrate), input, output};
 }
 
-QString encoderOutputPath(const QString &folder, const QString &tempMp3, const QString &bitrateText)
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate)
 {
     const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
     return Paths::joinPath(QDir::toNativeSeparators(folder),
-                           base + u'_' + bitrateText + QStringLiteral(".mp3"));
+                           base + u'_' + bitrateText(bitrate) + QStringLiteral(".mp3"));
 }
 
 } // namespace Tools

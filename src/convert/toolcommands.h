@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -7,7 +8,14 @@
 // lists the tools receive can be checked without running anything.
 namespace Tools {
 
-// The 18 choices offered to the user, "8 kbps" to "320 kbps", lowest first.
+// The 18 bitrates offered to the user, 8 to 320 kbps, lowest first. Inside the engine a
+// bitrate is its number; its text exists for the user, the settings store and the encoder's
+// output name.
+QList<int> bitrates();
+int defaultBitrate();
+// "192 kbps" for 192.
+QString bitrateText(int bitrate);
+// The 18 texts, "8 kbps" to "320 kbps", as the user picks them.
 QStringList bitrateTexts();
 QString defaultBitrateText();
 
@@ -30,6 +38,6 @@ QString ffmpegFileArgument(const QString &path);
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output);
 
 // Where lame writes: folder / base name of tempMp3 + "_" + bitrate text + ".mp3".
-QString encoderOutputPath(const QString &folder, const QString &tempMp3, const QString &bitrateText);
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate);
 
 } // namespace Tools

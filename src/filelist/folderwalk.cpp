@@ -438,6 +438,11 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
 
 QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled)
 {
+    return expandPaths(paths, QStringLiteral("*.*"), cancelled);
+}
+
+QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled)
+{
     QStringList rows;
     for (const QString &path : paths) {
         if (isCancelled(cancelled))
@@ -446,7 +451,7 @@ QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool 
             continue;
         // A dropped folder is walked even when it is hidden itself: the user picked it.
         if (QFileInfo(path).isDir())
-            rows += collectFiles(path, QStringLiteral("*.*"), cancelled);
+            rows += collectFiles(path, folderPattern, cancelled);
         else
             rows.append(QDir::toNativeSeparators(path));
     }

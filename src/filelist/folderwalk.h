@@ -41,4 +41,9 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
 QStringList expandDroppedPaths(const QStringList &paths,
                                const std::atomic_bool *cancelled = nullptr);
 
+// The same with folders searched for folderPattern: quorvane-cli takes "*.m4a" from a folder
+// and any file named directly.
+QStringList expandPaths(const QStringList &paths, const QString &folderPattern,
+                        const std::atomic_bool *cancelled = nullptr);
+
 } // namespace FolderWalk

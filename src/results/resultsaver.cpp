@@ -25,10 +25,7 @@ namespace {
 
 bool isFolder(const QString &path)
 {
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(path);
-    return info.exists() && info.isDir();
+    return Paths::folderProblem(path, QString(), Paths::FolderUse::Exists).isEmpty();
 }
 
 // A short name for the copy in progress, beside its destination: QSaveFile's own name is the
@@ -185,14 +182,19 @@ QStringList uniqueNames(const QStringList &names)
     return result;
 }
 
-QList<Failure> save(const QString &folder, const QList<Item> &items)
+QList<Failure> save(const QString &folder, const QList<Item> &items,
+                    const std::function<void(int saved)> &saved, const std::atomic_bool *cancelled)
 {
     QList<Failure> failures;
-    for (const Item &item : items) {
-        const QString target = Paths::joinPath(folder, item.fileName);
-        const QString reason = copyAtomically(item.sourceFile, target);
+    for (int i = 0; i < items.size(); ++i) {
+        if (cancelled && cancelled->load())
+            break;
+        const QString target = Paths::joinPath(folder, items.at(i).fileName);
+        const QString reason = copyAtomically(items.at(i).sourceFile, target);
         if (!reason.isEmpty())
             failures.append({target, reason});
+        if (saved)
+            saved(i + 1);
     }
     return failures;
 }

@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+#include <functional>
+
 // Saving converted files into the output folder. QtCore only, shared by the results
 // window and the command-line front end.
 namespace ResultSaver {
@@ -33,6 +36,10 @@ QStringList uniqueNames(const QStringList &names);
 // name of any length that fits the folder works, and is renamed over the destination only
 // when complete and on the disk, so an existing file is never destroyed by a failed copy.
 // A failed copy leaves no part file. Returns the items that could not be saved, with reasons.
-QList<Failure> save(const QString &folder, const QList<Item> &items);
+// Safe on any thread: saved(n) is called there after each item, and a raised cancelled flag
+// stops it between two items (the items not reached are neither saved nor failures).
+QList<Failure> save(const QString &folder, const QList<Item> &items,
+                    const std::function<void(int saved)> &saved = {},
+                    const std::atomic_bool *cancelled = nullptr);
 
 } // namespace ResultSaver

@@ -10,6 +10,7 @@
 #include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
 #include "results/resultsaver.h"
+#include "results/savejob.h"
 
 #include <QAudioOutput>
 #include <QCloseEvent>
@@ -175,7 +176,7 @@ void ResultsWindow::playResult(int row)
     m_controls->setTitle(m_names->at(row));
     m_player->setSource(QUrl::fromLocalFile(m_files.at(row)));
     m_player->play();
-    m_pointer->setBusy(false);
+    m_pointer->setBusy(isSaving());
 }
 
 QString ResultsWindow::playingFile() const
@@ -203,6 +204,8 @@ void ResultsWindow::browseOutputFolder()
 
 void ResultsWindow::saveResults()
 {
+    if (isSaving())
+        return;
     const QString folder = ResultSaver::usableFolder(m_outputFolder->text());
     if (folder.isEmpty()) {
         m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
@@ -213,12 +216,27 @@ void ResultsWindow::saveResults()
     for (int i = 0; i < names.size(); ++i)
         items.append({names.at(i), m_files.at(i)});
 
-    m_pointer->setBusy(true);
-    const QList<ResultSaver::Failure> failures = ResultSaver::save(folder, items);
-    m_pointer->setBusy(false);
+    // The copies run on a worker; until they end nothing may delete or replace the files
+    // being read, so the ways out and a second save wait.
+    m_saving = new SaveJob(folder, items, this);
+    connect(m_saving, &SaveJob::progress, this, [this](int saved, int total) {
+        m_save->setText(QStringLiteral("Saving %1 of %2...").arg(saved + 1 > total ? total : saved + 1).arg(total));
+    });
+    connect(m_saving, &SaveJob::finished, this, &ResultsWindow::onSaved);
+    setSaving(true);
+    m_save->setText(QStringLiteral("Saving 1 of %1...").arg(items.size()));
+    m_saving->start();
+}
 
+void ResultsWindow::onSaved(const QList<ResultSaver::Failure> &failures)
+{
+    const int total = m_saving->total();
+    m_saving->deleteLater();
+    m_saving = nullptr;
+    setSaving(false);
     if (failures.isEmpty()) {
         m_services.dialogs->inform(this, QStringLiteral("Done."));
+        emit savingFinished();
         return;
     }
     QStringList lines;
@@ -228,12 +246,33 @@ void ResultsWindow::saveResults()
         this,
         QStringLiteral("%1 of %2 file(s) could not be saved. The converted files are kept, so you can try again.")
             .arg(failures.size())
-            .arg(items.size()),
+            .arg(total),
         lines.join(QLatin1Char('\n')));
+    emit savingFinished();
+}
+
+void ResultsWindow::setSaving(bool saving)
+{
+    for (QWidget *w : {static_cast<QWidget *>(m_back), static_cast<QWidget *>(m_browse),
+                       static_cast<QWidget *>(m_outputFolder)})
+        w->setEnabled(!saving);
+    m_save->setEnabled(!saving);
+    if (!saving)
+        m_save->setText(QStringLiteral("Save Results"));
+    m_pointer->setBusy(saving);
 }
 
 void ResultsWindow::cleanUp()
 {
+    // Closing mid-save: the file being copied is finished (no part file stays), the rest
+    // are not saved, and only then do the temporary files go.
+    if (m_saving) {
+        m_saving->disconnect(this);
+        m_saving->cancelAndWait();
+        delete m_saving;
+        m_saving = nullptr;
+        setSaving(false);
+    }
     // Let go of the file first: a playing file cannot be deleted everywhere.
     m_player->setSource(QUrl());
     m_player->stop();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/appservices.h"
+#include "results/resultsaver.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -14,6 +15,7 @@ class FileListView;
 class PathListModel;
 class PlayerControls;
 class PointerRule;
+class SaveJob;
 
 // The results of the last batch: one row per converted file, a preview player, and
 // the ways on (save the files, or go back). From the moment a temporary file is added
@@ -43,10 +45,14 @@ public:
     void setOutputFolderText(const QString &text);
 
     void browseOutputFolder();
+    // Saves on a worker thread; the window keeps answering. "Done." or the failures follow.
     void saveResults();
+    bool isSaving() const { return m_saving != nullptr; }
     void goBack();
 
 signals:
+    // The save has ended and its message has been shown.
+    void savingFinished();
     // The clean-up has run; the main window takes over.
     void backRequested();
 
@@ -58,6 +64,8 @@ private:
     void buildControls();
     void restoreOutputFolder();
     void cleanUp();
+    void onSaved(const QList<ResultSaver::Failure> &failures);
+    void setSaving(bool saving);
 
     AppServices m_services;
     PathListModel *m_names = nullptr;
@@ -72,4 +80,5 @@ private:
     QPushButton *m_save = nullptr;
     QPushButton *m_back = nullptr;
     PointerRule *m_pointer = nullptr;
+    SaveJob *m_saving = nullptr;
 };

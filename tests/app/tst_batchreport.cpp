@@ -58,7 +58,7 @@ private slots:
         QFETCH(QList<FileResult>, results);
         QFETCH(QStringList, mentioned);
         QFETCH(bool, silent);
-        const BatchReport::Report report = BatchReport::describe(results);
+        const BatchReport::Report report = BatchReport::describe({results, false});
         QCOMPARE(report.text.isEmpty(), silent);
         for (const QString &text : mentioned) {
             QVERIFY2(report.text.contains(QDir::toNativeSeparators(text)), qPrintable(report.text));
@@ -71,7 +71,7 @@ private slots:
         QList<FileResult> results;
         for (int i = 0; i < 20; ++i)
             results.append(result(qPrintable(QStringLiteral("/f%1.m4a").arg(i)), FileStatus::Failed, "broken"));
-        const BatchReport::Report report = BatchReport::describe(results);
+        const BatchReport::Report report = BatchReport::describe({results, false});
         QVERIFY(report.text.contains(QStringLiteral("and 12 more")));
         QVERIFY(!report.text.contains(QStringLiteral("/f19.m4a")));
         QVERIFY(report.details.contains(QDir::toNativeSeparators(QStringLiteral("/f19.m4a"))));

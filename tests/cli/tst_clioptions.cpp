@@ -2,6 +2,7 @@
 // the front end's own files belong to the quorvane-cli executable.
 #include "cli/clioptions.h"
 
+#include "convert/pathhelpers.h"
 #include "convert/toolcommands.h"
 
 #include <QDir>
@@ -103,8 +104,7 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    QCOMPARE(command.options.bitrateText, bitrate);
-    QVERIFY(Tools::bitrateTexts().contains(command.options.bitrateText));
+    QCOMPARE(Tools::bitrateText(command.options.bitrate), bitrate);
     QCOMPARE(command.options.outputFolder, output);
     QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
     QCOMPARE(command.options.dryRun, dryRun);
@@ -113,13 +113,12 @@ void TestCliOptions::parse()
 
 void TestCliOptions::everyOfferedBitrateIsAccepted()
 {
-    const QStringList texts = Tools::bitrateTexts();
-    QCOMPARE(texts.size(), 18);
-    for (const QString &text : texts) {
-        const QString number = QString::number(Tools::bitrateFromText(text));
-        QCOMPARE(CliArguments::bitrateTextFor(number), text);
-        QCOMPARE(CliArguments::bitrateTextFor(text), text);
-        QCOMPARE(CliArguments::bitrateTextFor(text.toUpper()), text);
+    QCOMPARE(Tools::bitrates().size(), 18);
+    for (int rate : Tools::bitrates()) {
+        const QString text = Tools::bitrateText(rate);
+        QCOMPARE(CliArguments::bitrateFor(QString::number(rate)), rate);
+        QCOMPARE(CliArguments::bitrateFor(text), rate);
+        QCOMPARE(CliArguments::bitrateFor(text.toUpper()), rate);
     }
 }
 
@@ -187,7 +186,7 @@ void TestCliOptions::outputFolderProblem()
             QSKIP("no /proc here");
     }
 
-    const QString found = CliArguments::outputFolderProblem(folder);
+    const QString found = Paths::folderProblem(folder, QStringLiteral("output folder"));
     if (problem.isEmpty()) {
         QVERIFY2(found.isEmpty(), qPrintable(found));
         // The trial file is gone again.

@@ -1,5 +1,6 @@
 // Compiled in here for the same reason as the parser in tst_clioptions.cpp.
 #include "cli/clireport.h"
+#include "convert/batchsession.h"
 
 #include <QTest>
 
@@ -57,8 +58,13 @@ void TestCliReport::liveLine()
     QFETCH(qint64, remainingMs);
     QFETCH(QString, line);
 
-    const std::optional<qint64> remaining = remainingMs < 0 ? std::nullopt : std::optional<qint64>(remainingMs);
-    QCOMPARE(CliReport::liveLine(done, total, share, remaining), line);
+    BatchProgress progress;
+    progress.filesDone = done;
+    progress.total = total;
+    progress.shareDone = share;
+    if (remainingMs >= 0)
+        progress.remainingMs = remainingMs;
+    QCOMPARE(CliReport::liveLine(progress), line);
 }
 
 void TestCliReport::summaryLine_data()

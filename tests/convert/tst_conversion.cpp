@@ -58,7 +58,7 @@ private:
 
     QString source(const QString &name, const QString &from = {});   // a copy of the tone
     QString writeSource(const QString &name, const QByteArray &data);
-    BatchSettings settings(const QString &bitrateText = QStringLiteral("192 kbps"), int jobs = 1) const;
+    BatchSettings settings(int bitrate = 192, int jobs = 1) const;
     bool runBatch(const QStringList &sources, const BatchSettings &settings,
                   QList<FileResult> *results);
     QStringList tempFolderEntries() const;
@@ -132,7 +132,7 @@ void TestConversion::threeFilesConvertOneAfterAnother()
 {
     const QStringList sources = {source(QStringLiteral("one.m4a")), source(QStringLiteral("two.m4a")),
                                  source(QStringLiteral("three.m4a"))};
-    ConversionBatch batch(sources, settings(QStringLiteral("192 kbps")));
+    ConversionBatch batch(sources, settings(192));
     QStringList events;
     connect(&batch, &ConversionBatch::fileStarted, this, [&events](int index, int total) {
         events.append(QStringLiteral("start %1/%2").arg(index).arg(total));
@@ -181,7 +181,7 @@ void TestConversion::twoJobsKeepSourceOrder()
     const QStringList sources = {source(QStringLiteral("long.m4a"), m_longTone),
                                  source(QStringLiteral("b.m4a")), source(QStringLiteral("c.m4a")),
                                  source(QStringLiteral("d.m4a"))};
-    ConversionBatch batch(sources, settings(QStringLiteral("96 kbps"), 2));
+    ConversionBatch batch(sources, settings(96, 2));
     int running = 0;
     int mostAtOnce = 0;
     connect(&batch, &ConversionBatch::fileStarted, this, [&] { mostAtOnce = qMax(mostAtOnce, ++running); });
@@ -215,7 +215,7 @@ void TestConversion::awkwardSourceNamesConvert()
         sources.append(source(name));
 
     QList<FileResult> results;
-    QVERIFY(runBatch(sources, settings(QStringLiteral("128 kbps"), 2), &results));
+    QVERIFY(runBatch(sources, settings(128, 2), &results));
     for (int i = 0; i < names.size(); ++i) {
         QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
         QCOMPARE(probe(results.at(i).tempPath).codec, QStringLiteral("mp3"));
@@ -367,7 +367,7 @@ void TestConversion::encoderProblemKeepsDecoderBitrate()
     QFETCH(QString, script);
     QFETCH(QString, reason);
 
-    BatchSettings tools = settings(QStringLiteral("320 kbps"));
+    BatchSettings tools = settings(320);
     tools.tools.encoder = script.isEmpty() ? QDir(m_tools).filePath(QStringLiteral("lame"))
                                            : writeScript(m_tools, QStringLiteral("lame"), script);
     QList<FileResult> results;
@@ -431,7 +431,7 @@ void TestConversion::shortSourceIsNamed()
                                     QStringLiteral("%1 \"$@\" 2>/dev/null || exit; printf '%2' >&2")
                                         .arg(shellQuoted(m_ffmpeg), afterwards));
     }
-    FileConversion conversion(0, song, QStringLiteral("128 kbps"), tools);
+    FileConversion conversion(0, song, 128, tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QVERIFY(finished.wait(60000));
@@ -472,7 +472,7 @@ void TestConversion::fileProgress()
                                     QString(decoder).replace(QStringLiteral("%1"), shellQuoted(m_ffmpeg)));
     if (!encoder.isEmpty())
         tools.encoder = writeScript(m_tools, QStringLiteral("lame"), encoder);
-    FileConversion conversion(7, source(QStringLiteral("long.m4a"), m_longTone), QStringLiteral("128 kbps"), tools);
+    FileConversion conversion(7, source(QStringLiteral("long.m4a"), m_longTone), 128, tools);
     QList<double> fractions;
     bool finishedBeforeProgress = false;
     bool isFinished = false;
@@ -524,7 +524,7 @@ void TestConversion::cancelOrAbortFromProgress()
     QFETCH(double, at);
     QFETCH(bool, abort);
 
-    FileConversion conversion(0, source(QStringLiteral("song.m4a")), QStringLiteral("128 kbps"), settings().tools);
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), 128, settings().tools);
     bool stopped = false;
     connect(&conversion, &FileConversion::progress, this, [&](int, double fraction) {
         if (stopped || fraction < at)
@@ -566,7 +566,7 @@ void TestConversion::batchProgressAndOrder()
     QFETCH(int, jobs);
 
     const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
-    BatchSettings tools = settings(QStringLiteral("128 kbps"), jobs);
+    BatchSettings tools = settings(128, jobs);
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
                                       QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"$5\" >> %1; exec %2 \"$@\"")
                                           .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
@@ -739,7 +739,7 @@ void TestConversion::cancelWhileEncoding()
     tools.encoder = writeScript(m_tools, QStringLiteral("lame"),
                                 QStringLiteral("printf 'partial' > \"$7\"; echo $$ > %1; exec sleep 30")
                                     .arg(shellQuoted(pidFile)));
-    FileConversion conversion(0, source(QStringLiteral("song.m4a")), QStringLiteral("128 kbps"), tools);
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), 128, tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
@@ -800,11 +800,11 @@ QString TestConversion::writeSource(const QString &name, const QByteArray &data)
     return path;
 }
 
-BatchSettings TestConversion::settings(const QString &bitrateText, int jobs) const
+BatchSettings TestConversion::settings(int bitrate, int jobs) const
 {
     BatchSettings settings;
     settings.tools = {m_ffmpeg, m_lame, m_temp};
-    settings.bitrateText = bitrateText;
+    settings.bitrate = bitrate;
     settings.jobs = jobs;
     return settings;
 }

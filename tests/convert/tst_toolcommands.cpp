@@ -157,31 +157,28 @@ void TestToolCommands::encoderOutputPath_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("temp");
-    QTest::addColumn<QString>("bitrateText");
+    QTest::addColumn<int>("bitrate");
     QTest::addColumn<QString>("expected");
 
     const QString sep = QDir::separator();
     QTest::newRow("beside the temporary file")
         << QStringLiteral("/temp") << QStringLiteral("/temp/zurvek48213976.mp3")
-        << QStringLiteral("128 kbps") << QStringLiteral("/temp") + sep + QStringLiteral("zurvek48213976_128 kbps.mp3");
+        << 128 << QStringLiteral("/temp") + sep + QStringLiteral("zurvek48213976_128 kbps.mp3");
     QTest::newRow("folder ends with a separator")
         << QStringLiteral("/temp/") << QStringLiteral("/temp/zurvek48213976.mp3")
-        << QStringLiteral("320 kbps") << QStringLiteral("/temp/zurvek48213976_320 kbps.mp3");
+        << 320 << QStringLiteral("/temp/zurvek48213976_320 kbps.mp3");
     QTest::newRow("other folder")
         << QStringLiteral("/out folder") << QStringLiteral("/temp/zurvek12345678.mp3")
-        << QStringLiteral("8 kbps") << QStringLiteral("/out folder") + sep + QStringLiteral("zurvek12345678_8 kbps.mp3");
-    QTest::newRow("text used unchanged")
-        << QStringLiteral("/temp") << QStringLiteral("/temp/zurvek12345678.mp3")
-        << QStringLiteral("192 KBPS") << QStringLiteral("/temp") + sep + QStringLiteral("zurvek12345678_192 KBPS.mp3");
+        << 8 << QStringLiteral("/out folder") + sep + QStringLiteral("zurvek12345678_8 kbps.mp3");
 }
 
 void TestToolCommands::encoderOutputPath()
 {
     QFETCH(QString, folder);
     QFETCH(QString, temp);
-    QFETCH(QString, bitrateText);
+    QFETCH(int, bitrate);
     QFETCH(QString, expected);
-    QCOMPARE(Tools::encoderOutputPath(folder, temp, bitrateText), QDir::toNativeSeparators(expected));
+    QCOMPARE(Tools::encoderOutputPath(folder, temp, bitrate), QDir::toNativeSeparators(expected));
 }
 
 QTEST_GUILESS_MAIN(TestToolCommands)

@@ -235,7 +235,7 @@ BatchSettings TestFaultsBigBatch::settings(const QString &temp, int jobs) const
     settings.tools.decoder = m_fake;
     settings.tools.encoder = m_fake;
     settings.tools.tempFolder = temp;
-    settings.bitrateText = QStringLiteral("128 kbps");
+    settings.bitrate = 128;
     settings.jobs = jobs;
     return settings;
 }

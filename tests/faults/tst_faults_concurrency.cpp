@@ -582,7 +582,7 @@ BatchSettings TestFaultsConcurrency::batchSettings(const QString &work, bool rea
     settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 5);
     settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6);
     settings.tools.tempFolder = makeFolderIn(work, QStringLiteral("temp"));
-    settings.bitrateText = QStringLiteral("96 kbps");
+    settings.bitrate = 96;
     settings.jobs = jobs;
     return settings;
 }

@@ -196,7 +196,7 @@ void TestFaultsTools::brokenTool()
     settings.tools.decoder = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
-    settings.bitrateText = QStringLiteral("192 kbps");
+    settings.bitrate = 192;
     settings.jobs = 2;
     QList<FileResult> results;
     QVERIFY(runBatch(sources, settings, &results));
@@ -339,7 +339,7 @@ void TestFaultsTools::hangingToolInTheEngine()
     settings.tools.decoder = m_machine.ffmpeg;
     settings.tools.encoder = m_machine.lame;
     settings.tools.tempFolder = m_temp;
-    settings.bitrateText = QStringLiteral("192 kbps");
+    settings.bitrate = 192;
     settings.jobs = 1;
     // The first file converts; the second one's tool hangs; the third never starts.
     const QString script = hangingOnSecondRun(tool, how);

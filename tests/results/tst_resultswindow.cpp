@@ -148,6 +148,7 @@ private slots:
         // Typed by hand, without a final separator and with spaces around it.
         f.box()->setText(QStringLiteral("  ") + out + QStringLiteral(" "));
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
 
         QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Inform);
@@ -176,6 +177,7 @@ private slots:
         w->addResult(QStringLiteral("a.mp3"), temp);
         f.box()->setText(text == QStringLiteral("FILE") ? temp : text);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
         QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Output folder not exists.")});
         QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Warn);
     }
@@ -199,6 +201,7 @@ private slots:
 
         f.box()->setText(out);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
 
         QCOMPARE(f.dialogs.messages.size(), 1);
         QCOMPARE(f.dialogs.messages.first().kind, FakeDialogs::Message::Warn);
@@ -242,6 +245,7 @@ private slots:
         const QString out = f.folder(QStringLiteral("out"));
         f.box()->setText(out);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
         w->playResult(0);
         QFile::remove(b); // someone else got there first: skipped quietly
 
