@@ -9,9 +9,8 @@
 class QByteArray;
 class QString;
 
-// Windows cursor files (.cur), which Qt does not read: the first image of the file
-// with its hot spot. Images may be device-independent bitmaps (1, 4, 8, 24 or 32 bits,
-// with the AND mask for transparency) or embedded PNG.
+// Windows cursor files (.cur): the first image of the file, as Qt's icon reader decodes it,
+// with the hot spot that Qt's reader leaves out.
 namespace CursorFile {
 
 struct Image

@@ -3,8 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSysInfo>
@@ -24,11 +22,10 @@ namespace {
 constexpr int kMaxDraws = 100000;
 
 // The names this process has handed out and not yet released, by file name, each with the
-// lock that keeps other programs off it (none where the folder takes no lock file). One
-// mutex for all: conversions may reserve from several threads.
+// lock that keeps other programs off it (none where the folder takes no lock file). Only the
+// engine's thread, the one with the event loop, reserves and releases names.
 struct Reservations
 {
-    QMutex mutex;
     std::unordered_map<QString, std::unique_ptr<QLockFile>> names;
 };
 
@@ -75,7 +72,6 @@ QString reserveTempMp3Path(const QString &folder, const std::function<bool(const
 {
     const QString nativeFolder = QDir::toNativeSeparators(folder);
     Reservations &reserved = reservations();
-    QMutexLocker guard(&reserved.mutex);
     for (int draw = 0; draw < kMaxDraws; ++draw) {
         const QString name = drawName();
         if (reserved.names.count(name) != 0)
@@ -109,7 +105,6 @@ QString reserveTempMp3Path(const QString &folder, const std::function<bool(const
 void releaseTempMp3Path(const QString &path)
 {
     Reservations &reserved = reservations();
-    QMutexLocker guard(&reserved.mutex);
     const auto found = reserved.names.find(Paths::fileNameFromPath(path));
     if (found == reserved.names.end())
         return;
@@ -130,8 +125,7 @@ int removeAbandonedTempFiles(const QString &folder)
             continue;
         const QString path = Paths::joinPath(QDir::toNativeSeparators(folder), name);
         Reservations &reserved = reservations();
-        QMutexLocker guard(&reserved.mutex);
-        if (reserved.names.count(name) != 0)
+            if (reserved.names.count(name) != 0)
             continue;   // ours
         qint64 pid = 0;
         QString host;

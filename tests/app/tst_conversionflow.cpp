@@ -3,6 +3,7 @@
 
 #include "app/mainwindow.h"
 #include "app/settingsstore.h"
+#include "convert/batchsession.h"
 #include "filelist/pathlistmodel.h"
 #include "results/resultswindow.h"
 
@@ -312,6 +313,79 @@ private slots:
             QVERIFY(!w->resultsWindow()->isVisible());
             QVERIFY(f.tempFiles().isEmpty());
             QVERIFY(f.dialogs.messages.isEmpty());
+        }
+    }
+
+    // One mixed batch through the core's session (with a cancel), the windows and
+    // quorvane-cli: the same files convert, keep the decoder's bitrate and fail, for the same
+    // reasons, whichever front end renders it.
+    void bothFrontEndsRenderTheSessionsOutcome()
+    {
+        Fixture f;
+        f.linkTool(QStringLiteral("ffmpeg"));
+        // The real encoder, except that it fails on the long source's bigger decoder file.
+        f.script(QStringLiteral("lame"), "[ $(wc -c < \"$6\") -gt 60000 ] && { echo 'out of luck' >&2; exit 3; }\nexec '"
+                     + QStandardPaths::findExecutable(QStringLiteral("lame")).toUtf8() + "' \"$@\"\n");
+        QVERIFY(QFile::copy(QDir(qEnvironmentVariable("QUORVANE_APP_DIR")).filePath(QStringLiteral("quorvane-cli")),
+                            f.app(QStringLiteral("quorvane-cli"))));
+        const QString ok = f.source(QStringLiteral("ok.m4a"));
+        const QString kept = f.source(QStringLiteral("long.m4a"));
+        const QString broken = f.source(QStringLiteral("broken.m4a"));
+        const QString last = f.source(QStringLiteral("last.m4a"));
+        QVERIFY(makeTone(ok, 440) && makeTone(last, 440));
+        QVERIFY(TestKit::makeSource(QStandardPaths::findExecutable(QStringLiteral("ffmpeg")), kept,
+                                    TestKit::toneOptions(8)));
+        QVERIFY(TestKit::writeFile(broken, "not audio at all"));
+
+        SessionSetup setup;
+        setup.sources = {ok, kept, broken, last};
+        setup.bitrate = 192;
+        setup.appFolder = f.app();
+        setup.tempFolder = f.temp();
+        BatchSession session(setup);
+        connect(&session, &BatchSession::fileFinished, &session, [&session](const FileResult &r) {
+            if (r.index == 2)
+                session.cancel();
+        });
+        QSignalSpy finished(&session, &BatchSession::finished);
+        QCOMPARE(session.start(), QString());
+        QVERIFY(finished.wait(60000));
+        const BatchOutcome outcome = finished.at(0).at(0).value<BatchOutcome>();
+        const auto sources = [](const QList<FileResult> &files) {
+            QStringList paths;
+            for (const FileResult &r : files)
+                paths.append(r.sourcePath);
+            return paths;
+        };
+        QVERIFY(outcome.cancelled);
+        QCOMPARE(sources(outcome.converted()), (QStringList{ok, kept}));
+        QCOMPARE(sources(outcome.keptDecoderBitrate()), QStringList{kept});
+        QCOMPARE(sources(outcome.failed()), QStringList{broken});
+        QCOMPARE(sources(outcome.notConverted()), QStringList{last});
+        QVERIFY(outcome.keptDecoderBitrate().at(0).reason.contains(QStringLiteral("out of luck")));
+        for (const FileResult &r : outcome.converted())
+            QFile::remove(r.tempPath);
+
+        // The windows: two rows, and the report names the other two with the session's reasons.
+        f.start();
+        QVERIFY(f.convert({ok, kept, broken}));
+        QCOMPARE(f.window->resultsWindow()->displayNames(), (QStringList{QStringLiteral("ok.mp3"), QStringLiteral("long.mp3")}));
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        const QString report = f.dialogs.messages.at(0).details;
+        // The command line: the same files saved, the same lines of reasons, status 1.
+        const QString out = f.dir.filePath(QStringLiteral("out"));
+        QVERIFY(QDir().mkpath(out));
+        QProcess cli;
+        cli.setStandardInputFile(QProcess::nullDevice());
+        cli.start(f.app(QStringLiteral("quorvane-cli")), {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), out, ok, kept, broken});
+        QVERIFY(cli.waitForFinished(60000));
+        QCOMPARE(cli.exitCode(), 1);
+        const QString said = QString::fromLocal8Bit(cli.readAllStandardError());
+        QCOMPARE(TestKit::entries(out), (QStringList{QStringLiteral("long.mp3"), QStringLiteral("ok.mp3")}));
+        for (const FileResult &r : {outcome.failed().at(0), outcome.keptDecoderBitrate().at(0)}) {
+            const QString line = QDir::toNativeSeparators(r.sourcePath) + QStringLiteral(": ") + r.reason;
+            QVERIFY2(report.contains(line), qPrintable(report));
+            QVERIFY2(said.contains(line), qPrintable(said));
         }
     }
 

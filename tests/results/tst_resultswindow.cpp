@@ -15,6 +15,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 class TestResultsWindow : public QObject
 {
@@ -232,6 +233,33 @@ private slots:
         QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
         // A player error is shown quietly: no message box.
         QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    // The copies run beside the event loop: it keeps turning, and the ways out wait.
+    void savingKeepsTheWindowAnswering()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load();
+        for (int i = 0; i < 50; ++i) {
+            const QString name = QStringLiteral("zurvek%1.mp3").arg(11111111 + i);
+            w->addResult(QStringLiteral("song %1.mp3").arg(i), f.tempFile(name, QByteArray(256 * 1024, 'x')));
+        }
+        const QString out = f.folder(QStringLiteral("out"));
+        f.box()->setText(out);
+        int turnsWhileSaving = 0;
+        QTimer turn;
+        turn.setInterval(1);
+        connect(&turn, &QTimer::timeout, w, [&] { turnsWhileSaving += w->isSaving() ? 1 : 0; });
+        turn.start();
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(w->isSaving());
+        QVERIFY(!f.button("PushButton8")->isEnabled());
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
+        QVERIFY(turnsWhileSaving > 0);
+        QVERIFY(f.button("PushButton8")->isEnabled());
+        QCOMPARE(f.button("PushButton6")->text(), QStringLiteral("Save Results"));
+        QCOMPARE(QDir(out).entryList(QDir::Files).size(), 50);
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
     }
 
     void backDeletesTheTemporaryFiles()
