@@ -3,7 +3,7 @@
 # and while a batch converts (a timer probe in a benchmark program).
 source "$(dirname "$0")/common.sh"
 ensure_build
-echo "responsiveness: 10,000 folders x 10 files, then 8 files of 20 s"
+echo "responsiveness: 10,000 folders x 10 files, then 8 files of 20 s, then saving 500 files of 5 MB"
 machine
 for ((i = 0; i < ${RUNS:-3}; i++)); do
   "$build/bin/quorvane-bench-responsiveness" "${FOLDERS:-10000}" "${FILES:-8}"
