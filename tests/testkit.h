@@ -63,6 +63,16 @@ inline QStringList toneOptions(int seconds = 1, int channels = 2)
             QStringLiteral("-ac"), QString::number(channels), QStringLiteral("-c:a"), QStringLiteral("aac")};
 }
 
+// A tone as above, with its header (and so its whole length) in front when headerFirst: a file
+// cut short then still states the length it should have.
+inline bool makeTone(const QString &ffmpeg, const QString &path, int seconds, bool headerFirst = false)
+{
+    QStringList options = toneOptions(seconds);
+    if (headerFirst)
+        options << QStringLiteral("-movflags") << QStringLiteral("+faststart");
+    return makeSource(ffmpeg, path, options);
+}
+
 struct Probe
 {
     QString format;         // the container, e.g. "mp3"

@@ -61,10 +61,7 @@ private:
     Run run(const QStringList &arguments, const QString &program = {}) const;
     QString tone(const QString &relativePath, const QString &from = {}) const;   // a copy of a tone
     QString makeFolder(const QString &relativePath) const;
-    static QStringList entries(const QString &folder);
     QStringList temporaryLeftovers() const;
-    Probe probe(const QString &path) const;
-    bool runTool(const QString &program, const QStringList &arguments) const;
 
     QString m_cli;
     QString m_ffmpeg;
@@ -96,16 +93,8 @@ void TestCli::initTestCase()
     m_longTone = m_toneDir.filePath(QStringLiteral("long.m4a"));
     m_headerFirstTone = m_toneDir.filePath(QStringLiteral("header-first.m4a"));
     for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 2},
-                                        std::pair{m_headerFirstTone, 6}}) {
-        QStringList arguments{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
-                              QStringLiteral("lavfi"), QStringLiteral("-i"),
-                              QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                              QStringLiteral("-c:a"), QStringLiteral("aac")};
-        // With the header in front, a file cut short still states its whole length.
-        if (path == m_headerFirstTone)
-            arguments << QStringLiteral("-movflags") << QStringLiteral("+faststart");
-        QVERIFY(runTool(m_ffmpeg, arguments << path));
-    }
+                                        std::pair{m_headerFirstTone, 6}})
+        QVERIFY(TestKit::makeTone(m_ffmpeg, path, seconds, path == m_headerFirstTone));
 }
 
 void TestCli::init()
@@ -166,8 +155,8 @@ void TestCli::usageErrors()
     QVERIFY2(lines.at(0).startsWith(QStringLiteral("quorvane-cli: ")), qPrintable(result.err));
     QVERIFY2(lines.at(0).contains(message), qPrintable(result.err));
     QVERIFY(lines.at(1).contains(QStringLiteral("--help")));
-    QCOMPARE(entries(m_out), QStringList());
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_out), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
 }
 
 void TestCli::helpAndVersion_data()
@@ -233,14 +222,14 @@ void TestCli::mixedBatch()
     QVERIFY2(summary >= 0, qPrintable(result.err));
     QCOMPARE(lines.mid(summary + 1), QStringList{failed.constLast()});
 
-    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("third.mp3")}));
-    for (const QString &name : entries(m_out)) {
-        const Probe info = probe(QDir(m_out).filePath(name));
+    QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("third.mp3")}));
+    for (const QString &name : TestKit::entries(m_out)) {
+        const Probe info = TestKit::probe(m_ffprobe, QDir(m_out).filePath(name));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
         QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
     }
     QCOMPARE(temporaryLeftovers(), QStringList());
-    QCOMPARE(entries(m_sources).size(), 3);
+    QCOMPARE(TestKit::entries(m_sources).size(), 3);
 }
 
 void TestCli::repeatedNamesFollowSourceOrder()
@@ -254,10 +243,10 @@ void TestCli::repeatedNamesFollowSourceOrder()
     QVERIFY(result.finished);
     QVERIFY2(result.exitCode == 0, qPrintable(result.err));
     QVERIFY(result.err.contains(QStringLiteral("3 of 3 file(s) converted")));
-    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("SONG (3).mp3"), QStringLiteral("song (2).mp3"),
+    QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("SONG (3).mp3"), QStringLiteral("song (2).mp3"),
                                           QStringLiteral("song.mp3")}));
-    QVERIFY(probe(QDir(m_out).filePath(QStringLiteral("song.mp3"))).duration > 1.5);
-    QVERIFY(probe(QDir(m_out).filePath(QStringLiteral("song (2).mp3"))).duration < 1.5);
+    QVERIFY(TestKit::probe(m_ffprobe, QDir(m_out).filePath(QStringLiteral("song.mp3"))).duration > 1.5);
+    QVERIFY(TestKit::probe(m_ffprobe, QDir(m_out).filePath(QStringLiteral("song (2).mp3"))).duration < 1.5);
     QVERIFY(result.err.contains(QStringLiteral("%1 -> song (2).mp3").arg(QDir::toNativeSeparators(b))));
     QCOMPARE(temporaryLeftovers(), QStringList());
 }
@@ -276,8 +265,8 @@ void TestCli::existingFileIsReplaced()
                             QStringLiteral("sources/tone.m4a")});
     QVERIFY(result.finished);
     QVERIFY2(result.exitCode == 0, qPrintable(result.err));
-    QCOMPARE(entries(m_out), QStringList{QStringLiteral("tone.mp3")});
-    const Probe info = probe(target);
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("tone.mp3")});
+    const Probe info = TestKit::probe(m_ffprobe, target);
     QCOMPARE(info.codec, QStringLiteral("mp3"));
     QVERIFY2(qAbs(info.bitRate - 64000) <= 64000 / 50, qPrintable(QString::number(info.bitRate)));
     QVERIFY(QFileInfo(source).isFile());
@@ -303,7 +292,7 @@ void TestCli::damagedSourceIsNamed()
         QRegularExpression::MultilineOption);
     QVERIFY2(warning.match(result.err).hasMatch(), qPrintable(result.err));
     QVERIFY(result.err.contains(QStringLiteral("1 of 1 file(s) converted")));
-    QCOMPARE(entries(m_out), QStringList{QStringLiteral("cut.mp3")});
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("cut.mp3")});
 }
 
 void TestCli::saveFailureFailsTheFile()
@@ -324,7 +313,7 @@ void TestCli::saveFailureFailsTheFile()
                                               .arg(QDir::toNativeSeparators(source),
                                                    QDir::toNativeSeparators(QDir(m_out).filePath(QStringLiteral("tone.mp3"))))),
              qPrintable(result.err));
-    QCOMPARE(entries(m_out), (QStringList{QStringLiteral("other.mp3"), QStringLiteral("tone.mp3")}));
+    QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("other.mp3"), QStringLiteral("tone.mp3")}));
     QVERIFY(QFileInfo(QDir(m_out).filePath(QStringLiteral("tone.mp3"))).isDir());
     QCOMPARE(temporaryLeftovers(), QStringList());
 }
@@ -355,9 +344,9 @@ void TestCli::dryRunListsWalkOrder()
         path = QDir::toNativeSeparators(path);
     QCOMPARE(result.out.split(u'\n'), expected + QStringList{QString()});
 
-    QCOMPARE(entries(m_out), QStringList());
-    QCOMPARE(entries(m_temp), QStringList());
-    QCOMPARE(entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
+    QCOMPARE(TestKit::entries(m_out), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
                                          QStringLiteral("sub"), QStringLiteral("zed"), QStringLiteral("~lock.m4a")}));
 }
 
@@ -371,7 +360,7 @@ void TestCli::folderWithoutM4aFiles()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(QStringLiteral("nothing to convert")), qPrintable(result.err));
-    QCOMPARE(entries(m_out), QStringList());
+    QCOMPARE(TestKit::entries(m_out), QStringList());
 }
 
 void TestCli::signalCancels_data()
@@ -440,7 +429,7 @@ void TestCli::signalCancels()
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
     const qint64 pid = readPid(pidFile);
     QVERIFY(processExists(pid));
-    QCOMPARE(entries(m_out), QStringList{QStringLiteral("quick.mp3")});   // saved as soon as done
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("quick.mp3")});   // saved as soon as done
 
     QString err;
     for (qsizetype i = 0; i < signalNumbers.size(); ++i) {
@@ -461,9 +450,9 @@ void TestCli::signalCancels()
     QVERIFY(!err.contains(QStringLiteral("FAILED")));
 
     QVERIFY(!processExists(pid));
-    QCOMPARE(entries(m_temp), QStringList());
-    QCOMPARE(entries(m_out), QStringList{QStringLiteral("quick.mp3")});
-    QCOMPARE(probe(QDir(m_out).filePath(QStringLiteral("quick.mp3"))).codec, QStringLiteral("mp3"));
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("quick.mp3")});
+    QCOMPARE(TestKit::probe(m_ffprobe, QDir(m_out).filePath(QStringLiteral("quick.mp3"))).codec, QStringLiteral("mp3"));
 #endif
 }
 
@@ -500,30 +489,15 @@ QString TestCli::makeFolder(const QString &relativePath) const
     return path;
 }
 
-QStringList TestCli::entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 // The engine's temporary MP3 files (and anything else) left in the program's TMPDIR.
 QStringList TestCli::temporaryLeftovers() const
 {
-    QStringList left = entries(m_temp);
+    QStringList left = TestKit::entries(m_temp);
     for (const QString &name : std::as_const(left)) {
         if (!isTempMp3Name(name))
             qWarning("unexpected file in the temporary folder: %s", qUtf8Printable(name));
     }
     return left;
-}
-
-TestCli::Probe TestCli::probe(const QString &path) const
-{
-    return TestKit::probe(m_ffprobe, path);
-}
-
-bool TestCli::runTool(const QString &program, const QStringList &arguments) const
-{
-    return TestKit::runQuietly(program, arguments);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -62,8 +62,6 @@ private:
     bool runBatch(const QStringList &sources, const BatchSettings &settings,
                   QList<FileResult> *results);
     QStringList tempFolderEntries() const;
-    Probe probe(const QString &path) const;
-    bool runTool(const QString &program, const QStringList &arguments) const;
     QString slowDecoder() const;
 
     QString m_ffmpeg;
@@ -97,17 +95,8 @@ void TestConversion::initTestCase()
     // the bitrate the tests choose.
     m_headerFirstTone = m_toneDir.filePath(QStringLiteral("header-first.m4a"));
     for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 4},
-                                        std::pair{m_headerFirstTone, 6}}) {
-        QStringList arguments = {QStringLiteral("-v"), QStringLiteral("error"),
-                                 QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                 QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                                 QStringLiteral("-ac"), QStringLiteral("2"),
-                                 QStringLiteral("-c:a"), QStringLiteral("aac")};
-        // With the header in front, a file cut short still states its whole length.
-        if (path == m_headerFirstTone)
-            arguments << QStringLiteral("-movflags") << QStringLiteral("+faststart");
-        QVERIFY(runTool(m_ffmpeg, arguments << path));
-    }
+                                        std::pair{m_headerFirstTone, 6}})
+        QVERIFY(TestKit::makeTone(m_ffmpeg, path, seconds, path == m_headerFirstTone));
 }
 
 void TestConversion::init()
@@ -162,7 +151,7 @@ void TestConversion::threeFilesConvertOneAfterAnother()
         QCOMPARE(QFileInfo(result.tempPath).absolutePath(), QDir(m_temp).absolutePath());
         QVERIFY(isTempMp3Name(QFileInfo(result.tempPath).fileName()));
 
-        const Probe info = probe(result.tempPath);
+        const Probe info = TestKit::probe(m_ffprobe, result.tempPath);
         QCOMPARE(info.format, QStringLiteral("mp3"));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
         QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
@@ -198,7 +187,7 @@ void TestConversion::twoJobsKeepSourceOrder()
         QCOMPARE(results.at(i).index, i);
         QCOMPARE(results.at(i).sourcePath, sources.at(i));
         QCOMPARE(results.at(i).status, FileStatus::Converted);
-        QVERIFY(qAbs(probe(results.at(i).tempPath).bitRate - 96000) <= 96000 / 50);
+        QVERIFY(qAbs(TestKit::probe(m_ffprobe, results.at(i).tempPath).bitRate - 96000) <= 96000 / 50);
         temps.insert(results.at(i).tempPath);
     }
     QCOMPARE(temps.size(), sources.size());
@@ -218,7 +207,7 @@ void TestConversion::awkwardSourceNamesConvert()
     QVERIFY(runBatch(sources, settings(128, 2), &results));
     for (int i = 0; i < names.size(); ++i) {
         QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
-        QCOMPARE(probe(results.at(i).tempPath).codec, QStringLiteral("mp3"));
+        QCOMPARE(TestKit::probe(m_ffprobe, results.at(i).tempPath).codec, QStringLiteral("mp3"));
     }
     QCOMPARE(results.at(3).displayName, QStringLiteral("-y.mp3"));
     QCOMPARE(results.at(4).displayName, QStringLiteral("été 日本 – ñ.mp3"));
@@ -383,7 +372,7 @@ void TestConversion::encoderProblemKeepsDecoderBitrate()
     QCOMPARE(result.status, FileStatus::KeptDecoderBitrate);
     QVERIFY(result.isConverted());
     QCOMPARE(result.reason, reason);
-    const Probe info = probe(result.tempPath);
+    const Probe info = TestKit::probe(m_ffprobe, result.tempPath);
     QCOMPARE(info.codec, QStringLiteral("mp3"));
     QVERIFY2(qAbs(info.bitRate - 128000) <= 128000 / 50, qPrintable(QString::number(info.bitRate)));
     // No half-written encoder output stays beside it.
@@ -825,16 +814,6 @@ QStringList TestConversion::tempFolderEntries() const
 {
     return QDir(m_temp).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                                   QDir::Name);
-}
-
-TestConversion::Probe TestConversion::probe(const QString &path) const
-{
-    return TestKit::probe(m_ffprobe, path);
-}
-
-bool TestConversion::runTool(const QString &program, const QStringList &arguments) const
-{
-    return TestKit::runQuietly(program, arguments);
 }
 
 // The real decoder, except for sources called slow.m4a: those get a partial file and a

@@ -1,3 +1,5 @@
+#include "testkit.h"
+
 #include "convert/conversionbatch.h"
 #include "convert/tempnames.h"
 
@@ -38,7 +40,6 @@ private slots:
     void programWithFiveThousandFiles();
 
 private:
-    static QStringList entries(const QString &folder);
     static int openHandles();            // entries of this process's descriptor table
     static QList<qint64> childProcesses();   // processes whose parent is this one, reaped or not
     static bool hasNoChild();            // waitpid says so, without reaping anything that is there
@@ -87,7 +88,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
         }
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(entries(temp), QStringList());
+    QCOMPARE(TestKit::entries(temp), QStringList());
     const int handlesBefore = openHandles();
     QVERIFY(handlesBefore > 0);
 
@@ -145,7 +146,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
         // The converted files and nothing else: no lock, no encoder output.
         QStringList expected(temps.cbegin(), temps.cend());
         expected.sort();
-        QCOMPARE(entries(temp), expected);
+        QCOMPARE(TestKit::entries(temp), expected);
         for (const FileResult &result : results)
             QVERIFY(QFile::remove(result.tempPath));
     }
@@ -161,7 +162,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
     QCOMPARE(openHandles(), handlesBefore);
     QCOMPARE(childProcesses(), QList<qint64>());
     QVERIFY(hasNoChild());
-    QCOMPARE(entries(temp), QStringList());
+    QCOMPARE(TestKit::entries(temp), QStringList());
 }
 
 // The same through the command line: a folder of 5,000 sources walked, converted, saved.
@@ -215,7 +216,7 @@ void TestFaultsBigBatch::programWithFiveThousandFiles()
     QVERIFY(err.contains(QByteArrayLiteral("5000 of 5000 file(s) converted")));
     QVERIFY2(mostHandles > 0 && mostHandles < 64, qPrintable(QString::number(mostHandles)));
 
-    const QStringList saved = entries(root.filePath(QStringLiteral("out")));
+    const QStringList saved = TestKit::entries(root.filePath(QStringLiteral("out")));
     QCOMPARE(saved.size(), kFiles);
     for (int i = 0; i < kFiles; ++i) {
         const QString name = QStringLiteral("song %1.mp3").arg(i, 4, 10, QLatin1Char('0'));
@@ -224,8 +225,8 @@ void TestFaultsBigBatch::programWithFiveThousandFiles()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray::number(i) + '\n');
     }
-    QCOMPARE(entries(root.filePath(QStringLiteral("temp"))), QStringList());
-    QCOMPARE(entries(root.filePath(QStringLiteral("app"))),
+    QCOMPARE(TestKit::entries(root.filePath(QStringLiteral("temp"))), QStringList());
+    QCOMPARE(TestKit::entries(root.filePath(QStringLiteral("app"))),
              (QStringList{QStringLiteral("ffmpeg"), QStringLiteral("lame"), QStringLiteral("quorvane-cli")}));
 }
 
@@ -238,12 +239,6 @@ BatchSettings TestFaultsBigBatch::settings(const QString &temp, int jobs) const
     settings.bitrate = 128;
     settings.jobs = jobs;
     return settings;
-}
-
-QStringList TestFaultsBigBatch::entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
 }
 
 int TestFaultsBigBatch::openHandles()

@@ -83,12 +83,9 @@ private:
     QProcess *startProgram(const QString &program, const QStringList &arguments, const QString &tempFolder);
     QStringList toneSources(const QString &folder, int count, const QString &tone) const;
     QStringList byteSources(const QString &folder, int count, const QString &tag) const;
-    static QStringList entries(const QString &folder);
     static QList<qint64> pids(const QString &log);
     static bool isRunning(qint64 pid);   // a zombie nobody reaps counts as ended
     QString problems() const;
-    Probe probe(const QString &path) const;
-    bool runTool(const QString &program, const QStringList &arguments) const;
 
     QString m_cli;
     QString m_ffmpeg;
@@ -125,12 +122,8 @@ void TestFaultsConcurrency::initTestCase()
     QVERIFY(m_toneDir.isValid());
     m_oneSecond = m_toneDir.filePath(QStringLiteral("one.m4a"));
     m_twoSeconds = m_toneDir.filePath(QStringLiteral("two.m4a"));
-    for (const auto &[path, seconds] : {std::pair{m_oneSecond, 1}, std::pair{m_twoSeconds, 2}}) {
-        QVERIFY(runTool(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
-                                   QStringLiteral("lavfi"), QStringLiteral("-i"),
-                                   QStringLiteral("sine=frequency=440:duration=%1").arg(seconds),
-                                   QStringLiteral("-c:a"), QStringLiteral("aac"), path}));
-    }
+    for (const auto &[path, seconds] : {std::pair{m_oneSecond, 1}, std::pair{m_twoSeconds, 2}})
+        QVERIFY(TestKit::makeTone(m_ffmpeg, path, seconds));
 }
 
 void TestFaultsConcurrency::init()
@@ -211,18 +204,18 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
     }
 
     QCOMPARE(problems(), QString());
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
     for (int p = 0; p < tags.size(); ++p) {
         QStringList expected;
         for (const QString &source : std::as_const(sources.at(p)))
             expected.append(QFileInfo(source).completeBaseName() + QStringLiteral(".mp3"));
         expected.sort();
-        QCOMPARE(entries(outputs.at(p)), expected);
+        QCOMPARE(TestKit::entries(outputs.at(p)), expected);
         for (const QString &source : std::as_const(sources.at(p))) {
             const QString output = QDir(outputs.at(p)).filePath(QFileInfo(source).completeBaseName()
                                                                  + QStringLiteral(".mp3"));
             if (realTools) {
-                const Probe info = probe(output);
+                const Probe info = TestKit::probe(m_ffprobe, output);
                 QCOMPARE(info.codec, QStringLiteral("mp3"));
                 const double seconds = p == 0 ? 1.0 : 2.0;
                 QVERIFY2(qAbs(info.duration - seconds) < 0.15,
@@ -268,10 +261,10 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     const QString out = makeFolder(QStringLiteral("out"));
     const QStringList sources = toneSources(makeFolder(QStringLiteral("sources")), 1, m_oneSecond);
     QProcess *program = startProgram(programCopy(app), QStringList{QStringLiteral("-o"), out} + sources, m_temp);
-    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1 && entries(m_temp).size() == (partialFile ? 2 : 1), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1 && TestKit::entries(m_temp).size() == (partialFile ? 2 : 1), 30000);
     const qint64 decoder = pids(pidLog).constFirst();
 
-    const QStringList held = entries(m_temp);
+    const QStringList held = TestKit::entries(m_temp);
     const QString lock = held.constLast();
     QVERIFY2(lock.endsWith(QStringLiteral(".mp3.lock")), qPrintable(lock));
     const QString name = lock.chopped(5);
@@ -289,7 +282,7 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     QCOMPARE(QFileInfo(other).fileName(), QStringLiteral("zurvek98989898.mp3"));
     releaseTempMp3Path(other);
     QCOMPARE(removeAbandonedTempFiles(m_temp), 0);   // a running program's files stay
-    QCOMPARE(entries(m_temp), held);
+    QCOMPARE(TestKit::entries(m_temp), held);
 
     QCOMPARE(::kill(pid_t(program->processId()), signalNumber), 0);
     QVERIFY(program->waitForFinished(30000));
@@ -297,7 +290,7 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
         QCOMPARE(program->exitStatus(), QProcess::CrashExit);
         // Its decoder dies with it; no one is left to remove the lock.
         QTRY_VERIFY_WITH_TIMEOUT(!isRunning(decoder), 30000);
-        QCOMPARE(entries(m_temp), held);
+        QCOMPARE(TestKit::entries(m_temp), held);
         if (partialFile) {
             QCOMPARE(removeAbandonedTempFiles(m_temp), 1);
         } else {
@@ -310,8 +303,8 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
         QCOMPARE(program->exitCode(), 128 + signalNumber);
         QVERIFY(!processExists(decoder));
     }
-    QCOMPARE(entries(m_temp), QStringList());
-    QCOMPARE(entries(out), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(out), QStringList());
 }
 
 // The engine cancelled (or aborted, as closing the window does) at many moments: after a
@@ -455,12 +448,12 @@ void TestFaultsConcurrency::cancelAtManyMoments()
           int(results.size()), int(ran.size()));
     kept.sort();
     // An aborted batch takes its converted files with it; a cancelled one hands them over.
-    QCOMPARE(entries(m_temp), abort && wasRunning ? QStringList() : kept);
+    QCOMPARE(TestKit::entries(m_temp), abort && wasRunning ? QStringList() : kept);
     for (const FileResult &result : results) {
         if (result.isConverted())
             QFile::remove(result.tempPath);
     }
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
 }
 
 // SIGTERM (and a second one, which stops at once) to quorvane-cli at many moments, real
@@ -535,17 +528,17 @@ void TestFaultsConcurrency::signalAtManyMoments()
     for (qint64 pid : ran)
         QVERIFY(!processExists(pid));
     QCOMPARE(problems(), QString());
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList());
 
     // What was saved is whole, and the summary counts exactly it.
-    const QStringList saved = entries(out);
+    const QStringList saved = TestKit::entries(out);
     qInfo("%s; %d of %d saved, %d tool runs",
           program->exitStatus() == QProcess::CrashExit
               ? "killed before watching for signals"
               : qPrintable(QStringLiteral("exit %1").arg(program->exitCode())),
           int(saved.size()), total, int(ran.size()));
     for (const QString &name : saved) {
-        const Probe info = probe(QDir(out).filePath(name));
+        const Probe info = TestKit::probe(m_ffprobe, QDir(out).filePath(name));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
         QVERIFY2(qAbs(info.duration - 1.0) < 0.15, qPrintable(name + QStringLiteral(": ")
                                                               + QString::number(info.duration)));
@@ -715,12 +708,6 @@ QStringList TestFaultsConcurrency::byteSources(const QString &folder, int count,
     return paths;
 }
 
-QStringList TestFaultsConcurrency::entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
-}
-
 QList<qint64> TestFaultsConcurrency::pids(const QString &log)
 {
     QList<qint64> list;
@@ -750,16 +737,6 @@ QString TestFaultsConcurrency::problems() const
 {
     QFile file(m_problems);
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
-}
-
-TestFaultsConcurrency::Probe TestFaultsConcurrency::probe(const QString &path) const
-{
-    return TestKit::probe(m_ffprobe, path);
-}
-
-bool TestFaultsConcurrency::runTool(const QString &program, const QStringList &arguments) const
-{
-    return TestKit::runQuietly(program, arguments);
 }
 
 QTEST_GUILESS_MAIN(TestFaultsConcurrency)
