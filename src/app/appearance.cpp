@@ -18,7 +18,7 @@ namespace Appearance {
 
 namespace {
 
-// Where window stands centred on its screen, its frame (as far as it is known) included.
+// Moves window to the middle of its screen, its frame (as far as it is known) included.
 void placeCentred(QWidget *window)
 {
     QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
@@ -154,8 +154,7 @@ QPoint centeredPosition(const QRect &area, const QSize &size)
 void centerForm(QWidget *window)
 {
     placeCentred(window);
-    if (!window->isVisible() && !window->windowFlags().testFlag(Qt::FramelessWindowHint)
-        && !window->findChild<CentreWhenFramed *>(QString(), Qt::FindDirectChildrenOnly))
+    if (!window->isVisible() && !window->windowFlags().testFlag(Qt::FramelessWindowHint))
         new CentreWhenFramed(window);
 }
 
