@@ -302,7 +302,7 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
             if (!haveInfo && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
             if (!S_ISDIR(info.st_mode) || isHiddenByFlag(info))
-                continue; // (not a folder: replaced since it was listed)
+                continue; // hidden, or no folder any more (replaced since it was listed)
             if (decodeName(QString(), name, text))
                 subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
         } else if (type == DT_REG) {
