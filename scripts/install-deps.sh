@@ -9,6 +9,8 @@ packages=(
   ffmpeg lame
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
+  # A window manager, so that windows looked at under Xvfb get their frames.
+  openbox
 )
 
 missing=()

@@ -12,10 +12,56 @@
 #include <QScreen>
 #include <QStringDecoder>
 #include <QWidget>
+#include <QWindow>
 
 namespace Appearance {
 
 namespace {
+
+// Moves window to the middle of its screen, its frame (as far as it is known) included.
+void placeCentred(QWidget *window)
+{
+    QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QWindow *handle = window->windowHandle();
+    const QMargins frame = handle ? handle->frameMargins() : QMargins();
+    const QPoint framePosition = centeredPosition(screen->availableGeometry(), window->size().grownBy(frame));
+    if (handle && handle->isVisible())
+        handle->setFramePosition(framePosition);
+    else
+        window->move(framePosition); // a top-level window's position is its frame's
+}
+
+// A window has no frame until the window system maps it and puts one around it, so a
+// window centred before it is shown would stand low by half its title bar. This centres
+// it once more as soon as its frame is known, and then goes.
+class CentreWhenFramed : public QObject
+{
+public:
+    explicit CentreWhenFramed(QWidget *window)
+        : QObject(window), m_window(window)
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_window && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+            const QWindow *handle = m_window->windowHandle();
+            if (handle && handle->isVisible() && !handle->frameMargins().isNull()) {
+                m_window->removeEventFilter(this);
+                placeCentred(m_window);
+                deleteLater();
+            }
+        }
+        return false;
+    }
+
+private:
+    QWidget *m_window;
+};
 
 void paintButtonFace(QWidget *w)
 {
@@ -65,13 +111,16 @@ bool applySkin(QWidget *window, const QString &appFolder)
 {
     const QString path = Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs"));
     QFile file(path);
-    if (!file.exists() || !file.open(QIODevice::ReadOnly))
+    if (!file.exists())
+        return false;
+    // The colours go with the file's presence; a damaged sheet only costs the sheet.
+    applyFormColors(window);
+    if (!file.open(QIODevice::ReadOnly))
         return false;
     QStringDecoder utf8(QStringDecoder::Utf8);
     const QString sheet = utf8.decode(file.read(1 << 20));
     if (utf8.hasError() || !isPlausibleStyleSheet(sheet))
         return false;
-    applyFormColors(window);
     window->setStyleSheet(sheet);
     return true;
 }
@@ -104,10 +153,9 @@ QPoint centeredPosition(const QRect &area, const QSize &size)
 
 void centerForm(QWidget *window)
 {
-    QScreen *screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    window->move(centeredPosition(screen->availableGeometry(), window->frameGeometry().size()));
+    placeCentred(window);
+    if (!window->isVisible() && !window->windowFlags().testFlag(Qt::FramelessWindowHint))
+        new CentreWhenFramed(window);
 }
 
 } // namespace Appearance

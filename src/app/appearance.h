@@ -16,10 +16,10 @@ class QWidget;
 // the button-face colours, centring, and which pointer shows where.
 namespace Appearance {
 
-// The skin is a Qt style sheet in x/o.cjs in the program's folder. When it exists and
-// reads as a style sheet, the window and its frames, labels, check boxes and option
-// buttons take the button-face colour and the sheet is applied. Without it, or with a
-// file that cannot be read, the window keeps its designed look. True when applied.
+// The skin is a Qt style sheet in x/o.cjs in the program's folder. When the file exists,
+// the window and its frames, labels, check boxes and option buttons take the button-face
+// colour, and the sheet is applied when the file reads as one. Without the file the window
+// keeps its designed look. True when the sheet was applied.
 bool applySkin(QWidget *window, const QString &appFolder);
 
 // Whether text looks like a style sheet Qt can apply: balanced braces outside
@@ -31,7 +31,8 @@ void applyFormColors(QWidget *window);
 
 // Where a window of size goes to stand in the middle of area.
 QPoint centeredPosition(const QRect &area, const QSize &size);
-// Centres window on the available area of its screen.
+// Centres window, its frame included, on the available area of its screen. A window not
+// yet shown is centred again once the window system has put its frame around it.
 void centerForm(QWidget *window);
 
 } // namespace Appearance

@@ -24,6 +24,8 @@
 #include <QHeaderView>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
 
 namespace {
 
@@ -114,6 +116,13 @@ void MainWindow::buildControls()
 
     m_bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
     m_bitrateFrame->setObjectName(QStringLiteral("Frame2"));
+    // Drawn as a framed group: the caption on the border line, the inside in the frame's
+    // own colour. The Windows style draws group boxes so on every platform; the combo box
+    // inside keeps the application's style.
+    if (QStyle *framed = QStyleFactory::create(QStringLiteral("Windows"))) {
+        framed->setParent(m_bitrateFrame);
+        m_bitrateFrame->setStyle(framed);
+    }
     at(m_bitrateFrame, 120, 2990, 6840, 800);
 
     m_bitrate = new QComboBox(m_bitrateFrame);
@@ -208,12 +217,11 @@ void MainWindow::restoreBitrate()
 {
     const QString stored = m_services.settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText());
     int index = m_bitrate->findText(stored);
-    // The program never stores anything else; a hand-edited value falls back to the default.
+    // The program never stores anything else. A hand-edited value shows the default but
+    // stays stored until the user picks: nothing is written at start-up.
     if (index < 0)
         index = m_bitrate->findText(Tools::defaultBitrateText());
     m_bitrate->setCurrentIndex(index);
-    if (stored != m_bitrate->currentText())
-        m_services.settings->write(SettingsStore::KeyBitrate, m_bitrate->currentText());
 }
 
 bool MainWindow::isWalking() const

@@ -56,8 +56,7 @@ bool SplashWindow::isDue(const QString &showAgain)
 QString SplashWindow::picturePath(const QString &appFolder)
 {
     const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
-    // Name order, so that every file system shows the same picture.
-    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
     return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
 }
 

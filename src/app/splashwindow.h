@@ -37,7 +37,8 @@ public:
     // Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0
     // does; text that is not a number reads as 0.
     static bool isDue(const QString &showAgain);
-    // The first file of the Splash folder in name order, or "" when there is none.
+    // The first file that the listing of the Splash folder returns, in the file system's
+    // own order (not sorted), or "" when there is none.
     static QString picturePath(const QString &appFolder);
 
     // Shows the splash when it is due and a picture can be loaded, keeps it up for its

@@ -22,6 +22,7 @@ FileListView::FileListView(QWidget *parent)
     header()->setStretchLastSection(false);
     header()->setSectionsMovable(false);
     setDragDropMode(QAbstractItemView::NoDragDrop);
+    connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) { emit itemClicked(index.row()); });
 }
 
 void FileListView::setPathModel(PathListModel *model)
@@ -67,7 +68,10 @@ void FileListView::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
+    const int before = selectedRow();
     QTreeView::keyPressEvent(event);
+    if (const int after = selectedRow(); after >= 0 && after != before)
+        emit itemClicked(after);
 }
 
 void FileListView::mouseDoubleClickEvent(QMouseEvent *event)

@@ -30,6 +30,9 @@ public:
     static QStringList localPaths(const QMimeData *data);
 
 signals:
+    // A row was clicked, or the keyboard moved the selection onto it: the list control's
+    // ItemClick, which both raise.
+    void itemClicked(int row);
     void deletePressed();
     void doubleClickedAnywhere();
     void filesDropped(const QStringList &paths);

@@ -118,22 +118,19 @@ void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMa
 // Windows keeps to QDir: it brings the hidden attribute, and the walk there is not the
 // one measured against find.
 
-// QDir already leaves out folders with the hidden attribute. System folders are left out
-// too, and a junction is a folder link that QDir may not count as a symlink.
+// QDir already leaves out folders with the hidden attribute; system folders are left out too.
 bool isSkippedOnWindows(const QString &path)
 {
     const DWORD attributes = GetFileAttributesW(reinterpret_cast<const wchar_t *>(path.utf16()));
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_SYSTEM))
-        return true;
-    return QFileInfo(path).isJunction();
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_SYSTEM);
 }
 
-// Names of the folders directly in folder that the walk enters.
+// Names of the folders directly in folder that the walk enters, folder links and
+// junctions among them.
 QStringList subfolderNames(const QString &folder)
 {
-    // No QDir::Hidden: hidden folders are not entered. No symlinks: a link is not followed.
-    QStringList names = QDir(folder).entryList(
-        QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Unsorted);
+    // No QDir::Hidden: hidden folders are not entered.
+    QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
     names.removeIf([&folder](const QString &name) { return isSkippedOnWindows(Paths::joinPath(folder, name)); });
     std::sort(names.begin(), names.end(), lessByName);
     return names;
@@ -151,8 +148,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
           const std::atomic_bool *cancelled)
 {
     // Every folder is known by its canonical path, so a folder that can be reached twice
-    // (a junction, a link the filters let through, a start folder given twice) is listed
-    // once. An empty canonical path marks an entry that is not walked.
+    // (through a link or a junction, or a start folder given twice) is listed once and a
+    // link loop ends. An empty canonical path marks an entry that is not walked.
     QSet<QString> known;
     QStringList canonical;
     canonical.reserve(folders.size());
@@ -197,8 +194,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
 // for entries whose type d_type leaves open. QDir would stat every entry and resolve
 // every folder's canonical path, which made the walk several times slower than find.
 
-// A folder is known by its device and inode, which a second road to it (a bind mount, a
-// start folder given twice) shares.
+// A folder is known by its device and inode, which every road to it (a link, a bind
+// mount, a start folder given twice) shares.
 struct FolderKey
 {
     dev_t device;
@@ -225,6 +222,17 @@ struct Subfolder
     QByteArray encodedName;
     FolderKey key;
 };
+
+// macOS and the BSDs also hide a folder by a flag, as QDir knows.
+bool isHiddenByFlag(const struct stat &info)
+{
+#ifdef UF_HIDDEN
+    return info.st_flags & UF_HIDDEN;
+#else
+    Q_UNUSED(info);
+    return false;
+#endif
+}
 
 bool isDotOrDotDot(const char *name)
 {
@@ -259,9 +267,9 @@ bool decodeName(const QString &prefix, const char *name, QString &text)
 
 // Reads the folder open at fd and closes it. The folders the walk enters go to subfolders
 // (when given), the files to files (when given) as filePrefix + name, both in the order
-// the file system lists them. The rules are QDir's: a folder starting with "." is hidden
-// and not entered, a folder link is neither entered nor a file, a link to anything else
-// that exists counts as a file, sockets, pipes and devices are none.
+// the file system lists them. A folder starting with "." is hidden and not entered; a link
+// to a folder is entered as that folder (hidden by its own name), and is no file; a link
+// to anything else that exists counts as a file; sockets, pipes and devices are none.
 void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix)
 {
     DIR *dir = ::fdopendir(fd);
@@ -293,34 +301,31 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
                 continue;
             if (!haveInfo && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            if (!S_ISDIR(info.st_mode))
-                continue; // replaced since it was listed
-#ifdef UF_HIDDEN
-            // macOS and the BSDs also hide by a flag, as QDir knows.
-            if (info.st_flags & UF_HIDDEN)
-                continue;
-#endif
+            if (!S_ISDIR(info.st_mode) || isHiddenByFlag(info))
+                continue; // hidden, or no folder any more (replaced since it was listed)
             if (decodeName(QString(), name, text))
                 subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
         } else if (type == DT_REG) {
             if (files && decodeName(filePrefix, name, text))
                 files->append(std::move(text));
         } else if (type == DT_LNK) {
-            if (!files || ::fstatat(dirFd, name, &info, 0) != 0 || S_ISDIR(info.st_mode))
-                continue; // a broken link or one to a folder
-            if (decodeName(filePrefix, name, text))
+            if (::fstatat(dirFd, name, &info, 0) != 0)
+                continue; // a broken link
+            if (S_ISDIR(info.st_mode)) {
+                // Known by the folder it leads to, so a loop of links ends.
+                if (subfolders && name[0] != '.' && !isHiddenByFlag(info) && decodeName(QString(), name, text))
+                    subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+            } else if (files && decodeName(filePrefix, name, text)) {
                 files->append(std::move(text));
+            }
         }
     }
     ::closedir(dir);
 }
 
-int openFolder(const QByteArray &path, bool followLink)
+int openFolder(const QByteArray &path)
 {
-    int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    if (!followLink)
-        flags |= O_NOFOLLOW;
-    return ::open(path.constData(), flags);
+    return ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
@@ -340,20 +345,22 @@ QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
           const std::atomic_bool *cancelled)
 {
-    // encoded runs parallel to folders: the path as the system takes it, empty for an
-    // entry that is not walked (it names nothing, or a folder already in the list).
+    // encoded and keys run parallel to folders: the path as the system takes it (empty for
+    // an entry that is not walked: it names nothing, or a folder already in the list) and
+    // the folder it led to when it was listed.
     std::unordered_set<FolderKey, FolderKeyHash> known;
     std::vector<QByteArray> encoded;
+    std::vector<FolderKey> keys;
     encoded.reserve(size_t(folders.size()));
+    keys.reserve(size_t(folders.size()));
     for (const QString &folder : std::as_const(folders)) {
         QByteArray path = QFile::encodeName(folder);
-        struct stat info;
-        // A start folder may itself be a link: the caller picked it.
+        struct stat info = {};
         if (path.isEmpty() || ::stat(path.constData(), &info) != 0 || !known.insert(keyOf(info)).second)
             path.clear();
         encoded.push_back(path);
+        keys.push_back(keyOf(info));
     }
-    const qsizetype startCount = folders.size();
 
     std::vector<Subfolder> subfolders;
     QStringList files;
@@ -363,11 +370,16 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             return;
         if (encoded[size_t(i)].isEmpty())
             continue;
-        // A folder below a start folder was no link when it was listed; O_NOFOLLOW keeps it
-        // so should it have been swapped for one since.
-        const int fd = openFolder(encoded[size_t(i)], i < startCount);
+        const int fd = openFolder(encoded[size_t(i)]);
         if (fd < 0)
             continue;
+        // A folder swapped (or a link pointed elsewhere) since it was listed could lead
+        // back up the tree: only the folder that was listed is read.
+        struct stat opened;
+        if (::fstat(fd, &opened) != 0 || !(keyOf(opened) == keys[size_t(i)])) {
+            ::close(fd);
+            continue;
+        }
         // Rows are built whole as the names are read: the folder's path with one separator
         // behind it, then the name.
         const QString folder = folders.at(i);
@@ -384,6 +396,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
                 continue;
             folders.append(prefix + sub.name + u'/');
             encoded.push_back(joinEncoded(folderEncoded, sub.encodedName));
+            keys.push_back(sub.key);
         }
         if (rows) {
             keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop);
@@ -411,7 +424,7 @@ QStringList listFolderFiles(const QString &folder, const QString &pattern)
     QStringList names = fileNames(folder);
 #else
     QStringList names;
-    const int fd = openFolder(QFile::encodeName(folder), true);
+    const int fd = openFolder(QFile::encodeName(folder));
     if (fd < 0)
         return {};
     readFolder(fd, nullptr, &names, QString());

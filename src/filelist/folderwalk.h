@@ -18,9 +18,10 @@ namespace FolderWalk {
 // Extends folders (each entry a native folder path ending in one separator) in place by
 // every folder below them, level by level: the entries it had, then all their direct
 // subfolders (folder by folder), then the next level, to the bottom. Hidden folders
-// (and on Windows system folders) are not entered, folder links and junctions are not
-// followed, and no folder is entered or listed twice, so a link loop ends. A folder that
-// cannot be listed contributes nothing; this never fails.
+// (and on Windows system folders) are not entered. Folder links and junctions are entered
+// like the folders they lead to, but no folder is entered or listed twice, however many
+// roads lead to it, so a link loop ends. A folder that cannot be listed contributes
+// nothing; this never fails.
 void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled = nullptr);
 
 // Bare names of the files in folder (with or without trailing separator) that match the

@@ -14,7 +14,8 @@ QVariant PathListModel::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= m_rows.size())
         return {};
-    if (role == Qt::DisplayRole || role == Qt::ToolTipRole)
+    // No tooltip of its own: a row's would hide the list's, which tells how to use it.
+    if (role == Qt::DisplayRole)
         return m_rows.at(index.row());
     return {};
 }

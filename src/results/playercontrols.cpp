@@ -1,11 +1,33 @@
 #include "playercontrols.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProxyStyle>
 #include <QSlider>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+namespace {
+
+// A press on the position bar puts the handle under the mouse, as in every media player,
+// rather than stepping a page towards it.
+class JumpToClickStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+
+    int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                  QStyleHintReturn *returnData) const override
+    {
+        if (hint == SH_Slider_AbsoluteSetButtons)
+            return Qt::LeftButton;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+
+} // namespace
 
 PlayerControls::PlayerControls(QWidget *parent)
     : QWidget(parent)
@@ -42,6 +64,9 @@ PlayerControls::PlayerControls(QWidget *parent)
     m_position = new QSlider(Qt::Horizontal, this);
     m_position->setObjectName(QStringLiteral("position"));
     m_position->setRange(0, 0);
+    auto *jumpStyle = new JumpToClickStyle(QApplication::style()->name());
+    jumpStyle->setParent(m_position);
+    m_position->setStyle(jumpStyle);
     m_elapsed = new QLabel(formatTime(0), this);
     m_elapsed->setObjectName(QStringLiteral("elapsed"));
     m_total = new QLabel(formatTime(0), this);
@@ -94,9 +119,10 @@ PlayerControls::PlayerControls(QWidget *parent)
             emit playRequested();
     });
     connect(m_stop, &QToolButton::clicked, this, &PlayerControls::stopRequested);
+    connect(m_position, &QSlider::sliderPressed, this, [this] { emit seekRequested(m_position->sliderPosition()); });
     connect(m_position, &QSlider::sliderMoved, this, [this](int value) { emit seekRequested(value); });
     connect(m_position, &QSlider::actionTriggered, this, [this](int action) {
-        // Clicks on the groove and keyboard steps move the slider without sliderMoved.
+        // Keyboard and page steps move the slider without sliderMoved.
         if (action != QAbstractSlider::SliderMove)
             emit seekRequested(m_position->sliderPosition());
     });

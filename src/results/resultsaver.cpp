@@ -165,20 +165,24 @@ QString usableFolder(const QString &text)
     return isFolder(trimmed) ? trimmed : QString();
 }
 
+QString uniqueName(const QString &name, QSet<QString> &taken)
+{
+    QString candidate = name;
+    const QString base = Paths::removeExtension(name);
+    const QString extension = name.mid(base.size());
+    for (int n = 2; taken.contains(candidate.toLower()); ++n)
+        candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(extension);
+    taken.insert(candidate.toLower());
+    return candidate;
+}
+
 QStringList uniqueNames(const QStringList &names)
 {
     QStringList result;
     QSet<QString> taken;
     result.reserve(names.size());
-    for (const QString &name : names) {
-        QString candidate = name;
-        const QString base = Paths::removeExtension(name);
-        const QString extension = name.mid(base.size());
-        for (int n = 2; taken.contains(candidate.toLower()); ++n)
-            candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(extension);
-        taken.insert(candidate.toLower());
-        result.append(candidate);
-    }
+    for (const QString &name : names)
+        result.append(uniqueName(name, taken));
     return result;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -30,6 +31,9 @@ QString usableFolder(const QString &text);
 // Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3",
 // then "song (3).mp3". Letter case is ignored, as Windows and macOS file systems do.
 QStringList uniqueNames(const QStringList &names);
+// The same, one name at a time: taken holds what the names before it became (in lower
+// case) and gets this one's. The results list shows names this way as they arrive.
+QString uniqueName(const QString &name, QSet<QString> &taken);
 
 // Copies each item into folder. Every copy goes to a temporary file beside its
 // destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination

@@ -120,7 +120,7 @@ void ResultsWindow::buildControls()
     QWidget::setTabOrder(m_list, m_outputFolder);
     QWidget::setTabOrder(m_outputFolder, m_browse);
 
-    connect(m_list, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) { playResult(index.row()); });
+    connect(m_list, &FileListView::itemClicked, this, &ResultsWindow::playResult);
     connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
     connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
     connect(m_back, &QPushButton::clicked, this, &ResultsWindow::goBack);
@@ -139,21 +139,23 @@ void ResultsWindow::buildControls()
 
 void ResultsWindow::restoreOutputFolder()
 {
-    // Every change of the box is stored at once, including the restore itself.
+    // Every change of the box is stored at once, but not the restore: the window is built
+    // at start-up, and nothing is written then unless the user changes it.
+    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
     connect(m_outputFolder, &QLineEdit::textChanged, this,
             [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
-    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
 }
 
 void ResultsWindow::clearResults()
 {
     m_names->clear();
+    m_takenNames.clear();
     m_files.clear();
 }
 
 void ResultsWindow::addResult(const QString &displayName, const QString &tempFile)
 {
-    m_names->append(displayName);
+    m_names->append(ResultSaver::uniqueName(displayName, m_takenNames));
     m_files.append(tempFile);
 }
 

@@ -3,6 +3,7 @@
 #include "app/appservices.h"
 #include "results/resultsaver.h"
 
+#include <QSet>
 #include <QStringList>
 #include <QWidget>
 
@@ -28,7 +29,8 @@ public:
     explicit ResultsWindow(const AppServices &services, QWidget *parent = nullptr);
     ~ResultsWindow() override;
 
-    // The result list: display names and the temporary files, always of one length.
+    // The result list: display names and the temporary files, always of one length. A
+    // repeated name shows as the name it will be saved under ("song (2).mp3").
     void clearResults();
     void addResult(const QString &displayName, const QString &tempFile);
     int resultCount() const;
@@ -69,6 +71,7 @@ private:
 
     AppServices m_services;
     PathListModel *m_names = nullptr;
+    QSet<QString> m_takenNames; // m_names in lower case, as ResultSaver::uniqueName keeps them
     QStringList m_files;
     FileListView *m_list = nullptr;
     PlayerControls *m_controls = nullptr;

@@ -53,7 +53,7 @@ private slots:
     void oneFolderRows_data();
     void oneFolderRows();
     void hiddenFolderIsNotEntered();
-    void folderLinksAreNotFollowed();
+    void folderLinksAreEnteredOnce();
     void linksAndSpecialFilesAmongFiles();
     void startFolderMayBeALink();
     void overlappingStartFoldersListedOnce();
@@ -160,7 +160,7 @@ void TestFolderWalk::hiddenFolderIsNotEntered()
              under(root, {QStringLiteral("A/a.m4a")}));
 }
 
-void TestFolderWalk::folderLinksAreNotFollowed()
+void TestFolderWalk::folderLinksAreEnteredOnce()
 {
 #ifdef Q_OS_WIN
     QSKIP("QFile::link makes shortcut files on Windows, not folder links");
@@ -170,7 +170,8 @@ void TestFolderWalk::folderLinksAreNotFollowed()
     const QDir root(tmp.path());
     makeFiles(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
                      QStringLiteral("Music/B/b.m4a"), QStringLiteral("Elsewhere/e.m4a")});
-    // A loop back up, a second road to a folder the walk reaches anyway, and a road out.
+    // A loop back up, a second road to a folder the walk reaches anyway, and a road out
+    // that leads to files nothing else reaches.
     QVERIFY(QFile::link(root.filePath(QStringLiteral("Music")),
                         root.filePath(QStringLiteral("Music/A/up"))));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("Music/B")),
@@ -180,7 +181,7 @@ void TestFolderWalk::folderLinksAreNotFollowed()
 
     QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Music")), QStringLiteral("*.m4a")),
              under(root, {QStringLiteral("Music/m.m4a"), QStringLiteral("Music/A/a.m4a"),
-                          QStringLiteral("Music/B/b.m4a")}));
+                          QStringLiteral("Music/B/b.m4a"), QStringLiteral("Music/out/e.m4a")}));
 #endif
 }
 
@@ -383,6 +384,12 @@ void TestFolderWalk::droppedPaths_data()
     QTest::newRow("empty folder")
         << QStringList{QStringLiteral("Empty")}
         << QStringList{};
+#ifndef Q_OS_WIN
+    // F also holds a link back to L: the loop ends once each folder has been listed.
+    QTest::newRow("linked folder entered once")
+        << QStringList{QStringLiteral("L")}
+        << QStringList{QStringLiteral("L/toF/a.m4a"), QStringLiteral("L/toF/notes.txt")};
+#endif
 }
 
 void TestFolderWalk::droppedPaths()
@@ -397,6 +404,12 @@ void TestFolderWalk::droppedPaths()
                      QStringLiteral("F/a.m4a"), QStringLiteral("F/~x.m4a"), QStringLiteral("F/notes.txt"),
                      QStringLiteral("A/a.m4a"), QStringLiteral("A/A1/a1.m4a"), QStringLiteral("B/b.m4a")});
     QVERIFY(root.mkdir(QStringLiteral("Empty")));
+#ifndef Q_OS_WIN
+    // (QFile::link makes shortcut files on Windows, not folder links.)
+    QVERIFY(root.mkdir(QStringLiteral("L")));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("F")), root.filePath(QStringLiteral("L/toF"))));
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("L")), root.filePath(QStringLiteral("F/back"))));
+#endif
 
     // Drag sources deliver forward slashes too; rows come out native.
     QStringList paths;

@@ -3,6 +3,7 @@
 #include "app/settingsstore.h"
 #include "app/twips.h"
 #include "filelist/filelistview.h"
+#include "results/playercontrols.h"
 #include "results/resultswindow.h"
 
 #include <QDir>
@@ -13,6 +14,7 @@
 #include <QMediaPlayer>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -79,7 +81,7 @@ private slots:
                  QStringLiteral("Save Result(s) To This Folder"));
     }
 
-    void outputFolderIsRestoredAndStored_data()
+    void outputFolderIsRestored_data()
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
@@ -88,7 +90,7 @@ private slots:
         QTest::newRow("stored folder") << QStringLiteral("/srv/music/") << QStringLiteral("/srv/music/");
         QTest::newRow("stored empty text stays empty") << QStringLiteral("") << QStringLiteral("");
     }
-    void outputFolderIsRestoredAndStored()
+    void outputFolderIsRestored()
     {
         QFETCH(QString, stored);
         QFETCH(QString, shown);
@@ -97,7 +99,7 @@ private slots:
             f.settings->write(SettingsStore::KeyOutputFolder, stored);
         f.load();
         QCOMPARE(f.box()->text(), shown);
-        QCOMPARE(f.stored(), shown);
+        QCOMPARE(f.stored(), stored.isNull() ? QStringLiteral("<none>") : stored);
     }
 
     void typingStoresEveryText()
@@ -140,6 +142,8 @@ private slots:
         w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek11111111.mp3"), "AAA"));
         w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "BBB"));
         w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek33333333.mp3"), "CCC"));
+        // The list shows the names the files are saved under.
+        QCOMPARE(w->displayNames(), (QStringList{QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("a (2).mp3")}));
         const QString out = f.folder(QStringLiteral("out"));
         QFile old(QDir(out).filePath(QStringLiteral("b.mp3")));
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -231,6 +235,17 @@ private slots:
         QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
         QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
+        // An arrow key previews the row it moves to, as a click does.
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(0)));
+        // A click on the position bar jumps to the clicked place, not a page step on.
+        auto *controls = w->findChild<PlayerControls *>(QStringLiteral("WindowsMediaPlayer1"));
+        controls->setDuration(60000);
+        auto *bar = controls->findChild<QSlider *>(QStringLiteral("position"));
+        QSignalSpy seeks(controls, &PlayerControls::seekRequested);
+        QTest::mouseClick(bar, Qt::LeftButton, {}, QPoint(bar->width() * 3 / 4, bar->height() / 2));
+        QCOMPARE(seeks.size(), 1);
+        QVERIFY(qAbs(seeks.first().first().toLongLong() - 45000) < 3000);
         // A player error is shown quietly: no message box.
         QVERIFY(f.dialogs.messages.isEmpty());
     }
