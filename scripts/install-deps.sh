@@ -9,6 +9,7 @@ packages=(
   ffmpeg lame
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
+  desktop-file-utils appstream dpkg-dev file man-db parallel
 )
 
 missing=()
