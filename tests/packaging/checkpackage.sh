@@ -1,7 +1,5 @@
 #!/bin/sh
-# Checks what the desktop and the package manager get, with their own tools.
-#   checkpackage.sh manual QUORVANE_CLI MANPAGE METAINFO VERSION
-#   checkpackage.sh deb BUILD_DIR
+# What the desktop and the package manager get: "manual CLI PAGE METAINFO VERSION" or "deb BUILD_DIR".
 set -eu
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -27,13 +25,10 @@ deb)
         printf '%s' "$depends" | grep -qE ", $package[ ,]" || fail "Depends lacks $package: $depends"
     done
     dpkg-deb -x "$deb" "$work/root"
-    for path in usr/bin/quorvane usr/lib/quorvane/ffmpeg usr/lib/quorvane/lame usr/lib/quorvane/Samples \
-                usr/share/applications/quorvane.desktop usr/share/man/man1/quorvane-cli.1.gz \
-                usr/share/metainfo/com.harrowmede.quorvane.metainfo.xml; do
-        [ -e "$work/root/$path" ] || [ -L "$work/root/$path" ] || fail "the package lacks /$path"
+    for path in lib/quorvane/ffmpeg lib/quorvane/lame share/applications/quorvane.desktop \
+                share/man/man1/quorvane-cli.1.gz share/metainfo/com.harrowmede.quorvane.metainfo.xml; do
+        [ -L "$work/root/usr/$path" ] || [ -f "$work/root/usr/$path" ] || fail "the package lacks /usr/$path"
     done
     "$work/root/usr/bin/quorvane-cli" --version | grep -q '^quorvane-cli ' || fail "the packaged quorvane-cli does not run"
     ;;
-*)
-    fail "unknown check $1" ;;
 esac
