@@ -454,7 +454,6 @@ void TestFolderWalk::keepTreePaths_data()
     static const char *const rows[][4] = {
         {"under the named folder", "Music", "Music/Artist/Album/01 Song.m4a", "Music/Artist/Album/01 Song.mp3"},
         {"named with trailing separators", "Music//", "Music/a.m4a", "Music/a.mp3"},
-        {"named through dot steps", "Music/Artist/..", "Music/Artist/a.m4a", "Music/Artist/a.mp3"},
         {"named deeper", "Music/Artist", "Music/Artist/Album/a.m4a", "Artist/Album/a.mp3"},
         {"file named directly", "Music/Artist/a.m4a", "Music/Artist/a.m4a", "a.mp3"},
         {"a sibling with a longer name is not under it", "Music", "Musical/a.m4a", "a.mp3"},
