@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: deps build run test test-sanitize install clean
+.PHONY: deps build run test test-sanitize install package clean
 
 deps:
 	@scripts/install-deps.sh
@@ -31,6 +31,10 @@ install: build
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 	-command -v update-desktop-database >/dev/null && update-desktop-database -q $(PREFIX)/share/applications
 	-command -v gtk-update-icon-cache >/dev/null && gtk-update-icon-cache -q -t $(PREFIX)/share/icons/hicolor
+
+# A Debian package in $(BUILD_DIR): apt install ./$(BUILD_DIR)/quorvane_*.deb
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

@@ -9,8 +9,7 @@ packages=(
   ffmpeg lame
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
-  # A window manager, so that windows looked at under Xvfb get their frames.
-  openbox
+  desktop-file-utils appstream dpkg-dev file man-db parallel
 )
 
 missing=()

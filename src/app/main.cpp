@@ -7,19 +7,74 @@
 #include "convert/tempnames.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QIcon>
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <cstring>
+
+namespace {
+
+void setApplicationNames()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Harrowmede"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+}
+
+// The files and folders named on the command line (the file manager's "Open With" passes
+// them through the desktop entry's %F), as absolute native paths. --help, --version and
+// a usage error print and end the program here.
+QStringList openedPaths(const QCoreApplication &app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Converts .m4a files to MP3 at the bitrate you pick, with a preview of the results."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("FILE|FOLDER"),
+                                 QStringLiteral("Added to the list after start-up, as if dropped on it."),
+                                 QStringLiteral("[FILE|FOLDER...]"));
+    parser.process(app);
+    QStringList paths;
+    for (const QString &argument : parser.positionalArguments()) {
+        if (!argument.isEmpty())
+            paths.append(QDir::toNativeSeparators(QFileInfo(argument).absoluteFilePath()));
+    }
+    return paths;
+}
+
+// Help and version are answered without a display, as in a terminal over ssh.
+bool asksForTextOnly(int argc, char *argv[])
+{
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        for (const char *option : {"-h", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    if (asksForTextOnly(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        setApplicationNames();
+        openedPaths(app);
+        return 0;
+    }
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quorvane"));
-    QApplication::setOrganizationName(QStringLiteral("Harrowmede"));
-    QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+    setApplicationNames();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quorvane.png")));
     QGuiApplication::setDesktopFileName(QStringLiteral("quorvane"));
+    const QStringList opened = openedPaths(app);
 
     // The composition root: the real store, dialogs and launcher live here.
     SettingsStore settings;
@@ -46,6 +101,9 @@ int main(int argc, char *argv[])
         window.shutDown();
         QCoreApplication::quit();
     });
-    window.startUp([&window] { window.show(); });
+    window.startUp([&window, opened] {
+        window.show();
+        window.addDroppedPaths(opened);
+    });
     return app.exec();
 }

@@ -19,7 +19,10 @@ QString helpEpilogue()
         "A file is converted whatever its type; a folder is searched, with every folder\n"
         "below it, for .m4a files. Each converted file is saved in the output folder\n"
         "under the source's name with .mp3 (\"song.mp3\", then \"song (2).mp3\" for a name\n"
-        "that repeats); an existing file of that name is replaced.\n"
+        "that repeats); an existing file of that name is replaced. With --keep-tree a\n"
+        "file goes to the folder that mirrors its source's, and \" (2)\" names count within\n"
+        "that folder only. A killed run leaves no partial MP3 file, so --skip-existing\n"
+        "picks up where it stopped.\n"
         "\n"
         "Exit status:\n"
         "  0    every file was converted and saved\n"
@@ -95,10 +98,28 @@ CliCommand parse(const QStringList &arguments)
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
         QStringLiteral("Print the files that would be converted, one per line, and convert nothing."));
+    const QCommandLineOption keepTree(
+        QStringLiteral("keep-tree"),
+        QStringLiteral("Save each file found under a named folder at its path below that folder's "
+                       "parent (-o /out ~/Music gives /out/Music/Artist/Album/01 Song.mp3), creating "
+                       "folders as needed; a file named directly goes to the output folder itself."));
+    const QCommandLineOption skipExisting(
+        QStringLiteral("skip-existing"),
+        QStringLiteral("Skip a source whose MP3 file already exists and is not older than the "
+                       "source; it is reported as skipped, not converted."));
+    const QCommandLineOption shard(
+        QStringLiteral("shard"),
+        QStringLiteral("Take only the sources whose path below the named folder's parent hashes to "
+                       "shard K of N (1 <= K <= N), the same on every machine and in any argument "
+                       "order, so N machines or jobs split one library with no coordination."),
+        QStringLiteral("K/N"));
     parser.addOption(bitrate);
     parser.addOption(output);
     parser.addOption(jobs);
     parser.addOption(dryRun);
+    parser.addOption(keepTree);
+    parser.addOption(skipExisting);
+    parser.addOption(shard);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A file to convert, or a folder to search for .m4a files."),
                                  QStringLiteral("PATH..."));
@@ -149,7 +170,24 @@ CliCommand parse(const QStringList &arguments)
         options.jobs = count;
     }
 
+    if (parser.isSet(shard)) {
+        static const QRegularExpression spelling(
+            QStringLiteral("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$"));
+        const QString value = parser.value(shard);
+        const QRegularExpressionMatch match = spelling.match(value);
+        const int index = match.hasMatch() ? match.captured(1).toInt() : 0;
+        const int count = match.hasMatch() ? match.captured(2).toInt() : 0;
+        if (index < 1 || index > count) {
+            return usageError(
+                QStringLiteral("shard must be K/N with 1 <= K <= N, such as 2/5, not '%1'").arg(value));
+        }
+        options.shardIndex = index;
+        options.shardCount = count;
+    }
+
     options.dryRun = parser.isSet(dryRun);
+    options.keepTree = parser.isSet(keepTree);
+    options.skipExisting = parser.isSet(skipExisting);
     options.paths = parser.positionalArguments();
     if (options.paths.isEmpty())
         return usageError(QStringLiteral("no PATH given: name the files or folders to convert"));

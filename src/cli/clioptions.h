@@ -11,6 +11,13 @@ struct CliOptions
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;
+    // Library runs (LibraryLayout names the paths): save at each source's library path,
+    // leave sources whose output is up to date, and take only shard shardIndex of
+    // shardCount (1 of 1: everything).
+    bool keepTree = false;
+    bool skipExisting = false;
+    int shardIndex = 1;
+    int shardCount = 1;
     QStringList paths;      // files and folders, in the order given
 };
 

@@ -38,18 +38,25 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
+    QTest::addColumn<QString>("library");         // "[tree] [skip] K/N"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
     const QStringList x{QStringLiteral("x.m4a")};
     auto ok = [&](const char *name, const QStringList &arguments, const QString &bitrate,
-                  const QString &output, int jobs, bool dryRun, const QStringList &paths) {
+                  const QString &output, int jobs, bool dryRun, const QStringList &paths,
+                  const char *library = "1/1") {
         QTest::newRow(name) << arguments << Action::Convert << bitrate << output << jobs << dryRun
-                            << paths << QString();
+                            << paths << QString() << QString::fromUtf8(library);
     };
     auto bad = [&](const char *name, const QStringList &arguments, const char *error) {
         QTest::newRow(name) << arguments << Action::UsageError << QString() << QString() << 0
-                            << false << QStringList() << QString::fromUtf8(error);
+                            << false << QStringList() << QString::fromUtf8(error) << QString();
+    };
+    auto shard = [&](const char *name, const char *value, const char *library) {
+        const QStringList arguments{QStringLiteral("--shard"), QString::fromUtf8(value), x.at(0)};
+        library ? ok(name, arguments, k128, {}, 0, false, x, library)
+                : bad(name, arguments, "shard must be K/N with 1 <= K <= N");
     };
 
     ok("defaults", x, k128, QString(), 0, false, x);
@@ -66,6 +73,16 @@ void TestCliOptions::parse_data()
     ok("paths keep their order", {QStringLiteral("b"), QStringLiteral("-b"), QStringLiteral("64"), QStringLiteral("a"),
                                   QStringLiteral("--"), QStringLiteral("-c.m4a")},
        QStringLiteral("64 kbps"), {}, 0, false, {QStringLiteral("b"), QStringLiteral("a"), QStringLiteral("-c.m4a")});
+
+    ok("library options", {QStringLiteral("--skip-existing"), x.at(0), QStringLiteral("--keep-tree")},
+       k128, {}, 0, false, x, "tree skip 1/1");
+    shard("shard", "2/5", "2/5");
+    shard("last shard, spaced", " 7 / 7 ", "7/7");
+    shard("shard zero", "0/2", nullptr);
+    shard("shard beyond its count", "3/2", nullptr);
+    shard("shard without count", "2", nullptr);
+    shard("shard not a number", "x", nullptr);
+    shard("shard of three numbers", "1/2/3", nullptr);
 
     bad("bitrate not offered", {QStringLiteral("-b"), QStringLiteral("193"), x.at(0)}, "bitrate '193' is not offered");
     bad("bitrate not a number", {QStringLiteral("-b"), QStringLiteral("abc"), x.at(0)}, "bitrate 'abc' is not offered");
@@ -96,6 +113,7 @@ void TestCliOptions::parse()
     QFETCH(bool, dryRun);
     QFETCH(QStringList, paths);
     QFETCH(QString, error);
+    QFETCH(QString, library);
 
     const CliCommand command = CliArguments::parse(QStringList{QStringLiteral("quorvane-cli")} + arguments);
     QCOMPARE(command.action, action);
@@ -109,6 +127,9 @@ void TestCliOptions::parse()
     QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
     QCOMPARE(command.options.dryRun, dryRun);
     QCOMPARE(command.options.paths, paths);
+    const CliOptions &o = command.options;
+    QCOMPARE(QStringLiteral("%1%2%3/%4").arg(QLatin1String(o.keepTree ? "tree " : ""), QLatin1String(o.skipExisting ? "skip " : ""))
+                 .arg(o.shardIndex).arg(o.shardCount), library);
 }
 
 void TestCliOptions::everyOfferedBitrateIsAccepted()
@@ -130,6 +151,8 @@ void TestCliOptions::helpAndVersion_data()
 
     const QStringList help{QStringLiteral("--bitrate <KBPS>"), QStringLiteral("--output <DIR>"),
                            QStringLiteral("--jobs <N>"), QStringLiteral("--dry-run"), QStringLiteral("PATH..."),
+                           QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"),
+                           QStringLiteral("--shard <K/N>"),
                            QStringLiteral("130"), QStringLiteral("SIGINT"), QStringLiteral("143"),
                            QStringLiteral("SIGTERM")};
     const QStringList version{QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION))};

@@ -1,4 +1,5 @@
 #include "filelist/folderwalk.h"
+#include "filelist/librarylayout.h"
 
 #include <QDir>
 #include <QFile>
@@ -68,6 +69,10 @@ private slots:
     void droppedPaths();
     void cancelledBeforeStartWalksNothing();
     void shippedSamplesAreM4aFiles();
+    void keepTreePaths_data();
+    void keepTreePaths();
+    void shardsSplitTheLibrary();
+    void upToDate();
 };
 
 void TestFolderWalk::walkGoesLevelByLevel()
@@ -451,6 +456,92 @@ void TestFolderWalk::shippedSamplesAreM4aFiles()
         // An MPEG-4 file opens with its file-type box.
         QCOMPARE(file.read(8).mid(4), QByteArray("ftyp"));
     }
+}
+
+void TestFolderWalk::keepTreePaths_data()
+{
+    QTest::addColumn<QString>("named");   // under a base folder, or absolute from "/"
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("expected");
+
+    static const char *const rows[][4] = {
+        {"under the named folder", "Music", "Music/Artist/Album/01 Song.m4a", "Music/Artist/Album/01 Song.mp3"},
+        {"named with trailing separators", "Music//", "Music/a.m4a", "Music/a.mp3"},
+        {"named deeper", "Music/Artist", "Music/Artist/Album/a.m4a", "Artist/Album/a.mp3"},
+        {"file named directly", "Music/Artist/a.m4a", "Music/Artist/a.m4a", "a.mp3"},
+        {"a sibling with a longer name is not under it", "Music", "Musical/a.m4a", "a.mp3"},
+        {"root folder", "/", "/x/a.m4a", "x/a.mp3"}};
+    for (const auto &row : rows)
+        QTest::newRow(row[0]) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2]) << QString::fromUtf8(row[3]);
+}
+
+void TestFolderWalk::keepTreePaths()
+{
+    QFETCH(QString, named);
+    QFETCH(QString, source);
+    QFETCH(QString, expected);
+
+    const auto spell = [](const QString &path) {
+        return path.startsWith(u'/') ? path : native(QDir::tempPath() + u'/' + path);
+    };
+    QCOMPARE(LibraryLayout::keepTreeOutputPath(spell(named), spell(source)), expected);
+}
+
+void TestFolderWalk::shardsSplitTheLibrary()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QDir root(tmp.path());
+    QStringList files{QStringLiteral("C/direct.m4a")};
+    for (int i = 0; i < 30; ++i)
+        files << QStringLiteral("A/Album %1/%2.m4a").arg(i % 4).arg(i) << QStringLiteral("B/%1.m4a").arg(i);
+    makeFiles(root, files);
+    const QStringList named = under(root, {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C/direct.m4a")});
+
+    // What --shard K/N takes: every named path walked, each source by its library path.
+    const auto take = [](const QStringList &named, int shard, int count) {
+        QSet<QString> taken;
+        for (const QString &path : named) {
+            for (const QString &source : FolderWalk::expandDroppedPaths({path})) {
+                if (LibraryLayout::shardOf(LibraryLayout::libraryPath(path, source), count) == shard)
+                    taken.insert(LibraryLayout::libraryPath(path, source));
+            }
+        }
+        return taken;
+    };
+    for (const int count : {1, 2, 3, 7}) {
+        QSet<QString> all;
+        for (int shard = 1; shard <= count; ++shard) {
+            const QSet<QString> taken = take(named, shard, count);
+            QCOMPARE(take({named.at(2), named.at(1), named.at(0)}, shard, count), taken);
+            QVERIFY(!taken.isEmpty() && !taken.intersects(all));
+            all.unite(taken);
+        }
+        QCOMPARE(all.size(), files.size());
+    }
+    // FNV-1a's published values pin the hash on every machine; so does the normal form.
+    QCOMPARE(LibraryLayout::pathHash(QString()), Q_UINT64_C(0xcbf29ce484222325));
+    QCOMPARE(LibraryLayout::pathHash(QStringLiteral("a")), Q_UINT64_C(0xaf63dc4c8601ec8c));
+    QCOMPARE(LibraryLayout::pathHash(QStringLiteral("Caf\u00e9")), LibraryLayout::pathHash(QStringLiteral("Cafe\u0301")));
+}
+
+void TestFolderWalk::upToDate()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString source = tmp.filePath(QStringLiteral("a.m4a"));
+    const QString output = tmp.filePath(QStringLiteral("a.mp3"));
+    const QDateTime time(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
+    const auto place = [](const QString &path, const QDateTime &time) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.setFileTime(time, QFileDevice::FileModificationTime);
+    };
+    QVERIFY(place(output, time));
+    QVERIFY(!LibraryLayout::isUpToDate(output, source));   // the source is gone
+    QVERIFY(place(source, time));
+    QVERIFY(LibraryLayout::isUpToDate(output, source));    // as old as its source
+    QVERIFY(place(source, time.addSecs(1)));
+    QVERIFY(!LibraryLayout::isUpToDate(output, source));   // the source changed since
 }
 
 QTEST_GUILESS_MAIN(TestFolderWalk)

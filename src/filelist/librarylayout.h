@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// Where a whole library lands and which part of it one run takes, for quorvane-cli's
+// --keep-tree, --skip-existing and --shard. Pure functions of paths (and, for the
+// freshness test, of file times), QtCore only, so the batch that uses them and the tests
+// that pin them down need no tools.
+//
+// A source's library path is the path by which a library names it on any machine: for a
+// source found under a folder named on the command line, its path relative to that
+// folder's parent ("Music/Artist/Album/01 Song.m4a" for ~/Music); for a file named
+// directly, its bare name. It is written with "/" whatever the platform.
+namespace LibraryLayout {
+
+// The library path of source, which the walk found under named (a folder as given on
+// the command line, in any spelling: relative, native, with trailing separators), or
+// which is named itself. Both are taken as spelled, links unresolved, so it is the same
+// text on every machine that mounts the library under another root.
+QString libraryPath(const QString &named, const QString &source);
+
+// Where --keep-tree saves source, relative to the output folder and with "/":
+// its library path with the display name of the source in place of its file name
+// ("Music/Artist/Album/01 Song.mp3"; "song.mp3" for a file named directly).
+QString keepTreeOutputPath(const QString &named, const QString &source);
+
+// FNV-1a (64 bit) over the UTF-8 of libraryPath in Unicode normal form C, with "/"
+// separators. Fixed by its definition, so every machine, byte order and build computes
+// the same value; the normal form makes a name typed on one system match the
+// decomposed spelling another file system hands back.
+quint64 pathHash(const QString &libraryPath);
+
+// The shard (1..count) that owns the source with this library path. count >= 1.
+int shardOf(const QString &libraryPath, int count);
+
+// True when output exists as a file and its last change is not older than source's,
+// so --skip-existing may leave the source alone. A missing or unreadable source is
+// never up to date: converting it is how its problem gets reported.
+bool isUpToDate(const QString &output, const QString &source);
+
+} // namespace LibraryLayout
