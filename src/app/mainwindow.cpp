@@ -352,6 +352,7 @@ void MainWindow::onProgressChanged(const BatchProgress &progress)
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)
 {
+    const QStringList sources = m_batch->setup().sources;
     m_batch->deleteLater();
     m_batch = nullptr;
     setBusy(false);
@@ -359,6 +360,7 @@ void MainWindow::onBatchFinished(const BatchOutcome &outcome)
     m_progress->resetFormat();
 
     ResultsWindow *results = resultsWindow();
+    results->setBatchSources(sources);
     for (const FileResult &r : outcome.converted())
         results->addResult(r.displayName, r.tempPath);
     const BatchReport::Report report = BatchReport::describe(outcome);

@@ -70,6 +70,10 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     for (const QString &source : std::as_const(m_setup.sources))
         displayNames.append(Paths::displayNameFor(source));
     m_saveNames = ResultSaver::uniqueNames(displayNames);
+    if (!m_setup.saveFolder.isEmpty()) {
+        for (const ResultSaver::Move &move : ResultSaver::keepSourcesSafe(m_saveNames, m_setup.saveFolder, m_setup.sources))
+            m_moved.insert(move.index, move.wanted);
+    }
     m_ended.fill(false, m_setup.sources.size());
     m_results.resize(m_setup.sources.size());
 }
@@ -187,6 +191,9 @@ void BatchSession::onFileFinished(FileResult result)
                                 .arg(failures.constFirst().target, failures.constFirst().reason);
         } else {
             result.savedAs = Paths::joinPath(m_setup.saveFolder, m_saveNames.at(index));
+            if (m_moved.contains(index)) {
+                result.note = QStringLiteral("saved as %1: %2 is one of the sources").arg(m_saveNames.at(index), m_moved.value(index));
+            }
         }
     }
     if (index >= 0 && index < m_ended.size()) {

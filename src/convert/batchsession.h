@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QStringList>
 
@@ -104,6 +105,7 @@ private:
 
     SessionSetup m_setup;
     QStringList m_saveNames;
+    QMap<int, QString> m_moved;              // the names that would have replaced a source
     ConversionBatch *m_batch = nullptr;
     QList<FileResult> m_results;             // by source index, as each file ends
     QList<bool> m_ended;

@@ -16,6 +16,7 @@
 #include <io.h>
 #include <qt_windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -184,6 +185,51 @@ QStringList uniqueNames(const QStringList &names)
     for (const QString &name : names)
         result.append(uniqueName(name, taken));
     return result;
+}
+
+QString fileIdentity(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+#ifdef Q_OS_WIN
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.toLower();
+#else
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+#endif
+}
+
+QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources)
+{
+    QSet<QString> sourceIds;
+    for (const QString &source : sources) {
+        if (const QString id = fileIdentity(source); !id.isEmpty())
+            sourceIds.insert(id);
+    }
+    const auto isSource = [&](const QString &name) {
+        return sourceIds.contains(fileIdentity(Paths::joinPath(folder, name)));
+    };
+    QList<Move> moves;
+    if (sourceIds.isEmpty())
+        return moves;
+    QSet<QString> taken;
+    for (const QString &name : std::as_const(names))
+        taken.insert(name.toLower());
+    for (int i = 0; i < names.size(); ++i) {
+        if (!isSource(names.at(i)))
+            continue;
+        const QString wanted = names.at(i);
+        QString given;
+        do {
+            given = uniqueName(wanted, taken);
+        } while (isSource(given));
+        names[i] = given;
+        moves.append({i, wanted, given});
+    }
+    return moves;
 }
 
 QList<Failure> save(const QString &folder, const QList<Item> &items,

@@ -35,6 +35,22 @@ QStringList uniqueNames(const QStringList &names);
 // case) and gets this one's. The results list shows names this way as they arrive.
 QString uniqueName(const QString &name, QSet<QString> &taken);
 
+// A key that two paths share exactly when they name one file (device and inode on POSIX,
+// where links and "./" spellings name one file many ways); "" when nothing is there.
+QString fileIdentity(const QString &path);
+
+struct Move
+{
+    int index;        // into the names
+    QString wanted;   // the name that would have replaced a source
+    QString given;
+};
+
+// A converted file never replaces one of its batch's sources: each name that would land on
+// a source in folder moves to the next free " (n)" name that is neither another of the names
+// nor a source. Returns what moved, for the report.
+QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
+
 // Copies each item into folder. Every copy goes to a temporary file beside its
 // destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination
 // name of any length that fits the folder works, and is renamed over the destination only

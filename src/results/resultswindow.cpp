@@ -213,7 +213,8 @@ void ResultsWindow::saveResults()
         m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
         return;
     }
-    const QStringList names = ResultSaver::uniqueNames(m_names->rows());
+    QStringList names = ResultSaver::uniqueNames(m_names->rows());
+    m_moved = ResultSaver::keepSourcesSafe(names, folder, m_sources);
     QList<ResultSaver::Item> items;
     for (int i = 0; i < names.size(); ++i)
         items.append({names.at(i), m_files.at(i)});
@@ -236,8 +237,11 @@ void ResultsWindow::onSaved(const QList<ResultSaver::Failure> &failures)
     m_saving->deleteLater();
     m_saving = nullptr;
     setSaving(false);
+    QStringList moved;
+    for (const ResultSaver::Move &move : std::as_const(m_moved))
+        moved.append(QStringLiteral("%1 is one of the sources, so it was saved as %2").arg(move.wanted, move.given));
     if (failures.isEmpty()) {
-        m_services.dialogs->inform(this, QStringLiteral("Done."));
+        m_services.dialogs->inform(this, QStringLiteral("Done."), moved.join(QLatin1Char('\n')));
         emit savingFinished();
         return;
     }
@@ -249,7 +253,7 @@ void ResultsWindow::onSaved(const QList<ResultSaver::Failure> &failures)
         QStringLiteral("%1 of %2 file(s) could not be saved. The converted files are kept, so you can try again.")
             .arg(failures.size())
             .arg(total),
-        lines.join(QLatin1Char('\n')));
+        (lines + moved).join(QLatin1Char('\n')));
     emit savingFinished();
 }
 

@@ -32,6 +32,8 @@ public:
     // The result list: display names and the temporary files, always of one length. A
     // repeated name shows as the name it will be saved under ("song (2).mp3").
     void clearResults();
+    // The files the batch converted from: a save never replaces one of them.
+    void setBatchSources(const QStringList &sources) { m_sources = sources; }
     void addResult(const QString &displayName, const QString &tempFile);
     int resultCount() const;
     QStringList displayNames() const;
@@ -84,4 +86,6 @@ private:
     QPushButton *m_back = nullptr;
     PointerRule *m_pointer = nullptr;
     SaveJob *m_saving = nullptr;
+    QStringList m_sources;
+    QList<ResultSaver::Move> m_moved;   // of the save that runs
 };

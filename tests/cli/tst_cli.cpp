@@ -270,6 +270,17 @@ void TestCli::existingFileIsReplaced()
     QCOMPARE(info.codec, QStringLiteral("mp3"));
     QVERIFY2(qAbs(info.bitRate - 64000) <= 64000 / 50, qPrintable(QString::number(info.bitRate)));
     QVERIFY(QFileInfo(source).isFile());
+
+    // An existing file that is one of the batch's sources is never replaced, whatever path
+    // names it: its output and the other source's take the next free names.
+    const QByteArray mine = TestKit::readFile(target);
+    const Run again = run({QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), QStringLiteral("out"),
+                           QStringLiteral("sources/tone.m4a"), QStringLiteral("./out/../out/tone.mp3")});
+    QVERIFY2(again.exitCode == 0, qPrintable(again.err));
+    QCOMPARE(TestKit::readFile(target), mine);
+    QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("tone (2).mp3"), QStringLiteral("tone (3).mp3"),
+                                                   QStringLiteral("tone.mp3")}));
+    QVERIFY2(again.err.contains(QStringLiteral("saved as tone (3).mp3: tone.mp3 is one of the sources")), qPrintable(again.err));
 }
 
 // A source that decodes clearly short of its stated length is converted, and named.

@@ -164,6 +164,14 @@ private slots:
         // The temporary files stay until the user leaves the window.
         for (const QString &file : w->resultFiles())
             QVERIFY(QFile::exists(file));
+
+        // Saved again where b.mp3 is one of the batch's sources: that file stays as it is.
+        w->setBatchSources({QDir(out).filePath(QStringLiteral("b.mp3"))});
+        QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([w] { return !w->isSaving(); }));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
+        QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b (2).mp3"))), QByteArray("BBB"));
+        QCOMPARE(f.dialogs.messages.last().details, QStringLiteral("b.mp3 is one of the sources, so it was saved as b (2).mp3"));
     }
 
     void savingIntoNoUsableFolderOnlyWarns_data()
