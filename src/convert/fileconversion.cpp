@@ -36,6 +36,18 @@ QString shortened(const QString &text)
     return text.left(kMaxReasonLength - 1) + QChar(0x2026);
 }
 
+// Every report names the file before its reason; ffmpeg names it again ("SRC: Invalid data
+// found when processing input").
+QString withoutSourcePath(const QString &reason, const QString &source)
+{
+    for (const QString &named : {source, Tools::ffmpegFileArgument(source)}) {
+        const QString prefix = named + QStringLiteral(": ");
+        if (!named.isEmpty() && reason.startsWith(prefix))
+            return reason.mid(prefix.size());
+    }
+    return reason;
+}
+
 bool isNonEmptyFile(const QString &path)
 {
     const QFileInfo info(path);
@@ -342,7 +354,7 @@ void FileConversion::finish(FileStatus status, const QString &reason)
     }
     m_state = State::Done;
     m_result.status = status;
-    m_result.reason = shortened(reason);
+    m_result.reason = shortened(withoutSourcePath(reason, m_result.sourcePath));
     if (m_result.isConverted()) {
         m_result.tempPath = m_tempPath;
         // The file is the receiver's now; only the name's reservation ends here. Its name

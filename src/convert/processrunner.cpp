@@ -5,6 +5,9 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #else
@@ -60,23 +63,52 @@ int startErrorNumber(const QString &program)
 // progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
 // writes a message straight after one on the same line: a sequence counts as a line end, and
 // any other control character is dropped, so that a reason reads as plain text.
-QString lastNonEmptyLine(const QByteArray &text)
+// The words the system uses for the failures a tool reports most, as they end its lines
+// ("...: No space left on device").
+const QStringList &systemErrorTexts()
+{
+    static const QStringList texts = [] {
+        QStringList list;
+        for (int error : {ENOSPC, EACCES, EPERM, ENOENT, EROFS, EIO, EFBIG, ENAMETOOLONG, ENOTDIR, EISDIR, EMFILE})
+            list.append(QString::fromLocal8Bit(std::strerror(error)));
+        return list;
+    }();
+    return texts;
+}
+
+// The line of a tool's stderr that best says why it failed: among its last lines, the last
+// that names a system error; else the last line that is not a bare summary (ffmpeg ends a
+// full disk with "Conversion failed!", two lines below the reason).
+QString mostTellingLine(const QByteArray &text)
 {
     static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
+    static const QRegularExpression summary(QStringLiteral("^(Conversion failed!|Exiting normally.*)$"));
+    constexpr int kLinesLookedAt = 8;
     QString decoded = QString::fromLocal8Bit(text);
     decoded.replace(controlSequence, QStringLiteral("\n"));
     decoded.removeIf([](QChar c) { return c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t'; });
+    QStringList lines;   // last first
     qsizetype end = decoded.size();
-    while (end > 0) {
+    while (end > 0 && lines.size() < kLinesLookedAt) {
         qsizetype begin = end;
         while (begin > 0 && decoded.at(begin - 1) != u'\n' && decoded.at(begin - 1) != u'\r')
             --begin;
         const QString line = decoded.mid(begin, end - begin).simplified();
         if (!line.isEmpty())
-            return line;
+            lines.append(line);
         end = begin - 1;
     }
-    return {};
+    for (const QString &line : std::as_const(lines)) {
+        for (const QString &error : systemErrorTexts()) {
+            if (line.endsWith(error, Qt::CaseInsensitive))
+                return line;
+        }
+    }
+    for (const QString &line : std::as_const(lines)) {
+        if (!summary.match(line).hasMatch())
+            return line;
+    }
+    return lines.value(0);
 }
 
 #ifdef Q_OS_WIN
@@ -256,7 +288,7 @@ void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
     outcome.crashed = status == QProcess::CrashExit;
     outcome.exitCode = exitCode;
     outcome.result = outcome.crashed ? kCrashedResult : exitCode;
-    outcome.errorText = lastNonEmptyLine(m_stderrTail);
+    outcome.errorText = mostTellingLine(m_stderrTail);
     report(outcome);
 }
 

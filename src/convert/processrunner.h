@@ -38,7 +38,9 @@ struct ProcessOutcome
     bool crashed = false;   // ended abnormally (signal, crash, cancel)
     int exitCode = 0;       // valid when started && !crashed
     int result = 0;         // exitCode; kCrashedResult when crashed; error number + kStartErrorBase when !started
-    QString errorText;      // the last non-empty line on stderr, or why the program could not start
+    QString errorText;      // the line of stderr that best says why it failed (one that names
+                            // a system error, else the last but a bare summary), or why the
+                            // program could not start
     bool succeeded() const { return started && !crashed && exitCode == 0; }
 };
 Q_DECLARE_METATYPE(ProcessOutcome)

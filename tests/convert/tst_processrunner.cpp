@@ -229,6 +229,13 @@ void TestProcessRunner::errorTextIsTheLastStderrLine_data()
     QTest::newRow("message before an erase sequence")
         << QStringLiteral("printf 'kbps %%\\033[K\\n    0.0   \\033[KError writing mp3 output' >&2; exit 1")
         << QStringLiteral("Error writing mp3 output");
+    // ffmpeg on a full disk: the reason stands above its closing summary.
+    QTest::newRow("the line that names a system error")
+        << QStringLiteral("printf 'av_interleaved_write_frame(): No space left on device\\nError writing trailer of x.mp3: "
+                          "No space left on device\\n[aac @ 0x1] Qavg: 1.0\\nConversion failed!\\n' >&2; exit 1")
+        << QStringLiteral("Error writing trailer of x.mp3: No space left on device");
+    QTest::newRow("not a bare summary")
+        << QStringLiteral("printf 'bad header\\nConversion failed!\\n' >&2; exit 1") << QStringLiteral("bad header");
     QTest::newRow("other control characters")
         << QStringLiteral("printf 'bad\\007 \\001input\\tfile\\n' >&2; exit 1") << QStringLiteral("bad input file");
 }
