@@ -10,10 +10,12 @@ class QGroupBox;
 class QLineEdit;
 class QMediaPlayer;
 class QPushButton;
+class QUrl;
 class FileListView;
 class PathListModel;
 class PlayerControls;
 class PointerRule;
+class SpectrogramMaker;
 
 // The results of the last batch: one row per converted file, a preview player, and
 // the ways on (save the files, or go back). From the moment a temporary file is added
@@ -28,7 +30,8 @@ public:
 
     // The result list: display names and the temporary files, always of one length.
     void clearResults();
-    void addResult(const QString &displayName, const QString &tempFile);
+    // sourceFile, when given, is drawn above the converted file's picture for comparison.
+    void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
     int resultCount() const;
     QStringList displayNames() const;
     const QStringList &resultFiles() const { return m_files; }
@@ -58,6 +61,8 @@ private:
     void buildControls();
     void restoreOutputFolder();
     void cleanUp();
+    void connectSpectra();
+    void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
     PathListModel *m_names = nullptr;
@@ -72,4 +77,8 @@ private:
     QPushButton *m_save = nullptr;
     QPushButton *m_back = nullptr;
     PointerRule *m_pointer = nullptr;
+    QStringList m_sources;
+    SpectrogramMaker *m_spectra = nullptr;
+    QString m_spectraFile;
+    QString m_spectraSource;
 };
