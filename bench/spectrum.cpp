@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
+
 namespace {
 
 // The process's peak resident memory so far, in KiB.
@@ -24,6 +26,13 @@ qint64 peakResidentKiB()
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return 0;
+}
+
+double cpuSeconds(int who)
+{
+    rusage usage{};
+    getrusage(who, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 } // namespace
@@ -65,6 +74,8 @@ int main(int argc, char *argv[])
     maker.request(files, columns);
     app.exec();
 
+    std::printf("processor time: decoder %.2f s, this program %.2f s\n", cpuSeconds(RUSAGE_CHILDREN),
+                cpuSeconds(RUSAGE_SELF));
     const SpectrogramBuilder builder(44100, columns);
     std::printf("memory: builder and picture %.2f MB; process peak grew by %.1f MB\n",
                 builder.workingBytes() / 1e6, (peakResidentKiB() - startKiB) / 1024.0);

@@ -146,9 +146,12 @@ void SpectrumView::paintBand(QPainter &painter, Band &band, const QRect &rect) c
     // A file of a lower sample rate fills only the lower part of the common scale.
     const int height = int(std::lround(rect.height() * band.picture.nyquistHz() / top));
     const QRect picture(rect.left(), rect.bottom() + 1 - height, rect.width(), height);
-    if (band.scaled.size() != picture.size())
+    const qreal ratio = devicePixelRatioF();
+    if (band.scaled.deviceIndependentSize() != QSizeF(picture.size()) || band.scaled.devicePixelRatio() != ratio) {
         band.scaled = QPixmap::fromImage(
-            band.image.scaled(picture.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            band.image.scaled(picture.size() * ratio, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        band.scaled.setDevicePixelRatio(ratio);
+    }
     painter.drawPixmap(picture.topLeft(), band.scaled);
 
     const QColor text = palette().color(QPalette::WindowText);
