@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -113,9 +114,11 @@ QString SpectrumView::keptText() const
                            : QStringLiteral("Highest frequency kept: ") + parts.join(QStringLiteral(", "));
 }
 
+// One scale for both pictures, never below the compact disc's: a file that the encoder resampled
+// to a lower rate shows what it lost as black, even without its source beside it.
 double SpectrumView::topHz() const
 {
-    return std::max(m_played.picture.nyquistHz(), m_source.picture.nyquistHz());
+    return std::max({m_played.picture.nyquistHz(), m_source.picture.nyquistHz(), 22050.0});
 }
 
 qint64 SpectrumView::duration() const
