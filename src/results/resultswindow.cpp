@@ -167,8 +167,10 @@ void ResultsWindow::drawSpectra(const QUrl &playing)
         return;
     }
     for (int row = 0; row < m_files.size(); ++row) {
-        if (QDir::fromNativeSeparators(m_files.at(row)) == m_spectraFile)
+        if (QDir::fromNativeSeparators(m_files.at(row)) == m_spectraFile) {
             m_spectraSource = m_sources.value(row);
+            break;
+        }
     }
     QStringList files{m_spectraFile};
     if (!m_spectraSource.isEmpty())
