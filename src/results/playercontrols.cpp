@@ -1,5 +1,7 @@
 #include "playercontrols.h"
 
+#include "results/spectrumview.h"
+
 #include <QApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -83,6 +85,10 @@ PlayerControls::PlayerControls(QWidget *parent)
     m_stop->setToolTip(QStringLiteral("Stop"));
     m_stop->setIconSize(QSize(28, 28));
 
+    // The picture takes the big time's room; the elapsed time stays beside the slider.
+    m_spectrum = new SpectrumView(this);
+    connect(m_spectrum, &SpectrumView::pictureShown, m_bigTime, &QWidget::setHidden);
+
     auto *volumeIcon = new QLabel(this);
     volumeIcon->setPixmap(style()->standardIcon(QStyle::SP_MediaVolume).pixmap(20, 20));
     m_volume = new QSlider(Qt::Horizontal, this);
@@ -108,6 +114,7 @@ PlayerControls::PlayerControls(QWidget *parent)
     layout->addWidget(m_title);
     layout->addWidget(m_bigTime);
     layout->addWidget(m_error);
+    layout->addWidget(m_spectrum, 40);
     layout->addStretch(3);
     layout->addLayout(positionRow);
     layout->addLayout(buttonRow);

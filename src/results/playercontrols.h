@@ -6,6 +6,7 @@
 class QLabel;
 class QSlider;
 class QToolButton;
+class SpectrumView;
 
 // The preview player's face: what plays, where it is, and the transport controls.
 // A thin view: it emits what the user asks for and shows the state it is given; it
@@ -27,6 +28,9 @@ public:
 
     static QString formatTime(qint64 milliseconds);
 
+    // The spectrograms, shown in the middle of the face once the playing file's is ready.
+    SpectrumView *spectrum() const { return m_spectrum; }
+
 signals:
     void playRequested();
     void pauseRequested();
@@ -46,6 +50,7 @@ private:
     QSlider *m_volume = nullptr;
     QToolButton *m_playPause = nullptr;
     QToolButton *m_stop = nullptr;
+    SpectrumView *m_spectrum = nullptr;
     QMediaPlayer::PlaybackState m_state = QMediaPlayer::StoppedState;
     qint64 m_duration = 0;
     qint64 m_positionMs = 0;

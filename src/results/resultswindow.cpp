@@ -11,6 +11,8 @@
 #include "results/playercontrols.h"
 #include "results/resultsaver.h"
 #include "results/savejob.h"
+#include "results/spectrogram.h"
+#include "results/spectrumview.h"
 
 #include <QAudioOutput>
 #include <QCloseEvent>
@@ -49,6 +51,7 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form2"));
     buildControls();
+    connectSpectra();
 
     // Load steps, once per run.
     Appearance::applyFormColors(this);
@@ -137,6 +140,45 @@ void ResultsWindow::buildControls()
             [this](QMediaPlayer::Error, const QString &text) { m_controls->setErrorText(text); });
 }
 
+// The pictures follow the player: a new file draws its pictures, no file (leaving the window)
+// stops the drawing.
+void ResultsWindow::connectSpectra()
+{
+    m_spectra = new SpectrogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
+    SpectrumView *view = m_controls->spectrum();
+    connect(m_player, &QMediaPlayer::sourceChanged, this, &ResultsWindow::drawSpectra);
+    connect(m_player, &QMediaPlayer::durationChanged, view, &SpectrumView::setDuration);
+    connect(m_player, &QMediaPlayer::positionChanged, view, &SpectrumView::setPosition);
+    connect(view, &SpectrumView::seekRequested, m_player, &QMediaPlayer::setPosition);
+    connect(m_spectra, &SpectrogramMaker::pictureReady, this, [this, view](const QString &file, const Spectrogram &picture) {
+        if (file == m_spectraFile)
+            view->setPlayed(picture);
+        else if (file == m_spectraSource)
+            view->setSource(picture);
+    });
+}
+
+void ResultsWindow::drawSpectra(const QUrl &playing)
+{
+    m_controls->spectrum()->clear();
+    m_spectraFile = playing.toLocalFile();
+    m_spectraSource.clear();
+    if (m_spectraFile.isEmpty()) {
+        m_spectra->cancel();
+        return;
+    }
+    for (int row = 0; row < m_files.size(); ++row) {
+        if (QDir::fromNativeSeparators(m_files.at(row)) == m_spectraFile) {
+            m_spectraSource = m_sources.value(row);
+            break;
+        }
+    }
+    QStringList files{m_spectraFile};
+    if (!m_spectraSource.isEmpty())
+        files.append(m_spectraSource);
+    m_spectra->request(files, m_controls->width());
+}
+
 void ResultsWindow::restoreOutputFolder()
 {
     // Every change of the box is stored at once, but not the restore: the window is built
@@ -151,12 +193,14 @@ void ResultsWindow::clearResults()
     m_names->clear();
     m_takenNames.clear();
     m_files.clear();
+    m_sources.clear();
 }
 
-void ResultsWindow::addResult(const QString &displayName, const QString &tempFile)
+void ResultsWindow::addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile)
 {
     m_names->append(ResultSaver::uniqueName(displayName, m_takenNames));
     m_files.append(tempFile);
+    m_sources.append(sourceFile);
 }
 
 int ResultsWindow::resultCount() const
@@ -214,7 +258,7 @@ void ResultsWindow::saveResults()
         return;
     }
     QStringList names = ResultSaver::uniqueNames(m_names->rows());
-    m_moved = ResultSaver::keepSourcesSafe(names, folder, m_sources);
+    m_moved = ResultSaver::keepSourcesSafe(names, folder, m_batchSources);
     QList<ResultSaver::Item> items;
     for (int i = 0; i < names.size(); ++i)
         items.append({names.at(i), m_files.at(i)});

@@ -12,11 +12,13 @@ class QGroupBox;
 class QLineEdit;
 class QMediaPlayer;
 class QPushButton;
+class QUrl;
 class FileListView;
 class PathListModel;
 class PlayerControls;
 class PointerRule;
 class SaveJob;
+class SpectrogramMaker;
 
 // The results of the last batch: one row per converted file, a preview player, and
 // the ways on (save the files, or go back). From the moment a temporary file is added
@@ -33,8 +35,9 @@ public:
     // repeated name shows as the name it will be saved under ("song (2).mp3").
     void clearResults();
     // The files the batch converted from: a save never replaces one of them.
-    void setBatchSources(const QStringList &sources) { m_sources = sources; }
-    void addResult(const QString &displayName, const QString &tempFile);
+    void setBatchSources(const QStringList &sources) { m_batchSources = sources; }
+    // sourceFile, when given, is drawn above the converted file's picture for comparison.
+    void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
     int resultCount() const;
     QStringList displayNames() const;
     const QStringList &resultFiles() const { return m_files; }
@@ -70,6 +73,8 @@ private:
     void cleanUp();
     void onSaved(const QList<ResultSaver::Failure> &failures);
     void setSaving(bool saving);
+    void connectSpectra();
+    void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
     PathListModel *m_names = nullptr;
@@ -86,6 +91,10 @@ private:
     QPushButton *m_back = nullptr;
     PointerRule *m_pointer = nullptr;
     SaveJob *m_saving = nullptr;
-    QStringList m_sources;
+    QStringList m_batchSources;
     QList<ResultSaver::Move> m_moved;   // of the save that runs
+    QStringList m_sources;
+    SpectrogramMaker *m_spectra = nullptr;
+    QString m_spectraFile;
+    QString m_spectraSource;
 };

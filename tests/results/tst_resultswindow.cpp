@@ -1,10 +1,15 @@
 #include "fakes.h"
+#include "testkit.h"
 
 #include "app/settingsstore.h"
 #include "app/twips.h"
+#include "convert/pathhelpers.h"
+#include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
 #include "results/resultswindow.h"
+#include "results/spectrogram.h"
+#include "results/spectrumview.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +18,7 @@
 #include <QLineEdit>
 #include <QMediaPlayer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -28,9 +34,9 @@ private:
     {
         std::unique_ptr<ResultsWindow> window;
 
-        ResultsWindow *load()
+        ResultsWindow *load(const QString &appFolder = {})
         {
-            window = std::make_unique<ResultsWindow>(services(dir.path(), dir.path()));
+            window = std::make_unique<ResultsWindow>(services(appFolder.isEmpty() ? dir.path() : appFolder, dir.path()));
             return window.get();
         }
         // A converted file waiting in the temporary folder.
@@ -55,6 +61,25 @@ private:
         QLineEdit *box() const { return window->findChild<QLineEdit *>(QStringLiteral("Text1")); }
         QString stored() const { return settings->read(SettingsStore::KeyOutputFolder, QStringLiteral("<none>")); }
     };
+
+    static QString tool(const QString &name)
+    {
+        return Paths::toolPath(qEnvironmentVariable("QUORVANE_APP_DIR"), name);
+    }
+
+    // A second of white noise cut off sharply above lowpassHz, and the real encoder's MP3 of it.
+    static QStringList noiseAndMp3(const QString &folder, int lowpassHz, int bitrate)
+    {
+        const QString wav = QDir(folder).filePath(QStringLiteral("noise%1.wav").arg(lowpassHz));
+        const QString mp3 = QDir(folder).filePath(QStringLiteral("noise%1_%2.mp3").arg(lowpassHz).arg(bitrate));
+        const QString filter = QStringLiteral("anoisesrc=d=1:c=white:a=0.5:r=44100,firequalizer=gain='if(lt(f,%1),0,-200)'");
+        if (!TestKit::makeSource(tool(QStringLiteral("ffmpeg")), wav,
+                                 {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                  filter.arg(lowpassHz), QStringLiteral("-ac"), QStringLiteral("2")})
+            || !TestKit::runQuietly(tool(QStringLiteral("lame")), Tools::encoderArguments(bitrate, wav, mp3)))
+            return {};
+        return {wav, mp3};
+    }
 
     static QByteArray contentOf(const QString &path)
     {
@@ -283,6 +308,68 @@ private slots:
         QCOMPARE(f.button("PushButton6")->text(), QStringLiteral("Save Results"));
         QCOMPARE(QDir(out).entryList(QDir::Files).size(), 50);
         QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
+    }
+
+    void highestFrequencyKept_data()
+    {
+        QTest::addColumn<int>("lowpass");
+        QTest::addColumn<int>("bitrate");
+        QTest::addColumn<double>("keptKHz");
+        QTest::newRow("11 kHz at 320 kbps") << 11000 << 320 << 11.0;
+        QTest::newRow("11 kHz at 64 kbps") << 11000 << 64 << 11.0;
+        QTest::newRow("16 kHz at 320 kbps") << 16000 << 320 << 16.0;
+        // At 64 kbps the encoder resamples to 24 kHz and cuts near 11 kHz.
+        QTest::newRow("16 kHz at 64 kbps") << 16000 << 64 << 11.0;
+    }
+    void highestFrequencyKept()
+    {
+        QFETCH(int, lowpass);
+        QFETCH(int, bitrate);
+        QFETCH(double, keptKHz);
+        QTemporaryDir dir;
+        const QStringList files = noiseAndMp3(dir.path(), lowpass, bitrate);
+        QCOMPARE(files.size(), 2);
+        SpectrogramMaker maker(tool(QStringLiteral("ffmpeg")));
+        QSignalSpy ready(&maker, &SpectrogramMaker::pictureReady);
+        maker.request(files, 100);
+        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 2, 20000);
+        const auto kept = [&](int i) { return ready.at(i).at(1).value<Spectrogram>().highestKeptHz / 1000; };
+        QVERIFY2(qAbs(kept(0) - lowpass / 1000.0) < 0.7, qPrintable(QString::number(kept(0))));
+        QVERIFY2(qAbs(kept(1) - keptKHz) < 0.7, qPrintable(QString::number(kept(1))));
+    }
+
+    void theFaceDrawsThePictureAndAClickSeeks()
+    {
+        Fixture f;
+        ResultsWindow *w = f.load(qEnvironmentVariable("QUORVANE_APP_DIR"));
+        const QStringList files = noiseAndMp3(f.dir.path(), 16000, 64);
+        QCOMPARE(files.size(), 2);
+        w->addResult(QStringLiteral("noise.mp3"), files.at(1), files.at(0));
+        w->addResult(QStringLiteral("broken.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B"));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        auto *view = w->findChild<SpectrumView *>(QStringLiteral("spectrum"));
+        // A file that cannot be decoded keeps the face as it is.
+        w->playResult(1);
+        w->playResult(0);
+        QTRY_VERIFY_WITH_TIMEOUT(view->keptText().contains(QStringLiteral("source")), 20000);
+        QVERIFY(view->isVisible());
+        const QRegularExpression kept(QStringLiteral("^Highest frequency kept: source 1[56]\\.\\d kHz, MP3 1[01]\\.\\d kHz$"));
+        QVERIFY2(kept.match(view->keptText()).hasMatch(), qPrintable(view->keptText()));
+        QSet<QRgb> colours;
+        const QImage shot = view->grab().toImage();
+        for (int y = 0; y < shot.height(); y += 2)
+            for (int x = 0; x < shot.width(); x += 2)
+                colours.insert(shot.pixel(x, y));
+        QVERIFY2(colours.size() > 100, qPrintable(QString::number(colours.size())));
+
+        QSignalSpy seek(view, &SpectrumView::seekRequested);
+        QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() * 3 / 4));
+        QCOMPARE(seek.size(), 1);
+        QVERIFY(qAbs(seek.first().first().toLongLong() - 530) < 80);
+
+        w->playResult(1);
+        QVERIFY(!view->isVisible());
     }
 
     void backDeletesTheTemporaryFiles()

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+// What a file sounds like, as a picture small enough to keep whatever the file's length:
+// power per frequency band over time, a few hundred columns wide.
+struct Spectrogram
+{
+    int sampleRate = 0;
+    int columns = 0;
+    int rows = 0;               // frequency bands from 0 Hz up to half the sample rate
+    qint64 durationMs = 0;
+    double highestKeptHz = 0.0; // 0 when the file is silent
+    // One byte per cell, 0 at FloorDb and below up to 255 at CeilingDb and above (dB against a
+    // full-scale sine); row after row, the highest band first, as the picture reads.
+    QByteArray levels;
+
+    static constexpr double FloorDb = -100.0;
+    static constexpr double CeilingDb = -20.0;
+
+    bool isNull() const { return columns == 0 || rows == 0; }
+    double nyquistHz() const { return sampleRate / 2.0; }
+};
+Q_DECLARE_METATYPE(Spectrogram)
+
+// The frequency above which the average power stays more than 30 dB below the level of the
+// 1 to 4 kHz band: what an encoder's low-pass filter left of the sound. meanPower holds one
+// value per band of binHz each, the first centred on 0 Hz. 0 when the reference is silent.
+double highestFrequencyKept(const std::vector<double> &meanPower, double binHz);
+
+// Turns a stream of mono samples into a Spectrogram. The columns are averaged into one
+// another as the stream grows, so the memory it takes depends on the column count asked
+// for, never on the length of the stream.
+class SpectrogramBuilder
+{
+public:
+    static constexpr int FrameSize = 1024;
+
+    // Ends with between columns and twice as many columns (fewer for a short stream).
+    SpectrogramBuilder(int sampleRate, int columns);
+    ~SpectrogramBuilder();
+    SpectrogramBuilder(const SpectrogramBuilder &) = delete;
+    SpectrogramBuilder &operator=(const SpectrogramBuilder &) = delete;
+
+    void add(const float *samples, qsizetype count);
+    // Null when the stream held not even one frame.
+    Spectrogram finish();
+    // What the builder holds at its largest, for the benchmarks.
+    qsizetype workingBytes() const;
+
+private:
+    void transformFrame();
+    void closeColumn();
+
+    struct Fft;
+    std::unique_ptr<Fft> m_fft;
+    int m_sampleRate = 0;
+    int m_maxColumns = 0;
+    int m_filled = 0;
+    std::vector<float> m_window;
+    std::vector<float> m_columns; // closed columns, mean power per band
+    int m_stored = 0;
+    std::vector<double> m_column; // the open column's power sums
+    int m_framesInColumn = 0;
+    int m_framesPerColumn = 1;
+    std::vector<double> m_total; // power sums over the whole stream
+    qint64 m_frames = 0;
+    qint64 m_samples = 0;
+};
+
+class SpectrogramWorker;
+
+// Draws the pictures of files one at a time on a thread of its own: the decoder tool reads
+// each file into a pipe as mono samples, and the builder reduces them as they arrive. A new
+// request or cancel() stops the decoder at once and drops what the earlier request would
+// still have reported.
+class SpectrogramMaker : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SpectrogramMaker(const QString &decoder, QObject *parent = nullptr);
+    ~SpectrogramMaker() override;
+
+    void request(const QStringList &files, int columns);
+    void cancel();
+
+    // The decoder's arguments: one mono channel of 32-bit float samples in a WAV stream on
+    // standard output, whose header carries the file's own sample rate.
+    static QStringList decoderArguments(const QString &file);
+
+signals:
+    void pictureReady(const QString &file, const Spectrogram &picture);
+    // The file could not be decoded; nothing is shown for it.
+    void pictureFailed(const QString &file);
+
+private:
+    friend class SpectrogramWorker;
+
+    QThread m_thread;
+    SpectrogramWorker *m_worker = nullptr;
+    // Raised on the GUI thread by every request and cancel; the worker drops stale work.
+    std::atomic_int m_generation{0};
+};

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "results/spectrogram.h"
+
+#include <QImage>
+#include <QPixmap>
+#include <QWidget>
+
+// The spectrograms on the player's face: the playing file's below, the source's in a band of
+// the same width above it, on one frequency scale, each with the highest frequency it kept.
+// A line follows the playing position; a click or a drag on a picture asks to seek there.
+// Hidden while it has no picture of the playing file, so the face looks as it did.
+class SpectrumView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SpectrumView(QWidget *parent = nullptr);
+
+    void setPlayed(const Spectrogram &picture);
+    void setSource(const Spectrogram &picture);
+    void clear();
+    void setDuration(qint64 milliseconds);
+    void setPosition(qint64 milliseconds);
+
+    bool hasPicture() const { return !m_played.picture.isNull(); }
+    // "Highest frequency kept: source 20.5 kHz, MP3 19.6 kHz"
+    QString keptText() const;
+
+    QSize sizeHint() const override;
+
+signals:
+    void seekRequested(qint64 milliseconds);
+    void pictureShown(bool shown);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private:
+    struct Band
+    {
+        Spectrogram picture;
+        QImage image;
+        QPixmap scaled;
+    };
+
+    void setBand(Band &band, const Spectrogram &picture);
+    void layoutBands(QRect &source, QRect &played) const;
+    void paintBand(QPainter &painter, Band &band, const QRect &rect) const;
+    void paintLabel(QPainter &painter, const QRect &band, const QString &label) const;
+    double topHz() const;
+    qint64 duration() const;
+    void seekTo(int x);
+
+    Band m_played;
+    Band m_source;
+    qint64 m_durationMs = 0;
+    qint64 m_positionMs = 0;
+};
