@@ -118,12 +118,6 @@ QString shownFolder(const QString &entry)
     return !root && Paths::endsWithSeparator(entry) ? entry.chopped(1) : entry;
 }
 
-const QString &notUtf8()
-{
-    static const QString reason = QStringLiteral("its name is not valid UTF-8");
-    return reason;
-}
-
 // Keeps the paths whose name (all behind the first prefixLength characters) matches, and
 // sorts them by name. Within one folder, names come sorted case-insensitively (exact
 // spelling breaks ties), so the rows do not depend on the order a file system lists.
@@ -258,6 +252,12 @@ struct Trouble
     bool folder;      // one the walk would enter; otherwise it counts only if its name matches
     QString reason;
 };
+
+const QString &notUtf8()
+{
+    static const QString reason = QStringLiteral("its name is not valid UTF-8");
+    return reason;
+}
 
 QString reasonFor(int error)
 {
