@@ -377,19 +377,13 @@ void TestFolderWalk::unreadableFolderContributesNothing()
     QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions()));
     QVERIFY(QFile::setPermissions(listed, QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
 #ifdef Q_OS_LINUX
-    // Permission bits do not keep root out, the rights of nobody do: the file-system user
-    // is one of the thread's, and the walk runs on this one.
-    const bool asNobody = ::geteuid() == 0;
-    if (asNobody)
-        ::setfsuid(65534);
+    // Permission bits do not keep root out, the rights of nobody do: the file-system user is
+    // one of the thread's, and the walk runs on this one (root removes the folder anyway).
+    const auto back = qScopeGuard([root = ::geteuid() == 0 && ::setfsuid(65534) == 0] { if (root) ::setfsuid(0); });
 #endif
     const bool stillReadable = !QDir(locked).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty();
     FolderWalk::UnreadableList unreadable;
     const QStringList rows = FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.m4a"), nullptr, &unreadable);
-#ifdef Q_OS_LINUX
-    if (asNobody)
-        ::setfsuid(0);
-#endif
     QFile::setPermissions(locked, open);
     QFile::setPermissions(listed, open);
     if (stillReadable)
