@@ -66,8 +66,10 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     connect(m_walks, &WalkQueue::rowsReady, this, [this](const QStringList &rows) { m_sources->append(rows); });
     connect(m_walks, &WalkQueue::busyChanged, this, [this](bool busy) {
         updatePointer();
-        if (!busy)
-            emit walksFinished();
+        if (busy)
+            return;
+        reportUnreadable(m_walks->takeUnreadable());
+        emit walksFinished();
     });
     buildControls();
 }
@@ -240,8 +242,8 @@ void MainWindow::addFolder()
     const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder to add:"));
     if (folder.isEmpty())
         return;
-    m_walks->enqueue([folder](const std::atomic_bool *cancelled) {
-        return FolderWalk::collectFiles(folder, QStringLiteral("*.m4a"), cancelled);
+    m_walks->enqueue([folder](const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable) {
+        return FolderWalk::collectFiles(folder, QStringLiteral("*.m4a"), cancelled, unreadable);
     });
 }
 
@@ -249,9 +251,26 @@ void MainWindow::addDroppedPaths(const QStringList &paths)
 {
     if (isConverting() || paths.isEmpty())
         return;
-    m_walks->enqueue([paths](const std::atomic_bool *cancelled) {
-        return FolderWalk::expandDroppedPaths(paths, cancelled);
+    m_walks->enqueue([paths](const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable) {
+        return FolderWalk::expandDroppedPaths(paths, cancelled, unreadable);
     });
+}
+
+// One note for everything the walks since the last note could not take, with the first
+// few items in the text and all of them in the details.
+void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
+{
+    if (unreadable.isEmpty())
+        return;
+    constexpr qsizetype kShown = 10;
+    QStringList lines;
+    for (const FolderWalk::Unreadable &item : unreadable)
+        lines.append(QStringLiteral("%1: %2").arg(item.path, item.reason));
+    const QString count = lines.size() == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(lines.size());
+    QString text = QStringLiteral("%1 could not be read:\n%2").arg(count, lines.mid(0, kShown).join(u'\n'));
+    if (lines.size() > kShown)
+        text += QStringLiteral("\n(and %1 more)").arg(lines.size() - kShown);
+    m_services.dialogs->warn(this, text, lines.size() > kShown ? lines.join(u'\n') : QString());
 }
 
 void MainWindow::clearList()

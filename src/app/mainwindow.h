@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/appservices.h"
+#include "filelist/folderwalk.h"
+
 #include <QCursor>
 #include <QList>
 #include <QPointer>
@@ -79,6 +81,7 @@ private:
     void onFileStarted(int index, int total);
     void onProgressChanged(const BatchProgress &progress);
     void onBatchFinished(const BatchOutcome &outcome);
+    void reportUnreadable(const FolderWalk::UnreadableList &unreadable);
 
     AppServices m_services;
     PathListModel *m_sources = nullptr;

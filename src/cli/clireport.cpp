@@ -36,6 +36,11 @@ QString cancelledLine(const QString &source)
     return labelled(QStringLiteral("cancelled"), source);
 }
 
+QString unreadableLine(const QString &path, const QString &reason)
+{
+    return labelled(QStringLiteral("unreadable"), path + QStringLiteral(": ") + reason);
+}
+
 QString liveLine(const BatchProgress &progress)
 {
     // Rounded down: 100% only once everything is done.

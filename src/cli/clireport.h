@@ -15,6 +15,8 @@ QString convertedLine(const QString &source, const QString &savedName);
 QString failedLine(const QString &source, const QString &reason);
 QString warningLine(const QString &source, const QString &warning);
 QString cancelledLine(const QString &source);
+// Something the walk could not take ("permission denied", "its name is not valid UTF-8").
+QString unreadableLine(const QString &path, const QString &reason);
 
 // The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
 // The time left is left out while there is no estimate yet.

@@ -41,6 +41,9 @@ bool isTerminal(FILE *stream)
 
 int runCli(const CliCommand &command)
 {
+    // Watching from the start: a walk through a large tree can take a while, and a write to a
+    // closed pipe must end the program as cleanly as Ctrl+C, not kill it.
+    SignalWatcher watcher(SignalWatcher::ClosedPipe::Stop);
     switch (command.action) {
     case CliCommand::Action::ShowHelp:
     case CliCommand::Action::ShowVersion:
@@ -62,16 +65,25 @@ int runCli(const CliCommand &command)
         return CliExit::UsageError;
     }
 
-    // Watching before the walk: a walk through a large tree can take a while.
-    SignalWatcher watcher;
     // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
     // Folder". Stops early once a signal has arrived.
+    FolderWalk::UnreadableList unreadable;
     const QStringList sources =
-        FolderWalk::expandPaths(options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag());
+        FolderWalk::expandPaths(options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable);
     if (const int signalNumber = SignalWatcher::firstSignal()) {
         writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
         return CliExit::forSignal(signalNumber);
     }
+    // Named as the walk ends and again under the summary; they fail the run.
+    QString unreadableLines;
+    for (const FolderWalk::Unreadable &item : std::as_const(unreadable))
+        unreadableLines += CliReport::unreadableLine(item.path, item.reason) + u'\n';
+    writeTo(stderr, unreadableLines);
+    const auto walkStatus = [&unreadable](int status) {
+        if (const int signalNumber = SignalWatcher::firstSignal())
+            return CliExit::forSignal(signalNumber);
+        return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
+    };
 
     if (options.dryRun) {
         QString list;
@@ -80,11 +92,12 @@ int runCli(const CliCommand &command)
         writeTo(stdout, list);
     }
     if (sources.isEmpty()) {
-        writeTo(stderr, QStringLiteral("no .m4a file found; nothing to convert\n"));
-        return CliExit::Converted;
+        writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a file found; nothing to convert\n")
+                                             : QStringLiteral("no readable .m4a file found; nothing to convert\n"));
+        return walkStatus(CliExit::Converted);
     }
     if (options.dryRun)
-        return CliExit::Converted;
+        return walkStatus(CliExit::Converted);
 
     CliBatch::Setup setup;
     setup.session.sources = sources;
@@ -103,7 +116,9 @@ int runCli(const CliCommand &command)
         writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
         return CliExit::SomeFailed;
     }
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    writeTo(stderr, unreadableLines);
+    return walkStatus(status);
 }
 
 CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)

@@ -17,6 +17,7 @@ namespace {
 // Written from the signal handler, which may only use lock-free atomics.
 std::atomic_bool s_raised{false};
 std::atomic<int> s_firstSignal{0};
+std::atomic_bool s_pipeClosed{false};
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic_bool::is_always_lock_free,
               "signal handlers may only touch lock-free atomics");
 
@@ -51,9 +52,13 @@ int s_pipe[2] = {-1, -1};
 struct sigaction s_previousInt;
 struct sigaction s_previousTerm;
 struct sigaction s_previousHup;
+struct sigaction s_previousPipe;
 
 void onSignal(int signalNumber)
 {
+    // Every write to a closed pipe raises SIGPIPE again, the note of the stop among them.
+    if (signalNumber == SIGPIPE && (s_pipeClosed.exchange(true) || s_raised.load()))
+        return;
     const int savedErrno = errno;
     noteSignal(signalNumber);
     const unsigned char byte = static_cast<unsigned char>(signalNumber);
@@ -69,16 +74,25 @@ bool prepareEnd(int fd)
            && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) == 0;
 }
 
+// Lets SIGPIPE pass. A handler rather than SIG_IGN, which the tools would inherit.
+void onPassedSignal(int)
+{
+    s_pipeClosed.store(true);
+}
+
 #endif
 
 } // namespace
 
-SignalWatcher::SignalWatcher(QObject *parent)
+SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
     : QObject(parent)
 {
     s_raised.store(false);
     s_firstSignal.store(0);
+    s_pipeClosed.store(false);
 #ifdef Q_OS_WIN
+    // Writes to a closed pipe fail there without a signal.
+    Q_UNUSED(closedPipe);
     s_watcher = this;
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 #else
@@ -100,6 +114,9 @@ SignalWatcher::SignalWatcher(QObject *parent)
     ::sigaction(SIGHUP, &action, &s_previousHup);
     if (s_previousHup.sa_handler == SIG_IGN)
         ::sigaction(SIGHUP, &s_previousHup, nullptr);
+    if (closedPipe == ClosedPipe::Pass)
+        action.sa_handler = onPassedSignal;
+    ::sigaction(SIGPIPE, &action, &s_previousPipe);
 #endif
 }
 
@@ -114,6 +131,16 @@ SignalWatcher::~SignalWatcher()
     ::sigaction(SIGINT, &s_previousInt, nullptr);
     ::sigaction(SIGTERM, &s_previousTerm, nullptr);
     ::sigaction(SIGHUP, &s_previousHup, nullptr);
+    // Once the reader has gone, the buffered rest of the output is flushed into the closed
+    // pipe at the program's exit, which must not kill it there.
+    if (s_pipeClosed.load()) {
+        struct sigaction pass = {};
+        pass.sa_handler = onPassedSignal;
+        sigemptyset(&pass.sa_mask);
+        ::sigaction(SIGPIPE, &pass, nullptr);
+    } else {
+        ::sigaction(SIGPIPE, &s_previousPipe, nullptr);
+    }
     delete m_notifier;
     m_notifier = nullptr;
     ::close(s_pipe[0]);

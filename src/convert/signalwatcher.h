@@ -10,18 +10,27 @@ class QSocketNotifier;
 // into a Qt signal delivered by the event loop, so that the programs can cancel a batch
 // cleanly instead of dying with its tools still running and its temporary files left behind.
 // One watcher at a time; the previous handling returns when it is destroyed.
+//
+// A write to a pipe whose reader has gone (SIGPIPE, POSIX only) kills a program by default.
+// The watcher either turns it into a stop like the others (a command-line program whose
+// output is cut off, "| head") or lets it pass (a window, which has nobody reading its
+// output to lose); either way the write only fails with EPIPE. A closed pipe raises one
+// stop, however many writes fail after it, and never turns a stop under way into the
+// "second Ctrl+C" that stops at once.
 class SignalWatcher : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit SignalWatcher(QObject *parent = nullptr);
+    enum class ClosedPipe { Pass, Stop };
+
+    explicit SignalWatcher(ClosedPipe closedPipe = ClosedPipe::Pass, QObject *parent = nullptr);
     ~SignalWatcher() override;
 
     // Set as soon as the first signal arrives, before the event loop hears of it: blocking
     // work that runs before the event loop (a long folder walk) polls it.
     static const std::atomic_bool *raisedFlag();
-    // The number of the first signal that arrived (SIGINT, SIGTERM, SIGHUP), 0 while none did.
+    // The number of the first signal that arrived (SIGINT, SIGTERM, SIGHUP, SIGPIPE), 0 while none did.
     static int firstSignal();
 
 signals:

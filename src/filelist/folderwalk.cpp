@@ -14,6 +14,7 @@
 #include <QSet>
 #include <qt_windows.h>
 #else
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -98,16 +99,31 @@ QString asFolderEntry(const QString &path)
 
 enum class Tilde { Keep, Drop };
 
+bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
+{
+    // Office-style lock and temporary files begin with "~".
+    return !(tilde == Tilde::Drop && name.startsWith(u'~')) && matcher.matches(name);
+}
+
+void note(UnreadableList *unreadable, const QString &path, const QString &reason)
+{
+    if (unreadable)
+        unreadable->append({QDir::toNativeSeparators(path), reason});
+}
+
+// A folder entry as the user knows it: without its trailing separator, unless it is a root.
+QString shownFolder(const QString &entry)
+{
+    const bool root = entry.size() == 1 || (entry.size() == 3 && entry.at(1) == u':');
+    return !root && Paths::endsWithSeparator(entry) ? entry.chopped(1) : entry;
+}
+
 // Keeps the paths whose name (all behind the first prefixLength characters) matches, and
 // sorts them by name. Within one folder, names come sorted case-insensitively (exact
 // spelling breaks ties), so the rows do not depend on the order a file system lists.
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde)
 {
-    paths.removeIf([&](const QString &path) {
-        const QStringView name = QStringView(path).mid(prefixLength);
-        // Office-style lock and temporary files begin with "~".
-        return (tilde == Tilde::Drop && name.startsWith(u'~')) || !matcher.matches(name);
-    });
+    paths.removeIf([&](const QString &path) { return !isTaken(QStringView(path).mid(prefixLength), matcher, tilde); });
     std::sort(paths.begin(), paths.end(), [prefixLength](const QString &a, const QString &b) {
         return lessByName(QStringView(a).mid(prefixLength), QStringView(b).mid(prefixLength));
     });
@@ -145,7 +161,7 @@ QStringList fileNames(const QString &folder)
 // Extends folders level by level; with matcher and rows, also appends each walked
 // folder's rows as the folder is reached, which is walk order.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled)
+          const std::atomic_bool *cancelled, UnreadableList *unreadable)
 {
     // Every folder is known by its canonical path, so a folder that can be reached twice
     // (through a link or a junction, or a start folder given twice) is listed once and a
@@ -157,6 +173,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
         QString path = QFileInfo(folder).canonicalFilePath();
         if (!path.isEmpty() && !known.contains(path))
             known.insert(path);
+        else if (path.isEmpty())
+            note(unreadable, shownFolder(folder), QStringLiteral("not found"));
         else
             path.clear();
         canonical.append(path);
@@ -169,6 +187,10 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
         if (canonical.at(i).isEmpty())
             continue;
         const QString folder = folders.at(i);
+        if (!QDir(folder).isReadable()) {
+            note(unreadable, shownFolder(folder), QStringLiteral("permission denied"));
+            continue;
+        }
         for (const QString &name : subfolderNames(folder)) {
             const QString child = Paths::joinPath(folder, name) + QDir::separator();
             const QString childCanonical = QFileInfo(child).canonicalFilePath();
@@ -223,6 +245,65 @@ struct Subfolder
     FolderKey key;
 };
 
+// An entry of a folder that the walk cannot take. With an empty name, the folder itself.
+struct Trouble
+{
+    QByteArray name;
+    bool folder;      // one the walk would enter; otherwise it counts only if its name matches
+    QString reason;
+};
+
+const QString &notUtf8()
+{
+    static const QString reason = QStringLiteral("its name is not valid UTF-8");
+    return reason;
+}
+
+QString reasonFor(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("not found");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    default:
+        return qt_error_string(error);
+    }
+}
+
+// errno's reason for name (the folder itself when null), taken before anything can change it.
+Trouble lastError(const char *name, bool folder)
+{
+    const QString reason = reasonFor(errno);
+    return {QByteArray(name), folder, reason};
+}
+
+// The name as text: what is valid UTF-8 as it reads, any other byte (and any control
+// character) as \xNN, so that a name the walk cannot take can still be told apart.
+QString escapedName(const QByteArray &raw)
+{
+    QString text;
+    for (qsizetype i = 0; i < raw.size();) {
+        const uchar lead = uchar(raw.at(i));
+        const qsizetype length = lead < 0x80            ? 1
+                                 : (lead & 0xE0) == 0xC0 ? 2
+                                 : (lead & 0xF0) == 0xE0 ? 3
+                                 : (lead & 0xF8) == 0xF0 ? 4
+                                                         : 0;
+        const QByteArrayView piece = QByteArrayView(raw).sliced(i, qMin(qMax(length, qsizetype(1)), raw.size() - i));
+        if (length > 0 && piece.size() == length && piece.isValidUtf8() && (length > 1 || (lead >= 0x20 && lead != 0x7F))) {
+            text += QString::fromUtf8(piece);
+            i += length;
+        } else {
+            text += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+            ++i;
+        }
+    }
+    return text;
+}
+
 // macOS and the BSDs also hide a folder by a flag, as QDir knows.
 bool isHiddenByFlag(const struct stat &info)
 {
@@ -270,16 +351,28 @@ bool decodeName(const QString &prefix, const char *name, QString &text)
 // the file system lists them. A folder starting with "." is hidden and not entered; a link
 // to a folder is entered as that folder (hidden by its own name), and is no file; a link
 // to anything else that exists counts as a file; sockets, pipes and devices are none.
-void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix)
+// What would have gone to either but cannot goes to troubles: an entry that vanished
+// since it was listed (or a broken link) names nothing and goes nowhere.
+void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix,
+                std::vector<Trouble> &troubles)
 {
     DIR *dir = ::fdopendir(fd);
     if (!dir) {
+        troubles.push_back(lastError(nullptr, true));
         ::close(fd);
         return;
     }
     const int dirFd = ::dirfd(dir);
+    const auto gone = [] { return errno == ENOENT || errno == ENOTDIR || errno == ELOOP; };
     QString text;
-    while (const dirent *entry = ::readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                troubles.push_back(lastError(nullptr, true));
+            break;
+        }
         const char *name = entry->d_name;
         if (isDotOrDotDot(name))
             continue;
@@ -288,8 +381,11 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         bool haveInfo = false;
         if (type == DT_UNKNOWN) {
             // Some file systems do not fill in d_type.
-            if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (!gone() && files)
+                    troubles.push_back(lastError(name, false));
                 continue;
+            }
             haveInfo = true;
             type = S_ISDIR(info.st_mode) ? DT_DIR
                  : S_ISREG(info.st_mode) ? DT_REG
@@ -299,33 +395,76 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         if (type == DT_DIR) {
             if (!subfolders || name[0] == '.')
                 continue;
-            if (!haveInfo && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            if (!haveInfo && ::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (!gone())
+                    troubles.push_back(lastError(name, true));
                 continue;
+            }
             if (!S_ISDIR(info.st_mode) || isHiddenByFlag(info))
                 continue; // hidden, or no folder any more (replaced since it was listed)
             if (decodeName(QString(), name, text))
                 subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+            else
+                troubles.push_back({QByteArray(name), true, notUtf8()});
         } else if (type == DT_REG) {
             if (files && decodeName(filePrefix, name, text))
                 files->append(std::move(text));
+            else if (files)
+                troubles.push_back({QByteArray(name), false, notUtf8()});
         } else if (type == DT_LNK) {
-            if (::fstatat(dirFd, name, &info, 0) != 0)
-                continue; // a broken link
+            if (::fstatat(dirFd, name, &info, 0) != 0) {
+                // A link that leads nowhere names nothing; one into a closed folder may
+                // lead to a file.
+                if (!gone() && files)
+                    troubles.push_back(lastError(name, false));
+                continue;
+            }
             if (S_ISDIR(info.st_mode)) {
                 // Known by the folder it leads to, so a loop of links ends.
-                if (subfolders && name[0] != '.' && !isHiddenByFlag(info) && decodeName(QString(), name, text))
-                    subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+                if (subfolders && name[0] != '.' && !isHiddenByFlag(info)) {
+                    if (decodeName(QString(), name, text))
+                        subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+                    else
+                        troubles.push_back({QByteArray(name), true, notUtf8()});
+                }
             } else if (files && decodeName(filePrefix, name, text)) {
                 files->append(std::move(text));
+            } else if (files) {
+                troubles.push_back({QByteArray(name), false, notUtf8()});
             }
         }
     }
     ::closedir(dir);
 }
 
-int openFolder(const QByteArray &path)
+// Notes the troubles of the folder entry folder (ending in a separator) in name order; a
+// file only when the walk would have taken it by its name.
+void noteTroubles(std::vector<Trouble> &troubles, const QString &folder, const NameMatcher *matcher, Tilde tilde,
+                  UnreadableList *unreadable)
 {
-    return ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::sort(troubles.begin(), troubles.end(), [](const Trouble &a, const Trouble &b) { return a.name < b.name; });
+    for (const Trouble &trouble : troubles) {
+        if (trouble.name.isEmpty())
+            note(unreadable, shownFolder(folder), trouble.reason);
+        else if (trouble.folder || (matcher && isTaken(QFile::decodeName(trouble.name), *matcher, tilde)))
+            note(unreadable, folder + escapedName(trouble.name), trouble.reason);
+    }
+    troubles.clear();
+}
+
+// Opens a folder to be read and sets info to what it is, or returns -1 with errno set. A
+// folder that can be listed but not entered (read but no search permission) gives names
+// that open nothing, so it counts as closed: even "." cannot be looked up in it.
+int openFolder(const QByteArray &path, struct stat &info)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::fstatat(fd, ".", &info, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
@@ -343,7 +482,7 @@ QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
 // Extends folders level by level; with matcher and rows, also appends each walked
 // folder's rows as the folder is reached, which is walk order.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled)
+          const std::atomic_bool *cancelled, UnreadableList *unreadable)
 {
     // encoded and keys run parallel to folders: the path as the system takes it (empty for
     // an entry that is not walked: it names nothing, or a folder already in the list) and
@@ -356,13 +495,19 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
     for (const QString &folder : std::as_const(folders)) {
         QByteArray path = QFile::encodeName(folder);
         struct stat info = {};
-        if (path.isEmpty() || ::stat(path.constData(), &info) != 0 || !known.insert(keyOf(info)).second)
+        if (!path.isEmpty() && ::stat(path.constData(), &info) != 0) {
+            const QString reason = reasonFor(errno);
+            note(unreadable, shownFolder(folder), reason);
             path.clear();
+        } else if (path.isEmpty() || !known.insert(keyOf(info)).second) {
+            path.clear();
+        }
         encoded.push_back(path);
         keys.push_back(keyOf(info));
     }
 
     std::vector<Subfolder> subfolders;
+    std::vector<Trouble> troubles;
     QStringList files;
     // The list is its own queue: children go to the end, so the order is level by level.
     for (qsizetype i = 0; i < folders.size(); ++i) {
@@ -370,23 +515,27 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             return;
         if (encoded[size_t(i)].isEmpty())
             continue;
-        const int fd = openFolder(encoded[size_t(i)]);
-        if (fd < 0)
-            continue;
-        // A folder swapped (or a link pointed elsewhere) since it was listed could lead
-        // back up the tree: only the folder that was listed is read.
-        struct stat opened;
-        if (::fstat(fd, &opened) != 0 || !(keyOf(opened) == keys[size_t(i)])) {
-            ::close(fd);
-            continue;
-        }
         // Rows are built whole as the names are read: the folder's path with one separator
         // behind it, then the name.
         const QString folder = folders.at(i);
         const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
+        struct stat opened;
+        const int fd = openFolder(encoded[size_t(i)], opened);
+        if (fd < 0) {
+            const QString reason = reasonFor(errno);
+            note(unreadable, shownFolder(folder), reason);
+            continue;
+        }
+        // A folder swapped (or a link pointed elsewhere) since it was listed could lead
+        // back up the tree: only the folder that was listed is read.
+        if (!(keyOf(opened) == keys[size_t(i)])) {
+            ::close(fd);
+            continue;
+        }
         subfolders.clear();
         files.clear();
-        readFolder(fd, &subfolders, rows ? &files : nullptr, prefix);
+        readFolder(fd, &subfolders, rows ? &files : nullptr, prefix, troubles);
+        noteTroubles(troubles, prefix, matcher, Tilde::Drop, unreadable);
 
         std::sort(subfolders.begin(), subfolders.end(),
                   [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
@@ -408,33 +557,72 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
 
 #endif
 
-} // namespace
-
-void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled)
+// Why a path named directly (no folder) cannot be taken, or "" when it can, also when it
+// names nothing: the conversion says "file not found" for that.
+QString namedFileProblem(const QString &path)
 {
-    walk(folders, nullptr, nullptr, cancelled);
+#ifdef Q_OS_WIN
+    QFile file(path);
+    if (QFileInfo(path).isFile() && !file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    return {};
+#else
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(encoded.constData(), &info) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            return reasonFor(errno);
+        // The name came decoded with a replacement character for each byte that is not
+        // UTF-8 (an argument, a dropped URL): the file may be there, but no path we can
+        // make names it.
+        return path.contains(QChar::ReplacementCharacter) ? notUtf8() : QString();
+    }
+    if (!S_ISREG(info.st_mode))
+        return {};
+    const int fd = ::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return reasonFor(errno);
+    ::close(fd);
+    return {};
+#endif
 }
 
-QStringList listFolderFiles(const QString &folder, const QString &pattern)
+} // namespace
+
+void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled, UnreadableList *unreadable)
+{
+    walk(folders, nullptr, nullptr, cancelled, unreadable);
+}
+
+QStringList listFolderFiles(const QString &folder, const QString &pattern, UnreadableList *unreadable)
 {
     // An empty path would make QDir list the working folder.
     if (folder.isEmpty())
         return {};
+    const NameMatcher matcher(pattern);
 #ifdef Q_OS_WIN
+    if (!QDir(folder).isReadable())
+        note(unreadable, folder, QStringLiteral("permission denied"));
     QStringList names = fileNames(folder);
 #else
     QStringList names;
-    const int fd = openFolder(QFile::encodeName(folder));
-    if (fd < 0)
+    struct stat info;
+    const int fd = openFolder(QFile::encodeName(folder), info);
+    if (fd < 0) {
+        const QString reason = reasonFor(errno);
+        note(unreadable, shownFolder(folder), reason);
         return {};
-    readFolder(fd, nullptr, &names, QString());
+    }
+    std::vector<Trouble> troubles;
+    readFolder(fd, nullptr, &names, QString(), troubles);
+    noteTroubles(troubles, asFolderEntry(folder), &matcher, Tilde::Keep, unreadable);
 #endif
-    keepMatchingSorted(names, 0, NameMatcher(pattern), Tilde::Keep);
+    keepMatchingSorted(names, 0, matcher, Tilde::Keep);
     return names;
 }
 
 QStringList collectFiles(const QString &folder, const QString &pattern,
-                         const std::atomic_bool *cancelled)
+                         const std::atomic_bool *cancelled, UnreadableList *unreadable)
 {
     const QString start = asFolderEntry(folder);
     if (start.isEmpty())
@@ -445,16 +633,18 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     const NameMatcher matcher(pattern);
     QStringList folders{start};
     QStringList rows;
-    walk(folders, &matcher, &rows, cancelled);
+    walk(folders, &matcher, &rows, cancelled, unreadable);
     return rows;
 }
 
-QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled)
+QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled,
+                               UnreadableList *unreadable)
 {
-    return expandPaths(paths, QStringLiteral("*.*"), cancelled);
+    return expandPaths(paths, QStringLiteral("*.*"), cancelled, unreadable);
 }
 
-QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled)
+QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled,
+                        UnreadableList *unreadable)
 {
     QStringList rows;
     for (const QString &path : paths) {
@@ -464,7 +654,9 @@ QStringList expandPaths(const QStringList &paths, const QString &folderPattern, 
             continue;
         // A dropped folder is walked even when it is hidden itself: the user picked it.
         if (QFileInfo(path).isDir())
-            rows += collectFiles(path, folderPattern, cancelled);
+            rows += collectFiles(path, folderPattern, cancelled, unreadable);
+        else if (const QString problem = namedFileProblem(path); !problem.isEmpty())
+            note(unreadable, path, problem);
         else
             rows.append(QDir::toNativeSeparators(path));
     }

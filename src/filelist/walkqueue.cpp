@@ -26,6 +26,7 @@ void WalkQueue::enqueue(Job job)
 void WalkQueue::cancelAll()
 {
     m_pending.clear();
+    m_unreadable.clear();
     if (!m_thread)
         return;
     m_cancelled = true;
@@ -45,10 +46,14 @@ void WalkQueue::startNext()
     m_pending.pop_front();
 
     auto rows = std::make_shared<QStringList>();
-    m_thread = QThread::create([job = std::move(job), rows, this] { *rows = job(&m_cancelled); });
-    connect(m_thread, &QThread::finished, this, [this, rows] {
+    auto unreadable = std::make_shared<FolderWalk::UnreadableList>();
+    m_thread = QThread::create([job = std::move(job), rows, unreadable, this] {
+        *rows = job(&m_cancelled, unreadable.get());
+    });
+    connect(m_thread, &QThread::finished, this, [this, rows, unreadable] {
         m_thread->deleteLater();
         m_thread = nullptr;
+        m_unreadable += *unreadable;
         emit rowsReady(*rows);
         if (m_pending.empty())
             emit busyChanged(false);

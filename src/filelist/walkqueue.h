@@ -1,23 +1,27 @@
 #pragma once
 
+#include "filelist/folderwalk.h"
+
 #include <QObject>
 #include <QStringList>
 
 #include <atomic>
 #include <deque>
 #include <functional>
+#include <utility>
 
 class QThread;
 
 // Runs folder walks off the GUI thread, one after another in the order they were
 // asked for, so that rows arrive in request order and the window stays responsive
-// while a big tree is read.
+// while a big tree is read. What the walks could not take is gathered until the queue
+// runs empty, so that the window tells it once.
 class WalkQueue : public QObject
 {
     Q_OBJECT
 
 public:
-    using Job = std::function<QStringList(const std::atomic_bool *cancelled)>;
+    using Job = std::function<QStringList(const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable)>;
 
     explicit WalkQueue(QObject *parent = nullptr);
     ~WalkQueue() override;
@@ -27,6 +31,8 @@ public:
     // Drops waiting walks and stops the running one; blocks until it has stopped.
     // For shut-down only.
     void cancelAll();
+    // What the walks that ended so far could not take; emptied by the call.
+    FolderWalk::UnreadableList takeUnreadable() { return std::exchange(m_unreadable, {}); }
 
 signals:
     void rowsReady(const QStringList &rows);
@@ -38,4 +44,5 @@ private:
     std::deque<Job> m_pending;
     QThread *m_thread = nullptr;
     std::atomic_bool m_cancelled{false};
+    FolderWalk::UnreadableList m_unreadable;
 };

@@ -14,9 +14,15 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 // The main window built with fake dialogs, a fake launcher and settings in a
 // temporary file; nothing here opens a real dialog or touches the user's settings.
@@ -392,6 +398,31 @@ private slots:
         QVERIFY(done.wait(10000));
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         QCOMPARE(f.rows(), (QStringList{native("b.wav"), native("folder/x.txt"), native("a.m4a")}));
+    }
+
+    // What two walks in a row could not take comes in one note once both have ended: a name
+    // found that is not UTF-8, and one dropped (it arrives decoded with a replacement character).
+    void unreadableItemsAreNamedOnceAfterTheWalks()
+    {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+        Fixture f;
+        const QString drop = QDir::toNativeSeparators(f.dir.filePath(QStringLiteral("drop")));
+        QVERIFY(QDir().mkpath(drop + QStringLiteral("/ok")));
+        const QByteArray latin1 = QFile::encodeName(drop) + "/Caf\xe9.m4a";
+        QCOMPARE(::close(::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600)), 0);
+        const auto remove = qScopeGuard([&latin1] { ::unlink(latin1.constData()); });
+        f.start();
+
+        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        f.window->addDroppedPaths({drop});
+        f.window->addDroppedPaths({drop + QStringLiteral("/ok"), drop + QStringLiteral("/Caf\uFFFD.m4a")});
+        QVERIFY(done.wait(10000));
+        QVERIFY(f.rows().isEmpty());
+        QCOMPARE(f.dialogs.messages.size(), 1);
+        QCOMPARE(f.dialogs.messages.first().text,
+                 QStringLiteral("2 items could not be read:\n%1/Caf\\xe9.m4a: %2\n%1/Caf\uFFFD.m4a: %2")
+                     .arg(drop, QStringLiteral("its name is not valid UTF-8")));
+#endif
     }
 };
 

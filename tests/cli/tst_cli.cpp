@@ -18,6 +18,8 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 using namespace ScriptTools;
@@ -45,6 +47,8 @@ private slots:
     void saveFailureFailsTheFile();
     void dryRunListsWalkOrder();
     void folderWithoutM4aFiles();
+    void unreadableNameFailsTheRun();
+    void closedPipeStopsCleanly();
     void signalCancels_data();
     void signalCancels();
 
@@ -58,7 +62,7 @@ private:
     };
     using Probe = TestKit::Probe;
 
-    Run run(const QStringList &arguments, const QString &program = {}) const;
+    Run run(const QStringList &arguments, const QString &program = {}, const std::function<void()> &inChild = {}) const;
     QString tone(const QString &relativePath, const QString &from = {}) const;   // a copy of a tone
     QString makeFolder(const QString &relativePath) const;
     QStringList temporaryLeftovers() const;
@@ -374,6 +378,45 @@ void TestCli::folderWithoutM4aFiles()
     QCOMPARE(TestKit::entries(m_out), QStringList());
 }
 
+// A name that is not UTF-8 cannot be converted: it is named as the walk ends and again
+// under the summary, and fails a run that converted everything else.
+void TestCli::unreadableNameFailsTheRun()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    tone(QStringLiteral("sources/ok.m4a"));
+    const QByteArray latin1 = QFile::encodeName(m_sources) + "/Caf\xe9.m4a";
+    QCOMPARE(::close(::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600)), 0);
+    const auto remove = qScopeGuard([&latin1] { ::unlink(latin1.constData()); });   // QTemporaryDir cannot name it
+
+    const Run result = run({QStringLiteral("-o"), m_out, m_sources});
+    QVERIFY(result.finished);
+    QCOMPARE(result.exitCode, 1);
+    const QString line = QStringLiteral("unreadable %1/Caf\\xe9.m4a: its name is not valid UTF-8\n").arg(m_sources);
+    QVERIFY2(result.err.count(line) == 2 && result.err.contains(QStringLiteral("1 of 1 file(s) converted")),
+             qPrintable(result.err));
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("ok.mp3")});
+#endif
+}
+
+// Standard error is a pipe whose reader has gone ("2>&1 | head -1" once head has ended): the
+// first line written stops the run as a signal would, with nothing left behind.
+void TestCli::closedPipeStopsCleanly()
+{
+#ifdef Q_OS_UNIX
+    tone(QStringLiteral("sources/a.m4a"));
+    tone(QStringLiteral("sources/b.m4a"));
+    const Run result = run({QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_out, m_sources}, {}, [] {
+        int ends[2];
+        if (::pipe(ends) == 0 && ::dup2(ends[1], STDERR_FILENO) >= 0)
+            ::close(ends[0]);
+    });
+    QVERIFY(result.finished);   // not killed by the signal
+    QCOMPARE(result.exitCode, 141);
+    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("a.mp3")});
+    QCOMPARE(temporaryLeftovers(), QStringList());
+#endif
+}
+
 void TestCli::signalCancels_data()
 {
     QTest::addColumn<QList<int>>("signalNumbers");
@@ -385,6 +428,7 @@ void TestCli::signalCancels_data()
     QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling");
     QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling");
     QTest::newRow("the terminal closing cancels") << QList<int>{SIGHUP} << false << 129 << QStringLiteral("cancelling");
+    QTest::newRow("a closed pipe cancels") << QList<int>{SIGPIPE} << false << 141 << QStringLiteral("cancelling");
     QTest::newRow("a second SIGINT stops at once")
         << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once");
 #endif
@@ -467,7 +511,7 @@ void TestCli::signalCancels()
 #endif
 }
 
-TestCli::Run TestCli::run(const QStringList &arguments, const QString &program) const
+TestCli::Run TestCli::run(const QStringList &arguments, const QString &program, const std::function<void()> &inChild) const
 {
     QProcess cli;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -475,6 +519,8 @@ TestCli::Run TestCli::run(const QStringList &arguments, const QString &program) 
     cli.setProcessEnvironment(environment);
     cli.setWorkingDirectory(m_work->path());
     cli.setStandardInputFile(QProcess::nullDevice());
+    if (inChild)
+        cli.setChildProcessModifier(inChild);
     cli.start(program.isEmpty() ? m_cli : program, arguments);
     Run result;
     result.finished = cli.waitForFinished(60000) && cli.exitStatus() == QProcess::NormalExit;
