@@ -1,10 +1,15 @@
 #include "librarylayout.h"
 
 #include "convert/pathhelpers.h"
+#include "filelist/folderwalk.h"
+#include "results/resultsaver.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+
+#include <limits>
 
 namespace LibraryLayout {
 
@@ -66,6 +71,59 @@ bool isUpToDate(const QString &output, const QString &source)
     if (!out.isFile() || !in.isFile() || !in.isReadable())
         return false;
     return out.lastModified() >= in.lastModified();
+}
+
+QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
+                             const std::atomic_bool *cancelled)
+{
+    QList<Source> sources;
+    QHash<QString, qsizetype> places;   // a source's clean path -> its place in sources
+    // How far out a named path lies: a folder by the length of its clean path, a file
+    // named directly innermost of all.
+    const auto depth = [](const QString &named, const QString &source) {
+        const QString path = cleanAbsolute(named);
+        return path == source ? std::numeric_limits<qsizetype>::max() : path.size();
+    };
+    for (const QString &named : paths) {
+        for (const QString &path : FolderWalk::expandPaths({named}, folderPattern, cancelled)) {
+            const QString key = cleanAbsolute(path);
+            const auto place = places.constFind(key);
+            if (place == places.cend()) {
+                places.insert(key, sources.size());
+                sources.append({path, named});
+            } else if (Source &kept = sources[*place]; depth(named, key) < depth(kept.named, key)) {
+                kept.named = named;
+            }
+        }
+    }
+    return sources;
+}
+
+RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices)
+{
+    QStringList names;
+    names.reserve(sources.size());
+    for (const Source &source : sources) {
+        names.append(choices.keepTree ? keepTreeOutputPath(source.named, source.path)
+                                      : Paths::displayNameFor(source.path));
+    }
+    names = ResultSaver::uniquePaths(names);
+
+    RunPlan plan;
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const Source &source = sources.at(i);
+        if (choices.shardCount > 1
+            && shardOf(libraryPath(source.named, source.path), choices.shardCount) != choices.shardIndex)
+            continue;
+        if (choices.skipExisting
+            && isUpToDate(Paths::joinPath(outputFolder, QDir::toNativeSeparators(names.at(i))), source.path)) {
+            plan.skipped.append({source.path, names.at(i)});
+            continue;
+        }
+        plan.sources.append(source.path);
+        plan.saveNames.append(names.at(i));
+    }
+    return plan;
 }
 
 } // namespace LibraryLayout

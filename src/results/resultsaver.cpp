@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 
@@ -186,6 +187,20 @@ QStringList uniqueNames(const QStringList &names)
     return result;
 }
 
+QStringList uniquePaths(const QStringList &paths)
+{
+    QStringList result;
+    QHash<QString, QSet<QString>> takenByFolder;
+    result.reserve(paths.size());
+    for (const QString &path : paths) {
+        const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
+        const QString folder = path.left(nameStart);
+        // Folders are told apart ignoring case too, as the names are.
+        result.append(folder + uniqueName(path.mid(nameStart), takenByFolder[folder.toLower()]));
+    }
+    return result;
+}
+
 QList<Failure> save(const QString &folder, const QList<Item> &items,
                     const std::function<void(int saved)> &saved, const std::atomic_bool *cancelled)
 {
@@ -193,8 +208,12 @@ QList<Failure> save(const QString &folder, const QList<Item> &items,
     for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             break;
-        const QString target = Paths::joinPath(folder, items.at(i).fileName);
-        const QString reason = copyAtomically(items.at(i).sourceFile, target);
+        const QString target = Paths::joinPath(folder, QDir::toNativeSeparators(items.at(i).fileName));
+        QString reason;
+        if (items.at(i).fileName.contains(u'/') && !QDir().mkpath(QFileInfo(target).path()))
+            reason = QStringLiteral("cannot create the folder %1").arg(QDir::toNativeSeparators(QFileInfo(target).path()));
+        else
+            reason = copyAtomically(items.at(i).sourceFile, target);
         if (!reason.isEmpty())
             failures.append({target, reason});
         if (saved)
