@@ -75,7 +75,9 @@ struct Skipped
 struct RunPlan
 {
     QStringList sources;     // in walk order
-    QStringList saveNames;   // by source: below the output folder, with "/" (SessionSetup::saveNames)
+    // By source: below the output folder, with "/" (SessionSetup::saveNames); empty when
+    // every source is taken into the output folder itself, where the session names them.
+    QStringList saveNames;
     QList<Skipped> skipped;  // in walk order
 };
 
