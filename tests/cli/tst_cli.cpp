@@ -374,22 +374,30 @@ void TestCli::libraryInShardsThenAgain()
         QSKIP("GNU parallel is needed (scripts/install-deps.sh installs it)");
     for (const char *name : {"A/x", "A/y", "B/x"})
         tone(QStringLiteral("sources/%1.m4a").arg(QLatin1String(name)));
-    const QStringList library{QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"), QStringLiteral("-o"), m_out, m_sources};
-    const auto converted = [](const Run &result) { return (u'\n' + result.err).count(QStringLiteral("\nconverted  ")); };
+    const QStringList library{QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"),
+                              QStringLiteral("-o"), m_out, m_sources};
+    const auto converted = [](const Run &result) {
+        return (u'\n' + result.err).count(QStringLiteral("\nconverted  "));
+    };
 
-    Run result = run(QStringList{QStringLiteral("--will-cite"), QStringLiteral("-q"), m_cli, QStringLiteral("--shard"), QStringLiteral("{}/2")}
-                         + library + QStringList{QStringLiteral(":::"), QStringLiteral("1"), QStringLiteral("2")}, parallel);
+    Run result = run(QStringList{QStringLiteral("--will-cite"), QStringLiteral("-q"), m_cli, QStringLiteral("--shard"),
+                                 QStringLiteral("{}/2")}
+                         + library + QStringList{QStringLiteral(":::"), QStringLiteral("1"), QStringLiteral("2")},
+                     parallel);
     QVERIFY2(result.finished && result.exitCode == 0 && converted(result) == 3, qPrintable(result.err));
     for (const char *name : {"A/x", "A/y", "B/x"})
         QVERIFY(QFileInfo(QDir(m_out).filePath(QStringLiteral("sources/%1.mp3").arg(QLatin1String(name)))).isFile());
     result = run(library);
     QVERIFY2(converted(result) == 0 && result.err.count(QStringLiteral("skipped    ")) == 3
-                 && result.err.contains(QStringLiteral("0 of 3 file(s) converted, 3 skipped, 0 failed in ")), qPrintable(result.err));
+                 && result.err.contains(QStringLiteral("0 of 3 file(s) converted, 3 skipped, 0 failed in ")),
+             qPrintable(result.err));
     QFile changed(QDir(m_sources).filePath(QStringLiteral("B/x.m4a")));
-    QVERIFY(changed.open(QIODevice::Append) && changed.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    QVERIFY(changed.open(QIODevice::Append)
+            && changed.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
     result = run(library);
     QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("%1 -> sources/B/x.mp3").arg(changed.fileName()))
-                 && result.err.contains(QStringLiteral("1 of 3 file(s) converted, 2 skipped, 0 failed in ")), qPrintable(result.err));
+                 && result.err.contains(QStringLiteral("1 of 3 file(s) converted, 2 skipped, 0 failed in ")),
+             qPrintable(result.err));
 }
 
 void TestCli::signalCancels_data()
