@@ -41,6 +41,12 @@ QString unreadableLine(const QString &path, const QString &reason)
     return labelled(QStringLiteral("unreadable"), path + QStringLiteral(": ") + reason);
 }
 
+QString skippedLine(const QString &source, const QString &savedName)
+{
+    return labelled(QStringLiteral("skipped"), source + QStringLiteral(": ") + savedName
+                                                  + QStringLiteral(" is up to date"));
+}
+
 QString liveLine(const BatchProgress &progress)
 {
     // Rounded down: 100% only once everything is done.
@@ -52,9 +58,14 @@ QString liveLine(const BatchProgress &progress)
     return line;
 }
 
-QString summaryLine(int converted, int total, int cancelled)
+QString summaryLine(int converted, int total, int skipped, int failed, int cancelled, qint64 elapsedMs)
 {
-    QString line = QStringLiteral("%1 of %2 file(s) converted").arg(converted).arg(total);
+    QString line = QStringLiteral("%1 of %2 file(s) converted, %3 skipped, %4 failed in %5")
+                       .arg(converted)
+                       .arg(total)
+                       .arg(skipped)
+                       .arg(failed)
+                       .arg(ProgressEstimate::formatDuration(elapsedMs));
     if (cancelled > 0)
         line += QStringLiteral("; cancelled, %1 file(s) not converted").arg(cancelled);
     return line;

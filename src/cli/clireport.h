@@ -17,13 +17,15 @@ QString warningLine(const QString &source, const QString &warning);
 QString cancelledLine(const QString &source);
 // Something the walk could not take ("permission denied", "its name is not valid UTF-8").
 QString unreadableLine(const QString &path, const QString &reason);
+QString skippedLine(const QString &source, const QString &savedName);
 
 // The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
 // The time left is left out while there is no estimate yet.
 QString liveLine(const BatchProgress &progress);
 
-// "2 of 3 file(s) converted", with how many were cancelled when a cancel cut the batch short.
-QString summaryLine(int converted, int total, int cancelled);
+// "3 of 5 file(s) converted, 1 skipped, 1 failed in 0:42", with how many were cancelled
+// when a cancel cut the batch short. total counts the skipped files too.
+QString summaryLine(int converted, int total, int skipped, int failed, int cancelled, qint64 elapsedMs);
 
 // A usage error as the shell user sees it: the message, then where to find help.
 QString usageErrorText(const QString &message);

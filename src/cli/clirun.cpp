@@ -3,7 +3,6 @@
 #include "clireport.h"
 #include "convert/pathhelpers.h"
 #include "convert/signalwatcher.h"
-#include "filelist/folderwalk.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -65,11 +64,13 @@ int runCli(const CliCommand &command)
         return CliExit::UsageError;
     }
 
+    CliBatch::Setup setup;
+    setup.clock.start();
     // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
     // Folder". Stops early once a signal has arrived.
     FolderWalk::UnreadableList unreadable;
-    const QStringList sources =
-        FolderWalk::expandPaths(options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable);
+    const QList<LibraryLayout::Source> found = LibraryLayout::collectSources(
+        options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable);
     if (const int signalNumber = SignalWatcher::firstSignal()) {
         writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
         return CliExit::forSignal(signalNumber);
@@ -84,24 +85,27 @@ int runCli(const CliCommand &command)
             return CliExit::forSignal(signalNumber);
         return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
     };
-
-    if (options.dryRun) {
-        QString list;
-        for (const QString &source : sources)
-            list += source + u'\n';
-        writeTo(stdout, list);
-    }
-    if (sources.isEmpty()) {
+    if (found.isEmpty()) {
         writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a file found; nothing to convert\n")
                                              : QStringLiteral("no readable .m4a file found; nothing to convert\n"));
         return walkStatus(CliExit::Converted);
     }
-    if (options.dryRun)
-        return walkStatus(CliExit::Converted);
 
-    CliBatch::Setup setup;
-    setup.session.sources = sources;
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
+    const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
+        found, setup.session.saveFolder,
+        {options.keepTree, options.skipExisting, options.shardIndex, options.shardCount});
+    if (options.dryRun) {
+        QString list;
+        for (const QString &source : plan.sources)
+            list += source + u'\n';
+        writeTo(stdout, list);
+        return walkStatus(CliExit::Converted);
+    }
+
+    setup.session.sources = plan.sources;
+    setup.session.saveNames = plan.saveNames;
+    setup.skipped = plan.skipped;
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
@@ -126,6 +130,8 @@ CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
     , m_setup(setup)
     , m_messages(messages)
 {
+    if (!m_setup.clock.isValid())
+        m_setup.clock.start();
     m_session = new BatchSession(m_setup.session, this);
     connect(m_session, &BatchSession::fileFinished, this, &CliBatch::onFileFinished);
     connect(m_session, &BatchSession::progressChanged, this, &CliBatch::refreshProgress);
@@ -142,7 +148,14 @@ QString CliBatch::start()
 {
     if (const QString problem = m_session->start(); !problem.isEmpty())
         return problem;
-    if (m_liveTimer) {
+    // On a terminal the summary counts them, as it counts the converted files.
+    if (!m_setup.liveProgress && !m_setup.skipped.isEmpty()) {
+        QString lines;
+        for (const LibraryLayout::Skipped &skipped : std::as_const(m_setup.skipped))
+            lines += CliReport::skippedLine(skipped.source, QDir::toNativeSeparators(skipped.saveName)) + u'\n';
+        write(lines);
+    }
+    if (m_liveTimer && !m_setup.session.sources.isEmpty()) {
         m_liveTimer->start();
         refreshProgress();
     }
@@ -172,7 +185,7 @@ void CliBatch::onFileFinished(const FileResult &result)
     case FileStatus::Converted:
     case FileStatus::KeptDecoderBitrate:
         if (!m_setup.liveProgress)
-            note(CliReport::convertedLine(source, Paths::fileNameFromPath(result.savedAs)));
+            note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveNames().at(result.index))));
         if (result.status == FileStatus::KeptDecoderBitrate)
             note(CliReport::warningLine(source, result.reason));
         if (!result.warning.isEmpty())
@@ -200,10 +213,13 @@ void CliBatch::finish(const BatchOutcome &outcome)
         m_liveTimer->stop();
     clearLiveLine();
 
-    const int total = int(outcome.files.size());
-    const QList<FileResult> converted = outcome.converted();
-    QString summary = CliReport::summaryLine(int(converted.size()), total, int(outcome.notConverted().size())) + u'\n';
-    for (const FileResult &failed : outcome.failed())
+    const int skipped = int(m_setup.skipped.size());
+    const QList<FileResult> failures = outcome.failed();
+    QString summary = CliReport::summaryLine(int(outcome.converted().size()), int(outcome.files.size()) + skipped,
+                                             skipped, int(failures.size()), int(outcome.notConverted().size()),
+                                             m_setup.clock.elapsed())
+                      + u'\n';
+    for (const FileResult &failed : failures)
         summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
     write(summary);
 

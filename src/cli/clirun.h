@@ -2,7 +2,9 @@
 
 #include "clioptions.h"
 #include "convert/batchsession.h"
+#include "filelist/librarylayout.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 
@@ -11,7 +13,7 @@
 class QTimer;
 
 namespace CliExit {
-constexpr int Converted = 0;    // every file converted and saved
+constexpr int Converted = 0;    // every file converted and saved, or skipped as up to date
 constexpr int SomeFailed = 1;
 constexpr int UsageError = 2;
 // A cancel by a signal ends with 128 + the signal's number, as shells report it.
@@ -35,6 +37,8 @@ public:
     {
         SessionSetup session;        // with saveFolder: existing and writable, native separators
         bool liveProgress = false;   // a line rewritten in place, for a terminal
+        QList<LibraryLayout::Skipped> skipped;   // up to date already: reported, counted
+        QElapsedTimer clock;         // the run's, from before the walk; started here if not
     };
 
     explicit CliBatch(const Setup &setup, FILE *messages = stderr, QObject *parent = nullptr);

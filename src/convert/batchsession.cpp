@@ -66,10 +66,13 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     , m_setup(setup)
 {
     m_setup.jobs = qMax(1, m_setup.jobs);
-    QStringList displayNames;
-    for (const QString &source : std::as_const(m_setup.sources))
-        displayNames.append(Paths::displayNameFor(source));
-    m_saveNames = ResultSaver::uniqueNames(displayNames);
+    QStringList names = m_setup.saveNames;
+    if (names.size() != m_setup.sources.size()) {
+        names.clear();
+        for (const QString &source : std::as_const(m_setup.sources))
+            names.append(Paths::displayNameFor(source));
+    }
+    m_saveNames = ResultSaver::uniquePaths(names);
     if (!m_setup.saveFolder.isEmpty()) {
         for (const ResultSaver::Move &move : ResultSaver::keepSourcesSafe(m_saveNames, m_setup.saveFolder, m_setup.sources))
             m_moved.insert(move.index, move.wanted);
@@ -190,7 +193,7 @@ void BatchSession::onFileFinished(FileResult result)
             result.reason = QStringLiteral("could not save %1: %2")
                                 .arg(failures.constFirst().target, failures.constFirst().reason);
         } else {
-            result.savedAs = Paths::joinPath(m_setup.saveFolder, m_saveNames.at(index));
+            result.savedAs = Paths::joinPath(m_setup.saveFolder, QDir::toNativeSeparators(m_saveNames.at(index)));
             if (m_moved.contains(index)) {
                 result.note = QStringLiteral("saved as %1: %2 is one of the sources").arg(m_saveNames.at(index), m_moved.value(index));
             }

@@ -24,6 +24,10 @@ struct SessionSetup
     // saveNames() gives it) and its temporary file deleted; a file that cannot be saved
     // fails. When empty the converted temporary files pass to the receiver of finished().
     QString saveFolder;
+    // By source, where each goes below saveFolder, with "/" between folders
+    // ("Music/Album/01 Song.mp3"); the folders are created as needed. Empty: every file
+    // goes into saveFolder itself under its source's display name.
+    QStringList saveNames;
 };
 
 // How far a batch is, as both front ends show it.
@@ -85,8 +89,9 @@ public:
     bool isRunning() const;
     bool isCancelling() const { return m_cancelling; }
     const SessionSetup &setup() const { return m_setup; }
-    // The names the files get in the save folder, by source: repeated names get " (2)",
-    // " (3)" in source order, so which file gets which does not depend on timing.
+    // The names the files get in the save folder, by source, with "/" between folders:
+    // names repeated within one folder get " (2)", " (3)" in source order, so which file
+    // gets which does not depend on timing.
     const QStringList &saveNames() const { return m_saveNames; }
     // As of now: the time left moves on between the engine's reports too.
     BatchProgress progress() const;

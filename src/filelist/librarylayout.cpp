@@ -1,10 +1,16 @@
 #include "librarylayout.h"
 
 #include "convert/pathhelpers.h"
+#include "filelist/folderwalk.h"
+#include "results/resultsaver.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
+
+#include <limits>
+#include <utility>
 
 namespace LibraryLayout {
 
@@ -16,25 +22,32 @@ QString cleanAbsolute(const QString &path)
     return QDir::cleanPath(QFileInfo(QDir::fromNativeSeparators(path)).absoluteFilePath());
 }
 
+// The library path of file under folder, both clean and absolute.
+QString libraryPathUnder(const QString &folder, const QString &file)
+{
+    // A root ("/", "C:/") is its own parent, so its files keep their full path.
+    const bool root = folder.endsWith(u'/');
+    if (file.size() > folder.size() && file.startsWith(folder) && (root || file.at(folder.size()) == u'/'))
+        return file.mid(root ? folder.size() : folder.lastIndexOf(u'/') + 1);
+    return file.mid(file.lastIndexOf(u'/') + 1);
+}
+
+QString withDisplayName(const QString &path)
+{
+    const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
+    return path.left(nameStart) + Paths::displayNameFor(path.mid(nameStart));
+}
+
 } // namespace
 
 QString libraryPath(const QString &named, const QString &source)
 {
-    const QString folder = cleanAbsolute(named);
-    const QString file = cleanAbsolute(source);
-    const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';
-    if (file.startsWith(prefix)) {
-        // A root ("/", "C:/") is its own parent, so its files keep their full path.
-        return QDir(QFileInfo(folder).absolutePath()).relativeFilePath(file);
-    }
-    return QFileInfo(file).fileName();
+    return libraryPathUnder(cleanAbsolute(named), cleanAbsolute(source));
 }
 
 QString keepTreeOutputPath(const QString &named, const QString &source)
 {
-    const QString path = libraryPath(named, source);
-    const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
-    return path.left(nameStart) + Paths::displayNameFor(path.mid(nameStart));
+    return withDisplayName(libraryPath(named, source));
 }
 
 quint64 pathHash(const QString &libraryPath)
@@ -66,6 +79,92 @@ bool isUpToDate(const QString &output, const QString &source)
     if (!out.isFile() || !in.isFile() || !in.isReadable())
         return false;
     return out.lastModified() >= in.lastModified();
+}
+
+QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
+                             const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable)
+{
+    QStringList named;
+    for (const QString &path : paths)
+        named.append(cleanAbsolute(path));
+    const auto holds = [](const QString &folder, const QString &path) {
+        return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
+    };
+    // How far out a named path lies: a folder by the length of its clean path, a file
+    // named directly innermost of all.
+    const auto depth = [&named](qsizetype index, const QString &source) {
+        return named.at(index) == source ? std::numeric_limits<qsizetype>::max() : named.at(index).size();
+    };
+
+    QList<Source> sources;
+    QHash<QString, std::pair<qsizetype, qsizetype>> found;   // a clean source -> its place, its named path
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        // Only a named path that holds another or lies in one can share sources with it:
+        // the sources of the others are taken without a look-up.
+        bool shares = false;
+        for (qsizetype j = 0; j < paths.size() && !shares; ++j)
+            shares = j != i && (holds(named.at(i), named.at(j)) || holds(named.at(j), named.at(i)));
+        for (const QString &path : FolderWalk::expandPaths({paths.at(i)}, folderPattern, cancelled, unreadable)) {
+            if (!shares) {
+                sources.append({path, paths.at(i)});
+                continue;
+            }
+            const QString key = cleanAbsolute(path);
+            const auto earlier = found.find(key);
+            if (earlier == found.end()) {
+                found.insert(key, {sources.size(), i});
+                sources.append({path, paths.at(i)});
+            } else if (depth(i, key) < depth(earlier->second, key)) {
+                earlier->second = i;
+                sources[earlier->first].named = paths.at(i);
+            }
+        }
+    }
+    return sources;
+}
+
+RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices)
+{
+    RunPlan plan;
+    const bool named = choices.keepTree || choices.shardCount > 1;
+    // The whole batch into one folder: the session names the files by itself.
+    if (!named && !choices.skipExisting) {
+        for (const Source &source : sources)
+            plan.sources.append(source.path);
+        return plan;
+    }
+
+    // Library paths, for a library of tens of thousands of files: each named path
+    // cleaned once, each source once.
+    QHash<QString, QString> cleanNamed;
+    QStringList paths;
+    QStringList names;
+    paths.reserve(sources.size());
+    names.reserve(sources.size());
+    for (const Source &source : sources) {
+        if (named) {
+            auto folder = cleanNamed.constFind(source.named);
+            if (folder == cleanNamed.cend())
+                folder = cleanNamed.insert(source.named, cleanAbsolute(source.named));
+            paths.append(libraryPathUnder(*folder, cleanAbsolute(source.path)));
+        }
+        names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
+    }
+    names = ResultSaver::uniquePaths(names);
+
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const QString &source = sources.at(i).path;
+        if (choices.shardCount > 1 && shardOf(paths.at(i), choices.shardCount) != choices.shardIndex)
+            continue;
+        if (choices.skipExisting
+            && isUpToDate(Paths::joinPath(outputFolder, QDir::toNativeSeparators(names.at(i))), source)) {
+            plan.skipped.append({source, names.at(i)});
+            continue;
+        }
+        plan.sources.append(source);
+        plan.saveNames.append(names.at(i));
+    }
+    return plan;
 }
 
 } // namespace LibraryLayout

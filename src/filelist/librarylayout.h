@@ -1,12 +1,18 @@
 #pragma once
 
+#include "filelist/folderwalk.h"
+
+#include <QList>
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
+#include <atomic>
+
 // Where a whole library lands and which part of it one run takes, for quorvane-cli's
-// --keep-tree, --skip-existing and --shard. Pure functions of paths (and, for the
-// freshness test, of file times), QtCore only, so the batch that uses them and the tests
-// that pin them down need no tools.
+// --keep-tree, --skip-existing and --shard. Functions of paths (and, for the freshness
+// test, of file times), QtCore only, so the batch that uses them and the tests that pin
+// them down need no tools.
 //
 // A source's library path is the path by which a library names it on any machine: for a
 // source found under a folder named on the command line, its path relative to that
@@ -38,5 +44,50 @@ int shardOf(const QString &libraryPath, int count);
 // so --skip-existing may leave the source alone. A missing or unreadable source is
 // never up to date: converting it is how its problem gets reported.
 bool isUpToDate(const QString &output, const QString &source);
+
+// A source and the path named on the command line that it was found by.
+struct Source
+{
+    QString path;    // native, as the walk spells it
+    QString named;   // the named folder it lies under, or the file itself when named directly
+};
+
+// FolderWalk::expandPaths(paths, folderPattern) with each source's named path. A source
+// reached through several named paths (a folder and a folder inside it, or a file and a
+// folder that holds it) is taken once, at its first place in the walk, and belongs to the
+// outermost of them, so its library path does not depend on the order of the arguments.
+QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
+                             const std::atomic_bool *cancelled = nullptr,
+                             FolderWalk::UnreadableList *unreadable = nullptr);
+
+struct RunChoices
+{
+    bool keepTree = false;
+    bool skipExisting = false;
+    int shardIndex = 1;   // 1..shardCount
+    int shardCount = 1;
+};
+
+struct Skipped
+{
+    QString source;
+    QString saveName;   // the up-to-date output, below the output folder, with "/"
+};
+
+// What one run converts and where each file goes.
+struct RunPlan
+{
+    QStringList sources;     // in walk order
+    // By source: below the output folder, with "/" (SessionSetup::saveNames); empty when
+    // every source is taken into the output folder itself, where the session names them.
+    QStringList saveNames;
+    QList<Skipped> skipped;  // in walk order
+};
+
+// The run over sources that choices ask for, saving into outputFolder. Names are made
+// unique within each output folder over all the sources before the shard and the
+// up-to-date outputs are taken out, so every shard and every later run gives a file the
+// name that the batch saving all of them would.
+RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices);
 
 } // namespace LibraryLayout

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QSet>
 
@@ -166,24 +167,79 @@ QString usableFolder(const QString &text)
     return isFolder(trimmed) ? trimmed : QString();
 }
 
-QString uniqueName(const QString &name, QSet<QString> &taken)
+namespace {
+
+// The names given so far in one folder (in lower case), and for each name asked for (in lower
+// case) the number to try next: the numbers below it were taken when last tried, and taken
+// names stay taken. A thousand sources called "01 Track.m4a" thus cost a thousand steps,
+// not half a million.
+struct FolderNames
+{
+    struct Next { int number = 2; };
+    QSet<QString> taken;
+    QHash<QString, Next> next;
+};
+
+QString nextFreeName(const QString &name, QSet<QString> &taken, int &number)
 {
     QString candidate = name;
-    const QString base = Paths::removeExtension(name);
-    const QString extension = name.mid(base.size());
-    for (int n = 2; taken.contains(candidate.toLower()); ++n)
-        candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(n).arg(extension);
+    if (taken.contains(candidate.toLower())) {
+        const QString base = Paths::removeExtension(name);
+        const QString extension = name.mid(base.size());
+        do
+            candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(number++).arg(extension);
+        while (taken.contains(candidate.toLower()));
+    }
     taken.insert(candidate.toLower());
     return candidate;
+}
+
+QString nextFreeName(const QString &name, FolderNames &names)
+{
+    // Most names are free: one look-up for those.
+    const QString lower = name.toLower();
+    const qsizetype before = names.taken.size();
+    names.taken.insert(lower);
+    if (names.taken.size() != before)
+        return name;
+    return nextFreeName(name, names.taken, names.next[lower].number);
+}
+
+} // namespace
+
+QString uniqueName(const QString &name, QSet<QString> &taken)
+{
+    int number = 2;
+    return nextFreeName(name, taken, number);
 }
 
 QStringList uniqueNames(const QStringList &names)
 {
     QStringList result;
-    QSet<QString> taken;
+    FolderNames given;
     result.reserve(names.size());
     for (const QString &name : names)
-        result.append(uniqueName(name, taken));
+        result.append(nextFreeName(name, given));
+    return result;
+}
+
+QStringList uniquePaths(const QStringList &paths)
+{
+    QStringList result;
+    QHash<QString, FolderNames> givenByFolder;
+    QString lastFolder;
+    FolderNames *given = nullptr;   // lastFolder's; a walk lists a folder's files together
+    result.reserve(paths.size());
+    for (const QString &path : paths) {
+        const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
+        const QStringView folder = QStringView(path).left(nameStart);
+        if (!given || folder != lastFolder) {
+            lastFolder = folder.toString();
+            // Folders are told apart ignoring case too, as the names are.
+            given = &givenByFolder[lastFolder.toLower()];
+        }
+        result.append(path.left(nameStart) + nextFreeName(path.mid(nameStart), *given));
+    }
     return result;
 }
 
@@ -239,8 +295,12 @@ QList<Failure> save(const QString &folder, const QList<Item> &items,
     for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             break;
-        const QString target = Paths::joinPath(folder, items.at(i).fileName);
-        const QString reason = copyAtomically(items.at(i).sourceFile, target);
+        const QString target = Paths::joinPath(folder, QDir::toNativeSeparators(items.at(i).fileName));
+        QString reason;
+        if (items.at(i).fileName.contains(u'/') && !QDir().mkpath(QFileInfo(target).path()))
+            reason = QStringLiteral("cannot create the folder %1").arg(QDir::toNativeSeparators(QFileInfo(target).path()));
+        else
+            reason = copyAtomically(items.at(i).sourceFile, target);
         if (!reason.isEmpty())
             failures.append({target, reason});
         if (saved)

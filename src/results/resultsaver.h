@@ -14,7 +14,7 @@ namespace ResultSaver {
 
 struct Item
 {
-    QString fileName;   // name in the output folder
+    QString fileName;   // name in the output folder, or a path below it with "/"
     QString sourceFile; // the converted temporary file
 };
 
@@ -34,6 +34,9 @@ QStringList uniqueNames(const QStringList &names);
 // The same, one name at a time: taken holds what the names before it became (in lower
 // case) and gets this one's. The results list shows names this way as they arrive.
 QString uniqueName(const QString &name, QSet<QString> &taken);
+// The same for paths below one output folder, with "/" between folders: a name counts as
+// repeated only within its own folder, so "a/song.mp3" and "b/song.mp3" both stay.
+QStringList uniquePaths(const QStringList &paths);
 
 // A key that two paths share exactly when they name one file (device and inode on POSIX,
 // where links and "./" spellings name one file many ways); "" when nothing is there.
@@ -51,7 +54,8 @@ struct Move
 // nor a source. Returns what moved, for the report.
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
 
-// Copies each item into folder. Every copy goes to a temporary file beside its
+// Copies each item into folder; a fileName with folders in it ("Album/song.mp3") lands in
+// them, and they are created as needed. Every copy goes to a temporary file beside its
 // destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination
 // name of any length that fits the folder works, and is renamed over the destination only
 // when complete and on the disk, so an existing file is never destroyed by a failed copy.

@@ -2,6 +2,7 @@
 #include "convert/scripttools.h"
 #include "convert/tempnames.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -49,6 +50,7 @@ private slots:
     void folderWithoutM4aFiles();
     void unreadableNameFailsTheRun();
     void closedPipeStopsCleanly();
+    void libraryInShardsThenAgain();
     void signalCancels_data();
     void signalCancels();
 
@@ -222,7 +224,7 @@ void TestCli::mixedBatch()
     QVERIFY2(lines.contains(QStringLiteral("converted  %1 -> first.mp3")
                                 .arg(QDir::toNativeSeparators(QDir(m_sources).filePath(QStringLiteral("first.m4a"))))),
              qPrintable(result.err));
-    const qsizetype summary = lines.indexOf(QStringLiteral("2 of 3 file(s) converted"));
+    const qsizetype summary = lines.indexOf(QRegularExpression(QStringLiteral("^2 of 3 file\\(s\\) converted, 0 skipped, 1 failed in [0-9:]+$")));
     QVERIFY2(summary >= 0, qPrintable(result.err));
     QCOMPARE(lines.mid(summary + 1), QStringList{failed.constLast()});
 
@@ -321,7 +323,7 @@ void TestCli::saveFailureFailsTheFile()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
-    const qsizetype summary = lines.indexOf(QStringLiteral("1 of 2 file(s) converted"));
+    const qsizetype summary = lines.indexOf(QRegularExpression(QStringLiteral("^1 of 2 file\\(s\\) converted, 0 skipped, 1 failed in [0-9:]+$")));
     QVERIFY2(summary >= 0, qPrintable(result.err));
     QCOMPARE(lines.size(), summary + 2);
     QVERIFY2(lines.constLast().startsWith(QStringLiteral("FAILED     %1: could not save %2: ")
@@ -417,6 +419,41 @@ void TestCli::closedPipeStopsCleanly()
 #endif
 }
 
+// Two shards under GNU parallel into one mirror convert every file once; a run again
+// converts only the source that changed since.
+void TestCli::libraryInShardsThenAgain()
+{
+    const QString parallel = QStandardPaths::findExecutable(QStringLiteral("parallel"));
+    if (parallel.isEmpty())
+        QSKIP("GNU parallel is needed (scripts/install-deps.sh installs it)");
+    for (const char *name : {"A/x", "A/y", "B/x"})
+        tone(QStringLiteral("sources/%1.m4a").arg(QLatin1String(name)));
+    const QStringList library{QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"),
+                              QStringLiteral("-o"), m_out, m_sources};
+    const auto converted = [](const Run &result) {
+        return (u'\n' + result.err).count(QStringLiteral("\nconverted  "));
+    };
+
+    Run result = run(QStringList{QStringLiteral("--will-cite"), QStringLiteral("-q"), m_cli, QStringLiteral("--shard"),
+                                 QStringLiteral("{}/2")}
+                         + library + QStringList{QStringLiteral(":::"), QStringLiteral("1"), QStringLiteral("2")},
+                     parallel);
+    QVERIFY2(result.finished && result.exitCode == 0 && converted(result) == 3, qPrintable(result.err));
+    for (const char *name : {"A/x", "A/y", "B/x"})
+        QVERIFY(QFileInfo(QDir(m_out).filePath(QStringLiteral("sources/%1.mp3").arg(QLatin1String(name)))).isFile());
+    result = run(library);
+    QVERIFY2(converted(result) == 0 && result.err.count(QStringLiteral("skipped    ")) == 3
+                 && result.err.contains(QStringLiteral("0 of 3 file(s) converted, 3 skipped, 0 failed in ")),
+             qPrintable(result.err));
+    QFile changed(QDir(m_sources).filePath(QStringLiteral("B/x.m4a")));
+    QVERIFY(changed.open(QIODevice::Append)
+            && changed.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+    result = run(library);
+    QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("%1 -> sources/B/x.mp3").arg(changed.fileName()))
+                 && result.err.contains(QStringLiteral("1 of 3 file(s) converted, 2 skipped, 0 failed in ")),
+             qPrintable(result.err));
+}
+
 void TestCli::signalCancels_data()
 {
     QTest::addColumn<QList<int>>("signalNumbers");
@@ -501,7 +538,7 @@ void TestCli::signalCancels()
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QVERIFY2(cli.exitCode() == exitCode, qPrintable(err));
     QVERIFY2(err.contains(message), qPrintable(err));
-    QVERIFY2(err.contains(QStringLiteral("1 of 3 file(s) converted; cancelled, 2 file(s) not converted")), qPrintable(err));
+    QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
     QVERIFY(!err.contains(QStringLiteral("FAILED")));
 
     QVERIFY(!processExists(pid));

@@ -29,6 +29,8 @@ void TestCliReport::fileLines()
                                     QStringLiteral("converted 0:03 of 0:06; the source may be damaged")),
              QStringLiteral("warning    /m/c.m4a: converted 0:03 of 0:06; the source may be damaged"));
     QCOMPARE(CliReport::cancelledLine(QStringLiteral("/m/d.m4a")), QStringLiteral("cancelled  /m/d.m4a"));
+    QCOMPARE(CliReport::skippedLine(QStringLiteral("/m/e.m4a"), QStringLiteral("A/e.mp3")),
+             QStringLiteral("skipped    /m/e.m4a: A/e.mp3 is up to date"));
 }
 
 void TestCliReport::liveLine_data()
@@ -69,24 +71,25 @@ void TestCliReport::liveLine()
 
 void TestCliReport::summaryLine_data()
 {
-    QTest::addColumn<int>("converted");
-    QTest::addColumn<int>("total");
-    QTest::addColumn<int>("cancelled");
+    QTest::addColumn<QList<int>>("counts");   // converted, total, skipped, failed, cancelled
+    QTest::addColumn<qint64>("elapsedMs");
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("all") << 3 << 3 << 0 << QStringLiteral("3 of 3 file(s) converted");
-    QTest::newRow("some failed") << 2 << 3 << 0 << QStringLiteral("2 of 3 file(s) converted");
-    QTest::newRow("cancelled") << 1 << 4 << 2
-                               << QStringLiteral("1 of 4 file(s) converted; cancelled, 2 file(s) not converted");
+    QTest::newRow("all") << QList<int>{3, 3, 0, 0, 0} << qint64(42400)
+                         << QStringLiteral("3 of 3 file(s) converted, 0 skipped, 0 failed in 0:42");
+    QTest::newRow("skipped and failed") << QList<int>{2, 5, 2, 1, 0} << qint64(3725000)
+                                        << QStringLiteral("2 of 5 file(s) converted, 2 skipped, 1 failed in 1:02:05");
+    QTest::newRow("cancelled") << QList<int>{1, 4, 0, 0, 2} << qint64(0)
+                               << QStringLiteral("1 of 4 file(s) converted, 0 skipped, 0 failed in 0:00; "
+                                                 "cancelled, 2 file(s) not converted");
 }
 
 void TestCliReport::summaryLine()
 {
-    QFETCH(int, converted);
-    QFETCH(int, total);
-    QFETCH(int, cancelled);
+    QFETCH(QList<int>, counts);
+    QFETCH(qint64, elapsedMs);
     QFETCH(QString, line);
-    QCOMPARE(CliReport::summaryLine(converted, total, cancelled), line);
+    QCOMPARE(CliReport::summaryLine(counts[0], counts[1], counts[2], counts[3], counts[4], elapsedMs), line);
 }
 
 void TestCliReport::usageError()
