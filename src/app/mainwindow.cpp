@@ -381,7 +381,7 @@ void MainWindow::onBatchFinished(const BatchOutcome &outcome)
     ResultsWindow *results = resultsWindow();
     results->setBatchSources(sources);
     for (const FileResult &r : outcome.converted())
-        results->addResult(r.displayName, r.tempPath);
+        results->addResult(r.displayName, r.tempPath, r.sourcePath);
     const BatchReport::Report report = BatchReport::describe(outcome);
     if (results->resultCount() > 0) {
         results->playResult(0);
