@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-multimedia-dev libqt6multimedia6 libgl-dev
-  ffmpeg lame
+  ffmpeg lame libtag1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
 )

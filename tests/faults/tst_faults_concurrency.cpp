@@ -262,7 +262,7 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     const QString app = makeFolder(QStringLiteral("app"));
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
     QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 5,
-                     partialFile ? QStringLiteral("printf 'partial' > \"$5\"") : QString())
+                     partialFile ? QStringLiteral("printf 'partial' > \"${11}\"") : QString())
                  .isEmpty());
     QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
     const QString out = makeFolder(QStringLiteral("out"));
