@@ -156,16 +156,10 @@ TagLib::PropertyMap fieldsForId3v23(const SourceTags &tags)
 {
     TagLib::PropertyMap map;
     for (auto it = tags.fields.cbegin(); it != tags.fields.cend(); ++it) {
-        const QString &key = it.key();
-        // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
-        // gapless figures belong to the source's own encoding.
-        if (key == QStringLiteral("ENCODEDBY") || key == QStringLiteral("ENCODING")
-            || key == QStringLiteral("ENCODER") || key.startsWith(QStringLiteral("COMMENT:ITUN")))
-            continue;
         TagLib::StringList values;
         for (const QString &value : it.value())
             values.append(toTagLib(value));
-        map.insert(toTagLib(key), values);
+        map.insert(toTagLib(it.key()), values);
     }
     return map;
 }
@@ -261,6 +255,10 @@ SourceTags readSource(const QString &path)
         return tags;
     tags.readable = true;
     for (const auto &[key, values] : ref.file()->properties()) {
+        // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
+        // gapless figures belong to the source's own encoding.
+        if (key == "ENCODEDBY" || key == "ENCODING" || key == "ENCODER" || key.startsWith("COMMENT:ITUN"))
+            continue;
         QStringList texts;
         for (const TagLib::String &value : values) {
             // TagLib gives text that is not valid UTF-8 as empty; an empty frame helps nobody.
