@@ -53,7 +53,7 @@ for kbps in 128 192 320; do
 done
 echo
 
-echo "time: $files files of 60 s at 192 kbps, $runs runs each"
+echo "time: $files files of 60 s at 192 kbps, $runs runs each, the contenders taking turns"
 for ((i = 1; i <= files; i++)); do
   noise 60 "$work/src/track$i.m4a"
 done
@@ -67,14 +67,40 @@ earlier_per_core() {
   ls "$work"/src/*.m4a | xargs -P "$(nproc)" -I{} bash -c \
     'earlier_pipeline "$1" 192 "$2/$(basename "$1" .m4a).mp3" "$3"' _ {} "$work/out" "$work/tmp"
 }
-measure "earlier, file after file" earlier_loop
-measure "cli -j 1" "$cli" -j 1 -b 192 -o "$work/out" "$work/src"
-measure "earlier, one per core" earlier_per_core
-measure "cli (default jobs)" "$cli" -b 192 -o "$work/out" "$work/src"
-echo "  per file: earlier $(awk -v t="${medians["earlier, file after file"]}" -v n="$files" 'BEGIN { printf "%.2f", t / n }') s," \
-  "cli -j 1 $(awk -v t="${medians["cli -j 1"]}" -v n="$files" 'BEGIN { printf "%.2f", t / n }') s"
-echo "  cli -j 1 / earlier loop:          $(ratio "cli -j 1" "earlier, file after file")   (target <= 1.10)"
-echo "  cli default / earlier per core:   $(ratio "cli (default jobs)" "earlier, one per core")   (target <= 1.10)"
+contenders=("earlier, file after file" "cli -j 1" "earlier, one per core" "cli (default jobs)")
+run_contender() {
+  case $1 in
+    "earlier, file after file") earlier_loop ;;
+    "cli -j 1") "$cli" -j 1 -b 192 -o "$work/out" "$work/src" ;;
+    "earlier, one per core") earlier_per_core ;;
+    *) "$cli" -b 192 -o "$work/out" "$work/src" ;;
+  esac
+}
+# Wall time moves with whatever else the machine runs; processor time (user and system, the
+# tools' included) hardly does.
+declare -A walls cpus processor
+TIMEFORMAT='%R %U %S'
+for ((r = 0; r < runs; r++)); do
+  for c in "${contenders[@]}"; do
+    rm -f "$work"/out/*
+    read -r real user sys < <({ time run_contender "$c" >/dev/null 2>&1; } 2>&1)
+    walls[$c]+="$real "
+    cpus[$c]+="$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }') "
+  done
+done
+for c in "${contenders[@]}"; do
+  medians[$c]=$(printf '%s\n' ${walls[$c]} | median)
+  processor[$c]=$(printf '%s\n' ${cpus[$c]} | median)
+  printf '  %-26s wall %7.3f s  processor %7.3f s   (wall runs: %s)\n' "$c" "${medians[$c]}" "${processor[$c]}" "${walls[$c]}"
+done
+per_file() { awk -v t="$1" -v n="$files" 'BEGIN { printf "%.2f", t / n }'; }
+cpu_ratio() { awk -v a="${processor[$1]}" -v b="${processor[$2]}" 'BEGIN { printf "%.3f\n", a / b }'; }
+echo "  per file, processor: earlier $(per_file "${processor["earlier, file after file"]}") s," \
+  "cli -j 1 $(per_file "${processor["cli -j 1"]}") s"
+echo "  cli -j 1 / earlier loop:          wall $(ratio "cli -j 1" "earlier, file after file")" \
+  "processor $(cpu_ratio "cli -j 1" "earlier, file after file")   (target <= 1.10)"
+echo "  cli default / earlier per core:   wall $(ratio "cli (default jobs)" "earlier, one per core")" \
+  "processor $(cpu_ratio "cli (default jobs)" "earlier, one per core")   (target <= 1.10)"
 rm -f "$work"/src/*.m4a "$work"/out/*
 echo
 
