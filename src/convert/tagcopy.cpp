@@ -161,6 +161,12 @@ TagLib::PropertyMap fieldsForId3v23(const SourceTags &tags)
             values.append(toTagLib(value));
         map.insert(toTagLib(it.key()), values);
     }
+    // Vorbis comments (FLAC, Ogg) often keep the comment as DESCRIPTION, which would become a
+    // TXXX frame that players do not show.
+    if (map.contains("DESCRIPTION") && !map.contains("COMMENT")) {
+        map.insert("COMMENT", map["DESCRIPTION"]);
+        map.erase("DESCRIPTION");
+    }
     return map;
 }
 
