@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-multimedia-dev libqt6multimedia6 libgl-dev
-  ffmpeg lame libfftw3-dev
+  ffmpeg lame libfftw3-dev libtag1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
   desktop-file-utils appstream dpkg-dev file man-db parallel

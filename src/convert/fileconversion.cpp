@@ -2,6 +2,7 @@
 
 #include "pathhelpers.h"
 #include "processrunner.h"
+#include "tagcopy.h"
 #include "tempnames.h"
 #include "toolcommands.h"
 #include "tooloutput.h"
@@ -151,6 +152,15 @@ void FileConversion::cancel()
     case State::Starting:
         finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
         break;
+    case State::Tagging:
+        // The worker cannot be stopped half-way; its report ends the file.
+        if (m_tagging.valid()) {
+            m_state = State::Cancelling;
+            break;
+        }
+        removeTemporaryFiles();
+        finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        break;
     case State::Decoding:
     case State::Encoding:
         if (m_runner->isRunning()) {
@@ -176,6 +186,8 @@ void FileConversion::abort()
         return;
     m_state = State::Done;
     m_runner->abort();
+    if (m_tagging.valid())
+        m_tagging.wait();   // the worker writes into the file about to be deleted
     removeTemporaryFiles();
 }
 
@@ -193,6 +205,8 @@ void FileConversion::begin()
         finish(FileStatus::Failed, QStringLiteral("the system's temporary folder cannot be found"));
         return;
     }
+    // Before the decoder: a source with two audio tracks needs the first one's length then.
+    m_sourceTags = TagCopy::readSource(m_result.sourcePath);
     m_tempPath = reserveTempMp3Path(m_tools.tempFolder);
     if (m_tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
@@ -206,6 +220,17 @@ void FileConversion::begin()
 void FileConversion::onToolLine(const QString &line)
 {
     if (m_state == State::Decoding) {
+        if (!m_outputListed) {
+            m_outputListed = line.startsWith(QStringLiteral("Output #"));
+            const QString kind = ToolOutput::streamKind(line);
+            if (!m_outputListed && !kind.isEmpty()) {
+                ++m_inputStreams;
+                // The container's length is its longest track's; only the first is decoded.
+                if (kind == QStringLiteral("Audio") && ++m_audioTracks == 2 && m_sourceTags.firstAudioTrackMs)
+                    m_sourceMs = m_sourceTags.firstAudioTrackMs;
+                return;
+            }
+        }
         // The input summary with the length comes once, before any progress line.
         if (!m_sourceMs) {
             if (const auto length = ToolOutput::durationMs(line)) {
@@ -278,14 +303,19 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     // The exit code counts as much as the file: a decoder that fails half-way leaves a
     // partial file that must not pass for a converted one.
     if (!outcome.succeeded() || !isNonEmptyFile(m_tempPath) || !m_decoderWriteError.isEmpty()) {
-        const QString reason = outcome.succeeded() && !m_decoderWriteError.isEmpty()
-                                   ? m_decoderWriteError
-                                   : failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
+        QString reason = outcome.succeeded() && !m_decoderWriteError.isEmpty()
+                             ? m_decoderWriteError
+                             : failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
+        // ffmpeg's own last word would be about its stream map.
+        if (m_inputStreams > 0 && m_audioTracks == 0)
+            reason = QStringLiteral("the source has no audio");
         removeTemporaryFiles();
         finish(FileStatus::Failed, reason);
         return;
     }
     m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
+    if (m_audioTracks > 1)
+        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
     reportProgress(kDecodedFraction);
     if (m_state != State::Decoding)
         return;   // a receiver of progress() cancelled or aborted
@@ -307,12 +337,12 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         if (replaced && isNonEmptyFile(m_tempPath)) {
             const int chosen = m_bitrate;
             if (m_encodedKbps && *m_encodedKbps != chosen) {
-                m_result.note = QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this "
-                                               "source's sample rate")
-                                    .arg(*m_encodedKbps)
-                                    .arg(chosen);
+                addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's "
+                                       "sample rate")
+                            .arg(*m_encodedKbps)
+                            .arg(chosen));
             }
-            finish(FileStatus::Converted, QString());
+            startTagging(FileStatus::Converted, QString());
             return;
         }
         removeTemporaryFiles();
@@ -327,9 +357,44 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         finish(FileStatus::Failed, reason);
         return;
     }
-    // The decoder's file is still a good MP3, only at the decoder's default bitrate; the user
-    // is told so rather than handed a different bitrate silently.
-    finish(FileStatus::KeptDecoderBitrate, QStringLiteral("kept the decoder's bitrate: ") + reason);
+    // The decoder's file is still a good MP3, only at the decoder's bitrate; the user is told
+    // so rather than handed a different bitrate silently.
+    startTagging(FileStatus::KeptDecoderBitrate, QStringLiteral("kept the decoder's bitrate: ") + reason);
+}
+
+void FileConversion::startTagging(FileStatus status, const QString &reason)
+{
+    if (!m_sourceTags.readable)
+        addNote(QStringLiteral("the source's tags could not be read"));
+    if (m_sourceTags.isEmpty()) {
+        finish(status, reason);
+        return;
+    }
+    m_state = State::Tagging;
+    m_tagging = std::async(std::launch::async, [this, tags = m_sourceTags, path = m_tempPath, status, reason] {
+        const bool written = TagCopy::writeId3v23(tags, path);
+        QMetaObject::invokeMethod(
+            this, [this, written, status, reason] { onTagged(written, status, reason); }, Qt::QueuedConnection);
+    });
+}
+
+void FileConversion::onTagged(bool written, FileStatus status, const QString &reason)
+{
+    m_tagging = {};
+    if (m_state == State::Cancelling) {
+        removeTemporaryFiles();
+        finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
+    } else if (m_state == State::Tagging) {
+        if (!written)
+            addNote(QStringLiteral("the tags could not be written"));
+        finish(status, reason);
+    }
+    // Otherwise aborted: the files are gone and nothing is reported.
+}
+
+void FileConversion::addNote(const QString &note)
+{
+    m_result.note = m_result.note.isEmpty() ? note : m_result.note + QStringLiteral("; ") + note;
 }
 
 void FileConversion::removeTemporaryFiles()
@@ -346,10 +411,11 @@ void FileConversion::removeTemporaryFiles()
 
 void FileConversion::finish(FileStatus status, const QString &reason)
 {
-    if (m_state == State::Encoding && (status == FileStatus::Converted
-                                       || status == FileStatus::KeptDecoderBitrate)) {
+    const State before = m_state;
+    if ((before == State::Encoding || before == State::Tagging)
+        && (status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate)) {
         reportProgress(1.0);
-        if (m_state != State::Encoding)
+        if (m_state != before)
             return;   // a receiver of progress() cancelled or aborted, and the files are gone
     }
     m_state = State::Done;

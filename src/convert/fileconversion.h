@@ -5,6 +5,9 @@
 #include <QObject>
 #include <QString>
 
+#include "tagcopy.h"
+
+#include <future>
 #include <optional>
 
 class ProcessRunner;
@@ -42,15 +45,18 @@ struct FileResult
 Q_DECLARE_METATYPE(FileResult)
 
 // The conversion of one source file: ffmpeg decodes it into a temporary MP3 file, lame
-// re-encodes that at the chosen bitrate, and the re-encoded file takes the temporary file's
-// place. It owns its tool runs and its temporary files until it reports: a failed or
-// cancelled conversion leaves nothing behind, a converted file then belongs to the receiver
-// of finished(), which deletes it when it is done with it.
+// re-encodes that at the chosen bitrate, the re-encoded file takes the temporary file's
+// place, and the tag step writes the source's tags and pictures into it (on a worker thread:
+// TagLib rewrites the whole file to put the tag in front). It owns its tool runs, its worker
+// and its temporary files until it reports: a failed or cancelled conversion leaves nothing
+// behind, a converted file then belongs to the receiver of finished(), which deletes it when
+// it is done with it.
 // It reads the tools' progress lines as they come: for progress(), to notice a source that
 // decodes clearly shorter than its stated length (the file still counts as converted, with
 // FileResult::warning saying so), and to notice an encoder that takes another bitrate than the
 // chosen one because the source's sample rate does not allow it (lame does so without failing:
-// 8 kHz goes no higher than 64 kbps; FileResult::note says so).
+// 8 kHz goes no higher than 64 kbps; FileResult::note says so). The note also names a second
+// audio track left out and tags that could not be read or written.
 class FileConversion : public QObject
 {
     Q_OBJECT
@@ -73,7 +79,7 @@ signals:
     void finished(const FileResult &result);   // exactly once, always from the event loop
 
 private:
-    enum class State { Idle, Starting, Decoding, Encoding, Cancelling, Reporting, Done };
+    enum class State { Idle, Starting, Decoding, Encoding, Tagging, Cancelling, Reporting, Done };
 
     void begin();
     void onToolLine(const QString &line);
@@ -81,6 +87,9 @@ private:
     void onToolFinished(const ProcessOutcome &outcome);
     void onDecoderFinished(const ProcessOutcome &outcome);
     void onEncoderFinished(const ProcessOutcome &outcome);
+    void startTagging(FileStatus status, const QString &reason);
+    void onTagged(bool written, FileStatus status, const QString &reason);
+    void addNote(const QString &note);
     void removeTemporaryFiles();
     void finish(FileStatus status, const QString &reason);
     void finishLater(FileStatus status, const QString &reason);
@@ -96,5 +105,10 @@ private:
     std::optional<qint64> m_decodedMs;   // the decoder's last reported time
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
     QString m_decoderWriteError;         // the decoder's word that its output is not whole
+    SourceTags m_sourceTags;
+    int m_inputStreams = 0;              // as the decoder lists the source's streams
+    int m_audioTracks = 0;
+    bool m_outputListed = false;         // the decoder has moved on to listing its output
+    std::future<void> m_tagging;         // the tag step's worker, while it runs
     double m_reportedFraction = 0.0;
 };

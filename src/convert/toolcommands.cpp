@@ -73,8 +73,11 @@ QString ffmpegFileArgument(const QString &path)
 
 QStringList decoderArguments(const QString &source, const QString &tempMp3)
 {
-    return {QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-f"), QStringLiteral("mp3"),
-            ffmpegFileArgument(tempMp3)};
+    return {QStringLiteral("-i"), ffmpegFileArgument(source),
+            QStringLiteral("-map"), QStringLiteral("0:a:0"),
+            QStringLiteral("-id3v2_version"), QStringLiteral("0"),
+            QStringLiteral("-b:a"), QStringLiteral("320k"),
+            QStringLiteral("-f"), QStringLiteral("mp3"), ffmpegFileArgument(tempMp3)};
 }
 
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output)

@@ -23,9 +23,12 @@ QString defaultBitrateText();
 // number read as a real and rounded half to even. No leading number gives 0.
 int bitrateFromText(const QString &text);
 
-// ffmpeg decodes the source into an MP3 file at its own default bitrate. No overwrite option:
-// tempMp3 is a name at which nothing existed when it was chosen. Both paths go through
-// ffmpegFileArgument().
+// ffmpeg decodes the source's first audio track into an MP3 file at 320 kbps, the top MP3 rate
+// (ffmpeg lowers it to the top one the sample rate allows): lame re-encodes that file at the
+// chosen bitrate, and a lower rate here would cap the result's quality whatever the choice.
+// The file holds no picture and no tag, not even ffmpeg's own; the tag step writes the
+// source's. No overwrite option: tempMp3 is a name at which nothing existed when it was
+// chosen. Both paths go through ffmpegFileArgument().
 QStringList decoderArguments(const QString &source, const QString &tempMp3);
 
 // A path as ffmpeg takes it for a plain file. ffmpeg reads "name:" in front of a path as a

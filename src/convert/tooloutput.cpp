@@ -53,6 +53,14 @@ std::optional<qint64> timeMs(const QString &line)
     return clockMs(pattern.match(line));
 }
 
+QString streamKind(const QString &line)
+{
+    // Anchored at the start, like the duration: tag values are listed as "name : value".
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\s*Stream #\\d+:\\d+(?:\\[\\w+\\])?(?:\\([^)]*\\))?: (\\w+):"));
+    return pattern.match(line).captured(1);
+}
+
 std::optional<double> encodedShare(const QString &line)
 {
     static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d+)/(\\d+)\\s+\\(\\s*\\d+%\\)"));

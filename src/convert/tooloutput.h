@@ -17,6 +17,11 @@ std::optional<qint64> durationMs(const QString &line);
 // "time=N/A", for the negative times ffmpeg sometimes prints, and for lines without one.
 std::optional<qint64> timeMs(const QString &line);
 
+// The kind of stream a line of ffmpeg's stream listing names: "Audio" for
+// "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; empty for any
+// other line. The output's streams are listed the same way, after "Output #0, ...".
+QString streamKind(const QString &line);
+
 // The share (0..1) lame has encoded, from the frame counter of its progress line,
 // "   100/232    (43%)|    0:00/    0:00|...". None for any other line.
 std::optional<double> encodedShare(const QString &line);

@@ -493,7 +493,7 @@ void TestCli::signalCancels()
     const QString decoder = writeScript(
         app, QStringLiteral("ffmpeg"),
         QStringLiteral("case \"$2\" in\n"
-                       "*/slow.m4a) %1printf 'partial' > \"$5\"; echo $$ > %2; exec sleep 60 ;;\n"
+                       "*/slow.m4a) %1printf 'partial' > \"${11}\"; echo $$ > %2; exec sleep 60 ;;\n"
                        "*) exec %3 \"$@\" ;;\n"
                        "esac")
             .arg(decoderIgnoresTerm ? QStringLiteral("trap '' TERM; ") : QString(), shellQuoted(pidFile),

@@ -4,6 +4,12 @@
 #include "convert/tempnames.h"
 #include "scripttools.h"
 
+#include <taglib/id3v2tag.h>
+#include <taglib/attachedpictureframe.h>
+#include <taglib/mp4file.h>
+#include <taglib/mpegfile.h>
+#include <taglib/tpropertymap.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -42,6 +48,8 @@ private slots:
     void encoderProblemKeepsDecoderBitrate();
     void shortSourceIsNamed_data();
     void shortSourceIsNamed();
+    void tagsAndCovers_data();
+    void tagsAndCovers();
     void fileProgress_data();
     void fileProgress();
     void cancelOrAbortFromProgress_data();
@@ -295,21 +303,21 @@ void TestConversion::missingDecoderFailsEveryFile()
 
 void TestConversion::decoderProblem_data()
 {
-    QTest::addColumn<QString>("script");   // the decoder's arguments: -i SOURCE -f mp3 TEMP
+    QTest::addColumn<QString>("script");   // the decoder's arguments: -i SOURCE ... TEMP (the 11th)
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("writes part of a file and fails")
-        << QStringLiteral("printf 'ID3 partial' > \"$5\"; echo 'fake decoder: broken input' >&2; exit 1")
+        << QStringLiteral("printf 'ID3 partial' > \"${11}\"; echo 'fake decoder: broken input' >&2; exit 1")
         << QStringLiteral("fake decoder: broken input");
     QTest::newRow("fails without a word")
-        << QStringLiteral("printf 'partial' > \"$5\"; exit 7")
+        << QStringLiteral("printf 'partial' > \"${11}\"; exit 7")
         << QStringLiteral("the decoder failed with exit code 7");
     QTest::newRow("succeeds without a file") << QStringLiteral("exit 0")
                                              << QStringLiteral("the decoder wrote no file");
-    QTest::newRow("succeeds with an empty file") << QStringLiteral(": > \"$5\"; exit 0")
+    QTest::newRow("succeeds with an empty file") << QStringLiteral(": > \"${11}\"; exit 0")
                                                  << QStringLiteral("the decoder wrote an empty file");
     QTest::newRow("killed half-way")
-        << QStringLiteral("printf 'partial' > \"$5\"; kill -9 $$")
+        << QStringLiteral("printf 'partial' > \"${11}\"; kill -9 $$")
         << QStringLiteral("the decoder ended abnormally");
 }
 
@@ -374,7 +382,7 @@ void TestConversion::encoderProblemKeepsDecoderBitrate()
     QCOMPARE(result.reason, reason);
     const Probe info = TestKit::probe(m_ffprobe, result.tempPath);
     QCOMPARE(info.codec, QStringLiteral("mp3"));
-    QVERIFY2(qAbs(info.bitRate - 128000) <= 128000 / 50, qPrintable(QString::number(info.bitRate)));
+    QVERIFY2(qAbs(info.bitRate - 320000) <= 320000 / 50, qPrintable(QString::number(info.bitRate)));
     // No half-written encoder output stays beside it.
     QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(result.tempPath).fileName()});
 }
@@ -433,6 +441,105 @@ void TestConversion::shortSourceIsNamed()
         QVERIFY2(result.warning.isEmpty(), qPrintable(result.warning));
     else
         QVERIFY2(QRegularExpression(warning).match(result.warning).hasMatch(), qPrintable(result.warning));
+}
+
+// "a|b|c" as a list; no text at all as an empty one.
+static QStringList list(const char *texts)
+{
+    return QString::fromUtf8(texts).split(u'|', Qt::SkipEmptyParts);
+}
+
+void TestConversion::tagsAndCovers_data()
+{
+    QTest::addColumn<QString>("make");          // ffmpeg's options for the source, if not the tone
+    QTest::addColumn<QStringList>("fields");    // the source's, as TagLib names them
+    QTest::addColumn<QByteArrayList>("covers"); // a PNG's bytes start with \x89
+    QTest::addColumn<QStringList>("frames");    // the MP3's whole ID3v2.3 tag, as TagLib reads it
+    QTest::addColumn<QString>("note");
+
+    const QByteArray jpeg("\xFF\xD8\xFF\xE0 the source's own JPEG");
+    const QByteArray png("\x89PNG\r\n the source's own PNG");
+    QTest::newRow("rich tags, JPEG and PNG covers")
+        << QString() << list("TITLE=Song|ARTIST=Artist|ALBUM=Album|ALBUMARTIST=Band|COMPOSER=Composer|GENRE=Jazz|"
+                             "DATE=2021|TRACKNUMBER=3/12|DISCNUMBER=1/2|COMMENT=Said|LYRICS=La la|COMPILATION=1|"
+                             "BPM=120|GROUPING=Group|ARTISTSORT=Artist, The|MUSICBRAINZ_ALBUMID=mb-album|"
+                             "MUSICBRAINZ_TRACKID=mb-track|replaygain_track_gain=-6.50 dB")
+        << QByteArrayList{jpeg, png}
+        << list("APIC=2 [image/png]|APIC=[image/jpeg]|COMM=Said|TALB=Album|TBPM=120|TCMP=1|TCOM=Composer|"
+                "TCON=Jazz|TDRC=2021|TIT1=Group|TIT2=Song|TPE1=Artist|TPE2=Band|TPOS=1/2|TRCK=3/12|"
+                "TSOP=Artist, The|TXXX=[MusicBrainz Album Id] mb-album|TXXX=[REPLAYGAIN_TRACK_GAIN] -6.50 dB|"
+                "UFID=|USLT=La la")
+        << QString();
+    QTest::newRow("PNG cover") << QString() << list("TITLE=Song") << QByteArrayList{png}
+                               << list("APIC=[image/png]|TIT2=Song") << QString();
+    QTest::newRow("no tags but ffmpeg's own") << QString() << list("") << QByteArrayList() << list("") << QString();
+    QTest::newRow("non-ASCII") << QString() << list("TITLE=Чайка – été 日本|ARTIST=Ñandú") << QByteArrayList()
+                               << list("TIT2=Чайка – été 日本|TPE1=Ñandú") << QString();
+    QTest::newRow("two audio tracks, the second longer and stereo")
+        << QStringLiteral("-f lavfi -i sine=duration=1 -f lavfi -i sine=duration=3,aformat=channel_layouts=stereo "
+                          "-map 0 -map 1 -c:a aac")
+        << list("TITLE=Song") << QByteArrayList() << list("TIT2=Song")
+        << QStringLiteral("only the first of 2 audio tracks was converted");
+    QTest::newRow("raw AAC named .m4a") << QStringLiteral("-f lavfi -i sine=duration=1 -c:a aac -f adts") << list("")
+                                        << QByteArrayList() << list("")
+                                        << QStringLiteral("the source's tags could not be read");
+}
+
+void TestConversion::tagsAndCovers()
+{
+    QFETCH(QString, make);
+    QFETCH(QStringList, fields);
+    QFETCH(QByteArrayList, covers);
+    QFETCH(QStringList, frames);
+    QFETCH(QString, note);
+
+    const QString song = QDir(m_sources).filePath(QStringLiteral("song.m4a"));
+    QVERIFY(TestKit::makeSource(m_ffmpeg, song, make.isEmpty() ? TestKit::toneOptions() : make.split(u' ')));
+    if (!fields.isEmpty()) {
+        TagLib::MP4::File file(QFile::encodeName(song).constData());
+        TagLib::PropertyMap map;
+        for (const QString &field : std::as_const(fields)) {
+            const TagLib::String key = field.section(u'=', 0, 0).toStdString();
+            const TagLib::StringList value(TagLib::String(field.section(u'=', 1).toStdString(), TagLib::String::UTF8));
+            if (key.startsWith("replaygain"))   // a free-form item, outside TagLib's map
+                file.tag()->setItem("----:com.apple.iTunes:" + key, value);
+            else
+                map.insert(key, value);
+        }
+        file.setProperties(map);
+        TagLib::MP4::CoverArtList art;
+        for (const QByteArray &cover : std::as_const(covers))
+            art.append({cover.startsWith('\x89') ? TagLib::MP4::CoverArt::PNG : TagLib::MP4::CoverArt::JPEG,
+                        TagLib::ByteVector(cover.constData(), uint(cover.size()))});
+        file.tag()->setItem("covr", art);
+        QVERIFY(file.save());
+    }
+
+    FileConversion conversion(0, song, 320, settings().tools);
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QVERIFY(finished.wait(60000));
+    const auto result = finished.at(0).at(0).value<FileResult>();
+    QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
+    QCOMPARE(result.note, note);
+    QVERIFY2(result.warning.isEmpty(), qPrintable(result.warning));   // the first track is whole
+    QVERIFY(qAbs(TestKit::probe(m_ffprobe, result.tempPath).duration - 1.0) < 0.1);
+
+    TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
+    QVERIFY(!mp3.hasID3v1Tag() && !mp3.hasAPETag());
+    QCOMPARE(mp3.hasID3v2Tag(), !frames.isEmpty());   // an untagged source leaves no empty tag
+    QStringList found;
+    for (const TagLib::ID3v2::Frame *frame : mp3.ID3v2Tag(true)->frameList())
+        found.append(QString::fromLatin1(frame->frameID().data(), 4) + u'='
+                     + QString::fromStdString(frame->toString().to8Bit(true)));
+    found.sort();
+    QCOMPARE(found, frames);
+    if (!covers.isEmpty()) {
+        QCOMPARE(mp3.ID3v2Tag()->header()->majorVersion(), 3u);
+        const auto *front = static_cast<TagLib::ID3v2::AttachedPictureFrame *>(mp3.ID3v2Tag()->frameList("APIC").front());
+        QCOMPARE(front->type(), TagLib::ID3v2::AttachedPictureFrame::FrontCover);
+        QCOMPARE(QByteArray(front->picture().data(), front->picture().size()), covers.first());
+    }
 }
 
 void TestConversion::fileProgress_data()
@@ -557,7 +664,7 @@ void TestConversion::batchProgressAndOrder()
     const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
     BatchSettings tools = settings(128, jobs);
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
-                                      QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"$5\" >> %1; exec %2 \"$@\"")
+                                      QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"${11}\" >> %1; exec %2 \"$@\"")
                                           .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
     QStringList sources;
     for (const QString &name : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
@@ -823,7 +930,7 @@ QString TestConversion::slowDecoder() const
     const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
     return writeScript(m_tools, QStringLiteral("ffmpeg"),
                        QStringLiteral("case \"$2\" in\n"
-                                      "*/slow.m4a) printf 'partial' > \"$5\"; echo $$ > %1; exec sleep 30 ;;\n"
+                                      "*/slow.m4a) printf 'partial' > \"${11}\"; echo $$ > %1; exec sleep 30 ;;\n"
                                       "*) exec %2 \"$@\" ;;\n"
                                       "esac")
                            .arg(shellQuoted(pidFile), shellQuoted(m_ffmpeg)));

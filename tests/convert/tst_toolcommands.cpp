@@ -116,7 +116,12 @@ void TestToolCommands::decoderArguments()
     QFETCH(QString, temp);
     QFETCH(QString, sourceArgument);
     QFETCH(QString, tempArgument);
+    // The first audio track only, no tags, at the top rate, so that lame's re-encoding is not
+    // limited by ffmpeg's default 128 kbps.
     const QStringList expected = {QStringLiteral("-i"), sourceArgument.isEmpty() ? source : sourceArgument,
+                                  QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                                  QStringLiteral("-id3v2_version"), QStringLiteral("0"),
+                                  QStringLiteral("-b:a"), QStringLiteral("320k"),
                                   QStringLiteral("-f"), QStringLiteral("mp3"),
                                   tempArgument.isEmpty() ? temp : tempArgument};
     QCOMPARE(Tools::decoderArguments(source, temp), expected);

@@ -14,6 +14,8 @@ private slots:
     void durationMs();
     void timeMs_data();
     void timeMs();
+    void streamKind_data();
+    void streamKind();
     void encodedShare_data();
     void encodedShare();
     void shortSourceWarning_data();
@@ -78,6 +80,23 @@ void TestToolOutput::timeMs()
     QFETCH(QString, line);
     QFETCH(Millis, expected);
     QCOMPARE(ToolOutput::timeMs(line), expected);
+}
+
+void TestToolOutput::streamKind_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("audio") << QStringLiteral("  Stream #0:1[0x2](und): Audio: aac (LC), 44100 Hz") << QStringLiteral("Audio");
+    QTest::newRow("cover") << QStringLiteral("  Stream #0:1: Video: mjpeg (Baseline), 600x600") << QStringLiteral("Video");
+    QTest::newRow("stream map") << QStringLiteral("  Stream #0:0 -> #0:0 (aac (native) -> mp3 (libmp3lame))") << QString();
+    QTest::newRow("in a tag's value") << QStringLiteral("    title           : Stream #0:5: Audio: x") << QString();
+}
+
+void TestToolOutput::streamKind()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, kind);
+    QCOMPARE(ToolOutput::streamKind(line), kind);
 }
 
 void TestToolOutput::encodedShare_data()

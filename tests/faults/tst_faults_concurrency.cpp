@@ -180,7 +180,7 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
                                  .arg(shellQuoted(mine), shellQuoted(theirs));
         const QString pidLog = QDir(m_work->path()).filePath(tag + QStringLiteral(".pids"));
         pidLogs.append(pidLog);
-        QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 5, meet).isEmpty());
+        QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 11, meet).isEmpty());
         QVERIFY(!wrapper(app, QStringLiteral("lame"), realTools ? m_lame : m_fake, pidLog, 6).isEmpty());
         const QString folder = makeFolder(QStringLiteral("sources-") + tag);
         sources.append(realTools ? toneSources(folder, filesEach, tag == tags.at(0) ? m_oneSecond : m_twoSeconds)
@@ -254,8 +254,8 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     QFETCH(bool, partialFile);
     const QString app = makeFolder(QStringLiteral("app"));
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
-    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 5,
-                     partialFile ? QStringLiteral("printf 'partial' > \"$5\"") : QString())
+    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 11,
+                     partialFile ? QStringLiteral("printf 'partial' > \"${11}\"") : QString())
                  .isEmpty());
     QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
     const QString out = makeFolder(QStringLiteral("out"));
@@ -572,7 +572,7 @@ BatchSettings TestFaultsConcurrency::batchSettings(const QString &work, bool rea
 {
     const QString tools = makeFolderIn(work, QStringLiteral("tools"));
     BatchSettings settings;
-    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 5);
+    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 11);
     settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6);
     settings.tools.tempFolder = makeFolderIn(work, QStringLiteral("temp"));
     settings.bitrate = 96;
@@ -615,7 +615,7 @@ QProcess *TestFaultsConcurrency::startSignalledProgram(const QString &work, cons
                                                        const QString &out)
 {
     const QString app = makeFolderIn(work, QStringLiteral("app"));
-    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 5).isEmpty()
+    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 11).isEmpty()
         || wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty())
         qWarning("could not write the tool wrappers");
     makeFolderIn(work, out);

@@ -139,7 +139,8 @@ void TestFaultsTools::brokenTool_data()
     QTest::addColumn<QString>("stand");   // see placeTool(); in a script %1 is the real tool
     QTest::addColumn<QString>("reason");  // a part of the reason
 
-    // The decoder's arguments: -i SOURCE -f mp3 TEMP; the encoder's: -h -m s -b N IN OUT.
+    // The decoder's arguments: -i SOURCE, six options, -f mp3 TEMP (the 11th); the encoder's:
+    // -h -m s -b N IN OUT.
     const QString ffmpeg = QStringLiteral("ffmpeg");
     const QString lame = QStringLiteral("lame");
     QTest::newRow("decoder through a wrapper (works)") << ffmpeg << QStringLiteral("exec %1 \"$@\"") << QString();
@@ -150,9 +151,9 @@ void TestFaultsTools::brokenTool_data()
     QTest::newRow("decoder crashes (SIGSEGV)")
         << ffmpeg << QStringLiteral("kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
     QTest::newRow("decoder killed after part of its output (SIGKILL)")
-        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"$5\"; kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${11}\"; kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
     QTest::newRow("decoder fails after part of its output")
-        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"$5\"; echo 'stand-in decoder: out of memory' >&2; exit 3")
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${11}\"; echo 'stand-in decoder: out of memory' >&2; exit 3")
         << QStringLiteral("stand-in decoder: out of memory");
     QTest::newRow("decoder crashes after its whole output")
         << ffmpeg << QStringLiteral("%1 \"$@\" 2>/dev/null; kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
@@ -191,7 +192,7 @@ void TestFaultsTools::brokenTool()
         QVERIFY(writeFile(QDir(folder).filePath(QStringLiteral("first.mp3")), keep));
 
     // The engine. A broken decoder fails each file; a broken encoder leaves each file at the
-    // decoder's bitrate (128 kbps here), said so.
+    // decoder's bitrate (320 kbps), said so.
     BatchSettings settings;
     settings.tools.decoder = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
@@ -218,7 +219,7 @@ void TestFaultsTools::brokenTool()
         if (result.isConverted()) {
             const Probe info = probe(m_machine.ffprobe, result.tempPath);
             QCOMPARE(info.codec, QStringLiteral("mp3"));
-            const int kbps = works ? 192 : 128;
+            const int kbps = works ? 192 : 320;
             QVERIFY2(qAbs(info.bitRate - kbps * 1000) <= kbps * 20, qPrintable(QString::number(info.bitRate)));
             temps.append(QFileInfo(result.tempPath).fileName());
         }
@@ -260,7 +261,7 @@ void TestFaultsTools::brokenTool()
         for (const QString &name : entries(m_cliOut)) {
             const Probe info = probe(m_machine.ffprobe, QDir(m_cliOut).filePath(name));
             QCOMPARE(info.codec, QStringLiteral("mp3"));
-            const int kbps = works ? 192 : 128;
+            const int kbps = works ? 192 : 320;
             QVERIFY2(qAbs(info.bitRate - kbps * 1000) <= kbps * 20, qPrintable(QString::number(info.bitRate)));
         }
     }
@@ -285,7 +286,7 @@ QString TestFaultsTools::hangingOnSecondRun(const QString &tool, const QString &
     const bool decoder = tool == QStringLiteral("ffmpeg");
     const QString marker = shellQuoted(QDir(m_work->path()).filePath(QStringLiteral("ran once")));
     return QStringLiteral("if [ -e %1 ]; then\n%2\nfi\n: > %1\nexec %3 \"$@\"")
-        .arg(marker, hangingScript(how, decoder ? QStringLiteral("$5") : QStringLiteral("$7")),
+        .arg(marker, hangingScript(how, decoder ? QStringLiteral("${11}") : QStringLiteral("$7")),
              shellQuoted(decoder ? m_machine.ffmpeg : m_machine.lame));
 }
 

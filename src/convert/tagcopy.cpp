@@ -1,0 +1,302 @@
+#include "tagcopy.h"
+
+#include <QFile>
+#include <QSet>
+
+#include <taglib/attachedpictureframe.h>
+#include <taglib/commentsframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
+#include <taglib/fileref.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mp4file.h>
+#include <taglib/mp4tag.h>
+#include <taglib/mpegfile.h>
+#include <taglib/textidentificationframe.h>
+#include <taglib/tfilestream.h>
+#include <taglib/tpropertymap.h>
+#include <taglib/unsynchronizedlyricsframe.h>
+#include <taglib/wavfile.h>
+#include <taglib/xiphcomment.h>
+
+#include <string>
+
+namespace {
+
+constexpr int kFrontCover = TagLib::ID3v2::AttachedPictureFrame::FrontCover;
+
+// Holds the file name in the form TagLib takes on this platform for as long as TagLib needs it.
+class TagLibName
+{
+public:
+    explicit TagLibName(const QString &path)
+#ifdef Q_OS_WIN
+        : m_name(path.toStdWString())
+#else
+        : m_name(QFile::encodeName(path).toStdString())
+#endif
+    {
+    }
+    operator TagLib::FileName() const { return m_name.c_str(); }
+
+private:
+#ifdef Q_OS_WIN
+    std::wstring m_name;
+#else
+    std::string m_name;
+#endif
+};
+
+QString toQString(const TagLib::String &text)
+{
+    return QString::fromStdString(text.to8Bit(true));
+}
+
+TagLib::String toTagLib(const QString &text)
+{
+    return TagLib::String(text.toStdString(), TagLib::String::UTF8);
+}
+
+QByteArray toQByteArray(const TagLib::ByteVector &data)
+{
+    return QByteArray(data.data(), qsizetype(data.size()));
+}
+
+// For covers whose container does not say what they are.
+QString sniffedMimeType(const QByteArray &data)
+{
+    if (data.startsWith("\xFF\xD8\xFF"))
+        return QStringLiteral("image/jpeg");
+    if (data.startsWith("\x89PNG"))
+        return QStringLiteral("image/png");
+    if (data.startsWith("GIF8"))
+        return QStringLiteral("image/gif");
+    if (data.startsWith("BM"))
+        return QStringLiteral("image/bmp");
+    return QStringLiteral("image/");   // ID3v2's own word for "an image of some kind"
+}
+
+void addPicture(SourceTags &tags, const QByteArray &data, QString mimeType, int type,
+                const QString &description)
+{
+    if (data.isEmpty())
+        return;   // an empty cover atom: nothing to show
+    if (mimeType.isEmpty())
+        mimeType = sniffedMimeType(data);
+    tags.pictures.append({data, mimeType, type, description});
+}
+
+void readMp4(TagLib::MP4::File &file, SourceTags &tags)
+{
+    if (const auto *properties = file.audioProperties(); properties && properties->lengthInMilliseconds() > 0)
+        tags.firstAudioTrackMs = properties->lengthInMilliseconds();
+    const TagLib::MP4::Tag *tag = file.tag();
+    if (!tag)
+        return;
+    // TagLib's property map leaves out ReplayGain, which iTunes-style tags keep as free-form
+    // items.
+    const TagLib::String freeForm = "----:com.apple.iTunes:";
+    for (const auto &[key, item] : tag->itemMap()) {
+        if (key.startsWith(freeForm)) {
+            const QString name = toQString(key.substr(freeForm.size())).toUpper();
+            if (name.startsWith(QStringLiteral("REPLAYGAIN_")) && !item.toStringList().isEmpty())
+                tags.fields.insert(name, {toQString(item.toStringList().front())});
+        }
+    }
+    if (!tag->contains("covr"))
+        return;
+    for (const TagLib::MP4::CoverArt &cover : tag->item("covr").toCoverArtList()) {
+        QString mimeType;
+        switch (cover.format()) {
+        case TagLib::MP4::CoverArt::JPEG: mimeType = QStringLiteral("image/jpeg"); break;
+        case TagLib::MP4::CoverArt::PNG: mimeType = QStringLiteral("image/png"); break;
+        case TagLib::MP4::CoverArt::GIF: mimeType = QStringLiteral("image/gif"); break;
+        case TagLib::MP4::CoverArt::BMP: mimeType = QStringLiteral("image/bmp"); break;
+        default: break;
+        }
+        addPicture(tags, toQByteArray(cover.data()), mimeType, TagLib::ID3v2::AttachedPictureFrame::Other,
+                   QString());
+    }
+}
+
+void readFlacPictures(const TagLib::List<TagLib::FLAC::Picture *> &pictures, SourceTags &tags)
+{
+    for (const TagLib::FLAC::Picture *picture : pictures)
+        addPicture(tags, toQByteArray(picture->data()), toQString(picture->mimeType()), picture->type(),
+                   toQString(picture->description()));
+}
+
+void readId3v2Pictures(const TagLib::ID3v2::Tag *tag, SourceTags &tags)
+{
+    if (!tag)
+        return;
+    for (const TagLib::ID3v2::Frame *frame : tag->frameList("APIC")) {
+        if (const auto *picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame *>(frame))
+            addPicture(tags, toQByteArray(picture->picture()), toQString(picture->mimeType()), picture->type(),
+                       toQString(picture->description()));
+    }
+}
+
+void readPictures(TagLib::File *file, SourceTags &tags)
+{
+    if (auto *flac = dynamic_cast<TagLib::FLAC::File *>(file))
+        readFlacPictures(flac->pictureList(), tags);
+    else if (auto *ogg = dynamic_cast<TagLib::Ogg::XiphComment *>(file->tag()))
+        readFlacPictures(ogg->pictureList(), tags);
+    else if (auto *mpeg = dynamic_cast<TagLib::MPEG::File *>(file))
+        readId3v2Pictures(mpeg->ID3v2Tag(), tags);
+    else if (auto *wav = dynamic_cast<TagLib::RIFF::WAV::File *>(file))
+        readId3v2Pictures(wav->ID3v2Tag(), tags);
+    else
+        readId3v2Pictures(dynamic_cast<TagLib::ID3v2::Tag *>(file->tag()), tags);   // AIFF
+}
+
+// The source's fields as an ID3v2.3 tag should hold them.
+TagLib::PropertyMap fieldsForId3v23(const SourceTags &tags)
+{
+    TagLib::PropertyMap map;
+    for (auto it = tags.fields.cbegin(); it != tags.fields.cend(); ++it) {
+        TagLib::StringList values;
+        for (const QString &value : it.value())
+            values.append(toTagLib(value));
+        map.insert(toTagLib(it.key()), values);
+    }
+    // Vorbis comments (FLAC, Ogg) often keep the comment as DESCRIPTION, which would become a
+    // TXXX frame that players do not show.
+    if (map.contains("DESCRIPTION") && !map.contains("COMMENT")) {
+        map.insert("COMMENT", map["DESCRIPTION"]);
+        map.erase("DESCRIPTION");
+    }
+    return map;
+}
+
+// TagLib's frames as players look for them.
+void tidyFrames(TagLib::ID3v2::Tag &tag)
+{
+    // TXXX names in the case MusicBrainz Picard writes and reads them; TagLib writes capitals.
+    static const char *const musicBrainzNames[] = {
+        "MusicBrainz Album Id", "MusicBrainz Artist Id", "MusicBrainz Album Artist Id",
+        "MusicBrainz Release Group Id", "MusicBrainz Release Track Id", "MusicBrainz Work Id",
+        "MusicBrainz Album Release Country", "MusicBrainz Album Status", "MusicBrainz Album Type",
+        "Acoustid Id", "Acoustid Fingerprint"};
+    // TagLib writes the grouping into iTunes' GRP1; ID3v2.3 defines TIT1 for it, and that is
+    // where other players look.
+    if (tag.frameList("TIT1").isEmpty()) {
+        for (TagLib::ID3v2::Frame *grouping : TagLib::ID3v2::FrameList(tag.frameList("GRP1"))) {
+            auto *frame = new TagLib::ID3v2::TextIdentificationFrame("TIT1");
+            frame->setText(grouping->toString());
+            tag.addFrame(frame);
+            tag.removeFrame(grouping);
+        }
+    }
+    for (TagLib::ID3v2::Frame *frame : tag.frameList()) {
+        // Latin-1 where the text allows it, as older players expect; TagLib writes UTF-16
+        // instead when a frame's text needs it.
+        if (auto *text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame *>(frame))
+            text->setTextEncoding(TagLib::String::Latin1);
+        if (auto *user = dynamic_cast<TagLib::ID3v2::UserTextIdentificationFrame *>(frame)) {
+            for (const char *name : musicBrainzNames) {
+                if (user->description().upper() == TagLib::String(name).upper())
+                    user->setDescription(name);
+            }
+        } else if (auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame)) {
+            comment->setTextEncoding(TagLib::String::Latin1);
+            comment->setLanguage("eng");
+        } else if (auto *lyrics = dynamic_cast<TagLib::ID3v2::UnsynchronizedLyricsFrame *>(frame)) {
+            lyrics->setTextEncoding(TagLib::String::Latin1);
+            lyrics->setLanguage("eng");
+            if (lyrics->description() == "LYRICS")   // TagLib's own placeholder
+                lyrics->setDescription(TagLib::String());
+        }
+    }
+}
+
+// The first front cover, or else the first picture, goes first as "Front cover". ID3v2 wants
+// every picture's description to differ.
+void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
+{
+    qsizetype front = 0;
+    for (qsizetype i = 0; i < pictures.size(); ++i) {
+        if (pictures.at(i).type == kFrontCover) {
+            front = i;
+            break;
+        }
+    }
+    QList<SourcePicture> ordered = pictures;
+    if (!ordered.isEmpty()) {
+        ordered.move(front, 0);
+        ordered.first().type = kFrontCover;
+    }
+    QSet<QString> descriptions;
+    for (const SourcePicture &picture : std::as_const(ordered)) {
+        QString description = picture.description;
+        for (int n = 2; descriptions.contains(description); ++n)
+            description = (picture.description.isEmpty() ? QString() : picture.description + u' ') + QString::number(n);
+        descriptions.insert(description);
+
+        auto *frame = new TagLib::ID3v2::AttachedPictureFrame;
+        frame->setTextEncoding(TagLib::String::Latin1);
+        frame->setMimeType(toTagLib(picture.mimeType));
+        frame->setType(TagLib::ID3v2::AttachedPictureFrame::Type(qBound(0, picture.type, 20)));
+        frame->setDescription(toTagLib(description));
+        frame->setPicture(TagLib::ByteVector(picture.data.constData(), uint(picture.data.size())));
+        tag.addFrame(frame);
+    }
+}
+
+} // namespace
+
+namespace TagCopy {
+
+SourceTags readSource(const QString &path)
+{
+    SourceTags tags;
+    const TagLibName name(path);
+    // Read-only, so that a source the user may not change is read all the same.
+    TagLib::FileStream stream(name, true);
+    if (!stream.isOpen())
+        return tags;
+    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
+    if (ref.isNull() || !ref.file()->isValid())
+        return tags;
+    tags.readable = true;
+    for (const auto &[key, values] : ref.file()->properties()) {
+        // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
+        // gapless figures belong to the source's own encoding.
+        if (key == "ENCODEDBY" || key == "ENCODING" || key == "ENCODER" || key.startsWith("COMMENT:ITUN"))
+            continue;
+        QStringList texts;
+        for (const TagLib::String &value : values) {
+            // TagLib gives text that is not valid UTF-8 as empty; an empty frame helps nobody.
+            if (!value.isEmpty())
+                texts.append(toQString(value));
+        }
+        if (!texts.isEmpty())
+            tags.fields.insert(toQString(key), texts);
+    }
+    if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(ref.file()))
+        readMp4(*mp4, tags);
+    else
+        readPictures(ref.file(), tags);
+    return tags;
+}
+
+bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
+{
+    if (tags.isEmpty())
+        return true;
+    const TagLibName name(mp3Path);
+    TagLib::MPEG::File file(name, false);
+    if (!file.isValid() || file.readOnly())
+        return false;
+    TagLib::ID3v2::Tag *tag = file.ID3v2Tag(true);
+    for (TagLib::ID3v2::Frame *frame : TagLib::ID3v2::FrameList(tag->frameList()))
+        tag->removeFrame(frame);
+    tag->setProperties(fieldsForId3v23(tags));
+    tidyFrames(*tag);
+    addPictures(tags.pictures, *tag);
+    return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v3,
+                     TagLib::File::DoNotDuplicate);
+}
+
+} // namespace TagCopy

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <optional>
+
+// A picture as the source holds it: its own bytes, not decoded or re-encoded.
+struct SourcePicture
+{
+    QByteArray data;
+    QString mimeType;
+    int type = 0;          // the ID3v2 / FLAC picture type; 3 is "Front cover"
+    QString description;
+};
+
+// What the tag step takes from a source, read once before the decoder runs.
+struct SourceTags
+{
+    bool readable = false;                    // the tag library could open and read the source
+    QMap<QString, QStringList> fields;        // TagLib's property names: TITLE, TRACKNUMBER...
+    QList<SourcePicture> pictures;            // in the source's order
+    std::optional<qint64> firstAudioTrackMs;  // an MPEG-4 source's first audio track
+
+    bool isEmpty() const { return fields.isEmpty() && pictures.isEmpty(); }
+};
+
+// The tag step of a conversion: the decoder carries no tags, so the MP3 gets them here, from
+// the source, through TagLib. MPEG-4 files are read in full (fields, covers, ReplayGain);
+// every other format TagLib reads (FLAC, Ogg, WAV, AIFF, MP3...) through its property map
+// and its pictures.
+namespace TagCopy {
+
+// Never fails: an unreadable source gives an empty result with readable false.
+SourceTags readSource(const QString &path);
+
+// Writes one ID3v2.3 tag into the MP3 at mp3Path (what every player, car radio and Windows
+// reads), replacing any tag there: the fields, the first picture as "Front cover" and the
+// others with their own types. Nothing is written for empty tags. False when the file could
+// not be opened as MP3 or not saved.
+bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
+
+} // namespace TagCopy
