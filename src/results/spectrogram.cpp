@@ -273,6 +273,8 @@ private:
             m_inData = true;
         }
         const qsizetype count = m_pending.size() / qsizetype(sizeof(float));
+        if (count == 0)
+            return true;
         m_samples.resize(size_t(count));
         qFromLittleEndian<float>(m_pending.constData(), count, m_samples.data());
         m_builder->add(m_samples.data(), count);

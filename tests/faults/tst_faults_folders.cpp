@@ -367,8 +367,8 @@ void TestFaultsFolders::temporaryFolderFull_data()
 
     // ffmpeg says it could not write, but exits with 0.
     QTest::newRow("no room for the decoder's file") << 8 << false << QStringLiteral("No space left on device");
-    // About 18 kB from the decoder, 40 kB from the encoder at 320 kbps.
-    QTest::newRow("no room for the encoder's file") << 28 << true << QStringLiteral("Error writing mp3 output");
+    // About 40 kB from the decoder and 40 kB from the encoder, both at 320 kbps.
+    QTest::newRow("no room for the encoder's file") << 60 << true << QStringLiteral("Error writing mp3 output");
 }
 
 // A small file system as the temporary folder, nearly full. A decoder that cannot write its
