@@ -128,9 +128,15 @@ SignalWatcher::~SignalWatcher()
 #else
     if (!m_notifier)
         return;
-    ::sigaction(SIGINT, &s_previousInt, nullptr);
-    ::sigaction(SIGTERM, &s_previousTerm, nullptr);
-    ::sigaction(SIGHUP, &s_previousHup, nullptr);
+    // The watcher lives until the program ends: a stop signal that comes while it exits,
+    // after everything is stopped and said, must not turn a finished run into a killed one.
+    {
+        struct sigaction pass = {};
+        pass.sa_handler = onPassedSignal;
+        sigemptyset(&pass.sa_mask);
+        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+            ::sigaction(signalNumber, &pass, nullptr);
+    }
     // Once the reader has gone, the buffered rest of the output is flushed into the closed
     // pipe at the program's exit, which must not kill it there.
     if (s_pipeClosed.load()) {
