@@ -11,7 +11,7 @@
 #include "app/userdialogs.h"
 #include "filelist/pathlistmodel.h"
 #include "results/resultswindow.h"
-#include "results/spectrogram.h"
+#include "results/sonogram.h"
 
 #include <QApplication>
 #include <QDir>
@@ -188,17 +188,17 @@ int main(int argc, char *argv[])
     QProcess::execute(ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), song,
                                QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-y"), songMp3});
     results->addResult(QStringLiteral("song.mp3"), songMp3, song);
-    auto *maker = results->findChild<SpectrogramMaker *>();
+    auto *maker = results->findChild<SonogramMaker *>();
     int pictures = 0;
     qint64 firstMs = 0;
     bool drawn = false;
-    QObject::connect(maker, &SpectrogramMaker::pictureReady, [&] {
+    QObject::connect(maker, &SonogramMaker::pictureReady, [&] {
         if (++pictures == 1)
             firstMs = clock.elapsed();
         else
             drawn = true;
     });
-    QObject::connect(maker, &SpectrogramMaker::pictureFailed, [&] { drawn = true; });
+    QObject::connect(maker, &SonogramMaker::pictureFailed, [&] { drawn = true; });
     clock.restart();
     probe.start();
     results->playResult(results->resultCount() - 1);

@@ -1,6 +1,6 @@
 #include "playercontrols.h"
 
-#include "results/spectrumview.h"
+#include "results/sonogramview.h"
 
 #include <QApplication>
 #include <QHBoxLayout>
@@ -86,8 +86,8 @@ PlayerControls::PlayerControls(QWidget *parent)
     m_stop->setIconSize(QSize(28, 28));
 
     // The picture takes the big time's room; the elapsed time stays beside the slider.
-    m_spectrum = new SpectrumView(this);
-    connect(m_spectrum, &SpectrumView::pictureShown, m_bigTime, &QWidget::setHidden);
+    m_spectrum = new SonogramView(this);
+    connect(m_spectrum, &SonogramView::pictureShown, m_bigTime, &QWidget::setHidden);
 
     auto *volumeIcon = new QLabel(this);
     volumeIcon->setPixmap(style()->standardIcon(QStyle::SP_MediaVolume).pixmap(20, 20));

@@ -6,7 +6,7 @@
 class QLabel;
 class QSlider;
 class QToolButton;
-class SpectrumView;
+class SonogramView;
 
 // The preview player's face: what plays, where it is, and the transport controls.
 // A thin view: it emits what the user asks for and shows the state it is given; it
@@ -29,7 +29,7 @@ public:
     static QString formatTime(qint64 milliseconds);
 
     // The spectrograms, shown in the middle of the face once the playing file's is ready.
-    SpectrumView *spectrum() const { return m_spectrum; }
+    SonogramView *spectrum() const { return m_spectrum; }
 
 signals:
     void playRequested();
@@ -50,7 +50,7 @@ private:
     QSlider *m_volume = nullptr;
     QToolButton *m_playPause = nullptr;
     QToolButton *m_stop = nullptr;
-    SpectrumView *m_spectrum = nullptr;
+    SonogramView *m_spectrum = nullptr;
     QMediaPlayer::PlaybackState m_state = QMediaPlayer::StoppedState;
     qint64 m_duration = 0;
     qint64 m_positionMs = 0;

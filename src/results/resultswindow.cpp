@@ -11,8 +11,8 @@
 #include "results/playercontrols.h"
 #include "results/resultsaver.h"
 #include "results/savejob.h"
-#include "results/spectrogram.h"
-#include "results/spectrumview.h"
+#include "results/sonogram.h"
+#include "results/sonogramview.h"
 
 #include <QAudioOutput>
 #include <QCloseEvent>
@@ -144,13 +144,13 @@ void ResultsWindow::buildControls()
 // stops the drawing.
 void ResultsWindow::connectSpectra()
 {
-    m_spectra = new SpectrogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
-    SpectrumView *view = m_controls->spectrum();
+    m_spectra = new SonogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
+    SonogramView *view = m_controls->spectrum();
     connect(m_player, &QMediaPlayer::sourceChanged, this, &ResultsWindow::drawSpectra);
-    connect(m_player, &QMediaPlayer::durationChanged, view, &SpectrumView::setDuration);
-    connect(m_player, &QMediaPlayer::positionChanged, view, &SpectrumView::setPosition);
-    connect(view, &SpectrumView::seekRequested, m_player, &QMediaPlayer::setPosition);
-    connect(m_spectra, &SpectrogramMaker::pictureReady, this, [this, view](const QString &file, const Spectrogram &picture) {
+    connect(m_player, &QMediaPlayer::durationChanged, view, &SonogramView::setDuration);
+    connect(m_player, &QMediaPlayer::positionChanged, view, &SonogramView::setPosition);
+    connect(view, &SonogramView::seekRequested, m_player, &QMediaPlayer::setPosition);
+    connect(m_spectra, &SonogramMaker::pictureReady, this, [this, view](const QString &file, const Sonogram &picture) {
         if (file == m_spectraFile)
             view->setPlayed(picture);
         else if (file == m_spectraSource)

@@ -18,7 +18,7 @@ class PathListModel;
 class PlayerControls;
 class PointerRule;
 class SaveJob;
-class SpectrogramMaker;
+class SonogramMaker;
 
 // The results of the last batch: one row per converted file, a preview player, and
 // the ways on (save the files, or go back). From the moment a temporary file is added
@@ -94,7 +94,7 @@ private:
     QStringList m_batchSources;
     QList<ResultSaver::Move> m_moved;   // of the save that runs
     QStringList m_sources;
-    SpectrogramMaker *m_spectra = nullptr;
+    SonogramMaker *m_spectra = nullptr;
     QString m_spectraFile;
     QString m_spectraSource;
 };

@@ -8,8 +8,8 @@
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
 #include "results/resultswindow.h"
-#include "results/spectrogram.h"
-#include "results/spectrumview.h"
+#include "results/sonogram.h"
+#include "results/sonogramview.h"
 
 #include <QDir>
 #include <QFile>
@@ -329,11 +329,11 @@ private slots:
         QTemporaryDir dir;
         const QStringList files = noiseAndMp3(dir.path(), lowpass, bitrate);
         QCOMPARE(files.size(), 2);
-        SpectrogramMaker maker(tool(QStringLiteral("ffmpeg")));
-        QSignalSpy ready(&maker, &SpectrogramMaker::pictureReady);
+        SonogramMaker maker(tool(QStringLiteral("ffmpeg")));
+        QSignalSpy ready(&maker, &SonogramMaker::pictureReady);
         maker.request(files, 100);
         QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 2, 20000);
-        const auto kept = [&](int i) { return ready.at(i).at(1).value<Spectrogram>().highestKeptHz / 1000; };
+        const auto kept = [&](int i) { return ready.at(i).at(1).value<Sonogram>().highestKeptHz / 1000; };
         QVERIFY2(qAbs(kept(0) - lowpass / 1000.0) < 0.7, qPrintable(QString::number(kept(0))));
         QVERIFY2(qAbs(kept(1) - keptKHz) < 0.7, qPrintable(QString::number(kept(1))));
     }
@@ -348,7 +348,7 @@ private slots:
         w->addResult(QStringLiteral("broken.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B"));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
-        auto *view = w->findChild<SpectrumView *>(QStringLiteral("spectrum"));
+        auto *view = w->findChild<SonogramView *>(QStringLiteral("spectrum"));
         // A file that cannot be decoded keeps the face as it is.
         w->playResult(1);
         w->playResult(0);
@@ -363,7 +363,7 @@ private slots:
                 colours.insert(shot.pixel(x, y));
         QVERIFY2(colours.size() > 100, qPrintable(QString::number(colours.size())));
 
-        QSignalSpy seek(view, &SpectrumView::seekRequested);
+        QSignalSpy seek(view, &SonogramView::seekRequested);
         QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() * 3 / 4));
         QCOMPARE(seek.size(), 1);
         QVERIFY(qAbs(seek.first().first().toLongLong() - 530) < 80);

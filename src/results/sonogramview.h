@@ -1,6 +1,6 @@
 #pragma once
 
-#include "results/spectrogram.h"
+#include "results/sonogram.h"
 
 #include <QImage>
 #include <QPixmap>
@@ -10,15 +10,15 @@
 // the same width above it, on one frequency scale, each with the highest frequency it kept.
 // A line follows the playing position; a click or a drag on a picture asks to seek there.
 // Hidden while it has no picture of the playing file, so the face looks as it did.
-class SpectrumView : public QWidget
+class SonogramView : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit SpectrumView(QWidget *parent = nullptr);
+    explicit SonogramView(QWidget *parent = nullptr);
 
-    void setPlayed(const Spectrogram &picture);
-    void setSource(const Spectrogram &picture);
+    void setPlayed(const Sonogram &picture);
+    void setSource(const Sonogram &picture);
     void clear();
     void setDuration(qint64 milliseconds);
     void setPosition(qint64 milliseconds);
@@ -41,12 +41,12 @@ protected:
 private:
     struct Band
     {
-        Spectrogram picture;
+        Sonogram picture;
         QImage image;
         QPixmap scaled;
     };
 
-    void setBand(Band &band, const Spectrogram &picture);
+    void setBand(Band &band, const Sonogram &picture);
     void layoutBands(QRect &source, QRect &played) const;
     void paintBand(QPainter &painter, Band &band, const QRect &rect) const;
     void paintLabel(QPainter &painter, const QRect &band, const QString &label) const;

@@ -4,7 +4,7 @@
 # alone on the same file; then the memory for the picture of a 3-hour file.
 source "$(dirname "$0")/common.sh"
 ensure_build
-bench="$build/bin/quorvane-bench-spectrum"
+bench="$build/bin/quorvane-bench-sonogram"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/out"
@@ -13,7 +13,7 @@ ffmpeg -v error -f lavfi -i "anoisesrc=d=240:c=pink:a=0.3" -f lavfi -i "sine=f=4
 "$cli" -b 320 -o "$work/out" "$work/song.m4a" >/dev/null
 mp3="$work/out/song.mp3"
 
-echo "spectrum: 4 min stereo 44.1 kHz, converted at 320 kbps; $runs runs each"
+echo "sonogram: 4 min stereo 44.1 kHz, converted at 320 kbps; $runs runs each"
 machine
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 measure "decoder alone" ffmpeg -v error -i "$mp3" -vn -ac 1 -c:a pcm_f32le -f wav -

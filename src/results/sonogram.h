@@ -13,7 +13,7 @@
 
 // What a file sounds like, as a picture small enough to keep whatever the file's length:
 // power per frequency band over time, a few hundred columns wide.
-struct Spectrogram
+struct Sonogram
 {
     int sampleRate = 0;
     int columns = 0;
@@ -30,30 +30,30 @@ struct Spectrogram
     bool isNull() const { return columns == 0 || rows == 0; }
     double nyquistHz() const { return sampleRate / 2.0; }
 };
-Q_DECLARE_METATYPE(Spectrogram)
+Q_DECLARE_METATYPE(Sonogram)
 
 // The frequency above which the average power stays more than 30 dB below the level of the
 // 1 to 4 kHz band: what an encoder's low-pass filter left of the sound. meanPower holds one
 // value per band of binHz each, the first centred on 0 Hz. 0 when the reference is silent.
 double highestFrequencyKept(const std::vector<double> &meanPower, double binHz);
 
-// Turns a stream of mono samples into a Spectrogram. The columns are averaged into one
+// Turns a stream of mono samples into a Sonogram. The columns are averaged into one
 // another as the stream grows, so the memory it takes depends on the column count asked
 // for, never on the length of the stream.
-class SpectrogramBuilder
+class SonogramBuilder
 {
 public:
     static constexpr int FrameSize = 1024;
 
     // Ends with between columns and twice as many columns (fewer for a short stream).
-    SpectrogramBuilder(int sampleRate, int columns);
-    ~SpectrogramBuilder();
-    SpectrogramBuilder(const SpectrogramBuilder &) = delete;
-    SpectrogramBuilder &operator=(const SpectrogramBuilder &) = delete;
+    SonogramBuilder(int sampleRate, int columns);
+    ~SonogramBuilder();
+    SonogramBuilder(const SonogramBuilder &) = delete;
+    SonogramBuilder &operator=(const SonogramBuilder &) = delete;
 
     void add(const float *samples, qsizetype count);
     // Null when the stream held not even one frame.
-    Spectrogram finish();
+    Sonogram finish();
     // What the builder holds at its largest, for the benchmarks.
     qsizetype workingBytes() const;
 
@@ -77,19 +77,19 @@ private:
     qint64 m_samples = 0;
 };
 
-class SpectrogramWorker;
+class SonogramWorker;
 
 // Draws the pictures of files one at a time on a thread of its own: the decoder tool reads
 // each file into a pipe as mono samples, and the builder reduces them as they arrive. A new
 // request or cancel() stops the decoder at once and drops what the earlier request would
 // still have reported.
-class SpectrogramMaker : public QObject
+class SonogramMaker : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit SpectrogramMaker(const QString &decoder, QObject *parent = nullptr);
-    ~SpectrogramMaker() override;
+    explicit SonogramMaker(const QString &decoder, QObject *parent = nullptr);
+    ~SonogramMaker() override;
 
     void request(const QStringList &files, int columns);
     void cancel();
@@ -99,15 +99,15 @@ public:
     static QStringList decoderArguments(const QString &file);
 
 signals:
-    void pictureReady(const QString &file, const Spectrogram &picture);
+    void pictureReady(const QString &file, const Sonogram &picture);
     // The file could not be decoded; nothing is shown for it.
     void pictureFailed(const QString &file);
 
 private:
-    friend class SpectrogramWorker;
+    friend class SonogramWorker;
 
     QThread m_thread;
-    SpectrogramWorker *m_worker = nullptr;
+    SonogramWorker *m_worker = nullptr;
     // Raised on the GUI thread by every request and cancel; the worker drops stale work.
     std::atomic_int m_generation{0};
 };

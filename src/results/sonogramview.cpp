@@ -1,4 +1,4 @@
-#include "spectrumview.h"
+#include "sonogramview.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -39,7 +39,7 @@ constexpr int Gap = 4;
 
 } // namespace
 
-SpectrumView::SpectrumView(QWidget *parent)
+SonogramView::SonogramView(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("spectrum"));
@@ -48,12 +48,12 @@ SpectrumView::SpectrumView(QWidget *parent)
     hide();
 }
 
-QSize SpectrumView::sizeHint() const
+QSize SonogramView::sizeHint() const
 {
     return {400, 240};
 }
 
-void SpectrumView::setBand(Band &band, const Spectrogram &picture)
+void SonogramView::setBand(Band &band, const Sonogram &picture)
 {
     band.picture = picture;
     band.scaled = QPixmap();
@@ -67,7 +67,7 @@ void SpectrumView::setBand(Band &band, const Spectrogram &picture)
                     reinterpret_cast<char *>(band.image.scanLine(r)));
 }
 
-void SpectrumView::setPlayed(const Spectrogram &picture)
+void SonogramView::setPlayed(const Sonogram &picture)
 {
     setBand(m_played, picture);
     setVisible(hasPicture());
@@ -75,35 +75,35 @@ void SpectrumView::setPlayed(const Spectrogram &picture)
     update();
 }
 
-void SpectrumView::setSource(const Spectrogram &picture)
+void SonogramView::setSource(const Sonogram &picture)
 {
     setBand(m_source, picture);
     update();
 }
 
-void SpectrumView::clear()
+void SonogramView::clear()
 {
     setBand(m_source, {});
     setPlayed({});
 }
 
-void SpectrumView::setDuration(qint64 milliseconds)
+void SonogramView::setDuration(qint64 milliseconds)
 {
     m_durationMs = milliseconds;
     update();
 }
 
-void SpectrumView::setPosition(qint64 milliseconds)
+void SonogramView::setPosition(qint64 milliseconds)
 {
     m_positionMs = milliseconds;
     if (hasPicture())
         update();
 }
 
-QString SpectrumView::keptText() const
+QString SonogramView::keptText() const
 {
     QStringList parts;
-    const auto name = [&parts](const QString &what, const Spectrogram &picture) {
+    const auto name = [&parts](const QString &what, const Sonogram &picture) {
         if (!picture.isNull())
             parts.append(what + QLatin1Char(' ')
                          + (picture.highestKeptHz > 0 ? kiloHertz(picture.highestKeptHz) : QStringLiteral("silent")));
@@ -116,18 +116,18 @@ QString SpectrumView::keptText() const
 
 // One scale for both pictures, never below the compact disc's: a file that the encoder resampled
 // to a lower rate shows what it lost as black, even without its source beside it.
-double SpectrumView::topHz() const
+double SonogramView::topHz() const
 {
     return std::max({m_played.picture.nyquistHz(), m_source.picture.nyquistHz(), 22050.0});
 }
 
-qint64 SpectrumView::duration() const
+qint64 SonogramView::duration() const
 {
     return m_durationMs > 0 ? m_durationMs : m_played.picture.durationMs;
 }
 
 // The pictures leave room for the kHz marks on the right and for the text line below.
-void SpectrumView::layoutBands(QRect &source, QRect &played) const
+void SonogramView::layoutBands(QRect &source, QRect &played) const
 {
     const QFontMetrics metrics(font());
     QRect area = rect().adjusted(0, 0, -(metrics.horizontalAdvance(QStringLiteral("20k")) + 8),
@@ -142,7 +142,7 @@ void SpectrumView::layoutBands(QRect &source, QRect &played) const
     played = QRect(area.left(), source.bottom() + 1 + Gap, area.width(), area.height() - sourceHeight - Gap);
 }
 
-void SpectrumView::paintBand(QPainter &painter, Band &band, const QRect &rect) const
+void SonogramView::paintBand(QPainter &painter, Band &band, const QRect &rect) const
 {
     painter.fillRect(rect, QColor(magma().first()));
     const double top = topHz();
@@ -173,7 +173,7 @@ void SpectrumView::paintBand(QPainter &painter, Band &band, const QRect &rect) c
     }
 }
 
-void SpectrumView::paintLabel(QPainter &painter, const QRect &band, const QString &label) const
+void SonogramView::paintLabel(QPainter &painter, const QRect &band, const QString &label) const
 {
     const QFontMetrics metrics = painter.fontMetrics();
     const QRect box(band.left() + 2, band.top() + 2, metrics.horizontalAdvance(label) + 8, metrics.height());
@@ -182,7 +182,7 @@ void SpectrumView::paintLabel(QPainter &painter, const QRect &band, const QStrin
     painter.drawText(box, Qt::AlignCenter, label);
 }
 
-void SpectrumView::paintEvent(QPaintEvent *)
+void SonogramView::paintEvent(QPaintEvent *)
 {
     if (!hasPicture())
         return;
@@ -208,7 +208,7 @@ void SpectrumView::paintEvent(QPaintEvent *)
                      Qt::AlignLeft | Qt::AlignVCenter, keptText());
 }
 
-void SpectrumView::seekTo(int x)
+void SonogramView::seekTo(int x)
 {
     QRect source;
     QRect played;
@@ -219,7 +219,7 @@ void SpectrumView::seekTo(int x)
     emit seekRequested(qint64(std::llround(at * duration())));
 }
 
-void SpectrumView::mousePressEvent(QMouseEvent *event)
+void SonogramView::mousePressEvent(QMouseEvent *event)
 {
     QRect source;
     QRect played;
@@ -229,7 +229,7 @@ void SpectrumView::mousePressEvent(QMouseEvent *event)
         seekTo(at.x());
 }
 
-void SpectrumView::mouseMoveEvent(QMouseEvent *event)
+void SonogramView::mouseMoveEvent(QMouseEvent *event)
 {
     if ((event->buttons() & Qt::LeftButton) && hasPicture())
         seekTo(event->position().toPoint().x());

@@ -3,7 +3,7 @@
 // pipe, reduced to COLUMNS columns), and each is timed from the request.
 
 #include "convert/pathhelpers.h"
-#include "results/spectrogram.h"
+#include "results/sonogram.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -42,7 +42,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: quorvane-bench-spectrum [--columns N] FILE...\n");
+        std::fprintf(stderr, "usage: quorvane-bench-sonogram [--columns N] FILE...\n");
         return 2;
     }
     QStringList files = args;
@@ -53,20 +53,20 @@ int main(int argc, char *argv[])
     }
 
     const qint64 startKiB = peakResidentKiB();
-    SpectrogramMaker maker(Paths::toolPath(QCoreApplication::applicationDirPath(), QStringLiteral("ffmpeg")));
+    SonogramMaker maker(Paths::toolPath(QCoreApplication::applicationDirPath(), QStringLiteral("ffmpeg")));
     QElapsedTimer clock;
     int left = int(files.size());
     const auto oneDone = [&] {
         if (--left == 0)
             app.quit();
     };
-    QObject::connect(&maker, &SpectrogramMaker::pictureReady, [&](const QString &file, const Spectrogram &picture) {
+    QObject::connect(&maker, &SonogramMaker::pictureReady, [&](const QString &file, const Sonogram &picture) {
         std::printf("%s: %.1f s of sound at %d Hz, ready after %lld ms; %d x %d cells; highest frequency kept %.1f kHz\n",
                     qPrintable(file), picture.durationMs / 1000.0, picture.sampleRate, clock.elapsed(), picture.columns,
                     picture.rows, picture.highestKeptHz / 1000.0);
         oneDone();
     });
-    QObject::connect(&maker, &SpectrogramMaker::pictureFailed, [&](const QString &file) {
+    QObject::connect(&maker, &SonogramMaker::pictureFailed, [&](const QString &file) {
         std::printf("%s: could not be decoded (after %lld ms)\n", qPrintable(file), clock.elapsed());
         oneDone();
     });
@@ -76,7 +76,7 @@ int main(int argc, char *argv[])
 
     std::printf("processor time: decoder %.2f s, this program %.2f s\n", cpuSeconds(RUSAGE_CHILDREN),
                 cpuSeconds(RUSAGE_SELF));
-    const SpectrogramBuilder builder(44100, columns);
+    const SonogramBuilder builder(44100, columns);
     std::printf("memory: builder and picture %.2f MB; process peak grew by %.1f MB\n",
                 builder.workingBytes() / 1e6, (peakResidentKiB() - startKiB) / 1024.0);
     return 0;

@@ -1,4 +1,4 @@
-#include "spectrogram.h"
+#include "sonogram.h"
 
 #include "convert/toolcommands.h"
 
@@ -45,7 +45,7 @@ double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
 
 namespace {
 
-constexpr int Rows = SpectrogramBuilder::FrameSize / 2;
+constexpr int Rows = SonogramBuilder::FrameSize / 2;
 
 // FFTW's planner is not thread-safe; only executing a plan is.
 QMutex &plannerMutex()
@@ -56,7 +56,7 @@ QMutex &plannerMutex()
 
 } // namespace
 
-struct SpectrogramBuilder::Fft
+struct SonogramBuilder::Fft
 {
     float *in = nullptr;
     fftwf_complex *out = nullptr;
@@ -78,7 +78,7 @@ struct SpectrogramBuilder::Fft
     }
 };
 
-SpectrogramBuilder::SpectrogramBuilder(int sampleRate, int columns)
+SonogramBuilder::SonogramBuilder(int sampleRate, int columns)
     : m_fft(std::make_unique<Fft>()),
       m_sampleRate(sampleRate),
       m_maxColumns(2 * std::max(1, columns)),
@@ -92,9 +92,9 @@ SpectrogramBuilder::SpectrogramBuilder(int sampleRate, int columns)
         m_window[i] = float(0.5 - 0.5 * std::cos(2.0 * pi * i / FrameSize));
 }
 
-SpectrogramBuilder::~SpectrogramBuilder() = default;
+SonogramBuilder::~SonogramBuilder() = default;
 
-void SpectrogramBuilder::add(const float *samples, qsizetype count)
+void SonogramBuilder::add(const float *samples, qsizetype count)
 {
     m_samples += count;
     while (count > 0) {
@@ -111,7 +111,7 @@ void SpectrogramBuilder::add(const float *samples, qsizetype count)
     }
 }
 
-void SpectrogramBuilder::transformFrame()
+void SonogramBuilder::transformFrame()
 {
     fftwf_execute(m_fft->plan);
     for (int b = 0; b < Rows; ++b) {
@@ -126,7 +126,7 @@ void SpectrogramBuilder::transformFrame()
         closeColumn();
 }
 
-void SpectrogramBuilder::closeColumn()
+void SonogramBuilder::closeColumn()
 {
     float *column = m_columns.data() + size_t(m_stored) * Rows;
     for (int b = 0; b < Rows; ++b)
@@ -147,11 +147,11 @@ void SpectrogramBuilder::closeColumn()
     m_framesPerColumn *= 2;
 }
 
-Spectrogram SpectrogramBuilder::finish()
+Sonogram SonogramBuilder::finish()
 {
     if (m_framesInColumn > 0)
         closeColumn();
-    Spectrogram picture;
+    Sonogram picture;
     if (m_frames == 0 || m_sampleRate <= 0)
         return picture;
     picture.sampleRate = m_sampleRate;
@@ -166,19 +166,19 @@ Spectrogram SpectrogramBuilder::finish()
 
     // A full-scale sine through the Hann window peaks at FrameSize / 4 in its band.
     const double fullScale = 10.0 * std::log10(double(FrameSize / 4) * (FrameSize / 4));
-    const double range = Spectrogram::CeilingDb - Spectrogram::FloorDb;
+    const double range = Sonogram::CeilingDb - Sonogram::FloorDb;
     picture.levels.resize(qsizetype(m_stored) * Rows);
     uchar *cell = reinterpret_cast<uchar *>(picture.levels.data());
     for (int r = Rows - 1; r >= 0; --r) {
         for (int c = 0; c < m_stored; ++c) {
             const double db = 10.0 * std::log10(m_columns[size_t(c) * Rows + r] + 1e-20) - fullScale;
-            *cell++ = uchar(std::clamp((db - Spectrogram::FloorDb) / range * 255.0, 0.0, 255.0));
+            *cell++ = uchar(std::clamp((db - Sonogram::FloorDb) / range * 255.0, 0.0, 255.0));
         }
     }
     return picture;
 }
 
-qsizetype SpectrogramBuilder::workingBytes() const
+qsizetype SonogramBuilder::workingBytes() const
 {
     return qsizetype(sizeof(*this) + sizeof(Fft) + (FrameSize + FrameSize + 2) * sizeof(float)
                      + m_window.capacity() * sizeof(float) + m_columns.capacity() * sizeof(float)
@@ -188,10 +188,10 @@ qsizetype SpectrogramBuilder::workingBytes() const
 
 // Lives on the maker's thread: runs the decoder for one file after another and feeds its
 // output to a builder as it arrives.
-class SpectrogramWorker : public QObject
+class SonogramWorker : public QObject
 {
 public:
-    SpectrogramWorker(SpectrogramMaker *maker, const QString &decoder)
+    SonogramWorker(SonogramMaker *maker, const QString &decoder)
         : m_maker(maker), m_decoder(decoder)
     {
     }
@@ -254,7 +254,7 @@ private:
             if (error == QProcess::FailedToStart)
                 done(false);
         });
-        m_process->start(m_decoder, SpectrogramMaker::decoderArguments(m_file));
+        m_process->start(m_decoder, SonogramMaker::decoderArguments(m_file));
     }
 
     // False when the stream is not what the decoder was asked for, or is no longer wanted.
@@ -269,7 +269,7 @@ private:
                 return true;
             if (!*header || m_channels != 1 || m_bits != 32 || m_sampleRate <= 0)
                 return false;
-            m_builder = std::make_unique<SpectrogramBuilder>(m_sampleRate, m_columns);
+            m_builder = std::make_unique<SonogramBuilder>(m_sampleRate, m_columns);
             m_inData = true;
         }
         const qsizetype count = m_pending.size() / qsizetype(sizeof(float));
@@ -316,18 +316,18 @@ private:
 
     void done(bool decoded)
     {
-        std::optional<Spectrogram> picture;
+        std::optional<Sonogram> picture;
         if (decoded && m_builder)
             picture = m_builder->finish();
         m_builder.reset();
         dropProcess();
-        report(m_file, picture.value_or(Spectrogram()));
+        report(m_file, picture.value_or(Sonogram()));
         startNext();
     }
 
-    void report(const QString &file, const Spectrogram &picture)
+    void report(const QString &file, const Sonogram &picture)
     {
-        SpectrogramMaker *maker = m_maker;
+        SonogramMaker *maker = m_maker;
         const int generation = m_generation;
         QMetaObject::invokeMethod(maker, [maker, generation, file, picture] {
             if (generation != maker->m_generation.load())
@@ -339,7 +339,7 @@ private:
         }, Qt::QueuedConnection);
     }
 
-    SpectrogramMaker *m_maker;
+    SonogramMaker *m_maker;
     const QString m_decoder;
     QStringList m_queue;
     int m_columns = 1;
@@ -351,45 +351,45 @@ private:
     int m_sampleRate = 0;
     int m_channels = 0;
     int m_bits = 0;
-    std::unique_ptr<SpectrogramBuilder> m_builder;
+    std::unique_ptr<SonogramBuilder> m_builder;
     std::vector<float> m_samples;
 };
 
-SpectrogramMaker::SpectrogramMaker(const QString &decoder, QObject *parent)
+SonogramMaker::SonogramMaker(const QString &decoder, QObject *parent)
     : QObject(parent)
 {
-    qRegisterMetaType<Spectrogram>();
-    m_worker = new SpectrogramWorker(this, decoder);
+    qRegisterMetaType<Sonogram>();
+    m_worker = new SonogramWorker(this, decoder);
     m_worker->moveToThread(&m_thread);
     connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
     m_thread.setObjectName(QStringLiteral("spectrogram"));
     m_thread.start();
 }
 
-SpectrogramMaker::~SpectrogramMaker()
+SonogramMaker::~SonogramMaker()
 {
     ++m_generation;
     m_thread.quit();
     m_thread.wait();
 }
 
-void SpectrogramMaker::request(const QStringList &files, int columns)
+void SonogramMaker::request(const QStringList &files, int columns)
 {
     const int generation = ++m_generation;
-    SpectrogramWorker *worker = m_worker;
+    SonogramWorker *worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker, files, columns, generation] {
         worker->start(files, columns, generation);
     }, Qt::QueuedConnection);
 }
 
-void SpectrogramMaker::cancel()
+void SonogramMaker::cancel()
 {
     ++m_generation;
-    SpectrogramWorker *worker = m_worker;
+    SonogramWorker *worker = m_worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->stop(); }, Qt::QueuedConnection);
 }
 
-QStringList SpectrogramMaker::decoderArguments(const QString &file)
+QStringList SonogramMaker::decoderArguments(const QString &file)
 {
     return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), Tools::ffmpegFileArgument(file),
             QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-c:a"),
