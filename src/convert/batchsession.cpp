@@ -72,7 +72,7 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
         for (const QString &source : std::as_const(m_setup.sources))
             names.append(Paths::displayNameFor(source));
     }
-    m_saveNames = ResultSaver::uniquePaths(names);
+    m_saveNames = ResultSaver::uniqueNames(names);
     if (!m_setup.saveFolder.isEmpty()) {
         for (const ResultSaver::Move &move : ResultSaver::keepSourcesSafe(m_saveNames, m_setup.saveFolder, m_setup.sources))
             m_moved.insert(move.index, move.wanted);
@@ -192,11 +192,10 @@ void BatchSession::onFileFinished(FileResult result)
             result.status = FileStatus::Failed;
             result.reason = QStringLiteral("could not save %1: %2")
                                 .arg(failures.constFirst().target, failures.constFirst().reason);
-        } else {
-            result.savedAs = Paths::joinPath(m_setup.saveFolder, QDir::toNativeSeparators(m_saveNames.at(index)));
-            if (m_moved.contains(index)) {
-                result.note = QStringLiteral("saved as %1: %2 is one of the sources").arg(m_saveNames.at(index), m_moved.value(index));
-            }
+        } else if (m_moved.contains(index)) {
+            const QString moved = QStringLiteral("saved as %1: %2 is one of the sources")
+                                      .arg(m_saveNames.at(index), m_moved.value(index));
+            result.note = result.note.isEmpty() ? moved : result.note + QStringLiteral("; ") + moved;
         }
     }
     if (index >= 0 && index < m_ended.size()) {

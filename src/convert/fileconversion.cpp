@@ -323,9 +323,7 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
     m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
-    m_runner->start(m_tools.encoder,
-                    Tools::encoderArguments(m_bitrate, m_tempPath,
-                                            m_encoderOutput),
+    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_bitrate, m_tempPath, m_encoderOutput),
                     kHiddenWindow);
 }
 
@@ -335,12 +333,11 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
         removeIfPresent(m_encoderOutput);
         if (replaced && isNonEmptyFile(m_tempPath)) {
-            const int chosen = m_bitrate;
-            if (m_encodedKbps && *m_encodedKbps != chosen) {
+            if (m_encodedKbps && *m_encodedKbps != m_bitrate) {
                 addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's "
                                        "sample rate")
                             .arg(*m_encodedKbps)
-                            .arg(chosen));
+                            .arg(m_bitrate));
             }
             startTagging(FileStatus::Converted, QString());
             return;

@@ -36,7 +36,6 @@ struct FileResult
     QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
     QString note;              // said of a converted file that is whole but not quite as asked,
                                // e.g. encoded at another bitrate than the chosen one
-    QString savedAs;           // where it was saved, when the batch saves as it goes
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;

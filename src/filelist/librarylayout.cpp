@@ -150,7 +150,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
         }
         names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
     }
-    names = ResultSaver::uniquePaths(names);
+    names = ResultSaver::uniqueNames(names);
 
     for (qsizetype i = 0; i < sources.size(); ++i) {
         const QString &source = sources.at(i).path;

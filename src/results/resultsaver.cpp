@@ -216,21 +216,11 @@ QString uniqueName(const QString &name, QSet<QString> &taken)
 QStringList uniqueNames(const QStringList &names)
 {
     QStringList result;
-    FolderNames given;
-    result.reserve(names.size());
-    for (const QString &name : names)
-        result.append(nextFreeName(name, given));
-    return result;
-}
-
-QStringList uniquePaths(const QStringList &paths)
-{
-    QStringList result;
     QHash<QString, FolderNames> givenByFolder;
     QString lastFolder;
     FolderNames *given = nullptr;   // lastFolder's; a walk lists a folder's files together
-    result.reserve(paths.size());
-    for (const QString &path : paths) {
+    result.reserve(names.size());
+    for (const QString &path : names) {
         const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
         const QStringView folder = QStringView(path).left(nameStart);
         if (!given || folder != lastFolder) {

@@ -29,14 +29,13 @@ struct Failure
 QString usableFolder(const QString &text);
 
 // Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3",
-// then "song (3).mp3". Letter case is ignored, as Windows and macOS file systems do.
+// then "song (3).mp3". Letter case is ignored, as Windows and macOS file systems do. A name
+// may have folders in front, with "/" between them ("Album/song.mp3"): it counts as repeated
+// only within its own folder, so "a/song.mp3" and "b/song.mp3" both stay.
 QStringList uniqueNames(const QStringList &names);
-// The same, one name at a time: taken holds what the names before it became (in lower
+// The same, one bare name at a time: taken holds what the names before it became (in lower
 // case) and gets this one's. The results list shows names this way as they arrive.
 QString uniqueName(const QString &name, QSet<QString> &taken);
-// The same for paths below one output folder, with "/" between folders: a name counts as
-// repeated only within its own folder, so "a/song.mp3" and "b/song.mp3" both stay.
-QStringList uniquePaths(const QStringList &paths);
 
 // A key that two paths share exactly when they name one file (device and inode on POSIX,
 // where links and "./" spellings name one file many ways); "" when nothing is there.

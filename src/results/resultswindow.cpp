@@ -257,7 +257,8 @@ void ResultsWindow::saveResults()
         m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
         return;
     }
-    QStringList names = ResultSaver::uniqueNames(m_names->rows());
+    // The rows already show the names the files are saved under.
+    QStringList names = m_names->rows();
     m_moved = ResultSaver::keepSourcesSafe(names, folder, m_batchSources);
     QList<ResultSaver::Item> items;
     for (int i = 0; i < names.size(); ++i)
