@@ -20,6 +20,18 @@ inline QStringList entries(const QString &folder)
                                   QDir::Name);
 }
 
+// names without the held marks of the files among them (each converted temporary file is
+// marked "NAME.held" until it is let go).
+inline QStringList withoutHeldMarks(const QStringList &names)
+{
+    QStringList kept;
+    for (const QString &name : names) {
+        if (!(name.endsWith(QStringLiteral(".held")) && names.contains(name.chopped(5))))
+            kept.append(name);
+    }
+    return kept;
+}
+
 inline bool writeFile(const QString &path, const QByteArray &data)
 {
     if (!QDir().mkpath(QFileInfo(path).path()))

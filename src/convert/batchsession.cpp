@@ -186,7 +186,7 @@ void BatchSession::onFileFinished(FileResult result)
         // Saved or not, the temporary file is the session's now and goes; a stop at once
         // must not delete by its name again, which may be another conversion's by then.
         m_batch->takeConvertedFile(index);
-        QFile::remove(result.tempPath);
+        discardTempMp3(result.tempPath);
         result.tempPath.clear();
         if (!failures.isEmpty()) {
             result.status = FileStatus::Failed;

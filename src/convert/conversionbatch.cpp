@@ -1,6 +1,7 @@
 #include "conversionbatch.h"
 
 #include "pathhelpers.h"
+#include "tempnames.h"
 
 #include <QFile>
 
@@ -71,7 +72,7 @@ void ConversionBatch::abort()
     for (int i = 0; i < m_results.size(); ++i) {
         const FileResult &result = m_results.at(i);
         if (m_done.at(i) && !m_taken.at(i) && result.isConverted() && !result.tempPath.isEmpty())
-            QFile::remove(result.tempPath);
+            discardTempMp3(result.tempPath);
     }
 }
 

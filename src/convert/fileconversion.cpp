@@ -419,10 +419,10 @@ void FileConversion::finish(FileStatus status, const QString &reason)
     m_result.status = status;
     m_result.reason = shortened(withoutSourcePath(reason, m_result.sourcePath));
     if (m_result.isConverted()) {
+        // The file is the receiver's now, marked as held by this process until the receiver
+        // lets it go (discardTempMp3()).
         m_result.tempPath = m_tempPath;
-        // The file is the receiver's now; only the name's reservation ends here. Its name
-        // cannot be drawn again while the file exists.
-        releaseTempMp3Path(m_tempPath);
+        holdTempMp3(m_tempPath);
     } else {
         m_result.tempPath.clear();
         m_result.warning.clear();

@@ -1,7 +1,9 @@
 #include "tempnames.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLockFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -60,6 +62,23 @@ LockOutcome lockName(const QString &path, std::unique_ptr<QLockFile> *lock)
                                                             : LockOutcome::NoLockPossible;
 }
 
+#ifdef Q_OS_UNIX
+// True when the lock or held mark at path names a process on this machine that no longer
+// runs. A mark that cannot be read, or of another machine sharing the folder, is not ours to
+// judge. Any process with that id, even another program or one not yet reaped, counts as
+// the holder: a file is only deleted when nobody can still be using it.
+bool holderIsGone(const QString &path)
+{
+    qint64 pid = 0;
+    QString host;
+    if (!QLockFile(path).getLockInfo(&pid, &host, nullptr))
+        return false;
+    if (!host.isEmpty() && host != QSysInfo::machineHostName())
+        return false;
+    return !(::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+#endif
+
 } // namespace
 
 QString reserveTempMp3Path(const QString &folder, const std::function<bool(const QString &)> &exists)
@@ -113,6 +132,33 @@ void releaseTempMp3Path(const QString &path)
     reserved.names.erase(found);
 }
 
+void holdTempMp3(const QString &path)
+{
+    // Made new, never opened through something already there: in a shared temporary folder a
+    // name planted in its place must not be written through.
+    QFile marker(tempMp3HeldPath(path));
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        QFile::remove(marker.fileName());   // an earlier holder's, or a planted link (not its target)
+        marker.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    }
+    if (marker.isOpen()) {
+        // As QLockFile writes its lock, so that one reader serves both.
+        marker.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+                     + QCoreApplication::applicationName().toUtf8() + '\n'
+                     + QSysInfo::machineHostName().toUtf8() + '\n');
+        marker.close();
+    }
+    releaseTempMp3Path(path);
+}
+
+void discardTempMp3(const QString &path)
+{
+    if (QFileInfo(path).isFile())
+        QFile::remove(path);
+    QFile::remove(tempMp3HeldPath(path));
+    releaseTempMp3Path(path);
+}
+
 int removeAbandonedTempFiles(const QString &folder)
 {
 #ifdef Q_OS_UNIX
@@ -125,17 +171,9 @@ int removeAbandonedTempFiles(const QString &folder)
             continue;
         const QString path = Paths::joinPath(QDir::toNativeSeparators(folder), name);
         Reservations &reserved = reservations();
-            if (reserved.names.count(name) != 0)
+        if (reserved.names.count(name) != 0)
             continue;   // ours
-        qint64 pid = 0;
-        QString host;
-        if (!QLockFile(tempMp3LockPath(path)).getLockInfo(&pid, &host, nullptr))
-            continue;
-        if (!host.isEmpty() && host != QSysInfo::machineHostName())
-            continue;   // a folder shared with another machine: its processes are not ours to see
-        // Any process with that id, even another program or one not yet reaped, counts as
-        // the holder: a file is only deleted when nobody can still be writing it.
-        if (::kill(pid_t(pid), 0) == 0 || errno == EPERM)
+        if (!holderIsGone(tempMp3LockPath(path)))
             continue;
         // The lock is taken over first, so that no other program draws the name or sweeps it
         // at the same time. A holder that died cannot have released its name (and passed its
@@ -150,6 +188,27 @@ int removeAbandonedTempFiles(const QString &folder)
         lock->unlock();
         ++cleared;
     }
+    // A file under neither a lock nor a held mark of a living program: the lock is made
+    // before the file, and the mark before the lock goes, so its program has gone (or was an
+    // older version, which let its files go unmarked). Taking the lock first keeps a program
+    // that draws the name at this moment off it.
+    for (const QString &name : dir.entryList({QStringLiteral("zurvek*.mp3")}, QDir::Files | QDir::Hidden)) {
+        const QString path = Paths::joinPath(QDir::toNativeSeparators(folder), name);
+        if (!isTempMp3Name(name) || reservations().names.count(name) != 0 || QFileInfo::exists(tempMp3LockPath(path)))
+            continue;
+        if (QFileInfo::exists(tempMp3HeldPath(path)) && !holderIsGone(tempMp3HeldPath(path)))
+            continue;
+        std::unique_ptr<QLockFile> lock;
+        if (lockName(path, &lock) != LockOutcome::Held)
+            continue;
+        const QString base = name.chopped(4);
+        for (const QString &output : dir.entryList({base + QStringLiteral("_*.mp3")}, QDir::Files | QDir::Hidden))
+            QFile::remove(dir.filePath(output));
+        QFile::remove(path);
+        QFile::remove(tempMp3HeldPath(path));
+        lock->unlock();
+        ++cleared;
+    }
     return cleared;
 #else
     Q_UNUSED(folder)
@@ -160,6 +219,11 @@ int removeAbandonedTempFiles(const QString &folder)
 QString tempMp3LockPath(const QString &path)
 {
     return path + QStringLiteral(".lock");
+}
+
+QString tempMp3HeldPath(const QString &path)
+{
+    return path + QStringLiteral(".held");
 }
 
 bool isTempMp3Name(const QString &fileName)

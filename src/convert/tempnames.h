@@ -36,14 +36,26 @@ QString reserveTempMp3Path(const QString &folder,
 // caller that deletes the MP3 file does so before this, while the name is still its own.
 void releaseTempMp3Path(const QString &path);
 
+// A converted file passes from its conversion to whoever takes it (the results window, the
+// command line's saving): a held mark "<name>.held" with this process's id takes the lock's
+// place for the file's whole life, so that a sweep by another program leaves it alone and a
+// sweep after a kill clears it. The mark is a closed file: a window holding thousands of
+// results holds no file handles for them. Ends the reservation.
+void holdTempMp3(const QString &path);
+
+// Deletes a temporary MP3 file that this process holds, then its mark and reservation.
+void discardTempMp3(const QString &path);
+
 // Deletes what programs that were killed outright left in folder: each temporary MP3 file
-// whose lock names a process on this machine that no longer runs, the encoder's output
-// beside it, and the lock. Names of running programs, names without a lock (a converted
-// file belongs to whoever took it) and locks that cannot be read are left alone. Returns
-// how many names were cleared. Safe while other programs convert into the same folder.
+// whose lock or held mark names a process on this machine that no longer runs, or that has
+// neither (every living file has one), the encoder's output beside it, and the lock or mark.
+// Names of running programs and marks that cannot be read are left alone. Returns how many
+// names were cleared. Safe while other programs convert into the same folder.
 int removeAbandonedTempFiles(const QString &folder);
 
 // The lock file that marks path's name as taken: path + ".lock".
 QString tempMp3LockPath(const QString &path);
+// The mark of a converted file that a living program holds: path + ".held".
+QString tempMp3HeldPath(const QString &path);
 
 bool isTempMp3Name(const QString &fileName);

@@ -2,11 +2,13 @@
 
 #include "convert/pathhelpers.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 #include <io.h>
 #include <qt_windows.h>
 #else
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -32,11 +35,12 @@ bool isFolder(const QString &path)
 
 // A short name for the copy in progress, beside its destination: QSaveFile's own name is the
 // destination's plus a suffix, which no longer fits when the destination's name is near the
-// 255-byte limit of most file systems. Hidden, and easy to tell from anything the user saves.
+// 255-byte limit of most file systems. Hidden, easy to tell from anything the user saves, and
+// naming its process, so that what a killed program left can be told from a running copy.
 QString partName()
 {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString name = QStringLiteral(".quorvane-");
+    QString name = QStringLiteral(".quorvane-%1-").arg(QCoreApplication::applicationPid());
     for (int i = 0; i < 6; ++i)
         name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
     return name + QStringLiteral(".part");
@@ -278,14 +282,38 @@ QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSt
     return moves;
 }
 
+int removeAbandonedParts(const QString &folder)
+{
+    int removed = 0;
+#ifdef Q_OS_UNIX
+    static const QRegularExpression pattern(QStringLiteral("^\\.quorvane-(\\d+)-[A-Za-z0-9]{6}\\.part$"));
+    const QDir dir(folder);
+    for (const QString &name : dir.entryList({QStringLiteral(".quorvane-*.part")}, QDir::Files | QDir::Hidden)) {
+        const QRegularExpressionMatch match = pattern.match(name);
+        const pid_t pid = pid_t(match.captured(1).toLongLong());
+        // Any process with that id counts as the writer, as for the temporary files.
+        if (match.hasMatch() && pid > 0 && ::kill(pid, 0) != 0 && errno != EPERM && QFile::remove(dir.filePath(name)))
+            ++removed;
+    }
+#else
+    Q_UNUSED(folder)
+#endif
+    return removed;
+}
+
 QList<Failure> save(const QString &folder, const QList<Item> &items,
                     const std::function<void(int saved)> &saved, const std::atomic_bool *cancelled)
 {
     QList<Failure> failures;
+    QSet<QString> swept;
     for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             break;
         const QString target = Paths::joinPath(folder, QDir::toNativeSeparators(items.at(i).fileName));
+        if (const QString into = QFileInfo(target).path(); !swept.contains(into)) {
+            swept.insert(into);
+            removeAbandonedParts(into);
+        }
         QString reason;
         if (items.at(i).fileName.contains(u'/') && !QDir().mkpath(QFileInfo(target).path()))
             reason = QStringLiteral("cannot create the folder %1").arg(QDir::toNativeSeparators(QFileInfo(target).path()));

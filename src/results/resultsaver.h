@@ -53,6 +53,10 @@ struct Move
 // nor a source. Returns what moved, for the report.
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
 
+// Deletes the part files that saving programs which were killed left in folder (their
+// process is gone); a running program's stay. save() does this for each folder it writes into.
+int removeAbandonedParts(const QString &folder);
+
 // Copies each item into folder; a fileName with folders in it ("Album/song.mp3") lands in
 // them, and they are created as needed. Every copy goes to a temporary file beside its
 // destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination

@@ -6,6 +6,7 @@
 #include "app/twips.h"
 #include "app/userdialogs.h"
 #include "convert/pathhelpers.h"
+#include "convert/tempnames.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
@@ -327,11 +328,8 @@ void ResultsWindow::cleanUp()
     // Let go of the file first: a playing file cannot be deleted everywhere.
     m_player->setSource(QUrl());
     m_player->stop();
-    for (const QString &file : std::as_const(m_files)) {
-        const QFileInfo info(file);
-        if (info.isFile())
-            QFile::remove(file);
-    }
+    for (const QString &file : std::as_const(m_files))
+        discardTempMp3(file);
 }
 
 void ResultsWindow::goBack()

@@ -287,7 +287,10 @@ void TestTempNames::abandonedFilesAreRemoved_data()
     QTest::newRow("killed before its decoder wrote: lock only") << QStringLiteral("killed early") << true;
     QTest::newRow("running program's name") << QStringLiteral("running") << false;
     QTest::newRow("this process's own reservation") << QStringLiteral("ours") << false;
-    QTest::newRow("converted file, lock released") << QStringLiteral("converted") << false;
+    // A living file holds its lock to the end, so a file without one is a dead program's.
+    QTest::newRow("file without its lock") << QStringLiteral("converted") << true;
+    QTest::newRow("converted file held by a running program") << QStringLiteral("marked") << false;
+    QTest::newRow("converted file held by a program that was killed") << QStringLiteral("marked, killed") << true;
     QTest::newRow("lock that cannot be read") << QStringLiteral("garbage") << false;
     QTest::newRow("lock of another machine") << QStringLiteral("elsewhere") << false;
 }
@@ -316,7 +319,7 @@ void TestTempNames::abandonedFilesAreRemoved()
     const QString encoderOutput = dir.filePath(QStringLiteral("zurvek13572468_128 kbps.mp3"));
     // Never touched: files of other names and of other programs.
     const QStringList others = {QStringLiteral("notes.txt"), QStringLiteral("zurvek1357.mp3.lock"),
-                                QStringLiteral("zurvek99999999.mp3")};
+                                QStringLiteral("zurvek9999999.mp3")};
     for (const QString &other : others)
         QVERIFY(writeFile(dir.filePath(other), "other"));
 
@@ -329,6 +332,10 @@ void TestTempNames::abandonedFilesAreRemoved()
         QVERIFY(running.tryLock(0));
     else if (form == QStringLiteral("ours"))
         QCOMPARE(reserved = reserveTempMp3Path(dir.path(), Paths::fileExists, namesInOrder({name})), path);
+    else if (form == QStringLiteral("marked") || form == QStringLiteral("marked, killed"))
+        QVERIFY(writeFile(tempMp3HeldPath(path),
+                          lockContents(form == QStringLiteral("marked") ? QCoreApplication::applicationPid() : deadPid,
+                                       QStringLiteral("quorvane"))));
     else if (form == QStringLiteral("garbage"))
         QVERIFY(writeFile(lockPath, "not a lock\n"));
     else if (form == QStringLiteral("elsewhere"))

@@ -139,6 +139,7 @@ inline bool releaseConverted(const QList<FileResult> &results)
     for (const FileResult &result : results) {
         if (result.isConverted())
             all = QFile::remove(result.tempPath) && all;
+        discardTempMp3(result.tempPath);
     }
     return all;
 }

@@ -84,7 +84,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
         QVERIFY(finished.wait(30000));
         for (const FileResult &result : batch.results()) {
             QVERIFY(result.isConverted());
-            QVERIFY(QFile::remove(result.tempPath));
+            discardTempMp3(result.tempPath);
         }
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -143,12 +143,12 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
             temps.insert(QFileInfo(result.tempPath).fileName());
         }
         QCOMPARE(temps.size(), kFiles);
-        // The converted files and nothing else: no lock, no encoder output.
+        // The converted files, each with its lock, and nothing else: no encoder output.
         QStringList expected(temps.cbegin(), temps.cend());
         expected.sort();
-        QCOMPARE(TestKit::entries(temp), expected);
+        QCOMPARE(TestKit::withoutHeldMarks(TestKit::entries(temp)), expected);
         for (const FileResult &result : results)
-            QVERIFY(QFile::remove(result.tempPath));
+            discardTempMp3(result.tempPath);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 

@@ -448,10 +448,10 @@ void TestFaultsConcurrency::cancelAtManyMoments()
           int(results.size()), int(ran.size()));
     kept.sort();
     // An aborted batch takes its converted files with it; a cancelled one hands them over.
-    QCOMPARE(TestKit::entries(m_temp), abort && wasRunning ? QStringList() : kept);
+    QCOMPARE(TestKit::withoutHeldMarks(TestKit::entries(m_temp)), abort && wasRunning ? QStringList() : kept);
     for (const FileResult &result : results) {
         if (result.isConverted())
-            QFile::remove(result.tempPath);
+            discardTempMp3(result.tempPath);
     }
     QCOMPARE(TestKit::entries(m_temp), QStringList());
 }
@@ -605,7 +605,7 @@ int TestFaultsConcurrency::batchLengthMs(bool realTools, int jobs)
     for (const FileResult &result : batch.results()) {
         if (!result.isConverted())
             return -1;
-        QFile::remove(result.tempPath);
+        discardTempMp3(result.tempPath);
     }
     m_lengths.insert(key, length);
     return length;

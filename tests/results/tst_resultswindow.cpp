@@ -17,6 +17,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMediaPlayer>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -175,6 +176,17 @@ private slots:
         old.write("old contents");
         old.close();
 
+        // What a saving program killed outright left goes; a running one's part stays.
+        QProcess ended;
+        ended.start(QStringLiteral("true"), {});
+        QVERIFY(ended.waitForStarted());
+        const qint64 deadPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        const QString deadPart = QStringLiteral(".quorvane-%1-abcdef.part").arg(deadPid);
+        const QString livePart = QStringLiteral(".quorvane-%1-abcdef.part").arg(QCoreApplication::applicationPid());
+        QVERIFY(QFile(QDir(out).filePath(deadPart)).open(QIODevice::WriteOnly));
+        QVERIFY(QFile(QDir(out).filePath(livePart)).open(QIODevice::WriteOnly));
+
         // Typed by hand, without a final separator and with spaces around it.
         f.box()->setText(QStringLiteral("  ") + out + QStringLiteral(" "));
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
@@ -185,7 +197,9 @@ private slots:
         QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("a.mp3"))), QByteArray("AAA"));
         QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
         QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("a (2).mp3"))), QByteArray("CCC"));
-        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 3);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden).size(), 4);
+        QVERIFY(QFile::exists(QDir(out).filePath(livePart)));
+        QFile::remove(QDir(out).filePath(livePart));
         // The temporary files stay until the user leaves the window.
         for (const QString &file : w->resultFiles())
             QVERIFY(QFile::exists(file));
