@@ -56,7 +56,9 @@ struct BatchOutcome
     QList<FileResult> keptDecoderBitrate() const;
     QList<FileResult> incomplete() const;   // converted, but the source may be damaged
     QList<FileResult> otherBitrate() const; // converted at a bitrate the source allowed
-    bool allConverted() const { return converted().size() == files.size(); }
+    // Every file converted at the chosen bitrate: a file kept at the decoder's is in the
+    // results, but the batch did not do what was asked.
+    bool allConverted() const { return converted().size() == files.size() && keptDecoderBitrate().isEmpty(); }
 };
 Q_DECLARE_METATYPE(BatchOutcome)
 

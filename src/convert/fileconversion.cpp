@@ -2,6 +2,7 @@
 
 #include "pathhelpers.h"
 #include "processrunner.h"
+#include "progressestimate.h"
 #include "tagcopy.h"
 #include "tempnames.h"
 #include "toolcommands.h"
@@ -111,6 +112,24 @@ QString failureReason(const QString &tool, const ProcessOutcome &outcome, const 
     if (!QFileInfo(outputPath).isFile())
         return QStringLiteral("the ") + tool + QStringLiteral(" wrote no file");
     return QStringLiteral("the ") + tool + QStringLiteral(" wrote an empty file");
+}
+
+// Why the MP3 a tool wrote at path is not a conversion ("" when it is one): not MPEG audio, or
+// more than half a second shorter than expectedMs. The file's figures go to audio.
+QString outputProblem(const QString &tool, const QString &path, std::optional<qint64> expectedMs,
+                      TagCopy::MpegAudio *audio)
+{
+    const std::optional<TagCopy::MpegAudio> found = TagCopy::readMpegAudio(path);
+    if (!found)
+        return QStringLiteral("the %1's output is not valid MPEG audio").arg(tool);
+    constexpr qint64 kShortfallMs = 500;
+    if (expectedMs && found->lengthMs < *expectedMs - kShortfallMs) {
+        return QStringLiteral("the %1's output is cut short: %2 of %3")
+            .arg(tool, ProgressEstimate::formatDuration(found->lengthMs), ProgressEstimate::formatDuration(*expectedMs));
+    }
+    if (audio)
+        *audio = *found;
+    return {};
 }
 
 } // namespace
@@ -313,6 +332,14 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
         finish(FileStatus::Failed, reason);
         return;
     }
+    // A decoder that says it succeeded has still written garbage or a file cut short now and
+    // then; neither may pass for a conversion.
+    if (const QString problem = outputProblem(QStringLiteral("decoder"), m_tempPath, m_decodedMs, &m_decoded);
+        !problem.isEmpty()) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, problem);
+        return;
+    }
     m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
     if (m_audioTracks > 1)
         addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
@@ -329,7 +356,10 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 
 void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
 {
-    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput)) {
+    QString problem;
+    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput))
+        problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decoded.lengthMs, nullptr);
+    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput) && problem.isEmpty()) {
         const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
         removeIfPresent(m_encoderOutput);
         if (replaced && isNonEmptyFile(m_tempPath)) {
@@ -347,7 +377,8 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
         return;
     }
 
-    const QString reason = failureReason(QStringLiteral("encoder"), outcome, m_encoderOutput);
+    const QString reason = problem.isEmpty() ? failureReason(QStringLiteral("encoder"), outcome, m_encoderOutput)
+                                             : problem;
     removeIfPresent(m_encoderOutput);
     if (!isNonEmptyFile(m_tempPath)) {
         removeTemporaryFiles();
@@ -356,7 +387,8 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
     }
     // The decoder's file is still a good MP3, only at the decoder's bitrate; the user is told
     // so rather than handed a different bitrate silently.
-    startTagging(FileStatus::KeptDecoderBitrate, QStringLiteral("kept the decoder's bitrate: ") + reason);
+    startTagging(FileStatus::KeptDecoderBitrate,
+                 QStringLiteral("kept at %1 kbps: the encoder failed: %2").arg(m_decoded.kbps).arg(reason));
 }
 
 void FileConversion::startTagging(FileStatus status, const QString &reason)

@@ -103,6 +103,7 @@ private:
     std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
     std::optional<qint64> m_decodedMs;   // the decoder's last reported time
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
+    TagCopy::MpegAudio m_decoded;        // the decoder's file, as checked
     QString m_decoderWriteError;         // the decoder's word that its output is not whole
     SourceTags m_sourceTags;
     int m_inputStreams = 0;              // as the decoder lists the source's streams

@@ -1,6 +1,7 @@
 #include "tagcopy.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 
 #include <taglib/attachedpictureframe.h>
@@ -297,6 +298,26 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
     addPictures(tags.pictures, *tag);
     return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v3,
                      TagLib::File::DoNotDuplicate);
+}
+
+std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
+{
+    TagLib::MPEG::File file(QFile::encodeName(mp3Path).constData(), true, TagLib::AudioProperties::Average);
+    const TagLib::AudioProperties *properties = file.isValid() ? file.audioProperties() : nullptr;
+    if (!properties || properties->bitrate() <= 0 || properties->lengthInMilliseconds() <= 0)
+        return std::nullopt;
+    // The average TagLib works out lies near the rate the file was made at (328 for 320);
+    // the nearest rate an MP3 can have is that one.
+    static const int kRates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+    int kbps = kRates[0];
+    for (int rate : kRates) {
+        if (qAbs(rate - properties->bitrate()) < qAbs(kbps - properties->bitrate()))
+            kbps = rate;
+    }
+    // A constant-rate file cut short still states its whole length in its header frame; its
+    // bytes tell how much of it is there.
+    const qint64 bytesMs = QFileInfo(mp3Path).size() * 8 / kbps;
+    return MpegAudio{qMin<qint64>(properties->lengthInMilliseconds(), bytesMs), kbps};
 }
 
 } // namespace TagCopy

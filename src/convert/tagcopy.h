@@ -44,4 +44,12 @@ SourceTags readSource(const QString &path);
 // not be opened as MP3 or not saved.
 bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
 
+// What a tool's MP3 output holds, as TagLib reads it: nothing when it is not MPEG audio.
+struct MpegAudio
+{
+    qint64 lengthMs = 0;   // the shorter of what its header says and what its bytes hold
+    int kbps = 0;
+};
+std::optional<MpegAudio> readMpegAudio(const QString &mp3Path);
+
 } // namespace TagCopy
