@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <utility>
 
@@ -110,12 +111,17 @@ QString BatchSession::start()
             return problem;
         // What programs that were killed outright left behind.
         removeAbandonedTempFiles(tempFolder);
+        m_encoderFolder = std::make_unique<QTemporaryDir>(QDir(tempFolder).filePath(batchFolderTemplate()));
+        if (!m_encoderFolder->isValid())
+            return QStringLiteral("no folder can be made in the temporary folder: %1").arg(m_encoderFolder->errorString());
     }
 
     BatchSettings settings;
     settings.tools.decoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("ffmpeg"));
     settings.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
     settings.tools.tempFolder = QDir::toNativeSeparators(tempFolder);
+    if (m_encoderFolder)
+        settings.tools.encoderFolder = QDir::toNativeSeparators(m_encoderFolder->path());
     settings.bitrate = m_setup.bitrate;
     settings.jobs = m_setup.jobs;
     m_batch = new ConversionBatch(m_setup.sources, settings, this);
@@ -151,6 +157,7 @@ BatchOutcome BatchSession::abort()
         m_batch->disconnect(this);
         m_batch->abort();
     }
+    m_encoderFolder.reset();
     m_done = true;
     BatchOutcome outcome = outcomeSoFar();
     outcome.cancelled = true;
@@ -210,6 +217,7 @@ void BatchSession::onBatchFinished(const QList<FileResult> &results, bool cancel
     if (m_done)
         return;
     m_done = true;
+    m_encoderFolder.reset();   // every tool has ended
     BatchOutcome outcome;
     outcome.cancelled = cancelled;
     for (int i = 0; i < results.size(); ++i)

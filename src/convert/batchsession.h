@@ -9,7 +9,10 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
+
+class QTemporaryDir;
 
 // What a front end asks of one batch: the sources, the bitrate, how many files at once and
 // where the program lies (the tools are there).
@@ -112,6 +115,7 @@ private:
 
     SessionSetup m_setup;
     QStringList m_saveNames;
+    std::unique_ptr<QTemporaryDir> m_encoderFolder;   // the batch's own, mode 0700, gone with it
     QMap<int, QString> m_moved;              // the names that would have replaced a source
     ConversionBatch *m_batch = nullptr;
     QList<FileResult> m_results;             // by source index, as each file ends

@@ -349,7 +349,8 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     m_state = State::Encoding;
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
+    m_encoderOutput = Tools::encoderOutputPath(
+        m_tools.encoderFolder.isEmpty() ? m_tools.tempFolder : m_tools.encoderFolder, m_tempPath, m_bitrate);
     m_runner->start(m_tools.encoder, Tools::encoderArguments(m_bitrate, m_tempPath, m_encoderOutput),
                     kHiddenWindow);
 }

@@ -20,6 +20,9 @@ struct ToolSet
     QString decoder;
     QString encoder;
     QString tempFolder;
+    // Where the encoder writes; "" for tempFolder. A batch gives it a folder of its own that
+    // no other user can enter: the encoder writes through a name planted before it.
+    QString encoderFolder;
 };
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };

@@ -209,11 +209,23 @@ int removeAbandonedTempFiles(const QString &folder)
         lock->unlock();
         ++cleared;
     }
+    static const QRegularExpression batchFolder(QStringLiteral("^quorvane-(\\d+)-[A-Za-z0-9]{6}$"));
+    for (const QString &name : dir.entryList({QStringLiteral("quorvane-*")}, QDir::Dirs | QDir::Hidden | QDir::NoSymLinks)) {
+        const QRegularExpressionMatch match = batchFolder.match(name);
+        const pid_t pid = pid_t(match.captured(1).toLongLong());
+        if (match.hasMatch() && pid > 0 && ::kill(pid, 0) != 0 && errno != EPERM && QDir(dir.filePath(name)).removeRecursively())
+            ++cleared;
+    }
     return cleared;
 #else
     Q_UNUSED(folder)
     return 0;
 #endif
+}
+
+QString batchFolderTemplate()
+{
+    return QStringLiteral("quorvane-%1-XXXXXX").arg(QCoreApplication::applicationPid());
 }
 
 QString tempMp3LockPath(const QString &path)

@@ -49,9 +49,14 @@ void discardTempMp3(const QString &path);
 // Deletes what programs that were killed outright left in folder: each temporary MP3 file
 // whose lock or held mark names a process on this machine that no longer runs, or that has
 // neither (every living file has one), the encoder's output beside it, and the lock or mark.
-// Names of running programs and marks that cannot be read are left alone. Returns how many
+// Also the batch folders of programs that are gone, whole. Names of running programs and
+// marks that cannot be read are left alone. Returns how many
 // names were cleared. Safe while other programs convert into the same folder.
 int removeAbandonedTempFiles(const QString &folder);
+
+// The name pattern (for QTemporaryDir) of a batch's own folder in the temporary folder,
+// naming this process so that a sweep can tell a killed program's folder: "quorvane-PID-XXXXXX".
+QString batchFolderTemplate();
 
 // The lock file that marks path's name as taken: path + ".lock".
 QString tempMp3LockPath(const QString &path);

@@ -325,7 +325,10 @@ private slots:
         Fixture f;
         f.linkTool(QStringLiteral("ffmpeg"));
         // The real encoder, except that it fails on the long source's bigger decoder file.
-        f.script(QStringLiteral("lame"), "[ $(wc -c < \"$6\") -gt 200000 ] && { echo 'out of luck' >&2; exit 3; }\nexec '"
+        // It also notes the rights of the folder it writes into.
+        const QString modes = f.dir.filePath(QStringLiteral("modes"));
+        f.script(QStringLiteral("lame"), "stat -c %a \"${7%/*}\" >> '" + modes.toUtf8()
+                     + "'\n[ $(wc -c < \"$6\") -gt 200000 ] && { echo 'out of luck' >&2; exit 3; }\nexec '"
                      + QStandardPaths::findExecutable(QStringLiteral("lame")).toUtf8() + "' \"$@\"\n");
         QVERIFY(QFile::copy(QDir(qEnvironmentVariable("QUORVANE_APP_DIR")).filePath(QStringLiteral("quorvane-cli")),
                             f.app(QStringLiteral("quorvane-cli"))));
@@ -363,6 +366,9 @@ private slots:
         QCOMPARE(sources(outcome.keptDecoderBitrate()), QStringList{kept});
         QCOMPARE(sources(outcome.failed()), QStringList{broken});
         QCOMPARE(sources(outcome.notConverted()), QStringList{last});
+        // The encoder wrote into the batch's own folder, closed to other users, gone with it.
+        QCOMPARE(TestKit::readFile(modes), QByteArray("700\n700\n"));
+        QCOMPARE(QDir(f.temp()).entryList({QStringLiteral("quorvane-*")}, QDir::Dirs), QStringList());
         QVERIFY(outcome.keptDecoderBitrate().at(0).reason.contains(QStringLiteral("out of luck")));
         for (const FileResult &r : outcome.converted())
             discardTempMp3(r.tempPath);

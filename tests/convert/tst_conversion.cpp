@@ -900,7 +900,7 @@ QString TestConversion::writeSource(const QString &name, const QByteArray &data)
 BatchSettings TestConversion::settings(int bitrate, int jobs) const
 {
     BatchSettings settings;
-    settings.tools = {m_ffmpeg, m_lame, m_temp};
+    settings.tools = {m_ffmpeg, m_lame, m_temp, {}};
     settings.bitrate = bitrate;
     settings.jobs = jobs;
     return settings;

@@ -1,3 +1,5 @@
+#include "testkit.h"
+
 #include "convert/tempnames.h"
 
 #include <QCoreApplication>
@@ -19,11 +21,9 @@
 
 namespace {
 
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
-}
+using TestKit::entries;
+using TestKit::readFile;
+using TestKit::writeFile;
 
 // The n-th of all temporary names in order: zurvek11111111.mp3, zurvek11111112.mp3, ...
 QString nthName(int n)
@@ -42,18 +42,6 @@ std::function<QString()> namesInOrder(const QStringList &names)
         const int i = (*next)++;
         return i < names.size() ? names.at(i) : nthName(i - int(names.size()));
     };
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // A lock file as another program on this machine would have written it, in the three-line
@@ -318,10 +306,14 @@ void TestTempNames::abandonedFilesAreRemoved()
     const QString lockPath = tempMp3LockPath(path);
     const QString encoderOutput = dir.filePath(QStringLiteral("zurvek13572468_128 kbps.mp3"));
     // Never touched: files of other names and of other programs.
-    const QStringList others = {QStringLiteral("notes.txt"), QStringLiteral("zurvek1357.mp3.lock"),
+    // A running program's batch folder stays; a killed one's goes with its files.
+    const QString ours = QStringLiteral("quorvane-%1-abcdef").arg(QCoreApplication::applicationPid());
+    const QStringList others = {QStringLiteral("notes.txt"), ours, QStringLiteral("zurvek1357.mp3.lock"),
                                 QStringLiteral("zurvek9999999.mp3")};
     for (const QString &other : others)
-        QVERIFY(writeFile(dir.filePath(other), "other"));
+        QVERIFY(writeFile(other == ours ? QDir(dir.filePath(ours)).filePath(QStringLiteral("x.mp3")) : dir.filePath(other), "other"));
+    if (removed)
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("quorvane-%1-ghijkl/x.mp3").arg(deadPid)), "killed"));
 
     QLockFile running(lockPath);
     running.setStaleLockTime(0);
@@ -349,7 +341,7 @@ void TestTempNames::abandonedFilesAreRemoved()
     QStringList othersOnly = others;
     othersOnly.sort();
 
-    QCOMPARE(removeAbandonedTempFiles(dir.path()), removed ? 1 : 0);
+    QCOMPARE(removeAbandonedTempFiles(dir.path()), removed ? 2 : 0);
     QCOMPARE(entries(dir.path()), removed ? othersOnly : before);
     if (!reserved.isEmpty())
         releaseTempMp3Path(reserved);
