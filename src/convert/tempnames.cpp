@@ -77,6 +77,23 @@ bool holderIsGone(const QString &path)
         return false;
     return !(::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
+
+// Deletes what a gone program left under path's name: the MP3 file, the encoder's output
+// beside it, the held mark, then the lock. The lock is taken over first, so that no other
+// program draws the name or sweeps it at the same time. False when another program has it.
+bool clearName(const QDir &dir, const QString &path)
+{
+    std::unique_ptr<QLockFile> lock;
+    if (lockName(path, &lock) != LockOutcome::Held)
+        return false;
+    const QString base = Paths::fileNameFromPath(path).chopped(4);
+    for (const QString &output : dir.entryList({base + QStringLiteral("_*.mp3")}, QDir::Files | QDir::Hidden))
+        QFile::remove(dir.filePath(output));
+    QFile::remove(path);
+    QFile::remove(tempMp3HeldPath(path));
+    lock->unlock();
+    return true;
+}
 #endif
 
 } // namespace
@@ -175,39 +192,23 @@ int removeAbandonedTempFiles(const QString &folder)
             continue;   // ours
         if (!holderIsGone(tempMp3LockPath(path)))
             continue;
-        // The lock is taken over first, so that no other program draws the name or sweeps it
-        // at the same time. A holder that died cannot have released its name (and passed its
-        // file on) since it was read; a holder that released it normally was alive above.
-        std::unique_ptr<QLockFile> lock;
-        if (lockName(path, &lock) != LockOutcome::Held)
-            continue;
-        const QString base = name.chopped(4);
-        for (const QString &output : dir.entryList({base + QStringLiteral("_*.mp3")}, QDir::Files | QDir::Hidden))
-            QFile::remove(dir.filePath(output));
-        QFile::remove(path);
-        lock->unlock();
-        ++cleared;
+        // A holder that died cannot have released its name (and passed its file on) since it
+        // was read; a holder that released it normally was alive above.
+        if (clearName(dir, path))
+            ++cleared;
     }
     // A file under neither a lock nor a held mark of a living program: the lock is made
     // before the file, and the mark before the lock goes, so its program has gone (or was an
     // older version, which let its files go unmarked). Taking the lock first keeps a program
-    // that draws the name at this moment off it.
+    // that draws the name at this moment off it (clearName()).
     for (const QString &name : dir.entryList({QStringLiteral("zurvek*.mp3")}, QDir::Files | QDir::Hidden)) {
         const QString path = Paths::joinPath(QDir::toNativeSeparators(folder), name);
         if (!isTempMp3Name(name) || reservations().names.count(name) != 0 || QFileInfo::exists(tempMp3LockPath(path)))
             continue;
         if (QFileInfo::exists(tempMp3HeldPath(path)) && !holderIsGone(tempMp3HeldPath(path)))
             continue;
-        std::unique_ptr<QLockFile> lock;
-        if (lockName(path, &lock) != LockOutcome::Held)
-            continue;
-        const QString base = name.chopped(4);
-        for (const QString &output : dir.entryList({base + QStringLiteral("_*.mp3")}, QDir::Files | QDir::Hidden))
-            QFile::remove(dir.filePath(output));
-        QFile::remove(path);
-        QFile::remove(tempMp3HeldPath(path));
-        lock->unlock();
-        ++cleared;
+        if (clearName(dir, path))
+            ++cleared;
     }
     static const QRegularExpression batchFolder(QStringLiteral("^quorvane-(\\d+)-[A-Za-z0-9]{6}$"));
     for (const QString &name : dir.entryList({QStringLiteral("quorvane-*")}, QDir::Dirs | QDir::Hidden | QDir::NoSymLinks)) {
