@@ -52,6 +52,13 @@ tool_loop() {
   done
 }
 
+# The RMS level in dB of what lies above 16.5 kHz: six high-pass stages, 72 dB per octave.
+highs() {
+  local hp="highpass=f=16500"
+  ffmpeg -hide_banner -nostdin -i "$1" -af "$hp,$hp,$hp,$hp,$hp,$hp,astats=measure_perchannel=none:measure_overall=RMS_level" \
+    -f null - 2>&1 | awk -F': ' '/RMS level dB/ { print $2 }'
+}
+
 ratio() { awk -v a="${medians[$1]}" -v b="${medians[$2]}" 'BEGIN { printf "%.3f\n", a / b }'; }
 
 machine() {

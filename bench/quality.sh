@@ -22,13 +22,6 @@ noise() {   # noise SECONDS FILE
     -c:a aac -b:a 256k -y "$2"
 }
 
-# The RMS level in dB of what lies above 16.5 kHz: six high-pass stages, 72 dB per octave.
-highs() {
-  local hp="highpass=f=16500"
-  ffmpeg -hide_banner -nostdin -i "$1" -af "$hp,$hp,$hp,$hp,$hp,$hp,astats=measure_perchannel=none:measure_overall=RMS_level" \
-    -f null - 2>&1 | awk -F': ' '/RMS level dB/ { print $2 }'
-}
-
 # The decoder's arguments before it was given a rate, the first audio track and no tags.
 earlier_pipeline() {   # earlier_pipeline SOURCE KBPS OUT TEMPFOLDER
   local t="$4/$(basename "$1" .m4a).mp3"
@@ -42,14 +35,18 @@ echo "quality: pink noise and a 1 kHz tone, 20 s, AAC 256 kbps; energy above 16.
 machine
 noise 20 "$work/q/noise.m4a"
 echo "  source                        $(highs "$work/q/noise.m4a")"
-printf '  %-6s %10s %10s %10s %18s\n' kbps direct earlier quorvane "quorvane - direct"
+printf '  %-6s %10s %10s %10s %18s %12s %20s\n' kbps direct earlier quorvane "quorvane - direct" single-pass "single-pass - direct"
 for kbps in 128 192 320; do
   ffmpeg -v error -i "$work/q/noise.m4a" -f wav - </dev/null | lame --quiet -h -m s -b "$kbps" - "$work/q/direct.mp3"
   earlier_pipeline "$work/q/noise.m4a" "$kbps" "$work/q/earlier.mp3" "$work/tmp"
   "$cli" -j 1 -b "$kbps" -o "$work/out" "$work/q/noise.m4a" >/dev/null 2>&1
+  mkdir -p "$work/single"
+  "$cli" --single-pass -b "$kbps" -o "$work/single" "$work/q/noise.m4a" >/dev/null 2>&1
   d=$(highs "$work/q/direct.mp3"); e=$(highs "$work/q/earlier.mp3"); q=$(highs "$work/out/noise.mp3")
-  printf '  %-6s %10.2f %10.2f %10.2f %18.2f\n' "$kbps" "$d" "$e" "$q" "$(awk -v a="$q" -v b="$d" 'BEGIN { print a - b }')"
-  rm -f "$work/out/noise.mp3"
+  s=$(highs "$work/single/noise.mp3")
+  printf '  %-6s %10.2f %10.2f %10.2f %18.2f %12.2f %20.2f\n' "$kbps" "$d" "$e" "$q" "$(awk -v a="$q" -v b="$d" 'BEGIN { print a - b }')" \
+    "$s" "$(awk -v a="$s" -v b="$d" 'BEGIN { print a - b }')"
+  rm -f "$work/out/noise.mp3" "$work/single/noise.mp3"
 done
 echo
 

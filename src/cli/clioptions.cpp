@@ -102,6 +102,11 @@ CliCommand parse(const QStringList &arguments)
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
         QStringLiteral("Print the files that would be converted, one per line, and convert nothing."));
+    const QCommandLineOption singlePass(
+        QStringLiteral("single-pass"),
+        QStringLiteral("Decode each file straight into the encoder through a pipe instead of into an "
+                       "MP3 file that is then re-encoded: faster, with one encode less. A file whose "
+                       "encoder fails then fails, instead of being kept at the decoder's bitrate."));
     const QCommandLineOption keepTree(
         QStringLiteral("keep-tree"),
         QStringLiteral("Save each file found under a named folder at its path below that folder's "
@@ -121,6 +126,7 @@ CliCommand parse(const QStringList &arguments)
     parser.addOption(output);
     parser.addOption(jobs);
     parser.addOption(dryRun);
+    parser.addOption(singlePass);
     parser.addOption(keepTree);
     parser.addOption(skipExisting);
     parser.addOption(shard);
@@ -190,6 +196,7 @@ CliCommand parse(const QStringList &arguments)
     }
 
     options.dryRun = parser.isSet(dryRun);
+    options.singlePass = parser.isSet(singlePass);
     options.keepTree = parser.isSet(keepTree);
     options.skipExisting = parser.isSet(skipExisting);
     options.paths = parser.positionalArguments();

@@ -11,6 +11,7 @@ struct CliOptions
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;
+    bool singlePass = false;   // decode straight into the encoder, no MP3 in between
     // Library runs (LibraryLayout names the paths): save at each source's library path,
     // leave sources whose output is up to date, and take only shard shardIndex of
     // shardCount (1 of 1: everything).

@@ -110,6 +110,7 @@ int runCli(const CliCommand &command)
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
     setup.session.jobs = options.jobs;
+    setup.session.singlePass = options.singlePass;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);

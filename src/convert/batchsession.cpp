@@ -122,6 +122,7 @@ QString BatchSession::start()
     settings.tools.tempFolder = QDir::toNativeSeparators(tempFolder);
     if (m_encoderFolder)
         settings.tools.encoderFolder = QDir::toNativeSeparators(m_encoderFolder->path());
+    settings.tools.singlePass = m_setup.singlePass;
     settings.bitrate = m_setup.bitrate;
     settings.jobs = m_setup.jobs;
     m_batch = new ConversionBatch(m_setup.sources, settings, this);

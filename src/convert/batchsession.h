@@ -21,6 +21,7 @@ struct SessionSetup
     QStringList sources;
     int bitrate = 128;         // kbps
     int jobs = 1;
+    bool singlePass = false;   // the decoder's PCM straight into the encoder (ToolSet::singlePass)
     QString appFolder;
     QString tempFolder;        // "" for the system's temporary folder
     // When set, each converted file is saved there as soon as it is done (under the name

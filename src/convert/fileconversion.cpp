@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -30,6 +32,10 @@ constexpr double kProgressStep = 0.01;
 
 // Where decoding ends and encoding begins on a file's progress.
 constexpr double kDecodedFraction = 0.5;
+
+// In a single pass the decoder's time carries the progress up to here; the rest comes when
+// the encoder has finished too.
+constexpr double kPipedFraction = 0.99;
 
 QString shortened(const QString &text)
 {
@@ -149,6 +155,21 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     m_result.status = FileStatus::Cancelled;
     connect(m_runner, &ProcessRunner::standardErrorLineRead, this, &FileConversion::onToolLine);
     connect(m_runner, &ProcessRunner::finished, this, &FileConversion::onToolFinished);
+    if (m_tools.singlePass) {
+        m_pipeReader = new ProcessRunner(this);
+        connect(m_pipeReader, &ProcessRunner::standardErrorLineRead, this, [this](const QString &line) {
+            if (m_state == State::Piping)
+                onEncoderLine(line);
+        });
+        connect(m_pipeReader, &ProcessRunner::finished, this, [this](const ProcessOutcome &outcome) {
+            if (m_state == State::Piping) {
+                m_encoderOutcome = outcome;
+                onPipedToolFinished();
+            } else if (m_state == State::Cancelling) {
+                onCancelledToolFinished();
+            }
+        });
+    }
 }
 
 FileConversion::~FileConversion()
@@ -182,10 +203,14 @@ void FileConversion::cancel()
         break;
     case State::Decoding:
     case State::Encoding:
-        if (m_runner->isRunning()) {
-            // The files are deleted once the tool has let go of them, in onToolFinished().
+    case State::Piping:
+        if (m_runner->isRunning() || (m_pipeReader && m_pipeReader->isRunning())) {
+            // The files are deleted once the tools have let go of them, in
+            // onCancelledToolFinished().
             m_state = State::Cancelling;
             m_runner->cancel();
+            if (m_pipeReader)
+                m_pipeReader->cancel();
         } else {
             // Called from progress() between the two tools or after the last one.
             removeTemporaryFiles();
@@ -205,6 +230,8 @@ void FileConversion::abort()
         return;
     m_state = State::Done;
     m_runner->abort();
+    if (m_pipeReader)
+        m_pipeReader->abort();
     if (m_tagging.valid())
         m_tagging.wait();   // the worker writes into the file about to be deleted
     removeTemporaryFiles();
@@ -231,6 +258,14 @@ void FileConversion::begin()
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
         return;
     }
+    if (m_pipeReader) {
+        m_state = State::Piping;
+        m_encoderOutput = Tools::encoderOutputPath(
+            m_tools.encoderFolder.isEmpty() ? m_tools.tempFolder : m_tools.encoderFolder, m_tempPath, m_bitrate);
+        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
+                             m_tools.encoder, Tools::pipedEncoderArguments(m_bitrate, m_encoderOutput), kHiddenWindow);
+        return;
+    }
     m_state = State::Decoding;
     m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath),
                     kHiddenWindow);
@@ -238,52 +273,63 @@ void FileConversion::begin()
 
 void FileConversion::onToolLine(const QString &line)
 {
-    if (m_state == State::Decoding) {
-        if (!m_outputListed) {
-            m_outputListed = line.startsWith(QStringLiteral("Output #"));
-            const QString kind = ToolOutput::streamKind(line);
-            if (!m_outputListed && !kind.isEmpty()) {
-                ++m_inputStreams;
-                // The container's length is its longest track's; only the first is decoded.
-                if (kind == QStringLiteral("Audio") && ++m_audioTracks == 2 && m_sourceTags.firstAudioTrackMs)
-                    m_sourceMs = m_sourceTags.firstAudioTrackMs;
-                return;
-            }
-        }
-        // The input summary with the length comes once, before any progress line.
-        if (!m_sourceMs) {
-            if (const auto length = ToolOutput::durationMs(line)) {
-                m_sourceMs = length;
-                return;
-            }
-        }
-        // ffmpeg says it could not write the whole of its output (a full disk) and still
-        // exits with 0; the first such line is the reason the file fails. Anchored, so that a
-        // source's name in the input summary cannot pass for one.
-        static const QRegularExpression writeError(QStringLiteral(
-            "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
-            "|: (?:No space left on device|Disk quota exceeded)$"));
-        if (m_decoderWriteError.isEmpty() && writeError.match(line).hasMatch()) {
-            m_decoderWriteError = line.trimmed();
+    if (m_state == State::Decoding || m_state == State::Piping)
+        onDecoderLine(line);
+    else if (m_state == State::Encoding)
+        onEncoderLine(line);
+}
+
+void FileConversion::onDecoderLine(const QString &line)
+{
+    if (!m_outputListed) {
+        m_outputListed = line.startsWith(QStringLiteral("Output #"));
+        const QString kind = ToolOutput::streamKind(line);
+        if (!m_outputListed && !kind.isEmpty()) {
+            ++m_inputStreams;
+            // The container's length is its longest track's; only the first is decoded.
+            if (kind == QStringLiteral("Audio") && ++m_audioTracks == 2 && m_sourceTags.firstAudioTrackMs)
+                m_sourceMs = m_sourceTags.firstAudioTrackMs;
             return;
         }
-        // The last progress line is written at the end and tells the length of the output.
-        if (const auto time = ToolOutput::timeMs(line)) {
-            m_decodedMs = time;
-            if (m_sourceMs && *m_sourceMs > 0)
-                reportProgress(kDecodedFraction * qMin(1.0, double(*time) / double(*m_sourceMs)));
-        }
-    } else if (m_state == State::Encoding) {
-        if (const auto share = ToolOutput::encodedShare(line)) {
-            reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
+    }
+    // The input summary with the length comes once, before any progress line.
+    if (!m_sourceMs) {
+        if (const auto length = ToolOutput::durationMs(line)) {
+            m_sourceMs = length;
             return;
         }
-        // "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2", once.
-        static const QRegularExpression encodingAs(QStringLiteral("^Encoding as .*\\b(\\d+) kbps\\b"));
-        if (!m_encodedKbps) {
-            if (const QRegularExpressionMatch match = encodingAs.match(line); match.hasMatch())
-                m_encodedKbps = match.captured(1).toInt();
-        }
+    }
+    // ffmpeg says it could not write the whole of its output (a full disk) and still
+    // exits with 0; the first such line is the reason the file fails. Anchored, so that a
+    // source's name in the input summary cannot pass for one.
+    static const QRegularExpression writeError(QStringLiteral(
+        "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
+        "|: (?:No space left on device|Disk quota exceeded)$"));
+    if (m_decoderWriteError.isEmpty() && writeError.match(line).hasMatch()) {
+        m_decoderWriteError = line.trimmed();
+        return;
+    }
+    // The last progress line is written at the end and tells the length of the output.
+    if (const auto time = ToolOutput::timeMs(line)) {
+        m_decodedMs = time;
+        const double span = m_state == State::Piping ? kPipedFraction : kDecodedFraction;
+        if (m_sourceMs && *m_sourceMs > 0)
+            reportProgress(span * qMin(1.0, double(*time) / double(*m_sourceMs)));
+    }
+}
+
+void FileConversion::onEncoderLine(const QString &line)
+{
+    // Reading a pipe, the encoder knows no length and counts no share.
+    if (const auto share = ToolOutput::encodedShare(line); share && m_state == State::Encoding) {
+        reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
+        return;
+    }
+    // "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2", once.
+    static const QRegularExpression encodingAs(QStringLiteral("^Encoding as .*\\b(\\d+) kbps\\b"));
+    if (!m_encodedKbps) {
+        if (const QRegularExpressionMatch match = encodingAs.match(line); match.hasMatch())
+            m_encodedKbps = match.captured(1).toInt();
     }
 }
 
@@ -308,26 +354,43 @@ void FileConversion::onToolFinished(const ProcessOutcome &outcome)
     case State::Encoding:
         onEncoderFinished(outcome);
         break;
+    case State::Piping:
+        m_decoderOutcome = outcome;
+        onPipedToolFinished();
+        break;
     case State::Cancelling:
-        removeTemporaryFiles();
-        finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        onCancelledToolFinished();
         break;
     default:
         break;
     }
 }
 
+void FileConversion::onCancelledToolFinished()
+{
+    if (m_runner->isRunning() || (m_pipeReader && m_pipeReader->isRunning()))
+        return;   // the other tool of a single pass still holds its file
+    removeTemporaryFiles();
+    finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
+}
+
+// Why the decoder failed ("" when it did not): the exit code counts as much as the file, for a
+// decoder that fails half-way leaves a partial file that must not pass for a converted one.
+QString FileConversion::decoderFailure(const ProcessOutcome &outcome, const QString &outputPath) const
+{
+    if (outcome.succeeded() && m_decoderWriteError.isEmpty() && (outputPath.isEmpty() || isNonEmptyFile(outputPath)))
+        return {};
+    // ffmpeg's own last word would be about its stream map.
+    if (m_inputStreams > 0 && m_audioTracks == 0)
+        return QStringLiteral("the source has no audio");
+    if (outcome.succeeded() && !m_decoderWriteError.isEmpty())
+        return m_decoderWriteError;
+    return failureReason(QStringLiteral("decoder"), outcome, outputPath);
+}
+
 void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
-    // The exit code counts as much as the file: a decoder that fails half-way leaves a
-    // partial file that must not pass for a converted one.
-    if (!outcome.succeeded() || !isNonEmptyFile(m_tempPath) || !m_decoderWriteError.isEmpty()) {
-        QString reason = outcome.succeeded() && !m_decoderWriteError.isEmpty()
-                             ? m_decoderWriteError
-                             : failureReason(QStringLiteral("decoder"), outcome, m_tempPath);
-        // ffmpeg's own last word would be about its stream map.
-        if (m_inputStreams > 0 && m_audioTracks == 0)
-            reason = QStringLiteral("the source has no audio");
+    if (const QString reason = decoderFailure(outcome, m_tempPath); !reason.isEmpty()) {
         removeTemporaryFiles();
         finish(FileStatus::Failed, reason);
         return;
@@ -361,20 +424,7 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
     if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput))
         problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decoded.lengthMs, nullptr);
     if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput) && problem.isEmpty()) {
-        const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
-        removeIfPresent(m_encoderOutput);
-        if (replaced && isNonEmptyFile(m_tempPath)) {
-            if (m_encodedKbps && *m_encodedKbps != m_bitrate) {
-                addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's "
-                                       "sample rate")
-                            .arg(*m_encodedKbps)
-                            .arg(m_bitrate));
-            }
-            startTagging(FileStatus::Converted, QString());
-            return;
-        }
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, QStringLiteral("could not put the re-encoded file in place"));
+        takeEncoderOutput();
         return;
     }
 
@@ -390,6 +440,71 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
     // so rather than handed a different bitrate silently.
     startTagging(FileStatus::KeptDecoderBitrate,
                  QStringLiteral("kept at %1 kbps: the encoder failed: %2").arg(m_decoded.kbps).arg(reason));
+}
+
+// Both tools of a single pass have ended. A tool that fails takes the other with it: a decoder
+// that dies leaves the encoder a short input, which it encodes without complaint; an encoder
+// that dies leaves the decoder writing into a closed pipe. The one that failed first names
+// the reason: the decoder's, unless its failure is only the closed pipe or the stop below.
+void FileConversion::onPipedToolFinished()
+{
+    if (!m_decoderOutcome || !m_encoderOutcome) {
+        // The other tool has nothing left to do: a decoder that never started may leave the
+        // encoder waiting for input, and a decoder deaf to its closed pipe would go on.
+        if (m_decoderOutcome && !m_decoderOutcome->started) {
+            m_pipeReader->cancel();
+        } else if (m_encoderOutcome && !m_encoderOutcome->succeeded()) {
+            m_decoderStopped = true;
+            m_runner->cancel();
+        }
+        return;
+    }
+    const ProcessOutcome &encoder = *m_encoderOutcome;
+    const QString decoderReason = decoderFailure(*m_decoderOutcome, QString());
+    const bool encoderFailed = !encoder.succeeded() || !isNonEmptyFile(m_encoderOutput);
+    static const QString brokenPipe = QString::fromLocal8Bit(std::strerror(EPIPE));
+    const bool decoderLostItsReader =
+        encoderFailed
+        && (m_decoderStopped || decoderReason.endsWith(brokenPipe, Qt::CaseInsensitive)
+            || m_decoderWriteError.endsWith(brokenPipe, Qt::CaseInsensitive));
+    if (!decoderReason.isEmpty() && !decoderLostItsReader) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, decoderReason);
+        return;
+    }
+    if (encoderFailed) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, failureReason(QStringLiteral("encoder"), encoder, m_encoderOutput));
+        return;
+    }
+    if (const QString problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decodedMs, nullptr);
+        !problem.isEmpty()) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, problem);
+        return;
+    }
+    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
+    if (m_audioTracks > 1)
+        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
+    takeEncoderOutput();
+}
+
+// The encoder's checked file takes the temporary file's name, and the tag step follows.
+void FileConversion::takeEncoderOutput()
+{
+    const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
+    removeIfPresent(m_encoderOutput);
+    if (!replaced || !isNonEmptyFile(m_tempPath)) {
+        removeTemporaryFiles();
+        finish(FileStatus::Failed, QStringLiteral("could not put the re-encoded file in place"));
+        return;
+    }
+    if (m_encodedKbps && *m_encodedKbps != m_bitrate) {
+        addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's sample rate")
+                    .arg(*m_encodedKbps)
+                    .arg(m_bitrate));
+    }
+    startTagging(FileStatus::Converted, QString());
 }
 
 void FileConversion::startTagging(FileStatus status, const QString &reason)
@@ -442,7 +557,7 @@ void FileConversion::removeTemporaryFiles()
 void FileConversion::finish(FileStatus status, const QString &reason)
 {
     const State before = m_state;
-    if ((before == State::Encoding || before == State::Tagging)
+    if ((before == State::Encoding || before == State::Piping || before == State::Tagging)
         && (status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate)) {
         reportProgress(1.0);
         if (m_state != before)

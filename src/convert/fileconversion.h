@@ -5,13 +5,11 @@
 #include <QObject>
 #include <QString>
 
+#include "processrunner.h"
 #include "tagcopy.h"
 
 #include <future>
 #include <optional>
-
-class ProcessRunner;
-struct ProcessOutcome;
 
 // Where the two tools are, and the folder that holds the temporary MP3 files and the
 // encoder's short-lived output. An empty folder means the system's temporary folder.
@@ -23,6 +21,10 @@ struct ToolSet
     // Where the encoder writes; "" for tempFolder. A batch gives it a folder of its own that
     // no other user can enter: the encoder writes through a name planted before it.
     QString encoderFolder;
+    // One pass: the decoder's PCM goes through a pipe straight into the encoder, with no
+    // decoder's MP3 in between. Faster and one encode less; a failed encoder then fails the
+    // file, as there is no decoder's file to keep.
+    bool singlePass = false;
 };
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
@@ -47,7 +49,8 @@ struct FileResult
 Q_DECLARE_METATYPE(FileResult)
 
 // The conversion of one source file: ffmpeg decodes it into a temporary MP3 file, lame
-// re-encodes that at the chosen bitrate, the re-encoded file takes the temporary file's
+// re-encodes that at the chosen bitrate (or, in a single pass, lame encodes what ffmpeg
+// decodes as it comes through a pipe), the re-encoded file takes the temporary file's
 // place, and the tag step writes the source's tags and pictures into it (on a worker thread:
 // TagLib rewrites the whole file to put the tag in front). It owns its tool runs, its worker
 // and its temporary files until it reports: a failed or cancelled conversion leaves nothing
@@ -74,21 +77,28 @@ public:
 
 signals:
     // How far this file is, 0..1: decoding is the first half (by the decoder's time against the
-    // source's length, or in one step when the length is unknown), encoding the second. Only
+    // source's length, or in one step when the length is unknown), encoding the second; in a
+    // single pass the decoder's time is the whole of it. Only
     // rises, in steps of at least 1 %; 0.5 when the encoder starts, 1.0 just before a converted
     // file's finished(). A file that fails or is cancelled does not reach 1.0.
     void progress(int index, double fraction);
     void finished(const FileResult &result);   // exactly once, always from the event loop
 
 private:
-    enum class State { Idle, Starting, Decoding, Encoding, Tagging, Cancelling, Reporting, Done };
+    enum class State { Idle, Starting, Decoding, Encoding, Piping, Tagging, Cancelling, Reporting, Done };
 
     void begin();
     void onToolLine(const QString &line);
+    void onDecoderLine(const QString &line);
+    void onEncoderLine(const QString &line);
     void reportProgress(double fraction);
     void onToolFinished(const ProcessOutcome &outcome);
     void onDecoderFinished(const ProcessOutcome &outcome);
     void onEncoderFinished(const ProcessOutcome &outcome);
+    void onPipedToolFinished();
+    void onCancelledToolFinished();
+    QString decoderFailure(const ProcessOutcome &outcome, const QString &outputPath) const;
+    void takeEncoderOutput();
     void startTagging(FileStatus status, const QString &reason);
     void onTagged(bool written, FileStatus status, const QString &reason);
     void addNote(const QString &note);
@@ -101,7 +111,11 @@ private:
     FileResult m_result;
     QString m_tempPath;        // reserved while this conversion owns it
     QString m_encoderOutput;
-    ProcessRunner *m_runner = nullptr;
+    ProcessRunner *m_runner = nullptr;          // the decoder, then the encoder
+    ProcessRunner *m_pipeReader = nullptr;      // the encoder of a single pass
+    std::optional<ProcessOutcome> m_decoderOutcome;   // a single pass's, as each tool ends
+    std::optional<ProcessOutcome> m_encoderOutcome;
+    bool m_decoderStopped = false;              // by us, when the encoder had failed
     State m_state = State::Idle;
     std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
     std::optional<qint64> m_decodedMs;   // the decoder's last reported time

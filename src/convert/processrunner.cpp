@@ -166,9 +166,33 @@ ProcessRunner::~ProcessRunner()
 void ProcessRunner::start(const QString &program, const QStringList &arguments,
                           std::optional<int> windowStyle)
 {
+    if (prepare(program, arguments, windowStyle))
+        m_process->start();
+}
+
+void ProcessRunner::startPiped(const QString &program, const QStringList &arguments, ProcessRunner *reader,
+                               const QString &readerProgram, const QStringList &readerArguments,
+                               std::optional<int> windowStyle)
+{
+    if (m_busy || reader->m_busy) {
+        qWarning("ProcessRunner: startPiped() while a program still runs; ignored");
+        return;
+    }
+    prepare(program, arguments, windowStyle);
+    reader->prepare(readerProgram, readerArguments, windowStyle);
+    m_process->setStandardOutputProcess(reader->m_process);
+    // The reader first: it is ready before anything is written, and when it cannot start, the
+    // writer finds its pipe closed at once.
+    reader->m_process->start();
+    m_process->start();
+}
+
+bool ProcessRunner::prepare(const QString &program, const QStringList &arguments,
+                            std::optional<int> windowStyle)
+{
     if (m_busy) {
         qWarning("ProcessRunner: start() while %s still runs; ignored", qUtf8Printable(m_program));
-        return;
+        return false;
     }
     detachProcess();
     ++m_runId;
@@ -216,7 +240,7 @@ void ProcessRunner::start(const QString &program, const QStringList &arguments,
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
     connect(m_process, &QProcess::finished, this, &ProcessRunner::onProcessFinished);
     connect(m_process, &QProcess::errorOccurred, this, &ProcessRunner::onProcessError);
-    m_process->start();
+    return true;
 }
 
 void ProcessRunner::cancel()

@@ -46,7 +46,8 @@ struct ProcessOutcome
 Q_DECLARE_METATYPE(ProcessOutcome)
 
 // One run of one external program at a time. The program gets its arguments as a list (no
-// shell ever sees them), reads from the null device and has its stdout discarded; the tail
+// shell ever sees them), reads from the null device and has its stdout discarded (or piped
+// into another runner's program, see startPiped()); the tail
 // of its stderr is kept as the reason for a failure, and every line of it is passed on as it
 // arrives for the owner of the run to read progress from. The runner only listens to the
 // process's signals, so the caller's event loop keeps running while the tool works.
@@ -62,6 +63,14 @@ public:
     // loop (never from inside start()), also when the program cannot be started.
     void start(const QString &program, const QStringList &arguments,
                std::optional<int> windowStyle = {});
+
+    // As start(), and the program's standard output goes into reader's program's standard
+    // input through a pipe between the two (nothing of it passes through this process).
+    // Each runner reports its own program; neither may be running. A program that ends early
+    // closes its end of the pipe, so the other one ends too (end of input, broken pipe).
+    void startPiped(const QString &program, const QStringList &arguments, ProcessRunner *reader,
+                    const QString &readerProgram, const QStringList &readerArguments,
+                    std::optional<int> windowStyle = {});
 
     // Asks the program to end, and kills it if it has not ended after a short grace
     // period. finished() still comes, with crashed set unless the program exited by itself.
@@ -84,6 +93,7 @@ signals:
     void finished(const ProcessOutcome &outcome);
 
 private:
+    bool prepare(const QString &program, const QStringList &arguments, std::optional<int> windowStyle);
     void killTool();
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);

@@ -86,6 +86,20 @@ QStringList encoderArguments(int bitrate, const QString &input, const QString &o
             QStringLiteral("-b"), QString::number(bitrate), input, output};
 }
 
+QStringList pipedDecoderArguments(const QString &source)
+{
+    return {QStringLiteral("-i"), ffmpegFileArgument(source),
+            QStringLiteral("-map"), QStringLiteral("0:a:0"),
+            QStringLiteral("-map_metadata"), QStringLiteral("-1"),
+            QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
+            QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+}
+
+QStringList pipedEncoderArguments(int bitrate, const QString &output)
+{
+    return encoderArguments(bitrate, QStringLiteral("-"), output);
+}
+
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate)
 {
     const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));

@@ -40,6 +40,14 @@ QString ffmpegFileArgument(const QString &path);
 // (not joint) stereo.
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output);
 
+// The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its
+// standard output, and lame encodes its standard input with the options above. Mono and
+// stereo pass as they are; more channels are mixed down to stereo (lame takes no more), as
+// ffmpeg's own MP3 encoder does in the two steps. No tags in the WAV: the tag step writes the
+// source's.
+QStringList pipedDecoderArguments(const QString &source);
+QStringList pipedEncoderArguments(int bitrate, const QString &output);
+
 // Where lame writes: folder / base name of tempMp3 + "_" + bitrate text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate);
 

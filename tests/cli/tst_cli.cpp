@@ -1,5 +1,6 @@
 #include "testkit.h"
 #include "convert/scripttools.h"
+#include "convert/tagcopy.h"
 #include "convert/tempnames.h"
 
 #include <QDateTime>
@@ -41,6 +42,7 @@ private slots:
     void usageErrors();
     void helpAndVersion_data();
     void helpAndVersion();
+    void mixedBatch_data();
     void mixedBatch();
     void repeatedNamesFollowSourceOrder();
     void existingFileIsReplaced();
@@ -76,6 +78,7 @@ private:
     QString m_tone;        // 1 s
     QString m_longTone;    // 2 s
     QString m_headerFirstTone;   // 6 s, its length stated in a header at the front
+    QString m_taggedTone;  // 1 s, with a title, an artist and a cover
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_sources;
     QString m_out;
@@ -101,6 +104,15 @@ void TestCli::initTestCase()
     for (const auto &[path, seconds] : {std::pair{m_tone, 1}, std::pair{m_longTone, 2},
                                         std::pair{m_headerFirstTone, 6}})
         QVERIFY(TestKit::makeTone(m_ffmpeg, path, seconds, path == m_headerFirstTone));
+    m_taggedTone = m_toneDir.filePath(QStringLiteral("tagged.m4a"));
+    QVERIFY(TestKit::makeSource(
+        m_ffmpeg, m_taggedTone,
+        {QStringLiteral("-i"), m_tone, QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("color=c=teal:size=32x32:d=1"), QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-map"),
+         QStringLiteral("1"), QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:a"), QStringLiteral("copy"),
+         QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-disposition:v"), QStringLiteral("attached_pic"),
+         QStringLiteral("-metadata"), QStringLiteral("title=Chanson d’été"), QStringLiteral("-metadata"),
+         QStringLiteral("artist=Ñandú")}));
 }
 
 void TestCli::init()
@@ -191,10 +203,18 @@ void TestCli::helpAndVersion()
         QVERIFY2(result.out.contains(expected), qPrintable(result.out));
 }
 
+void TestCli::mixedBatch_data()
+{
+    QTest::addColumn<QStringList>("mode");
+    QTest::newRow("two steps") << QStringList();
+    QTest::newRow("single pass") << QStringList{QStringLiteral("--single-pass")};
+}
+
 void TestCli::mixedBatch()
 {
-    tone(QStringLiteral("sources/first.m4a"));
-    tone(QStringLiteral("sources/third.m4a"));
+    QFETCH(QStringList, mode);
+    tone(QStringLiteral("sources/first.m4a"), m_taggedTone);
+    tone(QStringLiteral("sources/third.m4a"), m_taggedTone);
     const QString bad = QDir(m_sources).filePath(QStringLiteral("second.m4a"));
     QByteArray noise(20000, Qt::Uninitialized);
     QRandomGenerator fixed(20240611);   // the same bytes on every run
@@ -205,8 +225,8 @@ void TestCli::mixedBatch()
     QCOMPARE(badFile.write(noise), noise.size());
     badFile.close();
 
-    const Run result = run({QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_out,
-                            QStringLiteral("-j"), QStringLiteral("2"), m_sources});
+    const Run result = run(mode + QStringList{QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_out,
+                                              QStringLiteral("-j"), QStringLiteral("2"), m_sources});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QString());   // messages go to stderr, stdout stays for data
@@ -229,10 +249,18 @@ void TestCli::mixedBatch()
     QCOMPARE(lines.mid(summary + 1), QStringList{failed.constLast()});
 
     QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("third.mp3")}));
+    const SourceTags tagged = TagCopy::readSource(m_taggedTone);
+    QCOMPARE(tagged.pictures.size(), 1);
     for (const QString &name : TestKit::entries(m_out)) {
         const Probe info = TestKit::probe(m_ffprobe, QDir(m_out).filePath(name));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
         QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
+        QVERIFY2(qAbs(info.duration - 1.0) < 0.1, qPrintable(QString::number(info.duration)));
+        const SourceTags tags = TagCopy::readSource(QDir(m_out).filePath(name));
+        QCOMPARE(tags.fields.value(QStringLiteral("TITLE")), QStringList{QStringLiteral("Chanson d’été")});
+        QCOMPARE(tags.fields.value(QStringLiteral("ARTIST")), QStringList{QStringLiteral("Ñandú")});
+        QCOMPARE(tags.pictures.size(), 1);
+        QCOMPARE(tags.pictures.at(0).data, tagged.pictures.at(0).data);
     }
     QCOMPARE(temporaryLeftovers(), QStringList());
     QCOMPARE(TestKit::entries(m_sources).size(), 3);
@@ -460,14 +488,18 @@ void TestCli::signalCancels_data()
     QTest::addColumn<bool>("decoderIgnoresTerm");   // then only a second signal's kill stops it
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("singlePass");
 
 #ifdef Q_OS_UNIX
-    QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling");
-    QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling");
-    QTest::newRow("the terminal closing cancels") << QList<int>{SIGHUP} << false << 129 << QStringLiteral("cancelling");
-    QTest::newRow("a closed pipe cancels") << QList<int>{SIGPIPE} << false << 141 << QStringLiteral("cancelling");
+    QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling") << false;
+    QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling") << false;
+    QTest::newRow("the terminal closing cancels") << QList<int>{SIGHUP} << false << 129 << QStringLiteral("cancelling") << false;
+    QTest::newRow("a closed pipe cancels") << QList<int>{SIGPIPE} << false << 141 << QStringLiteral("cancelling") << false;
     QTest::newRow("a second SIGINT stops at once")
-        << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once");
+        << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once") << false;
+    QTest::newRow("single pass, SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling") << true;
+    QTest::newRow("single pass, a second SIGINT stops at once")
+        << QList<int>{SIGINT, SIGINT} << true << 130 << QStringLiteral("stopping at once") << true;
 #endif
 }
 
@@ -480,20 +512,27 @@ void TestCli::signalCancels()
     QFETCH(bool, decoderIgnoresTerm);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(bool, singlePass);
 
     // The program looks for its tools in its own folder (links resolved), so it runs from a
-    // copy beside a stand-in decoder: the real one, except that slow.m4a gets part of an
-    // output file and a decoder that never ends by itself.
+    // copy beside stand-in tools: the real ones, except that slow.m4a gets part of an output
+    // (a file, or the pipe to the encoder of a single pass) and a decoder that never ends by
+    // itself. The encoder says who it is: the last one started must be gone too.
     const QString app = makeFolder(QStringLiteral("app"));
     const QString program = QDir(app).filePath(QStringLiteral("quorvane-cli"));
     QVERIFY(QFile::copy(m_cli, program));
-    QVERIFY(QFile::link(QFileInfo(QDir(QFileInfo(m_cli).path()).filePath(QStringLiteral("lame"))).canonicalFilePath(),
-                        QDir(app).filePath(QStringLiteral("lame"))));
+    const QString lamePid = QDir(m_work->path()).filePath(QStringLiteral("lame.pid"));
+    QVERIFY(!writeScript(app, QStringLiteral("lame"),
+                         QStringLiteral("echo $$ > %1; exec %2 \"$@\"")
+                             .arg(shellQuoted(lamePid),
+                                  shellQuoted(QFileInfo(QDir(QFileInfo(m_cli).path()).filePath(QStringLiteral("lame")))
+                                                  .canonicalFilePath())))
+                 .isEmpty());
     const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
     const QString decoder = writeScript(
         app, QStringLiteral("ffmpeg"),
         QStringLiteral("case \"$2\" in\n"
-                       "*/slow.m4a) %1printf 'partial' > \"${11}\"; echo $$ > %2; exec sleep 60 ;;\n"
+                       "*/slow.m4a) %1printf 'partial' > \"${11:-/dev/stdout}\"; echo $$ > %2; exec sleep 60 ;;\n"
                        "*) exec %3 \"$@\" ;;\n"
                        "esac")
             .arg(decoderIgnoresTerm ? QStringLiteral("trap '' TERM; ") : QString(), shellQuoted(pidFile),
@@ -509,12 +548,15 @@ void TestCli::signalCancels()
     environment.insert(QStringLiteral("TMPDIR"), m_temp);
     cli.setProcessEnvironment(environment);
     cli.setWorkingDirectory(m_work->path());
-    cli.start(program, {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_out, quick, slow, never});
+    cli.start(program, QStringList{QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_out, quick, slow, never}
+                           << (singlePass ? QStringList{QStringLiteral("--single-pass")} : QStringList()));
     QVERIFY(cli.waitForStarted(30000));
     // Whatever a failed check leaves running goes with the test.
-    const auto reaper = qScopeGuard([&cli, &pidFile] {
-        if (const qint64 stray = readPid(pidFile); processExists(stray))
-            ::kill(pid_t(stray), SIGKILL);
+    const auto reaper = qScopeGuard([&cli, &pidFile, &lamePid] {
+        for (const QString &file : {pidFile, lamePid}) {
+            if (const qint64 stray = readPid(file); processExists(stray))
+                ::kill(pid_t(stray), SIGKILL);
+        }
         cli.kill();
         cli.waitForFinished(5000);
     });
@@ -542,6 +584,7 @@ void TestCli::signalCancels()
     QVERIFY(!err.contains(QStringLiteral("FAILED")));
 
     QVERIFY(!processExists(pid));
+    QVERIFY(!processExists(readPid(lamePid)));
     QCOMPARE(TestKit::entries(m_temp), QStringList());
     QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("quick.mp3")});
     QCOMPARE(TestKit::probe(m_ffprobe, QDir(m_out).filePath(QStringLiteral("quick.mp3"))).codec, QStringLiteral("mp3"));

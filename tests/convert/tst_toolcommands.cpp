@@ -125,6 +125,13 @@ void TestToolCommands::decoderArguments()
                                   QStringLiteral("-f"), QStringLiteral("mp3"),
                                   tempArgument.isEmpty() ? temp : tempArgument};
     QCOMPARE(Tools::decoderArguments(source, temp), expected);
+    // The single pass: the same track as 16-bit WAV on standard output, more channels mixed
+    // down to stereo, no tags.
+    const QStringList piped = {QStringLiteral("-i"), expected.at(1), QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                               QStringLiteral("-map_metadata"), QStringLiteral("-1"),
+                               QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
+                               QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+    QCOMPARE(Tools::pipedDecoderArguments(source), piped);
 }
 
 void TestToolCommands::encoderArguments_data()
@@ -147,6 +154,8 @@ void TestToolCommands::encoderArguments_data()
     const QString odd = QStringLiteral("/t m p/\"$x\" ’é’/-zurvek12345678.mp3");
     QTest::newRow("awkward paths") << 192 << odd << odd + QStringLiteral(".out")
                                    << expect(QStringLiteral("192"), odd, odd + QStringLiteral(".out"));
+    QTest::newRow("single pass: standard input") << 192 << QStringLiteral("-") << odd
+                                                 << expect(QStringLiteral("192"), QStringLiteral("-"), odd);
 }
 
 void TestToolCommands::encoderArguments()
@@ -156,6 +165,8 @@ void TestToolCommands::encoderArguments()
     QFETCH(QString, output);
     QFETCH(QStringList, expected);
     QCOMPARE(Tools::encoderArguments(bitrate, input, output), expected);
+    if (input == QStringLiteral("-"))
+        QCOMPARE(Tools::pipedEncoderArguments(bitrate, output), expected);
 }
 
 void TestToolCommands::encoderOutputPath_data()

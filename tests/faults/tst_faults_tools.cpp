@@ -135,7 +135,7 @@ bool TestFaultsTools::placeTool(const QString &appDir, const QString &name, cons
 
 void TestFaultsTools::brokenTool_data()
 {
-    QTest::addColumn<QString>("tool");    // ffmpeg or lame
+    QTest::addColumn<QString>("tool");    // ffmpeg or lame, ", single pass" for quorvane-cli --single-pass
     QTest::addColumn<QString>("stand");   // see placeTool(); in a script %1 is the real tool
     QTest::addColumn<QString>("reason");  // a part of the reason
 
@@ -177,6 +177,24 @@ void TestFaultsTools::brokenTool_data()
     QTest::newRow("encoder fails after part of its output")
         << lame << QStringLiteral("printf 'part' > \"$7\"; echo 'stand-in encoder: disk full' >&2; exit 1")
         << QStringLiteral("stand-in encoder: disk full");
+
+    // A single pass: the decoder writes WAV to the encoder (-h -m s -b N - OUT); whichever fails,
+    // the file fails, with the reason of the tool that failed first.
+    const QString piped = QStringLiteral(", single pass");
+    const QString halfWay = QStringLiteral("%1 -v error -i \"$2\" -t 0.4 -f wav -; ");
+    QTest::newRow("single pass through wrappers (works)") << ffmpeg + piped << QStringLiteral("exec %1 \"$@\"") << QString();
+    QTest::newRow("single pass, decoder missing") << ffmpeg + piped << QStringLiteral("missing") << QStringLiteral("decoder not found");
+    QTest::newRow("single pass, decoder fails half-way")
+        << ffmpeg + piped << halfWay + QStringLiteral("echo 'stand-in decoder: out of memory' >&2; exit 3")
+        << QStringLiteral("stand-in decoder: out of memory");
+    QTest::newRow("single pass, decoder killed half-way (SIGKILL)")
+        << ffmpeg + piped << halfWay + QStringLiteral("kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
+    QTest::newRow("single pass, encoder missing") << lame + piped << QStringLiteral("missing") << QStringLiteral("encoder not found");
+    QTest::newRow("single pass, encoder crashes (SIGSEGV)")
+        << lame + piped << QStringLiteral("kill -SEGV $$") << QStringLiteral("the encoder ended abnormally");
+    QTest::newRow("single pass, encoder fails after part of its output")
+        << lame + piped << QStringLiteral("printf 'part' > \"$7\"; echo 'stand-in encoder: disk full' >&2; exit 1")
+        << QStringLiteral("stand-in encoder: disk full");
 }
 
 void TestFaultsTools::brokenTool()
@@ -184,8 +202,11 @@ void TestFaultsTools::brokenTool()
     QFETCH(QString, tool);
     QFETCH(QString, stand);
     QFETCH(QString, reason);
+    const bool singlePass = tool.endsWith(QStringLiteral(", single pass"));
+    tool = tool.section(u',', 0, 0);
     const bool decoder = tool == QStringLiteral("ffmpeg");
     const bool works = reason.isEmpty();
+    const bool fails = !works && (decoder || singlePass);   // else kept at the decoder's bitrate
 
     const QString appDir = QDir(m_work->path()).filePath(QStringLiteral("app"));
     const QString cli = makeAppFolder(m_machine, appDir);
@@ -205,6 +226,7 @@ void TestFaultsTools::brokenTool()
     settings.tools.decoder = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
+    settings.tools.singlePass = singlePass;
     settings.bitrate = 192;
     settings.jobs = 2;
     QList<FileResult> results;
@@ -215,7 +237,7 @@ void TestFaultsTools::brokenTool()
         QVERIFY(!result.reason.contains(u'\n'));
         if (works) {
             QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
-        } else if (decoder) {
+        } else if (fails) {
             QCOMPARE(result.status, FileStatus::Failed);
             QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
             QVERIFY(result.tempPath.isEmpty());
@@ -238,11 +260,13 @@ void TestFaultsTools::brokenTool()
     QCOMPARE(entries(m_temp), QStringList());
 
     // quorvane-cli with the same tools beside it.
-    const CliRun run = runCli(cli, {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_cliOut, m_sources},
-                              m_work->path(), m_cliTemp);
+    QStringList arguments{QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_cliOut, m_sources};
+    if (singlePass)
+        arguments.prepend(QStringLiteral("--single-pass"));
+    const CliRun run = runCli(cli, arguments, m_work->path(), m_cliTemp);
     QVERIFY2(run.finished, qPrintable(run.err));
     const QStringList lines = run.err.split(u'\n', Qt::SkipEmptyParts);
-    if (decoder && !works) {
+    if (fails) {
         QCOMPARE(run.exitCode, 1);
         for (const QString &source : sources) {
             const QString failed = QStringLiteral("FAILED     %1: ").arg(source);
