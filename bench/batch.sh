@@ -10,9 +10,7 @@ source "$(dirname "$0")/common.sh"
 files=${FILES:-8}
 seconds=${SECONDS_PER_FILE:-60}
 ensure_build
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/src" "$work/out" "$work/tmp" "$work/single"
+make_work src out tmp single
 for ((i = 1; i <= files; i++)); do
   ffmpeg -v error -f lavfi -i "sine=frequency=$((200 + 40 * i)):duration=$seconds" \
     -f lavfi -i "anoisesrc=duration=$seconds:amplitude=0.05" -filter_complex amerge=inputs=2 \

@@ -12,6 +12,15 @@ ensure_build() {
   fi
 }
 
+# make_work [FOLDER...]: a fresh folder in $work, removed when the script ends, with the named
+# folders made inside it.
+make_work() {
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  local folder
+  for folder in "$@"; do mkdir -p "$work/$folder"; done
+}
+
 now() { date +%s.%N; }
 
 # time_cmd CMD...: prints the seconds CMD took (its output is discarded).

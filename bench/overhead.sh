@@ -4,9 +4,7 @@
 source "$(dirname "$0")/common.sh"
 files=${FILES:-40}
 ensure_build
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/src" "$work/out" "$work/tmp"
+make_work src out tmp
 ffmpeg -v error -f lavfi -i "sine=frequency=440:duration=1" -ac 2 -c:a aac -y "$work/one.m4a"
 for ((i = 1; i <= files; i++)); do cp "$work/one.m4a" "$work/src/f$i.m4a"; done
 

@@ -10,9 +10,7 @@ source "$(dirname "$0")/common.sh"
 files=${FILES:-4}
 long_minutes=${LONG_MINUTES:-60}
 ensure_build
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/src" "$work/out" "$work/tmp" "$work/q"
+make_work src out tmp q single
 
 # Pink noise reaches the top of the band, where the decoder's bitrate showed; AAC at 256 kbps
 # keeps it up to 20 kHz.
@@ -40,7 +38,6 @@ for kbps in 128 192 320; do
   ffmpeg -v error -i "$work/q/noise.m4a" -f wav - </dev/null | lame --quiet -h -m s -b "$kbps" - "$work/q/direct.mp3"
   earlier_pipeline "$work/q/noise.m4a" "$kbps" "$work/q/earlier.mp3" "$work/tmp"
   "$cli" -j 1 -b "$kbps" -o "$work/out" "$work/q/noise.m4a" >/dev/null 2>&1
-  mkdir -p "$work/single"
   "$cli" --single-pass -b "$kbps" -o "$work/single" "$work/q/noise.m4a" >/dev/null 2>&1
   d=$(highs "$work/q/direct.mp3"); e=$(highs "$work/q/earlier.mp3"); q=$(highs "$work/out/noise.mp3")
   s=$(highs "$work/single/noise.mp3")

@@ -5,8 +5,7 @@
 source "$(dirname "$0")/common.sh"
 files=${FILES:-10000}
 ensure_build
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work
 export TMPDIR="$work/tmp"
 mkdir -p "$TMPDIR"
 

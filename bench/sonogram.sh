@@ -5,9 +5,7 @@
 source "$(dirname "$0")/common.sh"
 ensure_build
 bench="$build/bin/quorvane-bench-sonogram"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/out"
+make_work out
 ffmpeg -v error -f lavfi -i "anoisesrc=d=240:c=pink:a=0.3" -f lavfi -i "sine=f=440:d=240" \
   -filter_complex "[0][1]amix=inputs=2,aformat=channel_layouts=stereo" -ar 44100 -c:a aac -y "$work/song.m4a"
 "$cli" -b 320 -o "$work/out" "$work/song.m4a" >/dev/null

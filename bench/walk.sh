@@ -4,8 +4,7 @@ source "$(dirname "$0")/common.sh"
 folders=${FOLDERS:-10000}
 per_folder=${FILES_PER_FOLDER:-10}
 ensure_build
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work
 python3 - "$work/tree" "$folders" "$per_folder" <<'PY'
 import os, sys
 root, folders, per = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])

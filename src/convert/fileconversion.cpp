@@ -391,21 +391,17 @@ QString FileConversion::decoderFailure(const ProcessOutcome &outcome, const QStr
 void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
     if (const QString reason = decoderFailure(outcome, m_tempPath); !reason.isEmpty()) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, reason);
+        fail(reason);
         return;
     }
     // A decoder that says it succeeded has still written garbage or a file cut short now and
     // then; neither may pass for a conversion.
     if (const QString problem = outputProblem(QStringLiteral("decoder"), m_tempPath, m_decodedMs, &m_decoded);
         !problem.isEmpty()) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, problem);
+        fail(problem);
         return;
     }
-    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
-    if (m_audioTracks > 1)
-        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
+    noteWhatWasDecoded();
     reportProgress(kDecodedFraction);
     if (m_state != State::Decoding)
         return;   // a receiver of progress() cancelled or aborted
@@ -432,8 +428,7 @@ void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
                                              : problem;
     removeIfPresent(m_encoderOutput);
     if (!isNonEmptyFile(m_tempPath)) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, reason);
+        fail(reason);
         return;
     }
     // The decoder's file is still a good MP3, only at the decoder's bitrate; the user is told
@@ -468,24 +463,19 @@ void FileConversion::onPipedToolFinished()
         && (m_decoderStopped || decoderReason.endsWith(brokenPipe, Qt::CaseInsensitive)
             || m_decoderWriteError.endsWith(brokenPipe, Qt::CaseInsensitive));
     if (!decoderReason.isEmpty() && !decoderLostItsReader) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, decoderReason);
+        fail(decoderReason);
         return;
     }
     if (encoderFailed) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, failureReason(QStringLiteral("encoder"), encoder, m_encoderOutput));
+        fail(failureReason(QStringLiteral("encoder"), encoder, m_encoderOutput));
         return;
     }
     if (const QString problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decodedMs, nullptr);
         !problem.isEmpty()) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, problem);
+        fail(problem);
         return;
     }
-    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
-    if (m_audioTracks > 1)
-        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
+    noteWhatWasDecoded();
     takeEncoderOutput();
 }
 
@@ -495,8 +485,7 @@ void FileConversion::takeEncoderOutput()
     const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
     removeIfPresent(m_encoderOutput);
     if (!replaced || !isNonEmptyFile(m_tempPath)) {
-        removeTemporaryFiles();
-        finish(FileStatus::Failed, QStringLiteral("could not put the re-encoded file in place"));
+        fail(QStringLiteral("could not put the re-encoded file in place"));
         return;
     }
     if (m_encodedKbps && *m_encodedKbps != m_bitrate) {
@@ -535,6 +524,14 @@ void FileConversion::onTagged(bool written, FileStatus status, const QString &re
         finish(status, reason);
     }
     // Otherwise aborted: the files are gone and nothing is reported.
+}
+
+// What the decoder's report says of a file that converts: a source cut short, tracks left out.
+void FileConversion::noteWhatWasDecoded()
+{
+    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
+    if (m_audioTracks > 1)
+        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
 }
 
 void FileConversion::addNote(const QString &note)
@@ -577,6 +574,12 @@ void FileConversion::finish(FileStatus status, const QString &reason)
         m_result.note.clear();
     }
     emit finished(m_result);
+}
+
+void FileConversion::fail(const QString &reason)
+{
+    removeTemporaryFiles();
+    finish(FileStatus::Failed, reason);
 }
 
 void FileConversion::finishLater(FileStatus status, const QString &reason)

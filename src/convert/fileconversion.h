@@ -101,9 +101,11 @@ private:
     void takeEncoderOutput();
     void startTagging(FileStatus status, const QString &reason);
     void onTagged(bool written, FileStatus status, const QString &reason);
+    void noteWhatWasDecoded();
     void addNote(const QString &note);
     void removeTemporaryFiles();
     void finish(FileStatus status, const QString &reason);
+    void fail(const QString &reason);   // deletes this file's temporary files, then reports
     void finishLater(FileStatus status, const QString &reason);
 
     ToolSet m_tools;
