@@ -80,10 +80,13 @@ int runCli(const CliCommand &command)
     for (const FolderWalk::Unreadable &item : std::as_const(unreadable))
         unreadableLines += CliReport::unreadableLine(item.path, item.reason) + u'\n';
     writeTo(stderr, unreadableLines);
-    const auto walkStatus = [&unreadable](int status) {
+    const auto withUnreadable = [&unreadable](int status) {
+        return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
+    };
+    const auto walkStatus = [&withUnreadable](int status) {
         if (const int signalNumber = SignalWatcher::firstSignal())
             return CliExit::forSignal(signalNumber);
-        return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
+        return withUnreadable(status);
     };
     if (found.isEmpty()) {
         writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a file found; nothing to convert\n")
@@ -123,7 +126,9 @@ int runCli(const CliCommand &command)
     }
     const int status = QCoreApplication::exec();
     writeTo(stderr, unreadableLines);
-    return walkStatus(status);
+    // The batch's status says whether a signal stopped it; one that came once every file had
+    // ended stopped nothing, and the run ends as the summary above says.
+    return withUnreadable(status);
 }
 
 CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
@@ -224,8 +229,10 @@ void CliBatch::finish(const BatchOutcome &outcome)
         summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
     write(summary);
 
+    // Stopped by the signal exactly when the summary says "cancelled": a stop that came too
+    // late to leave any file unconverted ends the run as finished.
     int status = outcome.allConverted() ? CliExit::Converted : CliExit::SomeFailed;
-    if (m_signal != 0)
+    if (m_signal != 0 && !outcome.notConverted().isEmpty())
         status = CliExit::forSignal(m_signal);
     emit done(status);
 }

@@ -37,6 +37,21 @@ inline QString writeScript(const QString &folder, const QString &name, const QSt
     return path;
 }
 
+// Shell lines for a tool script that make one run a moment a test can wait for: the runs
+// of every script given the same gate folder are numbered in the order they start, and the
+// held-th one notes "held" in gate and then waits there, its file unfinished, until it is
+// stopped (60 s at most, so that a program that never stops it fails the test rather than
+// hangs it). Numbers are drawn with mkdir, which only one run can win.
+inline QString holdRun(const QString &gate, int held)
+{
+    return QStringLiteral("n=1; while ! mkdir %1/run.$n 2>/dev/null; do n=$((n+1)); done\n"
+                          "if [ $n -eq %2 ]; then : > %1/held; i=0\n"
+                          "  while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n"
+                          "fi")
+        .arg(shellQuoted(gate))
+        .arg(held);
+}
+
 // The process id a script wrote with `echo $$ > file`; 0 while the file is not complete.
 inline qint64 readPid(const QString &path)
 {

@@ -6,12 +6,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QElapsedTimer>
 #include <QFileInfo>
-#include <QHash>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
@@ -31,7 +28,8 @@
 using namespace ScriptTools;
 
 // Conversions that meet: two programs converting into one temporary folder at once, and
-// cancels (in the engine) and signals (to quorvane-cli) at many different moments. After
+// cancels (in the engine) and signals (to quorvane-cli) at many different moments, each
+// moment an event the program or its tools report, never a share of a measured run. After
 // each: the right files converted, no tool process left, nothing left in the temporary
 // folder but the converted files the receiver still owns. The tools are the real ones where
 // the timing of real work matters, and the fast stand-in where many runs do.
@@ -63,15 +61,15 @@ private:
     static constexpr int kProgramFiles = 8;   // converted by signalAtManyMoments()
 
     QString makeFolder(const QString &relativePath) const;
-    static QString makeFolderIn(const QString &work, const QString &relativePath);
-    // The batch of cancelAtManyMoments() in work: tools (wrapped), sources, temporary folder.
-    BatchSettings batchSettings(const QString &work, bool realTools, int jobs, const QString &pidLog) const;
-    QStringList batchSources(const QString &work, bool realTools) const;
-    // How long that batch takes here when nobody cancels it, measured once; -1 when it fails.
-    int batchLengthMs(bool realTools, int jobs);
-    // quorvane-cli on kProgramFiles tones in work, with wrapped real tools.
-    QProcess *startSignalledProgram(const QString &work, const QString &pidLog, const QString &out);
-    int programLengthMs();   // as batchLengthMs()
+    // The batch of cancelAtManyMoments(): tools (wrapped; the heldRun-th tool run waits in
+    // gate(), 0 for none), sources, temporary folder.
+    BatchSettings batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const;
+    static qsizetype batchFiles(bool realTools);
+    QStringList batchSources(bool realTools) const;
+    // quorvane-cli on kProgramFiles tones, with wrapped real tools, as batchSettings().
+    QProcess *startSignalledProgram(const QString &pidLog, const QString &out, int heldRun);
+    QString gate() const;    // where the held tool run says it waits (ScriptTools::holdRun)
+    bool waitUntilHeld() const;
     // A tool wrapper: notes its process id in pidLog and, when lockedArgument is set, a
     // complaint in m_problems if "$N.lock" does not exist; runs before, then becomes tool
     // with the same arguments (or, with no tool, a decoder that hangs).
@@ -99,7 +97,6 @@ private:
     QString m_temp;
     QString m_problems;
     QList<QProcess *> m_programs;   // killed and reaped in cleanup() whatever a check left
-    QHash<QString, int> m_lengths;  // measured run lengths, by kind of run
 };
 
 void TestFaultsConcurrency::initTestCase()
@@ -132,6 +129,7 @@ void TestFaultsConcurrency::init()
     QVERIFY(m_work->isValid());
     m_temp = makeFolder(QStringLiteral("temp"));
     m_problems = QDir(m_work->path()).filePath(QStringLiteral("problems.log"));
+    makeFolder(QStringLiteral("gate"));
 }
 
 void TestFaultsConcurrency::cleanup()
@@ -309,21 +307,21 @@ void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
     QCOMPARE(TestKit::entries(out), QStringList());
 }
 
-// The engine cancelled (or aborted, as closing the window does) at many moments: after a
-// few ms, at shares of the time an uncancelled batch takes here (a fixed list and a seeded
-// pseudo-random one), or from inside its own signals; in turn and two files at once.
-// Which stage each cancel meets does not matter: the checks hold for every stage, and a
-// cancel that comes after the batch has finished must leave it finished as it was.
+// The engine cancelled (or aborted, as closing the window does) at many moments, in turn and
+// two files at once: at once, while a given tool run waits (the first, the second, one in
+// the middle, the last), from inside its own signals, and after it has finished. Each moment
+// is an event, so each row meets the same stage on any machine: a cancel that meets a
+// running batch cancels it, and one that comes after the end leaves it finished as it was.
 void TestFaultsConcurrency::cancelAtManyMoments_data()
 {
     QTest::addColumn<bool>("realTools");
     QTest::addColumn<int>("jobs");
-    QTest::addColumn<QString>("when");   // ms, share, fileStarted, progress, fileFinished
-    QTest::addColumn<int>("value");      // ms; a share in thousandths; the n-th signal (1-based)
+    QTest::addColumn<QString>("when");   // start, tool, fileStarted, progress, fileFinished, finished
+    QTest::addColumn<int>("value");      // the n-th tool run or signal (1-based)
     QTest::addColumn<bool>("abort");
 
-    QRandomGenerator random(20240607);
     for (const bool realTools : {false, true}) {
+        const int lastRun = 2 * int(batchFiles(realTools));
         for (const int jobs : {1, 2}) {
             const QString prefix = QStringLiteral("%1, jobs %2, ")
                                        .arg(realTools ? QStringLiteral("real tools") : QStringLiteral("stand-in"))
@@ -333,14 +331,11 @@ void TestFaultsConcurrency::cancelAtManyMoments_data()
                               abort ? " (abort)" : "")
                     << realTools << jobs << when << value << abort;
             };
-            for (const int ms : {0, 1, 5, 20})
-                row(QStringLiteral("ms"), ms);
-            for (const int share : {100, 400, 800})
-                row(QStringLiteral("share"), share);
-            for (int i = 0; i < 3; ++i)
-                row(QStringLiteral("share"), int(random.bounded(1000)));
-            row(QStringLiteral("share"), int(random.bounded(1000)), true);
-            row(QStringLiteral("share"), int(random.bounded(1000)), true);
+            row(QStringLiteral("start"), 0);
+            for (const int n : {1, 2, lastRun / 2 + 1, lastRun})
+                row(QStringLiteral("tool"), n);
+            row(QStringLiteral("tool"), 3, true);
+            row(QStringLiteral("tool"), lastRun, true);
             for (const int n : {1, 2, 4})
                 row(QStringLiteral("fileStarted"), n);
             for (const int n : {1, 3})
@@ -348,6 +343,7 @@ void TestFaultsConcurrency::cancelAtManyMoments_data()
             for (const int n : {1, 3})
                 row(QStringLiteral("fileFinished"), n);
             row(QStringLiteral("fileFinished"), 2, true);
+            row(QStringLiteral("finished"), 1);
         }
     }
 }
@@ -360,18 +356,11 @@ void TestFaultsConcurrency::cancelAtManyMoments()
     QFETCH(int, value);
     QFETCH(bool, abort);
 
-    int delayMs = value;
-    if (when == QStringLiteral("share")) {
-        const int length = batchLengthMs(realTools, jobs);
-        QVERIFY(length >= 0);
-        delayMs = length * value / 1000;
-    }
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
-    const BatchSettings settings = batchSettings(m_work->path(), realTools, jobs, pidLog);
-    const QStringList sources = batchSources(m_work->path(), realTools);
+    const BatchSettings settings = batchSettings(realTools, jobs, pidLog, when == QStringLiteral("tool") ? value : 0);
+    const QStringList sources = batchSources(realTools);
 
     ConversionBatch batch(sources, settings);
-    QSignalSpy fileFinished(&batch, &ConversionBatch::fileFinished);
     QSignalSpy finished(&batch, &ConversionBatch::finished);
     bool asked = false;
     bool wasRunning = false;
@@ -396,19 +385,26 @@ void TestFaultsConcurrency::cancelAtManyMoments()
         connect(&batch, &ConversionBatch::progressChanged, this, onNth);
     else if (when == QStringLiteral("fileFinished"))
         connect(&batch, &ConversionBatch::fileFinished, this, onNth);
+    else if (when == QStringLiteral("finished"))
+        connect(&batch, &ConversionBatch::finished, this, stop, Qt::QueuedConnection);
 
     batch.start();
-    if (when == QStringLiteral("ms") || when == QStringLiteral("share"))
-        QTimer::singleShot(delayMs, this, stop);
+    if (when == QStringLiteral("start")) {
+        stop();
+    } else if (when == QStringLiteral("tool")) {
+        QVERIFY(waitUntilHeld());
+        stop();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(asked, 60000);
+    // Every moment but the last meets the batch running.
+    QCOMPARE(wasRunning, when != QStringLiteral("finished"));
     if (abort) {
-        QTRY_VERIFY_WITH_TIMEOUT(asked, 60000);
         // Blocking and silent: nothing may come afterwards.
-        QTest::qWait(20);
-        if (wasRunning)
-            QCOMPARE(finished.count(), 0);
+        QCoreApplication::processEvents();
+        QCOMPARE(finished.count(), 0);
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(asked && finished.count() > 0, 60000);
-        QTest::qWait(20);   // a second finished() would have been queued by now
+        QTRY_VERIFY_WITH_TIMEOUT(finished.count() > 0, 60000);
+        QCoreApplication::processEvents();   // a second finished() would be queued by now
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(1).toBool(), wasRunning);
     }
@@ -445,8 +441,12 @@ void TestFaultsConcurrency::cancelAtManyMoments()
         }
         kept.append(QFileInfo(result.tempPath).fileName());
     }
-    qInfo("%s while running; %d of %d converted, %d tool runs",
-          wasRunning ? (abort ? "aborted" : "cancelled") : "asked after the end", int(kept.size()),
+    // A held run's file, and with it the batch, cannot have been converted whole.
+    if (when == QStringLiteral("tool") || when == QStringLiteral("start"))
+        QVERIFY(kept.size() < results.size());
+    qInfo("%s; %d of %d converted, %d tool runs",
+          wasRunning ? (abort ? "aborted while running" : "cancelled while running") : "asked after the end",
+          int(kept.size()),
           int(results.size()), int(ran.size()));
     kept.sort();
     // An aborted batch takes its converted files with it; a cancelled one hands them over.
@@ -458,52 +458,47 @@ void TestFaultsConcurrency::cancelAtManyMoments()
     QCOMPARE(TestKit::entries(m_temp), QStringList());
 }
 
-// SIGTERM (and a second one, which stops at once) to quorvane-cli at many moments, real
-// tools, eight files two at a time: after a few ms, or at shares of the time an
-// uninterrupted run takes here. Whatever the moment: the program ends by itself with 143 (or
-// 0 when it had finished before the signal came), no tool is left, the temporary folder is
-// empty and every file in the output folder is whole.
+// SIGTERM (and a second one, which stops at once) to quorvane-cli, real tools, eight files
+// two at a time: as it starts, while a given tool run waits (so that its file cannot be
+// done), and once it has printed its summary. Each moment gives one answer: a signal before
+// the program watches for signals ends it before any tool runs; one that meets files not yet
+// converted cancels them, with "cancel" said, the summary counting exactly what was saved and
+// status 143; one that comes once every file has ended changes nothing, status 0. In every
+// case no tool is left, the temporary folder is empty and every saved file is whole.
 void TestFaultsConcurrency::signalAtManyMoments_data()
 {
-    QTest::addColumn<int>("value");    // ms, or a share in thousandths
-    QTest::addColumn<bool>("share");
+    QTest::addColumn<int>("heldRun");   // 0: as it starts; -1: once its summary is printed
     QTest::addColumn<bool>("twice");
 
-    for (const int ms : {0, 30})
-        QTest::addRow("after %d ms", ms) << ms << false << false;
-    for (const int share : {100, 300, 500, 700, 900})
-        QTest::addRow("at %d/1000 of a run", share) << share << true << false;
-    QRandomGenerator random(7);
-    for (int i = 0; i < 3; ++i) {
-        const int share = int(random.bounded(1000));
-        QTest::addRow("at %d/1000 of a run (seeded)", share) << share << true << false;
-    }
-    for (const int share : {200, 600})
-        QTest::addRow("at %d/1000 of a run, then again", share) << share << true << true;
+    QTest::newRow("as it starts") << 0 << false;
+    for (const int run : {1, 2, 9, 2 * kProgramFiles})
+        QTest::addRow("while tool run %d waits", run) << run << false;
+    for (const int run : {3, 12})
+        QTest::addRow("while tool run %d waits, then again", run) << run << true;
+    QTest::newRow("once the summary is printed") << -1 << false;
 }
 
 void TestFaultsConcurrency::signalAtManyMoments()
 {
-    QFETCH(int, value);
-    QFETCH(bool, share);
+    QFETCH(int, heldRun);
     QFETCH(bool, twice);
 
-    int delayMs = value;
-    if (share) {
-        const int length = programLengthMs();
-        QVERIFY(length >= 0);
-        delayMs = length * value / 1000;
-    }
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
     const QString out = QDir(m_work->path()).filePath(QStringLiteral("out"));
     const int total = kProgramFiles;
-    QProcess *program = startSignalledProgram(m_work->path(), pidLog, out);
-    QTest::qWait(delayMs);
-    const bool endedBefore = program->state() == QProcess::NotRunning;
-    if (!endedBefore)
-        ::kill(pid_t(program->processId()), SIGTERM);
+    static const QRegularExpression summary(QStringLiteral("(\\d+) of %1 file\\(s\\) converted").arg(total));
+    QProcess *program = startSignalledProgram(pidLog, out, qMax(0, heldRun));
     QString err;
-    if (twice && !endedBefore) {
+    if (heldRun > 0) {
+        QVERIFY(waitUntilHeld());
+    } else if (heldRun < 0) {
+        QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program->readAllStandardError())).contains(summary)
+                                     || program->state() == QProcess::NotRunning,
+                                 60000);
+    }
+    if (program->state() != QProcess::NotRunning)
+        ::kill(pid_t(program->processId()), SIGTERM);
+    if (twice) {
         // The second signal must come after the first was handled, or the two merge.
         QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromLocal8Bit(program->readAllStandardError()))
                                          .contains(QStringLiteral("cancelling"))
@@ -517,14 +512,28 @@ void TestFaultsConcurrency::signalAtManyMoments()
     err += QString::fromLocal8Bit(program->readAllStandardError());
 
     const QList<qint64> ran = pids(pidLog);
-    if (program->exitStatus() == QProcess::CrashExit) {
-        // Only before the program watches for signals, which is before any tool runs.
-        QVERIFY2(ran.isEmpty(), qPrintable(err));
-    } else if (program->exitCode() == 0) {
-        QVERIFY2(err.contains(QStringLiteral("%1 of %1 file(s) converted").arg(total)), qPrintable(err));
-    } else {
+    const QStringList saved = TestKit::entries(out);
+    const QRegularExpressionMatch match = summary.match(err);
+    if (heldRun == 0) {
+        // Killed before it watches for signals, or stopped as its walk ended.
+        QVERIFY2(program->exitStatus() == QProcess::CrashExit || program->exitCode() == 128 + SIGTERM, qPrintable(err));
+        QCOMPARE(ran, QList<qint64>());
+        QVERIFY2(!match.hasMatch(), qPrintable(err));
+    } else if (heldRun > 0) {
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QVERIFY2(program->exitCode() == 128 + SIGTERM, qPrintable(err));
-        QVERIFY2(err.contains(QStringLiteral("cancel")), qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral("cancelling")), qPrintable(err));
+        QVERIFY2(match.hasMatch() && err.contains(QStringLiteral("cancelled, %1 file(s) not converted")
+                                                      .arg(total - int(saved.size()))),
+                 qPrintable(err));
+        QCOMPARE(match.captured(1).toInt(), int(saved.size()));
+        QVERIFY(saved.size() < total);
+    } else {
+        QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+        QVERIFY2(program->exitCode() == 0, qPrintable(err));
+        QVERIFY2(!err.contains(QStringLiteral("cancel")), qPrintable(err));
+        QCOMPARE(match.captured(1).toInt(), total);
+        QCOMPARE(int(saved.size()), total);
     }
     QVERIFY2(!err.contains(QStringLiteral("FAILED")), qPrintable(err));
     for (qint64 pid : ran)
@@ -532,8 +541,7 @@ void TestFaultsConcurrency::signalAtManyMoments()
     QCOMPARE(problems(), QString());
     QCOMPARE(TestKit::entries(m_temp), QStringList());
 
-    // What was saved is whole, and the summary counts exactly it.
-    const QStringList saved = TestKit::entries(out);
+    // What was saved is whole.
     qInfo("%s; %d of %d saved, %d tool runs",
           program->exitStatus() == QProcess::CrashExit
               ? "killed before watching for signals"
@@ -545,12 +553,6 @@ void TestFaultsConcurrency::signalAtManyMoments()
         QVERIFY2(qAbs(info.duration - 1.0) < 0.15, qPrintable(name + QStringLiteral(": ")
                                                               + QString::number(info.duration)));
     }
-    static const QRegularExpression summary(QStringLiteral("(\\d+) of %1 file\\(s\\) converted").arg(total));
-    const QRegularExpressionMatch match = summary.match(err);
-    if (match.hasMatch())
-        QCOMPARE(match.captured(1).toInt(), int(saved.size()));
-    else
-        QCOMPARE(saved, QStringList());
 }
 
 QString TestFaultsConcurrency::makeFolder(const QString &relativePath) const
@@ -561,88 +563,54 @@ QString TestFaultsConcurrency::makeFolder(const QString &relativePath) const
     return path;
 }
 
-QString TestFaultsConcurrency::makeFolderIn(const QString &work, const QString &relativePath)
+BatchSettings TestFaultsConcurrency::batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const
 {
-    const QString path = QDir(work).filePath(relativePath);
-    if (!QDir().mkpath(path))
-        qWarning("could not make %s", qUtf8Printable(path));
-    return path;
-}
-
-BatchSettings TestFaultsConcurrency::batchSettings(const QString &work, bool realTools, int jobs,
-                                                   const QString &pidLog) const
-{
-    const QString tools = makeFolderIn(work, QStringLiteral("tools"));
+    const QString tools = makeFolder(QStringLiteral("tools"));
+    const QString hold = heldRun > 0 ? holdRun(gate(), heldRun) : QString();
     BatchSettings settings;
-    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 11);
-    settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6);
-    settings.tools.tempFolder = makeFolderIn(work, QStringLiteral("temp"));
+    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 11, hold);
+    settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6, hold);
+    settings.tools.tempFolder = m_temp;
     settings.bitrate = 96;
     settings.jobs = jobs;
     return settings;
 }
 
-QStringList TestFaultsConcurrency::batchSources(const QString &work, bool realTools) const
+qsizetype TestFaultsConcurrency::batchFiles(bool realTools)
 {
-    const QString folder = makeFolderIn(work, QStringLiteral("sources"));
-    return realTools ? toneSources(folder, 5, m_oneSecond) : byteSources(folder, 40, QStringLiteral("s"));
+    return realTools ? 5 : 40;
 }
 
-int TestFaultsConcurrency::batchLengthMs(bool realTools, int jobs)
+QStringList TestFaultsConcurrency::batchSources(bool realTools) const
 {
-    const QString key = QStringLiteral("batch %1 %2").arg(int(realTools)).arg(jobs);
-    if (const auto found = m_lengths.constFind(key); found != m_lengths.constEnd())
-        return *found;
-    QTemporaryDir work;
-    const QString pidLog = QDir(work.path()).filePath(QStringLiteral("tools.pids"));
-    ConversionBatch batch(batchSources(work.path(), realTools),
-                          batchSettings(work.path(), realTools, jobs, pidLog));
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
-    QElapsedTimer clock;
-    clock.start();
-    batch.start();
-    if (!finished.wait(60000) || finished.at(0).at(1).toBool())
-        return -1;
-    const int length = int(clock.elapsed());
-    for (const FileResult &result : batch.results()) {
-        if (!result.isConverted())
-            return -1;
-        discardTempMp3(result.tempPath);
-    }
-    m_lengths.insert(key, length);
-    return length;
+    const QString folder = makeFolder(QStringLiteral("sources"));
+    return realTools ? toneSources(folder, int(batchFiles(realTools)), m_oneSecond)
+                     : byteSources(folder, int(batchFiles(realTools)), QStringLiteral("s"));
 }
 
-QProcess *TestFaultsConcurrency::startSignalledProgram(const QString &work, const QString &pidLog,
-                                                       const QString &out)
+QProcess *TestFaultsConcurrency::startSignalledProgram(const QString &pidLog, const QString &out, int heldRun)
 {
-    const QString app = makeFolderIn(work, QStringLiteral("app"));
-    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 11).isEmpty()
-        || wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty())
+    const QString app = makeFolder(QStringLiteral("app"));
+    const QString hold = heldRun > 0 ? holdRun(gate(), heldRun) : QString();
+    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 11, hold).isEmpty()
+        || wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6, hold).isEmpty())
         qWarning("could not write the tool wrappers");
-    makeFolderIn(work, out);
-    const QStringList sources = toneSources(makeFolderIn(work, QStringLiteral("sources")), kProgramFiles, m_oneSecond);
+    makeFolder(out);
+    const QStringList sources = toneSources(makeFolder(QStringLiteral("sources")), kProgramFiles, m_oneSecond);
     return startProgram(programCopy(app),
                         QStringList{QStringLiteral("-j"), QStringLiteral("2"), QStringLiteral("-o"), out} + sources,
-                        makeFolderIn(work, QStringLiteral("temp")));
+                        m_temp);
 }
 
-int TestFaultsConcurrency::programLengthMs()
+QString TestFaultsConcurrency::gate() const
 {
-    const QString key = QStringLiteral("program");
-    if (const auto found = m_lengths.constFind(key); found != m_lengths.constEnd())
-        return *found;
-    QTemporaryDir work;
-    QElapsedTimer clock;
-    clock.start();
-    QProcess *program = startSignalledProgram(work.path(), QDir(work.path()).filePath(QStringLiteral("tools.pids")),
-                                              QDir(work.path()).filePath(QStringLiteral("out")));
-    if (!program->waitForFinished(120000) || program->exitStatus() != QProcess::NormalExit
-        || program->exitCode() != 0)
-        return -1;
-    const int length = int(clock.elapsed());
-    m_lengths.insert(key, length);
-    return length;
+    return QDir(m_work->path()).filePath(QStringLiteral("gate"));
+}
+
+bool TestFaultsConcurrency::waitUntilHeld() const
+{
+    return QTest::qWaitFor([this] { return QFileInfo::exists(QDir(gate()).filePath(QStringLiteral("held"))); },
+                           60000);
 }
 
 QString TestFaultsConcurrency::wrapper(const QString &folder, const QString &name, const QString &tool,
