@@ -171,11 +171,13 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
         const QString other = tag == tags.at(0) ? tags.at(1) : tags.at(0);
         const QString mine = QDir(m_work->path()).filePath(tag + QStringLiteral(".started"));
         const QString theirs = QDir(m_work->path()).filePath(other + QStringLiteral(".started"));
-        // At most 30 s: a program that never starts fails the test below, not hangs it.
+        // At most 60 s: programs that never meet fail the test (a complaint in m_problems)
+        // rather than hang it or pass without having converted at the same time.
         const QString meet = QStringLiteral("if [ ! -e %1 ]; then : > %1; i=0\n"
-                                            "  while [ ! -e %2 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done\n"
+                                            "  while [ ! -e %2 ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n"
+                                            "  [ -e %2 ] || echo 'the two programs never met' >> %3\n"
                                             "fi")
-                                 .arg(shellQuoted(mine), shellQuoted(theirs));
+                                 .arg(shellQuoted(mine), shellQuoted(theirs), shellQuoted(m_problems));
         const QString pidLog = QDir(m_work->path()).filePath(tag + QStringLiteral(".pids"));
         pidLogs.append(pidLog);
         QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 11, meet).isEmpty());
