@@ -4,10 +4,12 @@
 #include "filelist/folderwalk.h"
 #include "results/resultsaver.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QtEndian>
 
 #include <limits>
 #include <utility>
@@ -52,16 +54,10 @@ QString keepTreeOutputPath(const QString &named, const QString &source)
 
 quint64 pathHash(const QString &libraryPath)
 {
-    constexpr quint64 offsetBasis = 14695981039346656037ULL;
-    constexpr quint64 prime = 1099511628211ULL;
-    const QByteArray bytes =
-        QDir::fromNativeSeparators(libraryPath).normalized(QString::NormalizationForm_C).toUtf8();
-    quint64 hash = offsetBasis;
-    for (const char byte : bytes) {
-        hash ^= quint8(byte);
-        hash *= prime;
-    }
-    return hash;
+    const QByteArray digest = QCryptographicHash::hash(
+        QDir::fromNativeSeparators(libraryPath).normalized(QString::NormalizationForm_C).toUtf8(),
+        QCryptographicHash::Sha1);
+    return qFromBigEndian<quint64>(digest.constData());
 }
 
 int shardOf(const QString &libraryPath, int count)

@@ -31,10 +31,12 @@ QString libraryPath(const QString &named, const QString &source);
 // ("Music/Artist/Album/01 Song.mp3"; "song.mp3" for a file named directly).
 QString keepTreeOutputPath(const QString &named, const QString &source);
 
-// FNV-1a (64 bit) over the UTF-8 of libraryPath in Unicode normal form C, with "/"
-// separators. Fixed by its definition, so every machine, byte order and build computes
-// the same value; the normal form makes a name typed on one system match the
-// decomposed spelling another file system hands back.
+// The first 64 bits (big-endian) of SHA-1 over the UTF-8 of libraryPath in Unicode normal
+// form C, with "/" separators. Fixed by its definition, so every machine, byte order and
+// build computes the same value; every bit depends on the whole path, so paths that
+// differ only in a digit or two still spread evenly over the shards; the normal form
+// makes a name typed on one system match the decomposed spelling another file system
+// hands back.
 quint64 pathHash(const QString &libraryPath);
 
 // The shard (1..count) that owns the source with this library path. count >= 1.
