@@ -101,7 +101,8 @@ CliCommand parse(const QStringList &arguments)
         QStringLiteral("N"));
     const QCommandLineOption dryRun(
         QStringLiteral("dry-run"),
-        QStringLiteral("Print the files that would be converted, one per line, and convert nothing."));
+        QStringLiteral("Print the files that would be converted, one per line (a control character in a "
+                       "name as \\xNN), and convert nothing."));
     const QCommandLineOption singlePass(
         QStringLiteral("single-pass"),
         QStringLiteral("Decode each file straight into the encoder through a pipe instead of into an "

@@ -47,6 +47,19 @@ QString skippedLine(const QString &source, const QString &savedName)
                                                   + QStringLiteral(" is up to date"));
 }
 
+QString pathLine(const QString &path)
+{
+    QString line;
+    line.reserve(path.size());
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
+}
+
 QString liveLine(const BatchProgress &progress)
 {
     // Rounded down: 100% only once everything is done.

@@ -18,6 +18,9 @@ QString cancelledLine(const QString &source);
 // Something the walk could not take ("permission denied", "its name is not valid UTF-8").
 QString unreadableLine(const QString &path, const QString &reason);
 QString skippedLine(const QString &source, const QString &savedName);
+// A path alone on its line (--dry-run): a control character in it (a newline, a tab) is
+// shown as \xNN, so that every line is one name.
+QString pathLine(const QString &path);
 
 // The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
 // The time left is left out while there is no estimate yet.

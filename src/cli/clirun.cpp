@@ -101,7 +101,7 @@ int runCli(const CliCommand &command)
     if (options.dryRun) {
         QString list;
         for (const QString &source : plan.sources)
-            list += source + u'\n';
+            list += CliReport::pathLine(source) + u'\n';
         writeTo(stdout, list);
         return walkStatus(CliExit::Converted);
     }

@@ -241,8 +241,9 @@ void FileConversion::begin()
 {
     if (m_state != State::Starting)
         return;
-    if (!QFileInfo(m_result.sourcePath).isFile()) {
-        finish(FileStatus::Failed, QStringLiteral("file not found"));
+    // A FIFO or a device is never opened: reading one could wait forever.
+    if (const QFileInfo source(m_result.sourcePath); !source.isFile()) {
+        finish(FileStatus::Failed, source.exists() ? QStringLiteral("not a regular file") : QStringLiteral("file not found"));
         return;
     }
     // Qt names no system temporary folder when the one it is told of does not exist; a bare

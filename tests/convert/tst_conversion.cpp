@@ -23,6 +23,10 @@
 
 #include <memory>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace ScriptTools;
 
 // End to end with the real ffmpeg and lame on short generated tones; stand-in scripts play
@@ -233,7 +237,10 @@ void TestConversion::badFileAmongGoodOnes_data()
     QTest::newRow("text named .m4a") << QStringLiteral("text") << QString();
     QTest::newRow("truncated") << QStringLiteral("truncated") << QString();
     QTest::newRow("missing") << QStringLiteral("missing") << QStringLiteral("file not found");
-    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("file not found");
+    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("not a regular file");
+#ifdef Q_OS_UNIX
+    QTest::newRow("a FIFO") << QStringLiteral("fifo") << QStringLiteral("not a regular file");
+#endif
 }
 
 void TestConversion::badFileAmongGoodOnes()
@@ -259,6 +266,11 @@ void TestConversion::badFileAmongGoodOnes()
         bad = writeSource(badName, tone.read(tone.size() / 2));
     } else if (kind == QStringLiteral("missing")) {
         bad = QDir(m_sources).filePath(badName);
+#ifdef Q_OS_UNIX
+    } else if (kind == QStringLiteral("fifo")) {
+        bad = QDir(m_sources).filePath(badName);
+        QCOMPARE(::mkfifo(QFile::encodeName(bad).constData(), 0600), 0);
+#endif
     } else {
         QVERIFY(QDir(m_sources).mkdir(badName));
         bad = QDir(m_sources).filePath(badName);
