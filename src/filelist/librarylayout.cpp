@@ -7,12 +7,17 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QtEndian>
 
 #include <limits>
 #include <utility>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace LibraryLayout {
 
@@ -32,6 +37,19 @@ QString libraryPathUnder(const QString &folder, const QString &file)
     if (file.size() > folder.size() && file.startsWith(folder) && (root || file.at(folder.size()) == u'/'))
         return file.mid(root ? folder.size() : folder.lastIndexOf(u'/') + 1);
     return file.mid(file.lastIndexOf(u'/') + 1);
+}
+
+// The same text for every road to one file: its device and inode where the system has
+// them, else its path with links resolved; a path that names nothing stays itself.
+QString fileIdentity(const QString &path, const QString &clean)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+        return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+#endif
+    const QString real = QFileInfo(path).canonicalFilePath();
+    return real.isEmpty() ? clean : real;
 }
 
 QString withDisplayName(const QString &path)
@@ -81,38 +99,55 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
                              const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable)
 {
     QStringList named;
-    for (const QString &path : paths)
+    QStringList real;   // links resolved, "" for a path that names nothing
+    for (const QString &path : paths) {
         named.append(cleanAbsolute(path));
+        real.append(QFileInfo(path).canonicalFilePath());
+    }
     const auto holds = [](const QString &folder, const QString &path) {
-        return path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/');
+        return !folder.isEmpty() && !path.isEmpty()
+               && (path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/'));
     };
-    // How far out a named path lies: a folder by the length of its clean path, a file
-    // named directly innermost of all.
-    const auto depth = [&named](qsizetype index, const QString &source) {
-        return named.at(index) == source ? std::numeric_limits<qsizetype>::max() : named.at(index).size();
+    // How far out a named path lies: a folder by the length of its real path, a file named
+    // directly innermost of all. Of two roads to one folder, the one spelled first in
+    // sorted order, whatever the order of the arguments.
+    const auto depth = [&](qsizetype index, const QString &source) {
+        return named.at(index) == source ? std::numeric_limits<qsizetype>::max()
+                                         : (real.at(index).isEmpty() ? named : real).at(index).size();
+    };
+    const auto outer = [&](qsizetype index, qsizetype other, const QString &source) {
+        const qsizetype mine = depth(index, source);
+        const qsizetype theirs = depth(other, source);
+        return mine < theirs || (mine == theirs && named.at(index) < named.at(other));
     };
 
     QList<Source> sources;
-    QHash<QString, std::pair<qsizetype, qsizetype>> found;   // a clean source -> its place, its named path
+    QHash<QString, std::pair<qsizetype, qsizetype>> found;   // a source's identity -> its place, its named path
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        // Only a named path that holds another or lies in one can share sources with it:
-        // the sources of the others are taken without a look-up.
+        // Only a named path that holds another or lies in one, as spelled or with links
+        // resolved, can share sources with it: the sources of the others are taken without
+        // a look-up.
         bool shares = false;
-        for (qsizetype j = 0; j < paths.size() && !shares; ++j)
-            shares = j != i && (holds(named.at(i), named.at(j)) || holds(named.at(j), named.at(i)));
+        for (qsizetype j = 0; j < paths.size() && !shares; ++j) {
+            shares = j != i
+                     && (holds(named.at(i), named.at(j)) || holds(named.at(j), named.at(i))
+                         || holds(real.at(i), real.at(j)) || holds(real.at(j), real.at(i)));
+        }
         for (const QString &path : FolderWalk::expandPaths({paths.at(i)}, folderPattern, cancelled, unreadable)) {
             if (!shares) {
                 sources.append({path, paths.at(i)});
                 continue;
             }
-            const QString key = cleanAbsolute(path);
+            const QString clean = cleanAbsolute(path);
+            const QString key = fileIdentity(path, clean);
             const auto earlier = found.find(key);
             if (earlier == found.end()) {
                 found.insert(key, {sources.size(), i});
                 sources.append({path, paths.at(i)});
-            } else if (depth(i, key) < depth(earlier->second, key)) {
+            } else if (outer(i, earlier->second, clean)) {
+                // Spelled by the road it now belongs to, which its library path follows.
                 earlier->second = i;
-                sources[earlier->first].named = paths.at(i);
+                sources[earlier->first] = {path, paths.at(i)};
             }
         }
     }

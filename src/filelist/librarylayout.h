@@ -55,9 +55,10 @@ struct Source
 };
 
 // FolderWalk::expandPaths(paths, folderPattern) with each source's named path. A source
-// reached through several named paths (a folder and a folder inside it, or a file and a
-// folder that holds it) is taken once, at its first place in the walk, and belongs to the
-// outermost of them, so its library path does not depend on the order of the arguments.
+// reached through several named paths (a folder and a folder inside it, a file and a
+// folder that holds it, a folder and a link to it) is taken once, at its first place in
+// the walk, and belongs to the outermost of them, so its library path does not depend on
+// the order of the arguments (of two roads to one folder, the one first in sorted order).
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
                              const std::atomic_bool *cancelled = nullptr,
                              FolderWalk::UnreadableList *unreadable = nullptr);
