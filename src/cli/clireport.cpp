@@ -47,6 +47,11 @@ QString skippedLine(const QString &source, const QString &savedName)
                                                   + QStringLiteral(" is up to date"));
 }
 
+QString tildeLine(qsizetype count)
+{
+    return QStringLiteral("left out %1 file(s) whose name begins with \"~\" (lock and temporary files)").arg(count);
+}
+
 QString pathLine(const QString &path)
 {
     QString line;

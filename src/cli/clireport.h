@@ -18,6 +18,8 @@ QString cancelledLine(const QString &source);
 // Something the walk could not take ("permission denied", "its name is not valid UTF-8").
 QString unreadableLine(const QString &path, const QString &reason);
 QString skippedLine(const QString &source, const QString &savedName);
+// The files a folder search left out because their names begin with "~".
+QString tildeLine(qsizetype count);
 // A path alone on its line (--dry-run): a control character in it (a newline, a tab) is
 // shown as \xNN, so that every line is one name.
 QString pathLine(const QString &path);

@@ -69,8 +69,9 @@ int runCli(const CliCommand &command)
     // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
     // Folder". Stops early once a signal has arrived.
     FolderWalk::UnreadableList unreadable;
+    qsizetype tildes = 0;
     const QList<LibraryLayout::Source> found = LibraryLayout::collectSources(
-        options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable);
+        options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable, &tildes);
     if (const int signalNumber = SignalWatcher::firstSignal()) {
         writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
         return CliExit::forSignal(signalNumber);
@@ -80,6 +81,9 @@ int runCli(const CliCommand &command)
     for (const FolderWalk::Unreadable &item : std::as_const(unreadable))
         unreadableLines += CliReport::unreadableLine(item.path, item.reason) + u'\n';
     writeTo(stderr, unreadableLines);
+    // Said, not failed: such names are another program's lock and temporary files.
+    if (tildes > 0)
+        writeTo(stderr, CliReport::tildeLine(tildes) + u'\n');
     const auto withUnreadable = [&unreadable](int status) {
         return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
     };

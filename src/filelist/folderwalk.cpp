@@ -121,9 +121,18 @@ QString shownFolder(const QString &entry)
 // Keeps the paths whose name (all behind the first prefixLength characters) matches, and
 // sorts them by name. Within one folder, names come sorted case-insensitively (exact
 // spelling breaks ties), so the rows do not depend on the order a file system lists.
-void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde)
+// With tildes, counts there the names that match but were left out for their "~".
+void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
+                        qsizetype *tildes = nullptr)
 {
-    paths.removeIf([&](const QString &path) { return !isTaken(QStringView(path).mid(prefixLength), matcher, tilde); });
+    paths.removeIf([&](const QString &path) {
+        const QStringView name = QStringView(path).mid(prefixLength);
+        if (isTaken(name, matcher, tilde))
+            return false;
+        if (tildes && name.startsWith(u'~') && matcher.matches(name))
+            ++*tildes;
+        return true;
+    });
     std::sort(paths.begin(), paths.end(), [prefixLength](const QString &a, const QString &b) {
         return lessByName(QStringView(a).mid(prefixLength), QStringView(b).mid(prefixLength));
     });
@@ -161,7 +170,7 @@ QStringList fileNames(const QString &folder)
 // Extends folders level by level; with matcher and rows, also appends each walked
 // folder's rows as the folder is reached, which is walk order.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled, UnreadableList *unreadable)
+          const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes = nullptr)
 {
     // Every folder is known by its canonical path, so a folder that can be reached twice
     // (through a link or a junction, or a start folder given twice) is listed once and a
@@ -202,7 +211,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
         }
         if (rows) {
             QStringList names = fileNames(folder);
-            keepMatchingSorted(names, 0, *matcher, Tilde::Drop);
+            keepMatchingSorted(names, 0, *matcher, Tilde::Drop, tildes);
             for (const QString &name : std::as_const(names))
                 rows->append(Paths::joinPath(folder, name));
         }
@@ -482,7 +491,7 @@ QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
 // Extends folders level by level; with matcher and rows, also appends each walked
 // folder's rows as the folder is reached, which is walk order.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled, UnreadableList *unreadable)
+          const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes = nullptr)
 {
     // encoded and keys run parallel to folders: the path as the system takes it (empty for
     // an entry that is not walked: it names nothing, or a folder already in the list) and
@@ -548,7 +557,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             keys.push_back(sub.key);
         }
         if (rows) {
-            keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop);
+            keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop, tildes);
             rows->append(std::move(files)); // leaves moved-from strings behind
             files.clear();
         }
@@ -622,7 +631,7 @@ QStringList listFolderFiles(const QString &folder, const QString &pattern, Unrea
 }
 
 QStringList collectFiles(const QString &folder, const QString &pattern,
-                         const std::atomic_bool *cancelled, UnreadableList *unreadable)
+                         const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
 {
     const QString start = asFolderEntry(folder);
     if (start.isEmpty())
@@ -633,7 +642,7 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     const NameMatcher matcher(pattern);
     QStringList folders{start};
     QStringList rows;
-    walk(folders, &matcher, &rows, cancelled, unreadable);
+    walk(folders, &matcher, &rows, cancelled, unreadable, tildes);
     return rows;
 }
 
@@ -644,7 +653,7 @@ QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool 
 }
 
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled,
-                        UnreadableList *unreadable)
+                        UnreadableList *unreadable, qsizetype *tildes)
 {
     QStringList rows;
     for (const QString &path : paths) {
@@ -654,7 +663,7 @@ QStringList expandPaths(const QStringList &paths, const QString &folderPattern, 
             continue;
         // A dropped folder is walked even when it is hidden itself: the user picked it.
         if (QFileInfo(path).isDir())
-            rows += collectFiles(path, folderPattern, cancelled, unreadable);
+            rows += collectFiles(path, folderPattern, cancelled, unreadable, tildes);
         else if (const QString problem = namedFileProblem(path); !problem.isEmpty())
             note(unreadable, path, problem);
         else

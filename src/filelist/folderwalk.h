@@ -46,9 +46,11 @@ QStringList listFolderFiles(const QString &folder, const QString &pattern,
 
 // Full native paths of the files matching pattern in folder and every folder below it,
 // folder by folder in walk order (folder's own files first), names starting with "~"
-// left out. Never doubles a separator, also not for a root such as "/" or "C:\".
+// (Office-style lock and temporary files) left out and, when tildes is given, counted
+// there. Never doubles a separator, also not for a root such as "/" or "C:\".
 QStringList collectFiles(const QString &folder, const QString &pattern,
-                         const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr);
+                         const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
+                         qsizetype *tildes = nullptr);
 
 // Rows for a drop, item by item in the given order: a folder contributes
 // collectFiles(item, "*.*"); anything else (a file, or a path that names nothing) is one
@@ -63,6 +65,7 @@ QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool 
 // The same with folders searched for folderPattern: quorvane-cli takes "*.m4a" from a folder
 // and any file named directly.
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern,
-                        const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr);
+                        const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
+                        qsizetype *tildes = nullptr);
 
 } // namespace FolderWalk

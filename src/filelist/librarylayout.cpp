@@ -96,7 +96,8 @@ bool isUpToDate(const QString &output, const QString &source)
 }
 
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
-                             const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable)
+                             const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable,
+                             qsizetype *tildes)
 {
     QStringList named;
     QStringList real;   // links resolved, "" for a path that names nothing
@@ -133,7 +134,8 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
                      && (holds(named.at(i), named.at(j)) || holds(named.at(j), named.at(i))
                          || holds(real.at(i), real.at(j)) || holds(real.at(j), real.at(i)));
         }
-        for (const QString &path : FolderWalk::expandPaths({paths.at(i)}, folderPattern, cancelled, unreadable)) {
+        const QStringList walked = FolderWalk::expandPaths({paths.at(i)}, folderPattern, cancelled, unreadable, tildes);
+        for (const QString &path : walked) {
             if (!shares) {
                 sources.append({path, paths.at(i)});
                 continue;

@@ -59,9 +59,10 @@ struct Source
 // folder that holds it, a folder and a link to it) is taken once, at its first place in
 // the walk, and belongs to the outermost of them, so its library path does not depend on
 // the order of the arguments (of two roads to one folder, the one first in sorted order).
+// With tildes, the names left out for their "~" are counted there, as by the walk.
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
                              const std::atomic_bool *cancelled = nullptr,
-                             FolderWalk::UnreadableList *unreadable = nullptr);
+                             FolderWalk::UnreadableList *unreadable = nullptr, qsizetype *tildes = nullptr);
 
 struct RunChoices
 {

@@ -31,6 +31,7 @@ void TestCliReport::fileLines()
     QCOMPARE(CliReport::cancelledLine(QStringLiteral("/m/d.m4a")), QStringLiteral("cancelled  /m/d.m4a"));
     QCOMPARE(CliReport::skippedLine(QStringLiteral("/m/e.m4a"), QStringLiteral("A/e.mp3")),
              QStringLiteral("skipped    /m/e.m4a: A/e.mp3 is up to date"));
+    QCOMPARE(CliReport::tildeLine(2), QStringLiteral("left out 2 file(s) whose name begins with \"~\" (lock and temporary files)"));
     QCOMPARE(CliReport::pathLine(QStringLiteral("/m/two\nlines\t\u007f \u00e9.m4a")),
              QStringLiteral("/m/two\\x0alines\\x09\\x7f \u00e9.m4a"));
 }
