@@ -7,17 +7,12 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QtEndian>
 
 #include <limits>
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace LibraryLayout {
 
@@ -37,19 +32,6 @@ QString libraryPathUnder(const QString &folder, const QString &file)
     if (file.size() > folder.size() && file.startsWith(folder) && (root || file.at(folder.size()) == u'/'))
         return file.mid(root ? folder.size() : folder.lastIndexOf(u'/') + 1);
     return file.mid(file.lastIndexOf(u'/') + 1);
-}
-
-// The same text for every road to one file: its device and inode where the system has
-// them, else its path with links resolved; a path that names nothing stays itself.
-QString fileIdentity(const QString &path, const QString &clean)
-{
-#ifdef Q_OS_UNIX
-    struct stat info;
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
-        return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
-#endif
-    const QString real = QFileInfo(path).canonicalFilePath();
-    return real.isEmpty() ? clean : real;
 }
 
 QString withDisplayName(const QString &path)
@@ -141,7 +123,9 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
                 continue;
             }
             const QString clean = cleanAbsolute(path);
-            const QString key = fileIdentity(path, clean);
+            // The same for every road to one file; a path that names nothing is itself.
+            const QString identity = ResultSaver::fileIdentity(path);
+            const QString key = identity.isEmpty() ? clean : identity;
             const auto earlier = found.find(key);
             if (earlier == found.end()) {
                 found.insert(key, {sources.size(), i});

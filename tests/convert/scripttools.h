@@ -39,15 +39,13 @@ inline QString writeScript(const QString &folder, const QString &name, const QSt
 
 // Shell lines for a tool script that make one run a moment a test can wait for: the runs
 // of every script given the same gate folder are numbered in the order they start, and the
-// held-th one notes "held" in gate and then waits there, its file unfinished, until it is
-// stopped (60 s at most, so that a program that never stops it fails the test rather than
+// held-th one notes "held" in gate and then hangs, its file unfinished, until the program
+// stops it (60 s at most, so that a program that never does fails the test rather than
 // hangs it). Numbers are drawn with mkdir, which only one run can win.
 inline QString holdRun(const QString &gate, int held)
 {
     return QStringLiteral("n=1; while ! mkdir %1/run.$n 2>/dev/null; do n=$((n+1)); done\n"
-                          "if [ $n -eq %2 ]; then : > %1/held; i=0\n"
-                          "  while [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n"
-                          "fi")
+                          "[ $n -eq %2 ] && : > %1/held && exec sleep 60")
         .arg(shellQuoted(gate))
         .arg(held);
 }
