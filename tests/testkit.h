@@ -20,16 +20,33 @@ inline QStringList entries(const QString &folder)
                                   QDir::Name);
 }
 
-// names without the held marks of the files among them (each converted temporary file is
-// marked "NAME.held" until it is let go).
-inline QStringList withoutHeldMarks(const QStringList &names)
+// The id of a process that has ended and been reaped: no process has it (until the system
+// hands it out again, which takes a full round of process ids).
+inline qint64 goneProcessId()
 {
-    QStringList kept;
-    for (const QString &name : names) {
-        if (!(name.endsWith(QStringLiteral(".held")) && names.contains(name.chopped(5))))
-            kept.append(name);
+    QProcess ended;
+    ended.start(QStringLiteral("true"), {});
+    if (!ended.waitForStarted())
+        return 0;
+    const qint64 pid = ended.processId();
+    ended.waitForFinished();
+    return pid;
+}
+
+// What a temporary folder holds for the tests, with the program's own folder in it looked
+// into: that folder's entries stand in its place (it lives as long as the program).
+inline QStringList tempEntries(const QString &folder)
+{
+    QStringList all;
+    for (const QString &name : entries(folder)) {
+        const QString path = QDir(folder).filePath(name);
+        if (name.startsWith(QStringLiteral("quorvane-")) && QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
+            all += entries(path);
+        else
+            all.append(name);
     }
-    return kept;
+    all.sort();
+    return all;
 }
 
 inline bool writeFile(const QString &path, const QByteArray &data)

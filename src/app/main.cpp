@@ -4,7 +4,7 @@
 #include "app/settingsstore.h"
 #include "app/userdialogs.h"
 #include "convert/signalwatcher.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -92,7 +92,7 @@ int main(int argc, char *argv[])
     services.rollPercent = [] { return int(QRandomGenerator::global()->bounded(1, 101)); };
 
     // What an earlier run that was killed outright left in the temporary folder.
-    removeAbandonedTempFiles(services.tempFolder);
+    WorkFolder::removeAbandoned(services.tempFolder);
 
     MainWindow window(services);
     // Ctrl+C in a terminal, or the session asking the program to end.

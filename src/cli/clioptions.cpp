@@ -1,5 +1,6 @@
 #include "clioptions.h"
 
+#include "convert/fileconversion.h"
 #include "convert/toolcommands.h"
 
 #include <QCommandLineOption>
@@ -123,6 +124,13 @@ CliCommand parse(const QStringList &arguments)
                        "shard K of N (1 <= K <= N), the same on every machine and in any argument "
                        "order, so N machines or jobs split one library with no coordination."),
         QStringLiteral("K/N"));
+    const QCommandLineOption toolTimeout(
+        QStringLiteral("tool-timeout"),
+        QStringLiteral("Stop a decoder or encoder that makes no progress for this many seconds "
+                       "(no output and no progress line), and fail its file; 0 waits for ever "
+                       "(default %1).")
+            .arg(kDefaultToolTimeoutSeconds),
+        QStringLiteral("SECONDS"));
     parser.addOption(bitrate);
     parser.addOption(output);
     parser.addOption(jobs);
@@ -131,6 +139,7 @@ CliCommand parse(const QStringList &arguments)
     parser.addOption(keepTree);
     parser.addOption(skipExisting);
     parser.addOption(shard);
+    parser.addOption(toolTimeout);
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A file to convert, or a folder to search for .m4a files."),
                                  QStringLiteral("PATH..."));
@@ -194,6 +203,18 @@ CliCommand parse(const QStringList &arguments)
         }
         options.shardIndex = index;
         options.shardCount = count;
+    }
+
+    options.toolTimeoutSeconds = kDefaultToolTimeoutSeconds;
+    if (parser.isSet(toolTimeout)) {
+        const QString value = parser.value(toolTimeout);
+        bool ok = false;
+        const int seconds = value.trimmed().toInt(&ok);
+        if (!ok || seconds < 0) {
+            return usageError(
+                QStringLiteral("tool-timeout must be a whole number of seconds (0 for none), not '%1'").arg(value));
+        }
+        options.toolTimeoutSeconds = seconds;
     }
 
     options.dryRun = parser.isSet(dryRun);

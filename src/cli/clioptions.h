@@ -19,6 +19,7 @@ struct CliOptions
     bool skipExisting = false;
     int shardIndex = 1;
     int shardCount = 1;
+    int toolTimeoutSeconds = 120;   // a tool silent this long is stopped; 0: never
     QStringList paths;      // files and folders, in the order given
 };
 

@@ -3,6 +3,7 @@
 #include "clireport.h"
 #include "convert/pathhelpers.h"
 #include "convert/signalwatcher.h"
+#include "convert/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -56,6 +57,8 @@ int runCli(const CliCommand &command)
     }
 
     const CliOptions &options = command.options;
+    // What runs of ours that were killed outright left in the temporary folder, at every start.
+    WorkFolder::removeAbandoned(QString());
     const QString outputText = options.outputFolder.isEmpty() ? QStringLiteral(".") : options.outputFolder;
     // Checked for --dry-run too, so that a dry run foretells a real run's usage errors.
     const QString problem = Paths::folderProblem(outputText, QStringLiteral("output folder"));
@@ -118,6 +121,7 @@ int runCli(const CliCommand &command)
     setup.session.bitrate = options.bitrate;
     setup.session.jobs = options.jobs;
     setup.session.singlePass = options.singlePass;
+    setup.session.toolTimeoutSeconds = options.toolTimeoutSeconds;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);

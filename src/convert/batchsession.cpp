@@ -1,12 +1,11 @@
 #include "batchsession.h"
 
 #include "pathhelpers.h"
-#include "tempnames.h"
+#include "workfolder.h"
 #include "results/resultsaver.h"
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <utility>
 
@@ -97,32 +96,34 @@ QString BatchSession::temporaryFolderProblem(const QString &folder)
         return named.isEmpty() ? QStringLiteral("the system's temporary folder cannot be found")
                                : QStringLiteral("the temporary folder does not exist: %1 (TMPDIR)").arg(named);
     }
-    return Paths::folderProblem(path, QStringLiteral("the temporary folder"));
+    // Whether files can be made there shows when the program's own folder is made in it:
+    // nothing of ours is made directly in a folder that other users share.
+    return Paths::folderProblem(path, QStringLiteral("the temporary folder"), Paths::FolderUse::Exists);
 }
 
 QString BatchSession::start()
 {
     if (m_batch || m_done)
         return {};
-    const QString tempFolder = m_setup.tempFolder.isEmpty() ? QDir::tempPath() : m_setup.tempFolder;
     // Before anything runs: a batch would only fail file after file, each for the same reason.
+    QString workFolder;
     if (!m_setup.sources.isEmpty()) {
         if (const QString problem = temporaryFolderProblem(m_setup.tempFolder); !problem.isEmpty())
             return problem;
         // What programs that were killed outright left behind.
-        removeAbandonedTempFiles(tempFolder);
-        m_encoderFolder = std::make_unique<QTemporaryDir>(QDir(tempFolder).filePath(batchFolderTemplate()));
-        if (!m_encoderFolder->isValid())
-            return QStringLiteral("no folder can be made in the temporary folder: %1").arg(m_encoderFolder->errorString());
+        WorkFolder::removeAbandoned(m_setup.tempFolder);
+        QString problem;
+        workFolder = WorkFolder::in(m_setup.tempFolder, &problem);
+        if (workFolder.isEmpty())
+            return problem;
     }
 
     BatchSettings settings;
     settings.tools.decoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("ffmpeg"));
     settings.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
-    settings.tools.tempFolder = QDir::toNativeSeparators(tempFolder);
-    if (m_encoderFolder)
-        settings.tools.encoderFolder = QDir::toNativeSeparators(m_encoderFolder->path());
+    settings.tools.tempFolder = workFolder;
     settings.tools.singlePass = m_setup.singlePass;
+    settings.tools.stallTimeoutSeconds = m_setup.toolTimeoutSeconds;
     settings.bitrate = m_setup.bitrate;
     settings.jobs = m_setup.jobs;
     m_batch = new ConversionBatch(m_setup.sources, settings, this);
@@ -158,7 +159,6 @@ BatchOutcome BatchSession::abort()
         m_batch->disconnect(this);
         m_batch->abort();
     }
-    m_encoderFolder.reset();
     m_done = true;
     BatchOutcome outcome = outcomeSoFar();
     outcome.cancelled = true;
@@ -194,7 +194,7 @@ void BatchSession::onFileFinished(FileResult result)
         // Saved or not, the temporary file is the session's now and goes; a stop at once
         // must not delete by its name again, which may be another conversion's by then.
         m_batch->takeConvertedFile(index);
-        discardTempMp3(result.tempPath);
+        WorkFolder::discardTempMp3(result.tempPath);
         result.tempPath.clear();
         if (!failures.isEmpty()) {
             result.status = FileStatus::Failed;
@@ -218,7 +218,6 @@ void BatchSession::onBatchFinished(const QList<FileResult> &results, bool cancel
     if (m_done)
         return;
     m_done = true;
-    m_encoderFolder.reset();   // every tool has ended
     BatchOutcome outcome;
     outcome.cancelled = cancelled;
     for (int i = 0; i < results.size(); ++i)

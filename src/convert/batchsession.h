@@ -12,8 +12,6 @@
 #include <memory>
 #include <optional>
 
-class QTemporaryDir;
-
 // What a front end asks of one batch: the sources, the bitrate, how many files at once and
 // where the program lies (the tools are there).
 struct SessionSetup
@@ -22,6 +20,7 @@ struct SessionSetup
     int bitrate = 128;         // kbps
     int jobs = 1;
     bool singlePass = false;   // the decoder's PCM straight into the encoder (ToolSet::singlePass)
+    int toolTimeoutSeconds = kDefaultToolTimeoutSeconds;   // ToolSet::stallTimeoutSeconds
     QString appFolder;
     QString tempFolder;        // "" for the system's temporary folder
     // When set, each converted file is saved there as soon as it is done (under the name
@@ -116,7 +115,6 @@ private:
 
     SessionSetup m_setup;
     QStringList m_saveNames;
-    std::unique_ptr<QTemporaryDir> m_encoderFolder;   // the batch's own, mode 0700, gone with it
     QMap<int, QString> m_moved;              // the names that would have replaced a source
     ConversionBatch *m_batch = nullptr;
     QList<FileResult> m_results;             // by source index, as each file ends

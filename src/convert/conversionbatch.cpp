@@ -1,7 +1,7 @@
 #include "conversionbatch.h"
 
 #include "pathhelpers.h"
-#include "tempnames.h"
+#include "workfolder.h"
 
 #include <QFile>
 
@@ -72,7 +72,7 @@ void ConversionBatch::abort()
     for (int i = 0; i < m_results.size(); ++i) {
         const FileResult &result = m_results.at(i);
         if (m_done.at(i) && !m_taken.at(i) && result.isConverted() && !result.tempPath.isEmpty())
-            discardTempMp3(result.tempPath);
+            WorkFolder::discardTempMp3(result.tempPath);
     }
 }
 

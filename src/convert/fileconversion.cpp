@@ -4,7 +4,7 @@
 #include "processrunner.h"
 #include "progressestimate.h"
 #include "tagcopy.h"
-#include "tempnames.h"
+#include "workfolder.h"
 #include "toolcommands.h"
 #include "tooloutput.h"
 
@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
@@ -36,6 +37,10 @@ constexpr double kDecodedFraction = 0.5;
 // In a single pass the decoder's time carries the progress up to here; the rest comes when
 // the encoder has finished too.
 constexpr double kPipedFraction = 0.99;
+
+// How often at most the watchdog looks at the size of the file a quiet tool writes: a tool
+// that writes without a word is found hung this long after the limit at most.
+constexpr int kWatchdogLookMs = 2000;
 
 QString shortened(const QString &text)
 {
@@ -146,9 +151,12 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     , m_tools(tools)
     , m_bitrate(bitrate)
     , m_runner(new ProcessRunner(this))
+    , m_watchdog(new QTimer(this))
 {
+    m_watchdog->setSingleShot(true);
+    connect(m_watchdog, &QTimer::timeout, this, &FileConversion::onWatchdog);
     if (m_tools.tempFolder.isEmpty())
-        m_tools.tempFolder = QDir::tempPath();
+        m_tools.tempFolder = WorkFolder::in(QString());
     m_result.index = index;
     m_result.sourcePath = sourcePath;
     m_result.displayName = Paths::displayNameFor(sourcePath);
@@ -158,6 +166,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     if (m_tools.singlePass) {
         m_pipeReader = new ProcessRunner(this);
         connect(m_pipeReader, &ProcessRunner::standardErrorLineRead, this, [this](const QString &line) {
+            m_encoderHeard.restart();
             if (m_state == State::Piping)
                 onEncoderLine(line);
         });
@@ -246,38 +255,79 @@ void FileConversion::begin()
         finish(FileStatus::Failed, source.exists() ? QStringLiteral("not a regular file") : QStringLiteral("file not found"));
         return;
     }
-    // Qt names no system temporary folder when the one it is told of does not exist; a bare
-    // file name would land in whatever folder the program was started from.
+    // No folder of our own could be made in the system's temporary folder; a bare file name
+    // would land in whatever folder the program was started from.
     if (m_tools.tempFolder.isEmpty()) {
-        finish(FileStatus::Failed, QStringLiteral("the system's temporary folder cannot be found"));
+        finish(FileStatus::Failed, QStringLiteral("no folder for temporary files can be made"));
         return;
     }
     // Before the decoder: a source with two audio tracks needs the first one's length then.
     m_sourceTags = TagCopy::readSource(m_result.sourcePath);
-    m_tempPath = reserveTempMp3Path(m_tools.tempFolder);
+    m_tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
     if (m_tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
         return;
     }
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_encoderOutput = Tools::encoderOutputPath(
-            m_tools.encoderFolder.isEmpty() ? m_tools.tempFolder : m_tools.encoderFolder, m_tempPath, m_bitrate);
+        m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
                              m_tools.encoder, Tools::pipedEncoderArguments(m_bitrate, m_encoderOutput), kHiddenWindow);
+        watchTools();
         return;
     }
     m_state = State::Decoding;
     m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath),
                     kHiddenWindow);
+    watchTools();
+}
+
+void FileConversion::watchTools()
+{
+    m_decoderHeard.start();
+    m_encoderHeard.start();
+    m_watchedSize = -1;
+    if (m_tools.stallTimeoutSeconds > 0)
+        m_watchdog->start(qMin(kWatchdogLookMs, m_tools.stallTimeoutSeconds * 1000));
+}
+
+// A tool is hung when neither it nor (in a single pass) its partner has shown progress for
+// the whole limit: in a pipe, one that stops makes the other wait too. The one that has been
+// quiet longest is named. The tool is stopped as by a cancel, and the reason replaces
+// whatever it says as it dies.
+void FileConversion::onWatchdog()
+{
+    if (m_state != State::Decoding && m_state != State::Encoding && m_state != State::Piping)
+        return;
+    const QString written = m_state == State::Decoding ? m_tempPath : m_encoderOutput;
+    if (const qint64 size = QFileInfo(written).size(); size != m_watchedSize) {
+        m_watchedSize = size;
+        (m_state == State::Decoding ? m_decoderHeard : m_encoderHeard).restart();
+    }
+    const qint64 limitMs = qint64(m_tools.stallTimeoutSeconds) * 1000;
+    const qint64 decoderQuiet = m_state == State::Encoding ? 0 : m_decoderHeard.elapsed();
+    const qint64 encoderQuiet = m_state == State::Decoding ? 0 : m_encoderHeard.elapsed();
+    const qint64 quiet = m_state == State::Piping ? qMin(decoderQuiet, encoderQuiet) : qMax(decoderQuiet, encoderQuiet);
+    if (quiet < limitMs) {
+        m_watchdog->start(int(qMin<qint64>(kWatchdogLookMs, limitMs - quiet)));
+        return;
+    }
+    const QString tool = decoderQuiet >= encoderQuiet ? QStringLiteral("decoder") : QStringLiteral("encoder");
+    m_stallReason = QStringLiteral("the %1 made no progress for %2 s").arg(tool).arg(m_tools.stallTimeoutSeconds);
+    m_runner->cancel();
+    if (m_pipeReader)
+        m_pipeReader->cancel();
 }
 
 void FileConversion::onToolLine(const QString &line)
 {
-    if (m_state == State::Decoding || m_state == State::Piping)
+    if (m_state == State::Decoding || m_state == State::Piping) {
+        m_decoderHeard.restart();
         onDecoderLine(line);
-    else if (m_state == State::Encoding)
+    } else if (m_state == State::Encoding) {
+        m_encoderHeard.restart();
         onEncoderLine(line);
+    }
 }
 
 void FileConversion::onDecoderLine(const QString &line)
@@ -379,6 +429,8 @@ void FileConversion::onCancelledToolFinished()
 // decoder that fails half-way leaves a partial file that must not pass for a converted one.
 QString FileConversion::decoderFailure(const ProcessOutcome &outcome, const QString &outputPath) const
 {
+    if (!m_stallReason.isEmpty())
+        return m_stallReason;
     if (outcome.succeeded() && m_decoderWriteError.isEmpty() && (outputPath.isEmpty() || isNonEmptyFile(outputPath)))
         return {};
     // ffmpeg's own last word would be about its stream map.
@@ -409,16 +461,16 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     m_state = State::Encoding;
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(
-        m_tools.encoderFolder.isEmpty() ? m_tools.tempFolder : m_tools.encoderFolder, m_tempPath, m_bitrate);
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
     m_runner->start(m_tools.encoder, Tools::encoderArguments(m_bitrate, m_tempPath, m_encoderOutput),
                     kHiddenWindow);
+    watchTools();
 }
 
 void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
 {
-    QString problem;
-    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput))
+    QString problem = m_stallReason;
+    if (problem.isEmpty() && outcome.succeeded() && isNonEmptyFile(m_encoderOutput))
         problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decoded.lengthMs, nullptr);
     if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput) && problem.isEmpty()) {
         takeEncoderOutput();
@@ -455,6 +507,10 @@ void FileConversion::onPipedToolFinished()
         }
         return;
     }
+    if (!m_stallReason.isEmpty()) {
+        fail(m_stallReason);
+        return;
+    }
     const ProcessOutcome &encoder = *m_encoderOutcome;
     const QString decoderReason = decoderFailure(*m_decoderOutcome, QString());
     const bool encoderFailed = !encoder.succeeded() || !isNonEmptyFile(m_encoderOutput);
@@ -471,7 +527,7 @@ void FileConversion::onPipedToolFinished()
         fail(failureReason(QStringLiteral("encoder"), encoder, m_encoderOutput));
         return;
     }
-    if (const QString problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decodedMs, nullptr);
+    if (const QString problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decodedMs, &m_decoded);
         !problem.isEmpty()) {
         fail(problem);
         return;
@@ -530,7 +586,10 @@ void FileConversion::onTagged(bool written, FileStatus status, const QString &re
 // What the decoder's report says of a file that converts: a source cut short, tracks left out.
 void FileConversion::noteWhatWasDecoded()
 {
-    m_result.warning = ToolOutput::shortSourceWarning(m_decodedMs, m_sourceMs);
+    // The file's own length, as its headers give it: the decoder's last progress line can lag
+    // well behind what it wrote before it stopped.
+    const std::optional<qint64> kept = m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_decodedMs;
+    m_result.warning = ToolOutput::shortSourceWarning(kept, m_sourceMs);
     if (m_audioTracks > 1)
         addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
 }
@@ -544,10 +603,8 @@ void FileConversion::removeTemporaryFiles()
 {
     removeIfPresent(m_encoderOutput);
     removeIfPresent(m_tempPath);
-    if (!m_tempPath.isEmpty())
-        releaseTempMp3Path(m_tempPath);
-    // Once released the names may be another conversion's (or another program's): a second
-    // call (a cancel between the tools, then abort() before the report) deletes nothing.
+    // A second call (a cancel between the tools, then abort() before the report) deletes
+    // nothing, whatever has come to the names since.
     m_encoderOutput.clear();
     m_tempPath.clear();
 }
@@ -562,13 +619,12 @@ void FileConversion::finish(FileStatus status, const QString &reason)
             return;   // a receiver of progress() cancelled or aborted, and the files are gone
     }
     m_state = State::Done;
+    m_watchdog->stop();
     m_result.status = status;
     m_result.reason = shortened(withoutSourcePath(reason, m_result.sourcePath));
     if (m_result.isConverted()) {
-        // The file is the receiver's now, marked as held by this process until the receiver
-        // lets it go (discardTempMp3()).
+        // The file is the receiver's now, until it lets it go (WorkFolder::discardTempMp3()).
         m_result.tempPath = m_tempPath;
-        holdTempMp3(m_tempPath);
     } else {
         m_result.tempPath.clear();
         m_result.warning.clear();

@@ -8,23 +8,32 @@
 #include "processrunner.h"
 #include "tagcopy.h"
 
+#include <QElapsedTimer>
+
 #include <future>
 #include <optional>
 
+class QTimer;
+
+// How long a tool may go without a sign of progress (a line on stderr, or growth of the file
+// it writes) before it counts as hung and is stopped.
+constexpr int kDefaultToolTimeoutSeconds = 120;
+
 // Where the two tools are, and the folder that holds the temporary MP3 files and the
-// encoder's short-lived output. An empty folder means the system's temporary folder.
+// encoder's short-lived output: the program's own (WorkFolder), which no other user can
+// enter. An empty folder means the program's own in the system's temporary folder.
 struct ToolSet
 {
     QString decoder;
     QString encoder;
     QString tempFolder;
-    // Where the encoder writes; "" for tempFolder. A batch gives it a folder of its own that
-    // no other user can enter: the encoder writes through a name planted before it.
-    QString encoderFolder;
     // One pass: the decoder's PCM goes through a pipe straight into the encoder, with no
     // decoder's MP3 in between. Faster and one encode less; a failed encoder then fails the
     // file, as there is no decoder's file to keep.
     bool singlePass = false;
+    // A tool that shows no progress for this long is stopped, and its file fails with a
+    // reason that names it ("the encoder made no progress for 120 s"); 0: never.
+    int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
 };
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
@@ -88,6 +97,8 @@ private:
     enum class State { Idle, Starting, Decoding, Encoding, Piping, Tagging, Cancelling, Reporting, Done };
 
     void begin();
+    void watchTools();
+    void onWatchdog();
     void onToolLine(const QString &line);
     void onDecoderLine(const QString &line);
     void onEncoderLine(const QString &line);
@@ -111,7 +122,7 @@ private:
     ToolSet m_tools;
     int m_bitrate = 0;         // kbps
     FileResult m_result;
-    QString m_tempPath;        // reserved while this conversion owns it
+    QString m_tempPath;        // this conversion's while it runs
     QString m_encoderOutput;
     ProcessRunner *m_runner = nullptr;          // the decoder, then the encoder
     ProcessRunner *m_pipeReader = nullptr;      // the encoder of a single pass
@@ -130,4 +141,9 @@ private:
     bool m_outputListed = false;         // the decoder has moved on to listing its output
     std::future<void> m_tagging;         // the tag step's worker, while it runs
     double m_reportedFraction = 0.0;
+    QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
+    QElapsedTimer m_decoderHeard;        // since the decoder's last sign of progress
+    QElapsedTimer m_encoderHeard;
+    qint64 m_watchedSize = -1;           // of the file being written, as last looked at
+    QString m_stallReason;               // set once a hung tool is being stopped
 };

@@ -1,8 +1,8 @@
 #include "resultsaver.h"
 
 #include "convert/pathhelpers.h"
+#include "convert/processidentity.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,7 +19,6 @@
 #include <io.h>
 #include <qt_windows.h>
 #else
-#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -36,11 +35,12 @@ bool isFolder(const QString &path)
 // A short name for the copy in progress, beside its destination: QSaveFile's own name is the
 // destination's plus a suffix, which no longer fits when the destination's name is near the
 // 255-byte limit of most file systems. Hidden, easy to tell from anything the user saves, and
-// naming its process, so that what a killed program left can be told from a running copy.
+// marked with its program (ProcessIdentity), so that what a killed program left can be told
+// from a running copy's, also one on another machine or in a container that shares the folder.
 QString partName()
 {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString name = QStringLiteral(".quorvane-%1-").arg(QCoreApplication::applicationPid());
+    QString name = QStringLiteral(".quorvane-%1-").arg(ProcessIdentity::mark());
     for (int i = 0; i < 6; ++i)
         name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
     return name + QStringLiteral(".part");
@@ -284,20 +284,18 @@ QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSt
 
 int removeAbandonedParts(const QString &folder)
 {
+    // Ours, and those of earlier versions, which named only a process and are judged by age.
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\.quorvane-(?:([0-9a-f]{12})-)?(\\d+)-[A-Za-z0-9]{6}\\.part$"));
     int removed = 0;
-#ifdef Q_OS_UNIX
-    static const QRegularExpression pattern(QStringLiteral("^\\.quorvane-(\\d+)-[A-Za-z0-9]{6}\\.part$"));
     const QDir dir(folder);
-    for (const QString &name : dir.entryList({QStringLiteral(".quorvane-*.part")}, QDir::Files | QDir::Hidden)) {
-        const QRegularExpressionMatch match = pattern.match(name);
-        const pid_t pid = pid_t(match.captured(1).toLongLong());
-        // Any process with that id counts as the writer, as for the temporary files.
-        if (match.hasMatch() && pid > 0 && ::kill(pid, 0) != 0 && errno != EPERM && QFile::remove(dir.filePath(name)))
+    for (const QFileInfo &part : dir.entryInfoList({QStringLiteral(".quorvane-*.part")}, QDir::Files | QDir::Hidden)) {
+        const QRegularExpressionMatch match = pattern.match(part.fileName());
+        if (match.hasMatch()
+            && ProcessIdentity::isAbandoned(match.captured(1), match.captured(2).toLongLong(), part.lastModified().toUTC())
+            && QFile::remove(part.filePath()))
             ++removed;
     }
-#else
-    Q_UNUSED(folder)
-#endif
     return removed;
 }
 

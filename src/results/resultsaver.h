@@ -53,8 +53,9 @@ struct Move
 // nor a source. Returns what moved, for the report.
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
 
-// Deletes the part files that saving programs which were killed left in folder (their
-// process is gone); a running program's stay. save() does this for each folder it writes into.
+// Deletes the part files that saving programs which have surely ended left in folder
+// (ProcessIdentity::isAbandoned): a running program's stay, here or on another machine or
+// in a container sharing the folder. save() does this for each folder it writes into.
 int removeAbandonedParts(const QString &folder);
 
 // Copies each item into folder; a fileName with folders in it ("Album/song.mp3") lands in

@@ -6,7 +6,7 @@
 #include "app/twips.h"
 #include "app/userdialogs.h"
 #include "convert/pathhelpers.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
@@ -329,7 +329,7 @@ void ResultsWindow::cleanUp()
     m_player->setSource(QUrl());
     m_player->stop();
     for (const QString &file : std::as_const(m_files))
-        discardTempMp3(file);
+        WorkFolder::discardTempMp3(file);
 }
 
 void ResultsWindow::goBack()

@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "app/settingsstore.h"
 #include "convert/batchsession.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 #include "filelist/pathlistmodel.h"
 #include "results/resultswindow.h"
 
@@ -73,7 +73,7 @@ private:
             QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
             return done.wait(120000);
         }
-        QStringList tempFiles() const { return TestKit::withoutHeldMarks(QDir(temp()).entryList(QDir::Files | QDir::Hidden)); }
+        QStringList tempFiles() const { return TestKit::tempEntries(temp()); }
         // The MP3 files only: a file still being converted also has its name's lock beside it.
         QStringList tempMp3Files() const
         {
@@ -371,7 +371,7 @@ private slots:
         QCOMPARE(QDir(f.temp()).entryList({QStringLiteral("quorvane-*")}, QDir::Dirs), QStringList());
         QVERIFY(outcome.keptDecoderBitrate().at(0).reason.contains(QStringLiteral("out of luck")));
         for (const FileResult &r : outcome.converted())
-            discardTempMp3(r.tempPath);
+            WorkFolder::discardTempMp3(r.tempPath);
 
         // The windows: two rows, and the report names the other two with the session's reasons.
         f.start();

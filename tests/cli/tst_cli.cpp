@@ -1,7 +1,7 @@
 #include "testkit.h"
 #include "convert/scripttools.h"
 #include "convert/tagcopy.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -631,7 +631,7 @@ QStringList TestCli::temporaryLeftovers() const
 {
     QStringList left = TestKit::entries(m_temp);
     for (const QString &name : std::as_const(left)) {
-        if (!isTempMp3Name(name))
+        if (!WorkFolder::isTempMp3Name(name))
             qWarning("unexpected file in the temporary folder: %s", qUtf8Printable(name));
     }
     return left;

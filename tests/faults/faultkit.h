@@ -8,7 +8,7 @@
 
 #include "convert/conversionbatch.h"
 #include "convert/scripttools.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 #include "testkit.h"
 
 #include <QDir>
@@ -139,7 +139,7 @@ inline bool releaseConverted(const QList<FileResult> &results)
     for (const FileResult &result : results) {
         if (result.isConverted())
             all = QFile::remove(result.tempPath) && all;
-        discardTempMp3(result.tempPath);
+        WorkFolder::discardTempMp3(result.tempPath);
     }
     return all;
 }

@@ -1,7 +1,7 @@
 #include "testkit.h"
 
 #include "convert/conversionbatch.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -84,7 +84,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
         QVERIFY(finished.wait(30000));
         for (const FileResult &result : batch.results()) {
             QVERIFY(result.isConverted());
-            discardTempMp3(result.tempPath);
+            WorkFolder::discardTempMp3(result.tempPath);
         }
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -136,7 +136,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
             QCOMPARE(result.index, i);
             QCOMPARE(result.sourcePath, sources.at(i));
             QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
-            QVERIFY(isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+            QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
             QFile file(result.tempPath);
             QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(result.tempPath));
             QVERIFY(file.readAll().endsWith(contents.at(i)));
@@ -146,9 +146,9 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
         // The converted files, each with its lock, and nothing else: no encoder output.
         QStringList expected(temps.cbegin(), temps.cend());
         expected.sort();
-        QCOMPARE(TestKit::withoutHeldMarks(TestKit::entries(temp)), expected);
+        QCOMPARE(TestKit::tempEntries(temp), expected);
         for (const FileResult &result : results)
-            discardTempMp3(result.tempPath);
+            WorkFolder::discardTempMp3(result.tempPath);
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 

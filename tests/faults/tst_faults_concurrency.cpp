@@ -1,7 +1,7 @@
 #include "testkit.h"
 #include "convert/conversionbatch.h"
 #include "convert/scripttools.h"
-#include "convert/tempnames.h"
+#include "convert/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -48,8 +48,8 @@ private slots:
 
     void twoProgramsShareATemporaryFolder_data();
     void twoProgramsShareATemporaryFolder();
-    void runningProgramsNameIsPassedOver_data();
-    void runningProgramsNameIsPassedOver();
+    void runningProgramsFolderIsItsOwn_data();
+    void runningProgramsFolderIsItsOwn();
     void cancelAtManyMoments_data();
     void cancelAtManyMoments();
     void signalAtManyMoments_data();
@@ -70,11 +70,12 @@ private:
     QProcess *startSignalledProgram(const QString &pidLog, const QString &out, int heldRun);
     QString gate() const;    // where the held tool run says it waits (ScriptTools::holdRun)
     bool waitUntilHeld() const;
-    // A tool wrapper: notes its process id in pidLog and, when lockedArgument is set, a
-    // complaint in m_problems if "$N.lock" does not exist; runs before, then becomes tool
-    // with the same arguments (or, with no tool, a decoder that hangs).
+    // A tool wrapper: notes its process id in pidLog and, when privateArgument is set, a
+    // complaint in m_problems if the folder of "$N" is not a private one (mode 700) inside
+    // the temporary folder; runs before, then becomes tool with the same arguments (or, with
+    // no tool, a decoder that hangs).
     QString wrapper(const QString &folder, const QString &name, const QString &tool,
-                    const QString &pidLog, int lockedArgument, const QString &before = {}) const;
+                    const QString &pidLog, int privateArgument, const QString &before = {}) const;
     // A copy of quorvane-cli in folder beside the given decoder and encoder (it looks for
     // its tools in its own folder, links resolved).
     QString programCopy(const QString &folder) const;
@@ -234,86 +235,62 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
     }
 }
 
-// A program holds the name of the file it is decoding (its decoder here hangs, so the name
-// stays held); a reservation whose draws hit that name passes it over. When the program is
-// stopped by a signal it handles, its lock and files go with it. When it is killed outright
-// they stay: a lock alone is taken over by the next reservation that draws its name, and
-// removeAbandonedTempFiles() clears a lock with its files.
-void TestFaultsConcurrency::runningProgramsNameIsPassedOver_data()
+// A program keeps its temporary files in a folder of its own (mode 0700), which a sweep by
+// another program leaves alone while it runs. Its decoder hangs here, with a child of its
+// own. Stopped by a signal it handles, the program takes its folder and tools with it;
+// killed outright, its whole tool group still dies with it, and the next sweep clears the
+// folder.
+void TestFaultsConcurrency::runningProgramsFolderIsItsOwn_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<bool>("partialFile");   // the hanging decoder has written part of its output
-    QTest::newRow("program ends by SIGTERM") << int(SIGTERM) << true;
-    QTest::newRow("program killed by SIGKILL before its decoder wrote") << int(SIGKILL) << false;
-    QTest::newRow("program killed by SIGKILL with a partial file") << int(SIGKILL) << true;
+    QTest::newRow("program ends by SIGTERM") << int(SIGTERM);
+    QTest::newRow("program killed by SIGKILL") << int(SIGKILL);
 }
 
-void TestFaultsConcurrency::runningProgramsNameIsPassedOver()
+void TestFaultsConcurrency::runningProgramsFolderIsItsOwn()
 {
     QFETCH(int, signalNumber);
-    QFETCH(bool, partialFile);
     const QString app = makeFolder(QStringLiteral("app"));
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
     QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 11,
-                     partialFile ? QStringLiteral("printf 'partial' > \"${11}\"") : QString())
+                     QStringLiteral("sleep 60 & echo $! >> %1; printf 'partial' > \"${11}\"").arg(shellQuoted(pidLog)))
                  .isEmpty());
     QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
     const QString out = makeFolder(QStringLiteral("out"));
     const QStringList sources = toneSources(makeFolder(QStringLiteral("sources")), 1, m_oneSecond);
     QProcess *program = startProgram(programCopy(app), QStringList{QStringLiteral("-o"), out} + sources, m_temp);
-    // The name's lock (and its partial file), beside the batch's own folder.
-    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 1 && TestKit::entries(m_temp).size() == (partialFile ? 3 : 2), 30000);
-    const qint64 decoder = pids(pidLog).constFirst();
+    QTRY_VERIFY_WITH_TIMEOUT(pids(pidLog).size() == 2 && TestKit::tempEntries(m_temp).size() == 1, 30000);
+    const QList<qint64> tools = pids(pidLog);
 
     const QStringList held = TestKit::entries(m_temp);
-    const QString lock = held.constLast();
-    QVERIFY2(lock.endsWith(QStringLiteral(".mp3.lock")), qPrintable(lock));
-    const QString name = lock.chopped(5);
-    QVERIFY(isTempMp3Name(name));
-    if (partialFile)
-        QCOMPARE(held.at(held.size() - 2), name);
-
-    auto draws = [name] {
-        auto count = std::make_shared<int>(0);
-        return [name, count] {
-            return (*count)++ < 3 ? name : QStringLiteral("zurvek98989898.mp3");
-        };
-    };
-    const QString other = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
-    QCOMPARE(QFileInfo(other).fileName(), QStringLiteral("zurvek98989898.mp3"));
-    releaseTempMp3Path(other);
-    QCOMPARE(removeAbandonedTempFiles(m_temp), 0);   // a running program's files stay
+    QCOMPARE(held.size(), 1);
+    const QFileInfo folder(QDir(m_temp).filePath(held.constFirst()));
+    QVERIFY2(folder.isDir() && folder.fileName().startsWith(QStringLiteral("quorvane-")), qPrintable(held.constFirst()));
+    QCOMPARE(folder.permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::ExeOther | QFile::ReadGroup
+                                     | QFile::WriteGroup | QFile::ExeGroup),
+             QFile::Permissions());
+    QVERIFY(WorkFolder::isTempMp3Name(TestKit::tempEntries(m_temp).constFirst()));
+    QCOMPARE(WorkFolder::removeAbandoned(m_temp), 0);   // a running program's folder stays
     QCOMPARE(TestKit::entries(m_temp), held);
 
     QCOMPARE(::kill(pid_t(program->processId()), signalNumber), 0);
     QVERIFY(program->waitForFinished(30000));
+    // The decoder and its child end with the program, however it ends.
+    for (qint64 pid : tools)
+        QTRY_VERIFY_WITH_TIMEOUT(!isRunning(pid), 30000);
     if (signalNumber == SIGKILL) {
         QCOMPARE(program->exitStatus(), QProcess::CrashExit);
-        // Its decoder dies with it; no one is left to remove the lock.
-        QTRY_VERIFY_WITH_TIMEOUT(!isRunning(decoder), 30000);
         QCOMPARE(TestKit::entries(m_temp), held);
-        if (partialFile) {
-            QCOMPARE(removeAbandonedTempFiles(m_temp), 2);
-        } else {
-            const QString taken = reserveTempMp3Path(m_temp, Paths::fileExists, draws());
-            QCOMPARE(QFileInfo(taken).fileName(), name);
-            releaseTempMp3Path(taken);
-            QCOMPARE(removeAbandonedTempFiles(m_temp), 1);   // the batch's own folder
-        }
+        QCOMPARE(WorkFolder::removeAbandoned(m_temp), 1);
     } else {
         QCOMPARE(program->exitStatus(), QProcess::NormalExit);
         QCOMPARE(program->exitCode(), 128 + signalNumber);
-        QVERIFY(!processExists(decoder));
     }
     QCOMPARE(TestKit::entries(m_temp), QStringList());
     QCOMPARE(TestKit::entries(out), QStringList());
+    QCOMPARE(problems(), QString());
 }
 
-// The engine cancelled (or aborted, as closing the window does) at many moments, in turn and
-// two files at once: at once, while a given tool run waits (the first, the second, one in
-// the middle, the last), from inside its own signals, and after it has finished. Each moment
-// is an event, so each row meets the same stage on any machine: a cancel that meets a
-// running batch cancels it, and one that comes after the end leaves it finished as it was.
 void TestFaultsConcurrency::cancelAtManyMoments_data()
 {
     QTest::addColumn<bool>("realTools");
@@ -433,7 +410,7 @@ void TestFaultsConcurrency::cancelAtManyMoments()
             QVERIFY(result.tempPath.isEmpty());
             continue;
         }
-        QVERIFY(isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+        QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
         if (!realTools && !(abort && wasRunning)) {
             QFile in(sources.at(i));
             QFile out(result.tempPath);
@@ -452,10 +429,10 @@ void TestFaultsConcurrency::cancelAtManyMoments()
           int(results.size()), int(ran.size()));
     kept.sort();
     // An aborted batch takes its converted files with it; a cancelled one hands them over.
-    QCOMPARE(TestKit::withoutHeldMarks(TestKit::entries(m_temp)), abort && wasRunning ? QStringList() : kept);
+    QCOMPARE(TestKit::tempEntries(m_temp), abort && wasRunning ? QStringList() : kept);
     for (const FileResult &result : results) {
         if (result.isConverted())
-            discardTempMp3(result.tempPath);
+            WorkFolder::discardTempMp3(result.tempPath);
     }
     QCOMPARE(TestKit::entries(m_temp), QStringList());
 }
@@ -570,8 +547,9 @@ BatchSettings TestFaultsConcurrency::batchSettings(bool realTools, int jobs, con
     const QString tools = makeFolder(QStringLiteral("tools"));
     const QString hold = heldRun > 0 ? holdRun(gate(), heldRun) : QString();
     BatchSettings settings;
-    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 11, hold);
-    settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 6, hold);
+    // The engine is given its folder as it is: the program's own is the session's to make.
+    settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 0, hold);
+    settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 0, hold);
     settings.tools.tempFolder = m_temp;
     settings.bitrate = 96;
     settings.jobs = jobs;
@@ -616,13 +594,14 @@ bool TestFaultsConcurrency::waitUntilHeld() const
 }
 
 QString TestFaultsConcurrency::wrapper(const QString &folder, const QString &name, const QString &tool,
-                                       const QString &pidLog, int lockedArgument, const QString &before) const
+                                       const QString &pidLog, int privateArgument, const QString &before) const
 {
     QString body = QStringLiteral("echo $$ >> %1\n").arg(shellQuoted(pidLog));
-    if (lockedArgument > 0) {
-        body += QStringLiteral("[ -e \"${%1}.lock\" ] || echo \"not locked: ${%1}\" >> %2\n")
-                    .arg(lockedArgument)
-                    .arg(shellQuoted(m_problems));
+    if (privateArgument > 0) {
+        body += QStringLiteral("d=$(dirname \"${%1}\"); { [ \"$(dirname \"$d\")\" = %2 ] && [ \"$(stat -c %a \"$d\")\" = 700 ]; } "
+                               "|| echo \"not private: ${%1}\" >> %3\n")
+                    .arg(privateArgument)
+                    .arg(shellQuoted(m_temp), shellQuoted(m_problems));
     }
     if (!before.isEmpty())
         body += before + u'\n';

@@ -255,7 +255,7 @@ void TestFaultsTools::brokenTool()
         }
     }
     temps.sort();
-    QCOMPARE(TestKit::withoutHeldMarks(entries(m_temp)), temps);   // nothing beside the kept files: no part of any output
+    QCOMPARE(TestKit::tempEntries(m_temp), temps);   // nothing beside the kept files: no part of any output
     QVERIFY(releaseConverted(results));
     QCOMPARE(entries(m_temp), QStringList());
 
@@ -425,7 +425,7 @@ void TestFaultsTools::hangingToolInTheEngine()
         QCOMPARE(results.at(2).status, FileStatus::Cancelled);
         QVERIFY(!isAlive(toolPid));
         // The converted file is the receiver's; nothing else is left.
-        QCOMPARE(TestKit::withoutHeldMarks(entries(m_temp)), QStringList{QFileInfo(firstTemp).fileName()});
+        QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QFileInfo(firstTemp).fileName()});
         QVERIFY(releaseConverted(results));
     }
     // A program the tool started goes with it, also when the tool is a wrapper.

@@ -1,0 +1,62 @@
+#include "processidentity.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QSysInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace ProcessIdentity {
+
+namespace {
+
+// Long enough for any run of ours to have touched its files since; short enough that what a
+// machine we cannot ask left behind does not pile up for ever.
+constexpr qint64 kAbandonedAfterSeconds = 7 * 24 * 3600;
+
+QString pidNamespace()
+{
+#ifdef Q_OS_LINUX
+    // "pid:[4026531836]": the link's own text, which Qt would make into a path.
+    char target[64] = {};
+    const ssize_t length = ::readlink("/proc/self/ns/pid", target, sizeof target - 1);
+    return length > 0 ? QString::fromLatin1(target, int(length)) : QString();
+#else
+    return {};
+#endif
+}
+
+} // namespace
+
+QString tagFor(const QString &bootId, const QString &pidNamespace)
+{
+    const QByteArray identity = bootId.toUtf8() + '\n' + pidNamespace.toUtf8();
+    return QString::fromLatin1(QCryptographicHash::hash(identity, QCryptographicHash::Sha1).toHex().left(12));
+}
+
+QString tag()
+{
+    static const QString ours = tagFor(QString::fromLatin1(QSysInfo::bootUniqueId()), pidNamespace());
+    return ours;
+}
+
+QString mark()
+{
+    return tag() + u'-' + QString::number(QCoreApplication::applicationPid());
+}
+
+bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified)
+{
+#ifdef Q_OS_UNIX
+    if (tag == ProcessIdentity::tag() && pid > 0)
+        return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+#endif
+    return lastModified.isValid() && lastModified.secsTo(QDateTime::currentDateTimeUtc()) > kAbandonedAfterSeconds;
+}
+
+} // namespace ProcessIdentity

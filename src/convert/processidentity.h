@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// Who left a file or folder behind, well enough to judge whether that program has surely
+// ended. A process id alone says nothing across machines or containers: a second host that
+// shares the output folder, or a container with its own PID namespace, has processes of its
+// own under the same numbers. So what we leave in a shared folder carries a tag of the boot
+// and PID namespace it was made in, beside the process id; a sweep only judges names of its
+// own boot and namespace, and leaves everything else to age.
+namespace ProcessIdentity {
+
+// Twelve hex digits that stand for this machine's current boot and this process's PID
+// namespace; the same for every program of both, different for any other.
+QString tag();
+// The tag of the given boot id and PID namespace ("pid:[4026531836]" on Linux), for tests
+// that play another host or container.
+QString tagFor(const QString &bootId, const QString &pidNamespace);
+
+// "<tag>-<pid>" of this process: what its files and folders in shared places are named with.
+QString mark();
+
+// Whether what the program marked (tag, pid) left behind may be removed. Of this boot and
+// namespace: exactly when no process has that id any more (one we may not signal still
+// counts as running). Of any other (or unmarked): only when it was last changed more than a
+// week ago, which no run of another host or container leaves its work alone for.
+bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified);
+
+} // namespace ProcessIdentity

@@ -1,0 +1,173 @@
+#include "testkit.h"
+
+#include "convert/processidentity.h"
+#include "convert/workfolder.h"
+#include "results/resultsaver.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <utime.h>
+
+using TestKit::entries;
+using TestKit::writeFile;
+
+// The program's own folder for temporary files, the names in it, and the sweeps that take
+// only what a program that has surely ended left in a folder shared with others.
+class TestWorkFolder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void folderIsPrivateAndLasts();
+    void folderProblemIsSaid();
+    void namesAreNewAndNeverRepeat();
+    void onlySurelyDeadProgramsAreSwept_data();
+    void onlySurelyDeadProgramsAreSwept();
+    void recognisesTempNames_data();
+    void recognisesTempNames();
+};
+
+void TestWorkFolder::folderIsPrivateAndLasts()
+{
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    const QString folder = WorkFolder::in(shared.path());
+    QVERIFY(!folder.isEmpty());
+    QCOMPARE(QFileInfo(folder).absolutePath(), QFileInfo(shared.path()).absoluteFilePath());
+    QVERIFY(QFileInfo(folder).fileName().startsWith(QStringLiteral("quorvane-") + ProcessIdentity::mark() + u'-'));
+#ifdef Q_OS_UNIX
+    QCOMPARE(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                                 | QFile::WriteOther | QFile::ExeOther),
+             QFile::Permissions());
+#endif
+    QCOMPARE(WorkFolder::in(shared.path()), folder);
+    QCOMPARE(WorkFolder::removeAbandoned(shared.path()), 0);   // a living program's stays
+    QCOMPARE(entries(shared.path()), QStringList{QFileInfo(folder).fileName()});
+
+    // Taken away under the program: made again, never written into as a missing path.
+    QVERIFY(QDir(folder).removeRecursively());
+    const QString again = WorkFolder::in(shared.path());
+    QVERIFY(QFileInfo(again).isDir());
+}
+
+void TestWorkFolder::folderProblemIsSaid()
+{
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QString problem;
+    QCOMPARE(WorkFolder::in(shared.filePath(QStringLiteral("missing")), &problem), QString());
+    QVERIFY2(problem.startsWith(QStringLiteral("no folder can be made in the temporary folder ")), qPrintable(problem));
+}
+
+// Drawn from a shuffled order: every name new, in the folder, of the one pattern; a name at
+// which something already lies (a file, a folder, a link to nowhere) is passed over.
+void TestWorkFolder::namesAreNewAndNeverRepeat()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QSet<QString> names;
+    for (int i = 0; i < 20000; ++i) {
+        const QString path = WorkFolder::newTempMp3Path(dir.path());
+        QCOMPARE(QFileInfo(path).absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
+        QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(path).fileName()));
+        names.insert(QFileInfo(path).fileName());
+        if (i % 3 == 0)
+            QVERIFY(writeFile(path, "taken"));
+        else if (i % 3 == 1)
+            QVERIFY(QDir().mkdir(path));
+        else
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), path));
+    }
+    QCOMPARE(names.size(), 20000);
+    QCOMPARE(entries(dir.path()).size(), 20000);
+}
+
+// A program's folder in the temporary folder and its part file in an output folder, marked
+// as a program of this or another boot and PID namespace would mark them, each judged alike.
+void TestWorkFolder::onlySurelyDeadProgramsAreSwept_data()
+{
+    QTest::addColumn<QString>("tag");     // "ours", "other boot", "other namespace" or "none" (older versions)
+    QTest::addColumn<bool>("running");    // the marked process id is a running process's
+    QTest::addColumn<int>("ageDays");
+    QTest::addColumn<bool>("removed");
+
+    QTest::newRow("here, ended") << QStringLiteral("ours") << false << 0 << true;
+    QTest::newRow("here, running") << QStringLiteral("ours") << true << 0 << false;
+    QTest::newRow("here, running, untouched for weeks") << QStringLiteral("ours") << true << 30 << false;
+    QTest::newRow("another host, its id unused here") << QStringLiteral("other boot") << false << 0 << false;
+    QTest::newRow("a container, its id unused here") << QStringLiteral("other namespace") << false << 0 << false;
+    QTest::newRow("a container, its id running here") << QStringLiteral("other namespace") << true << 0 << false;
+    QTest::newRow("another host, six days old") << QStringLiteral("other boot") << false << 6 << false;
+    QTest::newRow("another host, eight days old") << QStringLiteral("other boot") << true << 8 << true;
+    QTest::newRow("older version, ended") << QStringLiteral("none") << false << 0 << false;
+    QTest::newRow("older version, eight days old") << QStringLiteral("none") << false << 8 << true;
+}
+
+void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
+{
+    QFETCH(QString, tag);
+    QFETCH(bool, running);
+    QFETCH(int, ageDays);
+    QFETCH(bool, removed);
+    const QString bootId = QString::fromLatin1(QSysInfo::bootUniqueId());
+    const QString marked = tag == QStringLiteral("ours")              ? ProcessIdentity::tag()
+                           : tag == QStringLiteral("other boot")      ? ProcessIdentity::tagFor(QStringLiteral("another-boot"), QString())
+                           : tag == QStringLiteral("other namespace") ? ProcessIdentity::tagFor(bootId, QStringLiteral("pid:[1]"))
+                                                                      : QString();
+    const qint64 pid = running ? QCoreApplication::applicationPid() : TestKit::goneProcessId();
+    QVERIFY(pid > 0);
+    const QString mark = (marked.isEmpty() ? QString() : marked + u'-') + QString::number(pid);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString folder = dir.filePath(QStringLiteral("quorvane-%1-aBc123").arg(mark));
+    const QString part = dir.filePath(QStringLiteral("out/.quorvane-%1-aBc123.part").arg(mark));
+    QVERIFY(writeFile(QDir(folder).filePath(QStringLiteral("zurvek12345678.mp3")), "work"));
+    QVERIFY(writeFile(part, "part"));
+    const time_t then = time_t(QDateTime::currentDateTimeUtc().addDays(-ageDays).toSecsSinceEpoch());
+    const utimbuf times{then, then};
+    for (const QString &path : {folder, part})
+        QCOMPARE(::utime(QFile::encodeName(path).constData(), &times), 0);
+
+    QCOMPARE(WorkFolder::removeAbandoned(dir.path()), removed ? 1 : 0);
+    QCOMPARE(ResultSaver::removeAbandonedParts(dir.filePath(QStringLiteral("out"))), removed ? 1 : 0);
+    QCOMPARE(QFileInfo::exists(folder), !removed);
+    QCOMPARE(QFileInfo::exists(part), !removed);
+}
+
+void TestWorkFolder::recognisesTempNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("matches");
+
+    QTest::newRow("valid") << QStringLiteral("zurvek48213976.mp3") << true;
+    QTest::newRow("all nines") << QStringLiteral("zurvek99999999.mp3") << true;
+    QTest::newRow("a zero") << QStringLiteral("zurvek48213970.mp3") << false;
+    QTest::newRow("seven digits") << QStringLiteral("zurvek4821397.mp3") << false;
+    QTest::newRow("nine digits") << QStringLiteral("zurvek482139761.mp3") << false;
+    QTest::newRow("capital prefix") << QStringLiteral("Zurvek48213976.mp3") << false;
+    QTest::newRow("capital extension") << QStringLiteral("zurvek48213976.MP3") << false;
+    QTest::newRow("encoder output") << QStringLiteral("zurvek48213976_128 kbps.mp3") << false;
+    QTest::newRow("something in front") << QStringLiteral("xzurvek48213976.mp3") << false;
+    QTest::newRow("something behind") << QStringLiteral("zurvek48213976.mp3.bak") << false;
+    QTest::newRow("a path") << QStringLiteral("/temp/zurvek48213976.mp3") << false;
+    QTest::newRow("empty") << QString() << false;
+}
+
+void TestWorkFolder::recognisesTempNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, matches);
+    QCOMPARE(WorkFolder::isTempMp3Name(name), matches);
+}
+
+QTEST_GUILESS_MAIN(TestWorkFolder)
+#include "tst_workfolder.moc"
