@@ -24,14 +24,15 @@ QString helpEpilogue()
         "file goes to the folder that mirrors its source's, and \" (2)\" names count within\n"
         "that folder only. A file reached through several named paths (a folder and a\n"
         "folder inside it) is taken once, as found under the outermost of them. A killed\n"
-        "run leaves no partial MP3 file, so --skip-existing picks up where it stopped.\n"
+        "run leaves no partial MP3 file, so --skip-existing picks up where it stopped;\n"
+        "an output that is empty, damaged or shorter than its source is converted again.\n"
         "\n"
         "Exit status:\n"
-        "  0    every file was converted and saved, or skipped as up to date\n"
-        "  1    at least one file failed or was kept at the decoder's bitrate (each is\n"
-        "       named with its reason), something named or found could not be read\n"
-        "       (each is named as \"unreadable\"), or nothing could be converted\n"
-        "       because the temporary folder (TMPDIR) is not usable\n"
+        "  0    every file was converted whole and saved, or skipped as already done\n"
+        "  1    at least one file failed, was kept at the decoder's bitrate or came out\n"
+        "       incomplete (each is named with its reason), something named or found\n"
+        "       could not be read (each is named as \"unreadable\"), or nothing could be\n"
+        "       converted because the temporary folder (TMPDIR) is not usable\n"
         "  2    usage error\n"
         "  129  cancelled because the terminal closed (SIGHUP)\n"
         "  130  cancelled by Ctrl+C (SIGINT)\n"
@@ -116,8 +117,9 @@ CliCommand parse(const QStringList &arguments)
                        "folders as needed; a file named directly goes to the output folder itself."));
     const QCommandLineOption skipExisting(
         QStringLiteral("skip-existing"),
-        QStringLiteral("Skip a source whose MP3 file already exists and is not older than the "
-                       "source; it is reported as skipped, not converted."));
+        QStringLiteral("Skip a source whose MP3 file already exists, is not older than the source "
+                       "and is whole (MPEG audio as long as the source, within half a second); it is "
+                       "reported as skipped, not converted."));
     const QCommandLineOption shard(
         QStringLiteral("shard"),
         QStringLiteral("Take only the sources whose path below the named folder's parent hashes to "

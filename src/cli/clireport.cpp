@@ -76,16 +76,20 @@ QString liveLine(const BatchProgress &progress)
     return line;
 }
 
-QString summaryLine(int converted, int total, int skipped, int failed, int cancelled, qint64 elapsedMs)
+QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs)
 {
-    QString line = QStringLiteral("%1 of %2 file(s) converted, %3 skipped, %4 failed in %5")
-                       .arg(converted)
-                       .arg(total)
-                       .arg(skipped)
-                       .arg(failed)
-                       .arg(ProgressEstimate::formatDuration(elapsedMs));
-    if (cancelled > 0)
-        line += QStringLiteral("; cancelled, %1 file(s) not converted").arg(cancelled);
+    // A clean run's line stays as scripts have always read it.
+    QString line = QStringLiteral("%1 of %2 file(s) converted").arg(counts.converted).arg(counts.total);
+    if (counts.kept > 0)
+        line += QStringLiteral(", %1 kept at the decoder's bitrate").arg(counts.kept);
+    if (counts.incomplete > 0)
+        line += QStringLiteral(", %1 incomplete").arg(counts.incomplete);
+    line += QStringLiteral(", %1 skipped, %2 failed in %3")
+                .arg(counts.skipped)
+                .arg(counts.failed)
+                .arg(ProgressEstimate::formatDuration(elapsedMs));
+    if (counts.cancelled > 0)
+        line += QStringLiteral("; cancelled, %1 file(s) not converted").arg(counts.cancelled);
     return line;
 }
 

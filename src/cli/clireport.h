@@ -28,9 +28,23 @@ QString pathLine(const QString &path);
 // The time left is left out while there is no estimate yet.
 QString liveLine(const BatchProgress &progress);
 
-// "3 of 5 file(s) converted, 1 skipped, 1 failed in 0:42", with how many were cancelled
-// when a cancel cut the batch short. total counts the skipped files too.
-QString summaryLine(int converted, int total, int skipped, int failed, int cancelled, qint64 elapsedMs);
+// What the summary counts; each file of the run is counted once.
+struct SummaryCounts
+{
+    int converted = 0;    // at the chosen bitrate (or the nearest the source allows) and whole
+    int kept = 0;         // whole, but kept at the decoder's bitrate
+    int incomplete = 0;   // converted short of the source's length, at any bitrate
+    int total = 0;        // every file of the run, the skipped ones too
+    int skipped = 0;
+    int failed = 0;
+    int cancelled = 0;
+};
+
+// "3 of 5 file(s) converted, 1 skipped, 1 failed in 0:42"; the files kept at the decoder's
+// bitrate and the incomplete ones follow "converted" when there are any ("..., 1 kept at the
+// decoder's bitrate, 1 incomplete, 0 skipped..."), and how many were cancelled ends the line
+// when a cancel cut the batch short.
+QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs);
 
 // A usage error as the shell user sees it: the message, then where to find help.
 QString usageErrorText(const QString &message);

@@ -227,19 +227,27 @@ void CliBatch::finish(const BatchOutcome &outcome)
         m_liveTimer->stop();
     clearLiveLine();
 
-    const int skipped = int(m_setup.skipped.size());
     const QList<FileResult> failures = outcome.failed();
-    QString summary = CliReport::summaryLine(int(outcome.converted().size()), int(outcome.files.size()) + skipped,
-                                             skipped, int(failures.size()), int(outcome.notConverted().size()),
-                                             m_setup.clock.elapsed())
-                      + u'\n';
+    CliReport::SummaryCounts counts;
+    // A file that is both incomplete and kept at the decoder's bitrate counts as incomplete:
+    // some of its audio is missing, which a later --skip-existing run mends by converting it again.
+    counts.incomplete = int(outcome.incomplete().size());
+    for (const FileResult &kept : outcome.keptDecoderBitrate())
+        counts.kept += kept.warning.isEmpty() ? 1 : 0;
+    counts.converted = int(outcome.converted().size()) - counts.kept - counts.incomplete;
+    counts.skipped = int(m_setup.skipped.size());
+    counts.total = int(outcome.files.size()) + counts.skipped;
+    counts.failed = int(failures.size());
+    counts.cancelled = int(outcome.notConverted().size());
+    QString summary = CliReport::summaryLine(counts, m_setup.clock.elapsed()) + u'\n';
     for (const FileResult &failed : failures)
         summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
     write(summary);
 
     // Stopped by the signal exactly when the summary says "cancelled": a stop that came too
-    // late to leave any file unconverted ends the run as finished.
-    int status = outcome.allConverted() ? CliExit::Converted : CliExit::SomeFailed;
+    // late to leave any file unconverted ends the run as finished. An incomplete file is saved,
+    // but the run did not do what was asked, as with a file kept at the decoder's bitrate.
+    int status = outcome.allConverted() && counts.incomplete == 0 ? CliExit::Converted : CliExit::SomeFailed;
     if (m_signal != 0 && !outcome.notConverted().isEmpty())
         status = CliExit::forSignal(m_signal);
     emit done(status);

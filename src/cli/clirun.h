@@ -13,8 +13,8 @@
 class QTimer;
 
 namespace CliExit {
-constexpr int Converted = 0;    // every file converted and saved, or skipped as up to date
-constexpr int SomeFailed = 1;
+constexpr int Converted = 0;    // every file converted whole and saved, or skipped as done
+constexpr int SomeFailed = 1;   // or kept at the decoder's bitrate, or incomplete
 constexpr int UsageError = 2;
 // A cancel by a signal ends with 128 + the signal's number, as shells report it.
 constexpr int forSignal(int signalNumber) { return 128 + signalNumber; }

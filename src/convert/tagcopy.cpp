@@ -9,6 +9,7 @@
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/fileref.h>
+#include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mp4tag.h>
@@ -315,9 +316,24 @@ std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
             kbps = rate;
     }
     // A constant-rate file cut short still states its whole length in its header frame; its
-    // bytes tell how much of it is there.
-    const qint64 bytesMs = QFileInfo(mp3Path).size() * 8 / kbps;
+    // bytes tell how much of it is there: those after the tag in front, which with a cover
+    // can outweigh the audio.
+    const qint64 tagBytes = file.hasID3v2Tag() ? file.ID3v2Tag()->header()->completeTagSize() : 0;
+    const qint64 bytesMs = qMax<qint64>(0, QFileInfo(mp3Path).size() - tagBytes) * 8 / kbps;
     return MpegAudio{qMin<qint64>(properties->lengthInMilliseconds(), bytesMs), kbps};
+}
+
+std::optional<qint64> readStatedLengthMs(const QString &path)
+{
+    const TagLibName name(path);
+    TagLib::FileStream stream(name, true);
+    if (!stream.isOpen())
+        return std::nullopt;
+    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
+    const TagLib::AudioProperties *properties = ref.isNull() ? nullptr : ref.audioProperties();
+    if (!properties || properties->lengthInMilliseconds() <= 0)
+        return std::nullopt;
+    return properties->lengthInMilliseconds();
 }
 
 } // namespace TagCopy

@@ -1,6 +1,7 @@
 #include "librarylayout.h"
 
 #include "convert/pathhelpers.h"
+#include "convert/tagcopy.h"
 #include "filelist/folderwalk.h"
 #include "results/resultsaver.h"
 
@@ -40,6 +41,13 @@ QString withDisplayName(const QString &path)
     return path.left(nameStart) + Paths::displayNameFor(path.mid(nameStart));
 }
 
+bool upToDate(const QFileInfo &out, const QFileInfo &in)
+{
+    if (!out.isFile() || !in.isFile() || !in.isReadable())
+        return false;
+    return out.lastModified() >= in.lastModified();
+}
+
 } // namespace
 
 QString libraryPath(const QString &named, const QString &source)
@@ -70,11 +78,21 @@ int shardOf(const QString &libraryPath, int count)
 
 bool isUpToDate(const QString &output, const QString &source)
 {
+    return upToDate(QFileInfo(output), QFileInfo(source));
+}
+
+bool isDone(const QString &output, const QString &source)
+{
     const QFileInfo out(output);
-    const QFileInfo in(source);
-    if (!out.isFile() || !in.isFile() || !in.isReadable())
+    if (!upToDate(out, QFileInfo(source)) || out.size() == 0)
         return false;
-    return out.lastModified() >= in.lastModified();
+    // The output first: anything that is not MPEG audio (a file another program left, a
+    // damaged one) is redone without reading its source.
+    const std::optional<TagCopy::MpegAudio> audio = TagCopy::readMpegAudio(output);
+    if (!audio)
+        return false;
+    const std::optional<qint64> sourceMs = TagCopy::readStatedLengthMs(source);
+    return sourceMs && qAbs(audio->lengthMs - *sourceMs) <= kWholeToleranceMs;
 }
 
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
@@ -174,7 +192,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
         if (choices.shardCount > 1 && shardOf(paths.at(i), choices.shardCount) != choices.shardIndex)
             continue;
         if (choices.skipExisting
-            && isUpToDate(Paths::joinPath(outputFolder, QDir::toNativeSeparators(names.at(i))), source)) {
+            && isDone(Paths::joinPath(outputFolder, QDir::toNativeSeparators(names.at(i))), source)) {
             plan.skipped.append({source, names.at(i)});
             continue;
         }

@@ -10,9 +10,9 @@
 #include <atomic>
 
 // Where a whole library lands and which part of it one run takes, for quorvane-cli's
-// --keep-tree, --skip-existing and --shard. Functions of paths (and, for the freshness
-// test, of file times), QtCore only, so the batch that uses them and the tests that pin
-// them down need no tools.
+// --keep-tree, --skip-existing and --shard. Functions of paths (and, for the test of an
+// existing output, of file times and what the files' headers say), QtCore and the tag
+// library only, so the batch that uses them and the tests that pin them down need no tools.
 //
 // A source's library path is the path by which a library names it on any machine: for a
 // source found under a folder named on the command line, its path relative to that
@@ -47,6 +47,17 @@ int shardOf(const QString &libraryPath, int count);
 // never up to date: converting it is how its problem gets reported.
 bool isUpToDate(const QString &output, const QString &source);
 
+// How far the length of an output may stray from its source's and still count as whole:
+// the decoder and the encoder each add or trim a few frames.
+constexpr qint64 kWholeToleranceMs = 500;
+
+// True when --skip-existing leaves source alone: output is up to date (above), not empty,
+// and whole, that is MPEG audio whose length is the source's within kWholeToleranceMs, both
+// as their headers state them. The cheap tests come first: a missing, older or empty output
+// is redone without opening a file. A source whose length cannot be read has no whole
+// output: it is converted again, and the conversion reports its problem if it has one.
+bool isDone(const QString &output, const QString &source);
+
 // A source and the path named on the command line that it was found by.
 struct Source
 {
@@ -75,7 +86,7 @@ struct RunChoices
 struct Skipped
 {
     QString source;
-    QString saveName;   // the up-to-date output, below the output folder, with "/"
+    QString saveName;   // the output already done (isDone), below the output folder, with "/"
 };
 
 // What one run converts and where each file goes.
@@ -90,7 +101,7 @@ struct RunPlan
 
 // The run over sources that choices ask for, saving into outputFolder. Names are made
 // unique within each output folder over all the sources before the shard and the
-// up-to-date outputs are taken out, so every shard and every later run gives a file the
+// outputs already done are taken out, so every shard and every later run gives a file the
 // name that the batch saving all of them would.
 RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices);
 

@@ -47,6 +47,8 @@ private slots:
     void repeatedNamesFollowSourceOrder();
     void existingFileIsReplaced();
     void damagedSourceIsNamed();
+    void wholeOutputs_data();
+    void wholeOutputs();
     void saveFailureFailsTheFile();
     void dryRunListsWalkOrder();
     void folderWithoutM4aFiles();
@@ -78,7 +80,7 @@ private:
     QString m_tone;        // 1 s
     QString m_longTone;    // 2 s
     QString m_headerFirstTone;   // 6 s, its length stated in a header at the front
-    QString m_taggedTone;  // 1 s, with a title, an artist and a cover
+    QString m_taggedTone;  // 2 s, with a title, an artist and a cover of about 12 kB
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_sources;
     QString m_out;
@@ -107,8 +109,8 @@ void TestCli::initTestCase()
     m_taggedTone = m_toneDir.filePath(QStringLiteral("tagged.m4a"));
     QVERIFY(TestKit::makeSource(
         m_ffmpeg, m_taggedTone,
-        {QStringLiteral("-i"), m_tone, QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("color=c=teal:size=32x32:d=1"), QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-map"),
+        {QStringLiteral("-i"), m_longTone, QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=240x240:d=1"), QStringLiteral("-map"), QStringLiteral("0"), QStringLiteral("-map"),
          QStringLiteral("1"), QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:a"), QStringLiteral("copy"),
          QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-disposition:v"), QStringLiteral("attached_pic"),
          QStringLiteral("-metadata"), QStringLiteral("title=Chanson d’été"), QStringLiteral("-metadata"),
@@ -255,7 +257,7 @@ void TestCli::mixedBatch()
         const Probe info = TestKit::probe(m_ffprobe, QDir(m_out).filePath(name));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
         QVERIFY2(qAbs(info.bitRate - 192000) <= 192000 / 50, qPrintable(QString::number(info.bitRate)));
-        QVERIFY2(qAbs(info.duration - 1.0) < 0.1, qPrintable(QString::number(info.duration)));
+        QVERIFY2(qAbs(info.duration - 2.0) < 0.1, qPrintable(QString::number(info.duration)));
         const SourceTags tags = TagCopy::readSource(QDir(m_out).filePath(name));
         QCOMPARE(tags.fields.value(QStringLiteral("TITLE")), QStringList{QStringLiteral("Chanson d’été")});
         QCOMPARE(tags.fields.value(QStringLiteral("ARTIST")), QStringList{QStringLiteral("Ñandú")});
@@ -317,7 +319,9 @@ void TestCli::existingFileIsReplaced()
     QVERIFY2(again.err.contains(QStringLiteral("saved as tone (3).mp3: tone.mp3 is one of the sources")), qPrintable(again.err));
 }
 
-// A source that decodes clearly short of its stated length is converted, and named.
+// A source that decodes clearly short of its stated length is converted, named, counted
+// apart and fails the run; its output is shorter than the source, so a later
+// --skip-existing run converts it again.
 void TestCli::damagedSourceIsNamed()
 {
     QFile whole(m_headerFirstTone);
@@ -328,16 +332,63 @@ void TestCli::damagedSourceIsNamed()
     QVERIFY(half.write(whole.read(whole.size() / 2)) > 0);
     half.close();
 
-    const Run result = run({QStringLiteral("-o"), m_out, cut});
-    QVERIFY(result.finished);
-    QVERIFY2(result.exitCode == 0, qPrintable(result.err));
     const QRegularExpression warning(
         QStringLiteral("^warning    %1: converted 0:0\\d of 0:06; the source may be damaged$")
             .arg(QRegularExpression::escape(QDir::toNativeSeparators(cut))),
         QRegularExpression::MultilineOption);
-    QVERIFY2(warning.match(result.err).hasMatch(), qPrintable(result.err));
-    QVERIFY(result.err.contains(QStringLiteral("1 of 1 file(s) converted")));
-    QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("cut.mp3")});
+    for (const QStringList &options : {QStringList(), QStringList{QStringLiteral("--skip-existing")}}) {
+        const Run result = run(options + QStringList{QStringLiteral("-o"), m_out, cut});
+        QVERIFY(result.finished);
+        QVERIFY2(result.exitCode == 1, qPrintable(result.err));
+        QVERIFY2(warning.match(result.err).hasMatch(), qPrintable(result.err));
+        QVERIFY2(result.err.contains(QStringLiteral("0 of 1 file(s) converted, 1 incomplete, 0 skipped, 0 failed")),
+                 qPrintable(result.err));
+        QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("cut.mp3")});
+    }
+}
+
+void TestCli::wholeOutputs_data()
+{
+    QTest::addColumn<QString>("change");   // what befalls the saved output (or its source) before a run again
+    QTest::addColumn<double>("seconds");   // of the output after the run again; 0: skipped, untouched
+
+    QTest::newRow("whole: skipped") << QString() << 0.0;
+    QTest::newRow("0 bytes") << QStringLiteral("empty") << 2.0;
+    // The first half still holds the tag in front, whose cover outweighs the audio left.
+    QTest::newRow("cut in half") << QStringLiteral("half") << 2.0;
+    QTest::newRow("random bytes") << QStringLiteral("random") << 2.0;
+    QTest::newRow("shorter than its source") << QStringLiteral("longer source") << 6.0;
+}
+
+// Under --skip-existing an output newer than its source is left alone only when it is whole.
+void TestCli::wholeOutputs()
+{
+    QFETCH(QString, change);
+    QFETCH(double, seconds);
+    const QString source = tone(QStringLiteral("sources/a.m4a"), m_taggedTone);
+    const QString output = QDir(m_out).filePath(QStringLiteral("a.mp3"));
+    const QStringList arguments{QStringLiteral("--skip-existing"), QStringLiteral("-b"), QStringLiteral("64"),
+                                QStringLiteral("-o"), m_out, source};
+    QCOMPARE(run(arguments).exitCode, 0);
+    QByteArray bytes = TestKit::readFile(output);
+    QRandomGenerator fixed(20240612);   // the same bytes on every run
+    for (char &byte : bytes)
+        byte = change == QStringLiteral("random") ? char(fixed.bounded(256)) : byte;
+    bytes.truncate(change == QStringLiteral("empty") ? 0 : change == QStringLiteral("half") ? bytes.size() / 2 : bytes.size());
+    QVERIFY(TestKit::writeFile(output, bytes));
+    QFile longer(source);   // another, longer recording in its place, still older than the output
+    QVERIFY(change != QStringLiteral("longer source")
+            || (longer.remove() && QFile::copy(m_headerFirstTone, source) && longer.open(QIODevice::Append)
+                && longer.setFileTime(QFileInfo(output).lastModified().addSecs(-60), QFileDevice::FileModificationTime)));
+
+    const Run again = run(arguments);
+    QVERIFY2(again.exitCode == 0 && again.err.contains(seconds > 0 ? QStringLiteral("1 of 1 file(s) converted, 0 skipped")
+                                                                  : QStringLiteral("0 of 1 file(s) converted, 1 skipped")),
+             qPrintable(again.err));
+    if (seconds > 0)
+        QVERIFY2(qAbs(TestKit::probe(m_ffprobe, output).duration - seconds) < 0.1, qPrintable(again.err));
+    else
+        QCOMPARE(TestKit::readFile(output), bytes);
 }
 
 void TestCli::saveFailureFailsTheFile()

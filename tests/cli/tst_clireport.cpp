@@ -74,15 +74,19 @@ void TestCliReport::liveLine()
 
 void TestCliReport::summaryLine_data()
 {
-    QTest::addColumn<QList<int>>("counts");   // converted, total, skipped, failed, cancelled
+    // converted, kept at the decoder's bitrate, incomplete, total, skipped, failed, cancelled
+    QTest::addColumn<QList<int>>("counts");
     QTest::addColumn<qint64>("elapsedMs");
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("all") << QList<int>{3, 3, 0, 0, 0} << qint64(42400)
+    QTest::newRow("all") << QList<int>{3, 0, 0, 3, 0, 0, 0} << qint64(42400)
                          << QStringLiteral("3 of 3 file(s) converted, 0 skipped, 0 failed in 0:42");
-    QTest::newRow("skipped and failed") << QList<int>{2, 5, 2, 1, 0} << qint64(3725000)
+    QTest::newRow("skipped and failed") << QList<int>{2, 0, 0, 5, 2, 1, 0} << qint64(3725000)
                                         << QStringLiteral("2 of 5 file(s) converted, 2 skipped, 1 failed in 1:02:05");
-    QTest::newRow("cancelled") << QList<int>{1, 4, 0, 0, 2} << qint64(0)
+    QTest::newRow("kept and incomplete apart") << QList<int>{3, 1, 1, 5, 0, 0, 0} << qint64(4000)
+        << QStringLiteral("3 of 5 file(s) converted, 1 kept at the decoder's bitrate, 1 incomplete, 0 skipped, "
+                          "0 failed in 0:04");
+    QTest::newRow("cancelled") << QList<int>{1, 0, 0, 4, 0, 0, 2} << qint64(0)
                                << QStringLiteral("1 of 4 file(s) converted, 0 skipped, 0 failed in 0:00; "
                                                  "cancelled, 2 file(s) not converted");
 }
@@ -92,7 +96,8 @@ void TestCliReport::summaryLine()
     QFETCH(QList<int>, counts);
     QFETCH(qint64, elapsedMs);
     QFETCH(QString, line);
-    QCOMPARE(CliReport::summaryLine(counts[0], counts[1], counts[2], counts[3], counts[4], elapsedMs), line);
+    const CliReport::SummaryCounts c{counts[0], counts[1], counts[2], counts[3], counts[4], counts[5], counts[6]};
+    QCOMPARE(CliReport::summaryLine(c, elapsedMs), line);
 }
 
 void TestCliReport::usageError()

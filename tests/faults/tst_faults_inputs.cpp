@@ -334,13 +334,17 @@ void TestFaultsInputs::oneBadOrOddSource()
                                QStringLiteral("-o"), m_cliOut, QStringLiteral("--"), name, QStringLiteral("good.m4a")},
                               m_sources, m_cliTemp);
     QVERIFY2(run.finished, qPrintable(run.err));
-    QVERIFY2(run.exitCode == (converts ? 0 : 1), qPrintable(run.err));
+    // A file that may not be whole is saved, but counted apart, and fails the run.
+    const bool incomplete = converts && !result.warning.isEmpty();
+    QVERIFY2(run.exitCode == (converts && !incomplete ? 0 : 1), qPrintable(run.err));
     QCOMPARE(run.out, QString());
     const QStringList lines = run.err.split(u'\n', Qt::SkipEmptyParts);
     QVERIFY2(lines.contains(QStringLiteral("converted  good.m4a -> good.mp3")), qPrintable(run.err));
     if (converts) {
         QVERIFY2(lines.contains(QStringLiteral("converted  %1 -> %2").arg(name, saved)), qPrintable(run.err));
-        QVERIFY2(run.err.contains(QStringLiteral("2 of 2 file(s) converted, 0 skipped, 0 failed in ")), qPrintable(run.err));
+        QVERIFY2(run.err.contains(incomplete ? QStringLiteral("1 of 2 file(s) converted, 1 incomplete, 0 skipped, 0 failed in ")
+                                             : QStringLiteral("2 of 2 file(s) converted, 0 skipped, 0 failed in ")),
+                 qPrintable(run.err));
         if (!note.isEmpty()) {
             const QString warning = QStringLiteral("warning    %1: ").arg(name);
             QVERIFY2(std::any_of(lines.begin(), lines.end(),
