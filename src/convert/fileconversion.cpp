@@ -8,7 +8,9 @@
 #include "toolcommands.h"
 #include "tooloutput.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -41,6 +43,15 @@ constexpr double kPipedFraction = 0.99;
 // How often at most the watchdog looks at the size of the file a quiet tool writes: a tool
 // that writes without a word is found hung this long after the limit at most.
 constexpr int kWatchdogLookMs = 2000;
+
+// A steady clock for the watchdog, in ms.
+qint64 sinceStart()
+{
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    return clock.elapsed();
+}
 
 QString shortened(const QString &text)
 {
@@ -166,7 +177,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     if (m_tools.singlePass) {
         m_pipeReader = new ProcessRunner(this);
         connect(m_pipeReader, &ProcessRunner::standardErrorLineRead, this, [this](const QString &line) {
-            m_encoderHeard.restart();
+            m_encoderHeardMs = sinceStart();
             if (m_state == State::Piping)
                 onEncoderLine(line);
         });
@@ -284,9 +295,8 @@ void FileConversion::begin()
 
 void FileConversion::watchTools()
 {
-    m_decoderHeard.start();
-    m_encoderHeard.start();
-    m_watchedSize = -1;
+    m_decoderHeardMs = m_encoderHeardMs = sinceStart();
+    m_watchedSize = 0;
     if (m_tools.stallTimeoutSeconds > 0)
         m_watchdog->start(qMin(kWatchdogLookMs, m_tools.stallTimeoutSeconds * 1000));
 }
@@ -299,14 +309,17 @@ void FileConversion::onWatchdog()
 {
     if (m_state != State::Decoding && m_state != State::Encoding && m_state != State::Piping)
         return;
-    const QString written = m_state == State::Decoding ? m_tempPath : m_encoderOutput;
-    if (const qint64 size = QFileInfo(written).size(); size != m_watchedSize) {
-        m_watchedSize = size;
-        (m_state == State::Decoding ? m_decoderHeard : m_encoderHeard).restart();
+    // The file's growth counts from when it was written, not from when it is looked at.
+    const qint64 now = sinceStart();
+    if (const QFileInfo written(m_state == State::Decoding ? m_tempPath : m_encoderOutput); written.size() != m_watchedSize) {
+        m_watchedSize = written.size();
+        const qint64 age = qBound<qint64>(0, written.lastModified().msecsTo(QDateTime::currentDateTime()), now);
+        qint64 &heard = m_state == State::Decoding ? m_decoderHeardMs : m_encoderHeardMs;
+        heard = qMax(heard, now - age);
     }
     const qint64 limitMs = qint64(m_tools.stallTimeoutSeconds) * 1000;
-    const qint64 decoderQuiet = m_state == State::Encoding ? 0 : m_decoderHeard.elapsed();
-    const qint64 encoderQuiet = m_state == State::Decoding ? 0 : m_encoderHeard.elapsed();
+    const qint64 decoderQuiet = m_state == State::Encoding ? 0 : now - m_decoderHeardMs;
+    const qint64 encoderQuiet = m_state == State::Decoding ? 0 : now - m_encoderHeardMs;
     const qint64 quiet = m_state == State::Piping ? qMin(decoderQuiet, encoderQuiet) : qMax(decoderQuiet, encoderQuiet);
     if (quiet < limitMs) {
         m_watchdog->start(int(qMin<qint64>(kWatchdogLookMs, limitMs - quiet)));
@@ -322,10 +335,10 @@ void FileConversion::onWatchdog()
 void FileConversion::onToolLine(const QString &line)
 {
     if (m_state == State::Decoding || m_state == State::Piping) {
-        m_decoderHeard.restart();
+        m_decoderHeardMs = sinceStart();
         onDecoderLine(line);
     } else if (m_state == State::Encoding) {
-        m_encoderHeard.restart();
+        m_encoderHeardMs = sinceStart();
         onEncoderLine(line);
     }
 }

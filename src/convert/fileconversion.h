@@ -8,8 +8,6 @@
 #include "processrunner.h"
 #include "tagcopy.h"
 
-#include <QElapsedTimer>
-
 #include <future>
 #include <optional>
 
@@ -142,8 +140,8 @@ private:
     std::future<void> m_tagging;         // the tag step's worker, while it runs
     double m_reportedFraction = 0.0;
     QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
-    QElapsedTimer m_decoderHeard;        // since the decoder's last sign of progress
-    QElapsedTimer m_encoderHeard;
-    qint64 m_watchedSize = -1;           // of the file being written, as last looked at
+    qint64 m_decoderHeardMs = 0;         // the decoder's last sign of progress, on sinceStart()
+    qint64 m_encoderHeardMs = 0;
+    qint64 m_watchedSize = 0;            // of the file being written, as last looked at
     QString m_stallReason;               // set once a hung tool is being stopped
 };

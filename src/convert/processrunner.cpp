@@ -1,5 +1,6 @@
 #include "processrunner.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
+#include <fcntl.h>
 #include <sys/prctl.h>
 #endif
 
@@ -140,6 +142,40 @@ void signalToolGroup(qint64 pid, int signalNumber)
 }
 #endif
 
+#ifdef Q_OS_LINUX
+// The read end of a pipe whose write end only this program holds, for good (both ends close
+// on exec): it reads end-of-file once the program is gone, however it ends. Each tool's
+// keeper is handed the read end (see toolkeeper.cpp).
+int lifeLine()
+{
+    static const int readEnd = [] {
+        int ends[2];
+        return ::pipe2(ends, O_CLOEXEC) == 0 ? ends[0] : -1;
+    }();
+    return readEnd;
+}
+
+// The keeper beside the program; "" where there is none (a test's copy, another platform).
+QString toolKeeper()
+{
+    static const QString keeper = [] {
+        const QFileInfo beside(QCoreApplication::applicationDirPath() + QStringLiteral("/quorvane-toolkeeper"));
+        return beside.isFile() && beside.isExecutable() ? beside.filePath() : QString();
+    }();
+    return keeper;
+}
+
+// The program as the keeper must be told it: a file that can be run, found as QProcess would
+// find it; "" when it cannot be, so that QProcess itself says why it cannot start.
+QString runnableProgram(const QString &program)
+{
+    if (!hasFolderPart(program))
+        return QStandardPaths::findExecutable(program);
+    const QFileInfo info(program);
+    return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
+}
+#endif
+
 } // namespace
 
 int normalizedWindowStyle(std::optional<int> style)
@@ -207,6 +243,15 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     m_process = new QProcess(this);
     m_process->setProgram(program);
     m_process->setArguments(arguments);
+    int keptLifeLine = -1;
+#ifdef Q_OS_LINUX
+    // Through the keeper, so that what the tool starts dies with us too.
+    if (const QString runnable = runnableProgram(program); !toolKeeper().isEmpty() && !runnable.isEmpty() && lifeLine() >= 0) {
+        keptLifeLine = lifeLine();
+        m_process->setProgram(toolKeeper());
+        m_process->setArguments(QStringList{QString::number(keptLifeLine), runnable} + arguments);
+    }
+#endif
     // A tool that asks a question (ffmpeg before overwriting) reads end-of-file and gives up
     // instead of waiting for an answer nobody can type.
     m_process->setStandardInputFile(QProcess::nullDevice());
@@ -228,10 +273,15 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     // a process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop
     // the tool and clean up) instead of killing the tool behind our back; on Linux it also
     // dies with us if we are killed outright, so it cannot go on writing files nobody owns.
-    m_process->setChildProcessModifier([] {
+    // Its keeper, where there is one, takes the group with it too; it alone inherits the
+    // life line, and watches it instead of dying at once.
+    m_process->setChildProcessModifier([keptLifeLine] {
         ::setpgid(0, 0);
 #ifdef Q_OS_LINUX
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (keptLifeLine >= 0)
+            ::fcntl(keptLifeLine, F_SETFD, 0);
+        else
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
     });
 #endif

@@ -226,6 +226,17 @@ void TestCli::mixedBatch()
     QVERIFY(badFile.open(QIODevice::WriteOnly));
     QCOMPARE(badFile.write(noise), noise.size());
     badFile.close();
+    // Planted by another user in the shared temporary folder: links to where they would like
+    // a file made, at names of the kind the program uses, and a folder at one. None is
+    // followed, none is touched, and no file fails for them.
+    const QString victim = QDir(m_work->path()).filePath(QStringLiteral("victim"));
+    QStringList planted{QStringLiteral("quorvane-planted"), QStringLiteral("zurvek99999999.mp3")};
+    QVERIFY(QFile::link(victim, QDir(m_temp).filePath(planted.at(0))) && QDir(m_temp).mkdir(planted.at(1)));
+    for (int i = 1; i <= 8; ++i) {
+        planted.append(QStringLiteral("zurvek%1.mp3").arg(QString(8, QChar(u'0' + i))));
+        QVERIFY(QFile::link(victim + QString::number(i), QDir(m_temp).filePath(planted.constLast())));
+    }
+    planted.sort();
 
     const Run result = run(mode + QStringList{QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_out,
                                               QStringLiteral("-j"), QStringLiteral("2"), m_sources});
@@ -264,7 +275,8 @@ void TestCli::mixedBatch()
         QCOMPARE(tags.pictures.size(), 1);
         QCOMPARE(tags.pictures.at(0).data, tagged.pictures.at(0).data);
     }
-    QCOMPARE(temporaryLeftovers(), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), planted);
+    QVERIFY(TestKit::entries(m_work->path()).filter(QStringLiteral("victim")).isEmpty());
     QCOMPARE(TestKit::entries(m_sources).size(), 3);
 }
 

@@ -76,6 +76,10 @@ inline QString makeAppFolder(const Machine &machine, const QString &folder, cons
 {
     if (!QDir().mkpath(folder) || !QFile::copy(machine.cli, QDir(folder).filePath(QStringLiteral("quorvane-cli"))))
         return {};
+    // The tools' keeper, where the build has one, as in an installed copy.
+    const QString keeper = QFileInfo(machine.cli).dir().filePath(QStringLiteral("quorvane-toolkeeper"));
+    if (QFileInfo::exists(keeper) && !QFile::copy(keeper, QDir(folder).filePath(QStringLiteral("quorvane-toolkeeper"))))
+        return {};
     const auto place = [&](const QString &name, const QString &real, const QString &script) {
         if (script.isEmpty())
             return QFile::link(real, QDir(folder).filePath(name));

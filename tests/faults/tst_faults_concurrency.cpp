@@ -615,6 +615,10 @@ QString TestFaultsConcurrency::programCopy(const QString &folder) const
     const QString program = QDir(folder).filePath(QStringLiteral("quorvane-cli"));
     if (!QFileInfo::exists(program) && !QFile::copy(m_cli, program))
         qWarning("could not copy the program to %s", qUtf8Printable(program));
+    // The tools' keeper, where the build has one, as in an installed copy.
+    const QString keeper = QFileInfo(m_cli).dir().filePath(QStringLiteral("quorvane-toolkeeper"));
+    if (QFileInfo::exists(keeper))
+        QFile::copy(keeper, QDir(folder).filePath(QStringLiteral("quorvane-toolkeeper")));
     return program;
 }
 

@@ -343,20 +343,23 @@ void TestFaultsTools::hangingToolInTheEngine_data()
 {
     QTest::addColumn<QString>("tool");
     QTest::addColumn<QString>("how");
-    QTest::addColumn<bool>("close");   // abort(), as closing the window does; else cancel()
+    // "closed": abort(), as closing the window does; "cancelled": cancel(); "watched": nobody
+    // does anything, and the watchdog stops the tool that shows no progress.
+    QTest::addColumn<QString>("end");
 
     for (const char *tool : {"ffmpeg", "lame"}) {
         for (const char *how : {"exec", "ignores TERM", "in a child", "in a child, ignoring TERM"}) {
             // The deaf child takes the grace period before its kill; the decoder's rows show it.
             if (qstrcmp(tool, "lame") == 0 && qstrcmp(how, "in a child, ignoring TERM") == 0)
                 continue;
-            for (const bool close : {false, true}) {
+            for (const char *end : {"cancelled", "closed", "watched"}) {
+                if (qstrcmp(end, "watched") == 0 && qstrcmp(how, "exec") == 0)
+                    continue;
                 const QString tag = QStringLiteral("%1 %2, %3")
                                         .arg(QString::fromLatin1(tool) == QStringLiteral("ffmpeg") ? QStringLiteral("decoder hangs")
                                                                                                  : QStringLiteral("encoder hangs"),
-                                             QString::fromLatin1(how),
-                                             close ? QStringLiteral("closed") : QStringLiteral("cancelled"));
-                QTest::newRow(qPrintable(tag)) << QString::fromLatin1(tool) << QString::fromLatin1(how) << close;
+                                             QString::fromLatin1(how), QString::fromLatin1(end));
+                QTest::newRow(qPrintable(tag)) << QString::fromLatin1(tool) << QString::fromLatin1(how) << QString::fromLatin1(end);
             }
         }
     }
@@ -367,7 +370,7 @@ void TestFaultsTools::hangingToolInTheEngine()
 #ifdef Q_OS_UNIX
     QFETCH(QString, tool);
     QFETCH(QString, how);
-    QFETCH(bool, close);
+    QFETCH(QString, end);
     const bool decoder = tool == QStringLiteral("ffmpeg");
 
     const QString tools = QDir(m_work->path()).filePath(QStringLiteral("tools"));
@@ -378,6 +381,7 @@ void TestFaultsTools::hangingToolInTheEngine()
     settings.tools.tempFolder = m_temp;
     settings.bitrate = 192;
     settings.jobs = 1;
+    settings.tools.stallTimeoutSeconds = end == QStringLiteral("watched") ? 2 : 0;
     // The first file converts; the second one's tool hangs; the third never starts.
     const QString script = hangingOnSecondRun(tool, how);
     if (decoder)
@@ -409,7 +413,22 @@ void TestFaultsTools::hangingToolInTheEngine()
     QCOMPARE(reported.at(0).status, FileStatus::Converted);
     const QString firstTemp = reported.at(0).tempPath;
 
-    if (close) {
+    if (end == QStringLiteral("watched")) {
+        // Each hanging run is stopped in turn, and its file fails with the reason; an encoder's
+        // failure keeps the decoder's file, as any encoder failure does.
+        QVERIFY(finished.wait(60000));
+        const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+        QCOMPARE(finished.at(0).at(1).toBool(), false);
+        QCOMPARE(results.at(0).status, FileStatus::Converted);
+        for (int i : {1, 2}) {
+            QCOMPARE(results.at(i).status, decoder ? FileStatus::Failed : FileStatus::KeptDecoderBitrate);
+            QVERIFY2(results.at(i).reason.endsWith(QStringLiteral("the %1 made no progress for 2 s")
+                                                        .arg(decoder ? QStringLiteral("decoder") : QStringLiteral("encoder"))),
+                     qPrintable(results.at(i).reason));
+        }
+        QVERIFY(!isAlive(toolPid));
+        QVERIFY(releaseConverted(results));
+    } else if (end == QStringLiteral("closed")) {
         // Closing: blocking, no signal afterwards, and every temporary file of the batch goes,
         // the converted one included.
         batch->abort();
@@ -444,21 +463,34 @@ void TestFaultsTools::hangingToolInTheCli_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<QList<int>>("signalNumbers");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("options");   // none: stopped by the signals
 
 #ifdef Q_OS_UNIX
-    QTest::newRow("decoder hangs, Ctrl+C") << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>{SIGINT} << 130;
+    // Nobody stops the program: the watchdog stops each hanging run, the run's file fails (or
+    // keeps the decoder's bitrate) with the reason, and the batch goes on.
+    const QStringList watched{QStringLiteral("--tool-timeout"), QStringLiteral("2")};
+    const QStringList watchedPipe = watched + QStringList{QStringLiteral("--single-pass")};
+    QTest::newRow("decoder hangs in a child, watched")
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child") << QList<int>() << 1 << watched;
+    QTest::newRow("encoder ignores TERM, watched")
+        << QStringLiteral("lame") << QStringLiteral("ignores TERM") << QList<int>() << 1 << watched;
+    QTest::newRow("decoder hangs, watched, single pass")
+        << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>() << 1 << watchedPipe;
+    QTest::newRow("encoder hangs in a child, watched, single pass")
+        << QStringLiteral("lame") << QStringLiteral("in a child") << QList<int>() << 1 << watchedPipe;
+    QTest::newRow("decoder hangs, Ctrl+C") << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>{SIGINT} << 130 << QStringList();
     QTest::newRow("decoder hangs in a child, Ctrl+C")
-        << QStringLiteral("ffmpeg") << QStringLiteral("in a child") << QList<int>{SIGINT} << 130;
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child") << QList<int>{SIGINT} << 130 << QStringList();
     QTest::newRow("encoder hangs in a child, SIGTERM")
-        << QStringLiteral("lame") << QStringLiteral("in a child") << QList<int>{SIGTERM} << 143;
+        << QStringLiteral("lame") << QStringLiteral("in a child") << QList<int>{SIGTERM} << 143 << QStringList();
     QTest::newRow("encoder ignores TERM, SIGTERM")
-        << QStringLiteral("lame") << QStringLiteral("ignores TERM") << QList<int>{SIGTERM} << 143;
+        << QStringLiteral("lame") << QStringLiteral("ignores TERM") << QList<int>{SIGTERM} << 143 << QStringList();
     QTest::newRow("decoder ignores TERM, Ctrl+C twice (stop at once)")
-        << QStringLiteral("ffmpeg") << QStringLiteral("ignores TERM") << QList<int>{SIGINT, SIGINT} << 130;
+        << QStringLiteral("ffmpeg") << QStringLiteral("ignores TERM") << QList<int>{SIGINT, SIGINT} << 130 << QStringList();
     QTest::newRow("decoder hangs in a child, both ignoring TERM, SIGTERM")
-        << QStringLiteral("ffmpeg") << QStringLiteral("in a child, ignoring TERM") << QList<int>{SIGTERM} << 143;
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child, ignoring TERM") << QList<int>{SIGTERM} << 143 << QStringList();
     QTest::newRow("decoder hangs in a child, both ignoring TERM, Ctrl+C twice (stop at once)")
-        << QStringLiteral("ffmpeg") << QStringLiteral("in a child, ignoring TERM") << QList<int>{SIGINT, SIGINT} << 130;
+        << QStringLiteral("ffmpeg") << QStringLiteral("in a child, ignoring TERM") << QList<int>{SIGINT, SIGINT} << 130 << QStringList();
 #endif
 }
 
@@ -469,6 +501,7 @@ void TestFaultsTools::hangingToolInTheCli()
     QFETCH(QString, how);
     QFETCH(QList<int>, signalNumbers);
     QFETCH(int, exitCode);
+    QFETCH(QStringList, options);
     const bool decoder = tool == QStringLiteral("ffmpeg");
 
     const QString appDir = QDir(m_work->path()).filePath(QStringLiteral("app"));
@@ -486,10 +519,10 @@ void TestFaultsTools::hangingToolInTheCli()
     cli.setProcessEnvironment(environment);
     cli.setWorkingDirectory(m_work->path());
     cli.setStandardInputFile(QProcess::nullDevice());
-    cli.start(cliPath, {QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_cliOut,
-                        QDir(m_sources).filePath(QStringLiteral("first.m4a")),
-                        QDir(m_sources).filePath(QStringLiteral("second.m4a")),
-                        QDir(m_sources).filePath(QStringLiteral("third.m4a"))});
+    cli.start(cliPath, options + QStringList{QStringLiteral("-j"), QStringLiteral("1"), QStringLiteral("-o"), m_cliOut,
+                                             QDir(m_sources).filePath(QStringLiteral("first.m4a")),
+                                             QDir(m_sources).filePath(QStringLiteral("second.m4a")),
+                                             QDir(m_sources).filePath(QStringLiteral("third.m4a"))});
     QVERIFY(cli.waitForStarted(30000));
     const auto reaper = qScopeGuard([&cli] {
         cli.kill();
@@ -502,8 +535,9 @@ void TestFaultsTools::hangingToolInTheCli()
         QTRY_VERIFY_WITH_TIMEOUT(readPid(childPidFile) > 0, 30000);
         childPid = readPid(childPidFile);
     }
-    QVERIFY(isAlive(toolPid));
-    QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});   // saved as soon as done
+    QVERIFY(isAlive(toolPid) || signalNumbers.isEmpty());
+    if (!signalNumbers.isEmpty())
+        QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});   // saved as soon as done
 
     // Taken once: processId() is 0 once the program has ended, and a signal to "process 0"
     // would go to the test's own process group.
@@ -525,14 +559,22 @@ void TestFaultsTools::hangingToolInTheCli()
     err += QString::fromLocal8Bit(cli.readAllStandardError());
     QCOMPARE(cli.exitStatus(), QProcess::NormalExit);
     QVERIFY2(cli.exitCode() == exitCode, qPrintable(err));
-    QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
-    QVERIFY(!err.contains(QStringLiteral("FAILED")));
+    if (signalNumbers.isEmpty()) {
+        const QString reason = QStringLiteral("the %1 made no progress for 2 s").arg(decoder ? QStringLiteral("decoder") : QStringLiteral("encoder"));
+        QVERIFY2(err.count(reason) >= 2 && err.contains(QStringLiteral("1 of 3 file(s) converted")), qPrintable(err));
+        if (decoder || options.contains(QStringLiteral("--single-pass")))
+            QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
+    } else {
+        QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
+        QVERIFY(!err.contains(QStringLiteral("FAILED")));
+    }
 
     QVERIFY(!isAlive(toolPid));
     if (childPid)
         QTRY_VERIFY_WITH_TIMEOUT(!isAlive(childPid), 10000);
     QCOMPARE(entries(m_cliTemp), QStringList());
-    QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
+    if (!signalNumbers.isEmpty())
+        QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
     QCOMPARE(probe(m_machine.ffprobe, QDir(m_cliOut).filePath(QStringLiteral("first.mp3"))).codec, QStringLiteral("mp3"));
     QCOMPARE(entries(appDir), appEntries);
 #endif
