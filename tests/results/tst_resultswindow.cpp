@@ -4,6 +4,7 @@
 #include "app/settingsstore.h"
 #include "app/twips.h"
 #include "convert/pathhelpers.h"
+#include "convert/processidentity.h"
 #include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
@@ -183,13 +184,8 @@ private slots:
         old.close();
 
         // What a saving program killed outright left goes; a running one's part stays.
-        QProcess ended;
-        ended.start(QStringLiteral("true"), {});
-        QVERIFY(ended.waitForStarted());
-        const qint64 deadPid = ended.processId();
-        QVERIFY(ended.waitForFinished());
-        const QString deadPart = QStringLiteral(".quorvane-%1-abcdef.part").arg(deadPid);
-        const QString livePart = QStringLiteral(".quorvane-%1-abcdef.part").arg(QCoreApplication::applicationPid());
+        const QString deadPart = QStringLiteral(".quorvane-%1-%2-abcdef.part").arg(ProcessIdentity::tag()).arg(TestKit::goneProcessId());
+        const QString livePart = QStringLiteral(".quorvane-%1-abcdef.part").arg(ProcessIdentity::mark());
         QVERIFY(QFile(QDir(out).filePath(deadPart)).open(QIODevice::WriteOnly));
         QVERIFY(QFile(QDir(out).filePath(livePart)).open(QIODevice::WriteOnly));
 
