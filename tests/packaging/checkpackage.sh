@@ -25,7 +25,7 @@ deb)
         printf '%s' "$depends" | grep -qE ", $package[ ,]" || fail "Depends lacks $package: $depends"
     done
     dpkg-deb -x "$deb" "$work/root"
-    for path in lib/quorvane/ffmpeg lib/quorvane/lame share/applications/quorvane.desktop \
+    for path in lib/quorvane/ffmpeg lib/quorvane/lame lib/quorvane/quorvane-toolkeeper share/applications/quorvane.desktop \
                 share/man/man1/quorvane-cli.1.gz share/metainfo/com.harrowmede.quorvane.metainfo.xml; do
         [ -L "$work/root/usr/$path" ] || [ -f "$work/root/usr/$path" ] || fail "the package lacks /usr/$path"
     done
