@@ -26,9 +26,7 @@ inline qint64 goneProcessId()
 {
     QProcess ended;
     ended.start(QStringLiteral("true"), {});
-    if (!ended.waitForStarted())
-        return 0;
-    const qint64 pid = ended.processId();
+    const qint64 pid = ended.waitForStarted() ? ended.processId() : 0;
     ended.waitForFinished();
     return pid;
 }
