@@ -23,4 +23,6 @@ struct AppServices
     std::function<int()> rollPercent;
     // Files converted at once; 1 converts one file after another.
     int jobs = 1;
+    // How long a tool may show no progress before it is stopped and its file fails.
+    int toolTimeoutSeconds = 120;
 };

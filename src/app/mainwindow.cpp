@@ -328,6 +328,7 @@ void MainWindow::startConverting()
     setup.jobs = m_services.jobs;
     setup.appFolder = m_services.appFolder;
     setup.tempFolder = m_services.tempFolder;
+    setup.toolTimeoutSeconds = m_services.toolTimeoutSeconds;
     m_batch = new BatchSession(setup, this);
     connect(m_batch, &BatchSession::fileStarted, this, &MainWindow::onFileStarted);
     connect(m_batch, &BatchSession::progressChanged, this, &MainWindow::onProgressChanged);

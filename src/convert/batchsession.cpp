@@ -96,9 +96,14 @@ QString BatchSession::temporaryFolderProblem(const QString &folder)
         return named.isEmpty() ? QStringLiteral("the system's temporary folder cannot be found")
                                : QStringLiteral("the temporary folder does not exist: %1 (TMPDIR)").arg(named);
     }
-    // Whether files can be made there shows when the program's own folder is made in it:
+    if (const QString problem = Paths::folderProblem(path, QStringLiteral("the temporary folder"), Paths::FolderUse::Exists);
+        !problem.isEmpty())
+        return problem;
+    // Whether files can be made there shows as the program's own folder is made in it:
     // nothing of ours is made directly in a folder that other users share.
-    return Paths::folderProblem(path, QStringLiteral("the temporary folder"), Paths::FolderUse::Exists);
+    QString problem;
+    WorkFolder::in(folder, &problem);
+    return problem;
 }
 
 QString BatchSession::start()

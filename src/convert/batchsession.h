@@ -77,8 +77,9 @@ public:
     explicit BatchSession(const SessionSetup &setup, QObject *parent = nullptr);
     ~BatchSession() override;   // abort() when still running
 
-    // Why no batch can use folder for its temporary files, in one line; "" when it can.
-    // "" stands for the system's temporary folder (TMPDIR on POSIX).
+    // Why no batch can use folder for its temporary files, in one line; "" when it can (and
+    // the program's own folder is made in it). "" stands for the system's temporary folder
+    // (TMPDIR on POSIX).
     static QString temporaryFolderProblem(const QString &folder);
 
     // Checks the temporary folder and sweeps it, then starts the batch from the event loop.

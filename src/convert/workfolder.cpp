@@ -73,7 +73,7 @@ QString in(const QString &tempFolder, QString *problem)
         QDir(parent).filePath(QStringLiteral("quorvane-%1-XXXXXX").arg(ProcessIdentity::mark())));
     if (!folder->isValid()) {
         if (problem) {
-            *problem = QStringLiteral("no folder can be made in the temporary folder %1: %2")
+            *problem = QStringLiteral("the temporary folder is not writable: %1 (%2)")
                            .arg(QDir::toNativeSeparators(parent), folder->errorString());
         }
         folder.reset();

@@ -55,13 +55,15 @@ private:
             file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
         }
         int jobs = 1;
+        int toolTimeout = 120;
         QString tempOverride;
         MainWindow *start(const QString &bitrate = QStringLiteral("192 kbps"))
         {
             settings->write(SettingsStore::KeyBitrate, bitrate);
-            window = std::make_unique<MainWindow>(
-                services(QDir::toNativeSeparators(app()),
-                         QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride), jobs));
+            AppServices given = services(QDir::toNativeSeparators(app()),
+                                         QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride), jobs);
+            given.toolTimeoutSeconds = toolTimeout;
+            window = std::make_unique<MainWindow>(given);
             window->startUp();
             window->show();
             return window.get();
@@ -74,11 +76,7 @@ private:
             return done.wait(120000);
         }
         QStringList tempFiles() const { return TestKit::tempEntries(temp()); }
-        // The MP3 files only: a file still being converted also has its name's lock beside it.
-        QStringList tempMp3Files() const
-        {
-            return QDir(temp()).entryList({QStringLiteral("*.mp3")}, QDir::Files | QDir::Hidden);
-        }
+        QStringList tempMp3Files() const { return tempFiles().filter(QRegularExpression(QStringLiteral("\\.mp3$"))); }
     };
 
     static bool makeTone(const QString &path, int frequency)
@@ -263,13 +261,17 @@ private slots:
     void cancellingKeepsWhatIsDoneAndNamesTheRest_data()
     {
         QTest::addColumn<bool>("firstConverts");
-        QTest::newRow("one converted before the cancel") << true;
-        QTest::newRow("nothing converted yet") << false;
+        QTest::addColumn<bool>("watched");   // nobody cancels: the watchdog stops the hung decoder
+        QTest::newRow("one converted before the cancel") << true << false;
+        QTest::newRow("nothing converted yet") << false << false;
+        QTest::newRow("the hung decoder stopped by the watchdog") << true << true;
     }
     void cancellingKeepsWhatIsDoneAndNamesTheRest()
     {
         QFETCH(bool, firstConverts);
+        QFETCH(bool, watched);
         Fixture f;
+        f.toolTimeout = watched ? 2 : 0;
         // The real decoder, except that a source named slow* hangs.
         const QString pidFile = f.dir.filePath(QStringLiteral("decoder.pid"));
         f.script(QStringLiteral("ffmpeg"),
@@ -295,12 +297,17 @@ private slots:
         const int pid = pidText.readAll().trimmed().toInt();
 
         QSignalSpy done(w, &MainWindow::conversionFinished);
-        QTest::mouseClick(button, Qt::LeftButton);
+        if (!watched)
+            QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY(done.wait(20000));
 
         QCOMPARE(button->text(), QStringLiteral("Start Converting"));
         QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
-        if (firstConverts) {
+        if (watched) {
+            QCOMPARE(w->resultsWindow()->displayNames(), (QStringList{QStringLiteral("good.mp3"), QStringLiteral("after.mp3")}));
+            const QString text = f.dialogs.messages.value(0).text;
+            QVERIFY2(text.contains(QDir::toNativeSeparators(slow) + QStringLiteral(": the decoder made no progress for 2 s")), qPrintable(text));
+        } else if (firstConverts) {
             QCOMPARE(w->resultsWindow()->displayNames(), QStringList{QStringLiteral("good.mp3")});
             QVERIFY(w->resultsWindow()->isVisible());
             QCOMPARE(f.tempFiles().size(), 1);
@@ -366,9 +373,9 @@ private slots:
         QCOMPARE(sources(outcome.keptDecoderBitrate()), QStringList{kept});
         QCOMPARE(sources(outcome.failed()), QStringList{broken});
         QCOMPARE(sources(outcome.notConverted()), QStringList{last});
-        // The encoder wrote into the batch's own folder, closed to other users, gone with it.
+        // The encoder wrote into the program's own folder, closed to other users.
         QCOMPARE(TestKit::readFile(modes), QByteArray("700\n700\n"));
-        QCOMPARE(QDir(f.temp()).entryList({QStringLiteral("quorvane-*")}, QDir::Dirs), QStringList());
+        QCOMPARE(QDir(f.temp()).entryList({QStringLiteral("quorvane-*")}, QDir::Dirs).size(), 1);
         QVERIFY(outcome.keptDecoderBitrate().at(0).reason.contains(QStringLiteral("out of luck")));
         for (const FileResult &r : outcome.converted())
             WorkFolder::discardTempMp3(r.tempPath);
