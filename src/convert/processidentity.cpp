@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QSysInfo>
 
 #ifdef Q_OS_UNIX
@@ -31,6 +32,23 @@ QString pidNamespace()
 #endif
 }
 
+// A process that has ended but that nobody has reaped yet (in a container whose first
+// process does not reap the orphans it inherits, it stays so) still answers kill(pid, 0).
+bool hasEnded(qint64 pid)
+{
+#ifdef Q_OS_LINUX
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.read(512);
+    const qsizetype end = text.lastIndexOf(')');
+    return end > 0 && text.mid(end + 2, 1) == "Z";
+#else
+    Q_UNUSED(pid)
+    return false;
+#endif
+}
+
 } // namespace
 
 QString tagFor(const QString &bootId, const QString &pidNamespace)
@@ -54,7 +72,7 @@ bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified)
 {
 #ifdef Q_OS_UNIX
     if (tag == ProcessIdentity::tag() && pid > 0)
-        return ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+        return (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) || hasEnded(pid);
 #endif
     return lastModified.isValid() && lastModified.secsTo(QDateTime::currentDateTimeUtc()) > kAbandonedAfterSeconds;
 }

@@ -9,11 +9,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utime.h>
 
 using TestKit::entries;
@@ -81,26 +84,27 @@ void TestWorkFolder::namesAreNewAndNeverRepeat()
 void TestWorkFolder::onlySurelyDeadProgramsAreSwept_data()
 {
     QTest::addColumn<QString>("tag");     // "ours", "other boot", "other namespace" or "none" (older versions)
-    QTest::addColumn<bool>("running");    // the marked process id is a running process's
+    QTest::addColumn<QString>("process");   // of the marked id: "gone", "running", or "unreaped" (ended)
     QTest::addColumn<int>("ageDays");
     QTest::addColumn<bool>("removed");
 
-    QTest::newRow("here, ended") << QStringLiteral("ours") << false << 0 << true;
-    QTest::newRow("here, running") << QStringLiteral("ours") << true << 0 << false;
-    QTest::newRow("here, running, untouched for weeks") << QStringLiteral("ours") << true << 30 << false;
-    QTest::newRow("another host, its id unused here") << QStringLiteral("other boot") << false << 0 << false;
-    QTest::newRow("a container, its id unused here") << QStringLiteral("other namespace") << false << 0 << false;
-    QTest::newRow("a container, its id running here") << QStringLiteral("other namespace") << true << 0 << false;
-    QTest::newRow("another host, six days old") << QStringLiteral("other boot") << false << 6 << false;
-    QTest::newRow("another host, eight days old") << QStringLiteral("other boot") << true << 8 << true;
-    QTest::newRow("older version, ended") << QStringLiteral("none") << false << 0 << false;
-    QTest::newRow("older version, eight days old") << QStringLiteral("none") << false << 8 << true;
+    QTest::newRow("here, ended") << QStringLiteral("ours") << QStringLiteral("gone") << 0 << true;
+    QTest::newRow("here, ended, not reaped yet") << QStringLiteral("ours") << QStringLiteral("unreaped") << 0 << true;
+    QTest::newRow("here, running") << QStringLiteral("ours") << QStringLiteral("running") << 0 << false;
+    QTest::newRow("here, running, untouched for weeks") << QStringLiteral("ours") << QStringLiteral("running") << 30 << false;
+    QTest::newRow("another host, its id unused here") << QStringLiteral("other boot") << QStringLiteral("gone") << 0 << false;
+    QTest::newRow("a container, its id unused here") << QStringLiteral("other namespace") << QStringLiteral("gone") << 0 << false;
+    QTest::newRow("a container, its id running here") << QStringLiteral("other namespace") << QStringLiteral("running") << 0 << false;
+    QTest::newRow("another host, six days old") << QStringLiteral("other boot") << QStringLiteral("gone") << 6 << false;
+    QTest::newRow("another host, eight days old") << QStringLiteral("other boot") << QStringLiteral("running") << 8 << true;
+    QTest::newRow("older version, ended") << QStringLiteral("none") << QStringLiteral("gone") << 0 << false;
+    QTest::newRow("older version, eight days old") << QStringLiteral("none") << QStringLiteral("gone") << 8 << true;
 }
 
 void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
 {
     QFETCH(QString, tag);
-    QFETCH(bool, running);
+    QFETCH(QString, process);
     QFETCH(int, ageDays);
     QFETCH(bool, removed);
     const QString bootId = QString::fromLatin1(QSysInfo::bootUniqueId());
@@ -108,7 +112,18 @@ void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
                            : tag == QStringLiteral("other boot")      ? ProcessIdentity::tagFor(QStringLiteral("another-boot"), QString())
                            : tag == QStringLiteral("other namespace") ? ProcessIdentity::tagFor(bootId, QStringLiteral("pid:[1]"))
                                                                       : QString();
-    const qint64 pid = running ? QCoreApplication::applicationPid() : TestKit::goneProcessId();
+    qint64 pid = process == QStringLiteral("gone") ? TestKit::goneProcessId() : QCoreApplication::applicationPid();
+    if (process == QStringLiteral("unreaped")) {
+        pid = ::fork();
+        if (pid == 0)
+            ::_exit(0);
+        siginfo_t ended{};   // returns once it has ended, and leaves it unreaped
+        QCOMPARE(::waitid(P_PID, id_t(pid), &ended, WEXITED | WNOWAIT), 0);
+    }
+    const auto reap = qScopeGuard([&] {
+        if (process == QStringLiteral("unreaped"))
+            ::waitpid(pid_t(pid), nullptr, 0);
+    });
     QVERIFY(pid > 0);
     const QString mark = (marked.isEmpty() ? QString() : marked + u'-') + QString::number(pid);
 
