@@ -47,9 +47,11 @@ constexpr int kWatchdogLookMs = 2000;
 // A steady clock for the watchdog, in ms.
 qint64 sinceStart()
 {
-    static QElapsedTimer clock;
-    if (!clock.isValid())
-        clock.start();
+    static const QElapsedTimer clock = [] {
+        QElapsedTimer started;
+        started.start();
+        return started;
+    }();
     return clock.elapsed();
 }
 
@@ -317,10 +319,13 @@ void FileConversion::onWatchdog()
         qint64 &heard = m_state == State::Decoding ? m_decoderHeardMs : m_encoderHeardMs;
         heard = qMax(heard, now - age);
     }
+    // Only a tool that still runs is judged: in a single pass one may have ended already.
     const qint64 limitMs = qint64(m_tools.stallTimeoutSeconds) * 1000;
-    const qint64 decoderQuiet = m_state == State::Encoding ? 0 : now - m_decoderHeardMs;
-    const qint64 encoderQuiet = m_state == State::Decoding ? 0 : now - m_encoderHeardMs;
-    const qint64 quiet = m_state == State::Piping ? qMin(decoderQuiet, encoderQuiet) : qMax(decoderQuiet, encoderQuiet);
+    const bool decoderRuns = m_state == State::Decoding || (m_state == State::Piping && !m_decoderOutcome);
+    const bool encoderRuns = m_state == State::Encoding || (m_state == State::Piping && !m_encoderOutcome);
+    const qint64 decoderQuiet = decoderRuns ? now - m_decoderHeardMs : -1;
+    const qint64 encoderQuiet = encoderRuns ? now - m_encoderHeardMs : -1;
+    const qint64 quiet = decoderRuns && encoderRuns ? qMin(decoderQuiet, encoderQuiet) : qMax(decoderQuiet, encoderQuiet);
     if (quiet < limitMs) {
         m_watchdog->start(int(qMin<qint64>(kWatchdogLookMs, limitMs - quiet)));
         return;
