@@ -37,11 +37,9 @@ inline QStringList tempEntries(const QString &folder)
 {
     QStringList all;
     for (const QString &name : entries(folder)) {
-        const QString path = QDir(folder).filePath(name);
-        if (name.startsWith(QStringLiteral("quorvane-")) && QFileInfo(path).isDir() && !QFileInfo(path).isSymLink())
-            all += entries(path);
-        else
-            all.append(name);
+        const QFileInfo entry(QDir(folder).filePath(name));
+        all += name.startsWith(QStringLiteral("quorvane-")) && entry.isDir() && !entry.isSymLink() ? entries(entry.filePath())
+                                                                                                   : QStringList{name};
     }
     all.sort();
     return all;

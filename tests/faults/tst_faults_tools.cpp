@@ -562,8 +562,6 @@ void TestFaultsTools::hangingToolInTheCli()
     if (signalNumbers.isEmpty()) {
         const QString reason = QStringLiteral("the %1 made no progress for 2 s").arg(decoder ? QStringLiteral("decoder") : QStringLiteral("encoder"));
         QVERIFY2(err.count(reason) >= 2 && err.contains(QStringLiteral("1 of 3 file(s) converted")), qPrintable(err));
-        if (decoder || options.contains(QStringLiteral("--single-pass")))
-            QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
     } else {
         QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
         QVERIFY(!err.contains(QStringLiteral("FAILED")));
