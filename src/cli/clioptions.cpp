@@ -92,6 +92,16 @@ CliCommand parse(const QStringList &arguments)
         QStringLiteral("Bitrate of the MP3 files: one of %1, with or without \"kbps\" (default 128).")
             .arg(bitrateChoices()),
         QStringLiteral("KBPS"));
+    const QCommandLineOption vbr(
+        {QStringLiteral("V"), QStringLiteral("vbr")},
+        QStringLiteral("Encode with LAME's variable bitrate at quality Q, 0 (best, largest) to 9, instead "
+                       "of a constant bitrate; 2 is the usual choice for music."),
+        QStringLiteral("Q"));
+    const QCommandLineOption stereo(
+        QStringLiteral("stereo"),
+        QStringLiteral("How the encoder codes stereo: simple (left and right apart, the default) or "
+                       "joint (faster to encode, what most converters use)."),
+        QStringLiteral("MODE"));
     const QCommandLineOption output(
         {QStringLiteral("o"), QStringLiteral("output")},
         QStringLiteral("Folder for the MP3 files; it must exist (default: the current folder)."),
@@ -134,6 +144,8 @@ CliCommand parse(const QStringList &arguments)
             .arg(kDefaultToolTimeoutSeconds),
         QStringLiteral("SECONDS"));
     parser.addOption(bitrate);
+    parser.addOption(vbr);
+    parser.addOption(stereo);
     parser.addOption(output);
     parser.addOption(jobs);
     parser.addOption(dryRun);
@@ -172,6 +184,22 @@ CliCommand parse(const QStringList &arguments)
             return usageError(QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
                                   .arg(value, bitrateChoices()));
         }
+    }
+
+    if (parser.isSet(vbr)) {
+        static const QRegularExpression quality(QStringLiteral("^\\s*([0-9])\\s*$"));
+        const QRegularExpressionMatch match = quality.match(parser.value(vbr));
+        if (!match.hasMatch())
+            return usageError(QStringLiteral("VBR quality must be 0 to 9, not '%1'").arg(parser.value(vbr)));
+        if (parser.isSet(bitrate))
+            return usageError(QStringLiteral("choose a bitrate (-b) or a VBR quality (-V), not both"));
+        options.vbrQuality = match.captured(1).toInt();
+    }
+    if (parser.isSet(stereo)) {
+        const QString mode = parser.value(stereo).trimmed().toLower();
+        if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
+            return usageError(QStringLiteral("stereo must be simple or joint, not '%1'").arg(parser.value(stereo)));
+        options.jointStereo = mode == QStringLiteral("joint");
     }
 
     if (parser.isSet(output)) {

@@ -8,6 +8,8 @@
 struct CliOptions
 {
     int bitrate = 128;      // kbps, one of Tools::bitrates()
+    int vbrQuality = -1;    // -V: LAME's VBR at 0..9 instead of the bitrate; -1 for none
+    bool jointStereo = false;   // --stereo joint
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;

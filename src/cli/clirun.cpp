@@ -119,6 +119,8 @@ int runCli(const CliCommand &command)
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
+    setup.session.vbrQuality = options.vbrQuality;
+    setup.session.jointStereo = options.jointStereo;
     setup.session.jobs = options.jobs;
     setup.session.singlePass = options.singlePass;
     setup.session.toolTimeoutSeconds = options.toolTimeoutSeconds;

@@ -129,6 +129,8 @@ QString BatchSession::start()
     settings.tools.tempFolder = workFolder;
     settings.tools.singlePass = m_setup.singlePass;
     settings.tools.stallTimeoutSeconds = m_setup.toolTimeoutSeconds;
+    settings.tools.vbrQuality = m_setup.vbrQuality;
+    settings.tools.jointStereo = m_setup.jointStereo;
     settings.bitrate = m_setup.bitrate;
     settings.jobs = m_setup.jobs;
     m_batch = new ConversionBatch(m_setup.sources, settings, this);

@@ -21,6 +21,8 @@ struct SessionSetup
     int jobs = 1;
     bool singlePass = false;   // the decoder's PCM straight into the encoder (ToolSet::singlePass)
     int toolTimeoutSeconds = kDefaultToolTimeoutSeconds;   // ToolSet::stallTimeoutSeconds
+    int vbrQuality = -1;       // LAME's VBR at 0..9 instead of the bitrate (ToolSet::vbrQuality)
+    bool jointStereo = false;
     QString appFolder;
     QString tempFolder;        // "" for the system's temporary folder
     // When set, each converted file is saved there as soon as it is done (under the name

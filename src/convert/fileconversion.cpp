@@ -162,7 +162,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
                                const ToolSet &tools, QObject *parent)
     : QObject(parent)
     , m_tools(tools)
-    , m_bitrate(bitrate)
+    , m_encoding{bitrate, tools.vbrQuality, tools.jointStereo}
     , m_runner(new ProcessRunner(this))
     , m_watchdog(new QTimer(this))
 {
@@ -283,9 +283,9 @@ void FileConversion::begin()
     }
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
+        m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
-                             m_tools.encoder, Tools::pipedEncoderArguments(m_bitrate, m_encoderOutput), kHiddenWindow);
+                             m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput), kHiddenWindow);
         watchTools();
         return;
     }
@@ -479,8 +479,8 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
     m_state = State::Encoding;
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_bitrate);
-    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_bitrate, m_tempPath, m_encoderOutput),
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
+    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_tempPath, m_encoderOutput),
                     kHiddenWindow);
     watchTools();
 }
@@ -563,10 +563,11 @@ void FileConversion::takeEncoderOutput()
         fail(QStringLiteral("could not put the re-encoded file in place"));
         return;
     }
-    if (m_encodedKbps && *m_encodedKbps != m_bitrate) {
+    // A VBR file has no one bitrate to compare.
+    if (m_encodedKbps && !m_encoding.isVbr() && *m_encodedKbps != m_encoding.bitrate) {
         addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's sample rate")
                     .arg(*m_encodedKbps)
-                    .arg(m_bitrate));
+                    .arg(m_encoding.bitrate));
     }
     startTagging(FileStatus::Converted, QString());
 }

@@ -7,6 +7,7 @@
 
 #include "processrunner.h"
 #include "tagcopy.h"
+#include "toolcommands.h"
 
 #include <future>
 #include <optional>
@@ -32,6 +33,10 @@ struct ToolSet
     // A tool that shows no progress for this long is stopped, and its file fails with a
     // reason that names it ("the encoder made no progress for 120 s"); 0: never.
     int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
+    // How the encoder encodes besides the bitrate (Tools::Encoding): LAME's VBR at this
+    // quality (0..9) instead of the constant bitrate when not -1, and joint stereo.
+    int vbrQuality = -1;
+    bool jointStereo = false;
 };
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
@@ -118,7 +123,7 @@ private:
     void finishLater(FileStatus status, const QString &reason);
 
     ToolSet m_tools;
-    int m_bitrate = 0;         // kbps
+    Tools::Encoding m_encoding;
     FileResult m_result;
     QString m_tempPath;        // this conversion's while it runs
     QString m_encoderOutput;

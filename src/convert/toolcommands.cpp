@@ -80,10 +80,21 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3)
             QStringLiteral("-f"), QStringLiteral("mp3"), ffmpegFileArgument(tempMp3)};
 }
 
+QString Encoding::text() const
+{
+    return isVbr() ? QStringLiteral("VBR quality %1").arg(vbrQuality) : bitrateText(bitrate);
+}
+
+QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output)
+{
+    return {QStringLiteral("-h"), QStringLiteral("-m"), encoding.jointStereo ? QStringLiteral("j") : QStringLiteral("s"),
+            encoding.isVbr() ? QStringLiteral("-V") : QStringLiteral("-b"),
+            QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
+}
+
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output)
 {
-    return {QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
-            QStringLiteral("-b"), QString::number(bitrate), input, output};
+    return encoderArguments(Encoding{bitrate}, input, output);
 }
 
 QStringList pipedDecoderArguments(const QString &source)
@@ -95,16 +106,25 @@ QStringList pipedDecoderArguments(const QString &source)
             QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
 }
 
+QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output)
+{
+    return encoderArguments(encoding, QStringLiteral("-"), output);
+}
+
 QStringList pipedEncoderArguments(int bitrate, const QString &output)
 {
-    return encoderArguments(bitrate, QStringLiteral("-"), output);
+    return pipedEncoderArguments(Encoding{bitrate}, output);
+}
+
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding)
+{
+    const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
+    return Paths::joinPath(QDir::toNativeSeparators(folder), base + u'_' + encoding.text() + QStringLiteral(".mp3"));
 }
 
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate)
 {
-    const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
-    return Paths::joinPath(QDir::toNativeSeparators(folder),
-                           base + u'_' + bitrateText(bitrate) + QStringLiteral(".mp3"));
+    return encoderOutputPath(folder, tempMp3, Encoding{bitrate});
 }
 
 } // namespace Tools

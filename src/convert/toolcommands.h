@@ -36,8 +36,24 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3);
 // relative path with a colon gets "file:" in front; every other path goes as it is.
 QString ffmpegFileArgument(const QString &path);
 
-// lame re-encodes the decoder's file at the chosen constant bitrate, high quality, plain
-// (not joint) stereo.
+// What the encoder is asked for: the chosen constant bitrate (the windows' only choice), or
+// LAME's VBR at a quality from 0 (best) to 9; plain stereo, or joint stereo (quorvane-cli's
+// --stereo joint), which lame encodes faster and most other converters use.
+struct Encoding
+{
+    int bitrate = 128;       // kbps; for a constant bitrate
+    int vbrQuality = -1;     // 0..9; -1 for a constant bitrate
+    bool jointStereo = false;
+
+    bool isVbr() const { return vbrQuality >= 0; }
+    // "192 kbps", or "VBR quality 2": how reports and the encoder's output name call it.
+    QString text() const;
+};
+
+// lame re-encodes the decoder's file at high quality: at the constant bitrate ("-b N") or
+// the VBR quality ("-V N"), in plain stereo ("-m s") unless joint stereo ("-m j") is asked.
+QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);
+// At a constant bitrate, in plain stereo.
 QStringList encoderArguments(int bitrate, const QString &input, const QString &output);
 
 // The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its
@@ -46,9 +62,11 @@ QStringList encoderArguments(int bitrate, const QString &input, const QString &o
 // ffmpeg's own MP3 encoder does in the two steps. No tags in the WAV: the tag step writes the
 // source's.
 QStringList pipedDecoderArguments(const QString &source);
+QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output);
 QStringList pipedEncoderArguments(int bitrate, const QString &output);
 
-// Where lame writes: folder / base name of tempMp3 + "_" + bitrate text + ".mp3".
+// Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
+QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate);
 
 } // namespace Tools

@@ -32,7 +32,7 @@ void TestCliOptions::parse_data()
 {
     QTest::addColumn<QStringList>("arguments");   // without the program's name
     QTest::addColumn<Action>("action");
-    QTest::addColumn<QString>("bitrate");
+    QTest::addColumn<QString>("bitrate");         // the encoding's text, ", joint" for joint stereo
     QTest::addColumn<QString>("output");
     QTest::addColumn<int>("jobs");                // 0: the number of cores
     QTest::addColumn<bool>("dryRun");
@@ -66,6 +66,10 @@ void TestCliOptions::parse_data()
     ok("bitrate with spaces", {QStringLiteral("-b"), QStringLiteral(" 320  Kbps "), x.at(0)},
        QStringLiteral("320 kbps"), {}, 0, false, x);
     ok("bitrate after =", {QStringLiteral("--bitrate=8"), x.at(0)}, QStringLiteral("8 kbps"), {}, 0, false, x);
+    ok("VBR quality", {QStringLiteral("-V"), QStringLiteral("2"), x.at(0)}, QStringLiteral("VBR quality 2"), {}, 0, false, x);
+    ok("VBR, joint stereo", {QStringLiteral("--vbr=0"), QStringLiteral("--stereo"), QStringLiteral("Joint"), x.at(0)},
+       QStringLiteral("VBR quality 0, joint"), {}, 0, false, x);
+    ok("simple stereo", {QStringLiteral("--stereo=simple"), x.at(0)}, k128, {}, 0, false, x);
     ok("jobs", {QStringLiteral("-j"), QStringLiteral("3"), x.at(0)}, k128, {}, 3, false, x);
     ok("long jobs", {QStringLiteral("--jobs=1"), x.at(0)}, k128, {}, 1, false, x);
     ok("output", {QStringLiteral("-o"), QStringLiteral("out dir"), x.at(0)}, k128, QStringLiteral("out dir"), 0, false, x);
@@ -91,6 +95,9 @@ void TestCliOptions::parse_data()
     bad("bitrate with a fraction", {QStringLiteral("-b"), QStringLiteral("192.5"), x.at(0)}, "bitrate '192.5'");
     bad("bitrate zero", {QStringLiteral("-b"), QStringLiteral("0"), x.at(0)}, "bitrate '0'");
     bad("bitrate empty", {QStringLiteral("--bitrate="), x.at(0)}, "bitrate ''");
+    bad("VBR quality 10", {QStringLiteral("-V"), QStringLiteral("10"), x.at(0)}, "VBR quality must be 0 to 9, not '10'");
+    bad("bitrate and VBR", {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-V"), QStringLiteral("2"), x.at(0)}, "not both");
+    bad("stereo unknown", {QStringLiteral("--stereo"), QStringLiteral("mid"), x.at(0)}, "stereo must be simple or joint, not 'mid'");
     bad("jobs zero", {QStringLiteral("-j"), QStringLiteral("0"), x.at(0)}, "jobs must be a positive whole number, not '0'");
     bad("jobs negative", {QStringLiteral("-j"), QStringLiteral("-1"), x.at(0)}, "not '-1'");
     bad("jobs not a number", {QStringLiteral("-j"), QStringLiteral("x"), x.at(0)}, "not 'x'");
@@ -123,7 +130,8 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    QCOMPARE(Tools::bitrateText(command.options.bitrate), bitrate);
+    const Tools::Encoding encoding{command.options.bitrate, command.options.vbrQuality, command.options.jointStereo};
+    QCOMPARE(encoding.text() + QLatin1String(encoding.jointStereo ? ", joint" : ""), bitrate);
     QCOMPARE(command.options.outputFolder, output);
     QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
     QCOMPARE(command.options.dryRun, dryRun);

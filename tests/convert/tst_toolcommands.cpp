@@ -140,6 +140,8 @@ void TestToolCommands::encoderArguments_data()
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("output");
     QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("vbrQuality");   // -1: the constant bitrate
+    QTest::addColumn<bool>("jointStereo");
 
     const auto expect = [](const QString &rate, const QString &in, const QString &out) {
         return QStringList{QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
@@ -147,15 +149,21 @@ void TestToolCommands::encoderArguments_data()
     };
     const QString in = QStringLiteral("/temp/zurvek48213976.mp3");
     const QString out = QStringLiteral("/temp/zurvek48213976_128 kbps.mp3");
-    QTest::newRow("128") << 128 << in << out << expect(QStringLiteral("128"), in, out);
-    QTest::newRow("8") << 8 << in << out << expect(QStringLiteral("8"), in, out);
-    QTest::newRow("320") << 320 << in << out << expect(QStringLiteral("320"), in, out);
-    QTest::newRow("0 from an unreadable text") << 0 << in << out << expect(QStringLiteral("0"), in, out);
+    QTest::newRow("128") << 128 << in << out << expect(QStringLiteral("128"), in, out) << -1 << false;
+    QTest::newRow("8") << 8 << in << out << expect(QStringLiteral("8"), in, out) << -1 << false;
+    QTest::newRow("320") << 320 << in << out << expect(QStringLiteral("320"), in, out) << -1 << false;
+    QTest::newRow("0 from an unreadable text") << 0 << in << out << expect(QStringLiteral("0"), in, out) << -1 << false;
     const QString odd = QStringLiteral("/t m p/\"$x\" ’é’/-zurvek12345678.mp3");
     QTest::newRow("awkward paths") << 192 << odd << odd + QStringLiteral(".out")
-                                   << expect(QStringLiteral("192"), odd, odd + QStringLiteral(".out"));
+                                   << expect(QStringLiteral("192"), odd, odd + QStringLiteral(".out")) << -1 << false;
     QTest::newRow("single pass: standard input") << 192 << QStringLiteral("-") << odd
-                                                 << expect(QStringLiteral("192"), QStringLiteral("-"), odd);
+                                                 << expect(QStringLiteral("192"), QStringLiteral("-"), odd) << -1 << false;
+    QTest::newRow("joint stereo") << 192 << in << out
+                                  << QStringList{QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("j"), QStringLiteral("-b"),
+                                                 QStringLiteral("192"), in, out} << -1 << true;
+    QTest::newRow("VBR quality 2, the bitrate unused") << 192 << in << out
+                                                      << QStringList{QStringLiteral("-h"), QStringLiteral("-m"), QStringLiteral("s"),
+                                                                     QStringLiteral("-V"), QStringLiteral("2"), in, out} << 2 << false;
 }
 
 void TestToolCommands::encoderArguments()
@@ -164,9 +172,12 @@ void TestToolCommands::encoderArguments()
     QFETCH(QString, input);
     QFETCH(QString, output);
     QFETCH(QStringList, expected);
-    QCOMPARE(Tools::encoderArguments(bitrate, input, output), expected);
+    QFETCH(int, vbrQuality);
+    QFETCH(bool, jointStereo);
+    const Tools::Encoding encoding{bitrate, vbrQuality, jointStereo};
+    QCOMPARE(Tools::encoderArguments(encoding, input, output), expected);
     if (input == QStringLiteral("-"))
-        QCOMPARE(Tools::pipedEncoderArguments(bitrate, output), expected);
+        QCOMPARE(Tools::pipedEncoderArguments(encoding, output), expected);
 }
 
 void TestToolCommands::encoderOutputPath_data()
