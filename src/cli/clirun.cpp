@@ -74,7 +74,7 @@ int runCli(const CliCommand &command)
     FolderWalk::UnreadableList unreadable;
     qsizetype tildes = 0;
     const QList<LibraryLayout::Source> found = LibraryLayout::collectSources(
-        options.paths, QStringLiteral("*.m4a"), SignalWatcher::raisedFlag(), &unreadable, &tildes);
+        options.paths, QStringLiteral("*.m4a;*.m4b"), SignalWatcher::raisedFlag(), &unreadable, &tildes);
     if (const int signalNumber = SignalWatcher::firstSignal()) {
         writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
         return CliExit::forSignal(signalNumber);
@@ -96,8 +96,8 @@ int runCli(const CliCommand &command)
         return withUnreadable(status);
     };
     if (found.isEmpty()) {
-        writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a file found; nothing to convert\n")
-                                             : QStringLiteral("no readable .m4a file found; nothing to convert\n"));
+        writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a or .m4b file found; nothing to convert\n")
+                                             : QStringLiteral("no readable .m4a or .m4b file found; nothing to convert\n"));
         return walkStatus(CliExit::Converted);
     }
 

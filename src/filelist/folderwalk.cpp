@@ -39,9 +39,9 @@ bool lessByName(QStringView a, QStringView b)
     return folded != 0 ? folded < 0 : a < b;
 }
 
-// Tells whether a name matches a wildcard pattern, ignoring case. The patterns the
-// windows use ("*.m4a", "*.*") need no more than a look at the end of the name, so a
-// regular expression is only compiled for anything else.
+// Tells whether a name matches a wildcard pattern, ignoring case; "*.m4a;*.m4b" names
+// either. The patterns in use ("*.m4a", "*.*", quorvane-cli's two) need no more than a look
+// at the end of the name, so a regular expression is only compiled for anything else.
 class NameMatcher
 {
 public:
@@ -52,11 +52,15 @@ public:
             m_kind = Kind::Everything;
             return;
         }
-        const QStringView tail = QStringView(pattern).mid(1);
         const auto isWildcard = [](QChar c) { return c == u'*' || c == u'?' || c == u'['; };
-        if (pattern.startsWith(u'*') && std::none_of(tail.begin(), tail.end(), isWildcard)) {
+        const QStringList alternatives = pattern.split(u';');
+        if (std::all_of(alternatives.begin(), alternatives.end(), [&](const QString &one) {
+                const QStringView tail = QStringView(one).mid(1);
+                return one.startsWith(u'*') && std::none_of(tail.begin(), tail.end(), isWildcard);
+            })) {
             m_kind = Kind::Ending;
-            m_ending = tail.toString();
+            for (const QString &one : alternatives)
+                m_endings.append(one.mid(1));
             return;
         }
         m_kind = Kind::Expression;
@@ -69,7 +73,8 @@ public:
         case Kind::Everything:
             return true;
         case Kind::Ending:
-            return name.endsWith(m_ending, Qt::CaseInsensitive);
+            return std::any_of(m_endings.begin(), m_endings.end(),
+                               [name](const QString &ending) { return name.endsWith(ending, Qt::CaseInsensitive); });
         case Kind::Expression:
             break;
         }
@@ -79,7 +84,7 @@ public:
 private:
     enum class Kind { Everything, Ending, Expression };
     Kind m_kind = Kind::Everything;
-    QString m_ending;
+    QStringList m_endings;
     QRegularExpression m_expression;
 };
 

@@ -38,9 +38,9 @@ void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled =
                        UnreadableList *unreadable = nullptr);
 
 // Bare names of the files in folder (with or without trailing separator) that match the
-// wildcard pattern ("*.m4a", "*.*"), case-insensitive, hidden files included, folders
-// excluded. "*.*" matches every file, also a name without a dot, as on Windows. Empty
-// when nothing matched or the folder cannot be listed.
+// wildcard pattern ("*.m4a", "*.*"; "*.m4a;*.m4b" for either), case-insensitive, hidden
+// files included, folders excluded. "*.*" matches every file, also a name without a dot,
+// as on Windows. Empty when nothing matched or the folder cannot be listed.
 QStringList listFolderFiles(const QString &folder, const QString &pattern,
                             UnreadableList *unreadable = nullptr);
 

@@ -139,6 +139,10 @@ void TestFolderWalk::oneFolderRows_data()
         << QStringLiteral("track?.M4A")
         << QStringList{QStringLiteral("track10.m4a"), QStringLiteral("track1.m4a")}
         << QStringList{QStringLiteral("track1.m4a")};
+    QTest::newRow("audiobooks too, as quorvane-cli searches")
+        << QStringLiteral("*.m4a;*.m4b")
+        << QStringList{QStringLiteral("book.M4B"), QStringLiteral("song.m4a"), QStringLiteral("clip.mp4")}
+        << QStringList{QStringLiteral("book.M4B"), QStringLiteral("song.m4a")};
     QTest::newRow("nothing matches")
         << QStringLiteral("*.m4a")
         << QStringList{QStringLiteral("cover.jpg")}
