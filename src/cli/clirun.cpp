@@ -121,6 +121,8 @@ int runCli(const CliCommand &command)
     setup.session.bitrate = options.bitrate;
     setup.session.vbrQuality = options.vbrQuality;
     setup.session.jointStereo = options.jointStereo;
+    // A library's long files start first, so that none runs alone at the end.
+    setup.session.longestFirst = true;
     setup.session.jobs = options.jobs;
     setup.session.singlePass = options.singlePass;
     setup.session.toolTimeoutSeconds = options.toolTimeoutSeconds;

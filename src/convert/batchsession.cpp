@@ -133,9 +133,10 @@ QString BatchSession::start()
     settings.tools.jointStereo = m_setup.jointStereo;
     settings.bitrate = m_setup.bitrate;
     settings.jobs = m_setup.jobs;
+    settings.longestFirst = m_setup.longestFirst;
     m_batch = new ConversionBatch(m_setup.sources, settings, this);
     connect(m_batch, &ConversionBatch::fileStarted, this, [this](int index, int total) {
-        m_filesBegun = qMax(m_filesBegun, index + 1);
+        ++m_filesBegun;   // not index + 1: the longest may start first
         emit fileStarted(index, total);
     });
     connect(m_batch, &ConversionBatch::fileFinished, this, &BatchSession::onFileFinished);

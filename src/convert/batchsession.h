@@ -23,6 +23,7 @@ struct SessionSetup
     int toolTimeoutSeconds = kDefaultToolTimeoutSeconds;   // ToolSet::stallTimeoutSeconds
     int vbrQuality = -1;       // LAME's VBR at 0..9 instead of the bitrate (ToolSet::vbrQuality)
     bool jointStereo = false;
+    bool longestFirst = false; // BatchSettings::longestFirst
     QString appFolder;
     QString tempFolder;        // "" for the system's temporary folder
     // When set, each converted file is saved there as soon as it is done (under the name

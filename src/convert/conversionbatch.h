@@ -12,9 +12,13 @@ struct BatchSettings
     ToolSet tools;
     int bitrate = 128;     // kbps
     int jobs = 1;          // files converted at the same time; 1 converts strictly in turn
+    // Start the longest sources first (by their stated length, else by size), so that a long
+    // file does not run alone at the end; every report stays by source index.
+    bool longestFirst = false;
 };
 
-// Converts a list of sources, starting files in source order, up to `jobs` at once. Until
+// Converts a list of sources, starting files in source order (or longest first), up to
+// `jobs` at once. Until
 // finished() the batch owns every temporary file it made; with finished() the converted ones
 // pass to the receiver, which deletes them when it lets them go.
 class ConversionBatch : public QObject
@@ -74,6 +78,7 @@ private:
     int m_filesDone = 0;
     double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
     int m_reportedFilesDone = -1;
-    int m_next = 0;                          // the next source to start
+    QList<int> m_order;                      // source indices in the order they start
+    int m_next = 0;                          // the next place in m_order to start
     State m_state = State::Idle;
 };

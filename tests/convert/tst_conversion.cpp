@@ -669,26 +669,34 @@ void TestConversion::cancelOrAbortFromProgress()
 void TestConversion::batchProgressAndOrder_data()
 {
     QTest::addColumn<int>("jobs");
-    QTest::newRow("one at a time") << 1;
-    QTest::newRow("three at once") << 3;
+    QTest::addColumn<bool>("longestFirst");   // c is 4 s long, e 6 s, the others 1 s
+    QTest::newRow("one at a time") << 1 << false;
+    QTest::newRow("three at once") << 3 << false;
+    QTest::newRow("one at a time, longest first") << 1 << true;
 }
 
-// Every file is decoded exactly once, into a name no other file uses; files start and
-// results come in source order; the share done only rises and ends whole.
+// Every file is decoded exactly once, into a name no other file uses; files start in source
+// order (or longest first) and results come in source order; the share done only rises and
+// ends whole.
 void TestConversion::batchProgressAndOrder()
 {
     QFETCH(int, jobs);
+    QFETCH(bool, longestFirst);
 
     const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
     BatchSettings tools = settings(128, jobs);
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
                                       QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"${11}\" >> %1; exec %2 \"$@\"")
                                           .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
+    tools.longestFirst = longestFirst;
     QStringList sources;
     for (const QString &name : {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"),
-                                QStringLiteral("d"), QStringLiteral("e")})
-        sources.append(source(name + QStringLiteral(".m4a")));
+                                QStringLiteral("d"), QStringLiteral("e")}) {
+        const QString tone = name == QStringLiteral("c") ? m_longTone : name == QStringLiteral("e") ? m_headerFirstTone : m_tone;
+        sources.append(source(name + QStringLiteral(".m4a"), tone));
+    }
     const int total = int(sources.size());
+    const QList<int> order = longestFirst ? QList<int>{4, 2, 0, 1, 3} : QList<int>{0, 1, 2, 3, 4};
 
     ConversionBatch batch(sources, tools);
     QStringList events;
@@ -718,19 +726,19 @@ void TestConversion::batchProgressAndOrder()
     QVERIFY(finished.wait(60000));
 
     QCOMPARE(finished.at(0).at(1).toBool(), false);
-    QCOMPARE(startedOrder, (QList<int>{0, 1, 2, 3, 4}));
+    QCOMPARE(startedOrder, order);
     QCOMPARE(mostAtOnce, jobs);
     if (jobs == 1) {
         // Strictly in turn: a file starts only after the one before it has finished.
         QStringList turns;
+        QStringList expected;
         for (const QString &event : std::as_const(events)) {
             if (event.startsWith(QStringLiteral("start")) || event.startsWith(QStringLiteral("done")))
                 turns.append(event);
         }
-        QCOMPARE(turns, (QStringList{QStringLiteral("start 0"), QStringLiteral("done 0"), QStringLiteral("start 1"),
-                                     QStringLiteral("done 1"), QStringLiteral("start 2"), QStringLiteral("done 2"),
-                                     QStringLiteral("start 3"), QStringLiteral("done 3"), QStringLiteral("start 4"),
-                                     QStringLiteral("done 4")}));
+        for (int index : order)
+            expected << QStringLiteral("start %1").arg(index) << QStringLiteral("done %1").arg(index);
+        QCOMPARE(turns, expected);
     }
 
     // Each fileFinished is followed by the count of files done so far; the last says all.
