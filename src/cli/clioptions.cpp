@@ -130,6 +130,12 @@ CliCommand parse(const QStringList &arguments)
         QStringLiteral("Skip a source whose MP3 file already exists, is not older than the source "
                        "and is whole (MPEG audio as long as the source, within half a second); it is "
                        "reported as skipped, not converted."));
+    const QCommandLineOption existing(
+        QStringLiteral("existing"),
+        QStringLiteral("What to do when an MP3 file of the name exists: overwrite it (the default), "
+                       "skip the source as --skip-existing does, or rename (save under the next free "
+                       "\" (2)\" name and keep both). A source is never replaced."),
+        QStringLiteral("POLICY"));
     const QCommandLineOption shard(
         QStringLiteral("shard"),
         QStringLiteral("Take only the sources whose path below the named folder's parent hashes to "
@@ -152,6 +158,7 @@ CliCommand parse(const QStringList &arguments)
     parser.addOption(singlePass);
     parser.addOption(keepTree);
     parser.addOption(skipExisting);
+    parser.addOption(existing);
     parser.addOption(shard);
     parser.addOption(toolTimeout);
     parser.addPositionalArgument(QStringLiteral("PATH"),
@@ -251,6 +258,15 @@ CliCommand parse(const QStringList &arguments)
     options.singlePass = parser.isSet(singlePass);
     options.keepTree = parser.isSet(keepTree);
     options.skipExisting = parser.isSet(skipExisting);
+    if (parser.isSet(existing)) {
+        const QString policy = parser.value(existing).trimmed().toLower();
+        if (policy != QStringLiteral("skip") && policy != QStringLiteral("overwrite") && policy != QStringLiteral("rename"))
+            return usageError(QStringLiteral("existing must be skip, overwrite or rename, not '%1'").arg(parser.value(existing)));
+        if (options.skipExisting && policy != QStringLiteral("skip"))
+            return usageError(QStringLiteral("--skip-existing and --existing %1 disagree").arg(policy));
+        options.skipExisting = policy == QStringLiteral("skip");
+        options.renameExisting = policy == QStringLiteral("rename");
+    }
     options.paths = parser.positionalArguments();
     if (options.paths.isEmpty())
         return usageError(QStringLiteral("no PATH given: name the files or folders to convert"));

@@ -18,7 +18,8 @@ struct CliOptions
     // leave sources whose output is up to date, and take only shard shardIndex of
     // shardCount (1 of 1: everything).
     bool keepTree = false;
-    bool skipExisting = false;
+    bool skipExisting = false;     // --existing skip (or --skip-existing)
+    bool renameExisting = false;   // --existing rename: a new " (n)" name beside the old file
     int shardIndex = 1;
     int shardCount = 1;
     int toolTimeoutSeconds = 120;   // a tool silent this long is stopped; 0: never

@@ -121,6 +121,7 @@ int runCli(const CliCommand &command)
     setup.session.bitrate = options.bitrate;
     setup.session.vbrQuality = options.vbrQuality;
     setup.session.jointStereo = options.jointStereo;
+    setup.session.keepExisting = options.renameExisting;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
     setup.session.jobs = options.jobs;

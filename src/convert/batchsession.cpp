@@ -76,6 +76,8 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     if (!m_setup.saveFolder.isEmpty()) {
         for (const ResultSaver::Move &move : ResultSaver::keepSourcesSafe(m_saveNames, m_setup.saveFolder, m_setup.sources))
             m_moved.insert(move.index, move.wanted);
+        if (m_setup.keepExisting)
+            ResultSaver::keepExistingFiles(m_saveNames, m_setup.saveFolder);
     }
     m_ended.fill(false, m_setup.sources.size());
     m_results.resize(m_setup.sources.size());

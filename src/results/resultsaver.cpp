@@ -252,6 +252,32 @@ QString fileIdentity(const QString &path)
 #endif
 }
 
+namespace {
+
+// Each name that lands on something taken in folder moves to the next free " (n)" name that
+// is neither another of the names nor taken.
+QList<Move> moveNames(QStringList &names, const std::function<bool(const QString &)> &isTaken)
+{
+    QList<Move> moves;
+    QSet<QString> taken;
+    for (const QString &name : std::as_const(names))
+        taken.insert(name.toLower());
+    for (int i = 0; i < names.size(); ++i) {
+        if (!isTaken(names.at(i)))
+            continue;
+        const QString wanted = names.at(i);
+        QString given;
+        do {
+            given = uniqueName(wanted, taken);
+        } while (isTaken(given));
+        names[i] = given;
+        moves.append({i, wanted, given});
+    }
+    return moves;
+}
+
+} // namespace
+
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources)
 {
     QSet<QString> sourceIds;
@@ -259,27 +285,19 @@ QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSt
         if (const QString id = fileIdentity(source); !id.isEmpty())
             sourceIds.insert(id);
     }
-    const auto isSource = [&](const QString &name) {
-        return sourceIds.contains(fileIdentity(Paths::joinPath(folder, name)));
-    };
-    QList<Move> moves;
     if (sourceIds.isEmpty())
-        return moves;
-    QSet<QString> taken;
-    for (const QString &name : std::as_const(names))
-        taken.insert(name.toLower());
-    for (int i = 0; i < names.size(); ++i) {
-        if (!isSource(names.at(i)))
-            continue;
-        const QString wanted = names.at(i);
-        QString given;
-        do {
-            given = uniqueName(wanted, taken);
-        } while (isSource(given));
-        names[i] = given;
-        moves.append({i, wanted, given});
-    }
-    return moves;
+        return {};
+    return moveNames(names, [&](const QString &name) {
+        return sourceIds.contains(fileIdentity(Paths::joinPath(folder, name)));
+    });
+}
+
+QList<Move> keepExistingFiles(QStringList &names, const QString &folder)
+{
+    return moveNames(names, [&folder](const QString &name) {
+        const QFileInfo there(Paths::joinPath(folder, QDir::toNativeSeparators(name)));
+        return there.exists() || there.isSymLink();
+    });
 }
 
 int removeAbandonedParts(const QString &folder)

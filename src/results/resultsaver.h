@@ -52,6 +52,8 @@ struct Move
 // a source in folder moves to the next free " (n)" name that is neither another of the names
 // nor a source. Returns what moved, for the report.
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
+// The same for every name at which something exists in folder already ("keep both").
+QList<Move> keepExistingFiles(QStringList &names, const QString &folder);
 
 // Deletes the part files that saving programs which have surely ended left in folder
 // (ProcessIdentity::isAbandoned): a running program's stay, here or on another machine or

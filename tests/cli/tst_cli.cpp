@@ -337,6 +337,13 @@ void TestCli::existingFileIsReplaced()
     QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("tone (2).mp3"), QStringLiteral("tone (3).mp3"),
                                                    QStringLiteral("tone.mp3")}));
     QVERIFY2(again.err.contains(QStringLiteral("saved as tone (3).mp3: tone.mp3 is one of the sources")), qPrintable(again.err));
+
+    // --existing rename keeps both: the new file takes the next name that is free on disk.
+    const Run both = run({QStringLiteral("--existing"), QStringLiteral("rename"), QStringLiteral("-o"), QStringLiteral("out"),
+                          QStringLiteral("sources/tone.m4a")});
+    QVERIFY2(both.exitCode == 0 && both.err.contains(QStringLiteral("-> tone (4).mp3")), qPrintable(both.err));
+    QCOMPARE(TestKit::readFile(target), mine);
+    QCOMPARE(TestKit::entries(m_out).size(), 4);
 }
 
 // A source that decodes clearly short of its stated length is converted, named, counted

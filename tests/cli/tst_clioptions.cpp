@@ -38,7 +38,7 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
-    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] K/N"
+    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
@@ -81,6 +81,10 @@ void TestCliOptions::parse_data()
     ok("library options", {QStringLiteral("--skip-existing"), x.at(0), QStringLiteral("--keep-tree")},
        k128, {}, 0, false, x, "tree skip 1/1");
     ok("single pass", {QStringLiteral("--single-pass"), x.at(0)}, k128, {}, 0, false, x, "single 1/1");
+    ok("existing: skip", {QStringLiteral("--existing"), QStringLiteral("Skip"), x.at(0)}, k128, {}, 0, false, x, "skip 1/1");
+    ok("existing: rename", {QStringLiteral("--existing=rename"), x.at(0)}, k128, {}, 0, false, x, "rename 1/1");
+    bad("existing: unknown", {QStringLiteral("--existing"), QStringLiteral("merge"), x.at(0)}, "existing must be skip, overwrite or rename, not 'merge'");
+    bad("existing: disagrees", {QStringLiteral("--skip-existing"), QStringLiteral("--existing=rename"), x.at(0)}, "disagree");
     shard("shard", "2/5", "2/5");
     shard("last shard, spaced", " 7 / 7 ", "7/7");
     shard("shard zero", "0/2", nullptr);
@@ -137,9 +141,9 @@ void TestCliOptions::parse()
     QCOMPARE(command.options.dryRun, dryRun);
     QCOMPARE(command.options.paths, paths);
     const CliOptions &o = command.options;
-    QCOMPARE(QStringLiteral("%1%2%3%4/%5")
+    QCOMPARE(QStringLiteral("%1%2%3%4%5/%6")
                  .arg(QLatin1String(o.singlePass ? "single " : ""), QLatin1String(o.keepTree ? "tree " : ""),
-                      QLatin1String(o.skipExisting ? "skip " : ""))
+                      QLatin1String(o.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
                  .arg(o.shardIndex)
                  .arg(o.shardCount),
              library);
