@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <optional>
+
 namespace CliArguments {
 
 namespace {
@@ -48,6 +50,14 @@ QString bitrateChoices()
     for (int rate : Tools::bitrates())
         numbers.append(QString::number(rate));
     return numbers.join(QStringLiteral(", "));
+}
+
+// A whole number of at least least, spaces around it allowed; nothing for anything else.
+std::optional<int> wholeNumber(const QString &value, int least)
+{
+    bool ok = false;
+    const int number = value.trimmed().toInt(&ok);
+    return ok && number >= least ? std::optional<int>(number) : std::nullopt;
 }
 
 CliCommand usageError(const QString &message)
@@ -217,14 +227,10 @@ CliCommand parse(const QStringList &arguments)
 
     options.jobs = QThread::idealThreadCount();
     if (parser.isSet(jobs)) {
-        const QString value = parser.value(jobs);
-        bool ok = false;
-        const int count = value.trimmed().toInt(&ok);
-        if (!ok || count < 1) {
-            return usageError(
-                QStringLiteral("jobs must be a positive whole number, not '%1'").arg(value));
-        }
-        options.jobs = count;
+        const std::optional<int> count = wholeNumber(parser.value(jobs), 1);
+        if (!count)
+            return usageError(QStringLiteral("jobs must be a positive whole number, not '%1'").arg(parser.value(jobs)));
+        options.jobs = *count;
     }
 
     if (parser.isSet(shard)) {
@@ -244,14 +250,12 @@ CliCommand parse(const QStringList &arguments)
 
     options.toolTimeoutSeconds = kDefaultToolTimeoutSeconds;
     if (parser.isSet(toolTimeout)) {
-        const QString value = parser.value(toolTimeout);
-        bool ok = false;
-        const int seconds = value.trimmed().toInt(&ok);
-        if (!ok || seconds < 0) {
-            return usageError(
-                QStringLiteral("tool-timeout must be a whole number of seconds (0 for none), not '%1'").arg(value));
+        const std::optional<int> seconds = wholeNumber(parser.value(toolTimeout), 0);
+        if (!seconds) {
+            return usageError(QStringLiteral("tool-timeout must be a whole number of seconds (0 for none), not '%1'")
+                                  .arg(parser.value(toolTimeout)));
         }
-        options.toolTimeoutSeconds = seconds;
+        options.toolTimeoutSeconds = *seconds;
     }
 
     options.dryRun = parser.isSet(dryRun);

@@ -92,11 +92,6 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
             QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
 }
 
-QStringList encoderArguments(int bitrate, const QString &input, const QString &output)
-{
-    return encoderArguments(Encoding{bitrate}, input, output);
-}
-
 QStringList pipedDecoderArguments(const QString &source)
 {
     return {QStringLiteral("-i"), ffmpegFileArgument(source),
@@ -111,20 +106,10 @@ QStringList pipedEncoderArguments(const Encoding &encoding, const QString &outpu
     return encoderArguments(encoding, QStringLiteral("-"), output);
 }
 
-QStringList pipedEncoderArguments(int bitrate, const QString &output)
-{
-    return pipedEncoderArguments(Encoding{bitrate}, output);
-}
-
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding)
 {
     const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
     return Paths::joinPath(QDir::toNativeSeparators(folder), base + u'_' + encoding.text() + QStringLiteral(".mp3"));
-}
-
-QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate)
-{
-    return encoderOutputPath(folder, tempMp3, Encoding{bitrate});
 }
 
 } // namespace Tools

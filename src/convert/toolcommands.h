@@ -53,8 +53,6 @@ struct Encoding
 // lame re-encodes the decoder's file at high quality: at the constant bitrate ("-b N") or
 // the VBR quality ("-V N"), in plain stereo ("-m s") unless joint stereo ("-m j") is asked.
 QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);
-// At a constant bitrate, in plain stereo.
-QStringList encoderArguments(int bitrate, const QString &input, const QString &output);
 
 // The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its
 // standard output, and lame encodes its standard input with the options above. Mono and
@@ -63,10 +61,8 @@ QStringList encoderArguments(int bitrate, const QString &input, const QString &o
 // source's.
 QStringList pipedDecoderArguments(const QString &source);
 QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output);
-QStringList pipedEncoderArguments(int bitrate, const QString &output);
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);
-QString encoderOutputPath(const QString &folder, const QString &tempMp3, int bitrate);
 
 } // namespace Tools

@@ -205,7 +205,7 @@ void TestToolCommands::encoderOutputPath()
     QFETCH(QString, temp);
     QFETCH(int, bitrate);
     QFETCH(QString, expected);
-    QCOMPARE(Tools::encoderOutputPath(folder, temp, bitrate), QDir::toNativeSeparators(expected));
+    QCOMPARE(Tools::encoderOutputPath(folder, temp, Tools::Encoding{bitrate}), QDir::toNativeSeparators(expected));
 }
 
 QTEST_GUILESS_MAIN(TestToolCommands)

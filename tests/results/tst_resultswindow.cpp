@@ -84,7 +84,7 @@ private:
         if (!TestKit::makeSource(tool(QStringLiteral("ffmpeg")), wav,
                                  {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                                   filter.arg(lowpassHz), QStringLiteral("-ac"), QStringLiteral("2")})
-            || !TestKit::runQuietly(tool(QStringLiteral("lame")), Tools::encoderArguments(bitrate, wav, mp3)))
+            || !TestKit::runQuietly(tool(QStringLiteral("lame")), Tools::encoderArguments(Tools::Encoding{bitrate}, wav, mp3)))
             return {};
         return {wav, mp3};
     }
