@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
@@ -43,6 +44,13 @@ inline QStringList tempEntries(const QString &folder)
     }
     all.sort();
     return all;
+}
+
+// A temporary MP3 file's name: "zurvek", eight digits 1 to 9, ".mp3".
+inline bool isTempMp3Name(const QString &fileName)
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral("zurvek[1-9]{8}\\.mp3")));
+    return pattern.match(fileName).hasMatch();
 }
 
 inline bool writeFile(const QString &path, const QByteArray &data)

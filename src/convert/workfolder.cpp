@@ -123,11 +123,4 @@ int removeAbandoned(const QString &tempFolder)
     return removed;
 }
 
-bool isTempMp3Name(const QString &fileName)
-{
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("zurvek[1-9]{8}\\.mp3")));
-    return pattern.match(fileName).hasMatch();
-}
-
 } // namespace WorkFolder

@@ -34,6 +34,4 @@ void discardTempMp3(const QString &path);
 // machines, work in the same folder. Returns how many folders were removed.
 int removeAbandoned(const QString &tempFolder);
 
-bool isTempMp3Name(const QString &fileName);
-
 } // namespace WorkFolder

@@ -709,7 +709,7 @@ QStringList TestCli::temporaryLeftovers() const
 {
     QStringList left = TestKit::entries(m_temp);
     for (const QString &name : std::as_const(left)) {
-        if (!WorkFolder::isTempMp3Name(name))
+        if (!TestKit::isTempMp3Name(name))
             qWarning("unexpected file in the temporary folder: %s", qUtf8Printable(name));
     }
     return left;

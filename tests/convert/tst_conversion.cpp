@@ -161,7 +161,7 @@ void TestConversion::threeFilesConvertOneAfterAnother()
         QCOMPARE(result.status, FileStatus::Converted);
         QVERIFY(result.reason.isEmpty());
         QCOMPARE(QFileInfo(result.tempPath).absolutePath(), QDir(m_temp).absolutePath());
-        QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+        QVERIFY(TestKit::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
 
         const Probe info = TestKit::probe(m_ffprobe, result.tempPath);
         QCOMPARE(info.format, QStringLiteral("mp3"));

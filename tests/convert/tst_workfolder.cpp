@@ -33,8 +33,6 @@ private slots:
     void namesAreNewAndNeverRepeat();
     void onlySurelyDeadProgramsAreSwept_data();
     void onlySurelyDeadProgramsAreSwept();
-    void recognisesTempNames_data();
-    void recognisesTempNames();
 };
 
 void TestWorkFolder::folderIsPrivateAndLasts()
@@ -66,7 +64,7 @@ void TestWorkFolder::namesAreNewAndNeverRepeat()
     for (int i = 0; i < 20000; ++i) {
         const QString path = WorkFolder::newTempMp3Path(dir.path());
         QCOMPARE(QFileInfo(path).absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
-        QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(path).fileName()));
+        QVERIFY(TestKit::isTempMp3Name(QFileInfo(path).fileName()));
         names.insert(QFileInfo(path).fileName());
         QVERIFY(i % 2 == 0 ? writeFile(path, "taken") : QFile::link(dir.filePath(QStringLiteral("nowhere")), path));
     }
@@ -136,32 +134,6 @@ void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
     QCOMPARE(ResultSaver::removeAbandonedParts(dir.filePath(QStringLiteral("out"))), removed ? 1 : 0);
     QCOMPARE(QFileInfo::exists(folder), !removed);
     QCOMPARE(QFileInfo::exists(part), !removed);
-}
-
-void TestWorkFolder::recognisesTempNames_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("matches");
-
-    QTest::newRow("valid") << QStringLiteral("zurvek48213976.mp3") << true;
-    QTest::newRow("all nines") << QStringLiteral("zurvek99999999.mp3") << true;
-    QTest::newRow("a zero") << QStringLiteral("zurvek48213970.mp3") << false;
-    QTest::newRow("seven digits") << QStringLiteral("zurvek4821397.mp3") << false;
-    QTest::newRow("nine digits") << QStringLiteral("zurvek482139761.mp3") << false;
-    QTest::newRow("capital prefix") << QStringLiteral("Zurvek48213976.mp3") << false;
-    QTest::newRow("capital extension") << QStringLiteral("zurvek48213976.MP3") << false;
-    QTest::newRow("encoder output") << QStringLiteral("zurvek48213976_128 kbps.mp3") << false;
-    QTest::newRow("something in front") << QStringLiteral("xzurvek48213976.mp3") << false;
-    QTest::newRow("something behind") << QStringLiteral("zurvek48213976.mp3.bak") << false;
-    QTest::newRow("a path") << QStringLiteral("/temp/zurvek48213976.mp3") << false;
-    QTest::newRow("empty") << QString() << false;
-}
-
-void TestWorkFolder::recognisesTempNames()
-{
-    QFETCH(QString, name);
-    QFETCH(bool, matches);
-    QCOMPARE(WorkFolder::isTempMp3Name(name), matches);
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolder)

@@ -136,7 +136,7 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
             QCOMPARE(result.index, i);
             QCOMPARE(result.sourcePath, sources.at(i));
             QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
-            QVERIFY(WorkFolder::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
+            QVERIFY(TestKit::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
             QFile file(result.tempPath);
             QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(result.tempPath));
             QVERIFY(file.readAll().endsWith(contents.at(i)));
