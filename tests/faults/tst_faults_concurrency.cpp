@@ -511,8 +511,10 @@ void TestFaultsConcurrency::signalAtManyMoments()
         QCOMPARE(int(saved.size()), total);
     }
     QVERIFY2(!err.contains(QStringLiteral("FAILED")), qPrintable(err));
+    // A tool killed with its keeper at a stop at once is left to the first process to reap,
+    // which in a container may never come: ended is what counts.
     for (qint64 pid : ran)
-        QVERIFY(!processExists(pid));
+        QTRY_VERIFY_WITH_TIMEOUT(!isRunning(pid), 10000);
     QCOMPARE(problems(), QString());
     QCOMPARE(TestKit::entries(m_temp), QStringList());
 
