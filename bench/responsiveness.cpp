@@ -4,14 +4,14 @@
 // milliseconds; the longest gap between two ticks, less the interval, is the longest
 // time the window could not have answered the user. Last, the results window saves 500 files.
 
-#include "app/appservices.h"
-#include "app/desktoplauncher.h"
+#include "app/shell/appservices.h"
+#include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
-#include "app/userdialogs.h"
+#include "app/shell/settingsstore.h"
+#include "app/shell/userdialogs.h"
 #include "filelist/pathlistmodel.h"
 #include "results/resultswindow.h"
-#include "results/sonogram.h"
+#include "preview/sonogram.h"
 
 #include <QApplication>
 #include <QDir>

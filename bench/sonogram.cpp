@@ -2,8 +2,8 @@
 // the given files are drawn one after another as the window draws them (the decoder tool on a
 // pipe, reduced to COLUMNS columns), and each is timed from the request.
 
-#include "convert/pathhelpers.h"
-#include "results/sonogram.h"
+#include "convert/files/pathhelpers.h"
+#include "preview/sonogram.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

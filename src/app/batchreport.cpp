@@ -1,4 +1,4 @@
-#include "batchreport.h"
+#include "app/batchreport.h"
 
 #include <QDir>
 

@@ -1,10 +1,10 @@
-#include "app/appservices.h"
-#include "app/desktoplauncher.h"
+#include "app/shell/appservices.h"
+#include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
-#include "app/userdialogs.h"
+#include "app/shell/settingsstore.h"
+#include "app/shell/userdialogs.h"
 #include "convert/signalwatcher.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/appservices.h"
-#include "filelist/folderwalk.h"
+#include "app/shell/appservices.h"
+#include "filelist/walk/folderwalk.h"
 
 #include <QCursor>
 #include <QList>

@@ -1,9 +1,9 @@
-#include "splashwindow.h"
+#include "app/splashwindow.h"
 
-#include "app/appearance.h"
-#include "app/settingsstore.h"
-#include "app/twips.h"
-#include "convert/pathhelpers.h"
+#include "app/shell/appearance.h"
+#include "app/shell/settingsstore.h"
+#include "app/shell/twips.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/appservices.h"
+#include "app/shell/appservices.h"
 
 #include <QPixmap>
 #include <QSize>

@@ -1,4 +1,4 @@
-#include "clioptions.h"
+#include "cli/clioptions.h"
 
 #include "convert/fileconversion.h"
 #include "convert/toolcommands.h"

@@ -1,4 +1,4 @@
-#include "clireport.h"
+#include "cli/clireport.h"
 
 #include "convert/batchsession.h"
 

@@ -1,9 +1,9 @@
-#include "clirun.h"
+#include "cli/clirun.h"
 
-#include "clireport.h"
-#include "convert/pathhelpers.h"
+#include "cli/clireport.h"
+#include "convert/files/pathhelpers.h"
 #include "convert/signalwatcher.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

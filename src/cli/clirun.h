@@ -1,8 +1,8 @@
 #pragma once
 
-#include "clioptions.h"
+#include "cli/clioptions.h"
 #include "convert/batchsession.h"
-#include "filelist/librarylayout.h"
+#include "filelist/walk/librarylayout.h"
 
 #include <QElapsedTimer>
 #include <QObject>

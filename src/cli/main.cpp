@@ -1,5 +1,5 @@
-#include "clioptions.h"
-#include "clirun.h"
+#include "cli/clioptions.h"
+#include "cli/clirun.h"
 
 #include <QCoreApplication>
 

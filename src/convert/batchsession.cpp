@@ -1,8 +1,8 @@
-#include "batchsession.h"
+#include "convert/batchsession.h"
 
-#include "pathhelpers.h"
-#include "workfolder.h"
-#include "results/resultsaver.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/files/workfolder.h"
+#include "results/saving/resultsaver.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "conversionbatch.h"
-#include "progressestimate.h"
+#include "convert/conversionbatch.h"
+#include "convert/progressestimate.h"
 
 #include <QElapsedTimer>
 #include <QList>

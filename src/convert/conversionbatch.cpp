@@ -1,8 +1,8 @@
-#include "conversionbatch.h"
+#include "convert/conversionbatch.h"
 
-#include "pathhelpers.h"
-#include "tagcopy.h"
-#include "workfolder.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/tagcopy.h"
+#include "convert/files/workfolder.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fileconversion.h"
+#include "convert/fileconversion.h"
 
 #include <QList>
 #include <QMap>

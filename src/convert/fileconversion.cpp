@@ -1,12 +1,12 @@
-#include "fileconversion.h"
+#include "convert/fileconversion.h"
 
-#include "pathhelpers.h"
-#include "processrunner.h"
-#include "progressestimate.h"
-#include "tagcopy.h"
-#include "workfolder.h"
-#include "toolcommands.h"
-#include "tooloutput.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/processrunner.h"
+#include "convert/progressestimate.h"
+#include "convert/tagcopy.h"
+#include "convert/files/workfolder.h"
+#include "convert/toolcommands.h"
+#include "convert/tooloutput.h"
 
 #include <QDateTime>
 #include <QDir>

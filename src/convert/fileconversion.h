@@ -5,9 +5,9 @@
 #include <QObject>
 #include <QString>
 
-#include "processrunner.h"
-#include "tagcopy.h"
-#include "toolcommands.h"
+#include "convert/processrunner.h"
+#include "convert/tagcopy.h"
+#include "convert/toolcommands.h"
 
 #include <future>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "processrunner.h"
+#include "convert/processrunner.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

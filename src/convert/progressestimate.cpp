@@ -1,4 +1,4 @@
-#include "progressestimate.h"
+#include "convert/progressestimate.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "signalwatcher.h"
+#include "convert/signalwatcher.h"
 
 #include <QSocketNotifier>
 

@@ -1,4 +1,4 @@
-#include "tagcopy.h"
+#include "convert/tagcopy.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "toolcommands.h"
+#include "convert/toolcommands.h"
 
-#include "pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QDir>
 #include <QLocale>

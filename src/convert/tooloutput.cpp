@@ -1,6 +1,6 @@
-#include "tooloutput.h"
+#include "convert/tooloutput.h"
 
-#include "progressestimate.h"
+#include "convert/progressestimate.h"
 
 #include <QRegularExpression>
 

@@ -1,4 +1,4 @@
-#include "filelistview.h"
+#include "filelist/filelistview.h"
 
 #include "filelist/pathlistmodel.h"
 

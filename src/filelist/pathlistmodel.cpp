@@ -1,4 +1,4 @@
-#include "pathlistmodel.h"
+#include "filelist/pathlistmodel.h"
 
 PathListModel::PathListModel(const QString &header, QObject *parent)
     : QAbstractListModel(parent), m_header(header)

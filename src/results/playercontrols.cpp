@@ -1,4 +1,4 @@
-#include "playercontrols.h"
+#include "results/playercontrols.h"
 
 #include "results/sonogramview.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/appservices.h"
-#include "results/resultsaver.h"
+#include "app/shell/appservices.h"
+#include "results/saving/resultsaver.h"
 
 #include <QSet>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "sonogramview.h"
+#include "results/sonogramview.h"
 
 #include <QMouseEvent>
 #include <QPainter>

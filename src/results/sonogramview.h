@@ -1,6 +1,6 @@
 #pragma once
 
-#include "results/sonogram.h"
+#include "preview/sonogram.h"
 
 #include <QImage>
 #include <QPixmap>

@@ -1,11 +1,11 @@
 #include "fakes.h"
 
-#include "app/appearance.h"
-#include "app/cursorfile.h"
+#include "app/shell/appearance.h"
+#include "app/shell/cursorfile.h"
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
+#include "app/shell/settingsstore.h"
 #include "app/splashwindow.h"
-#include "app/twips.h"
+#include "app/shell/twips.h"
 #include "results/resultswindow.h"
 
 #include <QCheckBox>

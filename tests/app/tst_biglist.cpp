@@ -1,7 +1,7 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
+#include "app/shell/settingsstore.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 

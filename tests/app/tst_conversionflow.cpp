@@ -2,9 +2,9 @@
 #include "testkit.h"
 
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
+#include "app/shell/settingsstore.h"
 #include "convert/batchsession.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 #include "filelist/pathlistmodel.h"
 #include "results/resultswindow.h"
 

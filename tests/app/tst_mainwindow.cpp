@@ -1,8 +1,8 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
-#include "app/settingsstore.h"
-#include "app/twips.h"
+#include "app/shell/settingsstore.h"
+#include "app/shell/twips.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 

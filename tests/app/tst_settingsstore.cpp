@@ -1,4 +1,4 @@
-#include "app/settingsstore.h"
+#include "app/shell/settingsstore.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,7 +1,7 @@
 #include "testkit.h"
 #include "convert/scripttools.h"
 #include "convert/tagcopy.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 
 #include <QDateTime>
 #include <QDir>

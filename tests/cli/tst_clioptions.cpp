@@ -2,7 +2,7 @@
 // the front end's own files belong to the quorvane-cli executable.
 #include "cli/clioptions.h"
 
-#include "convert/pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 #include "convert/toolcommands.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "testkit.h"
 #include "convert/conversionbatch.h"
 #include "convert/fileconversion.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 #include "scripttools.h"
 
 #include <taglib/id3v2tag.h>

@@ -1,4 +1,4 @@
-#include "convert/pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #include "testkit.h"
 
-#include "convert/processidentity.h"
-#include "convert/workfolder.h"
-#include "results/resultsaver.h"
+#include "convert/files/processidentity.h"
+#include "convert/files/workfolder.h"
+#include "results/saving/resultsaver.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

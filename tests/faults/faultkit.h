@@ -8,7 +8,7 @@
 
 #include "convert/conversionbatch.h"
 #include "convert/scripttools.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 #include "testkit.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "testkit.h"
 
 #include "convert/conversionbatch.h"
-#include "convert/workfolder.h"
+#include "convert/files/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

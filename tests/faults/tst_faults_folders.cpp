@@ -1,8 +1,8 @@
 #include "faultkit.h"
 
 #include "convert/batchsession.h"
-#include "filelist/folderwalk.h"
-#include "results/resultsaver.h"
+#include "filelist/walk/folderwalk.h"
+#include "results/saving/resultsaver.h"
 
 #include <QScopeGuard>
 #include <QSet>

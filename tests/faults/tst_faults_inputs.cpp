@@ -1,7 +1,7 @@
 #include "faultkit.h"
 
-#include "convert/pathhelpers.h"
-#include "results/resultsaver.h"
+#include "convert/files/pathhelpers.h"
+#include "results/saving/resultsaver.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>

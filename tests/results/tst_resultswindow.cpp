@@ -1,16 +1,16 @@
 #include "fakes.h"
 #include "testkit.h"
 
-#include "app/settingsstore.h"
-#include "app/twips.h"
-#include "convert/pathhelpers.h"
-#include "convert/processidentity.h"
+#include "app/shell/settingsstore.h"
+#include "app/shell/twips.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/files/processidentity.h"
 #include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
 #include "results/resultswindow.h"
-#include "results/savejob.h"
-#include "results/sonogram.h"
+#include "results/saving/savejob.h"
+#include "preview/sonogram.h"
 #include "results/sonogramview.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "desktoplauncher.h"
+#include "app/shell/desktoplauncher.h"
 
 #include <QDesktopServices>
 

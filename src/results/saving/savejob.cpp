@@ -1,4 +1,4 @@
-#include "savejob.h"
+#include "results/saving/savejob.h"
 
 #include <QThread>
 

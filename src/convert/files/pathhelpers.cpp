@@ -1,4 +1,4 @@
-#include "pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
-#include "resultsaver.h"
+#include "results/saving/resultsaver.h"
 
-#include "convert/pathhelpers.h"
-#include "convert/processidentity.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/files/processidentity.h"
 
 #include <QDir>
 #include <QFile>

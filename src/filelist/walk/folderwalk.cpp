@@ -1,6 +1,6 @@
-#include "folderwalk.h"
+#include "filelist/walk/folderwalk.h"
 
-#include "convert/pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QDir>
 #include <QFile>

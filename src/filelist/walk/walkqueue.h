@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filelist/folderwalk.h"
+#include "filelist/walk/folderwalk.h"
 
 #include <QObject>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "appearance.h"
+#include "app/shell/appearance.h"
 
-#include "convert/pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
 #include <QFile>

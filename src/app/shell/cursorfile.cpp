@@ -1,4 +1,4 @@
-#include "cursorfile.h"
+#include "app/shell/cursorfile.h"
 
 #include <QFile>
 #include <QPixmap>

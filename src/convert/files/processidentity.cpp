@@ -1,4 +1,4 @@
-#include "processidentity.h"
+#include "convert/files/processidentity.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

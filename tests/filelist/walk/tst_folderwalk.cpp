@@ -1,5 +1,5 @@
-#include "filelist/folderwalk.h"
-#include "filelist/librarylayout.h"
+#include "filelist/walk/folderwalk.h"
+#include "filelist/walk/librarylayout.h"
 
 #include <QDir>
 #include <QFile>

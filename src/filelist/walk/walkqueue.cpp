@@ -1,4 +1,4 @@
-#include "walkqueue.h"
+#include "filelist/walk/walkqueue.h"
 
 #include <QThread>
 

@@ -1,9 +1,9 @@
-#include "librarylayout.h"
+#include "filelist/walk/librarylayout.h"
 
-#include "convert/pathhelpers.h"
+#include "convert/files/pathhelpers.h"
 #include "convert/tagcopy.h"
-#include "filelist/folderwalk.h"
-#include "results/resultsaver.h"
+#include "filelist/walk/folderwalk.h"
+#include "results/saving/resultsaver.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

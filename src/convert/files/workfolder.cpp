@@ -1,7 +1,7 @@
-#include "workfolder.h"
+#include "convert/files/workfolder.h"
 
-#include "pathhelpers.h"
-#include "processidentity.h"
+#include "convert/files/pathhelpers.h"
+#include "convert/files/processidentity.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "sonogram.h"
+#include "preview/sonogram.h"
 
 #include "convert/toolcommands.h"
 

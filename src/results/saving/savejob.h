@@ -1,6 +1,6 @@
 #pragma once
 
-#include "resultsaver.h"
+#include "results/saving/resultsaver.h"
 
 #include <QList>
 #include <QObject>

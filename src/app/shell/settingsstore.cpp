@@ -1,4 +1,4 @@
-#include "settingsstore.h"
+#include "app/shell/settingsstore.h"
 
 #include <QSettings>
 

@@ -1,4 +1,4 @@
-#include "userdialogs.h"
+#include "app/shell/userdialogs.h"
 
 #include <QDir>
 #include <QFileDialog>
