@@ -7,6 +7,7 @@
 #include "app/shell/appservices.h"
 #include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
+#include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/userdialogs.h"
 #include "filelist/pathlistmodel.h"
@@ -117,8 +118,9 @@ int main(int argc, char *argv[])
             QFile(QStringLiteral("%1/track%2.m4a").arg(folder).arg(j, 2, 10, QLatin1Char('0'))).open(QIODevice::WriteOnly);
     }
 
-    MainWindow window(services);
-    window.startUp();
+    Windows windows(services);
+    MainWindow &window = *windows.main();
+    windows.startUp();
     window.show();
     LoopProbe probe;
 
@@ -154,10 +156,10 @@ int main(int argc, char *argv[])
     waitFor(converted);
     const double batchMs = probe.stopAndReportMs();
     std::printf("batch: %d files of 20 s converted in %.0f ms; event loop blocked at most %.1f ms\n",
-                window.resultsWindow()->resultCount(), double(clock.elapsed()), batchMs);
+                windows.results()->resultCount(), double(clock.elapsed()), batchMs);
 
     // "Save Results" with 500 rows of about 5 MB each (a four-minute song at 160 kbps).
-    ResultsWindow *results = window.resultsWindow();
+    ResultsWindow *results = windows.results();
     const int saveFiles = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 500;
     const QByteArray fiveMegabytes(5 * 1024 * 1024, 'x');
     for (int i = 0; i < saveFiles; ++i) {
@@ -207,6 +209,6 @@ int main(int argc, char *argv[])
     std::printf("preview: pictures of a 4-min stereo file in %lld ms, of its source %lld ms; event loop blocked at most %.1f ms\n",
                 firstMs, clock.elapsed(), previewMs);
     std::printf("longest block: %.1f ms (target <= 50 ms)\n", qMax(qMax(walkMs, batchMs), qMax(saveMs, previewMs)));
-    window.resultsWindow()->close();
+    windows.results()->close();
     return 0;
 }

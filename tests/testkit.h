@@ -1,7 +1,9 @@
 #pragma once
 
 // Small helpers that many tests need: files in and out, running a real tool quietly, short
-// generated sources and what ffprobe says of a file. Header-only; no project code.
+// generated sources, what ffprobe says of a file, and a batch run to its end. Header-only.
+
+#include "convert/batchsession.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -9,10 +11,32 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
 
 namespace TestKit {
+
+inline SessionSetup withSources(SessionSetup setup, const QStringList &sources)
+{
+    setup.sources = sources;
+    return setup;
+}
+
+// Runs a batch of sources to its end; false when it did not finish in time. The converted
+// files stay for the test to look at until it deletes them or runs the next batch.
+inline bool runBatch(const QStringList &sources, SessionSetup setup, QList<FileResult> *results)
+{
+    static std::unique_ptr<ResultSet> kept;
+    setup.sources = sources;
+    BatchSession batch(setup);
+    QSignalSpy finished(&batch, &BatchSession::finished);
+    if (!batch.start().isEmpty() || !finished.wait(90000))
+        return false;
+    *results = finished.at(0).at(0).value<BatchOutcome>().files;
+    kept.reset(batch.takeResults());
+    return !finished.at(0).at(0).value<BatchOutcome>().cancelled;
+}
 
 // Every entry of folder, hidden ones included, by name.
 inline QStringList entries(const QString &folder)

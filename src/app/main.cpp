@@ -1,6 +1,7 @@
 #include "app/shell/appservices.h"
 #include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
+#include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/userdialogs.h"
 #include "convert/signalwatcher.h"
@@ -94,16 +95,16 @@ int main(int argc, char *argv[])
     // What an earlier run that was killed outright left in the temporary folder.
     WorkFolder::removeAbandoned(services.tempFolder);
 
-    MainWindow window(services);
+    Windows windows(services);
     // Ctrl+C in a terminal, or the session asking the program to end.
     SignalWatcher stopSignals;
-    QObject::connect(&stopSignals, &SignalWatcher::raised, &window, [&window] {
-        window.shutDown();
+    QObject::connect(&stopSignals, &SignalWatcher::raised, &windows, [&windows] {
+        windows.shutDown();
         QCoreApplication::quit();
     });
-    window.startUp([&window, opened] {
-        window.show();
-        window.addDroppedPaths(opened);
+    windows.startUp([&windows, opened] {
+        windows.main()->show();
+        windows.main()->addDroppedPaths(opened);
     });
     return app.exec();
 }

@@ -15,10 +15,9 @@
 #include "filelist/walk/folderwalk.h"
 #include "filelist/pathlistmodel.h"
 #include "filelist/walk/walkqueue.h"
-#include "results/resultswindow.h"
+#include "results/saving/resultset.h"
 
 #include <QCloseEvent>
-#include <QTimer>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -189,9 +188,6 @@ void MainWindow::startUp(std::function<void()> ready)
         finishStartUp();
         if (ready)
             ready();
-        // The results window (and its media player, the slowest part) is built while the
-        // user is still filling the list, not in the middle of the first batch.
-        QTimer::singleShot(0, this, [this] { resultsWindow(); });
     });
 }
 
@@ -301,18 +297,6 @@ void MainWindow::loadSamples()
         m_services.launcher->open(QUrl::fromLocalFile(folder));
 }
 
-ResultsWindow *MainWindow::resultsWindow()
-{
-    if (!m_results) {
-        m_results = std::make_unique<ResultsWindow>(m_services);
-        connect(m_results.get(), &ResultsWindow::backRequested, this, [this] {
-            show();
-            m_results->hide();
-        });
-    }
-    return m_results.get();
-}
-
 void MainWindow::startConverting()
 {
     if (isConverting())
@@ -327,8 +311,8 @@ void MainWindow::startConverting()
     setup.bitrate = m_bitrate->currentData().toInt();
     setup.jobs = m_services.jobs;
     setup.appFolder = m_services.appFolder;
-    setup.tempFolder = m_services.tempFolder;
-    setup.toolTimeoutSeconds = m_services.toolTimeoutSeconds;
+    setup.tools.tempFolder = m_services.tempFolder;
+    setup.tools.stallTimeoutSeconds = m_services.toolTimeoutSeconds;
     m_batch = new BatchSession(setup, this);
     connect(m_batch, &BatchSession::fileStarted, this, &MainWindow::onFileStarted);
     connect(m_batch, &BatchSession::progressChanged, this, &MainWindow::onProgressChanged);
@@ -339,7 +323,6 @@ void MainWindow::startConverting()
         m_services.dialogs->warn(this, QStringLiteral("Nothing can be converted: %1.").arg(problem));
         return;
     }
-    resultsWindow()->clearResults();
     setBusy(true);
     m_progress->setFormat(m_batch->progress().text());
 }
@@ -358,7 +341,7 @@ void MainWindow::onFileStarted(int index, int total)
     // One file at a time, the bar stands at the share of the batch begun, the first file
     // showing 1/n; with several at once it follows the share done.
     if (total > 0 && m_services.jobs <= 1)
-        m_progress->setValue(qRound((index + 1) * 100.0 * kProgressScale / total));
+        m_progress->setValue(qRound(m_batch->progress().filesBegun * 100.0 * kProgressScale / total));
 }
 
 void MainWindow::onProgressChanged(const BatchProgress &progress)
@@ -372,27 +355,22 @@ void MainWindow::onProgressChanged(const BatchProgress &progress)
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)
 {
-    const QStringList sources = m_batch->setup().sources;
+    ResultSet *results = m_batch->takeResults();
     m_batch->deleteLater();
     m_batch = nullptr;
     setBusy(false);
     m_progress->setValue(0);
     m_progress->resetFormat();
 
-    ResultsWindow *results = resultsWindow();
-    results->setBatchSources(sources);
-    for (const FileResult &r : outcome.converted())
-        results->addResult(r.displayName, r.tempPath, r.sourcePath);
     const BatchReport::Report report = BatchReport::describe(outcome);
-    if (results->resultCount() > 0) {
-        results->playResult(0);
-        results->show();
-        hide();
-        if (!report.text.isEmpty())
-            m_services.dialogs->warn(results, report.text, report.details);
-    } else if (!outcome.cancelled) {
-        m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
-                                   report.details.isEmpty() ? report.text : report.details);
+    if (results && results->count() > 0) {
+        results->setParent(this);   // this window's until a receiver takes it over
+        emit converted(results, report.text, report.details);
+    } else {
+        delete results;
+        if (!outcome.cancelled)
+            m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
+                                       report.details.isEmpty() ? report.text : report.details);
     }
     emit conversionFinished();
 }
@@ -416,13 +394,6 @@ void MainWindow::updatePointer()
 {
     if (m_pointer)
         m_pointer->setBusy(isConverting() || isWalking());
-}
-
-void MainWindow::shutDown()
-{
-    if (m_results && m_results->isVisible())
-        m_results->close();
-    close();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

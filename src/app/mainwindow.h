@@ -19,7 +19,7 @@ struct BatchOutcome;
 struct BatchProgress;
 class FileListView;
 class PathListModel;
-class ResultsWindow;
+class ResultSet;
 class PointerRule;
 class SplashWindow;
 class WalkQueue;
@@ -43,8 +43,6 @@ public:
     void startUp(std::function<void()> ready = {});
 
     PathListModel *sourceList() const { return m_sources; }
-    // The results window, created and loaded on first use.
-    ResultsWindow *resultsWindow();
     bool isConverting() const { return m_batch != nullptr; }
     bool isWalking() const;
     PointerRule *pointerRule() const { return m_pointer; }
@@ -58,11 +56,11 @@ public:
     void addDroppedPaths(const QStringList &paths);
     void startConverting();
     void cancelConverting();
-    // The program is asked to end from outside (a signal, the session ending): both
-    // windows close as if the user had closed them, so no tool and no temporary file stays.
-    void shutDown();
 
 signals:
+    // A batch has converted files: the receiver takes the set over and shows it, with the
+    // warning (and its details) when some files did not come out as asked.
+    void converted(ResultSet *results, const QString &warning, const QString &details);
     // The batch has ended and its results were handed on (or reported).
     void conversionFinished();
     // Every folder walk asked for so far has delivered its rows.
@@ -97,7 +95,6 @@ private:
     QPushButton *m_samples = nullptr;
     WalkQueue *m_walks = nullptr;
     BatchSession *m_batch = nullptr;
-    std::unique_ptr<ResultsWindow> m_results;
     PointerRule *m_pointer = nullptr;
     SplashWindow *m_splash = nullptr;
     bool m_skinned = false;

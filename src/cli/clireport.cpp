@@ -65,17 +65,6 @@ QString pathLine(const QString &path)
     return line;
 }
 
-QString liveLine(const BatchProgress &progress)
-{
-    // Rounded down: 100% only once everything is done.
-    const int percent = qBound(0, int(qFloor(progress.shareDone * 100.0)), 100);
-    QString line = QStringLiteral("%1 of %2 file(s) done, %3%").arg(progress.filesDone).arg(progress.total).arg(percent);
-    if (progress.remainingMs && progress.filesDone < progress.total) {
-        line += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*progress.remainingMs));
-    }
-    return line;
-}
-
 QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs)
 {
     // A clean run's line stays as scripts have always read it.

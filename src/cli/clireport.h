@@ -24,10 +24,6 @@ QString tildeLine(qsizetype count);
 // shown as \xNN, so that every line is one name.
 QString pathLine(const QString &path);
 
-// The line rewritten in place on a terminal: "3 of 10 file(s) done, 30%, about 0:12 left".
-// The time left is left out while there is no estimate yet.
-QString liveLine(const BatchProgress &progress);
-
 // What the summary counts; each file of the run is counted once.
 struct SummaryCounts
 {

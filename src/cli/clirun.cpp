@@ -119,14 +119,14 @@ int runCli(const CliCommand &command)
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
-    setup.session.vbrQuality = options.vbrQuality;
-    setup.session.jointStereo = options.jointStereo;
+    setup.session.tools.vbrQuality = options.vbrQuality;
+    setup.session.tools.jointStereo = options.jointStereo;
     setup.session.keepExisting = options.renameExisting;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
     setup.session.jobs = options.jobs;
-    setup.session.singlePass = options.singlePass;
-    setup.session.toolTimeoutSeconds = options.toolTimeoutSeconds;
+    setup.session.tools.singlePass = options.singlePass;
+    setup.session.tools.stallTimeoutSeconds = options.toolTimeoutSeconds;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);
@@ -268,7 +268,7 @@ void CliBatch::note(const QString &line)
 void CliBatch::refreshProgress()
 {
     if (m_setup.liveProgress && !m_done)
-        showLiveLine(CliReport::liveLine(m_session->progress()));
+        showLiveLine(m_session->progress().text(true));
 }
 
 void CliBatch::showLiveLine(const QString &line)

@@ -2,11 +2,17 @@
 
 #include "convert/files/pathhelpers.h"
 #include "convert/files/workfolder.h"
-#include "results/saving/resultsaver.h"
+#include "convert/tagcopy.h"
 
+#include <QCoreApplication>
+#include <QtMath>
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <numeric>
 #include <utility>
 
 namespace {
@@ -21,11 +27,30 @@ QList<FileResult> select(const QList<FileResult> &files, const std::function<boo
     return chosen;
 }
 
+// The order in which the sources start: as given, or the longest first, by the length each
+// source states, else by its size as if it held audio at 128 kbps (16 bytes a millisecond);
+// ties keep source order. Reads every source: run off the event thread.
+QList<int> startOrder(const QStringList &sources, bool longestFirst)
+{
+    QList<int> order(sources.size());
+    std::iota(order.begin(), order.end(), 0);
+    if (!longestFirst)
+        return order;
+    QList<qint64> lengths;
+    lengths.reserve(sources.size());
+    for (const QString &source : sources)
+        lengths.append(TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16));
+    std::stable_sort(order.begin(), order.end(), [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
+    return order;
+}
+
 } // namespace
 
-QString BatchProgress::text() const
+QString BatchProgress::text(bool percent) const
 {
     QString line = QStringLiteral("%1 of %2 file(s) done").arg(filesDone).arg(total);
+    if (percent)   // 100% only once everything is done
+        line += QStringLiteral(", %1%").arg(qBound(0, int(qFloor(shareDone * 100.0)), 100));
     if (remainingMs && filesDone < total)
         line += QStringLiteral(", about %1 left").arg(ProgressEstimate::formatDuration(*remainingMs));
     return line;
@@ -66,21 +91,31 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     , m_setup(setup)
 {
     m_setup.jobs = qMax(1, m_setup.jobs);
-    QStringList names = m_setup.saveNames;
-    if (names.size() != m_setup.sources.size()) {
-        names.clear();
-        for (const QString &source : std::as_const(m_setup.sources))
-            names.append(Paths::displayNameFor(source));
+    if (m_setup.tools.decoder.isEmpty())
+        m_setup.tools.decoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("ffmpeg"));
+    if (m_setup.tools.encoder.isEmpty())
+        m_setup.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
+    m_files.resize(m_setup.sources.size());
+    for (int i = 0; i < m_files.size(); ++i) {
+        FileResult &result = m_files[i].result;
+        result.index = i;
+        result.sourcePath = m_setup.sources.at(i);
+        result.displayName = Paths::displayNameFor(result.sourcePath);
+        result.status = FileStatus::Cancelled;
+        result.reason = QStringLiteral("cancelled");
     }
-    m_saveNames = ResultSaver::uniqueNames(names);
-    if (!m_setup.saveFolder.isEmpty()) {
-        for (const ResultSaver::Move &move : ResultSaver::keepSourcesSafe(m_saveNames, m_setup.saveFolder, m_setup.sources))
-            m_moved.insert(move.index, move.wanted);
-        if (m_setup.keepExisting)
-            ResultSaver::keepExistingFiles(m_saveNames, m_setup.saveFolder);
-    }
-    m_ended.fill(false, m_setup.sources.size());
-    m_results.resize(m_setup.sources.size());
+    if (m_setup.saveFolder.isEmpty())
+        return;
+    // Every name is settled before the first file is saved, so that which file gets which
+    // does not depend on timing, and no file saved by this batch counts as there already.
+    m_results = new ResultSet(m_setup.sources, this);
+    const bool named = m_setup.saveNames.size() == m_setup.sources.size();
+    for (const Record &file : std::as_const(m_files))
+        m_results->add(named ? m_setup.saveNames.at(file.result.index) : file.result.displayName, file.result.sourcePath);
+    m_moved.resize(m_files.size());
+    for (const ResultSaver::Move &move : m_results->placeIn(m_setup.saveFolder, m_setup.keepExisting))
+        m_moved[move.index] = move.text();
+    connect(m_results, &ResultSet::saved, this, &BatchSession::onSaved);
 }
 
 BatchSession::~BatchSession()
@@ -110,84 +145,88 @@ QString BatchSession::temporaryFolderProblem(const QString &folder)
 
 QString BatchSession::start()
 {
-    if (m_batch || m_done)
+    if (m_state != State::Idle)
         return {};
     // Before anything runs: a batch would only fail file after file, each for the same reason.
-    QString workFolder;
     if (!m_setup.sources.isEmpty()) {
-        if (const QString problem = temporaryFolderProblem(m_setup.tempFolder); !problem.isEmpty())
+        const QString temp = m_setup.tools.tempFolder;
+        if (const QString problem = temporaryFolderProblem(temp); !problem.isEmpty())
             return problem;
         // What programs that were killed outright left behind.
-        WorkFolder::removeAbandoned(m_setup.tempFolder);
+        WorkFolder::removeAbandoned(temp);
         QString problem;
-        workFolder = WorkFolder::in(m_setup.tempFolder, &problem);
-        if (workFolder.isEmpty())
+        m_setup.tools.tempFolder = WorkFolder::in(temp, &problem);
+        if (m_setup.tools.tempFolder.isEmpty())
             return problem;
     }
-
-    BatchSettings settings;
-    settings.tools.decoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("ffmpeg"));
-    settings.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
-    settings.tools.tempFolder = workFolder;
-    settings.tools.singlePass = m_setup.singlePass;
-    settings.tools.stallTimeoutSeconds = m_setup.toolTimeoutSeconds;
-    settings.tools.vbrQuality = m_setup.vbrQuality;
-    settings.tools.jointStereo = m_setup.jointStereo;
-    settings.bitrate = m_setup.bitrate;
-    settings.jobs = m_setup.jobs;
-    settings.longestFirst = m_setup.longestFirst;
-    m_batch = new ConversionBatch(m_setup.sources, settings, this);
-    connect(m_batch, &ConversionBatch::fileStarted, this, [this](int index, int total) {
-        ++m_filesBegun;   // not index + 1: the longest may start first
-        emit fileStarted(index, total);
-    });
-    connect(m_batch, &ConversionBatch::fileFinished, this, &BatchSession::onFileFinished);
-    connect(m_batch, &ConversionBatch::progressChanged, this, [this](double share, int filesDone, int) {
-        m_share = share;
-        m_filesDone = filesDone;
-        if (!m_cancelling)
-            emit progressChanged(progress());
-    });
-    connect(m_batch, &ConversionBatch::finished, this, &BatchSession::onBatchFinished);
+    m_state = State::Running;
     m_clock.start();
     m_estimate.start(0);
-    m_batch->start();
+    // The order may read every source's length: not on the event thread.
+    auto *order = new QFutureWatcher<QList<int>>(this);
+    connect(order, &QFutureWatcherBase::finished, this, [this, order] {
+        m_order = order->result();
+        order->deleteLater();
+        startMore();
+    });
+    order->setFuture(QtConcurrent::run(startOrder, m_setup.sources, m_setup.longestFirst));
     return {};
 }
 
 void BatchSession::cancel()
 {
-    if (!isRunning() || m_cancelling)
+    if (m_state != State::Running)
         return;
-    m_cancelling = true;
-    m_batch->cancel();
+    m_state = State::Cancelling;
+    // Each conversion reports Cancelled once its tool has ended and its files are gone; the
+    // saves under way end as they would.
+    for (const Record &file : std::as_const(m_files)) {
+        if (file.conversion)
+            file.conversion->cancel();
+    }
+    finishIfIdle();
 }
 
 BatchOutcome BatchSession::abort()
 {
-    if (m_batch && isRunning()) {
-        m_batch->disconnect(this);
-        m_batch->abort();
+    if (isRunning()) {
+        // Nothing said after this, not even what was already on its way.
+        QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+        for (Record &file : m_files) {
+            if (FileConversion *conversion = std::exchange(file.conversion, nullptr)) {
+                conversion->disconnect(this);
+                conversion->abort();
+                conversion->deleteLater();
+            }
+        }
+        // The saves under way finish their file, then every temporary file goes.
+        delete std::exchange(m_results, nullptr);
+        for (Record &file : m_files) {
+            if (file.result.isConverted() && !file.result.tempPath.isEmpty())
+                WorkFolder::discardTempMp3(file.result.tempPath);
+        }
     }
-    m_done = true;
-    BatchOutcome outcome = outcomeSoFar();
-    outcome.cancelled = true;
-    return outcome;
+    m_state = State::Aborted;
+    BatchOutcome stopped = outcome();
+    stopped.cancelled = true;
+    return stopped;
 }
 
-bool BatchSession::isRunning() const
+QStringList BatchSession::saveNames() const
 {
-    return m_batch && !m_done && m_batch->isRunning();
+    return m_results && !m_setup.saveFolder.isEmpty() ? m_results->names() : QStringList();
 }
 
 BatchProgress BatchSession::progress() const
 {
     BatchProgress now;
-    now.total = int(m_setup.sources.size());
+    now.total = int(m_files.size());
     now.filesDone = m_filesDone;
-    now.filesBegun = qMax(m_filesBegun, m_filesDone);
-    // Finished files alone are the floor until the engine's first report.
-    now.shareDone = qMax(m_share, now.total > 0 ? double(m_filesDone) / now.total : 1.0);
+    now.filesBegun = m_filesBegun;
+    double done = m_filesDone;
+    for (const Record &file : m_files)
+        done += file.ended ? 0.0 : file.fraction;
+    now.shareDone = now.total > 0 ? qMin(1.0, done / now.total) : 1.0;
     if (m_clock.isValid()) {
         m_estimate.update(now.shareDone, m_clock.elapsed());
         now.remainingMs = m_estimate.remainingMs();
@@ -195,59 +234,132 @@ BatchProgress BatchSession::progress() const
     return now;
 }
 
-void BatchSession::onFileFinished(FileResult result)
+ResultSet *BatchSession::takeResults()
 {
-    const int index = result.index;
-    if (!m_setup.saveFolder.isEmpty() && result.isConverted()) {
-        const QList<ResultSaver::Failure> failures =
-            ResultSaver::save(m_setup.saveFolder, {{m_saveNames.at(index), result.tempPath}});
-        // Saved or not, the temporary file is the session's now and goes; a stop at once
-        // must not delete by its name again, which may be another conversion's by then.
-        m_batch->takeConvertedFile(index);
-        WorkFolder::discardTempMp3(result.tempPath);
-        result.tempPath.clear();
-        if (!failures.isEmpty()) {
-            result.status = FileStatus::Failed;
-            result.reason = QStringLiteral("could not save %1: %2")
-                                .arg(failures.constFirst().target, failures.constFirst().reason);
-        } else if (m_moved.contains(index)) {
-            const QString moved = QStringLiteral("saved as %1: %2 is one of the sources")
-                                      .arg(m_saveNames.at(index), m_moved.value(index));
-            result.note = result.note.isEmpty() ? moved : result.note + QStringLiteral("; ") + moved;
-        }
-    }
-    if (index >= 0 && index < m_ended.size()) {
-        m_ended[index] = true;
-        m_results[index] = result;
-    }
-    emit fileFinished(result);
+    if (m_state != State::Finished || !m_setup.saveFolder.isEmpty() || !m_results)
+        return nullptr;
+    m_results->setParent(nullptr);
+    return std::exchange(m_results, nullptr);
 }
 
-void BatchSession::onBatchFinished(const QList<FileResult> &results, bool cancelled)
+void BatchSession::post(std::function<void()> say)
 {
-    if (m_done)
+    QMetaObject::invokeMethod(this, std::move(say), Qt::QueuedConnection);
+}
+
+void BatchSession::startMore()
+{
+    const int total = int(m_files.size());
+    while (m_state == State::Running && m_running < m_setup.jobs && m_next < m_order.size()) {
+        const int index = m_order.at(m_next++);
+        auto *conversion = new FileConversion(index, m_setup.sources.at(index), m_setup.bitrate, m_setup.tools, this);
+        connect(conversion, &FileConversion::progress, this, &BatchSession::onFileProgress);
+        connect(conversion, &FileConversion::finished, this, &BatchSession::onConverted);
+        m_files[index].conversion = conversion;
+        ++m_running;
+        ++m_filesBegun;
+        post([this, index, total] { emit fileStarted(index, total); });
+        conversion->start();
+    }
+    finishIfIdle();
+}
+
+void BatchSession::onFileProgress(int index, double fraction)
+{
+    // A file's 1.0 comes just before it finishes, which counts it whole anyway; left out, so
+    // that the batch is whole only once every file has finished.
+    if (m_state != State::Running || fraction >= 1.0 || !m_files.at(index).conversion)
         return;
-    m_done = true;
-    BatchOutcome outcome;
-    outcome.cancelled = cancelled;
-    for (int i = 0; i < results.size(); ++i)
-        outcome.files.append(m_ended.value(i) ? m_results.at(i) : results.at(i));
-    emit finished(outcome);
+    m_files[index].fraction = fraction;
+    reportProgress();
 }
 
-BatchOutcome BatchSession::outcomeSoFar() const
+void BatchSession::onConverted(const FileResult &result)
 {
-    BatchOutcome outcome;
-    const QList<FileResult> engine = m_batch ? m_batch->results() : QList<FileResult>();
-    for (int i = 0; i < m_setup.sources.size(); ++i) {
-        if (m_ended.value(i)) {
-            outcome.files.append(m_results.at(i));
-        } else if (i < engine.size()) {
-            FileResult pending = engine.at(i);
-            pending.status = FileStatus::Cancelled;
-            pending.tempPath.clear();
-            outcome.files.append(pending);
+    Record &file = m_files[result.index];
+    std::exchange(file.conversion, nullptr)->deleteLater();
+    file.result = result;
+    if (m_results && result.isConverted()) {
+        // Saved or not, the temporary file is the result set's now. The file keeps its place
+        // until it is saved, so that one file at a time is strictly one after another.
+        m_results->setTempPath(result.index, result.tempPath);
+        file.result.tempPath.clear();
+        m_results->save(m_setup.saveFolder, {result.index});
+        return;
+    }
+    --m_running;
+    endFile(file.result);
+}
+
+void BatchSession::onSaved(const SaveReport &report)
+{
+    m_results->releaseFiles(report.entries);
+    for (int index : report.entries) {
+        FileResult result = m_files.at(index).result;
+        const auto failure = std::find_if(report.failures.cbegin(), report.failures.cend(),
+                                          [&](const ResultSaver::Failure &f) { return f.entry == index; });
+        if (failure != report.failures.cend()) {
+            result.status = FileStatus::Failed;
+            result.reason = failure->text();
+        } else if (!m_moved.at(index).isEmpty()) {
+            result.note = result.note.isEmpty() ? m_moved.at(index) : result.note + QStringLiteral("; ") + m_moved.at(index);
+        }
+        --m_running;
+        endFile(result);
+    }
+}
+
+void BatchSession::endFile(const FileResult &result)
+{
+    Record &file = m_files[result.index];
+    file.result = result;
+    file.ended = true;
+    ++m_filesDone;
+    post([this, result] { emit fileFinished(result); });
+    reportProgress();
+    if (m_state == State::Running)
+        startMore();
+    else
+        finishIfIdle();
+}
+
+void BatchSession::reportProgress()
+{
+    const BatchProgress now = progress();
+    if (now.shareDone == m_reportedShare && now.filesDone == m_reportedFilesDone)
+        return;
+    m_reportedShare = now.shareDone;
+    m_reportedFilesDone = now.filesDone;
+    post([this, now] { emit progressChanged(now); });
+}
+
+void BatchSession::finishIfIdle()
+{
+    if (m_running > 0 || (m_state == State::Running && m_next < m_order.size()))
+        return;
+    if (m_state != State::Running && m_state != State::Cancelling)
+        return;
+    const bool cancelled = m_state == State::Cancelling;
+    if (!cancelled)
+        reportProgress();   // normally said with the last file already; an empty batch has had none
+    m_state = State::Finished;
+    BatchOutcome ended = outcome();
+    ended.cancelled = cancelled;
+    if (!m_results) {
+        // The converted files pass to a result set in source order, for the receiver to take.
+        m_results = new ResultSet(m_setup.sources, this);
+        for (const FileResult &file : std::as_const(ended.files)) {
+            if (file.isConverted())
+                m_results->add(file.displayName, file.sourcePath, file.tempPath);
         }
     }
-    return outcome;
+    post([this, ended] { emit finished(ended); });
+}
+
+BatchOutcome BatchSession::outcome() const
+{
+    BatchOutcome now;
+    for (const Record &file : m_files)
+        now.files.append(file.result);
+    return now;
 }

@@ -1,34 +1,35 @@
 #pragma once
 
-#include "convert/conversionbatch.h"
+#include "convert/fileconversion.h"
 #include "convert/progressestimate.h"
+#include "results/saving/resultset.h"
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QMap>
 #include <QObject>
 #include <QStringList>
 
-#include <memory>
+#include <functional>
 #include <optional>
 
-// What a front end asks of one batch: the sources, the bitrate, how many files at once and
-// where the program lies (the tools are there).
+// What a front end asks of one batch: the sources, how they are encoded, how many files at
+// once, and where the tools and the temporary files are.
 struct SessionSetup
 {
     QStringList sources;
     int bitrate = 128;         // kbps
-    int jobs = 1;
-    bool singlePass = false;   // the decoder's PCM straight into the encoder (ToolSet::singlePass)
-    int toolTimeoutSeconds = kDefaultToolTimeoutSeconds;   // ToolSet::stallTimeoutSeconds
-    int vbrQuality = -1;       // LAME's VBR at 0..9 instead of the bitrate (ToolSet::vbrQuality)
-    bool jointStereo = false;
-    bool longestFirst = false; // BatchSettings::longestFirst
+    int jobs = 1;              // files converted at the same time; 1 converts strictly in turn
+    // The tools and how they run; a decoder or encoder left "" is the one beside appFolder.
+    // tools.tempFolder is the folder in which the program's own folder is made ("" for the
+    // system's temporary folder): the temporary files go into that private folder.
+    ToolSet tools;
     QString appFolder;
-    QString tempFolder;        // "" for the system's temporary folder
+    // Start the longest sources first (by their stated length, else by size), so that a long
+    // file does not run alone at the end; every report stays in source order.
+    bool longestFirst = false;
     // When set, each converted file is saved there as soon as it is done (under the name
     // saveNames() gives it) and its temporary file deleted; a file that cannot be saved
-    // fails. When empty the converted temporary files pass to the receiver of finished().
+    // fails. When empty the converted files stay in results() for the receiver of finished().
     QString saveFolder;
     // By source, where each goes below saveFolder, with "/" between folders
     // ("Music/Album/01 Song.mp3"); the folders are created as needed. Empty: every file
@@ -48,9 +49,10 @@ struct BatchProgress
     double shareDone = 0.0;    // 0..1, running files counted by their progress
     std::optional<qint64> remainingMs;
 
-    // "3 of 10 file(s) done, about 0:12 left"; the time left only while there is an
-    // estimate and files remain.
-    QString text() const;
+    // "3 of 10 file(s) done, about 0:12 left", with the share done rounded down ("30%")
+    // after the count when asked; the time left only while there is an estimate and files
+    // remain.
+    QString text(bool percent = false) const;
 };
 
 // The files of a finished batch, sorted the way both front ends report them.
@@ -73,8 +75,10 @@ Q_DECLARE_METATYPE(BatchOutcome)
 
 // One batch from the user's press to its outcome, for the windows and quorvane-cli alike:
 // finds the tools beside the program, checks the temporary folder and clears what killed
-// programs left there, runs the conversion, keeps the time left, saves each file when asked
-// to, and ends with one outcome list that each front end renders in its own way.
+// programs left there, starts up to `jobs` conversions at once, keeps one record per file and
+// the time left, saves each file when asked to, and ends with one outcome that each front
+// end renders in its own way. Every signal comes from the event loop, never from inside a
+// call of ours, so a receiver may cancel, abort or delete the session in any of them.
 class BatchSession : public QObject
 {
     Q_OBJECT
@@ -94,43 +98,65 @@ public:
     // Stops the running tools and deletes their temporary files; files converted (and
     // saved) stay. finished() follows once every tool has ended.
     void cancel();
-    // For shut-down: kills every tool now and deletes every temporary file not passed on
-    // yet. Blocking; returns the outcome so far, and finished() does not follow.
+    // For shut-down: kills every tool now and deletes every temporary file the session
+    // holds. Blocking; returns the outcome so far, and no signal follows.
     BatchOutcome abort();
 
-    bool isRunning() const;
-    bool isCancelling() const { return m_cancelling; }
+    bool isRunning() const { return m_state == State::Running || m_state == State::Cancelling; }
+    bool isCancelling() const { return m_state == State::Cancelling; }
     const SessionSetup &setup() const { return m_setup; }
     // The names the files get in the save folder, by source, with "/" between folders:
     // names repeated within one folder get " (2)", " (3)" in source order, so which file
     // gets which does not depend on timing.
-    const QStringList &saveNames() const { return m_saveNames; }
+    QStringList saveNames() const;
     // As of now: the time left moves on between the engine's reports too.
     BatchProgress progress() const;
+    // After finished(), when not saving: the converted files, in source order under their
+    // display names. The caller takes them over (and deletes them when done); left here,
+    // they go with the session.
+    ResultSet *takeResults();
 
 signals:
-    void fileStarted(int index, int total);
-    // A file's final outcome (after saving, when saving).
+    void fileStarted(int index, int total);   // as the file's conversion starts (0-based index)
+    // A file's final outcome (after saving, when saving); progressChanged() follows.
     void fileFinished(const FileResult &result);
+    // The share done only rises; a batch that is not cancelled ends with every file done
+    // just before finished(), an empty one too.
     void progressChanged(const BatchProgress &progress);
     void finished(const BatchOutcome &outcome);
 
 private:
-    void onFileFinished(FileResult result);
-    void onBatchFinished(const QList<FileResult> &results, bool cancelled);
-    BatchOutcome outcomeSoFar() const;
+    enum class State { Idle, Running, Cancelling, Finished, Aborted };
+    struct Record
+    {
+        FileResult result;
+        FileConversion *conversion = nullptr;   // while it runs
+        double fraction = 0.0;                  // of a running file
+        bool ended = false;                     // its outcome is final
+    };
+
+    void post(std::function<void()> say);   // emits from the event loop
+    void startMore();
+    void onFileProgress(int index, double fraction);
+    void onConverted(const FileResult &result);
+    void onSaved(const SaveReport &report);
+    void endFile(const FileResult &result);
+    void reportProgress();
+    void finishIfIdle();
+    BatchOutcome outcome() const;
 
     SessionSetup m_setup;
-    QStringList m_saveNames;
-    QMap<int, QString> m_moved;              // the names that would have replaced a source
-    ConversionBatch *m_batch = nullptr;
-    QList<FileResult> m_results;             // by source index, as each file ends
-    QList<bool> m_ended;
+    State m_state = State::Idle;
+    QList<Record> m_files;                   // by source index
+    QList<int> m_order;                      // source indices in the order they start
+    int m_next = 0;                          // the next place in m_order to start
+    int m_running = 0;                       // files converting or being saved
+    int m_filesBegun = 0;
+    int m_filesDone = 0;
+    double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
+    int m_reportedFilesDone = -1;
+    ResultSet *m_results = nullptr;          // the saves (when saving), else the converted files
+    QList<QString> m_moved;                  // by source: the name that would have replaced a source
     QElapsedTimer m_clock;
     mutable ProgressEstimate m_estimate;
-    int m_filesDone = 0;
-    int m_filesBegun = 0;
-    double m_share = 0.0;
-    bool m_cancelling = false;
-    bool m_done = false;
 };

@@ -6,12 +6,10 @@
 #include "app/shell/twips.h"
 #include "app/shell/userdialogs.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/files/workfolder.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
-#include "results/saving/resultsaver.h"
-#include "results/saving/savejob.h"
+#include "results/saving/resultset.h"
 #include "preview/sonogram.h"
 #include "results/sonogramview.h"
 
@@ -168,9 +166,9 @@ void ResultsWindow::drawSpectra(const QUrl &playing)
         m_spectra->cancel();
         return;
     }
-    for (int row = 0; row < m_files.size(); ++row) {
-        if (QDir::fromNativeSeparators(m_files.at(row)) == m_spectraFile) {
-            m_spectraSource = m_sources.value(row);
+    for (int row = 0; row < resultCount(); ++row) {
+        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == m_spectraFile) {
+            m_spectraSource = m_results->at(row).source;
             break;
         }
     }
@@ -189,24 +187,43 @@ void ResultsWindow::restoreOutputFolder()
             [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
 }
 
-void ResultsWindow::clearResults()
+void ResultsWindow::showResults(ResultSet *results)
 {
-    m_names->clear();
-    m_takenNames.clear();
-    m_files.clear();
-    m_sources.clear();
+    clearResults();
+    m_results = results;
+    if (!m_results)
+        return;
+    // A set let go mid-save ends with the window at the latest.
+    m_results->setParent(this);
+    connect(m_results, &ResultSet::progress, this, [this](int saved, int total) {
+        m_save->setText(QStringLiteral("Saving %1 of %2...").arg(qMin(saved + 1, total)).arg(total));
+    });
+    connect(m_results, &ResultSet::saved, this, &ResultsWindow::onSaved);
+    m_names->append(m_results->names());
 }
 
 void ResultsWindow::addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile)
 {
-    m_names->append(ResultSaver::uniqueName(displayName, m_takenNames));
-    m_files.append(tempFile);
-    m_sources.append(sourceFile);
+    if (!m_results)
+        showResults(new ResultSet({}, this));
+    m_results->add(displayName, sourceFile, tempFile);
+    m_names->append(m_results->at(m_results->count() - 1).name);
+}
+
+void ResultsWindow::clearResults()
+{
+    if (m_results) {
+        m_results->disconnect(this);
+        m_results->discard();
+        m_results = nullptr;
+        setSaving(false);
+    }
+    m_names->clear();
 }
 
 int ResultsWindow::resultCount() const
 {
-    return m_names->count();
+    return m_results ? m_results->count() : 0;
 }
 
 QStringList ResultsWindow::displayNames() const
@@ -214,14 +231,22 @@ QStringList ResultsWindow::displayNames() const
     return m_names->rows();
 }
 
+QStringList ResultsWindow::resultFiles() const
+{
+    QStringList files;
+    for (int row = 0; row < resultCount(); ++row)
+        files.append(m_results->at(row).tempPath);
+    return files;
+}
+
 void ResultsWindow::playResult(int row)
 {
-    if (row < 0 || row >= m_files.size())
+    if (row < 0 || row >= resultCount())
         return;
     m_pointer->setBusy(true);
     m_controls->setErrorText(QString());
     m_controls->setTitle(m_names->at(row));
-    m_player->setSource(QUrl::fromLocalFile(m_files.at(row)));
+    m_player->setSource(QUrl::fromLocalFile(m_results->at(row).tempPath));
     m_player->play();
     m_pointer->setBusy(isSaving());
 }
@@ -251,55 +276,39 @@ void ResultsWindow::browseOutputFolder()
 
 void ResultsWindow::saveResults()
 {
-    if (isSaving())
+    if (isSaving() || !m_results)
         return;
     const QString folder = ResultSaver::usableFolder(m_outputFolder->text());
     if (folder.isEmpty()) {
         m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
         return;
     }
-    // The rows already show the names the files are saved under.
-    QStringList names = m_names->rows();
-    m_moved = ResultSaver::keepSourcesSafe(names, folder, m_batchSources);
-    QList<ResultSaver::Item> items;
-    for (int i = 0; i < names.size(); ++i)
-        items.append({names.at(i), m_files.at(i)});
-
-    // The copies run on a worker; until they end nothing may delete or replace the files
-    // being read, so the ways out and a second save wait.
-    m_saving = new SaveJob(folder, items, this);
-    connect(m_saving, &SaveJob::progress, this, [this](int saved, int total) {
-        m_save->setText(QStringLiteral("Saving %1 of %2...").arg(saved + 1 > total ? total : saved + 1).arg(total));
-    });
-    connect(m_saving, &SaveJob::finished, this, &ResultsWindow::onSaved);
+    // Until the copies end nothing may delete or replace the files being read, so the ways
+    // out and a second save wait.
     setSaving(true);
-    m_save->setText(QStringLiteral("Saving 1 of %1...").arg(items.size()));
-    m_saving->start();
+    m_save->setText(QStringLiteral("Saving 1 of %1...").arg(resultCount()));
+    m_results->save(folder);
 }
 
-void ResultsWindow::onSaved(const QList<ResultSaver::Failure> &failures)
+void ResultsWindow::onSaved(const SaveReport &report)
 {
-    const int total = m_saving->total();
-    m_saving->deleteLater();
-    m_saving = nullptr;
     setSaving(false);
     QStringList moved;
-    for (const ResultSaver::Move &move : std::as_const(m_moved))
-        moved.append(QStringLiteral("%1 is one of the sources, so it was saved as %2").arg(move.wanted, move.given));
-    if (failures.isEmpty()) {
+    for (const ResultSaver::Move &move : report.moves)
+        moved.append(move.text());
+    if (report.failures.isEmpty()) {
         m_services.dialogs->inform(this, QStringLiteral("Done."), moved.join(QLatin1Char('\n')));
-        emit savingFinished();
-        return;
+    } else {
+        QStringList lines;
+        for (const ResultSaver::Failure &failure : report.failures)
+            lines.append(failure.text());
+        m_services.dialogs->warn(
+            this,
+            QStringLiteral("%1 of %2 file(s) could not be saved. The converted files are kept, so you can try again.")
+                .arg(report.failures.size())
+                .arg(report.entries.size()),
+            (lines + moved).join(QLatin1Char('\n')));
     }
-    QStringList lines;
-    for (const ResultSaver::Failure &f : failures)
-        lines.append(QStringLiteral("%1: %2").arg(f.target, f.reason));
-    m_services.dialogs->warn(
-        this,
-        QStringLiteral("%1 of %2 file(s) could not be saved. The converted files are kept, so you can try again.")
-            .arg(failures.size())
-            .arg(total),
-        (lines + moved).join(QLatin1Char('\n')));
     emit savingFinished();
 }
 
@@ -308,6 +317,7 @@ void ResultsWindow::setSaving(bool saving)
     for (QWidget *w : {static_cast<QWidget *>(m_back), static_cast<QWidget *>(m_browse),
                        static_cast<QWidget *>(m_outputFolder)})
         w->setEnabled(!saving);
+    m_saving = saving;
     m_save->setEnabled(!saving);
     if (!saving)
         m_save->setText(QStringLiteral("Save Results"));
@@ -316,20 +326,12 @@ void ResultsWindow::setSaving(bool saving)
 
 void ResultsWindow::cleanUp()
 {
-    // Closing mid-save: the file being copied is finished (no part file stays), the rest
-    // are not saved, and only then do the temporary files go.
-    if (m_saving) {
-        m_saving->disconnect(this);
-        m_saving->cancelAndWait();
-        delete m_saving;
-        m_saving = nullptr;
-        setSaving(false);
-    }
-    // Let go of the file first: a playing file cannot be deleted everywhere.
+    // Let go of the file first: a playing file cannot be deleted everywhere. Closing
+    // mid-save, the file being copied is finished (no part file stays), the rest are not
+    // saved, and only then do the temporary files go.
     m_player->setSource(QUrl());
     m_player->stop();
-    for (const QString &file : std::as_const(m_files))
-        WorkFolder::discardTempMp3(file);
+    clearResults();
 }
 
 void ResultsWindow::goBack()

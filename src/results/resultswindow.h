@@ -1,9 +1,7 @@
 #pragma once
 
 #include "app/shell/appservices.h"
-#include "results/saving/resultsaver.h"
 
-#include <QSet>
 #include <QStringList>
 #include <QWidget>
 
@@ -17,12 +15,14 @@ class FileListView;
 class PathListModel;
 class PlayerControls;
 class PointerRule;
-class SaveJob;
+class ResultSet;
 class SonogramMaker;
+struct SaveReport;
 
 // The results of the last batch: one row per converted file, a preview player, and
-// the ways on (save the files, or go back). From the moment a temporary file is added
-// here this window owns it and deletes it when the user leaves by either way out.
+// the ways on (save the files, or go back). It shows a result set and forwards the user's
+// intents to it; the set names, protects, saves and at last deletes the files, once the
+// user leaves by either way out.
 class ResultsWindow : public QWidget
 {
     Q_OBJECT
@@ -31,16 +31,15 @@ public:
     explicit ResultsWindow(const AppServices &services, QWidget *parent = nullptr);
     ~ResultsWindow() override;
 
-    // The result list: display names and the temporary files, always of one length. A
-    // repeated name shows as the name it will be saved under ("song (2).mp3").
-    void clearResults();
-    // The files the batch converted from: a save never replaces one of them.
-    void setBatchSources(const QStringList &sources) { m_batchSources = sources; }
-    // sourceFile, when given, is drawn above the converted file's picture for comparison.
+    // The rows: the set's entries under the names they are saved under. The window takes
+    // the set over; the one shown before is let go.
+    void showResults(ResultSet *results);
+    // Adds a file to the set shown (a new one when none is), for what a batch did not make.
     void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
+    void clearResults();
     int resultCount() const;
     QStringList displayNames() const;
-    const QStringList &resultFiles() const { return m_files; }
+    QStringList resultFiles() const;
 
     // Opens the row's file in the player and starts it.
     void playResult(int row);
@@ -54,7 +53,7 @@ public:
     void browseOutputFolder();
     // Saves on a worker thread; the window keeps answering. "Done." or the failures follow.
     void saveResults();
-    bool isSaving() const { return m_saving != nullptr; }
+    bool isSaving() const { return m_saving; }
     void goBack();
 
 signals:
@@ -71,15 +70,14 @@ private:
     void buildControls();
     void restoreOutputFolder();
     void cleanUp();
-    void onSaved(const QList<ResultSaver::Failure> &failures);
+    void onSaved(const SaveReport &report);
     void setSaving(bool saving);
     void connectSpectra();
     void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
     PathListModel *m_names = nullptr;
-    QSet<QString> m_takenNames; // m_names in lower case, as ResultSaver::uniqueName keeps them
-    QStringList m_files;
+    ResultSet *m_results = nullptr;
     FileListView *m_list = nullptr;
     PlayerControls *m_controls = nullptr;
     QMediaPlayer *m_player = nullptr;
@@ -90,10 +88,7 @@ private:
     QPushButton *m_save = nullptr;
     QPushButton *m_back = nullptr;
     PointerRule *m_pointer = nullptr;
-    SaveJob *m_saving = nullptr;
-    QStringList m_batchSources;
-    QList<ResultSaver::Move> m_moved;   // of the save that runs
-    QStringList m_sources;
+    bool m_saving = false;
     SonogramMaker *m_spectra = nullptr;
     QString m_spectraFile;
     QString m_spectraSource;

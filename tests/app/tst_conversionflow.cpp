@@ -2,6 +2,7 @@
 #include "testkit.h"
 
 #include "app/mainwindow.h"
+#include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "convert/batchsession.h"
 #include "convert/files/workfolder.h"
@@ -31,7 +32,8 @@ class TestConversionFlow : public QObject
 private:
     struct Fixture : TestServices
     {
-        std::unique_ptr<MainWindow> window;
+        std::unique_ptr<Windows> windows;
+        MainWindow *window = nullptr;
 
         Fixture()
         {
@@ -63,15 +65,16 @@ private:
             AppServices given = services(QDir::toNativeSeparators(app()),
                                          QDir::toNativeSeparators(tempOverride.isNull() ? temp() : tempOverride), jobs);
             given.toolTimeoutSeconds = toolTimeout;
-            window = std::make_unique<MainWindow>(given);
-            window->startUp();
+            windows = std::make_unique<Windows>(given);
+            window = windows->main();
+            windows->startUp();
             window->show();
-            return window.get();
+            return window;
         }
         bool convert(const QStringList &sources)
         {
             window->sourceList()->append(sources);
-            QSignalSpy done(window.get(), &MainWindow::conversionFinished);
+            QSignalSpy done(window, &MainWindow::conversionFinished);
             QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("PushButton2")), Qt::LeftButton);
             return done.wait(120000);
         }
@@ -116,7 +119,7 @@ private slots:
             values.append(args.first().toInt());
         QCOMPARE(values, (QList<int>{3333, 6667, 10000, 0}));
 
-        ResultsWindow *results = w->resultsWindow();
+        ResultsWindow *results = f.windows->results();
         QCOMPARE(results->displayNames(),
                  (QStringList{QStringLiteral("first.mp3"), QStringLiteral("it's $ two.mp3"),
                               QStringLiteral("-dash ünï.mp3")}));
@@ -161,7 +164,7 @@ private slots:
 
         QVERIFY(f.convert({good1, bad, missing, good2}));
 
-        ResultsWindow *results = f.window->resultsWindow();
+        ResultsWindow *results = f.windows->results();
         QCOMPARE(results->displayNames(), (QStringList{QStringLiteral("good1.mp3"), QStringLiteral("good2.mp3")}));
         QCOMPARE(f.dialogs.messages.size(), 1);
         const FakeDialogs::Message report = f.dialogs.messages.first();
@@ -182,7 +185,7 @@ private slots:
         QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Failed to convert file(s).")});
         QVERIFY(!f.dialogs.messages.first().details.isEmpty());
         QVERIFY(f.window->isVisible());
-        QVERIFY(!f.window->resultsWindow()->isVisible());
+        QVERIFY(!f.windows->results()->isVisible());
         QVERIFY(f.tempFiles().isEmpty());
     }
 
@@ -220,7 +223,7 @@ private slots:
         QCOMPARE(f.tempMp3Files().size(), 1);
 
         if (askedFromOutside)
-            w->shutDown();
+            f.windows->shutDown();
         else
             w->close();
 
@@ -244,7 +247,7 @@ private slots:
         auto *progress = w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
         QSignalSpy progressValues(progress, &QProgressBar::valueChanged);
         QVERIFY(f.convert(sources));
-        QCOMPARE(w->resultsWindow()->displayNames(),
+        QCOMPARE(f.windows->results()->displayNames(),
                  (QStringList{QStringLiteral("tone0.mp3"), QStringLiteral("tone1.mp3"), QStringLiteral("tone2.mp3")}));
         // The bar follows the share done, never goes back, and is emptied at the end.
         QList<int> values;
@@ -304,12 +307,12 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("Start Converting"));
         QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 5000);
         if (watched) {
-            QCOMPARE(w->resultsWindow()->displayNames(), (QStringList{QStringLiteral("good.mp3"), QStringLiteral("after.mp3")}));
+            QCOMPARE(f.windows->results()->displayNames(), (QStringList{QStringLiteral("good.mp3"), QStringLiteral("after.mp3")}));
             const QString text = f.dialogs.messages.value(0).text;
             QVERIFY2(text.contains(QDir::toNativeSeparators(slow) + QStringLiteral(": the decoder made no progress for 2 s")), qPrintable(text));
         } else if (firstConverts) {
-            QCOMPARE(w->resultsWindow()->displayNames(), QStringList{QStringLiteral("good.mp3")});
-            QVERIFY(w->resultsWindow()->isVisible());
+            QCOMPARE(f.windows->results()->displayNames(), QStringList{QStringLiteral("good.mp3")});
+            QVERIFY(f.windows->results()->isVisible());
             QCOMPARE(f.tempFiles().size(), 1);
             QCOMPARE(f.dialogs.messages.size(), 1);
             const QString text = f.dialogs.messages.first().text;
@@ -318,7 +321,7 @@ private slots:
             QVERIFY2(text.contains(QDir::toNativeSeparators(after)), qPrintable(text));
         } else {
             QVERIFY(w->isVisible());
-            QVERIFY(!w->resultsWindow()->isVisible());
+            QVERIFY(!f.windows->results()->isVisible());
             QVERIFY(f.tempFiles().isEmpty());
             QVERIFY(f.dialogs.messages.isEmpty());
         }
@@ -352,7 +355,7 @@ private slots:
         setup.sources = {ok, kept, broken, last};
         setup.bitrate = 192;
         setup.appFolder = f.app();
-        setup.tempFolder = f.temp();
+        setup.tools.tempFolder = f.temp();
         BatchSession session(setup);
         connect(&session, &BatchSession::fileFinished, &session, [&session](const FileResult &r) {
             if (r.index == 2)
@@ -383,7 +386,7 @@ private slots:
         // The windows: two rows, and the report names the other two with the session's reasons.
         f.start();
         QVERIFY(f.convert({ok, kept, broken}));
-        QCOMPARE(f.window->resultsWindow()->displayNames(), (QStringList{QStringLiteral("ok.mp3"), QStringLiteral("long.mp3")}));
+        QCOMPARE(f.windows->results()->displayNames(), (QStringList{QStringLiteral("ok.mp3"), QStringLiteral("long.mp3")}));
         QCOMPARE(f.dialogs.messages.size(), 1);
         const QString report = f.dialogs.messages.at(0).details;
         // The command line: the same files saved, the same lines of reasons, status 1.

@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
+#include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
 #include "filelist/filelistview.h"
@@ -33,7 +34,8 @@ class TestMainWindow : public QObject
 private:
     struct Fixture : TestServices
     {
-        std::unique_ptr<MainWindow> window;
+        std::unique_ptr<Windows> windows;
+        MainWindow *window = nullptr;
         int roll = 50;
 
         explicit Fixture(const QString &storedBitrate = {})
@@ -45,11 +47,12 @@ private:
         {
             QDir(dir.path()).mkpath(QStringLiteral("app"));
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
-            window = std::make_unique<MainWindow>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
+            windows = std::make_unique<Windows>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
                                                            QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp"))),
                                                            1, [this] { return roll; }));
-            window->startUp();
-            return window.get();
+            window = windows->main();
+            windows->startUp();
+            return window;
         }
         QString appFolder() const { return dir.filePath(QStringLiteral("app")); }
         QComboBox *combo() const { return window->findChild<QComboBox *>(QStringLiteral("Combo1")); }
@@ -134,7 +137,7 @@ private slots:
         const QByteArray before = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
         file.close();
         f.start();
-        f.window->resultsWindow(); // built at idle after the start
+        f.windows->results(); // built at idle after the start
         QCOMPARE(f.combo()->currentText(), shown);
         // Nothing is written at start-up: an unknown value stays until the user picks.
         QCOMPARE(file.exists(), !stored.isNull());
@@ -150,7 +153,7 @@ private slots:
         f.combo()->setCurrentIndex(0);
         QCOMPARE(f.settings->read(SettingsStore::KeyBitrate, QString()), QStringLiteral("8 kbps"));
         // The next start shows the last pick.
-        f.window.reset();
+        f.windows.reset();
         f.start();
         QCOMPARE(f.combo()->currentText(), QStringLiteral("8 kbps"));
     }
@@ -258,7 +261,7 @@ private slots:
         Fixture f;
         f.start();
         f.window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(f.window));
         // On an empty list a double-click does nothing and says nothing.
         QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton);
         QVERIFY(f.rows().isEmpty());
@@ -350,7 +353,7 @@ private slots:
         QVERIFY(f.rows().isEmpty());
 
         f.dialogs.folderAnswers.push_back(QDir::toNativeSeparators(root.path()));
-        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QSignalSpy done(f.window, &MainWindow::walksFinished);
         QTest::mouseClick(f.button("PushButton3"), Qt::LeftButton);
         QVERIFY(done.wait(10000));
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
@@ -369,7 +372,7 @@ private slots:
         }
         f.start();
         f.window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(f.window));
         QWidget *target = f.list()->viewport();
 
         const auto drop = [&](QMimeData *data) {
@@ -389,7 +392,7 @@ private slots:
         web.setUrls({QUrl(QStringLiteral("https://example.com/a.m4a"))});
         QVERIFY(!drop(&web));
 
-        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QSignalSpy done(f.window, &MainWindow::walksFinished);
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(root.filePath(QStringLiteral("b.wav"))),
                        QUrl::fromLocalFile(root.filePath(QStringLiteral("folder"))),
@@ -413,7 +416,7 @@ private slots:
         const auto remove = qScopeGuard([&latin1] { ::unlink(latin1.constData()); });
         f.start();
 
-        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QSignalSpy done(f.window, &MainWindow::walksFinished);
         f.window->addDroppedPaths({drop});
         f.window->addDroppedPaths({drop + QStringLiteral("/ok"), drop + QStringLiteral("/Caf\uFFFD.m4a")});
         QVERIFY(done.wait(10000));

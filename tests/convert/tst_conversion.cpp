@@ -1,5 +1,5 @@
 #include "testkit.h"
-#include "convert/conversionbatch.h"
+#include "convert/batchsession.h"
 #include "convert/fileconversion.h"
 #include "convert/files/workfolder.h"
 #include "scripttools.h"
@@ -70,9 +70,7 @@ private:
 
     QString source(const QString &name, const QString &from = {});   // a copy of the tone
     QString writeSource(const QString &name, const QByteArray &data);
-    BatchSettings settings(int bitrate = 192, int jobs = 1) const;
-    bool runBatch(const QStringList &sources, const BatchSettings &settings,
-                  QList<FileResult> *results);
+    SessionSetup settings(int bitrate = 192, int jobs = 1) const;
     QStringList tempFolderEntries() const;
     QString slowDecoder() const;
 
@@ -133,15 +131,15 @@ void TestConversion::threeFilesConvertOneAfterAnother()
 {
     const QStringList sources = {source(QStringLiteral("one.m4a")), source(QStringLiteral("two.m4a")),
                                  source(QStringLiteral("three.m4a"))};
-    ConversionBatch batch(sources, settings(192));
+    BatchSession batch(TestKit::withSources(settings(192), sources));
     QStringList events;
-    connect(&batch, &ConversionBatch::fileStarted, this, [&events](int index, int total) {
+    connect(&batch, &BatchSession::fileStarted, this, [&events](int index, int total) {
         events.append(QStringLiteral("start %1/%2").arg(index).arg(total));
     });
-    connect(&batch, &ConversionBatch::fileFinished, this, [&events](const FileResult &result) {
+    connect(&batch, &BatchSession::fileFinished, this, [&events](const FileResult &result) {
         events.append(QStringLiteral("done %1").arg(result.index));
     });
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    QSignalSpy finished(&batch, &BatchSession::finished);
     batch.start();
     QVERIFY(batch.isRunning());
     QVERIFY(finished.wait(60000));
@@ -149,8 +147,8 @@ void TestConversion::threeFilesConvertOneAfterAnother()
     QCOMPARE(events, (QStringList{QStringLiteral("start 0/3"), QStringLiteral("done 0"),
                                   QStringLiteral("start 1/3"), QStringLiteral("done 1"),
                                   QStringLiteral("start 2/3"), QStringLiteral("done 2")}));
-    QCOMPARE(finished.at(0).at(1).toBool(), false);
-    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, false);
+    const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
     QCOMPARE(results.size(), 3);
     QStringList temps;
     for (int i = 0; i < 3; ++i) {
@@ -160,7 +158,7 @@ void TestConversion::threeFilesConvertOneAfterAnother()
         QCOMPARE(result.displayName, QFileInfo(sources.at(i)).completeBaseName() + QStringLiteral(".mp3"));
         QCOMPARE(result.status, FileStatus::Converted);
         QVERIFY(result.reason.isEmpty());
-        QCOMPARE(QFileInfo(result.tempPath).absolutePath(), QDir(m_temp).absolutePath());
+        QCOMPARE(QFileInfo(QFileInfo(result.tempPath).absolutePath()).absolutePath(), QDir(m_temp).absolutePath());
         QVERIFY(TestKit::isTempMp3Name(QFileInfo(result.tempPath).fileName()));
 
         const Probe info = TestKit::probe(m_ffprobe, result.tempPath);
@@ -172,7 +170,6 @@ void TestConversion::threeFilesConvertOneAfterAnother()
     // The encoder's output has taken the temporary files' places; nothing else is left.
     temps.sort();
     QCOMPARE(tempFolderEntries(), temps);
-    QCOMPARE(batch.results().size(), 3);
     QVERIFY(!batch.isRunning());
 }
 
@@ -182,17 +179,17 @@ void TestConversion::twoJobsKeepSourceOrder()
     const QStringList sources = {source(QStringLiteral("long.m4a"), m_longTone),
                                  source(QStringLiteral("b.m4a")), source(QStringLiteral("c.m4a")),
                                  source(QStringLiteral("d.m4a"))};
-    ConversionBatch batch(sources, settings(96, 2));
+    BatchSession batch(TestKit::withSources(settings(96, 2), sources));
     int running = 0;
     int mostAtOnce = 0;
-    connect(&batch, &ConversionBatch::fileStarted, this, [&] { mostAtOnce = qMax(mostAtOnce, ++running); });
-    connect(&batch, &ConversionBatch::fileFinished, this, [&] { --running; });
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    connect(&batch, &BatchSession::fileStarted, this, [&] { mostAtOnce = qMax(mostAtOnce, ++running); });
+    connect(&batch, &BatchSession::fileFinished, this, [&] { --running; });
+    QSignalSpy finished(&batch, &BatchSession::finished);
     batch.start();
     QVERIFY(finished.wait(60000));
 
     QCOMPARE(mostAtOnce, 2);
-    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
     QCOMPARE(results.size(), sources.size());
     QSet<QString> temps;
     for (int i = 0; i < results.size(); ++i) {
@@ -216,7 +213,7 @@ void TestConversion::awkwardSourceNamesConvert()
         sources.append(source(name));
 
     QList<FileResult> results;
-    QVERIFY(runBatch(sources, settings(128, 2), &results));
+    QVERIFY(TestKit::runBatch(sources, settings(128, 2), &results));
     for (int i = 0; i < names.size(); ++i) {
         QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
         QCOMPARE(TestKit::probe(m_ffprobe, results.at(i).tempPath).codec, QStringLiteral("mp3"));
@@ -278,7 +275,7 @@ void TestConversion::badFileAmongGoodOnes()
 
     const QStringList sources = {source(QStringLiteral("first.m4a")), bad, source(QStringLiteral("third.m4a"))};
     QList<FileResult> results;
-    QVERIFY(runBatch(sources, settings(), &results));
+    QVERIFY(TestKit::runBatch(sources, settings(), &results));
 
     QCOMPARE(results.size(), 3);
     QCOMPARE(results.at(0).status, FileStatus::Converted);
@@ -300,10 +297,10 @@ void TestConversion::badFileAmongGoodOnes()
 
 void TestConversion::missingDecoderFailsEveryFile()
 {
-    BatchSettings noDecoder = settings();
+    SessionSetup noDecoder = settings();
     noDecoder.tools.decoder = QDir(m_tools).filePath(QStringLiteral("ffmpeg"));
     QList<FileResult> results;
-    QVERIFY(runBatch({source(QStringLiteral("a.m4a")), source(QStringLiteral("b.m4a"))}, noDecoder, &results));
+    QVERIFY(TestKit::runBatch({source(QStringLiteral("a.m4a")), source(QStringLiteral("b.m4a"))}, noDecoder, &results));
 
     QCOMPARE(results.size(), 2);
     for (const FileResult &result : results) {
@@ -339,12 +336,12 @@ void TestConversion::decoderProblem()
     QFETCH(QString, reason);
 
     const QString encoderRan = QDir(m_work->path()).filePath(QStringLiteral("encoder-ran"));
-    BatchSettings tools = settings();
+    SessionSetup tools = settings();
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"), script);
     tools.tools.encoder = writeScript(m_tools, QStringLiteral("lame"),
                                       QStringLiteral("touch %1").arg(shellQuoted(encoderRan)));
     QList<FileResult> results;
-    QVERIFY(runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
+    QVERIFY(TestKit::runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
 
     QCOMPARE(results.at(0).status, FileStatus::Failed);
     QCOMPARE(results.at(0).reason, reason);
@@ -376,11 +373,11 @@ void TestConversion::encoderProblemKeepsDecoderBitrate()
     QFETCH(QString, script);
     QFETCH(QString, reason);
 
-    BatchSettings tools = settings(320);
+    SessionSetup tools = settings(320);
     tools.tools.encoder = script.isEmpty() ? QDir(m_tools).filePath(QStringLiteral("lame"))
                                            : writeScript(m_tools, QStringLiteral("lame"), script);
     QList<FileResult> results;
-    QVERIFY(runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
+    QVERIFY(TestKit::runBatch({source(QStringLiteral("song.m4a"))}, tools, &results));
     const FileResult &result = results.at(0);
 
     if (reason.isEmpty()) {
@@ -684,7 +681,7 @@ void TestConversion::batchProgressAndOrder()
     QFETCH(bool, longestFirst);
 
     const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
-    BatchSettings tools = settings(128, jobs);
+    SessionSetup tools = settings(128, jobs);
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
                                       QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"${11}\" >> %1; exec %2 \"$@\"")
                                           .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
@@ -698,34 +695,34 @@ void TestConversion::batchProgressAndOrder()
     const int total = int(sources.size());
     const QList<int> order = longestFirst ? QList<int>{4, 2, 0, 1, 3} : QList<int>{0, 1, 2, 3, 4};
 
-    ConversionBatch batch(sources, tools);
+    BatchSession batch(TestKit::withSources(tools, sources));
     QStringList events;
     QList<int> startedOrder;
     QList<double> shares;
     int running = 0;
     int mostAtOnce = 0;
-    connect(&batch, &ConversionBatch::fileStarted, this, [&](int index, int count) {
+    connect(&batch, &BatchSession::fileStarted, this, [&](int index, int count) {
         QCOMPARE(count, total);
         startedOrder.append(index);
         mostAtOnce = qMax(mostAtOnce, ++running);
         events.append(QStringLiteral("start %1").arg(index));
     });
-    connect(&batch, &ConversionBatch::fileFinished, this, [&](const FileResult &result) {
+    connect(&batch, &BatchSession::fileFinished, this, [&](const FileResult &result) {
         --running;
         events.append(QStringLiteral("done %1").arg(result.index));
     });
-    connect(&batch, &ConversionBatch::progressChanged, this, [&](double share, int filesDone, int count) {
-        QCOMPARE(count, total);
-        shares.append(share);
-        events.append(QStringLiteral("progress %1 %2").arg(filesDone).arg(share == 1.0 ? QStringLiteral("whole")
+    connect(&batch, &BatchSession::progressChanged, this, [&](const BatchProgress &progress) {
+        QCOMPARE(progress.total, total);
+        shares.append(progress.shareDone);
+        events.append(QStringLiteral("progress %1 %2").arg(progress.filesDone).arg(progress.shareDone == 1.0 ? QStringLiteral("whole")
                                                                                        : QStringLiteral("part")));
     });
-    connect(&batch, &ConversionBatch::finished, this, [&] { events.append(QStringLiteral("finished")); });
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    connect(&batch, &BatchSession::finished, this, [&] { events.append(QStringLiteral("finished")); });
+    QSignalSpy finished(&batch, &BatchSession::finished);
     batch.start();
     QVERIFY(finished.wait(60000));
 
-    QCOMPARE(finished.at(0).at(1).toBool(), false);
+    QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, false);
     QCOMPARE(startedOrder, order);
     QCOMPARE(mostAtOnce, jobs);
     if (jobs == 1) {
@@ -761,7 +758,7 @@ void TestConversion::batchProgressAndOrder()
             QVERIFY(shares.at(i) > shares.at(i - 1) || shares.at(i) == shares.at(i - 1));
     }
 
-    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
     QSet<QString> temps;
     for (int i = 0; i < total; ++i) {
         QCOMPARE(results.at(i).index, i);
@@ -793,22 +790,22 @@ void TestConversion::batchProgressAndOrder()
 
 void TestConversion::emptyListFinishesFromTheEventLoop()
 {
-    ConversionBatch batch({}, settings());
-    QSignalSpy started(&batch, &ConversionBatch::fileStarted);
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
-    QSignalSpy progress(&batch, &ConversionBatch::progressChanged);
+    BatchSession batch(TestKit::withSources(settings(), {}));
+    QSignalSpy started(&batch, &BatchSession::fileStarted);
+    QSignalSpy finished(&batch, &BatchSession::finished);
+    QSignalSpy progress(&batch, &BatchSession::progressChanged);
     int progressAtFinish = -1;
-    connect(&batch, &ConversionBatch::finished, this, [&] { progressAtFinish = int(progress.count()); });
+    connect(&batch, &BatchSession::finished, this, [&] { progressAtFinish = int(progress.count()); });
     batch.start();
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(10000));
     // Whole, like any batch that was not cancelled.
     QCOMPARE(progressAtFinish, 1);
-    QCOMPARE(progress.at(0).at(0).toDouble(), 1.0);
-    QCOMPARE(progress.at(0).at(1).toInt(), 0);
-    QCOMPARE(progress.at(0).at(2).toInt(), 0);
-    QVERIFY(finished.at(0).at(0).value<QList<FileResult>>().isEmpty());
-    QCOMPARE(finished.at(0).at(1).toBool(), false);
+    QCOMPARE(progress.at(0).at(0).value<BatchProgress>().shareDone, 1.0);
+    QCOMPARE(progress.at(0).at(0).value<BatchProgress>().filesDone, 0);
+    QCOMPARE(progress.at(0).at(0).value<BatchProgress>().total, 0);
+    QVERIFY(finished.at(0).at(0).value<BatchOutcome>().files.isEmpty());
+    QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, false);
     QCOMPARE(started.count(), 0);
     QVERIFY(!batch.isRunning());
 }
@@ -816,27 +813,27 @@ void TestConversion::emptyListFinishesFromTheEventLoop()
 void TestConversion::cancelDuringBatch()
 {
     const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
-    BatchSettings tools = settings();
+    SessionSetup tools = settings();
     tools.tools.decoder = slowDecoder();
     const QStringList sources = {source(QStringLiteral("quick.m4a")), source(QStringLiteral("slow.m4a")),
                                  source(QStringLiteral("never.m4a"))};
-    ConversionBatch batch(sources, tools);
-    QSignalSpy fileFinished(&batch, &ConversionBatch::fileFinished);
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
-    QSignalSpy progress(&batch, &ConversionBatch::progressChanged);
+    BatchSession batch(TestKit::withSources(tools, sources));
+    QSignalSpy fileFinished(&batch, &BatchSession::fileFinished);
+    QSignalSpy finished(&batch, &BatchSession::finished);
+    QSignalSpy progress(&batch, &BatchSession::progressChanged);
     batch.start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
     const qint64 pid = readPid(pidFile);
     // The first file's result and the partial one.
-    QCOMPARE(TestKit::entries(m_temp).size(), 2);
+    QCOMPARE(tempFolderEntries().size(), 2);
 
     batch.cancel();
     QVERIFY(batch.isRunning());   // until the slow decoder has ended
     QVERIFY(finished.wait(30000));
 
     QCOMPARE(finished.count(), 1);
-    QCOMPARE(finished.at(0).at(1).toBool(), true);
-    const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+    QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, true);
+    const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
     QCOMPARE(results.size(), 3);
     QCOMPARE(results.at(0).status, FileStatus::Converted);
     QCOMPARE(results.at(1).status, FileStatus::Cancelled);
@@ -845,9 +842,9 @@ void TestConversion::cancelDuringBatch()
     QCOMPARE(fileFinished.count(), 2);   // the third file never started
     // The cancelled file counts as done; the one that never started does not.
     QVERIFY(!progress.isEmpty());
-    QCOMPARE(progress.last().at(1).toInt(), 2);
-    QCOMPARE(progress.last().at(2).toInt(), 3);
-    QCOMPARE(progress.last().at(0).toDouble(), 2.0 / 3.0);
+    QCOMPARE(progress.last().at(0).value<BatchProgress>().filesDone, 2);
+    QCOMPARE(progress.last().at(0).value<BatchProgress>().total, 3);
+    QCOMPARE(progress.last().at(0).value<BatchProgress>().shareDone, 2.0 / 3.0);
     QVERIFY(!processExists(pid));
     QVERIFY(!batch.isRunning());
     // The converted file stays for whoever takes the results; nothing else is left.
@@ -883,12 +880,12 @@ void TestConversion::cancelWhileEncoding()
 void TestConversion::abortDeletesEveryTemporaryFile()
 {
     const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
-    BatchSettings tools = settings();
+    SessionSetup tools = settings();
     tools.tools.decoder = slowDecoder();
-    auto batch = std::make_unique<ConversionBatch>(
-        QStringList{source(QStringLiteral("quick.m4a")), source(QStringLiteral("slow.m4a"))}, tools);
-    QSignalSpy fileFinished(batch.get(), &ConversionBatch::fileFinished);
-    QSignalSpy finished(batch.get(), &ConversionBatch::finished);
+    auto batch = std::make_unique<BatchSession>(
+        TestKit::withSources(tools, {source(QStringLiteral("quick.m4a")), source(QStringLiteral("slow.m4a"))}));
+    QSignalSpy fileFinished(batch.get(), &BatchSession::fileFinished);
+    QSignalSpy finished(batch.get(), &BatchSession::finished);
     batch->start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
     const qint64 pid = readPid(pidFile);
@@ -922,26 +919,15 @@ QString TestConversion::writeSource(const QString &name, const QByteArray &data)
     return path;
 }
 
-BatchSettings TestConversion::settings(int bitrate, int jobs) const
+SessionSetup TestConversion::settings(int bitrate, int jobs) const
 {
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools = {m_ffmpeg, m_lame, m_temp, {}};
     settings.bitrate = bitrate;
     settings.jobs = jobs;
     return settings;
 }
 
-bool TestConversion::runBatch(const QStringList &sources, const BatchSettings &settings,
-                              QList<FileResult> *results)
-{
-    ConversionBatch batch(sources, settings);
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
-    batch.start();
-    if (!finished.wait(60000) || finished.count() != 1)
-        return false;
-    *results = finished.at(0).at(0).value<QList<FileResult>>();
-    return results->size() == sources.size() && !finished.at(0).at(1).toBool();
-}
 
 QStringList TestConversion::tempFolderEntries() const
 {

@@ -6,7 +6,7 @@
 // conditions a fault needs on a machine where the tests run as root (an immutable folder, a
 // small file system) with a plain answer when the machine cannot provide one.
 
-#include "convert/conversionbatch.h"
+#include "convert/batchsession.h"
 #include "convert/scripttools.h"
 #include "convert/files/workfolder.h"
 #include "testkit.h"
@@ -121,18 +121,6 @@ inline CliRun runCli(const QString &program, const QStringList &arguments, const
     result.out = QString::fromLocal8Bit(cli.readAllStandardOutput());
     result.err = QString::fromLocal8Bit(cli.readAllStandardError());
     return result;
-}
-
-// Runs a batch in-process to its end; false when it did not finish in time.
-inline bool runBatch(const QStringList &sources, const BatchSettings &settings, QList<FileResult> *results)
-{
-    ConversionBatch batch(sources, settings);
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
-    batch.start();
-    if (!finished.wait(90000))
-        return false;
-    *results = finished.at(0).at(0).value<QList<FileResult>>();
-    return true;
 }
 
 // Deletes the converted files' temporary files, as the receiver of a batch does when it lets

@@ -1,6 +1,6 @@
 #include "testkit.h"
 
-#include "convert/conversionbatch.h"
+#include "convert/batchsession.h"
 #include "convert/files/workfolder.h"
 
 #include <QCoreApplication>
@@ -43,7 +43,7 @@ private:
     static int openHandles();            // entries of this process's descriptor table
     static QList<qint64> childProcesses();   // processes whose parent is this one, reaped or not
     static bool hasNoChild();            // waitpid says so, without reaping anything that is there
-    BatchSettings settings(const QString &temp, int jobs) const;
+    SessionSetup settings(const QString &temp, int jobs) const;
 
     QString m_fake;
     QString m_cli;
@@ -78,17 +78,15 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
             QFile file(warmUp.last());
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("w") == 1);
         }
-        ConversionBatch batch(warmUp, settings(temp, 2));
-        QSignalSpy finished(&batch, &ConversionBatch::finished);
+        BatchSession batch(TestKit::withSources(settings(temp, 2), warmUp));
+        QSignalSpy finished(&batch, &BatchSession::finished);
         batch.start();
         QVERIFY(finished.wait(30000));
-        for (const FileResult &result : batch.results()) {
+        for (const FileResult &result : finished.at(0).at(0).value<BatchOutcome>().files)
             QVERIFY(result.isConverted());
-            WorkFolder::discardTempMp3(result.tempPath);
-        }
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(TestKit::entries(temp), QStringList());
+    QCOMPARE(TestKit::tempEntries(temp), QStringList());
     const int handlesBefore = openHandles();
     QVERIFY(handlesBefore > 0);
 
@@ -107,19 +105,19 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
     int mostHandles = 0;
     QElapsedTimer clock;
     {
-        ConversionBatch batch(sources, settings(temp, 2));
-        connect(&batch, &ConversionBatch::fileStarted, this, [&started](int index, int total) {
+        BatchSession batch(TestKit::withSources(settings(temp, 2), sources));
+        connect(&batch, &BatchSession::fileStarted, this, [&started](int index, int total) {
             if (total == kFiles)
                 started.append(index);
         });
-        connect(&batch, &ConversionBatch::fileFinished, this, [&](const FileResult &result) {
+        connect(&batch, &BatchSession::fileFinished, this, [&](const FileResult &result) {
             if (result.index >= 0 && result.index < kFiles)
                 ++finishedFiles[result.index];
             // Now and then: what is open while it runs stays bounded.
             if (result.index % 500 == 0)
                 mostHandles = qMax(mostHandles, openHandles());
         });
-        QSignalSpy finished(&batch, &ConversionBatch::finished);
+        QSignalSpy finished(&batch, &BatchSession::finished);
         clock.start();
         batch.start();
         QVERIFY(finished.wait(600000));
@@ -127,8 +125,8 @@ void TestFaultsBigBatch::fiveThousandTinyFiles()
               clock.elapsed(), mostHandles, handlesBefore);
 
         QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(1).toBool(), false);
-        const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+        QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, false);
+        const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
         QCOMPARE(results.size(), kFiles);
         QSet<QString> temps;
         for (int i = 0; i < kFiles; ++i) {
@@ -230,9 +228,9 @@ void TestFaultsBigBatch::programWithFiveThousandFiles()
              (QStringList{QStringLiteral("ffmpeg"), QStringLiteral("lame"), QStringLiteral("quorvane-cli")}));
 }
 
-BatchSettings TestFaultsBigBatch::settings(const QString &temp, int jobs) const
+SessionSetup TestFaultsBigBatch::settings(const QString &temp, int jobs) const
 {
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools.decoder = m_fake;
     settings.tools.encoder = m_fake;
     settings.tools.tempFolder = temp;

@@ -1,5 +1,5 @@
 #include "testkit.h"
-#include "convert/conversionbatch.h"
+#include "convert/batchsession.h"
 #include "convert/scripttools.h"
 #include "convert/files/workfolder.h"
 
@@ -63,7 +63,7 @@ private:
     QString makeFolder(const QString &relativePath) const;
     // The batch of cancelAtManyMoments(): tools (wrapped; the heldRun-th tool run waits in
     // gate(), 0 for none), sources, temporary folder.
-    BatchSettings batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const;
+    SessionSetup batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const;
     static qsizetype batchFiles(bool realTools);
     QStringList batchSources(bool realTools) const;
     // quorvane-cli on kProgramFiles tones, with wrapped real tools, as batchSettings().
@@ -332,20 +332,21 @@ void TestFaultsConcurrency::cancelAtManyMoments()
     QFETCH(bool, abort);
 
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
-    const BatchSettings settings = batchSettings(realTools, jobs, pidLog, when == QStringLiteral("tool") ? value : 0);
+    const SessionSetup settings = batchSettings(realTools, jobs, pidLog, when == QStringLiteral("tool") ? value : 0);
     const QStringList sources = batchSources(realTools);
 
-    ConversionBatch batch(sources, settings);
-    QSignalSpy finished(&batch, &ConversionBatch::finished);
+    BatchSession batch(TestKit::withSources(settings, sources));
+    QSignalSpy finished(&batch, &BatchSession::finished);
     bool asked = false;
     bool wasRunning = false;
+    BatchOutcome outcome;
     const auto stop = [&] {
         if (asked)
             return;
         asked = true;
         wasRunning = batch.isRunning();
         if (abort)
-            batch.abort();
+            outcome = batch.abort();
         else
             batch.cancel();
     };
@@ -355,13 +356,13 @@ void TestFaultsConcurrency::cancelAtManyMoments()
             stop();
     };
     if (when == QStringLiteral("fileStarted"))
-        connect(&batch, &ConversionBatch::fileStarted, this, onNth);
+        connect(&batch, &BatchSession::fileStarted, this, onNth);
     else if (when == QStringLiteral("progress"))
-        connect(&batch, &ConversionBatch::progressChanged, this, onNth);
+        connect(&batch, &BatchSession::progressChanged, this, onNth);
     else if (when == QStringLiteral("fileFinished"))
-        connect(&batch, &ConversionBatch::fileFinished, this, onNth);
+        connect(&batch, &BatchSession::fileFinished, this, onNth);
     else if (when == QStringLiteral("finished"))
-        connect(&batch, &ConversionBatch::finished, this, stop, Qt::QueuedConnection);
+        connect(&batch, &BatchSession::finished, this, stop, Qt::QueuedConnection);
 
     batch.start();
     if (when == QStringLiteral("start")) {
@@ -381,7 +382,8 @@ void TestFaultsConcurrency::cancelAtManyMoments()
         QTRY_VERIFY_WITH_TIMEOUT(finished.count() > 0, 60000);
         QCoreApplication::processEvents();   // a second finished() would be queued by now
         QCOMPARE(finished.count(), 1);
-        QCOMPARE(finished.at(0).at(1).toBool(), wasRunning);
+        outcome = finished.at(0).at(0).value<BatchOutcome>();
+        QCOMPARE(outcome.cancelled, wasRunning);
     }
     QVERIFY(!batch.isRunning());
 
@@ -391,7 +393,7 @@ void TestFaultsConcurrency::cancelAtManyMoments()
         QVERIFY2(!processExists(pid), qPrintable(QString::number(pid)));
     QCOMPARE(problems(), QString());
 
-    const QList<FileResult> results = batch.results();
+    const QList<FileResult> results = outcome.files;
     QCOMPARE(results.size(), sources.size());
     QStringList kept;
     for (int i = 0; i < results.size(); ++i) {
@@ -430,7 +432,7 @@ void TestFaultsConcurrency::cancelAtManyMoments()
         if (result.isConverted())
             WorkFolder::discardTempMp3(result.tempPath);
     }
-    QCOMPARE(TestKit::entries(m_temp), QStringList());
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList());
 }
 
 // SIGTERM (and a second one, which stops at once) to quorvane-cli, real tools, eight files
@@ -540,11 +542,11 @@ QString TestFaultsConcurrency::makeFolder(const QString &relativePath) const
     return path;
 }
 
-BatchSettings TestFaultsConcurrency::batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const
+SessionSetup TestFaultsConcurrency::batchSettings(bool realTools, int jobs, const QString &pidLog, int heldRun) const
 {
     const QString tools = makeFolder(QStringLiteral("tools"));
     const QString hold = heldRun > 0 ? holdRun(gate(), heldRun) : QString();
-    BatchSettings settings;
+    SessionSetup settings;
     // The engine is given its folder as it is: the program's own is the session's to make.
     settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 0, hold);
     settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 0, hold);

@@ -173,7 +173,7 @@ void TestFaultsFolders::unusableTemporaryFolder()
     SessionSetup setup;
     setup.sources = files;
     setup.appFolder = m_appDir;
-    setup.tempFolder = given;
+    setup.tools.tempFolder = given;
     BatchSession session(setup);
     QSignalSpy started(&session, &BatchSession::fileStarted);
     QSignalSpy finished(&session, &BatchSession::finished);
@@ -387,13 +387,13 @@ void TestFaultsFolders::temporaryFolderFull()
     QVERIFY(fillUp(QDir(m_temp).filePath(QStringLiteral("filler")), roomKb * 1024));
     const QString source = tone(QStringLiteral("sources/a.m4a"));
 
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools.decoder = QDir(m_appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(m_appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
     settings.bitrate = 320;
     QList<FileResult> results;
-    QVERIFY(runBatch({source}, settings, &results));
+    QVERIFY(TestKit::runBatch({source}, settings, &results));
     const FileResult &result = results.at(0);
     QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
     QVERIFY(std::none_of(result.reason.begin(), result.reason.end(), [](QChar c) { return c.unicode() < 0x20; }));
@@ -407,7 +407,7 @@ void TestFaultsFolders::temporaryFolderFull()
     } else {
         QCOMPARE(result.status, FileStatus::Failed);
     }
-    QCOMPARE(entries(m_temp), QStringList{QStringLiteral("filler")});
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QStringLiteral("filler")});
 
     const CliRun run = runCli(m_cli, {QStringLiteral("-b"), QStringLiteral("320"), QStringLiteral("-o"), m_out, source},
                               m_work->path(), m_temp);
@@ -418,7 +418,7 @@ void TestFaultsFolders::temporaryFolderFull()
     QVERIFY2(run.err.contains(said), qPrintable(run.err));
     QVERIFY2(run.err.contains(reason), qPrintable(run.err));
     QCOMPARE(entries(m_out), decoderFits ? QStringList{QStringLiteral("a.mp3")} : QStringList());
-    QCOMPARE(entries(m_temp), QStringList{QStringLiteral("filler")});
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QStringLiteral("filler")});
 }
 
 // The walk's two steps through the public functions, with a folder removed (and one replaced

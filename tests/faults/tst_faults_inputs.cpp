@@ -30,7 +30,7 @@ private slots:
 
 private:
     QString makeCase(const QString &kind, const QString &name);
-    BatchSettings settings() const;
+    SessionSetup settings() const;
 
     Machine m_machine;
     QTemporaryDir m_fixtures;      // generated sources and the program's folder, for every case
@@ -115,9 +115,9 @@ void TestFaultsInputs::cleanup()
     m_work.reset();
 }
 
-BatchSettings TestFaultsInputs::settings() const
+SessionSetup TestFaultsInputs::settings() const
 {
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools.decoder = QDir(m_appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(m_appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
@@ -280,7 +280,7 @@ void TestFaultsInputs::oneBadOrOddSource()
 
     // The engine, as the main window runs it, then saving as the results window does.
     QList<FileResult> results;
-    QVERIFY(runBatch({source, good}, settings(), &results));
+    QVERIFY(TestKit::runBatch({source, good}, settings(), &results));
     QCOMPARE(results.size(), 2);
     const FileResult &result = results.at(0);
     QCOMPARE(results.at(1).status, FileStatus::Converted);
@@ -323,7 +323,7 @@ void TestFaultsInputs::oneBadOrOddSource()
         qWarning("not saved: %s: %s", qUtf8Printable(failure.target), qUtf8Printable(failure.reason));
     QVERIFY(failures.isEmpty());
     QVERIFY(releaseConverted(results));
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList());
     checkOutput(m_out);
     if (QTest::currentTestFailed())
         return;

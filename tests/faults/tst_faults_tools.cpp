@@ -222,7 +222,7 @@ void TestFaultsTools::brokenTool()
 
     // The engine. A broken decoder fails each file; a broken encoder leaves each file at the
     // decoder's bitrate (320 kbps), said so.
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools.decoder = QDir(appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
@@ -230,7 +230,7 @@ void TestFaultsTools::brokenTool()
     settings.bitrate = 192;
     settings.jobs = 2;
     QList<FileResult> results;
-    QVERIFY(runBatch(sources, settings, &results));
+    QVERIFY(TestKit::runBatch(sources, settings, &results));
     QCOMPARE(results.size(), 2);
     QStringList temps;
     for (const FileResult &result : std::as_const(results)) {
@@ -257,7 +257,7 @@ void TestFaultsTools::brokenTool()
     temps.sort();
     QCOMPARE(TestKit::tempEntries(m_temp), temps);   // nothing beside the kept files: no part of any output
     QVERIFY(releaseConverted(results));
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList());
 
     // quorvane-cli with the same tools beside it.
     QStringList arguments{QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-o"), m_cliOut, m_sources};
@@ -375,7 +375,7 @@ void TestFaultsTools::hangingToolInTheEngine()
 
     const QString tools = QDir(m_work->path()).filePath(QStringLiteral("tools"));
     QVERIFY(QDir().mkdir(tools));
-    BatchSettings settings;
+    SessionSetup settings;
     settings.tools.decoder = m_machine.ffmpeg;
     settings.tools.encoder = m_machine.lame;
     settings.tools.tempFolder = m_temp;
@@ -395,10 +395,10 @@ void TestFaultsTools::hangingToolInTheEngine()
 
     const QString toolPidFile = QDir(m_pids).filePath(QStringLiteral("tool"));
     const QString childPidFile = QDir(m_pids).filePath(QStringLiteral("child"));
-    auto batch = std::make_unique<ConversionBatch>(sources, settings);
-    QSignalSpy finished(batch.get(), &ConversionBatch::finished);
+    auto batch = std::make_unique<BatchSession>(TestKit::withSources(settings, sources));
+    QSignalSpy finished(batch.get(), &BatchSession::finished);
     QList<FileResult> reported;
-    connect(batch.get(), &ConversionBatch::fileFinished, this,
+    connect(batch.get(), &BatchSession::fileFinished, this,
             [&reported](const FileResult &result) { reported.append(result); });
     batch->start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(toolPidFile) > 0, 30000);
@@ -417,8 +417,8 @@ void TestFaultsTools::hangingToolInTheEngine()
         // Each hanging run is stopped in turn, and its file fails with the reason; an encoder's
         // failure keeps the decoder's file, as any encoder failure does.
         QVERIFY(finished.wait(60000));
-        const auto results = finished.at(0).at(0).value<QList<FileResult>>();
-        QCOMPARE(finished.at(0).at(1).toBool(), false);
+        const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
+        QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, false);
         QCOMPARE(results.at(0).status, FileStatus::Converted);
         for (int i : {1, 2}) {
             QCOMPARE(results.at(i).status, decoder ? FileStatus::Failed : FileStatus::KeptDecoderBitrate);
@@ -434,14 +434,14 @@ void TestFaultsTools::hangingToolInTheEngine()
         batch->abort();
         QVERIFY(!batch->isRunning());
         QVERIFY(!isAlive(toolPid));
-        QCOMPARE(entries(m_temp), QStringList());
+        QCOMPARE(TestKit::tempEntries(m_temp), QStringList());
         batch.reset();
         QCOMPARE(finished.size(), 0);
     } else {
         batch->cancel();
         QVERIFY(finished.wait(30000));
-        QCOMPARE(finished.at(0).at(1).toBool(), true);
-        const auto results = finished.at(0).at(0).value<QList<FileResult>>();
+        QCOMPARE(finished.at(0).at(0).value<BatchOutcome>().cancelled, true);
+        const auto results = finished.at(0).at(0).value<BatchOutcome>().files;
         QCOMPARE(results.at(0).status, FileStatus::Converted);
         QCOMPARE(results.at(1).status, FileStatus::Cancelled);
         QCOMPARE(results.at(2).status, FileStatus::Cancelled);
@@ -453,7 +453,7 @@ void TestFaultsTools::hangingToolInTheEngine()
     // A program the tool started goes with it, also when the tool is a wrapper.
     if (childPid)
         QTRY_VERIFY_WITH_TIMEOUT(!isAlive(childPid), 10000);
-    QCOMPARE(entries(m_temp), QStringList());
+    QCOMPARE(TestKit::tempEntries(m_temp), QStringList());
 #endif
 }
 

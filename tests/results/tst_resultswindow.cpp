@@ -9,7 +9,7 @@
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
 #include "results/resultswindow.h"
-#include "results/saving/savejob.h"
+#include "results/saving/resultset.h"
 #include "preview/sonogram.h"
 #include "results/sonogramview.h"
 
@@ -207,7 +207,9 @@ private slots:
             QVERIFY(QFile::exists(file));
 
         // Saved again where b.mp3 is one of the batch's sources: that file stays as it is.
-        w->setBatchSources({QDir(out).filePath(QStringLiteral("b.mp3"))});
+        auto *again = new ResultSet({QDir(out).filePath(QStringLiteral("b.mp3"))});
+        again->add(QStringLiteral("b.mp3"), {}, f.tempFile(QStringLiteral("zurvek44444444.mp3"), "BBB"));
+        w->showResults(again);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
         QVERIFY(saved(w));
         QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
@@ -316,9 +318,9 @@ private slots:
         // Each saved file's report reaches the window through its event loop, queued before
         // the end of the save: the loop turned while saving however fast the disk is.
         int turnsWhileSaving = 0;
-        auto *job = w->findChild<SaveJob *>();
+        auto *job = w->findChild<ResultSet *>();
         QVERIFY(job);
-        connect(job, &SaveJob::progress, w, [&] { turnsWhileSaving += w->isSaving() ? 1 : 0; });
+        connect(job, &ResultSet::progress, w, [&] { turnsWhileSaving += w->isSaving() ? 1 : 0; });
         QVERIFY(saved(w));
         QVERIFY(turnsWhileSaving > 0);
         QVERIFY(f.button("PushButton8")->isEnabled());

@@ -336,7 +336,7 @@ QList<Failure> save(const QString &folder, const QList<Item> &items,
         else
             reason = copyAtomically(items.at(i).sourceFile, target);
         if (!reason.isEmpty())
-            failures.append({target, reason});
+            failures.append({target, reason, i});
         if (saved)
             saved(i + 1);
     }

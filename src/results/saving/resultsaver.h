@@ -22,6 +22,9 @@ struct Failure
 {
     QString target; // full path that could not be written
     QString reason;
+    int entry = -1; // which item (save()), or which entry of a result set
+    // "could not save /out/a.mp3: No space left on device", as both front ends say it.
+    QString text() const { return QStringLiteral("could not save %1: %2").arg(target, reason); }
 };
 
 // The folder that the box's text names, or "" when it names no existing folder. Text
@@ -46,6 +49,7 @@ struct Move
     int index;        // into the names
     QString wanted;   // the name that would have replaced a source
     QString given;
+    QString text() const { return QStringLiteral("%1 is one of the sources, so it was saved as %2").arg(wanted, given); }
 };
 
 // A converted file never replaces one of its batch's sources: each name that would land on

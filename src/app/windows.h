@@ -1,0 +1,38 @@
+#pragma once
+
+#include "app/shell/appservices.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+class MainWindow;
+class ResultsWindow;
+
+// The program's two windows and how they hand over to each other: the main window's
+// converted files go to the results window, "< Back" returns. main() and the tests build
+// the windows through this, and neither window knows the other.
+class Windows : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Windows(const AppServices &services);
+    ~Windows() override;
+
+    MainWindow *main() const { return m_main.get(); }
+    // Built on first use; startUp() builds it while the user fills the list.
+    ResultsWindow *results();
+
+    // The main window's start-up; ready runs once it has run to its end.
+    void startUp(std::function<void()> ready = {});
+    // The program is asked to end from outside (a signal, the session ending): both
+    // windows close as if the user had closed them, so no tool and no temporary file stays.
+    void shutDown();
+
+private:
+    AppServices m_services;
+    std::unique_ptr<MainWindow> m_main;
+    std::unique_ptr<ResultsWindow> m_results;
+};

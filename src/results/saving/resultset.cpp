@@ -1,0 +1,141 @@
+#include "results/saving/resultset.h"
+
+#include "convert/files/workfolder.h"
+
+#include <QtConcurrent/QtConcurrentRun>
+
+ResultSet::ResultSet(const QStringList &sources, QObject *parent)
+    : QObject(parent)
+    , m_sources(sources)
+{
+    connect(&m_watcher, &QFutureWatcherBase::finished, this, &ResultSet::onJobEnded);
+}
+
+ResultSet::~ResultSet()
+{
+    // Shut-down: the copy under way is finished (no part file stays), then the files go.
+    m_cancelled = true;
+    m_watcher.disconnect(this);
+    m_watcher.waitForFinished();
+    releaseFiles({});
+}
+
+int ResultSet::add(const QString &name, const QString &source, const QString &tempPath)
+{
+    m_entries.append({ResultSaver::uniqueName(name, m_taken), source, tempPath});
+    return int(m_entries.size()) - 1;
+}
+
+void ResultSet::setTempPath(int entry, const QString &tempPath)
+{
+    m_entries[entry].tempPath = tempPath;
+}
+
+QStringList ResultSet::names() const
+{
+    QStringList names;
+    for (const Entry &entry : m_entries)
+        names.append(entry.name);
+    return names;
+}
+
+QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, bool keepExisting)
+{
+    QStringList names = this->names();
+    QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, m_sources);
+    if (keepExisting)
+        ResultSaver::keepExistingFiles(names, folder);
+    m_taken.clear();
+    for (int i = 0; i < names.size(); ++i) {
+        m_entries[i].name = names.at(i);
+        m_taken.insert(names.at(i).toLower());
+    }
+    return moves;
+}
+
+void ResultSet::save(const QString &folder, const QList<int> &entries)
+{
+    Job job;
+    job.folder = folder;
+    if (entries.isEmpty()) {
+        for (int i = 0; i < m_entries.size(); ++i)
+            job.report.entries.append(i);
+    } else {
+        job.report.entries = entries;
+    }
+    // The names as the rows show them, moved off a source for this save only.
+    QStringList names;
+    for (int entry : std::as_const(job.report.entries))
+        names.append(m_entries.at(entry).name);
+    job.report.moves = ResultSaver::keepSourcesSafe(names, folder, m_sources);
+    for (ResultSaver::Move &move : job.report.moves)
+        move.index = job.report.entries.at(move.index);
+    for (int i = 0; i < names.size(); ++i)
+        job.items.append({names.at(i), m_entries.at(job.report.entries.at(i)).tempPath});
+    m_waiting.append(job);
+    if (!m_running)
+        startNext();
+}
+
+void ResultSet::startNext()
+{
+    if (m_waiting.isEmpty())
+        return;
+    m_running = std::make_unique<Job>(m_waiting.takeFirst());
+    const int total = int(m_running->items.size());
+    const auto saved = [this, total](int count) {
+        QMetaObject::invokeMethod(this, [this, count, total] { emit progress(count, total); }, Qt::QueuedConnection);
+    };
+    m_watcher.setFuture(QtConcurrent::run(ResultSaver::save, m_running->folder, m_running->items, saved, &m_cancelled));
+}
+
+void ResultSet::onJobEnded()
+{
+    QList<Job> ended{std::move(*m_running)};
+    m_running.reset();
+    SaveReport &report = ended.first().report;
+    report.failures = m_watcher.result();
+    for (ResultSaver::Failure &failure : report.failures)
+        failure.entry = report.entries.at(failure.entry);
+    if (m_cancelled) {
+        // The saves asked for after the one that stopped end unstarted.
+        ended.append(m_waiting);
+        m_waiting.clear();
+        for (Job &job : ended)
+            job.report.cancelled = true;
+    }
+    if (m_discarded) {
+        releaseFiles({});
+        deleteLater();
+        return;
+    }
+    m_cancelled = false;
+    startNext();
+    for (const Job &job : std::as_const(ended))
+        emit saved(job.report);
+}
+
+void ResultSet::discard()
+{
+    m_discarded = true;
+    m_cancelled = true;
+    if (m_running)
+        return;   // once the copy under way has ended
+    releaseFiles({});
+    deleteLater();
+}
+
+void ResultSet::releaseFiles(const QList<int> &entries)
+{
+    const auto release = [this](int entry) {
+        if (!m_entries.at(entry).tempPath.isEmpty())
+            WorkFolder::discardTempMp3(m_entries.at(entry).tempPath);
+        m_entries[entry].tempPath.clear();
+    };
+    if (entries.isEmpty()) {
+        for (int entry = 0; entry < m_entries.size(); ++entry)
+            release(entry);
+    }
+    for (int entry : entries)
+        release(entry);
+}
