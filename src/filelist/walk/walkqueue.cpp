@@ -1,13 +1,10 @@
 #include "filelist/walk/walkqueue.h"
 
-#include <QThread>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 
-#include <memory>
-
-WalkQueue::WalkQueue(QObject *parent)
-    : QObject(parent)
-{
-}
+// A walk's rows and what it could not take.
+using Walked = std::pair<QStringList, FolderWalk::UnreadableList>;
 
 WalkQueue::~WalkQueue()
 {
@@ -27,38 +24,41 @@ void WalkQueue::cancelAll()
 {
     m_pending.clear();
     m_unreadable.clear();
-    if (!m_thread)
+    if (!m_running)
         return;
     m_cancelled = true;
-    m_thread->disconnect(this);
-    m_thread->wait();
-    delete m_thread;
-    m_thread = nullptr;
+    m_running->disconnect(this);
+    m_running->waitForFinished();
+    delete m_running;
+    m_running = nullptr;
     m_cancelled = false;
     emit busyChanged(false);
 }
 
 void WalkQueue::startNext()
 {
-    if (m_thread || m_pending.empty())
+    if (m_running || m_pending.empty())
         return;
     Job job = std::move(m_pending.front());
     m_pending.pop_front();
 
-    auto rows = std::make_shared<QStringList>();
-    auto unreadable = std::make_shared<FolderWalk::UnreadableList>();
-    m_thread = QThread::create([job = std::move(job), rows, unreadable, this] {
-        *rows = job(&m_cancelled, unreadable.get());
-    });
-    connect(m_thread, &QThread::finished, this, [this, rows, unreadable] {
-        m_thread->deleteLater();
-        m_thread = nullptr;
-        m_unreadable += *unreadable;
-        emit rowsReady(*rows);
+    auto *watcher = new QFutureWatcher<Walked>(this);
+    m_running = watcher;
+    // The watcher hands the result over on this object's thread, so rows arrive there.
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
+        m_running = nullptr;
+        watcher->deleteLater();
+        const auto [rows, unreadable] = watcher->result();
+        m_unreadable += unreadable;
+        emit rowsReady(rows);
         if (m_pending.empty())
             emit busyChanged(false);
         else
             startNext();
     });
-    m_thread->start();
+    watcher->setFuture(QtConcurrent::run([job = std::move(job), this] {
+        Walked walked;
+        walked.first = job(&m_cancelled, &walked.second);
+        return walked;
+    }));
 }

@@ -10,7 +10,7 @@
 #include <functional>
 #include <utility>
 
-class QThread;
+class QFutureWatcherBase;
 
 // Runs folder walks off the GUI thread, one after another in the order they were
 // asked for, so that rows arrive in request order and the window stays responsive
@@ -23,11 +23,11 @@ class WalkQueue : public QObject
 public:
     using Job = std::function<QStringList(const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable)>;
 
-    explicit WalkQueue(QObject *parent = nullptr);
+    explicit WalkQueue(QObject *parent = nullptr) : QObject(parent) {}
     ~WalkQueue() override;
 
     void enqueue(Job job);
-    bool isBusy() const { return m_thread != nullptr || !m_pending.empty(); }
+    bool isBusy() const { return m_running != nullptr || !m_pending.empty(); }
     // Drops waiting walks and stops the running one; blocks until it has stopped.
     // For shut-down only.
     void cancelAll();
@@ -42,7 +42,7 @@ private:
     void startNext();
 
     std::deque<Job> m_pending;
-    QThread *m_thread = nullptr;
+    QFutureWatcherBase *m_running = nullptr; // the walk under way, until its rows are delivered
     std::atomic_bool m_cancelled{false};
     FolderWalk::UnreadableList m_unreadable;
 };

@@ -1,9 +1,11 @@
 #include "filelist/walk/folderwalk.h"
 #include "filelist/walk/librarylayout.h"
+#include "filelist/walk/walkqueue.h"
 
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -84,6 +86,8 @@ private slots:
     void keepTreePaths();
     void shardsSplitTheLibrary();
     void upToDate();
+    void walkQueueDeliversInOrder();
+    void walkQueueCancelDropsEverything();
 };
 
 void TestFolderWalk::walkGoesLevelByLevel()
@@ -135,6 +139,10 @@ void TestFolderWalk::oneFolderRows_data()
         << QStringList{QStringLiteral("notes.txt"), QStringLiteral("README"),
                        QStringLiteral("~x.m4a"), QStringLiteral("a.m4a")}
         << QStringList{QStringLiteral("a.m4a"), QStringLiteral("notes.txt"), QStringLiteral("README")};
+    QTest::newRow("star alone, also without a dot")
+        << QStringLiteral("*")
+        << QStringList{QStringLiteral("README"), QStringLiteral("~x.m4a"), QStringLiteral("a.m4a")}
+        << QStringList{QStringLiteral("a.m4a"), QStringLiteral("README")};
     QTest::newRow("other wildcards")
         << QStringLiteral("track?.M4A")
         << QStringList{QStringLiteral("track10.m4a"), QStringLiteral("track1.m4a")}
@@ -596,6 +604,68 @@ void TestFolderWalk::upToDate()
     QVERIFY(LibraryLayout::isUpToDate(output, source));    // as old as its source
     QVERIFY(place(source, time.addSecs(1)));
     QVERIFY(!LibraryLayout::isUpToDate(output, source));   // the source changed since
+}
+
+namespace {
+
+// A walk that only names itself, as a row (none once the flag is raised) and as unreadable.
+WalkQueue::Job namingWalk(const QString &name)
+{
+    return [name](const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable) {
+        unreadable->append({name, QStringLiteral("permission denied")});
+        return cancelled->load() ? QStringList() : QStringList{name};
+    };
+}
+
+// One entry for each rowsReady: its rows joined by "+".
+QStringList delivered(const QSignalSpy &spy)
+{
+    QStringList rows;
+    for (const QVariantList &arguments : spy)
+        rows.append(arguments.at(0).toStringList().join(u'+'));
+    return rows;
+}
+
+} // namespace
+
+// Walks end in the order they were asked for, their rows delivered on the queue's thread,
+// and the queue is busy from the first request until the last rows are in.
+void TestFolderWalk::walkQueueDeliversInOrder()
+{
+    WalkQueue queue;
+    QSignalSpy rows(&queue, &WalkQueue::rowsReady);
+    QSignalSpy busy(&queue, &WalkQueue::busyChanged);
+    bool onQueueThread = true;
+    connect(&queue, &WalkQueue::rowsReady, this, [&] { onQueueThread &= QThread::currentThread() == queue.thread(); });
+    for (const char *name : {"a", "b", "c"})
+        queue.enqueue(namingWalk(QString::fromLatin1(name)));
+    QVERIFY(queue.isBusy());
+    QVERIFY(busy.wait(10000));
+    QCOMPARE(busy, (QList<QVariantList>{{true}, {false}}));
+    QCOMPARE(delivered(rows), (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
+    QVERIFY(onQueueThread);
+    QVERIFY(!queue.isBusy());
+    QCOMPARE(shown(queue.takeUnreadable()).join(u' '),
+             QStringLiteral("a: permission denied b: permission denied c: permission denied"));
+    QVERIFY(queue.takeUnreadable().isEmpty());
+}
+
+// A cancel drops the waiting walks and the running one's rows, also ones already made but
+// not yet delivered; the next walk starts afresh.
+void TestFolderWalk::walkQueueCancelDropsEverything()
+{
+    WalkQueue queue;
+    QSignalSpy rows(&queue, &WalkQueue::rowsReady);
+    QSignalSpy busy(&queue, &WalkQueue::busyChanged);
+    queue.enqueue(namingWalk(QStringLiteral("running")));
+    queue.enqueue(namingWalk(QStringLiteral("waiting")));
+    queue.cancelAll();
+    QVERIFY(!queue.isBusy());
+    QCOMPARE(busy, (QList<QVariantList>{{true}, {false}}));
+    queue.enqueue(namingWalk(QStringLiteral("next")));
+    QVERIFY(busy.wait(10000));
+    QCOMPARE(delivered(rows), QStringList{QStringLiteral("next")});
+    QCOMPARE(shown(queue.takeUnreadable()), QStringList{QStringLiteral("next: permission denied")});
 }
 
 QTEST_GUILESS_MAIN(TestFolderWalk)

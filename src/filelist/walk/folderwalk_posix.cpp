@@ -1,0 +1,368 @@
+#include "filelist/walk/folderwalk_p.h"
+
+#include "convert/files/pathhelpers.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// On POSIX systems the walk reads folders itself: one open and one pass of readdir per
+// folder, the entry type from d_type, and a stat only for subfolders (to know them) and
+// for entries whose type d_type leaves open. QDir would stat every entry and resolve
+// every folder's canonical path, which made the walk several times slower than find.
+
+namespace FolderWalk::Detail {
+
+namespace {
+
+// A folder is known by its device and inode, which every road to it (a link, a bind
+// mount, a start folder given twice) shares.
+using FolderKey = std::pair<dev_t, ino_t>;
+
+struct FolderKeyHash
+{
+    size_t operator()(const FolderKey &key) const
+    {
+        return std::hash<quint64>()(quint64(key.second) * 0x9E3779B97F4A7C15ull ^ quint64(key.first));
+    }
+};
+
+FolderKey keyOf(const struct stat &info)
+{
+    return {info.st_dev, info.st_ino};
+}
+
+struct Subfolder
+{
+    QString name;
+    QByteArray encodedName;
+    FolderKey key;
+};
+
+// An entry of a folder that the walk cannot take. With an empty name, the folder itself.
+// The reason comes first: built from errno, it is taken before anything can change it.
+struct Trouble
+{
+    QString reason;
+    QByteArray name;
+    bool folder;      // one the walk would enter; otherwise it counts only if its name matches
+};
+
+const QString &notUtf8()
+{
+    static const QString reason = QStringLiteral("its name is not valid UTF-8");
+    return reason;
+}
+
+QString reasonFor(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("not found");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    default:
+        return qt_error_string(error);
+    }
+}
+
+// Notes errno's reason for the folder entry, taken before anything can change it.
+void noteFolderError(UnreadableList *unreadable, const QString &folder)
+{
+    const QString reason = reasonFor(errno);
+    note(unreadable, shownFolder(folder), reason);
+}
+
+// The name as text: what is valid UTF-8 as it reads, any other byte (and any control
+// character) as \xNN, so that a name the walk cannot take can still be told apart.
+QString escapedName(const QByteArray &raw)
+{
+    QString text;
+    for (qsizetype i = 0; i < raw.size();) {
+        const uchar lead = uchar(raw.at(i));
+        const qsizetype length = lead < 0x80            ? 1
+                                 : (lead & 0xE0) == 0xC0 ? 2
+                                 : (lead & 0xF0) == 0xE0 ? 3
+                                 : (lead & 0xF8) == 0xF0 ? 4
+                                                         : 0;
+        const QByteArrayView piece = QByteArrayView(raw).sliced(i, qMin(qMax(length, qsizetype(1)), raw.size() - i));
+        if (length > 0 && piece.size() == length && piece.isValidUtf8() && (length > 1 || (lead >= 0x20 && lead != 0x7F))) {
+            text += QString::fromUtf8(piece);
+            i += length;
+        } else {
+            text += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+            ++i;
+        }
+    }
+    return text;
+}
+
+// macOS and the BSDs also hide a folder by a flag, as QDir knows.
+bool isHiddenByFlag(const struct stat &info)
+{
+#ifdef UF_HIDDEN
+    return info.st_flags & UF_HIDDEN;
+#else
+    Q_UNUSED(info);
+    return false;
+#endif
+}
+
+// Sets text to prefix + the name as QFile decodes it. Most names are plain ASCII, which
+// reads the same in every local encoding and is widened without the decoder. A name the
+// local encoding cannot carry would come back with replacement characters and the path
+// would name nothing, so it is left out (false), as QDir leaves it out.
+bool decodeName(const QString &prefix, const char *name, QString &text)
+{
+    const qsizetype length = qsizetype(std::strlen(name));
+    if (std::all_of(name, name + length, [](char c) { return uchar(c) < 0x80; })) {
+        text = prefix + QLatin1String(name, length);
+        return true;
+    }
+    const QByteArray raw(name, length);
+    const QString decoded = QFile::decodeName(raw);
+#ifndef Q_OS_DARWIN
+    // (On macOS names are UTF-8 by rule, and encodeName would decompose them.)
+    if (QFile::encodeName(decoded) != raw)
+        return false;
+#endif
+    text = prefix + decoded;
+    return true;
+}
+
+// Reads the folder open at fd and closes it. The folders the walk enters go to subfolders
+// (when given), the files to files (when given) as filePrefix + name, both in the order
+// the file system lists them. A folder starting with "." is hidden and not entered; a link
+// to a folder is entered as that folder (hidden by its own name), and is no file; a link
+// to anything else that exists counts as a file; sockets, pipes and devices are none.
+// What would have gone to either but cannot goes to troubles: an entry that vanished
+// since it was listed (or a broken link) names nothing and goes nowhere.
+void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix,
+                std::vector<Trouble> &troubles)
+{
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        troubles.push_back({reasonFor(errno), {}, true});
+        ::close(fd);
+        return;
+    }
+    const int dirFd = ::dirfd(dir);
+    struct stat info;
+    // Stats name into info; a failure is noted for a folder, or for a file when files are
+    // wanted, unless the entry is gone.
+    const auto look = [&](const char *name, int flags, bool folder) {
+        if (::fstatat(dirFd, name, &info, flags) == 0)
+            return true;
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP && (folder || files))
+            troubles.push_back({reasonFor(errno), QByteArray(name), folder});
+        return false;
+    };
+    QString text;
+    const auto takeFolder = [&](const char *name) {
+        if (!subfolders || name[0] == '.' || isHiddenByFlag(info))
+            return;
+        if (decodeName(QString(), name, text))
+            subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
+        else
+            troubles.push_back({notUtf8(), QByteArray(name), true});
+    };
+    const auto takeFile = [&](const char *name) {
+        if (files && decodeName(filePrefix, name, text))
+            files->append(std::move(text));
+        else if (files)
+            troubles.push_back({notUtf8(), QByteArray(name), false});
+    };
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                troubles.push_back({reasonFor(errno), {}, true});
+            break;
+        }
+        const char *name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        unsigned char type = entry->d_type;
+        bool haveInfo = false;
+        if (type == DT_UNKNOWN) {
+            // Some file systems do not fill in d_type.
+            if (!look(name, AT_SYMLINK_NOFOLLOW, false))
+                continue;
+            haveInfo = true;
+            type = S_ISDIR(info.st_mode) ? DT_DIR
+                 : S_ISREG(info.st_mode) ? DT_REG
+                 : S_ISLNK(info.st_mode) ? DT_LNK
+                                         : DT_UNKNOWN;
+        }
+        if (type == DT_DIR) {
+            if (!subfolders || name[0] == '.' || (!haveInfo && !look(name, AT_SYMLINK_NOFOLLOW, true)))
+                continue;
+            if (S_ISDIR(info.st_mode)) // or no folder any more (replaced since it was listed)
+                takeFolder(name);
+        } else if (type == DT_REG) {
+            takeFile(name);
+        } else if (type == DT_LNK) {
+            // A link that leads nowhere names nothing; one into a closed folder may lead to
+            // a file. One to a folder is known by the folder it leads to, so a loop of links
+            // ends.
+            if (look(name, 0, false))
+                S_ISDIR(info.st_mode) ? takeFolder(name) : takeFile(name);
+        }
+    }
+    ::closedir(dir);
+}
+
+// Notes the troubles of the folder entry folder (ending in a separator) in name order; a
+// file only when the walk would have taken it by its name.
+void noteTroubles(std::vector<Trouble> &troubles, const QString &folder, const NameMatcher *matcher, Tilde tilde,
+                  UnreadableList *unreadable)
+{
+    std::sort(troubles.begin(), troubles.end(), [](const Trouble &a, const Trouble &b) { return a.name < b.name; });
+    for (const Trouble &trouble : troubles) {
+        if (trouble.name.isEmpty())
+            note(unreadable, shownFolder(folder), trouble.reason);
+        else if (trouble.folder || (matcher && isTaken(QFile::decodeName(trouble.name), *matcher, tilde)))
+            note(unreadable, folder + escapedName(trouble.name), trouble.reason);
+    }
+    troubles.clear();
+}
+
+// Opens a folder to be read and sets info to what it is, or returns -1 with errno set. A
+// folder that can be listed but not entered (read but no search permission) gives names
+// that open nothing, so it counts as closed: even "." cannot be looked up in it.
+int openFolder(const QByteArray &path, struct stat &info)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::fstatat(fd, ".", &info, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
+{
+    return folder + (folder.endsWith('/') ? "" : "/") + name + '/';
+}
+
+} // namespace
+
+void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
+          const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
+{
+    // encoded and keys run parallel to folders: the path as the system takes it (empty for
+    // an entry that is not walked: it names nothing, or a folder already in the list) and
+    // the folder it led to when it was listed.
+    std::unordered_set<FolderKey, FolderKeyHash> known;
+    std::vector<QByteArray> encoded;
+    std::vector<FolderKey> keys;
+    for (const QString &folder : std::as_const(folders)) {
+        QByteArray path = QFile::encodeName(folder);
+        struct stat info = {};
+        const bool found = !path.isEmpty() && ::stat(path.constData(), &info) == 0;
+        if (!found && !path.isEmpty())
+            noteFolderError(unreadable, folder);
+        if (!found || !known.insert(keyOf(info)).second)
+            path.clear();
+        encoded.push_back(path);
+        keys.push_back(keyOf(info));
+    }
+
+    std::vector<Subfolder> subfolders;
+    std::vector<Trouble> troubles;
+    QStringList files;
+    // The list is its own queue: children go to the end, so the order is level by level.
+    for (qsizetype i = 0; i < folders.size(); ++i) {
+        if (isCancelled(cancelled))
+            return;
+        if (encoded[size_t(i)].isEmpty())
+            continue;
+        // Rows are built whole as the names are read: the folder's path with one separator
+        // behind it, then the name.
+        const QString folder = folders.at(i);
+        const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
+        struct stat opened;
+        const int fd = openFolder(encoded[size_t(i)], opened);
+        if (fd < 0) {
+            noteFolderError(unreadable, folder);
+            continue;
+        }
+        // A folder swapped (or a link pointed elsewhere) since it was listed could lead
+        // back up the tree: only the folder that was listed is read.
+        if (keyOf(opened) != keys[size_t(i)]) {
+            ::close(fd);
+            continue;
+        }
+        subfolders.clear();
+        files.clear();
+        readFolder(fd, &subfolders, rows ? &files : nullptr, prefix, troubles);
+        noteTroubles(troubles, prefix, matcher, Tilde::Drop, unreadable);
+
+        std::sort(subfolders.begin(), subfolders.end(),
+                  [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
+        const QByteArray folderEncoded = encoded[size_t(i)];
+        for (const Subfolder &sub : subfolders) {
+            if (!known.insert(sub.key).second)
+                continue;
+            folders.append(prefix + sub.name + u'/');
+            encoded.push_back(joinEncoded(folderEncoded, sub.encodedName));
+            keys.push_back(sub.key);
+        }
+        if (rows) {
+            keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop, tildes);
+            rows->append(std::move(files)); // leaves moved-from strings, cleared for the next folder
+        }
+    }
+}
+
+QStringList unsortedFileNames(const QString &folder, const NameMatcher &matcher, UnreadableList *unreadable)
+{
+    struct stat info;
+    const int fd = openFolder(QFile::encodeName(folder), info);
+    if (fd < 0) {
+        noteFolderError(unreadable, folder);
+        return {};
+    }
+    QStringList names;
+    std::vector<Trouble> troubles;
+    readFolder(fd, nullptr, &names, QString(), troubles);
+    noteTroubles(troubles, asFolderEntry(folder), &matcher, Tilde::Keep, unreadable);
+    return names;
+}
+
+QString namedFileProblem(const QString &path)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(encoded.constData(), &info) != 0) {
+        if (errno != ENOENT && errno != ENOTDIR)
+            return reasonFor(errno);
+        // The name came decoded with a replacement character for each byte that is not
+        // UTF-8 (an argument, a dropped URL): the file may be there, but no path we can
+        // make names it.
+        return path.contains(QChar::ReplacementCharacter) ? notUtf8() : QString();
+    }
+    if (!S_ISREG(info.st_mode))
+        return {};
+    const int fd = ::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return reasonFor(errno);
+    ::close(fd);
+    return {};
+}
+
+} // namespace FolderWalk::Detail
