@@ -4,6 +4,8 @@
 
 #include <QMutex>
 #include <QProcess>
+#include <QPromise>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QtEndian>
 
 #include <fftw3.h>
@@ -13,6 +15,19 @@
 #include <optional>
 #include <utility>
 
+#ifdef Q_OS_LINUX
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int Rows = SonogramBuilder::FrameSize / 2;
+
+// The frequency above which the average power stays more than 30 dB below the level of the
+// 1 to 4 kHz band: what an encoder's low-pass filter left of the sound. meanPower holds one
+// value per band of binHz each, the first centred on 0 Hz. 0 when the reference is silent.
 double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
 {
     const int n = int(meanPower.size());
@@ -42,10 +57,6 @@ double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
     }
     return 0.0;
 }
-
-namespace {
-
-constexpr int Rows = SonogramBuilder::FrameSize / 2;
 
 // FFTW's planner is not thread-safe; only executing a plan is.
 QMutex &plannerMutex()
@@ -186,91 +197,34 @@ qsizetype SonogramBuilder::workingBytes() const
                      + qsizetype(m_maxColumns) * Rows); // the levels of the finished picture
 }
 
-// Lives on the maker's thread: runs the decoder for one file after another and feeds its
-// output to a builder as it arrives.
-class SonogramWorker : public QObject
+namespace {
+
+// The decoder's arguments: one mono channel of 32-bit float samples in a WAV stream on
+// standard output, whose header carries the file's own sample rate.
+QStringList decoderArguments(const QString &file)
+{
+    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), Tools::ffmpegFileArgument(file),
+            QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-c:a"),
+            QStringLiteral("pcm_f32le"), QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+}
+
+// Feeds a builder with the decoder's WAV stream as it arrives.
+class WavReader
 {
 public:
-    SonogramWorker(SonogramMaker *maker, const QString &decoder)
-        : m_maker(maker), m_decoder(decoder)
-    {
-    }
+    explicit WavReader(int columns) : m_columns(columns) {}
 
-    void start(const QStringList &files, int columns, int generation)
-    {
-        stop();
-        m_queue = files;
-        m_columns = columns;
-        m_generation = generation;
-        startNext();
-    }
-
-    void stop()
-    {
-        m_queue.clear();
-        m_builder.reset();
-        dropProcess();
-    }
-
-private:
-    void dropProcess()
-    {
-        if (!m_process)
-            return;
-        QProcess *process = std::exchange(m_process, nullptr);
-        process->disconnect(this);
-        if (process->state() == QProcess::NotRunning) {
-            process->deleteLater();
-        } else {
-            connect(process, &QProcess::finished, process, &QObject::deleteLater);
-            process->kill();
-        }
-    }
-
-    bool stale() const { return m_generation != m_maker->m_generation.load(); }
-
-    void startNext()
-    {
-        if (m_queue.isEmpty() || stale())
-            return;
-        m_file = m_queue.takeFirst();
-        m_pending.clear();
-        m_inData = false;
-        m_sampleRate = m_channels = m_bits = 0;
-        m_builder.reset();
-
-        m_process = new QProcess(this);
-        m_process->setStandardInputFile(QProcess::nullDevice());
-        m_process->setStandardErrorFile(QProcess::nullDevice());
-        connect(m_process, &QProcess::readyReadStandardOutput, this, [this] {
-            if (!consume(m_process->readAllStandardOutput()))
-                done(false);
-        });
-        connect(m_process, &QProcess::finished, this, [this](int exitCode, QProcess::ExitStatus status) {
-            const bool read = consume(m_process->readAllStandardOutput());
-            done(read && status == QProcess::NormalExit && exitCode == 0);
-        });
-        connect(m_process, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart)
-                done(false);
-        });
-        m_process->start(m_decoder, SonogramMaker::decoderArguments(m_file));
-    }
-
-    // False when the stream is not what the decoder was asked for, or is no longer wanted.
+    // False when the stream is not what the decoder was asked for.
     bool consume(const QByteArray &bytes)
     {
-        if (stale())
-            return false;
         m_pending.append(bytes);
-        if (!m_inData) {
+        if (!m_builder) {
             const std::optional<bool> header = readHeader();
             if (!header)
                 return true;
             if (!*header || m_channels != 1 || m_bits != 32 || m_sampleRate <= 0)
                 return false;
             m_builder = std::make_unique<SonogramBuilder>(m_sampleRate, m_columns);
-            m_inData = true;
         }
         const qsizetype count = m_pending.size() / qsizetype(sizeof(float));
         if (count == 0)
@@ -282,6 +236,10 @@ private:
         return true;
     }
 
+    // Null when the stream ended before its samples began.
+    Sonogram finish() { return m_builder ? m_builder->finish() : Sonogram(); }
+
+private:
     // Reads the WAV header from the front of m_pending: nothing yet while more is needed,
     // false for a stream that is no WAV. On success m_pending holds only samples.
     std::optional<bool> readHeader()
@@ -314,84 +272,106 @@ private:
         return std::nullopt;
     }
 
-    void done(bool decoded)
-    {
-        std::optional<Sonogram> picture;
-        if (decoded && m_builder)
-            picture = m_builder->finish();
-        m_builder.reset();
-        dropProcess();
-        report(m_file, picture.value_or(Sonogram()));
-        startNext();
-    }
-
-    void report(const QString &file, const Sonogram &picture)
-    {
-        SonogramMaker *maker = m_maker;
-        const int generation = m_generation;
-        QMetaObject::invokeMethod(maker, [maker, generation, file, picture] {
-            if (generation != maker->m_generation.load())
-                return;
-            if (picture.isNull())
-                emit maker->pictureFailed(file);
-            else
-                emit maker->pictureReady(file, picture);
-        }, Qt::QueuedConnection);
-    }
-
-    SonogramMaker *m_maker;
-    const QString m_decoder;
-    QStringList m_queue;
-    int m_columns = 1;
-    int m_generation = 0;
-    QProcess *m_process = nullptr;
-    QString m_file;
+    const int m_columns;
     QByteArray m_pending;
-    bool m_inData = false;
     int m_sampleRate = 0;
     int m_channels = 0;
     int m_bits = 0;
-    std::unique_ptr<SonogramBuilder> m_builder;
+    std::unique_ptr<SonogramBuilder> m_builder; // from the first sample on
     std::vector<float> m_samples;
 };
 
+} // namespace
+
+// The decoder that a drawing waits on, for the event thread to end at once: nothing else
+// wakes the worker. Through a process descriptor, taken before the worker can have reaped the
+// decoder, the kill never reaches another process. Where there is none, a cancel is seen at
+// the decoder's next write.
+class SonogramMaker::DecoderStop
+{
+public:
+#ifdef Q_OS_LINUX
+    void watch(const QProcess &process)
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_fd = int(::syscall(SYS_pidfd_open, pid_t(process.processId()), 0u));
+    }
+    void release()
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (m_fd >= 0)
+            ::close(std::exchange(m_fd, -1));
+    }
+    void kill()
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (m_fd >= 0)
+            ::syscall(SYS_pidfd_send_signal, m_fd, SIGKILL, nullptr, 0u);
+    }
+
+private:
+    QMutex m_mutex;
+    int m_fd = -1;
+#else
+    void watch(const QProcess &) {}
+    void release() {}
+    void kill() {}
+#endif
+};
+
 SonogramMaker::SonogramMaker(const QString &decoder, QObject *parent)
-    : QObject(parent)
+    : QObject(parent), m_decoder(decoder), m_stop(std::make_unique<DecoderStop>())
 {
     qRegisterMetaType<Sonogram>();
-    m_worker = new SonogramWorker(this, decoder);
-    m_worker->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
-    m_thread.setObjectName(QStringLiteral("spectrogram"));
-    m_thread.start();
+    m_pool.setMaxThreadCount(1);
+    m_pool.setObjectName(QStringLiteral("spectrogram"));
+    // The watcher reports nothing of a cancelled request, nor of one it no longer watches.
+    connect(&m_watcher, &QFutureWatcherBase::resultReadyAt, this, [this](int index) {
+        const auto [file, picture] = m_watcher.resultAt(index);
+        if (picture.isNull())
+            emit pictureFailed(file);
+        else
+            emit pictureReady(file, picture);
+    });
 }
 
 SonogramMaker::~SonogramMaker()
 {
-    ++m_generation;
-    m_thread.quit();
-    m_thread.wait();
+    cancel();
 }
 
+// The decoder runs on one file after another, and a file it cannot decode gets a null picture.
 void SonogramMaker::request(const QStringList &files, int columns)
 {
-    const int generation = ++m_generation;
-    SonogramWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker, files, columns, generation] {
-        worker->start(files, columns, generation);
-    }, Qt::QueuedConnection);
+    cancel();
+    DecoderStop *stop = m_stop.get();
+    const auto draw = [stop, decoder = m_decoder, files, columns](QPromise<std::pair<QString, Sonogram>> &promise) {
+        for (const QString &file : files) {
+            QProcess process;
+            process.setStandardInputFile(QProcess::nullDevice());
+            process.setStandardErrorFile(QProcess::nullDevice());
+            process.start(decoder, decoderArguments(file));
+            stop->watch(process);
+            WavReader reader(columns);
+            bool wanted = !promise.isCanceled(); // after watch(): a cancel before it is seen here
+            while (wanted && process.waitForReadyRead(-1))
+                wanted = !promise.isCanceled() && reader.consume(process.readAllStandardOutput());
+            if (!wanted)
+                process.kill();
+            process.waitForFinished(-1);
+            stop->release();
+            if (promise.isCanceled())
+                return;
+            const bool decoded = wanted && reader.consume(process.readAllStandardOutput())
+                && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+            promise.addResult(std::pair(file, decoded ? reader.finish() : Sonogram()));
+        }
+    };
+    m_watcher.setFuture(QtConcurrent::run(&m_pool, draw));
 }
 
 void SonogramMaker::cancel()
 {
-    ++m_generation;
-    SonogramWorker *worker = m_worker;
-    QMetaObject::invokeMethod(worker, [worker] { worker->stop(); }, Qt::QueuedConnection);
-}
-
-QStringList SonogramMaker::decoderArguments(const QString &file)
-{
-    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), Tools::ffmpegFileArgument(file),
-            QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-c:a"),
-            QStringLiteral("pcm_f32le"), QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+    m_watcher.cancel();
+    m_stop->kill();
 }

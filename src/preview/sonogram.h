@@ -1,14 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFutureWatcher>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QThread>
+#include <QThreadPool>
 
-#include <atomic>
 #include <memory>
+#include <utility>
 #include <vector>
 
 // What a file sounds like, as a picture small enough to keep whatever the file's length:
@@ -31,11 +32,6 @@ struct Sonogram
     double nyquistHz() const { return sampleRate / 2.0; }
 };
 Q_DECLARE_METATYPE(Sonogram)
-
-// The frequency above which the average power stays more than 30 dB below the level of the
-// 1 to 4 kHz band: what an encoder's low-pass filter left of the sound. meanPower holds one
-// value per band of binHz each, the first centred on 0 Hz. 0 when the reference is silent.
-double highestFrequencyKept(const std::vector<double> &meanPower, double binHz);
 
 // Turns a stream of mono samples into a Sonogram. The columns are averaged into one
 // another as the stream grows, so the memory it takes depends on the column count asked
@@ -77,9 +73,7 @@ private:
     qint64 m_samples = 0;
 };
 
-class SonogramWorker;
-
-// Draws the pictures of files one at a time on a thread of its own: the decoder tool reads
+// Draws the pictures of files one after another on a thread of its own: the decoder tool reads
 // each file into a pipe as mono samples, and the builder reduces them as they arrive. A new
 // request or cancel() stops the decoder at once and drops what the earlier request would
 // still have reported.
@@ -94,20 +88,18 @@ public:
     void request(const QStringList &files, int columns);
     void cancel();
 
-    // The decoder's arguments: one mono channel of 32-bit float samples in a WAV stream on
-    // standard output, whose header carries the file's own sample rate.
-    static QStringList decoderArguments(const QString &file);
-
 signals:
     void pictureReady(const QString &file, const Sonogram &picture);
     // The file could not be decoded; nothing is shown for it.
     void pictureFailed(const QString &file);
 
 private:
-    friend class SonogramWorker;
+    class DecoderStop;
 
-    QThread m_thread;
-    SonogramWorker *m_worker = nullptr;
-    // Raised on the GUI thread by every request and cancel; the worker drops stale work.
-    std::atomic_int m_generation{0};
+    const QString m_decoder;
+    std::unique_ptr<DecoderStop> m_stop;
+    // One thread: a superseded request ends before the next starts. Its destructor waits for
+    // the work, which the maker's destructor has cancelled, before m_stop goes.
+    QThreadPool m_pool;
+    QFutureWatcher<std::pair<QString, Sonogram>> m_watcher;
 };

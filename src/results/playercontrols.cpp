@@ -1,5 +1,6 @@
 #include "results/playercontrols.h"
 
+#include "convert/progressestimate.h"
 #include "results/sonogramview.h"
 
 #include <QApplication>
@@ -29,6 +30,13 @@ public:
     }
 };
 
+// The whole seconds played, as every player counts them; the estimate's formatter alone would
+// round to the nearest.
+QString clockText(qint64 milliseconds)
+{
+    return ProgressEstimate::formatDuration(milliseconds / 1000 * 1000);
+}
+
 } // namespace
 
 PlayerControls::PlayerControls(QWidget *parent)
@@ -49,7 +57,7 @@ PlayerControls::PlayerControls(QWidget *parent)
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.4);
     m_title->setFont(titleFont);
 
-    m_bigTime = new QLabel(formatTime(0), this);
+    m_bigTime = new QLabel(clockText(0), this);
     m_bigTime->setAlignment(Qt::AlignCenter);
     QFont timeFont = m_bigTime->font();
     timeFont.setPointSizeF(timeFont.pointSizeF() * 3);
@@ -69,9 +77,9 @@ PlayerControls::PlayerControls(QWidget *parent)
     auto *jumpStyle = new JumpToClickStyle(QApplication::style()->name());
     jumpStyle->setParent(m_position);
     m_position->setStyle(jumpStyle);
-    m_elapsed = new QLabel(formatTime(0), this);
+    m_elapsed = new QLabel(clockText(0), this);
     m_elapsed->setObjectName(QStringLiteral("elapsed"));
-    m_total = new QLabel(formatTime(0), this);
+    m_total = new QLabel(clockText(0), this);
     m_total->setObjectName(QStringLiteral("total"));
 
     m_playPause = new QToolButton(this);
@@ -136,15 +144,6 @@ PlayerControls::PlayerControls(QWidget *parent)
     connect(m_volume, &QSlider::valueChanged, this, [this](int value) { emit volumeChanged(value / 100.0f); });
 }
 
-QString PlayerControls::formatTime(qint64 milliseconds)
-{
-    const qint64 seconds = qMax<qint64>(0, milliseconds) / 1000;
-    const qint64 hours = seconds / 3600;
-    const QString minSec = QStringLiteral("%1:%2").arg((seconds / 60) % 60, hours ? 2 : 1, 10, QLatin1Char('0'))
-                               .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    return hours ? QStringLiteral("%1:%2").arg(hours).arg(minSec) : minSec;
-}
-
 void PlayerControls::setTitle(const QString &title)
 {
     m_title->setText(title);
@@ -160,17 +159,16 @@ void PlayerControls::setPlaybackState(QMediaPlayer::PlaybackState state)
 
 void PlayerControls::setDuration(qint64 milliseconds)
 {
-    m_duration = milliseconds;
     m_position->setRange(0, int(qMin<qint64>(milliseconds, INT_MAX)));
-    updateTimes();
+    m_total->setText(clockText(milliseconds));
 }
 
 void PlayerControls::setPosition(qint64 milliseconds)
 {
-    m_positionMs = milliseconds;
     if (!m_position->isSliderDown())
         m_position->setValue(int(qMin<qint64>(milliseconds, INT_MAX)));
-    updateTimes();
+    m_elapsed->setText(clockText(milliseconds));
+    m_bigTime->setText(m_elapsed->text());
 }
 
 void PlayerControls::setVolume(float volume)
@@ -182,11 +180,4 @@ void PlayerControls::setVolume(float volume)
 void PlayerControls::setErrorText(const QString &text)
 {
     m_error->setText(text);
-}
-
-void PlayerControls::updateTimes()
-{
-    m_elapsed->setText(formatTime(m_positionMs));
-    m_total->setText(formatTime(m_duration));
-    m_bigTime->setText(formatTime(m_positionMs));
 }

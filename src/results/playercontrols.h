@@ -26,8 +26,6 @@ public:
     // A file that cannot be played is said here, quietly; there is no dialog.
     void setErrorText(const QString &text);
 
-    static QString formatTime(qint64 milliseconds);
-
     // The spectrograms, shown in the middle of the face once the playing file's is ready.
     SonogramView *spectrum() const { return m_spectrum; }
 
@@ -39,8 +37,6 @@ signals:
     void volumeChanged(float volume);
 
 private:
-    void updateTimes();
-
     QLabel *m_title = nullptr;
     QLabel *m_bigTime = nullptr;
     QLabel *m_elapsed = nullptr;
@@ -52,6 +48,4 @@ private:
     QToolButton *m_stop = nullptr;
     SonogramView *m_spectrum = nullptr;
     QMediaPlayer::PlaybackState m_state = QMediaPlayer::StoppedState;
-    qint64 m_duration = 0;
-    qint64 m_positionMs = 0;
 };

@@ -127,19 +127,16 @@ qint64 SonogramView::duration() const
 }
 
 // The pictures leave room for the kHz marks on the right and for the text line below.
-void SonogramView::layoutBands(QRect &source, QRect &played) const
+std::pair<QRect, QRect> SonogramView::layoutBands() const
 {
     const QFontMetrics metrics(font());
-    QRect area = rect().adjusted(0, 0, -(metrics.horizontalAdvance(QStringLiteral("20k")) + 8),
-                                 -(metrics.height() + Gap));
-    if (m_source.picture.isNull()) {
-        source = QRect();
-        played = area;
-        return;
-    }
+    const QRect area = rect().adjusted(0, 0, -(metrics.horizontalAdvance(QStringLiteral("20k")) + 8),
+                                       -(metrics.height() + Gap));
+    if (m_source.picture.isNull())
+        return {QRect(), area};
     const int sourceHeight = (area.height() - Gap) * 2 / 5;
-    source = QRect(area.left(), area.top(), area.width(), sourceHeight);
-    played = QRect(area.left(), source.bottom() + 1 + Gap, area.width(), area.height() - sourceHeight - Gap);
+    return {QRect(area.left(), area.top(), area.width(), sourceHeight),
+            QRect(area.left(), area.top() + sourceHeight + Gap, area.width(), area.height() - sourceHeight - Gap)};
 }
 
 void SonogramView::paintBand(QPainter &painter, Band &band, const QRect &rect) const
@@ -157,9 +154,8 @@ void SonogramView::paintBand(QPainter &painter, Band &band, const QRect &rect) c
     }
     painter.drawPixmap(picture.topLeft(), band.scaled);
 
-    const QColor text = palette().color(QPalette::WindowText);
     const double step = top > 12000 ? 5000 : top > 5000 ? 2000 : 1000;
-    painter.setPen(text);
+    painter.setPen(palette().color(QPalette::WindowText));
     for (double hz = step; hz < top; hz += step) {
         const int y = rect.bottom() - int(std::lround(rect.height() * hz / top));
         painter.drawLine(rect.right() + 1, y, rect.right() + 4, y);
@@ -187,9 +183,7 @@ void SonogramView::paintEvent(QPaintEvent *)
     if (!hasPicture())
         return;
     QPainter painter(this);
-    QRect source;
-    QRect played;
-    layoutBands(source, played);
+    const auto [source, played] = layoutBands();
     if (source.isValid())
         paintBand(painter, m_source, source);
     paintBand(painter, m_played, played);
@@ -208,29 +202,25 @@ void SonogramView::paintEvent(QPaintEvent *)
                      Qt::AlignLeft | Qt::AlignVCenter, keptText());
 }
 
-void SonogramView::seekTo(int x)
-{
-    QRect source;
-    QRect played;
-    layoutBands(source, played);
-    if (duration() <= 0 || played.width() <= 0)
-        return;
-    const double at = std::clamp(double(x - played.left()) / played.width(), 0.0, 1.0);
-    emit seekRequested(qint64(std::llround(at * duration())));
-}
-
 void SonogramView::mousePressEvent(QMouseEvent *event)
 {
-    QRect source;
-    QRect played;
-    layoutBands(source, played);
-    const QPoint at = event->position().toPoint();
-    if (event->button() == Qt::LeftButton && hasPicture() && (played.contains(at) || source.contains(at)))
-        seekTo(at.x());
+    if (event->button() == Qt::LeftButton)
+        seekTo(event->position().toPoint(), true);
 }
 
 void SonogramView::mouseMoveEvent(QMouseEvent *event)
 {
-    if ((event->buttons() & Qt::LeftButton) && hasPicture())
-        seekTo(event->position().toPoint().x());
+    if (event->buttons() & Qt::LeftButton)
+        seekTo(event->position().toPoint(), false);
+}
+
+// A press seeks only on a picture; a drag that started on one goes on beside them.
+void SonogramView::seekTo(QPoint at, bool pressed)
+{
+    const auto [source, played] = layoutBands();
+    if (!hasPicture() || duration() <= 0 || played.width() <= 0
+        || (pressed && !played.contains(at) && !source.contains(at)))
+        return;
+    const double share = std::clamp(double(at.x() - played.left()) / played.width(), 0.0, 1.0);
+    emit seekRequested(qint64(std::llround(share * duration())));
 }

@@ -47,12 +47,12 @@ private:
     };
 
     void setBand(Band &band, const Sonogram &picture);
-    void layoutBands(QRect &source, QRect &played) const;
+    std::pair<QRect, QRect> layoutBands() const; // the source's (null without one), the played file's
     void paintBand(QPainter &painter, Band &band, const QRect &rect) const;
     void paintLabel(QPainter &painter, const QRect &band, const QString &label) const;
     double topHz() const;
     qint64 duration() const;
-    void seekTo(int x);
+    void seekTo(QPoint at, bool pressed);
 
     Band m_played;
     Band m_source;
