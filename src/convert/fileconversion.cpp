@@ -1,33 +1,20 @@
 #include "convert/fileconversion.h"
 
 #include "convert/files/pathhelpers.h"
-#include "convert/processrunner.h"
-#include "convert/progressestimate.h"
-#include "convert/tagcopy.h"
 #include "convert/files/workfolder.h"
-#include "convert/toolcommands.h"
-#include "convert/tooloutput.h"
+#include "convert/verdicts.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 namespace {
-
-// Tools run without a console window.
-constexpr int kHiddenWindow = 0;
-
-// A reason is shown in one row of a list; a tool's line can hold a long path.
-constexpr qsizetype kMaxReasonLength = 300;
 
 // progress() moves at least this far at a time, so that a list of files running at once does
 // not flood the window with repaints.
@@ -55,25 +42,6 @@ qint64 sinceStart()
     return clock.elapsed();
 }
 
-QString shortened(const QString &text)
-{
-    if (text.size() <= kMaxReasonLength)
-        return text;
-    return text.left(kMaxReasonLength - 1) + QChar(0x2026);
-}
-
-// Every report names the file before its reason; ffmpeg names it again ("SRC: Invalid data
-// found when processing input").
-QString withoutSourcePath(const QString &reason, const QString &source)
-{
-    for (const QString &named : {source, Tools::ffmpegFileArgument(source)}) {
-        const QString prefix = named + QStringLiteral(": ");
-        if (!named.isEmpty() && reason.startsWith(prefix))
-            return reason.mid(prefix.size());
-    }
-    return reason;
-}
-
 bool isNonEmptyFile(const QString &path)
 {
     const QFileInfo info(path);
@@ -86,74 +54,31 @@ void removeIfPresent(const QString &path)
         QFile::remove(path);
 }
 
-std::filesystem::path toFsPath(const QString &path)
+// What a tool left at path.
+Verdicts::Output outputAt(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return {};
+    return {true, info.size(), info.size() > 0 ? TagCopy::readMpegAudio(path) : std::nullopt};
+}
+
+// Puts from in the place of to, both in the temporary folder: a rename replaces to in one step
+// where the file system allows it; otherwise to is removed first.
+bool renameOver(const QString &from, const QString &to)
 {
 #ifdef Q_OS_WIN
-    return std::filesystem::path(path.toStdWString());
+    const std::filesystem::path source(from.toStdWString()), target(to.toStdWString());
 #else
-    return std::filesystem::path(QFile::encodeName(path).toStdString());
+    const std::filesystem::path source(QFile::encodeName(from).toStdString()), target(QFile::encodeName(to).toStdString());
 #endif
-}
-
-// Puts from in the place of to. A rename replaces to in one step where the file system
-// allows it; otherwise to is removed first, and as a last resort the data is copied.
-bool replaceFile(const QString &from, const QString &to)
-{
     std::error_code error;
-    std::filesystem::rename(toFsPath(from), toFsPath(to), error);
-    if (!error)
-        return true;
-    std::filesystem::remove(toFsPath(to), error);
-    error.clear();
-    std::filesystem::rename(toFsPath(from), toFsPath(to), error);
-    if (!error)
-        return true;
-    const bool copied = QFile::copy(from, to);
-    QFile::remove(from);
-    return copied;
-}
-
-// Why a tool run did not leave a usable file at outputPath, in one short line.
-QString failureReason(const QString &tool, const ProcessOutcome &outcome, const QString &outputPath)
-{
-    if (!outcome.started) {
-        if (outcome.result == StartError::NotFound + kStartErrorBase)
-            return tool + QStringLiteral(" not found");
-        if (outcome.errorText.isEmpty())
-            return QStringLiteral("could not start the ") + tool;
-        return QStringLiteral("could not start the ") + tool + QStringLiteral(": ") + outcome.errorText;
+    std::filesystem::rename(source, target, error);
+    if (error) {
+        std::filesystem::remove(target, error);
+        std::filesystem::rename(source, target, error);
     }
-    if (outcome.crashed) {
-        const QString ended = QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally");
-        return outcome.errorText.isEmpty() ? ended : ended + QStringLiteral(": ") + outcome.errorText;
-    }
-    if (outcome.exitCode != 0) {
-        if (!outcome.errorText.isEmpty())
-            return outcome.errorText;
-        return QStringLiteral("the ") + tool + QStringLiteral(" failed with exit code ")
-               + QString::number(outcome.exitCode);
-    }
-    if (!QFileInfo(outputPath).isFile())
-        return QStringLiteral("the ") + tool + QStringLiteral(" wrote no file");
-    return QStringLiteral("the ") + tool + QStringLiteral(" wrote an empty file");
-}
-
-// Why the MP3 a tool wrote at path is not a conversion ("" when it is one): not MPEG audio, or
-// more than half a second shorter than expectedMs. The file's figures go to audio.
-QString outputProblem(const QString &tool, const QString &path, std::optional<qint64> expectedMs,
-                      TagCopy::MpegAudio *audio)
-{
-    const std::optional<TagCopy::MpegAudio> found = TagCopy::readMpegAudio(path);
-    if (!found)
-        return QStringLiteral("the %1's output is not valid MPEG audio").arg(tool);
-    constexpr qint64 kShortfallMs = 500;
-    if (expectedMs && found->lengthMs < *expectedMs - kShortfallMs) {
-        return QStringLiteral("the %1's output is cut short: %2 of %3")
-            .arg(tool, ProgressEstimate::formatDuration(found->lengthMs), ProgressEstimate::formatDuration(*expectedMs));
-    }
-    if (audio)
-        *audio = *found;
-    return {};
+    return !error;
 }
 
 } // namespace
@@ -174,24 +99,21 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     m_result.sourcePath = sourcePath;
     m_result.displayName = Paths::displayNameFor(sourcePath);
     m_result.status = FileStatus::Cancelled;
-    connect(m_runner, &ProcessRunner::standardErrorLineRead, this, &FileConversion::onToolLine);
-    connect(m_runner, &ProcessRunner::finished, this, &FileConversion::onToolFinished);
-    if (m_tools.singlePass) {
+    if (m_tools.singlePass)
         m_pipeReader = new ProcessRunner(this);
-        connect(m_pipeReader, &ProcessRunner::standardErrorLineRead, this, [this](const QString &line) {
-            m_encoderHeardMs = sinceStart();
-            if (m_state == State::Piping)
-                onEncoderLine(line);
-        });
-        connect(m_pipeReader, &ProcessRunner::finished, this, [this](const ProcessOutcome &outcome) {
-            if (m_state == State::Piping) {
-                m_encoderOutcome = outcome;
-                onPipedToolFinished();
-            } else if (m_state == State::Cancelling) {
-                onCancelledToolFinished();
-            }
-        });
+    for (ProcessRunner *runner : {m_runner, m_pipeReader}) {
+        if (!runner)
+            continue;
+        const bool fromPipeReader = runner == m_pipeReader;
+        // Lines queued: a receiver of progress() may abort this conversion, and the runner
+        // with it, which must not happen under the runner's own signal.
+        connect(runner, &ProcessRunner::standardErrorLineRead, this,
+                [this, fromPipeReader](const QString &line) { onToolLine(line, fromPipeReader); }, Qt::QueuedConnection);
+        connect(runner, &ProcessRunner::finished, this,
+                [this, fromPipeReader](const ProcessOutcome &outcome) { onToolFinished(outcome, fromPipeReader); });
     }
+    connect(&m_tagReader, &QFutureWatcher<SourceTags>::finished, this, &FileConversion::onTagsRead);
+    connect(&m_tagWriter, &QFutureWatcher<bool>::finished, this, &FileConversion::onTagged);
 }
 
 FileConversion::~FileConversion()
@@ -211,36 +133,30 @@ void FileConversion::cancel()
 {
     switch (m_state) {
     case State::Idle:
-    case State::Starting:
-        finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
-        break;
-    case State::Tagging:
-        // The worker cannot be stopped half-way; its report ends the file.
-        if (m_tagging.valid()) {
-            m_state = State::Cancelling;
-            break;
-        }
-        removeTemporaryFiles();
+    case State::Starting:   // the tag reader touches no file of ours
         finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
         break;
     case State::Decoding:
     case State::Encoding:
     case State::Piping:
-        if (m_runner->isRunning() || (m_pipeReader && m_pipeReader->isRunning())) {
-            // The files are deleted once the tools have let go of them, in
-            // onCancelledToolFinished().
-            m_state = State::Cancelling;
-            m_runner->cancel();
-            if (m_pipeReader)
-                m_pipeReader->cancel();
-        } else {
-            // Called from progress() between the two tools or after the last one.
+    case State::Tagging:
+        // A tool or the tag writer always runs here: the next tool starts before progress()
+        // says the last one is done. The files are deleted once they have let go of them, in
+        // onCancelledToolFinished() or onTagged().
+        m_state = State::Cancelling;
+        m_runner->cancel();
+        if (m_pipeReader)
+            m_pipeReader->cancel();
+        break;
+    case State::Reporting:
+        // From progress(): a converted file's report is still to come.
+        if (m_result.isConverted()) {
             removeTemporaryFiles();
-            finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
+            m_result.status = FileStatus::Cancelled;
+            m_result.reason = QStringLiteral("cancelled");
         }
         break;
     case State::Cancelling:
-    case State::Reporting:
     case State::Done:
         break;
     }
@@ -254,8 +170,7 @@ void FileConversion::abort()
     m_runner->abort();
     if (m_pipeReader)
         m_pipeReader->abort();
-    if (m_tagging.valid())
-        m_tagging.wait();   // the worker writes into the file about to be deleted
+    m_tagWriter.waitForFinished();   // the worker writes into the file about to be deleted
     removeTemporaryFiles();
 }
 
@@ -275,23 +190,31 @@ void FileConversion::begin()
         return;
     }
     // Before the decoder: a source with two audio tracks needs the first one's length then.
-    m_sourceTags = TagCopy::readSource(m_result.sourcePath);
+    m_tagReader.setFuture(QtConcurrent::run(&TagCopy::readSource, m_result.sourcePath));
+}
+
+void FileConversion::onTagsRead()
+{
+    if (m_state != State::Starting)
+        return;   // cancelled or aborted meanwhile
+    m_sourceTags = m_tagReader.result();
+    m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
     m_tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
     if (m_tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
         return;
     }
+    // Into the temporary folder, not beside the program: an installed program's folder is
+    // read-only, and every file would silently keep the decoder's bitrate.
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
-                             m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput), kHiddenWindow);
-        watchTools();
-        return;
+                             m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput));
+    } else {
+        m_state = State::Decoding;
+        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath));
     }
-    m_state = State::Decoding;
-    m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath),
-                    kHiddenWindow);
     watchTools();
 }
 
@@ -337,68 +260,21 @@ void FileConversion::onWatchdog()
         m_pipeReader->cancel();
 }
 
-void FileConversion::onToolLine(const QString &line)
+void FileConversion::onToolLine(const QString &line, bool fromPipeReader)
 {
-    if (m_state == State::Decoding || m_state == State::Piping) {
-        m_decoderHeardMs = sinceStart();
-        onDecoderLine(line);
-    } else if (m_state == State::Encoding) {
+    if (fromPipeReader || m_state == State::Encoding) {
         m_encoderHeardMs = sinceStart();
-        onEncoderLine(line);
-    }
-}
-
-void FileConversion::onDecoderLine(const QString &line)
-{
-    if (!m_outputListed) {
-        m_outputListed = line.startsWith(QStringLiteral("Output #"));
-        const QString kind = ToolOutput::streamKind(line);
-        if (!m_outputListed && !kind.isEmpty()) {
-            ++m_inputStreams;
-            // The container's length is its longest track's; only the first is decoded.
-            if (kind == QStringLiteral("Audio") && ++m_audioTracks == 2 && m_sourceTags.firstAudioTrackMs)
-                m_sourceMs = m_sourceTags.firstAudioTrackMs;
-            return;
-        }
-    }
-    // The input summary with the length comes once, before any progress line.
-    if (!m_sourceMs) {
-        if (const auto length = ToolOutput::durationMs(line)) {
-            m_sourceMs = length;
-            return;
-        }
-    }
-    // ffmpeg says it could not write the whole of its output (a full disk) and still
-    // exits with 0; the first such line is the reason the file fails. Anchored, so that a
-    // source's name in the input summary cannot pass for one.
-    static const QRegularExpression writeError(QStringLiteral(
-        "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
-        "|: (?:No space left on device|Disk quota exceeded)$"));
-    if (m_decoderWriteError.isEmpty() && writeError.match(line).hasMatch()) {
-        m_decoderWriteError = line.trimmed();
-        return;
-    }
-    // The last progress line is written at the end and tells the length of the output.
-    if (const auto time = ToolOutput::timeMs(line)) {
-        m_decodedMs = time;
+        // Reading a pipe, the encoder knows no length and counts no share.
+        if (const auto share = ToolOutput::encodedShare(line); share && m_state == State::Encoding)
+            reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
+        else if (!m_encodedKbps && (m_state == State::Encoding || m_state == State::Piping))
+            m_encodedKbps = ToolOutput::encodedKbps(line);
+    } else if (m_state == State::Decoding || m_state == State::Piping) {
+        m_decoderHeardMs = sinceStart();
+        ToolOutput::readDecoderLine(m_said, line);
         const double span = m_state == State::Piping ? kPipedFraction : kDecodedFraction;
-        if (m_sourceMs && *m_sourceMs > 0)
-            reportProgress(span * qMin(1.0, double(*time) / double(*m_sourceMs)));
-    }
-}
-
-void FileConversion::onEncoderLine(const QString &line)
-{
-    // Reading a pipe, the encoder knows no length and counts no share.
-    if (const auto share = ToolOutput::encodedShare(line); share && m_state == State::Encoding) {
-        reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
-        return;
-    }
-    // "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2", once.
-    static const QRegularExpression encodingAs(QStringLiteral("^Encoding as .*\\b(\\d+) kbps\\b"));
-    if (!m_encodedKbps) {
-        if (const QRegularExpressionMatch match = encodingAs.match(line); match.hasMatch())
-            m_encodedKbps = match.captured(1).toInt();
+        if (m_said.decodedMs && m_said.sourceMs && *m_said.sourceMs > 0)
+            reportProgress(span * qMin(1.0, double(*m_said.decodedMs) / double(*m_said.sourceMs)));
     }
 }
 
@@ -414,7 +290,7 @@ void FileConversion::reportProgress(double fraction)
     emit progress(m_result.index, fraction);
 }
 
-void FileConversion::onToolFinished(const ProcessOutcome &outcome)
+void FileConversion::onToolFinished(const ProcessOutcome &outcome, bool fromPipeReader)
 {
     switch (m_state) {
     case State::Decoding:
@@ -424,7 +300,7 @@ void FileConversion::onToolFinished(const ProcessOutcome &outcome)
         onEncoderFinished(outcome);
         break;
     case State::Piping:
-        m_decoderOutcome = outcome;
+        (fromPipeReader ? m_encoderOutcome : m_decoderOutcome) = outcome;
         onPipedToolFinished();
         break;
     case State::Cancelling:
@@ -443,75 +319,35 @@ void FileConversion::onCancelledToolFinished()
     finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
 }
 
-// Why the decoder failed ("" when it did not): the exit code counts as much as the file, for a
-// decoder that fails half-way leaves a partial file that must not pass for a converted one.
-QString FileConversion::decoderFailure(const ProcessOutcome &outcome, const QString &outputPath) const
-{
-    if (!m_stallReason.isEmpty())
-        return m_stallReason;
-    if (outcome.succeeded() && m_decoderWriteError.isEmpty() && (outputPath.isEmpty() || isNonEmptyFile(outputPath)))
-        return {};
-    // ffmpeg's own last word would be about its stream map.
-    if (m_inputStreams > 0 && m_audioTracks == 0)
-        return QStringLiteral("the source has no audio");
-    if (outcome.succeeded() && !m_decoderWriteError.isEmpty())
-        return m_decoderWriteError;
-    return failureReason(QStringLiteral("decoder"), outcome, outputPath);
-}
-
 void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
-    if (const QString reason = decoderFailure(outcome, m_tempPath); !reason.isEmpty()) {
+    const Verdicts::Output output = outputAt(m_tempPath);
+    if (const QString reason = Verdicts::decoderFailure(m_stallReason, outcome, m_said, output); !reason.isEmpty()) {
         fail(reason);
         return;
     }
-    // A decoder that says it succeeded has still written garbage or a file cut short now and
-    // then; neither may pass for a conversion.
-    if (const QString problem = outputProblem(QStringLiteral("decoder"), m_tempPath, m_decodedMs, &m_decoded);
-        !problem.isEmpty()) {
-        fail(problem);
-        return;
-    }
-    noteWhatWasDecoded();
-    reportProgress(kDecodedFraction);
-    if (m_state != State::Decoding)
-        return;   // a receiver of progress() cancelled or aborted
+    m_decoded = *output.audio;
     m_state = State::Encoding;
-    // Into the temporary folder, not beside the program: an installed program's folder is
-    // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
-    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_tempPath, m_encoderOutput),
-                    kHiddenWindow);
+    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_tempPath, m_encoderOutput));
     watchTools();
+    reportProgress(kDecodedFraction);   // last: a receiver may cancel or abort
 }
 
 void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
 {
-    QString problem = m_stallReason;
-    if (problem.isEmpty() && outcome.succeeded() && isNonEmptyFile(m_encoderOutput))
-        problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decoded.lengthMs, nullptr);
-    if (outcome.succeeded() && isNonEmptyFile(m_encoderOutput) && problem.isEmpty()) {
+    const Verdicts::Verdict verdict = Verdicts::encoderVerdict(m_stallReason, outcome, outputAt(m_encoderOutput),
+                                                               m_decoded, isNonEmptyFile(m_tempPath));
+    if (verdict.status == FileStatus::Converted) {
         takeEncoderOutput();
-        return;
+    } else if (verdict.status == FileStatus::Failed) {
+        fail(verdict.reason);
+    } else {
+        removeIfPresent(m_encoderOutput);
+        startTagging(verdict.status, verdict.reason);
     }
-
-    const QString reason = problem.isEmpty() ? failureReason(QStringLiteral("encoder"), outcome, m_encoderOutput)
-                                             : problem;
-    removeIfPresent(m_encoderOutput);
-    if (!isNonEmptyFile(m_tempPath)) {
-        fail(reason);
-        return;
-    }
-    // The decoder's file is still a good MP3, only at the decoder's bitrate; the user is told
-    // so rather than handed a different bitrate silently.
-    startTagging(FileStatus::KeptDecoderBitrate,
-                 QStringLiteral("kept at %1 kbps: the encoder failed: %2").arg(m_decoded.kbps).arg(reason));
 }
 
-// Both tools of a single pass have ended. A tool that fails takes the other with it: a decoder
-// that dies leaves the encoder a short input, which it encodes without complaint; an encoder
-// that dies leaves the decoder writing into a closed pipe. The one that failed first names
-// the reason: the decoder's, unless its failure is only the closed pipe or the stop below.
+// Both tools of a single pass report here as each ends.
 void FileConversion::onPipedToolFinished()
 {
     if (!m_decoderOutcome || !m_encoderOutcome) {
@@ -525,97 +361,58 @@ void FileConversion::onPipedToolFinished()
         }
         return;
     }
-    if (!m_stallReason.isEmpty()) {
-        fail(m_stallReason);
+    const Verdicts::Output output = outputAt(m_encoderOutput);
+    if (const QString reason = Verdicts::singlePassFailure(m_stallReason, *m_decoderOutcome, m_said, m_decoderStopped,
+                                                           *m_encoderOutcome, output);
+        !reason.isEmpty()) {
+        fail(reason);
         return;
     }
-    const ProcessOutcome &encoder = *m_encoderOutcome;
-    const QString decoderReason = decoderFailure(*m_decoderOutcome, QString());
-    const bool encoderFailed = !encoder.succeeded() || !isNonEmptyFile(m_encoderOutput);
-    static const QString brokenPipe = QString::fromLocal8Bit(std::strerror(EPIPE));
-    const bool decoderLostItsReader =
-        encoderFailed
-        && (m_decoderStopped || decoderReason.endsWith(brokenPipe, Qt::CaseInsensitive)
-            || m_decoderWriteError.endsWith(brokenPipe, Qt::CaseInsensitive));
-    if (!decoderReason.isEmpty() && !decoderLostItsReader) {
-        fail(decoderReason);
-        return;
-    }
-    if (encoderFailed) {
-        fail(failureReason(QStringLiteral("encoder"), encoder, m_encoderOutput));
-        return;
-    }
-    if (const QString problem = outputProblem(QStringLiteral("encoder"), m_encoderOutput, m_decodedMs, &m_decoded);
-        !problem.isEmpty()) {
-        fail(problem);
-        return;
-    }
-    noteWhatWasDecoded();
+    m_decoded = *output.audio;
     takeEncoderOutput();
 }
 
 // The encoder's checked file takes the temporary file's name, and the tag step follows.
 void FileConversion::takeEncoderOutput()
 {
-    const bool replaced = replaceFile(m_encoderOutput, m_tempPath);
-    removeIfPresent(m_encoderOutput);
-    if (!replaced || !isNonEmptyFile(m_tempPath)) {
+    if (!renameOver(m_encoderOutput, m_tempPath) || !isNonEmptyFile(m_tempPath)) {
         fail(QStringLiteral("could not put the re-encoded file in place"));
         return;
-    }
-    // A VBR file has no one bitrate to compare.
-    if (m_encodedKbps && !m_encoding.isVbr() && *m_encodedKbps != m_encoding.bitrate) {
-        addNote(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's sample rate")
-                    .arg(*m_encodedKbps)
-                    .arg(m_encoding.bitrate));
     }
     startTagging(FileStatus::Converted, QString());
 }
 
+// The file converts with status and reason once the source's tags are in it.
 void FileConversion::startTagging(FileStatus status, const QString &reason)
 {
-    if (!m_sourceTags.readable)
-        addNote(QStringLiteral("the source's tags could not be read"));
+    m_result.status = status;
+    m_result.reason = reason;
     if (m_sourceTags.isEmpty()) {
-        finish(status, reason);
+        conclude();
         return;
     }
     m_state = State::Tagging;
-    m_tagging = std::async(std::launch::async, [this, tags = m_sourceTags, path = m_tempPath, status, reason] {
-        const bool written = TagCopy::writeId3v23(tags, path);
-        QMetaObject::invokeMethod(
-            this, [this, written, status, reason] { onTagged(written, status, reason); }, Qt::QueuedConnection);
-    });
+    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeId3v23, m_sourceTags, m_tempPath));
 }
 
-void FileConversion::onTagged(bool written, FileStatus status, const QString &reason)
+void FileConversion::onTagged()
 {
-    m_tagging = {};
     if (m_state == State::Cancelling) {
         removeTemporaryFiles();
         finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
     } else if (m_state == State::Tagging) {
-        if (!written)
-            addNote(QStringLiteral("the tags could not be written"));
-        finish(status, reason);
+        m_tagsWritten = m_tagWriter.result();
+        conclude();
     }
     // Otherwise aborted: the files are gone and nothing is reported.
 }
 
-// What the decoder's report says of a file that converts: a source cut short, tracks left out.
-void FileConversion::noteWhatWasDecoded()
+// A converted file is whole in its progress before it reports, from the event loop: a receiver
+// of progress() may still cancel it, or abort it.
+void FileConversion::conclude()
 {
-    // The file's own length, as its headers give it: the decoder's last progress line can lag
-    // well behind what it wrote before it stopped.
-    const std::optional<qint64> kept = m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_decodedMs;
-    m_result.warning = ToolOutput::shortSourceWarning(kept, m_sourceMs);
-    if (m_audioTracks > 1)
-        addNote(QStringLiteral("only the first of %1 audio tracks was converted").arg(m_audioTracks));
-}
-
-void FileConversion::addNote(const QString &note)
-{
-    m_result.note = m_result.note.isEmpty() ? note : m_result.note + QStringLiteral("; ") + note;
+    finishLater(m_result.status, m_result.reason);
+    reportProgress(1.0);
 }
 
 void FileConversion::removeTemporaryFiles()
@@ -630,24 +427,19 @@ void FileConversion::removeTemporaryFiles()
 
 void FileConversion::finish(FileStatus status, const QString &reason)
 {
-    const State before = m_state;
-    if ((before == State::Encoding || before == State::Piping || before == State::Tagging)
-        && (status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate)) {
-        reportProgress(1.0);
-        if (m_state != before)
-            return;   // a receiver of progress() cancelled or aborted, and the files are gone
-    }
     m_state = State::Done;
     m_watchdog->stop();
     m_result.status = status;
-    m_result.reason = shortened(withoutSourcePath(reason, m_result.sourcePath));
+    m_result.reason = Verdicts::shownReason(reason, m_result.sourcePath);
     if (m_result.isConverted()) {
         // The file is the receiver's now, until it lets it go (WorkFolder::discardTempMp3()).
         m_result.tempPath = m_tempPath;
-    } else {
-        m_result.tempPath.clear();
-        m_result.warning.clear();
-        m_result.note.clear();
+        // The file's own length, as its headers give it: the decoder's last progress line can
+        // lag well behind what it wrote before it stopped.
+        m_result.warning = ToolOutput::shortSourceWarning(
+            m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_said.decodedMs, m_said.sourceMs);
+        m_result.note = Verdicts::note(m_said.audioTracks, status == FileStatus::Converted ? m_encodedKbps : std::nullopt,
+                                       m_encoding, m_sourceTags.readable, m_tagsWritten);
     }
     emit finished(m_result);
 }
@@ -661,11 +453,13 @@ void FileConversion::fail(const QString &reason)
 void FileConversion::finishLater(FileStatus status, const QString &reason)
 {
     m_state = State::Reporting;
+    m_result.status = status;
+    m_result.reason = reason;
     QMetaObject::invokeMethod(
         this,
-        [this, status, reason] {
+        [this] {
             if (m_state == State::Reporting)
-                finish(status, reason);
+                finish(m_result.status, m_result.reason);
         },
         Qt::QueuedConnection);
 }

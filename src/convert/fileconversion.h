@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFutureWatcher>
 #include <QList>
 #include <QMetaType>
 #include <QObject>
@@ -8,8 +9,8 @@
 #include "convert/processrunner.h"
 #include "convert/tagcopy.h"
 #include "convert/toolcommands.h"
+#include "convert/tooloutput.h"
 
-#include <future>
 #include <optional>
 
 class QTimer;
@@ -60,14 +61,15 @@ struct FileResult
 };
 Q_DECLARE_METATYPE(FileResult)
 
-// The conversion of one source file: ffmpeg decodes it into a temporary MP3 file, lame
-// re-encodes that at the chosen bitrate (or, in a single pass, lame encodes what ffmpeg
-// decodes as it comes through a pipe), the re-encoded file takes the temporary file's
-// place, and the tag step writes the source's tags and pictures into it (on a worker thread:
-// TagLib rewrites the whole file to put the tag in front). It owns its tool runs, its worker
-// and its temporary files until it reports: a failed or cancelled conversion leaves nothing
-// behind, a converted file then belongs to the receiver of finished(), which deletes it when
-// it is done with it.
+// The conversion of one source file: the source's tags are read, ffmpeg decodes it into a
+// temporary MP3 file, lame re-encodes that at the chosen bitrate (or, in a single pass, lame
+// encodes what ffmpeg decodes as it comes through a pipe), the re-encoded file takes the
+// temporary file's place, and the tag step writes the source's tags and pictures into it.
+// TagLib works on worker threads (it rewrites the whole file to put the tag in front), the
+// tools in their own processes; what their ends mean is Verdicts' to say. It owns its tool
+// runs, its workers and its temporary files until it reports: a failed or cancelled conversion
+// leaves nothing behind, a converted file then belongs to the receiver of finished(), which
+// deletes it when it is done with it.
 // It reads the tools' progress lines as they come: for progress(), to notice a source that
 // decodes clearly shorter than its stated length (the file still counts as converted, with
 // FileResult::warning saying so), and to notice an encoder that takes another bitrate than the
@@ -85,38 +87,38 @@ public:
 
     void start();    // once; the work starts from the event loop
     void cancel();   // stops the running tool, deletes this file's temporary files, reports Cancelled
-    void abort();    // for shut-down: kills the tool and deletes the files now (blocking), no signal
+    void abort();    // for shut-down: kills the tools, waits for a tag writer and deletes the files
+                     // now (blocking), no signal
 
 signals:
     // How far this file is, 0..1: decoding is the first half (by the decoder's time against the
     // source's length, or in one step when the length is unknown), encoding the second; in a
     // single pass the decoder's time is the whole of it. Only
     // rises, in steps of at least 1 %; 0.5 when the encoder starts, 1.0 just before a converted
-    // file's finished(). A file that fails or is cancelled does not reach 1.0.
+    // file's finished(). A file that fails or is cancelled does not reach 1.0. A receiver may
+    // cancel() or abort() here: nothing of the conversion happens after the signal.
     void progress(int index, double fraction);
     void finished(const FileResult &result);   // exactly once, always from the event loop
 
 private:
+    // Starting lasts until the decoder starts, while the source's tags are read.
     enum class State { Idle, Starting, Decoding, Encoding, Piping, Tagging, Cancelling, Reporting, Done };
 
     void begin();
+    void onTagsRead();
     void watchTools();
     void onWatchdog();
-    void onToolLine(const QString &line);
-    void onDecoderLine(const QString &line);
-    void onEncoderLine(const QString &line);
+    void onToolLine(const QString &line, bool fromPipeReader);
     void reportProgress(double fraction);
-    void onToolFinished(const ProcessOutcome &outcome);
+    void onToolFinished(const ProcessOutcome &outcome, bool fromPipeReader);
     void onDecoderFinished(const ProcessOutcome &outcome);
     void onEncoderFinished(const ProcessOutcome &outcome);
     void onPipedToolFinished();
     void onCancelledToolFinished();
-    QString decoderFailure(const ProcessOutcome &outcome, const QString &outputPath) const;
     void takeEncoderOutput();
     void startTagging(FileStatus status, const QString &reason);
-    void onTagged(bool written, FileStatus status, const QString &reason);
-    void noteWhatWasDecoded();
-    void addNote(const QString &note);
+    void onTagged();
+    void conclude();
     void removeTemporaryFiles();
     void finish(FileStatus status, const QString &reason);
     void fail(const QString &reason);   // deletes this file's temporary files, then reports
@@ -124,7 +126,7 @@ private:
 
     ToolSet m_tools;
     Tools::Encoding m_encoding;
-    FileResult m_result;
+    FileResult m_result;       // its status and reason are the pending ones from the tag step on
     QString m_tempPath;        // this conversion's while it runs
     QString m_encoderOutput;
     ProcessRunner *m_runner = nullptr;          // the decoder, then the encoder
@@ -133,16 +135,13 @@ private:
     std::optional<ProcessOutcome> m_encoderOutcome;
     bool m_decoderStopped = false;              // by us, when the encoder had failed
     State m_state = State::Idle;
-    std::optional<qint64> m_sourceMs;    // the source's length, as the decoder states it
-    std::optional<qint64> m_decodedMs;   // the decoder's last reported time
+    ToolOutput::DecoderReport m_said;    // what the decoder has said
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
-    TagCopy::MpegAudio m_decoded;        // the decoder's file, as checked
-    QString m_decoderWriteError;         // the decoder's word that its output is not whole
+    TagCopy::MpegAudio m_decoded;        // the decoder's file (a single pass: the encoder's), as checked
     SourceTags m_sourceTags;
-    int m_inputStreams = 0;              // as the decoder lists the source's streams
-    int m_audioTracks = 0;
-    bool m_outputListed = false;         // the decoder has moved on to listing its output
-    std::future<void> m_tagging;         // the tag step's worker, while it runs
+    bool m_tagsWritten = true;
+    QFutureWatcher<SourceTags> m_tagReader;
+    QFutureWatcher<bool> m_tagWriter;
     double m_reportedFraction = 0.0;
     QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
     qint64 m_decoderHeardMs = 0;         // the decoder's last sign of progress, on sinceStart()

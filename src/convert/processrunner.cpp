@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -113,21 +114,6 @@ QString mostTellingLine(const QByteArray &text)
     return lines.value(0);
 }
 
-#ifdef Q_OS_WIN
-int showCommandFor(int style)
-{
-    switch (style) {
-    case 0: return SW_HIDE;
-    case 1: return SW_SHOWNORMAL;
-    case 2: return SW_SHOWMINIMIZED;
-    case 3: return SW_SHOWMAXIMIZED;
-    case 4: return SW_SHOWNOACTIVATE;
-    case 5: return SW_SHOW;
-    default: return SW_SHOWMINNOACTIVE;
-    }
-}
-#endif
-
 #ifndef Q_OS_WIN
 // The tool leads a process group of its own (see start()), so a signal to the group reaches
 // whatever the tool started too: a wrapper script that runs the real tool without exec, or a
@@ -178,13 +164,6 @@ QString runnableProgram(const QString &program)
 
 } // namespace
 
-int normalizedWindowStyle(std::optional<int> style)
-{
-    if (!style || *style < 0 || *style > 6)
-        return 6;
-    return *style;
-}
-
 ProcessRunner::ProcessRunner(QObject *parent)
     : QObject(parent)
     , m_killTimer(new QTimer(this))
@@ -199,23 +178,21 @@ ProcessRunner::~ProcessRunner()
     abort();
 }
 
-void ProcessRunner::start(const QString &program, const QStringList &arguments,
-                          std::optional<int> windowStyle)
+void ProcessRunner::start(const QString &program, const QStringList &arguments)
 {
-    if (prepare(program, arguments, windowStyle))
+    if (prepare(program, arguments))
         m_process->start();
 }
 
 void ProcessRunner::startPiped(const QString &program, const QStringList &arguments, ProcessRunner *reader,
-                               const QString &readerProgram, const QStringList &readerArguments,
-                               std::optional<int> windowStyle)
+                               const QString &readerProgram, const QStringList &readerArguments)
 {
     if (m_busy || reader->m_busy) {
         qWarning("ProcessRunner: startPiped() while a program still runs; ignored");
         return;
     }
-    prepare(program, arguments, windowStyle);
-    reader->prepare(readerProgram, readerArguments, windowStyle);
+    prepare(program, arguments);
+    reader->prepare(readerProgram, readerArguments);
     m_process->setStandardOutputProcess(reader->m_process);
     // The reader first: it is ready before anything is written, and when it cannot start, the
     // writer finds its pipe closed at once.
@@ -223,8 +200,7 @@ void ProcessRunner::startPiped(const QString &program, const QStringList &argume
     m_process->start();
 }
 
-bool ProcessRunner::prepare(const QString &program, const QStringList &arguments,
-                            std::optional<int> windowStyle)
+bool ProcessRunner::prepare(const QString &program, const QStringList &arguments)
 {
     if (m_busy) {
         qWarning("ProcessRunner: start() while %s still runs; ignored", qUtf8Printable(m_program));
@@ -258,17 +234,12 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     m_process->setStandardOutputFile(QProcess::nullDevice());
 
 #ifdef Q_OS_WIN
-    const int style = normalizedWindowStyle(windowStyle);
-    m_process->setCreateProcessArgumentsModifier([style](QProcess::CreateProcessArguments *args) {
+    m_process->setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {
         args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
-        args->startupInfo->wShowWindow = WORD(showCommandFor(style));
-        if (style == 0)
-            args->flags |= CREATE_NO_WINDOW;
-        else
-            args->flags &= ~DWORD(CREATE_NO_WINDOW);
+        args->startupInfo->wShowWindow = SW_HIDE;
+        args->flags |= CREATE_NO_WINDOW;
     });
 #else
-    Q_UNUSED(windowStyle)
     // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets
     // a process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop
     // the tool and clean up) instead of killing the tool behind our back; on Linux it also
@@ -347,16 +318,8 @@ void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
     if (m_cancelled)
         signalToolGroup(m_pid, SIGKILL);
 #endif
-    const quint64 runId = m_runId;
     readStandardError();
-    if (runId != m_runId)
-        return;   // aborted by a receiver of a line
-    if (!m_partialLine.isEmpty()) {
-        passOnLine(m_partialLine);
-        m_partialLine.clear();
-        if (runId != m_runId)
-            return;
-    }
+    passOnLine(std::exchange(m_partialLine, {}));
     ProcessOutcome outcome;
     outcome.started = true;
     outcome.crashed = status == QProcess::CrashExit;
@@ -389,8 +352,6 @@ void ProcessRunner::readStandardError()
 
 void ProcessRunner::passOnLines(const QByteArray &text)
 {
-    // A receiver may abort() the run from its slot; nothing more of it is passed on then.
-    const quint64 runId = m_runId;
     qsizetype begin = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text.at(i);
@@ -398,25 +359,17 @@ void ProcessRunner::passOnLines(const QByteArray &text)
             continue;
         m_partialLine += text.mid(begin, i - begin);
         begin = i + 1;
-        const QByteArray line = m_partialLine;
-        m_partialLine.clear();
-        passOnLine(line);
-        if (runId != m_runId)
-            return;
+        passOnLine(std::exchange(m_partialLine, {}));
     }
     m_partialLine += text.mid(begin);
-    if (m_partialLine.size() >= kMaxLineBytes) {
-        const QByteArray piece = m_partialLine;
-        m_partialLine.clear();
-        passOnLine(piece);
-    }
+    if (m_partialLine.size() >= kMaxLineBytes)
+        passOnLine(std::exchange(m_partialLine, {}));
 }
 
 void ProcessRunner::passOnLine(const QByteArray &line)
 {
-    if (line.isEmpty() || !m_busy)
-        return;
-    emit standardErrorLineRead(QString::fromLocal8Bit(line));
+    if (!line.isEmpty())
+        emit standardErrorLineRead(QString::fromLocal8Bit(line));
 }
 
 void ProcessRunner::report(const ProcessOutcome &outcome)
@@ -431,7 +384,7 @@ void ProcessRunner::report(const ProcessOutcome &outcome)
     QMetaObject::invokeMethod(
         this,
         [this, runId, outcome] {
-            if (runId != m_runId || !m_busy)
+            if (runId != m_runId)
                 return;
             m_busy = false;
             emit finished(outcome);

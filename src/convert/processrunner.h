@@ -7,8 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
 class QTimer;
 
 // A program that cannot be started yields (error number + kStartErrorBase): negative for
@@ -26,11 +24,6 @@ constexpr int NotPermitted = 13; // it is there but may not be run (no execute r
 // The result of a program that ended abnormally (killed by a signal, crashed, cancelled).
 // On POSIX a normal exit code lies in 0..255, and this value is far from the start errors.
 constexpr int kCrashedResult = -1;
-
-// The show state of a tool's console window: 0 hidden, 1 normal with focus, 2 minimised with
-// focus, 3 maximised with focus, 4 normal without focus, 5 shown as is, 6 minimised without
-// focus. Omitted or out of range means 6. Only Windows gives console programs a window.
-int normalizedWindowStyle(std::optional<int> style);
 
 struct ProcessOutcome
 {
@@ -61,16 +54,15 @@ public:
 
     // Call only while not running. finished() follows exactly once, always from the event
     // loop (never from inside start()), also when the program cannot be started.
-    void start(const QString &program, const QStringList &arguments,
-               std::optional<int> windowStyle = {});
+    // On Windows the program gets no console window.
+    void start(const QString &program, const QStringList &arguments);
 
     // As start(), and the program's standard output goes into reader's program's standard
     // input through a pipe between the two (nothing of it passes through this process).
     // Each runner reports its own program; neither may be running. A program that ends early
     // closes its end of the pipe, so the other one ends too (end of input, broken pipe).
     void startPiped(const QString &program, const QStringList &arguments, ProcessRunner *reader,
-                    const QString &readerProgram, const QStringList &readerArguments,
-                    std::optional<int> windowStyle = {});
+                    const QString &readerProgram, const QStringList &readerArguments);
 
     // Asks the program to end, and kills it if it has not ended after a short grace
     // period. finished() still comes, with crashed set unless the program exited by itself.
@@ -88,12 +80,13 @@ public:
 signals:
     // Each non-empty line of the program's stderr, without its end; a line ends at '\n' or
     // at '\r' (progress lines). All lines of a run come before its finished(), the last one
-    // also when it has no end. A receiver may cancel() here, but must not delete the runner.
+    // also when it has no end. A receiver may cancel() here; one that may abort() or delete the
+    // runner (or may make another receiver do so) connects queued.
     void standardErrorLineRead(const QString &line);
     void finished(const ProcessOutcome &outcome);
 
 private:
-    bool prepare(const QString &program, const QStringList &arguments, std::optional<int> windowStyle);
+    bool prepare(const QString &program, const QStringList &arguments);
     void killTool();
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);

@@ -3,12 +3,6 @@
 #include "convert/files/pathhelpers.h"
 
 #include <QDir>
-#include <QLocale>
-#include <QRegularExpression>
-
-#include <algorithm>
-#include <cmath>
-#include <limits>
 
 namespace Tools {
 
@@ -27,36 +21,9 @@ QString bitrateText(int bitrate)
     return QString::number(bitrate) + QStringLiteral(" kbps");
 }
 
-QStringList bitrateTexts()
-{
-    QStringList texts;
-    for (int rate : bitrates())
-        texts.append(bitrateText(rate));
-    return texts;
-}
-
 QString defaultBitrateText()
 {
     return bitrateText(defaultBitrate());
-}
-
-int bitrateFromText(const QString &text)
-{
-    const QString rest = QString(text).remove(QStringLiteral("kbps"), Qt::CaseInsensitive).trimmed();
-    static const QRegularExpression leadingNumber(
-        QStringLiteral("^[+-]?(?:\\d+(?:\\.\\d*)?|\\.\\d+)(?:[eE][+-]?\\d+)?"));
-    const QRegularExpressionMatch match = leadingNumber.match(rest);
-    if (!match.hasMatch())
-        return 0;
-    bool ok = false;
-    const double value = QLocale::c().toDouble(match.captured(), &ok);
-    if (!ok)
-        return 0;
-    // Read into a 16-bit value; clamping also keeps "1e99" defined.
-    const double clamped = std::clamp(std::nearbyint(value),
-                                      double(std::numeric_limits<qint16>::min()),
-                                      double(std::numeric_limits<qint16>::max()));
-    return int(clamped);
 }
 
 QString ffmpegFileArgument(const QString &path)

@@ -15,13 +15,7 @@ QList<int> bitrates();
 int defaultBitrate();
 // "192 kbps" for 192.
 QString bitrateText(int bitrate);
-// The 18 texts, "8 kbps" to "320 kbps", as the user picks them.
-QStringList bitrateTexts();
 QString defaultBitrateText();
-
-// The number in a bitrate text: every "kbps" (any case) removed, spaces trimmed, the leading
-// number read as a real and rounded half to even. No leading number gives 0.
-int bitrateFromText(const QString &text);
 
 // ffmpeg decodes the source's first audio track into an MP3 file at 320 kbps, the top MP3 rate
 // (ffmpeg lowers it to the top one the sample rate allows): lame re-encodes that file at the

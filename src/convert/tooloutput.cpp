@@ -74,6 +74,41 @@ std::optional<double> encodedShare(const QString &line)
     return qBound(0.0, frame / frames, 1.0);
 }
 
+void readDecoderLine(DecoderReport &report, const QString &line)
+{
+    if (!report.outputListed) {
+        report.outputListed = line.startsWith(QStringLiteral("Output #"));
+        if (const QString kind = streamKind(line); !report.outputListed && !kind.isEmpty()) {
+            ++report.inputStreams;
+            if (kind == QStringLiteral("Audio") && ++report.audioTracks == 2 && report.firstTrackMs)
+                report.sourceMs = report.firstTrackMs;
+            return;
+        }
+    }
+    // The input summary with the length comes once, before any progress line.
+    if (!report.sourceMs) {
+        if (const auto length = durationMs(line)) {
+            report.sourceMs = length;
+            return;
+        }
+    }
+    static const QRegularExpression writeError(QStringLiteral(
+        "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
+        "|: (?:No space left on device|Disk quota exceeded)$"));
+    if (report.writeError.isEmpty() && writeError.match(line).hasMatch())
+        report.writeError = line.trimmed();
+    else if (const auto time = timeMs(line))
+        report.decodedMs = time;
+}
+
+std::optional<int> encodedKbps(const QString &line)
+{
+    static const QRegularExpression pattern(QStringLiteral("^Encoding as .*\\b(\\d+) kbps\\b"));
+    if (const QRegularExpressionMatch match = pattern.match(line); match.hasMatch())
+        return match.captured(1).toInt();
+    return std::nullopt;
+}
+
 QString shortSourceWarning(std::optional<qint64> decodedMs, std::optional<qint64> sourceMs)
 {
     if (!decodedMs || !sourceMs || *sourceMs <= 0)

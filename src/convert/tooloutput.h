@@ -9,6 +9,29 @@
 // functions so that each kind of line can be checked without running a tool.
 namespace ToolOutput {
 
+// What the decoder has said so far of the source and of its work.
+struct DecoderReport
+{
+    std::optional<qint64> firstTrackMs;  // given: the source's first audio track's, as its tags state it
+    std::optional<qint64> sourceMs;      // what is to be decoded: the input summary's length; the
+                                         // first track's once a second one is listed (the
+                                         // container's length is its longest track's)
+    std::optional<qint64> decodedMs;     // the last progress line's time: the output's length at the end
+    QString writeError;                  // its first word that its output is not whole
+    int inputStreams = 0;                // the source's streams, as it lists them
+    int audioTracks = 0;
+    bool outputListed = false;           // it has moved on to listing its output's streams
+};
+
+// Takes one line of the decoder's standard error into report. ffmpeg says it could not write
+// the whole of its output (a full disk) and still exits with 0: such a line is recognised
+// anchored, so that a source's name in the input summary cannot pass for one.
+void readDecoderLine(DecoderReport &report, const QString &line);
+
+// The bitrate lame encodes at, from its settings line
+// "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2". None for any other line.
+std::optional<int> encodedKbps(const QString &line);
+
 // The source's length from ffmpeg's input summary, "  Duration: 00:03:00.02, start: ...".
 // None for "Duration: N/A" and for any other line.
 std::optional<qint64> durationMs(const QString &line);

@@ -22,8 +22,6 @@ private slots:
     void exitCodeIsTheResult();
     void programThatCannotStart_data();
     void programThatCannotStart();
-    void windowStyle_data();
-    void windowStyle();
     void argumentsReachTheProgramUnchanged();
     void standardInputIsClosed();
     void eventLoopRunsWhileToolRuns();
@@ -122,26 +120,6 @@ void TestProcessRunner::programThatCannotStart()
     QCOMPARE(outcome.result, errorNumber + kStartErrorBase);
     QVERIFY(!outcome.errorText.isEmpty());
     QVERIFY(!runner.isRunning());
-}
-
-void TestProcessRunner::windowStyle_data()
-{
-    QTest::addColumn<std::optional<int>>("style");
-    QTest::addColumn<int>("normalized");
-
-    QTest::newRow("omitted") << std::optional<int>() << 6;
-    QTest::newRow("-1") << std::optional<int>(-1) << 6;
-    QTest::newRow("7") << std::optional<int>(7) << 6;
-    QTest::newRow("0 hidden") << std::optional<int>(0) << 0;
-    QTest::newRow("5") << std::optional<int>(5) << 5;
-    QTest::newRow("6") << std::optional<int>(6) << 6;
-}
-
-void TestProcessRunner::windowStyle()
-{
-    QFETCH(std::optional<int>, style);
-    QFETCH(int, normalized);
-    QCOMPARE(normalizedWindowStyle(style), normalized);
 }
 
 void TestProcessRunner::argumentsReachTheProgramUnchanged()

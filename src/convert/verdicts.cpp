@@ -1,0 +1,149 @@
+#include "convert/verdicts.h"
+
+#include "convert/progressestimate.h"
+
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+using Verdicts::Output;
+
+// Why a tool run did not leave a usable file.
+QString toolFailure(const QString &tool, const ProcessOutcome &outcome, const Output &output)
+{
+    if (!outcome.started) {
+        if (outcome.result == StartError::NotFound + kStartErrorBase)
+            return tool + QStringLiteral(" not found");
+        if (outcome.errorText.isEmpty())
+            return QStringLiteral("could not start the ") + tool;
+        return QStringLiteral("could not start the ") + tool + QStringLiteral(": ") + outcome.errorText;
+    }
+    if (outcome.crashed) {
+        const QString ended = QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally");
+        return outcome.errorText.isEmpty() ? ended : ended + QStringLiteral(": ") + outcome.errorText;
+    }
+    if (outcome.exitCode != 0) {
+        if (!outcome.errorText.isEmpty())
+            return outcome.errorText;
+        return QStringLiteral("the ") + tool + QStringLiteral(" failed with exit code ")
+               + QString::number(outcome.exitCode);
+    }
+    return QStringLiteral("the ") + tool
+           + (output.exists ? QStringLiteral(" wrote an empty file") : QStringLiteral(" wrote no file"));
+}
+
+// Why the MP3 a tool wrote is not a conversion ("" when it is one): not MPEG audio, or more than
+// half a second shorter than expectedMs.
+QString outputProblem(const QString &tool, const Output &output, std::optional<qint64> expectedMs)
+{
+    if (!output.audio)
+        return QStringLiteral("the %1's output is not valid MPEG audio").arg(tool);
+    constexpr qint64 kShortfallMs = 500;
+    if (expectedMs && output.audio->lengthMs < *expectedMs - kShortfallMs) {
+        return QStringLiteral("the %1's output is cut short: %2 of %3")
+            .arg(tool, ProgressEstimate::formatDuration(output.audio->lengthMs), ProgressEstimate::formatDuration(*expectedMs));
+    }
+    return {};
+}
+
+// Why the decoder failed ("" when it did not), by how it ended, what it said and what it wrote.
+QString decoderEnded(const ProcessOutcome &outcome, const ToolOutput::DecoderReport &said, const Output &output)
+{
+    if (outcome.succeeded() && said.writeError.isEmpty() && output.size > 0)
+        return {};
+    // ffmpeg's own last word would be about its stream map.
+    if (said.inputStreams > 0 && said.audioTracks == 0)
+        return QStringLiteral("the source has no audio");
+    if (outcome.succeeded() && !said.writeError.isEmpty())
+        return said.writeError;
+    return toolFailure(QStringLiteral("decoder"), outcome, output);
+}
+
+} // namespace
+
+namespace Verdicts {
+
+QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome,
+                       const ToolOutput::DecoderReport &said, const Output &output)
+{
+    if (!stallReason.isEmpty())
+        return stallReason;
+    if (const QString reason = decoderEnded(outcome, said, output); !reason.isEmpty())
+        return reason;
+    return outputProblem(QStringLiteral("decoder"), output, said.decodedMs);
+}
+
+Verdict encoderVerdict(const QString &stallReason, const ProcessOutcome &outcome, const Output &output,
+                       const TagCopy::MpegAudio &decoded, bool decoderFileLeft)
+{
+    QString reason = stallReason;
+    if (reason.isEmpty()) {
+        reason = outcome.succeeded() && output.size > 0
+                     ? outputProblem(QStringLiteral("encoder"), output, decoded.lengthMs)
+                     : toolFailure(QStringLiteral("encoder"), outcome, output);
+    }
+    if (reason.isEmpty())
+        return {FileStatus::Converted, {}};
+    if (!decoderFileLeft)
+        return {FileStatus::Failed, reason};
+    return {FileStatus::KeptDecoderBitrate,
+            QStringLiteral("kept at %1 kbps: the encoder failed: %2").arg(decoded.kbps).arg(reason)};
+}
+
+QString singlePassFailure(const QString &stallReason, const ProcessOutcome &decoder,
+                          const ToolOutput::DecoderReport &said, bool decoderStopped,
+                          const ProcessOutcome &encoder, const Output &output)
+{
+    if (!stallReason.isEmpty())
+        return stallReason;
+    // The pipe stands for the decoder's file.
+    const QString decoderReason = decoderEnded(decoder, said, Output{true, 1, {}});
+    const bool encoderFailed = !encoder.succeeded() || output.size <= 0;
+    static const QString brokenPipe = QString::fromLocal8Bit(std::strerror(EPIPE));
+    const bool decoderLostItsReader =
+        encoderFailed
+        && (decoderStopped || decoderReason.endsWith(brokenPipe, Qt::CaseInsensitive)
+            || said.writeError.endsWith(brokenPipe, Qt::CaseInsensitive));
+    if (!decoderReason.isEmpty() && !decoderLostItsReader)
+        return decoderReason;
+    if (encoderFailed)
+        return toolFailure(QStringLiteral("encoder"), encoder, output);
+    return outputProblem(QStringLiteral("encoder"), output, said.decodedMs);
+}
+
+QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
+             bool tagsRead, bool tagsWritten)
+{
+    QStringList notes;
+    if (audioTracks > 1)
+        notes.append(QStringLiteral("only the first of %1 audio tracks was converted").arg(audioTracks));
+    // A VBR file has no one bitrate to compare.
+    if (encodedKbps && !encoding.isVbr() && *encodedKbps != encoding.bitrate) {
+        notes.append(QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's sample rate")
+                         .arg(*encodedKbps)
+                         .arg(encoding.bitrate));
+    }
+    if (!tagsRead)
+        notes.append(QStringLiteral("the source's tags could not be read"));
+    if (!tagsWritten)
+        notes.append(QStringLiteral("the tags could not be written"));
+    return notes.join(QStringLiteral("; "));
+}
+
+QString shownReason(const QString &reason, const QString &sourcePath)
+{
+    QString shown = reason;
+    for (const QString &named : {sourcePath, Tools::ffmpegFileArgument(sourcePath)}) {
+        if (!named.isEmpty() && reason.startsWith(named + QStringLiteral(": "))) {
+            shown = reason.mid(named.size() + 2);
+            break;
+        }
+    }
+    constexpr qsizetype kMaxLength = 300;
+    return shown.size() <= kMaxLength ? shown : shown.left(kMaxLength - 1) + QChar(0x2026);
+}
+
+} // namespace Verdicts

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "convert/fileconversion.h"
+#include "convert/tagcopy.h"
+#include "convert/toolcommands.h"
+#include "convert/tooloutput.h"
+
+#include <QString>
+
+#include <optional>
+
+// How a conversion is judged once its tools have ended: how they ended, what they said and
+// what they left go in; the file's status and the words of its report come out. FileConversion
+// runs the tools and looks at the files; these say what that means, so that every outcome can be
+// checked without running a tool. A reason is one short line.
+namespace Verdicts {
+
+// A tool's output file as found once the tool has ended.
+struct Output
+{
+    bool exists = false;
+    qint64 size = 0;
+    std::optional<TagCopy::MpegAudio> audio;   // the file as MPEG audio; nothing when it is not
+};
+
+struct Verdict
+{
+    FileStatus status = FileStatus::Failed;
+    QString reason;
+};
+
+// The decoder of two steps: "" when its file is to be encoded, else why the file fails. A hung
+// decoder's stallReason comes first. The exit code counts as much as the file, for a decoder that
+// fails half-way leaves a partial file; one that says it succeeded has still written garbage or a
+// file cut short now and then (more than half a second short of its last progress line).
+QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome,
+                       const ToolOutput::DecoderReport &said, const Output &output);
+
+// The encoder of two steps: Converted when its file is to be taken, checked against the length
+// of the decoder's file (decoded). Else the decoder's file is kept at the decoder's bitrate while
+// it is still whole (decoderFileLeft), and the user is told so rather than handed a different
+// bitrate silently; without it the file fails.
+Verdict encoderVerdict(const QString &stallReason, const ProcessOutcome &outcome, const Output &output,
+                       const TagCopy::MpegAudio &decoded, bool decoderFileLeft);
+
+// Both tools of a single pass have ended: "" when the encoder's file is to be taken, else why the
+// file fails. A tool that fails takes the other with it: a decoder that dies leaves the encoder a
+// short input, which it encodes without complaint; an encoder that dies leaves the decoder writing
+// into a closed pipe. The one that failed first names the reason: the decoder's, unless its
+// failure is only the closed pipe or our stop of it (decoderStopped, once the encoder had failed).
+QString singlePassFailure(const QString &stallReason, const ProcessOutcome &decoder,
+                          const ToolOutput::DecoderReport &said, bool decoderStopped,
+                          const ProcessOutcome &encoder, const Output &output);
+
+// The note of a converted file, its parts in this order: a second audio track left out; the
+// encoder's file (encodedKbps, when it was taken) at another bitrate than the constant one asked
+// for, as lame does without failing when the sample rate does not allow it (8 kHz goes no higher
+// than 64 kbps); the source's tags unreadable; the tags not written.
+QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
+             bool tagsRead, bool tagsWritten);
+
+// A reason as a report shows it, in one row of a list: without the source's path in front, as
+// ffmpeg names it ("SRC: Invalid data found when processing input") where the report names the
+// file already, and cut short with an ellipsis, as a tool's line can hold a long path.
+QString shownReason(const QString &reason, const QString &sourcePath);
+
+} // namespace Verdicts
