@@ -72,8 +72,7 @@ CliCommand usageError(const QString &message)
 
 int bitrateFor(const QString &value)
 {
-    // Stricter than Tools::bitrateFromText, which forgives anything after the number: a
-    // script that says "-b 19x" has a typo, not a bitrate.
+    // The whole value, or it is no bitrate: a script that says "-b 19x" has a typo.
     static const QRegularExpression spelling(QStringLiteral("^\\s*(\\d{1,4})\\s*(?:kbps)?\\s*$"),
                                              QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch match = spelling.match(value);
