@@ -204,7 +204,7 @@ void CliBatch::onFileFinished(const FileResult &result)
     case FileStatus::Converted:
     case FileStatus::KeptDecoderBitrate:
         if (!m_setup.liveProgress)
-            note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveNames().at(result.index))));
+            note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveName(result.index))));
         if (result.status == FileStatus::KeptDecoderBitrate)
             note(CliReport::warningLine(source, result.reason));
         if (!result.warning.isEmpty())

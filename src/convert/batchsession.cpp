@@ -212,9 +212,9 @@ BatchOutcome BatchSession::abort()
     return stopped;
 }
 
-QStringList BatchSession::saveNames() const
+QString BatchSession::saveName(int index) const
 {
-    return m_results && !m_setup.saveFolder.isEmpty() ? m_results->names() : QStringList();
+    return m_results && !m_setup.saveFolder.isEmpty() ? m_results->at(index).name : QString();
 }
 
 BatchProgress BatchSession::progress() const

@@ -28,7 +28,7 @@ struct SessionSetup
     // file does not run alone at the end; every report stays in source order.
     bool longestFirst = false;
     // When set, each converted file is saved there as soon as it is done (under the name
-    // saveNames() gives it) and its temporary file deleted; a file that cannot be saved
+    // saveName() gives it) and its temporary file deleted; a file that cannot be saved
     // fails. When empty the converted files stay in results() for the receiver of finished().
     QString saveFolder;
     // By source, where each goes below saveFolder, with "/" between folders
@@ -105,10 +105,10 @@ public:
     bool isRunning() const { return m_state == State::Running || m_state == State::Cancelling; }
     bool isCancelling() const { return m_state == State::Cancelling; }
     const SessionSetup &setup() const { return m_setup; }
-    // The names the files get in the save folder, by source, with "/" between folders:
-    // names repeated within one folder get " (2)", " (3)" in source order, so which file
-    // gets which does not depend on timing.
-    QStringList saveNames() const;
+    // The name source index gets in the save folder, with "/" between folders: names
+    // repeated within one folder get " (2)", " (3)" in source order, so which file gets
+    // which does not depend on timing.
+    QString saveName(int index) const;
     // As of now: the time left moves on between the engine's reports too.
     BatchProgress progress() const;
     // After finished(), when not saving: the converted files, in source order under their
