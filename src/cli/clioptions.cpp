@@ -1,6 +1,5 @@
 #include "cli/clioptions.h"
 
-#include "convert/fileconversion.h"
 #include "convert/toolcommands.h"
 
 #include <QCommandLineOption>
@@ -62,10 +61,7 @@ std::optional<int> wholeNumber(const QString &value, int least)
 
 CliCommand usageError(const QString &message)
 {
-    CliCommand command;
-    command.action = CliCommand::Action::UsageError;
-    command.text = message;
-    return command;
+    return {CliCommand::Action::UsageError, {}, message};
 }
 
 } // namespace
@@ -158,18 +154,8 @@ CliCommand parse(const QStringList &arguments)
                        "(default %1).")
             .arg(kDefaultToolTimeoutSeconds),
         QStringLiteral("SECONDS"));
-    parser.addOption(bitrate);
-    parser.addOption(vbr);
-    parser.addOption(stereo);
-    parser.addOption(output);
-    parser.addOption(jobs);
-    parser.addOption(dryRun);
-    parser.addOption(singlePass);
-    parser.addOption(keepTree);
-    parser.addOption(skipExisting);
-    parser.addOption(existing);
-    parser.addOption(shard);
-    parser.addOption(toolTimeout);
+    parser.addOptions({bitrate, vbr, stereo, output, jobs, dryRun, singlePass, keepTree, skipExisting, existing,
+                       shard, toolTimeout});
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A file to convert, or a folder to search for .m4a and .m4b files."),
                                  QStringLiteral("PATH..."));
@@ -178,21 +164,13 @@ CliCommand parse(const QStringList &arguments)
         return usageError(parser.errorText());
 
     // Asked-for help wins over every other problem on the line, as users expect.
-    if (parser.isSet(help)) {
-        CliCommand command;
-        command.action = CliCommand::Action::ShowHelp;
-        command.text = parser.helpText() + helpEpilogue();
-        return command;
-    }
-    if (parser.isSet(version)) {
-        CliCommand command;
-        command.action = CliCommand::Action::ShowVersion;
-        command.text = QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION));
-        return command;
-    }
+    if (parser.isSet(help))
+        return {CliCommand::Action::ShowHelp, {}, parser.helpText() + helpEpilogue()};
+    if (parser.isSet(version))
+        return {CliCommand::Action::ShowVersion, {},
+                QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION))};
 
     CliOptions options;
-    options.bitrate = Tools::defaultBitrate();
     if (parser.isSet(bitrate)) {
         const QString value = parser.value(bitrate);
         options.bitrate = bitrateFor(value);
@@ -209,20 +187,18 @@ CliCommand parse(const QStringList &arguments)
             return usageError(QStringLiteral("VBR quality must be 0 to 9, not '%1'").arg(parser.value(vbr)));
         if (parser.isSet(bitrate))
             return usageError(QStringLiteral("choose a bitrate (-b) or a VBR quality (-V), not both"));
-        options.vbrQuality = match.captured(1).toInt();
+        options.tools.vbrQuality = match.captured(1).toInt();
     }
     if (parser.isSet(stereo)) {
         const QString mode = parser.value(stereo).trimmed().toLower();
         if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
             return usageError(QStringLiteral("stereo must be simple or joint, not '%1'").arg(parser.value(stereo)));
-        options.jointStereo = mode == QStringLiteral("joint");
+        options.tools.jointStereo = mode == QStringLiteral("joint");
     }
 
-    if (parser.isSet(output)) {
-        options.outputFolder = parser.value(output);
-        if (options.outputFolder.isEmpty())
-            return usageError(QStringLiteral("the output folder is empty"));
-    }
+    options.outputFolder = parser.value(output);   // "" when not given
+    if (parser.isSet(output) && options.outputFolder.isEmpty())
+        return usageError(QStringLiteral("the output folder is empty"));
 
     options.jobs = QThread::idealThreadCount();
     if (parser.isSet(jobs)) {
@@ -243,31 +219,30 @@ CliCommand parse(const QStringList &arguments)
             return usageError(
                 QStringLiteral("shard must be K/N with 1 <= K <= N, such as 2/5, not '%1'").arg(value));
         }
-        options.shardIndex = index;
-        options.shardCount = count;
+        options.library.shardIndex = index;
+        options.library.shardCount = count;
     }
 
-    options.toolTimeoutSeconds = kDefaultToolTimeoutSeconds;
     if (parser.isSet(toolTimeout)) {
         const std::optional<int> seconds = wholeNumber(parser.value(toolTimeout), 0);
         if (!seconds) {
             return usageError(QStringLiteral("tool-timeout must be a whole number of seconds (0 for none), not '%1'")
                                   .arg(parser.value(toolTimeout)));
         }
-        options.toolTimeoutSeconds = *seconds;
+        options.tools.stallTimeoutSeconds = *seconds;
     }
 
     options.dryRun = parser.isSet(dryRun);
-    options.singlePass = parser.isSet(singlePass);
-    options.keepTree = parser.isSet(keepTree);
-    options.skipExisting = parser.isSet(skipExisting);
+    options.tools.singlePass = parser.isSet(singlePass);
+    options.library.keepTree = parser.isSet(keepTree);
+    options.library.skipExisting = parser.isSet(skipExisting);
     if (parser.isSet(existing)) {
         const QString policy = parser.value(existing).trimmed().toLower();
         if (policy != QStringLiteral("skip") && policy != QStringLiteral("overwrite") && policy != QStringLiteral("rename"))
             return usageError(QStringLiteral("existing must be skip, overwrite or rename, not '%1'").arg(parser.value(existing)));
-        if (options.skipExisting && policy != QStringLiteral("skip"))
+        if (options.library.skipExisting && policy != QStringLiteral("skip"))
             return usageError(QStringLiteral("--skip-existing and --existing %1 disagree").arg(policy));
-        options.skipExisting = policy == QStringLiteral("skip");
+        options.library.skipExisting = policy == QStringLiteral("skip");
         options.renameExisting = policy == QStringLiteral("rename");
     }
     options.paths = parser.positionalArguments();
@@ -276,10 +251,7 @@ CliCommand parse(const QStringList &arguments)
     if (options.paths.contains(QString()))
         return usageError(QStringLiteral("an empty PATH was given"));
 
-    CliCommand command;
-    command.action = CliCommand::Action::Convert;
-    command.options = options;
-    return command;
+    return {CliCommand::Action::Convert, options, {}};
 }
 
 } // namespace CliArguments

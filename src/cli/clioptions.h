@@ -1,5 +1,8 @@
 #pragma once
 
+#include "convert/fileconversion.h"
+#include "filelist/walk/librarylayout.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -7,22 +10,17 @@
 // that every accepted and refused spelling can be checked without running the program.
 struct CliOptions
 {
-    int bitrate = 128;      // kbps, one of Tools::bitrates()
-    int vbrQuality = -1;    // -V: LAME's VBR at 0..9 instead of the bitrate; -1 for none
-    bool jointStereo = false;   // --stereo joint
+    int bitrate = Tools::defaultBitrate();   // kbps, one of Tools::bitrates()
+    // -V (LAME's VBR at 0..9 instead of the bitrate), --stereo joint, --single-pass and
+    // --tool-timeout; the tools themselves are left to the session (those beside the program).
+    ToolSet tools;
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;
-    bool singlePass = false;   // decode straight into the encoder, no MP3 in between
-    // Library runs (LibraryLayout names the paths): save at each source's library path,
-    // leave sources whose output is up to date, and take only shard shardIndex of
-    // shardCount (1 of 1: everything).
-    bool keepTree = false;
-    bool skipExisting = false;     // --existing skip (or --skip-existing)
+    // Library runs (LibraryLayout names the paths): --keep-tree, --skip-existing (or
+    // --existing skip) and --shard.
+    LibraryLayout::RunChoices library;
     bool renameExisting = false;   // --existing rename: a new " (n)" name beside the old file
-    int shardIndex = 1;
-    int shardCount = 1;
-    int toolTimeoutSeconds = 120;   // a tool silent this long is stopped; 0: never
     QStringList paths;      // files and folders, in the order given
 };
 

@@ -1,8 +1,6 @@
 #include "cli/clireport.h"
 
-#include "convert/batchsession.h"
-
-#include <QtMath>
+#include "convert/progressestimate.h"
 
 namespace CliReport {
 
@@ -10,8 +8,7 @@ namespace {
 
 QString labelled(const QString &label, const QString &text)
 {
-    constexpr int kLabelWidth = 11;
-    return label.leftJustified(kLabelWidth) + text;
+    return label.leftJustified(11) + text;   // as wide as the longest label and a space
 }
 
 } // namespace

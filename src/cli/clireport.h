@@ -3,10 +3,6 @@
 #include <QString>
 #include <QtGlobal>
 
-#include <optional>
-
-struct BatchProgress;
-
 // The lines quorvane-cli writes, as pure functions. Lines about one file start with a label
 // padded to one width, so that a log reads as columns and a script can pick lines by label.
 namespace CliReport {

@@ -1,6 +1,7 @@
 #include "cli/clirun.h"
 
 #include "cli/clireport.h"
+#include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
 #include "convert/signalwatcher.h"
 #include "convert/files/workfolder.h"
@@ -10,6 +11,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cstdio>
+
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
@@ -17,9 +20,6 @@
 #endif
 
 namespace {
-
-// How often the live line's time left is brought up to date between finished files.
-constexpr int kLiveRefreshMs = 1000;
 
 void writeTo(FILE *stream, const QString &text)
 {
@@ -36,6 +36,168 @@ bool isTerminal(FILE *stream)
     return ::isatty(::fileno(stream)) != 0;
 #endif
 }
+
+// One batch as the command line shows it: renders the core's session (which converts and
+// saves each file into the output folder as soon as it is done) as lines on standard error,
+// and ends the event loop with the run's exit status.
+class CliBatch : public QObject
+{
+public:
+    struct Setup
+    {
+        SessionSetup session;        // with saveFolder: existing and writable, native separators
+        bool liveProgress = false;   // a line rewritten in place, for a terminal
+        QList<LibraryLayout::Skipped> skipped;   // up to date already: reported, counted
+        QElapsedTimer clock;         // the run's, from before the walk
+    };
+
+    explicit CliBatch(const Setup &setup)
+        : m_setup(setup)
+    {
+        m_session = new BatchSession(m_setup.session, this);
+        connect(m_session, &BatchSession::fileFinished, this, &CliBatch::onFileFinished);
+        connect(m_session, &BatchSession::progressChanged, this, &CliBatch::refreshProgress);
+        connect(m_session, &BatchSession::finished, this, &CliBatch::finish);
+
+        m_liveTimer.setInterval(1000);   // the time left moves on between finished files
+        connect(&m_liveTimer, &QTimer::timeout, this, &CliBatch::refreshProgress);
+    }
+
+    // "" once started; otherwise why nothing can be converted.
+    QString start()
+    {
+        if (const QString problem = m_session->start(); !problem.isEmpty())
+            return problem;
+        // On a terminal the summary counts them, as it counts the converted files.
+        if (!m_setup.liveProgress && !m_setup.skipped.isEmpty()) {
+            QString lines;
+            for (const LibraryLayout::Skipped &skipped : std::as_const(m_setup.skipped))
+                lines += CliReport::skippedLine(skipped.source, QDir::toNativeSeparators(skipped.saveName)) + u'\n';
+            writeTo(stderr, lines);
+        }
+        if (m_setup.liveProgress && !m_setup.session.sources.isEmpty()) {
+            m_liveTimer.start();
+            refreshProgress();
+        }
+        return {};
+    }
+
+    // The first one cancels (the tools are stopped, their temporary files deleted, saved files
+    // stay); another one stops everything at once.
+    void interrupt(int signalNumber)
+    {
+        if (m_done)
+            return;
+        if (m_signal == 0) {
+            m_signal = signalNumber;
+            note(QStringLiteral("cancelling: stopping the tools and deleting their temporary files "
+                                "(a second Ctrl+C stops at once)"));
+            m_session->cancel();   // finished() follows once every tool has ended
+            refreshProgress();
+            return;
+        }
+        note(QStringLiteral("stopping at once"));
+        finish(m_session->abort());
+    }
+
+private:
+    void onFileFinished(const FileResult &result)
+    {
+        const QString &source = result.sourcePath;
+        switch (result.status) {
+        case FileStatus::Converted:
+        case FileStatus::KeptDecoderBitrate:
+            if (!m_setup.liveProgress)
+                note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveName(result.index))));
+            if (result.status == FileStatus::KeptDecoderBitrate)
+                note(CliReport::warningLine(source, result.reason));
+            if (!result.warning.isEmpty())
+                note(CliReport::warningLine(source, result.warning));
+            if (!result.note.isEmpty())
+                note(CliReport::warningLine(source, result.note));
+            break;
+        case FileStatus::Failed:
+            note(CliReport::failedLine(source, result.reason));
+            break;
+        case FileStatus::Cancelled:
+            if (!m_setup.liveProgress)
+                note(CliReport::cancelledLine(source));
+            break;
+        }
+        refreshProgress();
+    }
+
+    void finish(const BatchOutcome &outcome)
+    {
+        if (m_done)
+            return;
+        m_done = true;
+        m_liveTimer.stop();
+        clearLiveLine();
+
+        const QList<FileResult> failures = outcome.failed();
+        CliReport::SummaryCounts counts;
+        // A file that is both incomplete and kept at the decoder's bitrate counts as incomplete:
+        // some of its audio is missing, which a later --skip-existing run mends by converting it again.
+        counts.incomplete = int(outcome.incomplete().size());
+        for (const FileResult &kept : outcome.keptDecoderBitrate())
+            counts.kept += kept.warning.isEmpty() ? 1 : 0;
+        counts.converted = int(outcome.converted().size()) - counts.kept - counts.incomplete;
+        counts.skipped = int(m_setup.skipped.size());
+        counts.total = int(outcome.files.size()) + counts.skipped;
+        counts.failed = int(failures.size());
+        counts.cancelled = int(outcome.notConverted().size());
+        QString summary = CliReport::summaryLine(counts, m_setup.clock.elapsed()) + u'\n';
+        for (const FileResult &failed : failures)
+            summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
+        writeTo(stderr, summary);
+
+        // Stopped by the signal exactly when the summary says "cancelled": a stop that came too
+        // late to leave any file unconverted ends the run as finished. An incomplete file is saved,
+        // but the run did not do what was asked, as with a file kept at the decoder's bitrate.
+        int status = outcome.allConverted() && counts.incomplete == 0 ? CliExit::Converted : CliExit::SomeFailed;
+        if (m_signal != 0 && !outcome.notConverted().isEmpty())
+            status = CliExit::forSignal(m_signal);
+        QCoreApplication::exit(status);
+    }
+
+    // A line about one file, kept above the live line: the caller's next refreshProgress()
+    // draws that again.
+    void note(const QString &line)
+    {
+        clearLiveLine();
+        writeTo(stderr, line + u'\n');
+    }
+
+    // The live line, on a terminal.
+    void refreshProgress()
+    {
+        if (!m_setup.liveProgress || m_done)
+            return;
+        const QString line = m_session->progress().text(true);
+        if (line == m_liveText)
+            return;
+        // Spaces wipe what a longer previous line left; no terminal control codes needed.
+        const qsizetype padding = qMax<qsizetype>(0, m_liveText.size() - line.size());
+        writeTo(stderr, u'\r' + line + QString(padding, u' '));
+        m_liveText = line;
+    }
+
+    void clearLiveLine()
+    {
+        if (m_liveText.isEmpty())
+            return;
+        writeTo(stderr, u'\r' + QString(m_liveText.size(), u' ') + u'\r');
+        m_liveText.clear();
+    }
+
+    Setup m_setup;
+    BatchSession *m_session = nullptr;
+    int m_signal = 0;                  // the signal that cancelled the batch
+    bool m_done = false;
+    QTimer m_liveTimer;                // live lines only
+    QString m_liveText;                // the live line on screen; "" when none is shown
+};
 
 } // namespace
 
@@ -61,8 +223,7 @@ int runCli(const CliCommand &command)
     WorkFolder::removeAbandoned(QString());
     const QString outputText = options.outputFolder.isEmpty() ? QStringLiteral(".") : options.outputFolder;
     // Checked for --dry-run too, so that a dry run foretells a real run's usage errors.
-    const QString problem = Paths::folderProblem(outputText, QStringLiteral("output folder"));
-    if (!problem.isEmpty()) {
+    if (const QString problem = Paths::folderProblem(outputText, QStringLiteral("output folder")); !problem.isEmpty()) {
         writeTo(stderr, CliReport::usageErrorText(problem));
         return CliExit::UsageError;
     }
@@ -87,30 +248,26 @@ int runCli(const CliCommand &command)
     // Said, not failed: such names are another program's lock and temporary files.
     if (tildes > 0)
         writeTo(stderr, CliReport::tildeLine(tildes) + u'\n');
-    const auto withUnreadable = [&unreadable](int status) {
-        return unreadable.isEmpty() ? status : qMax(status, int(CliExit::SomeFailed));
-    };
-    const auto walkStatus = [&withUnreadable](int status) {
+    // A signal since the walk (a closed pipe under the list) ends the run as it says.
+    const auto walkStatus = [&unreadable] {
         if (const int signalNumber = SignalWatcher::firstSignal())
             return CliExit::forSignal(signalNumber);
-        return withUnreadable(status);
+        return unreadable.isEmpty() ? CliExit::Converted : CliExit::SomeFailed;
     };
     if (found.isEmpty()) {
         writeTo(stderr, unreadable.isEmpty() ? QStringLiteral("no .m4a or .m4b file found; nothing to convert\n")
                                              : QStringLiteral("no readable .m4a or .m4b file found; nothing to convert\n"));
-        return walkStatus(CliExit::Converted);
+        return walkStatus();
     }
 
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
-    const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
-        found, setup.session.saveFolder,
-        {options.keepTree, options.skipExisting, options.shardIndex, options.shardCount});
+    const LibraryLayout::RunPlan plan = LibraryLayout::planRun(found, setup.session.saveFolder, options.library);
     if (options.dryRun) {
         QString list;
         for (const QString &source : plan.sources)
             list += CliReport::pathLine(source) + u'\n';
         writeTo(stdout, list);
-        return walkStatus(CliExit::Converted);
+        return walkStatus();
     }
 
     setup.session.sources = plan.sources;
@@ -119,20 +276,15 @@ int runCli(const CliCommand &command)
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
-    setup.session.tools.vbrQuality = options.vbrQuality;
-    setup.session.tools.jointStereo = options.jointStereo;
+    setup.session.tools = options.tools;
     setup.session.keepExisting = options.renameExisting;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
     setup.session.jobs = options.jobs;
-    setup.session.tools.singlePass = options.singlePass;
-    setup.session.tools.stallTimeoutSeconds = options.toolTimeoutSeconds;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);
     QObject::connect(&watcher, &SignalWatcher::raised, &batch, &CliBatch::interrupt);
-    QObject::connect(&batch, &CliBatch::done, QCoreApplication::instance(),
-                     [](int exitStatus) { QCoreApplication::exit(exitStatus); });
     if (const QString problem = batch.start(); !problem.isEmpty()) {
         writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
         return CliExit::SomeFailed;
@@ -141,156 +293,5 @@ int runCli(const CliCommand &command)
     writeTo(stderr, unreadableLines);
     // The batch's status says whether a signal stopped it; one that came once every file had
     // ended stopped nothing, and the run ends as the summary above says.
-    return withUnreadable(status);
-}
-
-CliBatch::CliBatch(const Setup &setup, FILE *messages, QObject *parent)
-    : QObject(parent)
-    , m_setup(setup)
-    , m_messages(messages)
-{
-    if (!m_setup.clock.isValid())
-        m_setup.clock.start();
-    m_session = new BatchSession(m_setup.session, this);
-    connect(m_session, &BatchSession::fileFinished, this, &CliBatch::onFileFinished);
-    connect(m_session, &BatchSession::progressChanged, this, &CliBatch::refreshProgress);
-    connect(m_session, &BatchSession::finished, this, &CliBatch::finish);
-
-    if (m_setup.liveProgress) {
-        m_liveTimer = new QTimer(this);
-        m_liveTimer->setInterval(kLiveRefreshMs);
-        connect(m_liveTimer, &QTimer::timeout, this, &CliBatch::refreshProgress);
-    }
-}
-
-QString CliBatch::start()
-{
-    if (const QString problem = m_session->start(); !problem.isEmpty())
-        return problem;
-    // On a terminal the summary counts them, as it counts the converted files.
-    if (!m_setup.liveProgress && !m_setup.skipped.isEmpty()) {
-        QString lines;
-        for (const LibraryLayout::Skipped &skipped : std::as_const(m_setup.skipped))
-            lines += CliReport::skippedLine(skipped.source, QDir::toNativeSeparators(skipped.saveName)) + u'\n';
-        write(lines);
-    }
-    if (m_liveTimer && !m_setup.session.sources.isEmpty()) {
-        m_liveTimer->start();
-        refreshProgress();
-    }
-    return {};
-}
-
-void CliBatch::interrupt(int signalNumber)
-{
-    if (m_done)
-        return;
-    if (m_signal == 0) {
-        m_signal = signalNumber;
-        note(QStringLiteral("cancelling: stopping the tools and deleting their temporary files "
-                            "(a second Ctrl+C stops at once)"));
-        m_session->cancel();   // finished() follows once every tool has ended
-        refreshProgress();
-        return;
-    }
-    note(QStringLiteral("stopping at once"));
-    finish(m_session->abort());
-}
-
-void CliBatch::onFileFinished(const FileResult &result)
-{
-    const QString &source = result.sourcePath;
-    switch (result.status) {
-    case FileStatus::Converted:
-    case FileStatus::KeptDecoderBitrate:
-        if (!m_setup.liveProgress)
-            note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveName(result.index))));
-        if (result.status == FileStatus::KeptDecoderBitrate)
-            note(CliReport::warningLine(source, result.reason));
-        if (!result.warning.isEmpty())
-            note(CliReport::warningLine(source, result.warning));
-        if (!result.note.isEmpty())
-            note(CliReport::warningLine(source, result.note));
-        break;
-    case FileStatus::Failed:
-        note(CliReport::failedLine(source, result.reason));
-        break;
-    case FileStatus::Cancelled:
-        if (!m_setup.liveProgress)
-            note(CliReport::cancelledLine(source));
-        break;
-    }
-    refreshProgress();
-}
-
-void CliBatch::finish(const BatchOutcome &outcome)
-{
-    if (m_done)
-        return;
-    m_done = true;
-    if (m_liveTimer)
-        m_liveTimer->stop();
-    clearLiveLine();
-
-    const QList<FileResult> failures = outcome.failed();
-    CliReport::SummaryCounts counts;
-    // A file that is both incomplete and kept at the decoder's bitrate counts as incomplete:
-    // some of its audio is missing, which a later --skip-existing run mends by converting it again.
-    counts.incomplete = int(outcome.incomplete().size());
-    for (const FileResult &kept : outcome.keptDecoderBitrate())
-        counts.kept += kept.warning.isEmpty() ? 1 : 0;
-    counts.converted = int(outcome.converted().size()) - counts.kept - counts.incomplete;
-    counts.skipped = int(m_setup.skipped.size());
-    counts.total = int(outcome.files.size()) + counts.skipped;
-    counts.failed = int(failures.size());
-    counts.cancelled = int(outcome.notConverted().size());
-    QString summary = CliReport::summaryLine(counts, m_setup.clock.elapsed()) + u'\n';
-    for (const FileResult &failed : failures)
-        summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
-    write(summary);
-
-    // Stopped by the signal exactly when the summary says "cancelled": a stop that came too
-    // late to leave any file unconverted ends the run as finished. An incomplete file is saved,
-    // but the run did not do what was asked, as with a file kept at the decoder's bitrate.
-    int status = outcome.allConverted() && counts.incomplete == 0 ? CliExit::Converted : CliExit::SomeFailed;
-    if (m_signal != 0 && !outcome.notConverted().isEmpty())
-        status = CliExit::forSignal(m_signal);
-    emit done(status);
-}
-
-// The live line is drawn again by the caller's next refreshProgress().
-void CliBatch::note(const QString &line)
-{
-    clearLiveLine();
-    write(line + u'\n');
-}
-
-void CliBatch::refreshProgress()
-{
-    if (m_setup.liveProgress && !m_done)
-        showLiveLine(m_session->progress().text(true));
-}
-
-void CliBatch::showLiveLine(const QString &line)
-{
-    if (m_liveLength > 0 && line == m_liveText)
-        return;
-    // Spaces wipe what a longer previous line left; no terminal control codes needed.
-    const qsizetype padding = qMax<qsizetype>(0, m_liveLength - line.size());
-    write(u'\r' + line + QString(padding, u' '));
-    m_liveText = line;
-    m_liveLength = line.size();
-}
-
-void CliBatch::clearLiveLine()
-{
-    if (m_liveLength == 0)
-        return;
-    write(u'\r' + QString(m_liveLength, u' ') + u'\r');
-    m_liveLength = 0;
-}
-
-void CliBatch::write(const QString &text)
-{
-    writeTo(m_messages, text);
+    return unreadable.isEmpty() ? status : qMax(status, CliExit::SomeFailed);
 }

@@ -1,4 +1,3 @@
-#include "cli/clioptions.h"
 #include "cli/clirun.h"
 
 #include <QCoreApplication>

@@ -134,7 +134,7 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    const Tools::Encoding encoding{command.options.bitrate, command.options.vbrQuality, command.options.jointStereo};
+    const Tools::Encoding encoding{command.options.bitrate, command.options.tools.vbrQuality, command.options.tools.jointStereo};
     QCOMPARE(encoding.text() + QLatin1String(encoding.jointStereo ? ", joint" : ""), bitrate);
     QCOMPARE(command.options.outputFolder, output);
     QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
@@ -142,10 +142,10 @@ void TestCliOptions::parse()
     QCOMPARE(command.options.paths, paths);
     const CliOptions &o = command.options;
     QCOMPARE(QStringLiteral("%1%2%3%4%5/%6")
-                 .arg(QLatin1String(o.singlePass ? "single " : ""), QLatin1String(o.keepTree ? "tree " : ""),
-                      QLatin1String(o.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
-                 .arg(o.shardIndex)
-                 .arg(o.shardCount),
+                 .arg(QLatin1String(o.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
+                      QLatin1String(o.library.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
+                 .arg(o.library.shardIndex)
+                 .arg(o.library.shardCount),
              library);
 }
 
