@@ -1,6 +1,7 @@
 #include "app/windows.h"
 
 #include "app/mainwindow.h"
+#include "app/startup.h"
 #include "app/shell/userdialogs.h"
 #include "results/resultswindow.h"
 #include "results/saving/resultset.h"
@@ -39,7 +40,7 @@ ResultsWindow *Windows::results()
 
 void Windows::startUp(std::function<void()> ready)
 {
-    m_main->startUp([this, ready] {
+    StartUp::run(m_main.get(), [this, ready] {
         if (ready)
             ready();
         // The results window (and its media player, the slowest part) is built while the

@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
+#include "app/startup.h"
 #include "app/shell/settingsstore.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
@@ -38,7 +39,7 @@ private:
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
             window = std::make_unique<MainWindow>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
                                                            QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")))));
-            window->startUp();
+            StartUp::run(window.get());
             window->show();
             return window.get();
         }

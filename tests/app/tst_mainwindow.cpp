@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
+#include "app/startup.h"
 #include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
@@ -176,7 +177,7 @@ private slots:
         f.start();
         QCOMPARE(f.launcher.opened.size(), opens ? 1 : 0);
         if (opens)
-            QCOMPARE(f.launcher.opened.first(), QUrl(MainWindow::HomePageUrl));
+            QCOMPARE(f.launcher.opened.first(), QUrl(StartUp::HomePageUrl));
     }
 
     void aDamagedHandCursorDoesNotStopTheStart()
