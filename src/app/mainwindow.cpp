@@ -56,17 +56,7 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
         reportUnreadable(m_walks->takeUnreadable());
         emit walksFinished();
     });
-    buildControls();
-}
 
-MainWindow::~MainWindow()
-{
-    if (m_batch)
-        m_batch->abort();
-}
-
-void MainWindow::buildControls()
-{
     const int dpi = logicalDpiX();
     const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
         w->setGeometry(Twips::rect(left, top, width, height, dpi));
@@ -151,6 +141,12 @@ void MainWindow::buildControls()
     connect(m_list, &FileListView::filesDropped, this, &MainWindow::addDroppedPaths);
 }
 
+MainWindow::~MainWindow()
+{
+    if (m_batch)
+        m_batch->abort();
+}
+
 bool MainWindow::isWalking() const
 {
     return m_walks->isBusy();
@@ -158,8 +154,7 @@ bool MainWindow::isWalking() const
 
 void MainWindow::addFiles()
 {
-    const QStringList files = m_services.dialogs->getOpenFileNames(this, kFileDialogTitle, kFileDialogFilter);
-    m_sources->append(files);
+    m_sources->append(m_services.dialogs->getOpenFileNames(this, kFileDialogTitle, kFileDialogFilter));
 }
 
 void MainWindow::addFolder()
@@ -200,16 +195,14 @@ void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
 
 void MainWindow::clearList()
 {
-    if (isConverting())
-        return;
-    m_sources->clear();
+    if (!isConverting())
+        m_sources->clear();
 }
 
 void MainWindow::removeSelected()
 {
-    if (isConverting())
-        return;
-    m_sources->removeAt(m_list->selectedRow());
+    if (!isConverting())
+        m_sources->removeAt(m_list->selectedRow());
 }
 
 void MainWindow::loadSamples()
@@ -242,8 +235,19 @@ void MainWindow::startConverting()
     setup.tools.tempFolder = m_services.tempFolder;
     setup.tools.stallTimeoutSeconds = m_services.toolTimeoutSeconds;
     m_batch = new BatchSession(setup, this);
-    connect(m_batch, &BatchSession::fileStarted, this, &MainWindow::onFileStarted);
-    connect(m_batch, &BatchSession::progressChanged, this, &MainWindow::onProgressChanged);
+    // One file at a time, the bar stands at the share of the batch begun, the first file
+    // showing 1/n; with several at once it follows the share done.
+    connect(m_batch, &BatchSession::fileStarted, this, [this](int, int total) {
+        if (total > 0 && m_services.jobs <= 1)
+            m_progress->setValue(qRound(m_batch->progress().filesBegun * 100.0 * kProgressScale / total));
+    });
+    connect(m_batch, &BatchSession::progressChanged, this, [this](const BatchProgress &progress) {
+        if (!m_batch || m_batch->isCancelling())
+            return;
+        if (m_services.jobs > 1)
+            m_progress->setValue(qRound(progress.shareDone * 100.0 * kProgressScale));
+        m_progress->setFormat(progress.text());
+    });
     connect(m_batch, &BatchSession::finished, this, &MainWindow::onBatchFinished);
     if (const QString problem = m_batch->start(); !problem.isEmpty()) {
         delete m_batch;
@@ -262,23 +266,6 @@ void MainWindow::cancelConverting()
     m_start->setEnabled(false);
     m_progress->setFormat(QStringLiteral("Cancelling..."));
     m_batch->cancel();
-}
-
-void MainWindow::onFileStarted(int index, int total)
-{
-    // One file at a time, the bar stands at the share of the batch begun, the first file
-    // showing 1/n; with several at once it follows the share done.
-    if (total > 0 && m_services.jobs <= 1)
-        m_progress->setValue(qRound(m_batch->progress().filesBegun * 100.0 * kProgressScale / total));
-}
-
-void MainWindow::onProgressChanged(const BatchProgress &progress)
-{
-    if (!m_batch || m_batch->isCancelling())
-        return;
-    if (m_services.jobs > 1)
-        m_progress->setValue(qRound(progress.shareDone * 100.0 * kProgressScale));
-    m_progress->setFormat(progress.text());
 }
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)

@@ -10,7 +10,6 @@ class QProgressBar;
 class QPushButton;
 class BatchSession;
 struct BatchOutcome;
-struct BatchProgress;
 class FileListView;
 class PathListModel;
 class ResultSet;
@@ -19,12 +18,11 @@ class WalkQueue;
 
 // The main window: the source list, the buttons that fill and empty it, the bitrate
 // and "Start Converting". It forwards each intent to the engine or the file walk and
-// shows their state; closing it ends the program. StartUp (startup.cpp) readies it
-// before it is first shown: the pointer, the list's column and the bitrates.
+// shows their state; closing it ends the program. Windows::startUp() readies it.
 class MainWindow : public QWidget
 {
     Q_OBJECT
-    friend class StartUp;
+    friend class Windows;
 
 public:
     explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
@@ -57,11 +55,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void buildControls();
     void setBusy(bool busy);
     void updatePointer();
-    void onFileStarted(int index, int total);
-    void onProgressChanged(const BatchProgress &progress);
     void onBatchFinished(const BatchOutcome &outcome);
     void reportUnreadable(const FolderWalk::UnreadableList &unreadable);
 

@@ -11,6 +11,29 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+namespace {
+
+// Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0 does.
+// It is read like a number typed by a person: a leading number counts, anything else is 0.
+bool isDue(const QString &showAgain)
+{
+    static const QRegularExpression leadingNumber(
+        QStringLiteral("^\\s*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?"));
+    const QRegularExpressionMatch match = leadingNumber.match(showAgain);
+    return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
+}
+
+// The first file that the listing of the Splash folder returns, in the file system's own
+// order (not sorted), or "" when there is none.
+QString picturePath(const QString &appFolder)
+{
+    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
+    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
+    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
+}
+
+} // namespace
+
 SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_services(services)
 {
@@ -44,37 +67,17 @@ SplashGeometry SplashWindow::geometryFor(const QSize &pictureTwips)
     return g;
 }
 
-bool SplashWindow::isDue(const QString &showAgain)
-{
-    // Read like a number typed by a person: a leading number counts, anything else is 0.
-    static const QRegularExpression leadingNumber(
-        QStringLiteral("^\\s*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?"));
-    const QRegularExpressionMatch match = leadingNumber.match(showAgain);
-    return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
-}
-
-QString SplashWindow::picturePath(const QString &appFolder)
-{
-    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
-    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
-    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
-}
-
 void SplashWindow::splashShow(std::function<void()> done)
 {
-    const auto finish = [done] {
-        if (done)
-            done();
-    };
     if (!isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")))) {
-        finish();
+        done();
         return;
     }
     const QString path = picturePath(m_services.appFolder);
     const QPixmap picture = path.isEmpty() ? QPixmap() : QPixmap(path);
     // No picture, or a file that is no picture: no splash, start-up goes on.
     if (picture.isNull()) {
-        finish();
+        done();
         return;
     }
 
@@ -91,9 +94,9 @@ void SplashWindow::splashShow(std::function<void()> done)
     show();
     Appearance::centerForm(this);
     // A timer, not a busy wait: the processor stays free while the picture shows.
-    QTimer::singleShot(m_showMilliseconds, this, [this, finish] {
+    QTimer::singleShot(m_showMilliseconds, this, [this, done] {
         hide();
-        finish();
+        done();
     });
 }
 

@@ -1,7 +1,6 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
-#include "app/startup.h"
 #include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
@@ -177,7 +176,7 @@ private slots:
         f.start();
         QCOMPARE(f.launcher.opened.size(), opens ? 1 : 0);
         if (opens)
-            QCOMPARE(f.launcher.opened.first(), QUrl(StartUp::HomePageUrl));
+            QCOMPARE(f.launcher.opened.first(), QUrl(Windows::HomePageUrl));
     }
 
     void aDamagedHandCursorDoesNotStopTheStart()
