@@ -45,10 +45,7 @@ SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
 
     m_hide = new QCheckBox(QStringLiteral("Hide this at next startup"), this);
     m_hide->setObjectName(QStringLiteral("Check1"));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9);
-    font.setBold(true);
-    m_hide->setFont(font);
+    m_hide->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     // White like the strip it stands in, whatever the style would paint.
     m_hide->setStyleSheet(QStringLiteral("QCheckBox { background-color: white; }"));
     // Every click is stored at once, even while the splash is still up.
@@ -69,23 +66,19 @@ SplashGeometry SplashWindow::geometryFor(const QSize &pictureTwips)
 
 void SplashWindow::splashShow(std::function<void()> done)
 {
-    if (!isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")))) {
-        done();
-        return;
-    }
-    const QString path = picturePath(m_services.appFolder);
-    const QPixmap picture = path.isEmpty() ? QPixmap() : QPixmap(path);
-    // No picture, or a file that is no picture: no splash, start-up goes on.
-    if (picture.isNull()) {
+    const bool due = isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")));
+    const QString path = due ? picturePath(m_services.appFolder) : QString();
+    m_picture = path.isEmpty() ? QPixmap() : QPixmap(path);
+    // Not due, no picture, or a file that is no picture: no splash, start-up goes on.
+    if (m_picture.isNull()) {
         done();
         return;
     }
 
     setWindowTitle(QStringLiteral("Quorvane"));
     const int dpi = logicalDpiX();
-    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(picture.width(), dpi)),
-                                qRound(Twips::fromPixels(picture.height(), dpi))));
-    m_picture = picture;
+    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(m_picture.width(), dpi)),
+                                qRound(Twips::fromPixels(m_picture.height(), dpi))));
     const QSize size = Twips::size(m_twips.window.width(), m_twips.window.height(), dpi);
     setFixedSize(size);
     m_hide->setGeometry(Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(m_twips.checkTop, dpi),

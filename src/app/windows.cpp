@@ -66,34 +66,29 @@ void Windows::startUp(std::function<void()> ready)
     if (m_services.rollPercent && m_services.rollPercent() == HomePageLuckyNumber && m_services.launcher)
         m_services.launcher->open(QUrl(HomePageUrl));
 
-    (new SplashWindow(m_services, window))->splashShow([this, ready] {
-        afterSplash();
+    // The list and the bitrates are set up once the splash has gone.
+    (new SplashWindow(m_services, window))->splashShow([this, window, ready] {
+        window->m_list->header()->resizeSection(0, Twips::toPixels(6500, window->logicalDpiX()));
+
+        QComboBox *bitrate = window->m_bitrate;
+        for (int rate : Tools::bitrates())
+            bitrate->addItem(Tools::bitrateText(rate), rate);
+        SettingsStore *settings = m_services.settings;
+        const int stored = bitrate->findText(settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText()));
+        // The program never stores anything else. A hand-edited value shows the default but
+        // stays stored until the user picks: nothing is written at start-up.
+        bitrate->setCurrentIndex(stored >= 0 ? stored : bitrate->findText(Tools::defaultBitrateText()));
+        // Every pick is stored at once; nothing is stored at exit.
+        connect(bitrate, &QComboBox::currentTextChanged, window,
+                [settings](const QString &text) { settings->write(SettingsStore::KeyBitrate, text); });
+        window->m_focusHolder->setFocus();
+
         if (ready)
             ready();
         // The results window (and its media player, the slowest part) is built while the
         // user is still filling the list, not in the middle of the first batch.
         QTimer::singleShot(0, this, [this] { results(); });
     });
-}
-
-void Windows::afterSplash()
-{
-    MainWindow *window = m_main.get();
-    window->m_list->header()->resizeSection(0, Twips::toPixels(6500, window->logicalDpiX()));
-
-    QComboBox *bitrate = window->m_bitrate;
-    for (int rate : Tools::bitrates())
-        bitrate->addItem(Tools::bitrateText(rate), rate);
-    SettingsStore *settings = m_services.settings;
-    const int stored = bitrate->findText(settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText()));
-    // The program never stores anything else. A hand-edited value shows the default but
-    // stays stored until the user picks: nothing is written at start-up.
-    bitrate->setCurrentIndex(stored >= 0 ? stored : bitrate->findText(Tools::defaultBitrateText()));
-    // Every pick is stored at once; nothing is stored at exit.
-    connect(bitrate, &QComboBox::currentTextChanged, window,
-            [settings](const QString &text) { settings->write(SettingsStore::KeyBitrate, text); });
-
-    window->m_focusHolder->setFocus();
 }
 
 void Windows::shutDown()

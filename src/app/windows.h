@@ -37,8 +37,6 @@ public:
     void shutDown();
 
 private:
-    void afterSplash();
-
     AppServices m_services;
     std::unique_ptr<MainWindow> m_main;
     std::unique_ptr<ResultsWindow> m_results;
