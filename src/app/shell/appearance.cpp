@@ -109,8 +109,7 @@ bool isPlausibleStyleSheet(const QString &text)
 
 bool applySkin(QWidget *window, const QString &appFolder)
 {
-    const QString path = Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs"));
-    QFile file(path);
+    QFile file(Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs")));
     if (!file.exists())
         return false;
     // The colours go with the file's presence; a damaged sheet only costs the sheet.
@@ -153,7 +152,7 @@ void centerForm(QWidget *window)
 } // namespace Appearance
 
 PointerRule::PointerRule(QWidget *window, std::optional<QCursor> hand)
-    : QObject(window), m_window(window), m_hand(std::move(hand))
+    : QObject(window), m_hand(std::move(hand))
 {
 }
 
@@ -172,13 +171,12 @@ void PointerRule::setBusy(bool busy)
 void PointerRule::apply()
 {
     // Widgets without a cursor of their own show their window's, so the hourglass set
-    // on the window covers everything once the buttons stop offering the hand.
-    if (m_window) {
-        if (m_busy)
-            m_window->setCursor(Qt::WaitCursor);
-        else
-            m_window->unsetCursor();
-    }
+    // on the window (this rule's parent) covers everything once the buttons stop offering the hand.
+    auto *window = static_cast<QWidget *>(parent());
+    if (m_busy)
+        window->setCursor(Qt::WaitCursor);
+    else
+        window->unsetCursor();
     for (const QPointer<QPushButton> &button : std::as_const(m_buttons)) {
         if (!button)
             continue;

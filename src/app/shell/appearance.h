@@ -49,7 +49,6 @@ public:
 private:
     void apply();
 
-    QPointer<QWidget> m_window;
     std::optional<QCursor> m_hand;
     QList<QPointer<QPushButton>> m_buttons;
     bool m_busy = false;
