@@ -1,4 +1,3 @@
-#include "app/shell/appservices.h"
 #include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
 #include "app/windows.h"
@@ -19,13 +18,6 @@
 
 namespace {
 
-void setApplicationNames()
-{
-    QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Harrowmede"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
-}
-
 // The files and folders named on the command line (the file manager's "Open With" passes
 // them through the desktop entry's %F), as absolute native paths. --help, --version and
 // a usage error print and end the program here.
@@ -41,10 +33,9 @@ QStringList openedPaths(const QCoreApplication &app)
                                  QStringLiteral("[FILE|FOLDER...]"));
     parser.process(app);
     QStringList paths;
-    for (const QString &argument : parser.positionalArguments()) {
+    for (const QString &argument : parser.positionalArguments())
         if (!argument.isEmpty())
             paths.append(QDir::toNativeSeparators(QFileInfo(argument).absoluteFilePath()));
-    }
     return paths;
 }
 
@@ -64,15 +55,16 @@ bool asksForTextOnly(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Harrowmede"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     if (asksForTextOnly(argc, argv)) {
         QCoreApplication app(argc, argv);
-        setApplicationNames();
         openedPaths(app);
         return 0;
     }
 
     QApplication app(argc, argv);
-    setApplicationNames();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quorvane.png")));
     QGuiApplication::setDesktopFileName(QStringLiteral("quorvane"));
     const QStringList opened = openedPaths(app);

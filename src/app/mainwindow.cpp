@@ -1,18 +1,13 @@
 #include "app/mainwindow.h"
 
-#include "app/shell/appearance.h"
 #include "app/batchreport.h"
-#include "app/shell/cursorfile.h"
+#include "app/shell/appearance.h"
 #include "app/shell/desktoplauncher.h"
-#include "app/shell/settingsstore.h"
-#include "app/splashwindow.h"
 #include "app/shell/twips.h"
 #include "app/shell/userdialogs.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
-#include "filelist/walk/folderwalk.h"
 #include "filelist/pathlistmodel.h"
 #include "filelist/walk/walkqueue.h"
 #include "results/saving/resultset.h"
@@ -20,7 +15,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -39,18 +33,10 @@ const QString kSamplesQuestion = QStringLiteral(
 // The progress bar holds fractions of a percent: 100 steps per percent.
 constexpr int kProgressScale = 100;
 
-QFont windowFont()
+QFont arialBold(qreal points)
 {
     QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9);
-    font.setBold(true);
-    return font;
-}
-
-QFont buttonFont()
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(11.25);
+    font.setPointSizeF(points);
     font.setBold(true);
     return font;
 }
@@ -70,24 +56,14 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
         reportUnreadable(m_walks->takeUnreadable());
         emit walksFinished();
     });
-    buildControls();
-}
 
-MainWindow::~MainWindow()
-{
-    if (m_batch)
-        m_batch->abort();
-}
-
-void MainWindow::buildControls()
-{
     const int dpi = logicalDpiX();
     const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
         w->setGeometry(Twips::rect(left, top, width, height, dpi));
     };
 
     setFixedSize(Twips::size(7080, 4965, dpi));
-    setFont(windowFont());
+    setFont(arialBold(9));
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
@@ -115,18 +91,18 @@ void MainWindow::buildControls()
     m_progress->setAlignment(Qt::AlignCenter);
     at(m_progress, 120, 4420, 6840, 405);
 
-    m_bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
-    m_bitrateFrame->setObjectName(QStringLiteral("Frame2"));
+    auto *bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
+    bitrateFrame->setObjectName(QStringLiteral("Frame2"));
     // Drawn as a framed group: the caption on the border line, the inside in the frame's
     // own colour. The Windows style draws group boxes so on every platform; the combo box
     // inside keeps the application's style.
     if (QStyle *framed = QStyleFactory::create(QStringLiteral("Windows"))) {
-        framed->setParent(m_bitrateFrame);
-        m_bitrateFrame->setStyle(framed);
+        framed->setParent(bitrateFrame);
+        bitrateFrame->setStyle(framed);
     }
-    at(m_bitrateFrame, 120, 2990, 6840, 800);
+    at(bitrateFrame, 120, 2990, 6840, 800);
 
-    m_bitrate = new QComboBox(m_bitrateFrame);
+    m_bitrate = new QComboBox(bitrateFrame);
     m_bitrate->setObjectName(QStringLiteral("Combo1"));
     m_bitrate->setEditable(false);
     at(m_bitrate, 240, 300, 6375, 345);
@@ -134,7 +110,7 @@ void MainWindow::buildControls()
     const auto button = [&](const char *name, const QString &caption, int left, int top, int width, int height) {
         auto *b = new QPushButton(caption, this);
         b->setObjectName(QString::fromLatin1(name));
-        b->setFont(buttonFont());
+        b->setFont(arialBold(11.25));
         b->setAutoDefault(false);
         at(b, left, top, width, height);
         return b;
@@ -145,13 +121,10 @@ void MainWindow::buildControls()
     m_clear = button("PushButton4", QStringLiteral("Clear List"), 120, 2525, 3360, 405);
     m_samples = button("PushButton5", QStringLiteral("Load Sample/Example Files"), 3600, 2525, 3360, 405);
 
-    QWidget::setTabOrder(m_focusHolder, m_list);
-    QWidget::setTabOrder(m_list, m_bitrate);
-    QWidget::setTabOrder(m_bitrate, m_addFiles);
-    QWidget::setTabOrder(m_addFiles, m_addFolder);
-    QWidget::setTabOrder(m_addFolder, m_start);
-    QWidget::setTabOrder(m_start, m_clear);
-    QWidget::setTabOrder(m_clear, m_samples);
+    const QList<QWidget *> tabOrder = {m_focusHolder, m_list,  m_bitrate, m_addFiles,
+                                       m_addFolder,   m_start, m_clear,   m_samples};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     connect(m_addFiles, &QPushButton::clicked, this, &MainWindow::addFiles);
     connect(m_addFolder, &QPushButton::clicked, this, &MainWindow::addFolder);
@@ -168,58 +141,10 @@ void MainWindow::buildControls()
     connect(m_list, &FileListView::filesDropped, this, &MainWindow::addDroppedPaths);
 }
 
-void MainWindow::startUp(std::function<void()> ready)
+MainWindow::~MainWindow()
 {
-    m_skinned = Appearance::applySkin(this, m_services.appFolder);
-    Appearance::centerForm(this);
-    setWindowTitle(QStringLiteral("Quorvane"));
-
-    m_pointer = new PointerRule(
-        this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
-    for (QPushButton *b : {m_addFiles, m_addFolder, m_start, m_clear, m_samples})
-        m_pointer->addButton(b);
-    updatePointer();
-
-    openHomePageByChance();
-
-    // The list and the bitrates are set up once the splash has gone.
-    m_splash = new SplashWindow(m_services, this);
-    m_splash->splashShow([this, ready] {
-        finishStartUp();
-        if (ready)
-            ready();
-    });
-}
-
-void MainWindow::finishStartUp()
-{
-    m_list->header()->resizeSection(0, Twips::toPixels(6500, logicalDpiX()));
-
-    for (int rate : Tools::bitrates())
-        m_bitrate->addItem(Tools::bitrateText(rate), rate);
-    restoreBitrate();
-    // Every pick is stored at once; nothing is stored at exit.
-    connect(m_bitrate, &QComboBox::currentTextChanged, this,
-            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyBitrate, text); });
-
-    m_focusHolder->setFocus();
-}
-
-void MainWindow::openHomePageByChance()
-{
-    if (m_services.rollPercent && m_services.rollPercent() == HomePageLuckyNumber && m_services.launcher)
-        m_services.launcher->open(QUrl(HomePageUrl));
-}
-
-void MainWindow::restoreBitrate()
-{
-    const QString stored = m_services.settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText());
-    int index = m_bitrate->findText(stored);
-    // The program never stores anything else. A hand-edited value shows the default but
-    // stays stored until the user picks: nothing is written at start-up.
-    if (index < 0)
-        index = m_bitrate->findText(Tools::defaultBitrateText());
-    m_bitrate->setCurrentIndex(index);
+    if (m_batch)
+        m_batch->abort();
 }
 
 bool MainWindow::isWalking() const
@@ -229,8 +154,7 @@ bool MainWindow::isWalking() const
 
 void MainWindow::addFiles()
 {
-    const QStringList files = m_services.dialogs->getOpenFileNames(this, kFileDialogTitle, kFileDialogFilter);
-    m_sources->append(files);
+    m_sources->append(m_services.dialogs->getOpenFileNames(this, kFileDialogTitle, kFileDialogFilter));
 }
 
 void MainWindow::addFolder()
@@ -271,16 +195,14 @@ void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
 
 void MainWindow::clearList()
 {
-    if (isConverting())
-        return;
-    m_sources->clear();
+    if (!isConverting())
+        m_sources->clear();
 }
 
 void MainWindow::removeSelected()
 {
-    if (isConverting())
-        return;
-    m_sources->removeAt(m_list->selectedRow());
+    if (!isConverting())
+        m_sources->removeAt(m_list->selectedRow());
 }
 
 void MainWindow::loadSamples()
@@ -288,7 +210,6 @@ void MainWindow::loadSamples()
     const QString folder = Paths::joinPath(m_services.appFolder, QStringLiteral("Samples"));
     const QStringList names = FolderWalk::listFolderFiles(folder, QStringLiteral("*.*"));
     QStringList rows;
-    rows.reserve(names.size());
     for (const QString &name : names)
         rows.append(Paths::joinPath(folder, name));
     m_sources->append(rows);
@@ -314,8 +235,19 @@ void MainWindow::startConverting()
     setup.tools.tempFolder = m_services.tempFolder;
     setup.tools.stallTimeoutSeconds = m_services.toolTimeoutSeconds;
     m_batch = new BatchSession(setup, this);
-    connect(m_batch, &BatchSession::fileStarted, this, &MainWindow::onFileStarted);
-    connect(m_batch, &BatchSession::progressChanged, this, &MainWindow::onProgressChanged);
+    // One file at a time, the bar stands at the share of the batch begun, the first file
+    // showing 1/n; with several at once it follows the share done.
+    connect(m_batch, &BatchSession::fileStarted, this, [this](int, int total) {
+        if (total > 0 && m_services.jobs <= 1)
+            m_progress->setValue(qRound(m_batch->progress().filesBegun * 100.0 * kProgressScale / total));
+    });
+    connect(m_batch, &BatchSession::progressChanged, this, [this](const BatchProgress &progress) {
+        if (!m_batch || m_batch->isCancelling())
+            return;
+        if (m_services.jobs > 1)
+            m_progress->setValue(qRound(progress.shareDone * 100.0 * kProgressScale));
+        m_progress->setFormat(progress.text());
+    });
     connect(m_batch, &BatchSession::finished, this, &MainWindow::onBatchFinished);
     if (const QString problem = m_batch->start(); !problem.isEmpty()) {
         delete m_batch;
@@ -334,23 +266,6 @@ void MainWindow::cancelConverting()
     m_start->setEnabled(false);
     m_progress->setFormat(QStringLiteral("Cancelling..."));
     m_batch->cancel();
-}
-
-void MainWindow::onFileStarted(int index, int total)
-{
-    // One file at a time, the bar stands at the share of the batch begun, the first file
-    // showing 1/n; with several at once it follows the share done.
-    if (total > 0 && m_services.jobs <= 1)
-        m_progress->setValue(qRound(m_batch->progress().filesBegun * 100.0 * kProgressScale / total));
-}
-
-void MainWindow::onProgressChanged(const BatchProgress &progress)
-{
-    if (!m_batch || m_batch->isCancelling())
-        return;
-    if (m_services.jobs > 1)
-        m_progress->setValue(qRound(progress.shareDone * 100.0 * kProgressScale));
-    m_progress->setFormat(progress.text());
 }
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)
@@ -379,9 +294,7 @@ void MainWindow::setBusy(bool busy)
 {
     // While a batch runs nothing may change what it converts or how; the one way in
     // is the button that now cancels it.
-    for (QWidget *w : {static_cast<QWidget *>(m_addFiles), static_cast<QWidget *>(m_addFolder),
-                       static_cast<QWidget *>(m_clear), static_cast<QWidget *>(m_samples),
-                       static_cast<QWidget *>(m_bitrate)})
+    for (QWidget *w : std::initializer_list<QWidget *>{m_addFiles, m_addFolder, m_clear, m_samples, m_bitrate})
         w->setEnabled(!busy);
     m_start->setEnabled(true);
     m_start->setText(busy ? QStringLiteral("Cancel") : QStringLiteral("Start Converting"));

@@ -3,50 +3,35 @@
 #include "app/shell/appservices.h"
 #include "filelist/walk/folderwalk.h"
 
-#include <QCursor>
-#include <QList>
-#include <QPointer>
 #include <QWidget>
 
-#include <memory>
-
 class QComboBox;
-class QGroupBox;
 class QProgressBar;
 class QPushButton;
 class BatchSession;
 struct BatchOutcome;
-struct BatchProgress;
 class FileListView;
 class PathListModel;
 class ResultSet;
 class PointerRule;
-class SplashWindow;
 class WalkQueue;
 
 // The main window: the source list, the buttons that fill and empty it, the bitrate
 // and "Start Converting". It forwards each intent to the engine or the file walk and
-// shows their state; closing it ends the program.
+// shows their state; closing it ends the program. Windows::startUp() readies it.
 class MainWindow : public QWidget
 {
     Q_OBJECT
+    friend class Windows;
 
 public:
-    static inline const QString HomePageUrl = QStringLiteral("https://www.harrowmede.com/quorvane/");
-    static constexpr int HomePageLuckyNumber = 7;
-
     explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
     ~MainWindow() override;
-
-    // The start-up sequence, run once before the window is first shown. ready is
-    // called when it has run to its end, after the splash (at once without one).
-    void startUp(std::function<void()> ready = {});
 
     PathListModel *sourceList() const { return m_sources; }
     bool isConverting() const { return m_batch != nullptr; }
     bool isWalking() const;
     PointerRule *pointerRule() const { return m_pointer; }
-    bool isSkinned() const { return m_skinned; }
 
     void addFiles();
     void addFolder();
@@ -70,14 +55,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void buildControls();
-    void finishStartUp();
-    void openHomePageByChance();
-    void restoreBitrate();
     void setBusy(bool busy);
     void updatePointer();
-    void onFileStarted(int index, int total);
-    void onProgressChanged(const BatchProgress &progress);
     void onBatchFinished(const BatchOutcome &outcome);
     void reportUnreadable(const FolderWalk::UnreadableList &unreadable);
 
@@ -85,7 +64,6 @@ private:
     PathListModel *m_sources = nullptr;
     FileListView *m_list = nullptr;
     QComboBox *m_bitrate = nullptr;
-    QGroupBox *m_bitrateFrame = nullptr;
     QProgressBar *m_progress = nullptr;
     QPushButton *m_focusHolder = nullptr;
     QPushButton *m_addFiles = nullptr;
@@ -96,6 +74,4 @@ private:
     WalkQueue *m_walks = nullptr;
     BatchSession *m_batch = nullptr;
     PointerRule *m_pointer = nullptr;
-    SplashWindow *m_splash = nullptr;
-    bool m_skinned = false;
 };

@@ -11,6 +11,29 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+namespace {
+
+// Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0 does.
+// It is read like a number typed by a person: a leading number counts, anything else is 0.
+bool isDue(const QString &showAgain)
+{
+    static const QRegularExpression leadingNumber(
+        QStringLiteral("^\\s*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?"));
+    const QRegularExpressionMatch match = leadingNumber.match(showAgain);
+    return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
+}
+
+// The first file that the listing of the Splash folder returns, in the file system's own
+// order (not sorted), or "" when there is none.
+QString picturePath(const QString &appFolder)
+{
+    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
+    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
+    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
+}
+
+} // namespace
+
 SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_services(services)
 {
@@ -22,10 +45,7 @@ SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
 
     m_hide = new QCheckBox(QStringLiteral("Hide this at next startup"), this);
     m_hide->setObjectName(QStringLiteral("Check1"));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9);
-    font.setBold(true);
-    m_hide->setFont(font);
+    m_hide->setFont(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
     // White like the strip it stands in, whatever the style would paint.
     m_hide->setStyleSheet(QStringLiteral("QCheckBox { background-color: white; }"));
     // Every click is stored at once, even while the splash is still up.
@@ -44,45 +64,21 @@ SplashGeometry SplashWindow::geometryFor(const QSize &pictureTwips)
     return g;
 }
 
-bool SplashWindow::isDue(const QString &showAgain)
-{
-    // Read like a number typed by a person: a leading number counts, anything else is 0.
-    static const QRegularExpression leadingNumber(
-        QStringLiteral("^\\s*[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?"));
-    const QRegularExpressionMatch match = leadingNumber.match(showAgain);
-    return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
-}
-
-QString SplashWindow::picturePath(const QString &appFolder)
-{
-    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
-    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
-    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
-}
-
 void SplashWindow::splashShow(std::function<void()> done)
 {
-    const auto finish = [done] {
-        if (done)
-            done();
-    };
-    if (!isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")))) {
-        finish();
-        return;
-    }
-    const QString path = picturePath(m_services.appFolder);
-    const QPixmap picture = path.isEmpty() ? QPixmap() : QPixmap(path);
-    // No picture, or a file that is no picture: no splash, start-up goes on.
-    if (picture.isNull()) {
-        finish();
+    const bool due = isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")));
+    const QString path = due ? picturePath(m_services.appFolder) : QString();
+    m_picture = path.isEmpty() ? QPixmap() : QPixmap(path);
+    // Not due, no picture, or a file that is no picture: no splash, start-up goes on.
+    if (m_picture.isNull()) {
+        done();
         return;
     }
 
     setWindowTitle(QStringLiteral("Quorvane"));
     const int dpi = logicalDpiX();
-    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(picture.width(), dpi)),
-                                qRound(Twips::fromPixels(picture.height(), dpi))));
-    m_picture = picture;
+    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(m_picture.width(), dpi)),
+                                qRound(Twips::fromPixels(m_picture.height(), dpi))));
     const QSize size = Twips::size(m_twips.window.width(), m_twips.window.height(), dpi);
     setFixedSize(size);
     m_hide->setGeometry(Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(m_twips.checkTop, dpi),
@@ -91,9 +87,9 @@ void SplashWindow::splashShow(std::function<void()> done)
     show();
     Appearance::centerForm(this);
     // A timer, not a busy wait: the processor stays free while the picture shows.
-    QTimer::singleShot(m_showMilliseconds, this, [this, finish] {
+    QTimer::singleShot(m_showMilliseconds, this, [this, done] {
         hide();
-        finish();
+        done();
     });
 }
 

@@ -3,13 +3,11 @@
 #include "app/shell/appservices.h"
 
 #include <QPixmap>
-#include <QSize>
 #include <QWidget>
 
 #include <functional>
 
 class QCheckBox;
-class QTimer;
 
 // Where the parts of the splash window go, in twips, for a picture of a given size:
 // the picture on top, a strip below it for the check box, a one-line frame.
@@ -34,12 +32,6 @@ public:
     explicit SplashWindow(const AppServices &services, QWidget *parent = nullptr);
 
     static SplashGeometry geometryFor(const QSize &pictureTwips);
-    // Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0
-    // does; text that is not a number reads as 0.
-    static bool isDue(const QString &showAgain);
-    // The first file that the listing of the Splash folder returns, in the file system's
-    // own order (not sorted), or "" when there is none.
-    static QString picturePath(const QString &appFolder);
 
     // Shows the splash when it is due and a picture can be loaded, keeps it up for its
     // time, hides it, then calls done. When it is not due, done is called at once.

@@ -10,14 +10,17 @@
 class MainWindow;
 class ResultsWindow;
 
-// The program's two windows and how they hand over to each other: the main window's
-// converted files go to the results window, "< Back" returns. main() and the tests build
-// the windows through this, and neither window knows the other.
+// The program's two windows, how they start and how they hand over to each other: the
+// main window's converted files go to the results window, "< Back" returns. main() and
+// the tests build the windows through this, and neither window knows the other.
 class Windows : public QObject
 {
     Q_OBJECT
 
 public:
+    static inline const QString HomePageUrl = QStringLiteral("https://www.harrowmede.com/quorvane/");
+    static constexpr int HomePageLuckyNumber = 7;
+
     explicit Windows(const AppServices &services);
     ~Windows() override;
 
@@ -25,7 +28,9 @@ public:
     // Built on first use; startUp() builds it while the user fills the list.
     ResultsWindow *results();
 
-    // The main window's start-up; ready runs once it has run to its end.
+    // Run once before the main window is first shown: skin, centring, caption, hand pointer,
+    // the home-page chance, the splash, then the list's column and the stored bitrate. ready
+    // runs at its end.
     void startUp(std::function<void()> ready = {});
     // The program is asked to end from outside (a signal, the session ending): both
     // windows close as if the user had closed them, so no tool and no temporary file stays.

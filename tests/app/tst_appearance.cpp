@@ -5,6 +5,7 @@
 #include "app/mainwindow.h"
 #include "app/shell/settingsstore.h"
 #include "app/splashwindow.h"
+#include "app/windows.h"
 #include "app/shell/twips.h"
 #include "results/resultswindow.h"
 
@@ -74,10 +75,10 @@ private slots:
         Fixture f;
         if (!content.isNull())
             f.write(QStringLiteral("x/o.cjs"), content);
-        MainWindow window(f.services());
-        window.startUp();
+        Windows windows(f.services());
+        MainWindow &window = *windows.main();
+        windows.startUp();
         auto *frame = window.findChild<QGroupBox *>(QStringLiteral("Frame2"));
-        QCOMPARE(window.isSkinned(), applied);
         // A file that is there recolours the window, whether or not it reads as a sheet.
         const bool present = !content.isNull();
         QCOMPARE(background(&window), present ? window.palette().color(QPalette::Button) : QColor(Qt::white));
@@ -119,8 +120,9 @@ private slots:
         Fixture f;
         if (handFile)
             f.write(QStringLiteral("HAND-M.CUR"), shippedCursor());
-        MainWindow window(f.services());
-        window.startUp();
+        Windows windows(f.services());
+        MainWindow &window = *windows.main();
+        windows.startUp();
         window.pointerRule()->setBusy(busy);
         auto *button = window.findChild<QPushButton *>(QStringLiteral("PushButton2"));
         if (busy) {
@@ -245,7 +247,7 @@ private slots:
         f.writePicture(QStringLiteral("Splash/only.png"), 400, 266);
         SplashWindow splash(f.services());
         splash.setShowMilliseconds(60000);
-        splash.splashShow({});
+        splash.splashShow([] {});
         const int dpi = splash.logicalDpiX();
         QCOMPARE(splash.size(), QSize(400, 266 + Twips::toPixels(SplashWindow::StripTwips, dpi)));
         QVERIFY(splash.windowFlags().testFlag(Qt::FramelessWindowHint));
@@ -261,7 +263,7 @@ private slots:
         f.writePicture(QStringLiteral("Splash/only.png"), 200, 100);
         SplashWindow splash(f.services());
         splash.setShowMilliseconds(60000);
-        splash.splashShow({});
+        splash.splashShow([] {});
         auto *box = splash.findChild<QCheckBox *>(QStringLiteral("Check1"));
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
         QCOMPARE(f.settings->read(SettingsStore::KeyShowAgain, QString()), QStringLiteral("1"));
@@ -273,9 +275,10 @@ private slots:
     {
         Fixture f;
         f.writePicture(QStringLiteral("Splash/only.png"), 200, 100);
-        MainWindow window(f.services());
+        Windows windows(f.services());
+        MainWindow &window = *windows.main();
         bool ready = false;
-        window.startUp([&] {
+        windows.startUp([&] {
             ready = true;
             window.show();
         });

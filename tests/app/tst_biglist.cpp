@@ -1,6 +1,7 @@
 #include "fakes.h"
 
 #include "app/mainwindow.h"
+#include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
@@ -30,17 +31,19 @@ private:
 
     struct Fixture : TestServices
     {
-        std::unique_ptr<MainWindow> window;
+        std::unique_ptr<Windows> windows;
+        MainWindow *window = nullptr;
 
         MainWindow *start()
         {
             QDir(dir.path()).mkpath(QStringLiteral("app"));
             QDir(dir.path()).mkpath(QStringLiteral("tmp"));
-            window = std::make_unique<MainWindow>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
-                                                           QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")))));
-            window->startUp();
+            windows = std::make_unique<Windows>(services(QDir::toNativeSeparators(dir.filePath(QStringLiteral("app"))),
+                                                         QDir::toNativeSeparators(dir.filePath(QStringLiteral("tmp")))));
+            window = windows->main();
+            windows->startUp();
             window->show();
-            return window.get();
+            return window;
         }
         FileListView *list() const { return window->findChild<FileListView *>(QStringLiteral("ListView1")); }
         PathListModel *rows() const { return window->sourceList(); }
@@ -115,7 +118,7 @@ private slots:
         Fixture f;
         QVERIFY(f.dir.isValid());
         f.start();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(f.window));
 
         QStringList paths;
         paths.reserve(kRows);
@@ -151,7 +154,7 @@ private slots:
             }
         }
         f.start();
-        QVERIFY(QTest::qWaitForWindowExposed(f.window.get()));
+        QVERIFY(QTest::qWaitForWindowExposed(f.window));
 
         // Ticks counted while the walk runs say whether the window kept up; only reported,
         // as a fast machine may finish the walk before the first tick.
@@ -162,7 +165,7 @@ private slots:
                 ++ticksWhileWalking;
         });
         timer.start(5);
-        QSignalSpy done(f.window.get(), &MainWindow::walksFinished);
+        QSignalSpy done(f.window, &MainWindow::walksFinished);
         f.dialogs.folderAnswers.push_back(QDir::toNativeSeparators(music.path()));
         QElapsedTimer clock;
         clock.start();

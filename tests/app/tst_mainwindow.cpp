@@ -176,7 +176,7 @@ private slots:
         f.start();
         QCOMPARE(f.launcher.opened.size(), opens ? 1 : 0);
         if (opens)
-            QCOMPARE(f.launcher.opened.first(), QUrl(MainWindow::HomePageUrl));
+            QCOMPARE(f.launcher.opened.first(), QUrl(Windows::HomePageUrl));
     }
 
     void aDamagedHandCursorDoesNotStopTheStart()

@@ -40,7 +40,7 @@ class CentreWhenFramed : public QObject
 {
 public:
     explicit CentreWhenFramed(QWidget *window)
-        : QObject(window), m_window(window)
+        : QObject(window)
     {
         window->installEventFilter(this);
     }
@@ -48,19 +48,17 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (watched == m_window && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
-            const QWindow *handle = m_window->windowHandle();
+        if (watched == parent() && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+            auto *window = static_cast<QWidget *>(watched);
+            const QWindow *handle = window->windowHandle();
             if (handle && handle->isVisible() && !handle->frameMargins().isNull()) {
-                m_window->removeEventFilter(this);
-                placeCentred(m_window);
+                window->removeEventFilter(this);
+                placeCentred(window);
                 deleteLater();
             }
         }
         return false;
     }
-
-private:
-    QWidget *m_window;
 };
 
 void paintButtonFace(QWidget *w)
@@ -71,8 +69,8 @@ void paintButtonFace(QWidget *w)
     w->setAutoFillBackground(true);
 }
 
-} // namespace
-
+// Whether text looks like a style sheet Qt can apply: balanced braces outside
+// strings and comments, and something in them.
 bool isPlausibleStyleSheet(const QString &text)
 {
     int depth = 0;
@@ -107,10 +105,11 @@ bool isPlausibleStyleSheet(const QString &text)
     return depth == 0 && quote.isNull() && sawBlock;
 }
 
+} // namespace
+
 bool applySkin(QWidget *window, const QString &appFolder)
 {
-    const QString path = Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs"));
-    QFile file(path);
+    QFile file(Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs")));
     if (!file.exists())
         return false;
     // The colours go with the file's presence; a damaged sheet only costs the sheet.
@@ -125,25 +124,17 @@ bool applySkin(QWidget *window, const QString &appFolder)
     return true;
 }
 
-// The window's own plain controls, also those inside its frames; composite widgets
-// such as the player keep their colours.
-static void paintPlainControls(QWidget *parent)
-{
-    const QList<QWidget *> children = parent->findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
-    for (QWidget *w : children) {
-        if (qobject_cast<QLabel *>(w) || qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
-            paintButtonFace(w);
-        if (qobject_cast<QGroupBox *>(w)) {
-            paintButtonFace(w);
-            paintPlainControls(w);
-        }
-    }
-}
-
 void applyFormColors(QWidget *window)
 {
     paintButtonFace(window);
-    paintPlainControls(window);
+    // The window's own plain controls, also those inside its frames; composite widgets
+    // such as the player keep their colours.
+    for (QWidget *w : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (qobject_cast<QGroupBox *>(w))
+            applyFormColors(w);
+        else if (qobject_cast<QLabel *>(w) || qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
+            paintButtonFace(w);
+    }
 }
 
 QPoint centeredPosition(const QRect &area, const QSize &size)
@@ -161,7 +152,7 @@ void centerForm(QWidget *window)
 } // namespace Appearance
 
 PointerRule::PointerRule(QWidget *window, std::optional<QCursor> hand)
-    : QObject(window), m_window(window), m_hand(std::move(hand))
+    : QObject(window), m_hand(std::move(hand))
 {
 }
 
@@ -180,19 +171,18 @@ void PointerRule::setBusy(bool busy)
 void PointerRule::apply()
 {
     // Widgets without a cursor of their own show their window's, so the hourglass set
-    // on the window covers everything once the buttons stop offering the hand.
-    if (m_window) {
-        if (m_busy)
-            m_window->setCursor(Qt::WaitCursor);
-        else
-            m_window->unsetCursor();
-    }
+    // on the window (this rule's parent) covers everything once the buttons stop offering the hand.
+    auto *window = static_cast<QWidget *>(parent());
+    if (m_busy)
+        window->setCursor(Qt::WaitCursor);
+    else
+        window->unsetCursor();
     for (const QPointer<QPushButton> &button : std::as_const(m_buttons)) {
         if (!button)
             continue;
         if (m_busy)
             button->unsetCursor();
         else
-            button->setCursor(buttonCursor());
+            button->setCursor(m_hand.value_or(QCursor(Qt::ArrowCursor)));
     }
 }

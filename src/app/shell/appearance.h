@@ -16,15 +16,10 @@ class QWidget;
 // the button-face colours, centring, and which pointer shows where.
 namespace Appearance {
 
-// The skin is a Qt style sheet in x/o.cjs in the program's folder. When the file exists,
-// the window and its frames, labels, check boxes and option buttons take the button-face
-// colour, and the sheet is applied when the file reads as one. Without the file the window
-// keeps its designed look. True when the sheet was applied.
+// The skin is a Qt style sheet in x/o.cjs in the program's folder. The file being there
+// gives the window the button-face colours (applyFormColors); the sheet is applied, and
+// true returned, when it reads as one. Without the file the window keeps its designed look.
 bool applySkin(QWidget *window, const QString &appFolder);
-
-// Whether text looks like a style sheet Qt can apply: balanced braces outside
-// strings and comments, and something in them.
-bool isPlausibleStyleSheet(const QString &text);
 
 // Gives window and its frames, labels, check boxes and option buttons the button-face colour.
 void applyFormColors(QWidget *window);
@@ -50,13 +45,10 @@ public:
 
     void addButton(QPushButton *button);
     void setBusy(bool busy);
-    bool isBusy() const { return m_busy; }
-    QCursor buttonCursor() const { return m_hand.value_or(QCursor(Qt::ArrowCursor)); }
 
 private:
     void apply();
 
-    QPointer<QWidget> m_window;
     std::optional<QCursor> m_hand;
     QList<QPointer<QPushButton>> m_buttons;
     bool m_busy = false;

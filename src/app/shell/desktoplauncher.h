@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDesktopServices>
 #include <QUrl>
 
 // Hands an address or a folder to the desktop (browser, file manager). Behind an
@@ -14,5 +15,5 @@ public:
 class QtDesktopLauncher : public DesktopLauncher
 {
 public:
-    bool open(const QUrl &url) override;
+    bool open(const QUrl &url) override { return QDesktopServices::openUrl(url); }
 };

@@ -23,9 +23,6 @@ public:
     explicit SettingsStore(const QString &iniFile);
     ~SettingsStore();
 
-    SettingsStore(const SettingsStore &) = delete;
-    SettingsStore &operator=(const SettingsStore &) = delete;
-
     // The stored text, or defaultValue for a key that has never been written.
     // An empty stored text is a value like any other.
     QString read(const QString &key, const QString &defaultValue) const;
