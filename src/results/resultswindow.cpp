@@ -68,7 +68,11 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
         this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
     for (QPushButton *b : {m_save, m_browse, m_back})
         m_pointer->addButton(b);
-    restoreOutputFolder();
+    // Every change of the box is stored at once, but not the restore: the window is built
+    // at start-up, and nothing is written then unless the user changes it.
+    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
+    connect(m_outputFolder, &QLineEdit::textChanged, this,
+            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
     m_list->header()->resizeSection(0, Twips::toPixels(6600, logicalDpiX()));
 }
 
@@ -180,15 +184,6 @@ void ResultsWindow::drawSpectra(const QUrl &playing)
     if (!m_spectraSource.isEmpty())
         files.append(m_spectraSource);
     m_spectra->request(files, m_controls->width());
-}
-
-void ResultsWindow::restoreOutputFolder()
-{
-    // Every change of the box is stored at once, but not the restore: the window is built
-    // at start-up, and nothing is written then unless the user changes it.
-    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
-    connect(m_outputFolder, &QLineEdit::textChanged, this,
-            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
 }
 
 void ResultsWindow::showResults(ResultSet *results)

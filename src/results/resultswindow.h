@@ -62,7 +62,6 @@ protected:
 
 private:
     void buildControls();
-    void restoreOutputFolder();
     void cleanUp();
     void onSaved(const SaveReport &report);
     void setSaving(bool saving);

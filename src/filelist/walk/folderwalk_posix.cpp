@@ -48,10 +48,9 @@ struct Trouble
     bool folder;      // one the walk would enter; otherwise it counts only if its name matches
 };
 
-const QString &notUtf8()
+QString notUtf8()
 {
-    static const QString reason = QStringLiteral("its name is not valid UTF-8");
-    return reason;
+    return QStringLiteral("its name is not valid UTF-8");
 }
 
 QString reasonFor(int error)
