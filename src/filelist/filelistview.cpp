@@ -27,7 +27,6 @@ FileListView::FileListView(QWidget *parent)
 
 void FileListView::setPathModel(PathListModel *model)
 {
-    m_model = model;
     setModel(model);
 }
 
@@ -46,7 +45,9 @@ void FileListView::setFileDropsEnabled(bool enabled)
     viewport()->setAcceptDrops(enabled);
 }
 
-QStringList FileListView::localPaths(const QMimeData *data)
+// The local paths a drag carries, in the order the drag delivers them; empty when it carries
+// anything that is not a local file.
+static QStringList localPaths(const QMimeData *data)
 {
     if (!data || !data->hasUrls())
         return {};
@@ -87,10 +88,7 @@ bool FileListView::acceptsDrag(const QMimeData *data) const
 
 void FileListView::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (acceptsDrag(event->mimeData()))
-        event->acceptProposedAction();
-    else
-        event->ignore();
+    dragMoveEvent(event);
 }
 
 void FileListView::dragMoveEvent(QDragMoveEvent *event)

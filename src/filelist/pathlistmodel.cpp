@@ -12,12 +12,10 @@ int PathListModel::rowCount(const QModelIndex &parent) const
 
 QVariant PathListModel::data(const QModelIndex &index, int role) const
 {
-    if (!index.isValid() || index.row() >= m_rows.size())
-        return {};
     // No tooltip of its own: a row's would hide the list's, which tells how to use it.
-    if (role == Qt::DisplayRole)
-        return m_rows.at(index.row());
-    return {};
+    if (!index.isValid() || index.row() >= m_rows.size() || role != Qt::DisplayRole)
+        return {};
+    return m_rows.at(index.row());
 }
 
 QVariant PathListModel::headerData(int section, Qt::Orientation orientation, int role) const
@@ -25,11 +23,6 @@ QVariant PathListModel::headerData(int section, Qt::Orientation orientation, int
     if (section == 0 && orientation == Qt::Horizontal && role == Qt::DisplayRole)
         return m_header;
     return {};
-}
-
-void PathListModel::append(const QString &text)
-{
-    append(QStringList{text});
 }
 
 void PathListModel::append(const QStringList &texts)

@@ -17,7 +17,6 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    void append(const QString &text);
     // One insertion for many rows, so that tens of thousands of rows arrive at once.
     void append(const QStringList &texts);
     void removeAt(int row);

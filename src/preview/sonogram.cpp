@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <optional>
 #include <utility>
 
@@ -25,9 +26,9 @@ namespace {
 
 constexpr int Rows = SonogramBuilder::FrameSize / 2;
 
-// The frequency above which the average power stays more than 30 dB below the level of the
-// 1 to 4 kHz band: what an encoder's low-pass filter left of the sound. meanPower holds one
-// value per band of binHz each, the first centred on 0 Hz. 0 when the reference is silent.
+// The frequency above which the average power stays more than 30 dB below the 1 to 4 kHz
+// band: what an encoder's low-pass filter left. meanPower holds one value per band of binHz,
+// the first centred on 0 Hz. 0 when the reference is silent.
 double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
 {
     const int n = int(meanPower.size());
@@ -37,10 +38,7 @@ double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
     const int high = std::min(n - 1, int(std::floor(4000.0 / binHz)));
     if (high < low)
         return 0.0;
-    double reference = 0.0;
-    for (int b = low; b <= high; ++b)
-        reference += meanPower[b];
-    reference /= high - low + 1;
+    const double reference = std::accumulate(&meanPower[low], &meanPower[high] + 1, 0.0) / (high - low + 1);
     if (reference <= 0.0)
         return 0.0;
     const double threshold = reference * 1e-3;
@@ -49,9 +47,7 @@ double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
     for (int b = n - 1; b >= 0; --b) {
         const int from = std::max(0, b - Half);
         const int to = std::min(n - 1, b + Half);
-        double sum = 0.0;
-        for (int i = from; i <= to; ++i)
-            sum += meanPower[i];
+        const double sum = std::accumulate(&meanPower[from], &meanPower[to] + 1, 0.0);
         if (sum / (to - from + 1) >= threshold)
             return (b + 0.5) * binHz;
     }
@@ -59,11 +55,7 @@ double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
 }
 
 // FFTW's planner is not thread-safe; only executing a plan is.
-QMutex &plannerMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
+QMutex plannerMutex;
 
 } // namespace
 
@@ -75,14 +67,14 @@ struct SonogramBuilder::Fft
 
     Fft()
     {
-        const QMutexLocker lock(&plannerMutex());
+        const QMutexLocker lock(&plannerMutex);
         in = fftwf_alloc_real(FrameSize);
         out = fftwf_alloc_complex(FrameSize / 2 + 1);
         plan = fftwf_plan_dft_r2c_1d(FrameSize, in, out, FFTW_ESTIMATE);
     }
     ~Fft()
     {
-        const QMutexLocker lock(&plannerMutex());
+        const QMutexLocker lock(&plannerMutex);
         fftwf_destroy_plan(plan);
         fftwf_free(out);
         fftwf_free(in);
@@ -240,8 +232,7 @@ public:
     Sonogram finish() { return m_builder ? m_builder->finish() : Sonogram(); }
 
 private:
-    // Reads the WAV header from the front of m_pending: nothing yet while more is needed,
-    // false for a stream that is no WAV. On success m_pending holds only samples.
+    // Reads the WAV header off m_pending: nothing while more is needed, false for no WAV.
     std::optional<bool> readHeader()
     {
         const auto le32 = [this](qsizetype at) { return qFromLittleEndian<quint32>(m_pending.constData() + at); };
@@ -284,9 +275,8 @@ private:
 } // namespace
 
 // The decoder that a drawing waits on, for the event thread to end at once: nothing else
-// wakes the worker. Through a process descriptor, taken before the worker can have reaped the
-// decoder, the kill never reaches another process. Where there is none, a cancel is seen at
-// the decoder's next write.
+// wakes the worker. A process descriptor, taken before the decoder can be reaped, keeps the
+// kill from reaching another process. Elsewhere a cancel is seen at the decoder's next write.
 class SonogramMaker::DecoderStop
 {
 public:

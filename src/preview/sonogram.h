@@ -1,10 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QFutureWatcher>
-#include <QMetaType>
-#include <QObject>
-#include <QString>
 #include <QStringList>
 #include <QThreadPool>
 
@@ -21,8 +17,8 @@ struct Sonogram
     int rows = 0;               // frequency bands from 0 Hz up to half the sample rate
     qint64 durationMs = 0;
     double highestKeptHz = 0.0; // 0 when the file is silent
-    // One byte per cell, 0 at FloorDb and below up to 255 at CeilingDb and above (dB against a
-    // full-scale sine); row after row, the highest band first, as the picture reads.
+    // One byte per cell, 0 at FloorDb up to 255 at CeilingDb (dB against a full-scale sine);
+    // row after row, the highest band first, as the picture reads.
     QByteArray levels;
 
     static constexpr double FloorDb = -100.0;
@@ -33,9 +29,8 @@ struct Sonogram
 };
 Q_DECLARE_METATYPE(Sonogram)
 
-// Turns a stream of mono samples into a Sonogram. The columns are averaged into one
-// another as the stream grows, so the memory it takes depends on the column count asked
-// for, never on the length of the stream.
+// Turns a stream of mono samples into a Sonogram. Columns are averaged into one another as
+// the stream grows, so its memory depends on the column count, never on the stream's length.
 class SonogramBuilder
 {
 public:
@@ -73,10 +68,9 @@ private:
     qint64 m_samples = 0;
 };
 
-// Draws the pictures of files one after another on a thread of its own: the decoder tool reads
-// each file into a pipe as mono samples, and the builder reduces them as they arrive. A new
-// request or cancel() stops the decoder at once and drops what the earlier request would
-// still have reported.
+// Draws the pictures of files one after another on a thread of its own, from the decoder's
+// mono samples as they arrive. A new request or cancel() stops the decoder at once and drops
+// what the earlier request would still have reported.
 class SonogramMaker : public QObject
 {
     Q_OBJECT
@@ -99,7 +93,7 @@ private:
     const QString m_decoder;
     std::unique_ptr<DecoderStop> m_stop;
     // One thread: a superseded request ends before the next starts. Its destructor waits for
-    // the work, which the maker's destructor has cancelled, before m_stop goes.
+    // the cancelled work before m_stop goes.
     QThreadPool m_pool;
     QFutureWatcher<std::pair<QString, Sonogram>> m_watcher;
 };

@@ -144,11 +144,6 @@ PlayerControls::PlayerControls(QWidget *parent)
     connect(m_volume, &QSlider::valueChanged, this, [this](int value) { emit volumeChanged(value / 100.0f); });
 }
 
-void PlayerControls::setTitle(const QString &title)
-{
-    m_title->setText(title);
-}
-
 void PlayerControls::setPlaybackState(QMediaPlayer::PlaybackState state)
 {
     m_state = state;
@@ -175,9 +170,4 @@ void PlayerControls::setVolume(float volume)
 {
     const QSignalBlocker blocker(m_volume);
     m_volume->setValue(qRound(volume * 100));
-}
-
-void PlayerControls::setErrorText(const QString &text)
-{
-    m_error->setText(text);
 }

@@ -1,16 +1,15 @@
 #pragma once
 
+#include <QLabel>
 #include <QMediaPlayer>
 #include <QWidget>
 
-class QLabel;
 class QSlider;
 class QToolButton;
 class SonogramView;
 
-// The preview player's face: what plays, where it is, and the transport controls.
-// A thin view: it emits what the user asks for and shows the state it is given; it
-// never touches the player itself.
+// The preview player's face. A thin view: it emits what the user asks for and shows the
+// state it is given; it never touches the player itself.
 class PlayerControls : public QWidget
 {
     Q_OBJECT
@@ -18,13 +17,13 @@ class PlayerControls : public QWidget
 public:
     explicit PlayerControls(QWidget *parent = nullptr);
 
-    void setTitle(const QString &title);
+    void setTitle(const QString &title) { m_title->setText(title); }
     void setPlaybackState(QMediaPlayer::PlaybackState state);
     void setDuration(qint64 milliseconds);
     void setPosition(qint64 milliseconds);
     void setVolume(float volume);
     // A file that cannot be played is said here, quietly; there is no dialog.
-    void setErrorText(const QString &text);
+    void setErrorText(const QString &text) { m_error->setText(text); }
 
     // The spectrograms, shown in the middle of the face once the playing file's is ready.
     SonogramView *spectrum() const { return m_spectrum; }

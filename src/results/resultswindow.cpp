@@ -10,14 +10,11 @@
 #include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
 #include "results/saving/resultset.h"
-#include "preview/sonogram.h"
 #include "results/sonogramview.h"
 
 #include <QAudioOutput>
 #include <QCloseEvent>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -43,6 +40,17 @@ QString defaultOutputFolder()
 #endif
 }
 
+// The folder that the box's text names, or "" when it names none. Text typed with surrounding
+// spaces is taken without them when the text as typed is no folder.
+QString usableFolder(const QString &text)
+{
+    for (const QString &folder : {text, text.trimmed()}) {
+        if (Paths::folderProblem(folder, QString(), Paths::FolderUse::Exists).isEmpty())
+            return folder;
+    }
+    return {};
+}
+
 } // namespace
 
 ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
@@ -60,7 +68,11 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
         this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
     for (QPushButton *b : {m_save, m_browse, m_back})
         m_pointer->addButton(b);
-    restoreOutputFolder();
+    // Every change of the box is stored at once, but not the restore: the window is built
+    // at start-up, and nothing is written then unless the user changes it.
+    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
+    connect(m_outputFolder, &QLineEdit::textChanged, this,
+            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
     m_list->header()->resizeSection(0, Twips::toPixels(6600, logicalDpiX()));
 }
 
@@ -91,15 +103,15 @@ void ResultsWindow::buildControls()
     at(m_controls, 120, 2040, 7800, 5895);
 
     m_player = new QMediaPlayer(this);
-    m_audio = new QAudioOutput(this);
-    m_audio->setVolume(0.5f);
-    m_player->setAudioOutput(m_audio);
-    m_controls->setVolume(m_audio->volume());
+    auto *audio = new QAudioOutput(this);
+    audio->setVolume(0.5f);
+    m_player->setAudioOutput(audio);
+    m_controls->setVolume(audio->volume());
 
-    m_saveFrame = new QGroupBox(QStringLiteral("Save Result(s) To This Folder"), this);
-    m_saveFrame->setObjectName(QStringLiteral("Frame1"));
-    at(m_saveFrame, 120, 8040, 7815, 810);
-    m_outputFolder = new QLineEdit(m_saveFrame);
+    auto *saveFrame = new QGroupBox(QStringLiteral("Save Result(s) To This Folder"), this);
+    saveFrame->setObjectName(QStringLiteral("Frame1"));
+    at(saveFrame, 120, 8040, 7815, 810);
+    m_outputFolder = new QLineEdit(saveFrame);
     m_outputFolder->setObjectName(QStringLiteral("Text1"));
     at(m_outputFolder, 240, 300, 6540, 345);
 
@@ -111,16 +123,14 @@ void ResultsWindow::buildControls()
         at(b, l, t, w, h);
         return b;
     };
-    m_browse = button(m_saveFrame, "PushButton7", QStringLiteral("..."), 6960, 300, 600, 345);
+    m_browse = button(saveFrame, "PushButton7", QStringLiteral("..."), 6960, 300, 600, 345);
     m_save = button(this, "PushButton6", QStringLiteral("Save Results"), 3960, 9000, 3960, 405);
     m_back = button(this, "PushButton8", QStringLiteral("< Back"), 120, 9000, 3720, 405);
 
     // "Save Results" comes first in the tab order and has the focus when shown.
-    QWidget::setTabOrder(m_save, m_back);
-    QWidget::setTabOrder(m_back, m_controls);
-    QWidget::setTabOrder(m_controls, m_list);
-    QWidget::setTabOrder(m_list, m_outputFolder);
-    QWidget::setTabOrder(m_outputFolder, m_browse);
+    const QList<QWidget *> tabOrder{m_save, m_back, m_controls, m_list, m_outputFolder, m_browse};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
 
     connect(m_list, &FileListView::itemClicked, this, &ResultsWindow::playResult);
     connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
@@ -131,7 +141,7 @@ void ResultsWindow::buildControls()
     connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
     connect(m_controls, &PlayerControls::stopRequested, m_player, &QMediaPlayer::stop);
     connect(m_controls, &PlayerControls::seekRequested, m_player, &QMediaPlayer::setPosition);
-    connect(m_controls, &PlayerControls::volumeChanged, m_audio, &QAudioOutput::setVolume);
+    connect(m_controls, &PlayerControls::volumeChanged, audio, &QAudioOutput::setVolume);
     connect(m_player, &QMediaPlayer::playbackStateChanged, m_controls, &PlayerControls::setPlaybackState);
     connect(m_player, &QMediaPlayer::durationChanged, m_controls, &PlayerControls::setDuration);
     connect(m_player, &QMediaPlayer::positionChanged, m_controls, &PlayerControls::setPosition);
@@ -166,25 +176,14 @@ void ResultsWindow::drawSpectra(const QUrl &playing)
         m_spectra->cancel();
         return;
     }
-    for (int row = 0; row < resultCount(); ++row) {
-        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == m_spectraFile) {
+    for (int row = 0; row < resultCount() && m_spectraSource.isEmpty(); ++row) {
+        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == m_spectraFile)
             m_spectraSource = m_results->at(row).source;
-            break;
-        }
     }
     QStringList files{m_spectraFile};
     if (!m_spectraSource.isEmpty())
         files.append(m_spectraSource);
     m_spectra->request(files, m_controls->width());
-}
-
-void ResultsWindow::restoreOutputFolder()
-{
-    // Every change of the box is stored at once, but not the restore: the window is built
-    // at start-up, and nothing is written then unless the user changes it.
-    m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
-    connect(m_outputFolder, &QLineEdit::textChanged, this,
-            [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
 }
 
 void ResultsWindow::showResults(ResultSet *results)
@@ -207,7 +206,7 @@ void ResultsWindow::addResult(const QString &displayName, const QString &tempFil
     if (!m_results)
         showResults(new ResultSet({}, this));
     m_results->add(displayName, sourceFile, tempFile);
-    m_names->append(m_results->at(m_results->count() - 1).name);
+    m_names->append(QStringList{m_results->at(m_results->count() - 1).name});
 }
 
 void ResultsWindow::clearResults()
@@ -256,11 +255,6 @@ QString ResultsWindow::playingFile() const
     return m_player->source().toLocalFile();
 }
 
-QString ResultsWindow::outputFolderText() const
-{
-    return m_outputFolder->text();
-}
-
 void ResultsWindow::setOutputFolderText(const QString &text)
 {
     m_outputFolder->setText(text);
@@ -278,7 +272,7 @@ void ResultsWindow::saveResults()
 {
     if (isSaving() || !m_results)
         return;
-    const QString folder = ResultSaver::usableFolder(m_outputFolder->text());
+    const QString folder = usableFolder(m_outputFolder->text());
     if (folder.isEmpty()) {
         m_services.dialogs->warn(this, QStringLiteral("Output folder not exists."));
         return;
@@ -314,11 +308,9 @@ void ResultsWindow::onSaved(const SaveReport &report)
 
 void ResultsWindow::setSaving(bool saving)
 {
-    for (QWidget *w : {static_cast<QWidget *>(m_back), static_cast<QWidget *>(m_browse),
-                       static_cast<QWidget *>(m_outputFolder)})
+    for (QWidget *w : std::initializer_list<QWidget *>{m_back, m_browse, m_outputFolder, m_save})
         w->setEnabled(!saving);
     m_saving = saving;
-    m_save->setEnabled(!saving);
     if (!saving)
         m_save->setText(QStringLiteral("Save Results"));
     m_pointer->setBusy(saving);
@@ -326,9 +318,8 @@ void ResultsWindow::setSaving(bool saving)
 
 void ResultsWindow::cleanUp()
 {
-    // Let go of the file first: a playing file cannot be deleted everywhere. Closing
-    // mid-save, the file being copied is finished (no part file stays), the rest are not
-    // saved, and only then do the temporary files go.
+    // Let go of the file first: a playing file cannot be deleted everywhere. Closing mid-save,
+    // the file being copied is finished, the rest are not saved, then the temporary files go.
     m_player->setSource(QUrl());
     m_player->stop();
     clearResults();

@@ -5,8 +5,6 @@
 #include <QStringList>
 #include <QWidget>
 
-class QAudioOutput;
-class QGroupBox;
 class QLineEdit;
 class QMediaPlayer;
 class QPushButton;
@@ -19,10 +17,9 @@ class ResultSet;
 class SonogramMaker;
 struct SaveReport;
 
-// The results of the last batch: one row per converted file, a preview player, and
-// the ways on (save the files, or go back). It shows a result set and forwards the user's
-// intents to it; the set names, protects, saves and at last deletes the files, once the
-// user leaves by either way out.
+// The results of the last batch: one row per converted file, a preview player, and the ways
+// on (save, or go back). It shows a result set and forwards the user's intents to it; the set
+// names, protects, saves and at last deletes the files.
 class ResultsWindow : public QWidget
 {
     Q_OBJECT
@@ -31,8 +28,7 @@ public:
     explicit ResultsWindow(const AppServices &services, QWidget *parent = nullptr);
     ~ResultsWindow() override;
 
-    // The rows: the set's entries under the names they are saved under. The window takes
-    // the set over; the one shown before is let go.
+    // The rows: the set's entries. The window takes the set over; the one before is let go.
     void showResults(ResultSet *results);
     // Adds a file to the set shown (a new one when none is), for what a batch did not make.
     void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
@@ -41,13 +37,11 @@ public:
     QStringList displayNames() const;
     QStringList resultFiles() const;
 
-    // Opens the row's file in the player and starts it.
     void playResult(int row);
     QString playingFile() const;
     QMediaPlayer *player() const { return m_player; }
     PointerRule *pointerRule() const { return m_pointer; }
 
-    QString outputFolderText() const;
     void setOutputFolderText(const QString &text);
 
     void browseOutputFolder();
@@ -68,7 +62,6 @@ protected:
 
 private:
     void buildControls();
-    void restoreOutputFolder();
     void cleanUp();
     void onSaved(const SaveReport &report);
     void setSaving(bool saving);
@@ -81,8 +74,6 @@ private:
     FileListView *m_list = nullptr;
     PlayerControls *m_controls = nullptr;
     QMediaPlayer *m_player = nullptr;
-    QAudioOutput *m_audio = nullptr;
-    QGroupBox *m_saveFrame = nullptr;
     QLineEdit *m_outputFolder = nullptr;
     QPushButton *m_browse = nullptr;
     QPushButton *m_save = nullptr;

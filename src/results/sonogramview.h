@@ -6,10 +6,9 @@
 #include <QPixmap>
 #include <QWidget>
 
-// The spectrograms on the player's face: the playing file's below, the source's in a band of
-// the same width above it, on one frequency scale, each with the highest frequency it kept.
-// A line follows the playing position; a click or a drag on a picture asks to seek there.
-// Hidden while it has no picture of the playing file, so the face looks as it did.
+// The spectrograms on the player's face: the playing file's below, the source's above, on one
+// frequency scale. A line follows the position; a click or drag asks to seek there. Hidden
+// while it has no picture of the playing file, so the face looks as it did.
 class SonogramView : public QWidget
 {
     Q_OBJECT

@@ -74,8 +74,6 @@ void note(UnreadableList *unreadable, const QString &path, const QString &reason
         unreadable->append({QDir::toNativeSeparators(path), reason});
 }
 
-// Within one folder, names come sorted, so the rows do not depend on the order a file
-// system lists.
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
                         qsizetype *tildes)
 {
@@ -119,8 +117,7 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     if (start.isEmpty())
         return {};
 
-    // One pass: each folder is read once, for its subfolders and its files together. The
-    // rows still come level by level, since folders are read in the order they are listed.
+    // One pass: each folder is read once, for its subfolders and its files together.
     const NameMatcher matcher(pattern);
     QStringList folders{start};
     QStringList rows;

@@ -4,10 +4,8 @@
 
 #include <QRegularExpression>
 
-// Inside the folder walk. folderwalk.cpp holds what does not depend on the system: name
-// matching, sorting, notes and the public functions. Reading folders is each system's own:
-// folderwalk_posix.cpp or folderwalk_windows.cpp, whichever is built, provides the last
-// three functions here.
+// Inside the folder walk. Reading folders is each system's own: folderwalk_posix.cpp or
+// folderwalk_windows.cpp provides the last three functions here; folderwalk.cpp the rest.
 namespace FolderWalk::Detail {
 
 bool isCancelled(const std::atomic_bool *cancelled);
@@ -15,9 +13,8 @@ bool isCancelled(const std::atomic_bool *cancelled);
 // Case-insensitive, exact spelling breaking ties.
 bool lessByName(QStringView a, QStringView b);
 
-// Tells whether a name matches a wildcard pattern, ignoring case; "*.m4a;*.m4b" names
-// either. The patterns in use ("*.m4a", "*.*", quorvane-cli's two) need no more than a look
-// at the end of the name, so a regular expression is only compiled for anything else.
+// Whether a name matches a wildcard pattern, ignoring case. The patterns in use need only a
+// look at the end of the name, so a regular expression is compiled only for anything else.
 class NameMatcher
 {
 public:
@@ -29,8 +26,7 @@ private:
     QRegularExpression m_expression; // otherwise
 };
 
-// A folder path in native form ending in exactly one separator. A root keeps its own
-// separator ("/", "C:\"); a run of trailing separators shrinks to one.
+// A folder path in native form ending in exactly one separator ("/", "C:\" for a root).
 QString asFolderEntry(const QString &path);
 
 // A folder entry as the user knows it: without its trailing separator, unless it is a root.
@@ -38,15 +34,14 @@ QString shownFolder(const QString &entry);
 
 enum class Tilde { Keep, Drop };
 
-// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, does not
-// begin with "~" (Office-style lock and temporary files).
+// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~"
+// in front.
 bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde);
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason);
 
-// Keeps the paths whose name (all behind the first prefixLength characters) is taken, and
-// sorts them by name. With tildes, counts there the names that match but were left out
-// for their "~".
+// Keeps the paths whose name (behind prefixLength characters) is taken, sorted by name;
+// counts in tildes the names left out for their "~".
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
                         qsizetype *tildes = nullptr);
 
@@ -56,7 +51,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, c
           UnreadableList *unreadable, qsizetype *tildes = nullptr);
 
 // The names of the files in folder, unsorted, hidden ones included; notes what it cannot
-// take (a file only when matcher takes its name, tildes kept).
+// take (a file only when matcher takes its name).
 QStringList unsortedFileNames(const QString &folder, const NameMatcher &matcher, UnreadableList *unreadable);
 
 // Why a path named directly (no folder) cannot be taken, or "" when it can, also when it

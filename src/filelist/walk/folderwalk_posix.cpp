@@ -9,16 +9,15 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
-// On POSIX systems the walk reads folders itself: one open and one pass of readdir per
-// folder, the entry type from d_type, and a stat only for subfolders (to know them) and
-// for entries whose type d_type leaves open. QDir would stat every entry and resolve
-// every folder's canonical path, which made the walk several times slower than find.
+// On POSIX the walk reads folders itself: one readdir pass per folder, the type from d_type,
+// a stat only for subfolders and for entries d_type leaves open. QDir would stat every entry
+// and resolve every folder's canonical path: several times slower than find.
 
 namespace FolderWalk::Detail {
 
@@ -27,14 +26,6 @@ namespace {
 // A folder is known by its device and inode, which every road to it (a link, a bind
 // mount, a start folder given twice) shares.
 using FolderKey = std::pair<dev_t, ino_t>;
-
-struct FolderKeyHash
-{
-    size_t operator()(const FolderKey &key) const
-    {
-        return std::hash<quint64>()(quint64(key.second) * 0x9E3779B97F4A7C15ull ^ quint64(key.first));
-    }
-};
 
 FolderKey keyOf(const struct stat &info)
 {
@@ -57,10 +48,9 @@ struct Trouble
     bool folder;      // one the walk would enter; otherwise it counts only if its name matches
 };
 
-const QString &notUtf8()
+QString notUtf8()
 {
-    static const QString reason = QStringLiteral("its name is not valid UTF-8");
-    return reason;
+    return QStringLiteral("its name is not valid UTF-8");
 }
 
 QString reasonFor(int error)
@@ -77,7 +67,6 @@ QString reasonFor(int error)
     }
 }
 
-// Notes errno's reason for the folder entry, taken before anything can change it.
 void noteFolderError(UnreadableList *unreadable, const QString &folder)
 {
     const QString reason = reasonFor(errno);
@@ -119,10 +108,9 @@ bool isHiddenByFlag(const struct stat &info)
 #endif
 }
 
-// Sets text to prefix + the name as QFile decodes it. Most names are plain ASCII, which
-// reads the same in every local encoding and is widened without the decoder. A name the
-// local encoding cannot carry would come back with replacement characters and the path
-// would name nothing, so it is left out (false), as QDir leaves it out.
+// Sets text to prefix + the name as QFile decodes it; plain ASCII is widened without the
+// decoder. A name the local encoding cannot carry would come back with replacement
+// characters and name nothing, so it is left out (false), as QDir leaves it out.
 bool decodeName(const QString &prefix, const char *name, QString &text)
 {
     const qsizetype length = qsizetype(std::strlen(name));
@@ -141,13 +129,10 @@ bool decodeName(const QString &prefix, const char *name, QString &text)
     return true;
 }
 
-// Reads the folder open at fd and closes it. The folders the walk enters go to subfolders
-// (when given), the files to files (when given) as filePrefix + name, both in the order
-// the file system lists them. A folder starting with "." is hidden and not entered; a link
-// to a folder is entered as that folder (hidden by its own name), and is no file; a link
-// to anything else that exists counts as a file; sockets, pipes and devices are none.
-// What would have gone to either but cannot goes to troubles: an entry that vanished
-// since it was listed (or a broken link) names nothing and goes nowhere.
+// Reads the folder open at fd and closes it: the folders the walk enters to subfolders, the
+// files to files as filePrefix + name (each when given). A folder starting with "." is
+// hidden; a link counts as what it leads to; sockets, pipes and devices are nothing. What
+// cannot be taken goes to troubles; an entry that vanished (or a broken link) goes nowhere.
 void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix,
                 std::vector<Trouble> &troubles)
 {
@@ -159,8 +144,7 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
     }
     const int dirFd = ::dirfd(dir);
     struct stat info;
-    // Stats name into info; a failure is noted for a folder, or for a file when files are
-    // wanted, unless the entry is gone.
+    // Stats name into info; a failure is noted, unless the entry is gone or unwanted.
     const auto look = [&](const char *name, int flags, bool folder) {
         if (::fstatat(dirFd, name, &info, flags) == 0)
             return true;
@@ -214,9 +198,7 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         } else if (type == DT_REG) {
             takeFile(name);
         } else if (type == DT_LNK) {
-            // A link that leads nowhere names nothing; one into a closed folder may lead to
-            // a file. One to a folder is known by the folder it leads to, so a loop of links
-            // ends.
+            // One to a folder is known by the folder it leads to, so a loop of links ends.
             if (look(name, 0, false))
                 S_ISDIR(info.st_mode) ? takeFolder(name) : takeFile(name);
         }
@@ -224,8 +206,8 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
     ::closedir(dir);
 }
 
-// Notes the troubles of the folder entry folder (ending in a separator) in name order; a
-// file only when the walk would have taken it by its name.
+// Notes the troubles of folder (ending in a separator) in name order; a file only when the
+// walk would have taken it.
 void noteTroubles(std::vector<Trouble> &troubles, const QString &folder, const NameMatcher *matcher, Tilde tilde,
                   UnreadableList *unreadable)
 {
@@ -239,9 +221,8 @@ void noteTroubles(std::vector<Trouble> &troubles, const QString &folder, const N
     troubles.clear();
 }
 
-// Opens a folder to be read and sets info to what it is, or returns -1 with errno set. A
-// folder that can be listed but not entered (read but no search permission) gives names
-// that open nothing, so it counts as closed: even "." cannot be looked up in it.
+// Opens a folder and sets info to what it is, or returns -1 with errno set. A folder that
+// can be listed but not entered (no search permission) counts as closed.
 int openFolder(const QByteArray &path, struct stat &info)
 {
     const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -254,20 +235,14 @@ int openFolder(const QByteArray &path, struct stat &info)
     return fd;
 }
 
-QByteArray joinEncoded(const QByteArray &folder, const QByteArray &name)
-{
-    return folder + (folder.endsWith('/') ? "" : "/") + name + '/';
-}
-
 } // namespace
 
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
           const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
 {
-    // encoded and keys run parallel to folders: the path as the system takes it (empty for
-    // an entry that is not walked: it names nothing, or a folder already in the list) and
-    // the folder it led to when it was listed.
-    std::unordered_set<FolderKey, FolderKeyHash> known;
+    // Parallel to folders: the path as the system takes it ("" for an entry not walked) and
+    // the folder it led to when listed.
+    std::set<FolderKey> known;
     std::vector<QByteArray> encoded;
     std::vector<FolderKey> keys;
     for (const QString &folder : std::as_const(folders)) {
@@ -291,8 +266,6 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             return;
         if (encoded[size_t(i)].isEmpty())
             continue;
-        // Rows are built whole as the names are read: the folder's path with one separator
-        // behind it, then the name.
         const QString folder = folders.at(i);
         const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
         struct stat opened;
@@ -301,8 +274,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             noteFolderError(unreadable, folder);
             continue;
         }
-        // A folder swapped (or a link pointed elsewhere) since it was listed could lead
-        // back up the tree: only the folder that was listed is read.
+        // A folder swapped since it was listed could lead back up the tree: only the one
+        // listed is read.
         if (keyOf(opened) != keys[size_t(i)]) {
             ::close(fd);
             continue;
@@ -319,7 +292,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             if (!known.insert(sub.key).second)
                 continue;
             folders.append(prefix + sub.name + u'/');
-            encoded.push_back(joinEncoded(folderEncoded, sub.encodedName));
+            encoded.push_back(folderEncoded + (folderEncoded.endsWith('/') ? "" : "/") + sub.encodedName + '/');
             keys.push_back(sub.key);
         }
         if (rows) {
@@ -351,9 +324,8 @@ QString namedFileProblem(const QString &path)
     if (::stat(encoded.constData(), &info) != 0) {
         if (errno != ENOENT && errno != ENOTDIR)
             return reasonFor(errno);
-        // The name came decoded with a replacement character for each byte that is not
-        // UTF-8 (an argument, a dropped URL): the file may be there, but no path we can
-        // make names it.
+        // A name decoded with replacement characters for bytes that are not UTF-8 (an
+        // argument, a dropped URL): the file may be there, but no path we can make names it.
         return path.contains(QChar::ReplacementCharacter) ? notUtf8() : QString();
     }
     if (!S_ISREG(info.st_mode))

@@ -2,7 +2,6 @@
 
 #include "convert/files/pathhelpers.h"
 #include "convert/tagcopy.h"
-#include "filelist/walk/folderwalk.h"
 #include "results/saving/resultsaver.h"
 
 #include <QCryptographicHash>
@@ -50,14 +49,9 @@ bool upToDate(const QFileInfo &out, const QFileInfo &in)
 
 } // namespace
 
-QString libraryPath(const QString &named, const QString &source)
-{
-    return libraryPathUnder(cleanAbsolute(named), cleanAbsolute(source));
-}
-
 QString keepTreeOutputPath(const QString &named, const QString &source)
 {
-    return withDisplayName(libraryPath(named, source));
+    return withDisplayName(libraryPathUnder(cleanAbsolute(named), cleanAbsolute(source)));
 }
 
 quint64 pathHash(const QString &libraryPath)
@@ -110,8 +104,7 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
                && (path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/'));
     };
     // How far out a named path lies: a folder by the length of its real path, a file named
-    // directly innermost of all. Of two roads to one folder, the one spelled first in
-    // sorted order, whatever the order of the arguments.
+    // directly innermost; of two roads to one folder, the one first in sorted order.
     const auto depth = [&](qsizetype index, const QString &source) {
         return named.at(index) == source ? std::numeric_limits<qsizetype>::max()
                                          : (real.at(index).isEmpty() ? named : real).at(index).size();
@@ -125,9 +118,8 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
     QList<Source> sources;
     QHash<QString, std::pair<qsizetype, qsizetype>> found;   // a source's identity -> its place, its named path
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        // Only a named path that holds another or lies in one, as spelled or with links
-        // resolved, can share sources with it: the sources of the others are taken without
-        // a look-up.
+        // Only a named path that holds another or lies in one (as spelled or resolved) can
+        // share sources: the others' sources are taken without a look-up.
         bool shares = false;
         for (qsizetype j = 0; j < paths.size() && !shares; ++j) {
             shares = j != i
@@ -169,8 +161,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
         return plan;
     }
 
-    // Library paths, for a library of tens of thousands of files: each named path
-    // cleaned once, each source once.
+    // Library paths for tens of thousands of files: each named path cleaned once.
     QHash<QString, QString> cleanNamed;
     QStringList paths;
     QStringList names;

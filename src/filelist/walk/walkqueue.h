@@ -12,10 +12,9 @@
 
 class QFutureWatcherBase;
 
-// Runs folder walks off the GUI thread, one after another in the order they were
-// asked for, so that rows arrive in request order and the window stays responsive
-// while a big tree is read. What the walks could not take is gathered until the queue
-// runs empty, so that the window tells it once.
+// Runs folder walks off the GUI thread, one after another, so rows arrive in request order
+// and the window stays responsive. What the walks could not take is gathered until the
+// queue runs empty, so the window tells it once.
 class WalkQueue : public QObject
 {
     Q_OBJECT
@@ -28,8 +27,7 @@ public:
 
     void enqueue(Job job);
     bool isBusy() const { return m_running != nullptr || !m_pending.empty(); }
-    // Drops waiting walks and stops the running one; blocks until it has stopped.
-    // For shut-down only.
+    // Drops waiting walks and stops the running one, blocking; for shut-down only.
     void cancelAll();
     // What the walks that ended so far could not take; emptied by the call.
     FolderWalk::UnreadableList takeUnreadable() { return std::exchange(m_unreadable, {}); }

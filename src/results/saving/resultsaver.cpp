@@ -27,16 +27,10 @@ namespace ResultSaver {
 
 namespace {
 
-bool isFolder(const QString &path)
-{
-    return Paths::folderProblem(path, QString(), Paths::FolderUse::Exists).isEmpty();
-}
-
-// A short name for the copy in progress, beside its destination: QSaveFile's own name is the
-// destination's plus a suffix, which no longer fits when the destination's name is near the
-// 255-byte limit of most file systems. Hidden, easy to tell from anything the user saves, and
-// marked with its program (ProcessIdentity), so that what a killed program left can be told
-// from a running copy's, also one on another machine or in a container that shares the folder.
+// A short name for the copy in progress: QSaveFile's (the destination's plus a suffix) no
+// longer fits near the 255-byte name limit. Hidden, and marked with its program
+// (ProcessIdentity), so that what a killed program left can be told from a running copy's,
+// also one on another machine or in a container that shares the folder.
 QString partName()
 {
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -161,22 +155,9 @@ QString copyAtomically(const QString &from, const QString &to)
     return {};
 }
 
-} // namespace
-
-QString usableFolder(const QString &text)
-{
-    if (isFolder(text))
-        return text;
-    const QString trimmed = text.trimmed();
-    return isFolder(trimmed) ? trimmed : QString();
-}
-
-namespace {
-
-// The names given so far in one folder (in lower case), and for each name asked for (in lower
-// case) the number to try next: the numbers below it were taken when last tried, and taken
-// names stay taken. A thousand sources called "01 Track.m4a" thus cost a thousand steps,
-// not half a million.
+// The names given so far in one folder (lower case), and for each name asked for the number
+// to try next, so a thousand sources called "01 Track.m4a" cost a thousand steps, not half a
+// million.
 struct FolderNames
 {
     struct Next { int number = 2; };
@@ -242,8 +223,7 @@ QString fileIdentity(const QString &path)
     if (path.isEmpty())
         return {};
 #ifdef Q_OS_WIN
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return canonical.toLower();
+    return QFileInfo(path).canonicalFilePath().toLower();
 #else
     struct stat info;
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)

@@ -27,14 +27,9 @@ struct Failure
     QString text() const { return QStringLiteral("could not save %1: %2").arg(target, reason); }
 };
 
-// The folder that the box's text names, or "" when it names no existing folder. Text
-// typed with surrounding spaces is taken without them when the text as typed is no folder.
-QString usableFolder(const QString &text);
-
-// Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3",
-// then "song (3).mp3". Letter case is ignored, as Windows and macOS file systems do. A name
-// may have folders in front, with "/" between them ("Album/song.mp3"): it counts as repeated
-// only within its own folder, so "a/song.mp3" and "b/song.mp3" both stay.
+// Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3", then
+// "song (3).mp3", ignoring letter case as Windows and macOS do. A name counts as repeated only
+// within its own folder ("a/song.mp3" and "b/song.mp3" both stay).
 QStringList uniqueNames(const QStringList &names);
 // The same, one bare name at a time: taken holds what the names before it became (in lower
 // case) and gets this one's. The results list shows names this way as they arrive.
@@ -52,26 +47,21 @@ struct Move
     QString text() const { return QStringLiteral("%1 is one of the sources, so it was saved as %2").arg(wanted, given); }
 };
 
-// A converted file never replaces one of its batch's sources: each name that would land on
-// a source in folder moves to the next free " (n)" name that is neither another of the names
-// nor a source. Returns what moved, for the report.
+// A converted file never replaces one of its batch's sources: each name that would land on one
+// in folder moves to the next free " (n)" name. Returns what moved, for the report.
 QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
 // The same for every name at which something exists in folder already ("keep both").
 QList<Move> keepExistingFiles(QStringList &names, const QString &folder);
 
-// Deletes the part files that saving programs which have surely ended left in folder
-// (ProcessIdentity::isAbandoned): a running program's stay, here or on another machine or
-// in a container sharing the folder. save() does this for each folder it writes into.
+// Deletes the part files that programs which have surely ended left in folder
+// (ProcessIdentity::isAbandoned); save() does this for each folder it writes into.
 int removeAbandonedParts(const QString &folder);
 
-// Copies each item into folder; a fileName with folders in it ("Album/song.mp3") lands in
-// them, and they are created as needed. Every copy goes to a temporary file beside its
-// destination, under a short hidden name (".quorvane-XXXXXX.part") so that a destination
-// name of any length that fits the folder works, and is renamed over the destination only
-// when complete and on the disk, so an existing file is never destroyed by a failed copy.
-// A failed copy leaves no part file. Returns the items that could not be saved, with reasons.
-// Safe on any thread: saved(n) is called there after each item, and a raised cancelled flag
-// stops it between two items (the items not reached are neither saved nor failures).
+// Copies each item into folder, creating the folders a fileName names ("Album/song.mp3"),
+// through a hidden part file renamed over the destination only when complete and on the
+// disk: a failed copy destroys no existing file and leaves no part file. Returns the items
+// not saved, with reasons. Safe on any thread: saved(n) is called there after each item; a
+// raised cancelled flag stops it between two items.
 QList<Failure> save(const QString &folder, const QList<Item> &items,
                     const std::function<void(int saved)> &saved = {},
                     const std::atomic_bool *cancelled = nullptr);
