@@ -3,10 +3,12 @@
 #include "app/batchreport.h"
 #include "app/shell/appearance.h"
 #include "app/shell/desktoplauncher.h"
+#include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
 #include "app/shell/userdialogs.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
+#include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 #include "filelist/walk/walkqueue.h"
@@ -15,6 +17,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -301,6 +304,30 @@ void MainWindow::setBusy(bool busy)
     m_progress->setTextVisible(busy);
     m_list->setFileDropsEnabled(!busy);
     updatePointer();
+}
+
+void MainWindow::useHandCursor(const std::optional<QCursor> &cursor)
+{
+    m_pointer = new PointerRule(this, cursor);
+    for (QPushButton *b : {m_addFiles, m_addFolder, m_start, m_clear, m_samples})
+        m_pointer->addButton(b);
+    updatePointer();
+}
+
+void MainWindow::fillControls()
+{
+    m_list->header()->resizeSection(0, Twips::toPixels(6500, logicalDpiX()));
+    for (int rate : Tools::bitrates())
+        m_bitrate->addItem(Tools::bitrateText(rate), rate);
+    SettingsStore *settings = m_services.settings;
+    const int stored = m_bitrate->findText(settings->read(SettingsStore::KeyBitrate, Tools::defaultBitrateText()));
+    // The program never stores anything else. A hand-edited value shows the default but
+    // stays stored until the user picks: nothing is written at start-up.
+    m_bitrate->setCurrentIndex(stored >= 0 ? stored : m_bitrate->findText(Tools::defaultBitrateText()));
+    // Every pick is stored at once; nothing is stored at exit.
+    connect(m_bitrate, &QComboBox::currentTextChanged, this,
+            [settings](const QString &text) { settings->write(SettingsStore::KeyBitrate, text); });
+    m_focusHolder->setFocus();
 }
 
 void MainWindow::updatePointer()

@@ -3,7 +3,10 @@
 #include "app/shell/appservices.h"
 #include "filelist/walk/folderwalk.h"
 
+#include <QCursor>
 #include <QWidget>
+
+#include <optional>
 
 class QComboBox;
 class QProgressBar;
@@ -22,7 +25,6 @@ class WalkQueue;
 class MainWindow : public QWidget
 {
     Q_OBJECT
-    friend class Windows;
 
 public:
     explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
@@ -41,6 +43,12 @@ public:
     void addDroppedPaths(const QStringList &paths);
     void startConverting();
     void cancelConverting();
+
+    // Start-up steps (Windows::startUp() runs them in their order): the hand cursor over the
+    // buttons, and, once the splash has gone, the list column and the bitrates with the
+    // stored one picked.
+    void useHandCursor(const std::optional<QCursor> &cursor);
+    void fillControls();
 
 signals:
     // A batch has converted files: the receiver takes the set over and shows it, with the
