@@ -258,13 +258,18 @@ QList<Move> moveNames(QStringList &names, const std::function<bool(const QString
 
 } // namespace
 
-QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources)
+QSet<QString> fileIdentities(const QStringList &paths)
 {
-    QSet<QString> sourceIds;
-    for (const QString &source : sources) {
-        if (const QString id = fileIdentity(source); !id.isEmpty())
-            sourceIds.insert(id);
+    QSet<QString> ids;
+    for (const QString &path : paths) {
+        if (const QString id = fileIdentity(path); !id.isEmpty())
+            ids.insert(id);
     }
+    return ids;
+}
+
+QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSet<QString> &sourceIds)
+{
     if (sourceIds.isEmpty())
         return {};
     return moveNames(names, [&](const QString &name) {

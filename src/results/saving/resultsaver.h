@@ -47,9 +47,11 @@ struct Move
     QString text() const { return QStringLiteral("%1 is one of the sources, so it was saved as %2").arg(wanted, given); }
 };
 
-// A converted file never replaces one of its batch's sources: each name that would land on one
-// in folder moves to the next free " (n)" name. Returns what moved, for the report.
-QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QStringList &sources);
+// The identities (fileIdentity) of the paths that name something.
+QSet<QString> fileIdentities(const QStringList &paths);
+// A converted file never replaces one of its batch's sources (by their identities): each name
+// that would land on one in folder moves to the next free " (n)" name. Returns what moved.
+QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSet<QString> &sourceIds);
 // The same for every name at which something exists in folder already ("keep both").
 QList<Move> keepExistingFiles(QStringList &names, const QString &folder);
 

@@ -31,6 +31,14 @@ void ResultSet::setTempPath(int entry, const QString &tempPath)
     m_entries[entry].tempPath = tempPath;
 }
 
+// Looked up once: a save for each file of a big batch must not look at every source again.
+const QSet<QString> &ResultSet::sourceIds()
+{
+    if (!m_sourceIds)
+        m_sourceIds = ResultSaver::fileIdentities(m_sources);
+    return *m_sourceIds;
+}
+
 QStringList ResultSet::names() const
 {
     QStringList names;
@@ -42,7 +50,7 @@ QStringList ResultSet::names() const
 QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, bool keepExisting)
 {
     QStringList names = this->names();
-    QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, m_sources);
+    QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     if (keepExisting)
         ResultSaver::keepExistingFiles(names, folder);
     m_taken.clear();
@@ -67,7 +75,7 @@ void ResultSet::save(const QString &folder, const QList<int> &entries)
     QStringList names;
     for (int entry : std::as_const(job.report.entries))
         names.append(m_entries.at(entry).name);
-    job.report.moves = ResultSaver::keepSourcesSafe(names, folder, m_sources);
+    job.report.moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     for (ResultSaver::Move &move : job.report.moves)
         move.index = job.report.entries.at(move.index);
     for (int i = 0; i < names.size(); ++i)

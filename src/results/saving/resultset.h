@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 // What one save did: the entries it was asked for, those that could not be saved and the
 // names that moved so as not to replace a source.
@@ -79,10 +80,12 @@ private:
         SaveReport report;
         QList<ResultSaver::Item> items;
     };
+    const QSet<QString> &sourceIds();
     void startNext();
     void onJobEnded();
 
     QStringList m_sources;
+    std::optional<QSet<QString>> m_sourceIds;
     QList<Entry> m_entries;
     QSet<QString> m_taken;   // the entries' names in lower case
     QList<Job> m_waiting;
