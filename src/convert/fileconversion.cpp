@@ -5,7 +5,6 @@
 #include "convert/verdicts.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
@@ -31,27 +30,10 @@ constexpr double kPipedFraction = 0.99;
 // that writes without a word is found hung this long after the limit at most.
 constexpr int kWatchdogLookMs = 2000;
 
-// A steady clock for the watchdog, in ms.
-qint64 sinceStart()
-{
-    static const QElapsedTimer clock = [] {
-        QElapsedTimer started;
-        started.start();
-        return started;
-    }();
-    return clock.elapsed();
-}
-
 bool isNonEmptyFile(const QString &path)
 {
     const QFileInfo info(path);
     return info.isFile() && info.size() > 0;
-}
-
-void removeIfPresent(const QString &path)
-{
-    if (!path.isEmpty() && QFileInfo::exists(path))
-        QFile::remove(path);
 }
 
 // What a tool left at path.
@@ -91,6 +73,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate
     , m_runner(new ProcessRunner(this))
     , m_watchdog(new QTimer(this))
 {
+    m_clock.start();
     m_watchdog->setSingleShot(true);
     connect(m_watchdog, &QTimer::timeout, this, &FileConversion::onWatchdog);
     if (m_tools.tempFolder.isEmpty())
@@ -199,28 +182,28 @@ void FileConversion::onTagsRead()
         return;   // cancelled or aborted meanwhile
     m_sourceTags = m_tagReader.result();
     m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
-    m_tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
-    if (m_tempPath.isEmpty()) {
+    m_result.tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
+    if (m_result.tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
         return;
     }
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
-    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_tempPath, m_encoding);
+    m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_result.tempPath, m_encoding);
     if (m_pipeReader) {
         m_state = State::Piping;
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
                              m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput));
     } else {
         m_state = State::Decoding;
-        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_tempPath));
+        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath));
     }
     watchTools();
 }
 
 void FileConversion::watchTools()
 {
-    m_decoderHeardMs = m_encoderHeardMs = sinceStart();
+    m_decoderHeardMs = m_encoderHeardMs = m_clock.elapsed();
     m_watchedSize = 0;
     if (m_tools.stallTimeoutSeconds > 0)
         m_watchdog->start(qMin(kWatchdogLookMs, m_tools.stallTimeoutSeconds * 1000));
@@ -235,8 +218,8 @@ void FileConversion::onWatchdog()
     if (m_state != State::Decoding && m_state != State::Encoding && m_state != State::Piping)
         return;
     // The file's growth counts from when it was written, not from when it is looked at.
-    const qint64 now = sinceStart();
-    if (const QFileInfo written(m_state == State::Decoding ? m_tempPath : m_encoderOutput); written.size() != m_watchedSize) {
+    const qint64 now = m_clock.elapsed();
+    if (const QFileInfo written(m_state == State::Decoding ? m_result.tempPath : m_encoderOutput); written.size() != m_watchedSize) {
         m_watchedSize = written.size();
         const qint64 age = qBound<qint64>(0, written.lastModified().msecsTo(QDateTime::currentDateTime()), now);
         qint64 &heard = m_state == State::Decoding ? m_decoderHeardMs : m_encoderHeardMs;
@@ -263,14 +246,14 @@ void FileConversion::onWatchdog()
 void FileConversion::onToolLine(const QString &line, bool fromPipeReader)
 {
     if (fromPipeReader || m_state == State::Encoding) {
-        m_encoderHeardMs = sinceStart();
+        m_encoderHeardMs = m_clock.elapsed();
         // Reading a pipe, the encoder knows no length and counts no share.
         if (const auto share = ToolOutput::encodedShare(line); share && m_state == State::Encoding)
             reportProgress(kDecodedFraction + (1.0 - kDecodedFraction) * *share);
         else if (!m_encodedKbps && (m_state == State::Encoding || m_state == State::Piping))
             m_encodedKbps = ToolOutput::encodedKbps(line);
     } else if (m_state == State::Decoding || m_state == State::Piping) {
-        m_decoderHeardMs = sinceStart();
+        m_decoderHeardMs = m_clock.elapsed();
         ToolOutput::readDecoderLine(m_said, line);
         const double span = m_state == State::Piping ? kPipedFraction : kDecodedFraction;
         if (m_said.decodedMs && m_said.sourceMs && *m_said.sourceMs > 0)
@@ -321,14 +304,14 @@ void FileConversion::onCancelledToolFinished()
 
 void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
-    const Verdicts::Output output = outputAt(m_tempPath);
+    const Verdicts::Output output = outputAt(m_result.tempPath);
     if (const QString reason = Verdicts::decoderFailure(m_stallReason, outcome, m_said, output); !reason.isEmpty()) {
         fail(reason);
         return;
     }
     m_decoded = *output.audio;
     m_state = State::Encoding;
-    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_tempPath, m_encoderOutput));
+    m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_result.tempPath, m_encoderOutput));
     watchTools();
     reportProgress(kDecodedFraction);   // last: a receiver may cancel or abort
 }
@@ -336,13 +319,13 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 void FileConversion::onEncoderFinished(const ProcessOutcome &outcome)
 {
     const Verdicts::Verdict verdict = Verdicts::encoderVerdict(m_stallReason, outcome, outputAt(m_encoderOutput),
-                                                               m_decoded, isNonEmptyFile(m_tempPath));
+                                                               m_decoded, isNonEmptyFile(m_result.tempPath));
     if (verdict.status == FileStatus::Converted) {
         takeEncoderOutput();
     } else if (verdict.status == FileStatus::Failed) {
         fail(verdict.reason);
     } else {
-        removeIfPresent(m_encoderOutput);
+        WorkFolder::discardTempMp3(m_encoderOutput);
         startTagging(verdict.status, verdict.reason);
     }
 }
@@ -375,7 +358,7 @@ void FileConversion::onPipedToolFinished()
 // The encoder's checked file takes the temporary file's name, and the tag step follows.
 void FileConversion::takeEncoderOutput()
 {
-    if (!renameOver(m_encoderOutput, m_tempPath) || !isNonEmptyFile(m_tempPath)) {
+    if (!renameOver(m_encoderOutput, m_result.tempPath) || !isNonEmptyFile(m_result.tempPath)) {
         fail(QStringLiteral("could not put the re-encoded file in place"));
         return;
     }
@@ -392,14 +375,13 @@ void FileConversion::startTagging(FileStatus status, const QString &reason)
         return;
     }
     m_state = State::Tagging;
-    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeId3v23, m_sourceTags, m_tempPath));
+    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeId3v23, m_sourceTags, m_result.tempPath));
 }
 
 void FileConversion::onTagged()
 {
     if (m_state == State::Cancelling) {
-        removeTemporaryFiles();
-        finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
+        onCancelledToolFinished();
     } else if (m_state == State::Tagging) {
         m_tagsWritten = m_tagWriter.result();
         conclude();
@@ -417,12 +399,12 @@ void FileConversion::conclude()
 
 void FileConversion::removeTemporaryFiles()
 {
-    removeIfPresent(m_encoderOutput);
-    removeIfPresent(m_tempPath);
+    WorkFolder::discardTempMp3(m_encoderOutput);
+    WorkFolder::discardTempMp3(m_result.tempPath);
     // A second call (a cancel between the tools, then abort() before the report) deletes
     // nothing, whatever has come to the names since.
     m_encoderOutput.clear();
-    m_tempPath.clear();
+    m_result.tempPath.clear();
 }
 
 void FileConversion::finish(FileStatus status, const QString &reason)
@@ -432,8 +414,7 @@ void FileConversion::finish(FileStatus status, const QString &reason)
     m_result.status = status;
     m_result.reason = Verdicts::shownReason(reason, m_result.sourcePath);
     if (m_result.isConverted()) {
-        // The file is the receiver's now, until it lets it go (WorkFolder::discardTempMp3()).
-        m_result.tempPath = m_tempPath;
+        // m_result.tempPath is the receiver's now, until it lets it go (WorkFolder::discardTempMp3()).
         // The file's own length, as its headers give it: the decoder's last progress line can
         // lag well behind what it wrote before it stopped.
         m_result.warning = ToolOutput::shortSourceWarning(

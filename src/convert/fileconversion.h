@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QList>
 #include <QMetaType>
@@ -19,23 +20,19 @@ class QTimer;
 // it writes) before it counts as hung and is stopped.
 constexpr int kDefaultToolTimeoutSeconds = 120;
 
-// Where the two tools are, and the folder that holds the temporary MP3 files and the
-// encoder's short-lived output: the program's own (WorkFolder), which no other user can
-// enter. An empty folder means the program's own in the system's temporary folder.
+// Where the two tools are, and the folder for the temporary MP3 files: the program's own
+// (WorkFolder), which no other user can enter; "" for its own in the system's temporary folder.
 struct ToolSet
 {
     QString decoder;
     QString encoder;
     QString tempFolder;
-    // One pass: the decoder's PCM goes through a pipe straight into the encoder, with no
-    // decoder's MP3 in between. Faster and one encode less; a failed encoder then fails the
-    // file, as there is no decoder's file to keep.
+    // The decoder's PCM goes through a pipe straight into the encoder: one encode less, but a
+    // failed encoder fails the file, as there is no decoder's file to keep.
     bool singlePass = false;
-    // A tool that shows no progress for this long is stopped, and its file fails with a
-    // reason that names it ("the encoder made no progress for 120 s"); 0: never.
+    // A tool that shows no progress for this long is stopped and its file fails; 0: never.
     int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
-    // How the encoder encodes besides the bitrate (Tools::Encoding): LAME's VBR at this
-    // quality (0..9) instead of the constant bitrate when not -1, and joint stereo.
+    // As Tools::Encoding: LAME's VBR quality (0..9; -1 for the constant bitrate), joint stereo.
     int vbrQuality = -1;
     bool jointStereo = false;
 };
@@ -63,19 +60,13 @@ Q_DECLARE_METATYPE(FileResult)
 
 // The conversion of one source file: the source's tags are read, ffmpeg decodes it into a
 // temporary MP3 file, lame re-encodes that at the chosen bitrate (or, in a single pass, lame
-// encodes what ffmpeg decodes as it comes through a pipe), the re-encoded file takes the
-// temporary file's place, and the tag step writes the source's tags and pictures into it.
-// TagLib works on worker threads (it rewrites the whole file to put the tag in front), the
-// tools in their own processes; what their ends mean is Verdicts' to say. It owns its tool
-// runs, its workers and its temporary files until it reports: a failed or cancelled conversion
-// leaves nothing behind, a converted file then belongs to the receiver of finished(), which
-// deletes it when it is done with it.
-// It reads the tools' progress lines as they come: for progress(), to notice a source that
-// decodes clearly shorter than its stated length (the file still counts as converted, with
-// FileResult::warning saying so), and to notice an encoder that takes another bitrate than the
-// chosen one because the source's sample rate does not allow it (lame does so without failing:
-// 8 kHz goes no higher than 64 kbps; FileResult::note says so). The note also names a second
-// audio track left out and tags that could not be read or written.
+// encodes what ffmpeg decodes through a pipe), the re-encoded file takes the temporary file's
+// place, and the tag step writes the source's tags and pictures into it. TagLib works on worker
+// threads (it rewrites the whole file to put the tag in front); what the tools' ends mean is
+// Verdicts' to say. It owns its tool runs, workers and temporary files until it reports: a failed
+// or cancelled conversion leaves nothing behind, a converted file then belongs to the receiver
+// of finished(). The tools' progress lines feed progress(), FileResult::warning (a source that
+// decodes clearly short) and FileResult::note (see Verdicts::note).
 class FileConversion : public QObject
 {
     Q_OBJECT
@@ -92,11 +83,9 @@ public:
 
 signals:
     // How far this file is, 0..1: decoding is the first half (by the decoder's time against the
-    // source's length, or in one step when the length is unknown), encoding the second; in a
-    // single pass the decoder's time is the whole of it. Only
-    // rises, in steps of at least 1 %; 0.5 when the encoder starts, 1.0 just before a converted
-    // file's finished(). A file that fails or is cancelled does not reach 1.0. A receiver may
-    // cancel() or abort() here: nothing of the conversion happens after the signal.
+    // source's length), encoding the second; in a single pass the decoder's time is the whole of
+    // it. Only rises, in steps of at least 1 %; 1.0 just before a converted file's finished(),
+    // never for a failed or cancelled one. A receiver may cancel() or abort() here.
     void progress(int index, double fraction);
     void finished(const FileResult &result);   // exactly once, always from the event loop
 
@@ -126,8 +115,8 @@ private:
 
     ToolSet m_tools;
     Tools::Encoding m_encoding;
-    FileResult m_result;       // its status and reason are the pending ones from the tag step on
-    QString m_tempPath;        // this conversion's while it runs
+    FileResult m_result;       // its status and reason are the pending ones from the tag step on;
+                               // its tempPath is this conversion's while it runs
     QString m_encoderOutput;
     ProcessRunner *m_runner = nullptr;          // the decoder, then the encoder
     ProcessRunner *m_pipeReader = nullptr;      // the encoder of a single pass
@@ -144,7 +133,8 @@ private:
     QFutureWatcher<bool> m_tagWriter;
     double m_reportedFraction = 0.0;
     QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
-    qint64 m_decoderHeardMs = 0;         // the decoder's last sign of progress, on sinceStart()
+    QElapsedTimer m_clock;               // the watchdog's, since construction
+    qint64 m_decoderHeardMs = 0;         // the decoder's last sign of progress, on m_clock
     qint64 m_encoderHeardMs = 0;
     qint64 m_watchedSize = 0;            // of the file being written, as last looked at
     QString m_stallReason;               // set once a hung tool is being stopped

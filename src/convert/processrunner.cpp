@@ -1,11 +1,14 @@
 #include "convert/processrunner.h"
 
+#include "convert/files/pathhelpers.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -38,11 +41,7 @@ constexpr int kAbortWaitMs = 5000;
 
 bool hasFolderPart(const QString &program)
 {
-#ifdef Q_OS_WIN
-    return program.contains(u'/') || program.contains(u'\\');
-#else
-    return program.contains(u'/');
-#endif
+    return std::any_of(program.cbegin(), program.cend(), Paths::isSeparator);
 }
 
 // QProcess reports only "failed to start"; look at the program to tell the usual reasons apart.
@@ -62,10 +61,6 @@ int startErrorNumber(const QString &program)
     return StartError::Other;
 }
 
-// Tools end their lines with "\n", and progress lines (lame) with "\r". lame also draws its
-// progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
-// writes a message straight after one on the same line: a sequence counts as a line end, and
-// any other control character is dropped, so that a reason reads as plain text.
 // The words the system uses for the failures a tool reports most, as they end its lines
 // ("...: No space left on device").
 const QStringList &systemErrorTexts()
@@ -82,6 +77,10 @@ const QStringList &systemErrorTexts()
 // The line of a tool's stderr that best says why it failed: among its last lines, the last
 // that names a system error; else the last line that is not a bare summary (ffmpeg ends a
 // full disk with "Conversion failed!", two lines below the reason).
+// Tools end their lines with "\n", and progress lines (lame) with "\r". lame also draws its
+// progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
+// writes a message straight after one on the same line: a sequence counts as a line end, and
+// any other control character is dropped, so that a reason reads as plain text.
 QString mostTellingLine(const QByteArray &text)
 {
     static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
@@ -91,15 +90,10 @@ QString mostTellingLine(const QByteArray &text)
     decoded.replace(controlSequence, QStringLiteral("\n"));
     decoded.removeIf([](QChar c) { return c.unicode() < 0x20 && c != u'\n' && c != u'\r' && c != u'\t'; });
     QStringList lines;   // last first
-    qsizetype end = decoded.size();
-    while (end > 0 && lines.size() < kLinesLookedAt) {
-        qsizetype begin = end;
-        while (begin > 0 && decoded.at(begin - 1) != u'\n' && decoded.at(begin - 1) != u'\r')
-            --begin;
-        const QString line = decoded.mid(begin, end - begin).simplified();
-        if (!line.isEmpty())
-            lines.append(line);
-        end = begin - 1;
+    const QStringList all = decoded.split(QRegularExpression(QStringLiteral("[\r\n]")));
+    for (auto line = all.crbegin(); line != all.crend() && lines.size() < kLinesLookedAt; ++line) {
+        if (const QString simple = line->simplified(); !simple.isEmpty())
+            lines.append(simple);
     }
     for (const QString &line : std::as_const(lines)) {
         for (const QString &error : systemErrorTexts()) {
@@ -206,7 +200,10 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
         qWarning("ProcessRunner: start() while %s still runs; ignored", qUtf8Printable(m_program));
         return false;
     }
-    detachProcess();
+    if (m_process) {
+        disconnect(m_process, nullptr, this, nullptr);
+        m_process->deleteLater();
+    }
     ++m_runId;
     m_busy = true;
     m_reported = false;
@@ -347,11 +344,6 @@ void ProcessRunner::readStandardError()
     m_stderrTail += text;
     if (m_stderrTail.size() > kStderrTailBytes)
         m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
-    passOnLines(text);
-}
-
-void ProcessRunner::passOnLines(const QByteArray &text)
-{
     qsizetype begin = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text.at(i);
@@ -392,11 +384,3 @@ void ProcessRunner::report(const ProcessOutcome &outcome)
         Qt::QueuedConnection);
 }
 
-void ProcessRunner::detachProcess()
-{
-    if (!m_process)
-        return;
-    disconnect(m_process, nullptr, this, nullptr);
-    m_process->deleteLater();
-    m_process = nullptr;
-}

@@ -13,8 +13,7 @@ class QTimer;
 // every positive error number, so it never looks like a program's own exit code.
 constexpr int kStartErrorBase = -2147221504;
 
-// The error numbers added to kStartErrorBase. They follow the errno values of the same
-// meaning so that they read familiar in a log.
+// The error numbers added to kStartErrorBase, as the errno values of the same meaning.
 namespace StartError {
 constexpr int Other = 1;         // the platform refused for another reason
 constexpr int NotFound = 2;      // nothing at the program's path, or not on the search path
@@ -40,10 +39,8 @@ Q_DECLARE_METATYPE(ProcessOutcome)
 
 // One run of one external program at a time. The program gets its arguments as a list (no
 // shell ever sees them), reads from the null device and has its stdout discarded (or piped
-// into another runner's program, see startPiped()); the tail
-// of its stderr is kept as the reason for a failure, and every line of it is passed on as it
-// arrives for the owner of the run to read progress from. The runner only listens to the
-// process's signals, so the caller's event loop keeps running while the tool works.
+// into another runner's program, see startPiped()); the tail of its stderr is kept as the
+// reason for a failure, and every line of it is passed on as it arrives.
 class ProcessRunner : public QObject
 {
     Q_OBJECT
@@ -57,17 +54,15 @@ public:
     // On Windows the program gets no console window.
     void start(const QString &program, const QStringList &arguments);
 
-    // As start(), and the program's standard output goes into reader's program's standard
-    // input through a pipe between the two (nothing of it passes through this process).
-    // Each runner reports its own program; neither may be running. A program that ends early
-    // closes its end of the pipe, so the other one ends too (end of input, broken pipe).
+    // As start(), and the program's standard output goes through a pipe into reader's program's
+    // standard input. Each runner reports its own program; neither may be running. A program
+    // that ends early closes its end, so the other one ends too (end of input, broken pipe).
     void startPiped(const QString &program, const QStringList &arguments, ProcessRunner *reader,
                     const QString &readerProgram, const QStringList &readerArguments);
 
-    // Asks the program to end, and kills it if it has not ended after a short grace
-    // period. finished() still comes, with crashed set unless the program exited by itself.
-    // On POSIX the request and the kill go to the program's whole process group, so that
-    // what it started ends with it.
+    // Asks the program to end, and kills it after a short grace period. finished() still comes,
+    // with crashed set unless it exited by itself. On POSIX both go to the program's whole
+    // process group, so that what it started ends with it.
     void cancel();
 
     // Kills the program (on POSIX its process group) and waits for it to be gone. Blocking,
@@ -91,10 +86,8 @@ private:
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readStandardError();
-    void passOnLines(const QByteArray &text);
     void passOnLine(const QByteArray &line);
     void report(const ProcessOutcome &outcome);
-    void detachProcess();
 
     QProcess *m_process = nullptr;
     QTimer *m_killTimer = nullptr;

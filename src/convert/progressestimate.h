@@ -14,7 +14,6 @@ public:
     void start(qint64 nowMs);
     void update(double shareDone, qint64 nowMs);
 
-    double shareDone() const { return m_share; }
     std::optional<qint64> remainingMs() const;
 
     // "0:07", "1:22", "1:02:03".

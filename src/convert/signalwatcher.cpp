@@ -49,8 +49,6 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 
 // The self-pipe: the handler writes the signal's number, the event loop reads it.
 int s_pipe[2] = {-1, -1};
-struct sigaction s_previousInt;
-struct sigaction s_previousTerm;
 struct sigaction s_previousHup;
 struct sigaction s_previousPipe;
 
@@ -107,8 +105,8 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, &s_previousInt);
-    ::sigaction(SIGTERM, &action, &s_previousTerm);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
     // The terminal closing (SIGHUP) stops us as cleanly as Ctrl+C, unless we were started
     // to outlive it (nohup), in which case it stays ignored.
     ::sigaction(SIGHUP, &action, &s_previousHup);
@@ -130,23 +128,14 @@ SignalWatcher::~SignalWatcher()
         return;
     // The watcher lives until the program ends: a stop signal that comes while it exits,
     // after everything is stopped and said, must not turn a finished run into a killed one.
-    {
-        struct sigaction pass = {};
-        pass.sa_handler = onPassedSignal;
-        sigemptyset(&pass.sa_mask);
-        for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
-            ::sigaction(signalNumber, &pass, nullptr);
-    }
+    struct sigaction pass = {};
+    pass.sa_handler = onPassedSignal;
+    sigemptyset(&pass.sa_mask);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(signalNumber, &pass, nullptr);
     // Once the reader has gone, the buffered rest of the output is flushed into the closed
     // pipe at the program's exit, which must not kill it there.
-    if (s_pipeClosed.load()) {
-        struct sigaction pass = {};
-        pass.sa_handler = onPassedSignal;
-        sigemptyset(&pass.sa_mask);
-        ::sigaction(SIGPIPE, &pass, nullptr);
-    } else {
-        ::sigaction(SIGPIPE, &s_previousPipe, nullptr);
-    }
+    ::sigaction(SIGPIPE, s_pipeClosed.load() ? &pass : &s_previousPipe, nullptr);
     delete m_notifier;
     m_notifier = nullptr;
     ::close(s_pipe[0]);

@@ -11,12 +11,10 @@ class QSocketNotifier;
 // cleanly instead of dying with its tools still running and its temporary files left behind.
 // One watcher at a time; the previous handling returns when it is destroyed.
 //
-// A write to a pipe whose reader has gone (SIGPIPE, POSIX only) kills a program by default.
-// The watcher either turns it into a stop like the others (a command-line program whose
-// output is cut off, "| head") or lets it pass (a window, which has nobody reading its
-// output to lose); either way the write only fails with EPIPE. A closed pipe raises one
-// stop, however many writes fail after it, and never turns a stop under way into the
-// "second Ctrl+C" that stops at once.
+// A write to a pipe whose reader has gone (SIGPIPE, POSIX only) kills a program by default. The
+// watcher either turns it into a stop (a command-line program cut off by "| head") or lets it
+// pass (a window); either way the write only fails with EPIPE. A closed pipe raises one stop at
+// most, and never turns a stop under way into the "second Ctrl+C" that stops at once.
 class SignalWatcher : public QObject
 {
     Q_OBJECT

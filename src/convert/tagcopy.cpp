@@ -21,33 +21,19 @@
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
 
 constexpr int kFrontCover = TagLib::ID3v2::AttachedPictureFrame::FrontCover;
 
-// Holds the file name in the form TagLib takes on this platform for as long as TagLib needs it.
-class TagLibName
-{
-public:
-    explicit TagLibName(const QString &path)
+// The file name in the form TagLib takes on this platform; it must outlive TagLib's use of it.
 #ifdef Q_OS_WIN
-        : m_name(path.toStdWString())
+std::wstring tagLibName(const QString &path) { return path.toStdWString(); }
 #else
-        : m_name(QFile::encodeName(path).toStdString())
+std::string tagLibName(const QString &path) { return QFile::encodeName(path).toStdString(); }
 #endif
-    {
-    }
-    operator TagLib::FileName() const { return m_name.c_str(); }
-
-private:
-#ifdef Q_OS_WIN
-    std::wstring m_name;
-#else
-    std::string m_name;
-#endif
-};
 
 QString toQString(const TagLib::String &text)
 {
@@ -130,9 +116,7 @@ void readFlacPictures(const TagLib::List<TagLib::FLAC::Picture *> &pictures, Sou
 
 void readId3v2Pictures(const TagLib::ID3v2::Tag *tag, SourceTags &tags)
 {
-    if (!tag)
-        return;
-    for (const TagLib::ID3v2::Frame *frame : tag->frameList("APIC")) {
+    for (const TagLib::ID3v2::Frame *frame : tag ? tag->frameList("APIC") : TagLib::ID3v2::FrameList()) {
         if (const auto *picture = dynamic_cast<const TagLib::ID3v2::AttachedPictureFrame *>(frame))
             addPicture(tags, toQByteArray(picture->picture()), toQString(picture->mimeType()), picture->type(),
                        toQString(picture->description()));
@@ -191,9 +175,13 @@ void tidyFrames(TagLib::ID3v2::Tag &tag)
             tag.removeFrame(grouping);
         }
     }
+    // Latin-1 where the text allows it, as older players expect; TagLib writes UTF-16
+    // instead when a frame's text needs it.
+    const auto latin1English = [](auto *frame) {
+        frame->setTextEncoding(TagLib::String::Latin1);
+        frame->setLanguage("eng");
+    };
     for (TagLib::ID3v2::Frame *frame : tag.frameList()) {
-        // Latin-1 where the text allows it, as older players expect; TagLib writes UTF-16
-        // instead when a frame's text needs it.
         if (auto *text = dynamic_cast<TagLib::ID3v2::TextIdentificationFrame *>(frame))
             text->setTextEncoding(TagLib::String::Latin1);
         if (auto *user = dynamic_cast<TagLib::ID3v2::UserTextIdentificationFrame *>(frame)) {
@@ -202,11 +190,9 @@ void tidyFrames(TagLib::ID3v2::Tag &tag)
                     user->setDescription(name);
             }
         } else if (auto *comment = dynamic_cast<TagLib::ID3v2::CommentsFrame *>(frame)) {
-            comment->setTextEncoding(TagLib::String::Latin1);
-            comment->setLanguage("eng");
+            latin1English(comment);
         } else if (auto *lyrics = dynamic_cast<TagLib::ID3v2::UnsynchronizedLyricsFrame *>(frame)) {
-            lyrics->setTextEncoding(TagLib::String::Latin1);
-            lyrics->setLanguage("eng");
+            latin1English(lyrics);
             if (lyrics->description() == "LYRICS")   // TagLib's own placeholder
                 lyrics->setDescription(TagLib::String());
         }
@@ -217,16 +203,11 @@ void tidyFrames(TagLib::ID3v2::Tag &tag)
 // every picture's description to differ.
 void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
 {
-    qsizetype front = 0;
-    for (qsizetype i = 0; i < pictures.size(); ++i) {
-        if (pictures.at(i).type == kFrontCover) {
-            front = i;
-            break;
-        }
-    }
+    const auto front = std::find_if(pictures.cbegin(), pictures.cend(),
+                                    [](const SourcePicture &picture) { return picture.type == kFrontCover; });
     QList<SourcePicture> ordered = pictures;
     if (!ordered.isEmpty()) {
-        ordered.move(front, 0);
+        ordered.move(front == pictures.cend() ? 0 : front - pictures.cbegin(), 0);
         ordered.first().type = kFrontCover;
     }
     QSet<QString> descriptions;
@@ -253,9 +234,9 @@ namespace TagCopy {
 SourceTags readSource(const QString &path)
 {
     SourceTags tags;
-    const TagLibName name(path);
+    const auto name = tagLibName(path);
     // Read-only, so that a source the user may not change is read all the same.
-    TagLib::FileStream stream(name, true);
+    TagLib::FileStream stream(name.c_str(), true);
     if (!stream.isOpen())
         return tags;
     const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
@@ -287,8 +268,8 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
 {
     if (tags.isEmpty())
         return true;
-    const TagLibName name(mp3Path);
-    TagLib::MPEG::File file(name, false);
+    const auto name = tagLibName(mp3Path);
+    TagLib::MPEG::File file(name.c_str(), false);
     if (!file.isValid() || file.readOnly())
         return false;
     TagLib::ID3v2::Tag *tag = file.ID3v2Tag(true);
@@ -310,11 +291,9 @@ std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
     // The average TagLib works out lies near the rate the file was made at (328 for 320);
     // the nearest rate an MP3 can have is that one.
     static const int kRates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-    int kbps = kRates[0];
-    for (int rate : kRates) {
-        if (qAbs(rate - properties->bitrate()) < qAbs(kbps - properties->bitrate()))
-            kbps = rate;
-    }
+    const int kbps = *std::min_element(std::begin(kRates), std::end(kRates), [&](int a, int b) {
+        return qAbs(a - properties->bitrate()) < qAbs(b - properties->bitrate());
+    });
     // A constant-rate file cut short still states its whole length in its header frame; its
     // bytes tell how much of it is there: those after the tag in front, which with a cover
     // can outweigh the audio.
@@ -325,8 +304,8 @@ std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
 
 std::optional<qint64> readStatedLengthMs(const QString &path)
 {
-    const TagLibName name(path);
-    TagLib::FileStream stream(name, true);
+    const auto name = tagLibName(path);
+    TagLib::FileStream stream(name.c_str(), true);
     if (!stream.isOpen())
         return std::nullopt;
     const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);

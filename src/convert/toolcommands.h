@@ -8,21 +8,17 @@
 // lists the tools receive can be checked without running anything.
 namespace Tools {
 
-// The 18 bitrates offered to the user, 8 to 320 kbps, lowest first. Inside the engine a
-// bitrate is its number; its text exists for the user, the settings store and the encoder's
-// output name.
+// The 18 bitrates offered to the user, 8 to 320 kbps, lowest first.
 QList<int> bitrates();
 int defaultBitrate();
 // "192 kbps" for 192.
 QString bitrateText(int bitrate);
 QString defaultBitrateText();
 
-// ffmpeg decodes the source's first audio track into an MP3 file at 320 kbps, the top MP3 rate
-// (ffmpeg lowers it to the top one the sample rate allows): lame re-encodes that file at the
-// chosen bitrate, and a lower rate here would cap the result's quality whatever the choice.
-// The file holds no picture and no tag, not even ffmpeg's own; the tag step writes the
-// source's. No overwrite option: tempMp3 is a name at which nothing existed when it was
-// chosen. Both paths go through ffmpegFileArgument().
+// ffmpeg decodes the source's first audio track into an MP3 file at 320 kbps, the top MP3 rate:
+// a lower rate would cap the re-encoded result's quality whatever the choice. No tag, not even
+// ffmpeg's own (the tag step writes the source's); no overwrite option, as nothing existed at
+// tempMp3 when it was chosen.
 QStringList decoderArguments(const QString &source, const QString &tempMp3);
 
 // A path as ffmpeg takes it for a plain file. ffmpeg reads "name:" in front of a path as a
@@ -31,8 +27,7 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3);
 QString ffmpegFileArgument(const QString &path);
 
 // What the encoder is asked for: the chosen constant bitrate (the windows' only choice), or
-// LAME's VBR at a quality from 0 (best) to 9; plain stereo, or joint stereo (quorvane-cli's
-// --stereo joint), which lame encodes faster and most other converters use.
+// LAME's VBR at a quality from 0 (best) to 9; plain or joint stereo (quorvane-cli's --stereo).
 struct Encoding
 {
     int bitrate = 128;       // kbps; for a constant bitrate
@@ -44,15 +39,12 @@ struct Encoding
     QString text() const;
 };
 
-// lame re-encodes the decoder's file at high quality: at the constant bitrate ("-b N") or
-// the VBR quality ("-V N"), in plain stereo ("-m s") unless joint stereo ("-m j") is asked.
+// lame re-encodes the decoder's file at high quality ("-h").
 QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);
 
-// The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its
-// standard output, and lame encodes its standard input with the options above. Mono and
-// stereo pass as they are; more channels are mixed down to stereo (lame takes no more), as
-// ffmpeg's own MP3 encoder does in the two steps. No tags in the WAV: the tag step writes the
-// source's.
+// The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its standard
+// output, and lame encodes its standard input as above. More than two channels are mixed down
+// to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in the two steps.
 QStringList pipedDecoderArguments(const QString &source);
 QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output);
 

@@ -24,8 +24,7 @@ struct DecoderReport
 };
 
 // Takes one line of the decoder's standard error into report. ffmpeg says it could not write
-// the whole of its output (a full disk) and still exits with 0: such a line is recognised
-// anchored, so that a source's name in the input summary cannot pass for one.
+// the whole of its output (a full disk) and still exits with 0, hence writeError.
 void readDecoderLine(DecoderReport &report, const QString &line);
 
 // The bitrate lame encodes at, from its settings line
@@ -41,17 +40,15 @@ std::optional<qint64> durationMs(const QString &line);
 std::optional<qint64> timeMs(const QString &line);
 
 // The kind of stream a line of ffmpeg's stream listing names: "Audio" for
-// "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; empty for any
-// other line. The output's streams are listed the same way, after "Output #0, ...".
+// "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; else empty.
 QString streamKind(const QString &line);
 
 // The share (0..1) lame has encoded, from the frame counter of its progress line,
 // "   100/232    (43%)|    0:00/    0:00|...". None for any other line.
 std::optional<double> encodedShare(const QString &line);
 
-// The note a converted file gets when the decoder stopped clearly short of the source's
-// length (more than 1 s and more than 2 % short): "converted 1:22 of 3:00; the source may
-// be damaged". Empty when either length is unknown or the file is whole.
+// The warning a converted file gets when the decoder stopped clearly short of the source's
+// length: "converted 1:22 of 3:00; the source may be damaged". Else empty.
 QString shortSourceWarning(std::optional<qint64> decodedMs, std::optional<qint64> sourceMs);
 
 } // namespace ToolOutput

@@ -14,17 +14,16 @@ using Verdicts::Output;
 // Why a tool run did not leave a usable file.
 QString toolFailure(const QString &tool, const ProcessOutcome &outcome, const Output &output)
 {
+    const auto withErrorText = [&outcome](const QString &what) {
+        return outcome.errorText.isEmpty() ? what : what + QStringLiteral(": ") + outcome.errorText;
+    };
     if (!outcome.started) {
         if (outcome.result == StartError::NotFound + kStartErrorBase)
             return tool + QStringLiteral(" not found");
-        if (outcome.errorText.isEmpty())
-            return QStringLiteral("could not start the ") + tool;
-        return QStringLiteral("could not start the ") + tool + QStringLiteral(": ") + outcome.errorText;
+        return withErrorText(QStringLiteral("could not start the ") + tool);
     }
-    if (outcome.crashed) {
-        const QString ended = QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally");
-        return outcome.errorText.isEmpty() ? ended : ended + QStringLiteral(": ") + outcome.errorText;
-    }
+    if (outcome.crashed)
+        return withErrorText(QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally"));
     if (outcome.exitCode != 0) {
         if (!outcome.errorText.isEmpty())
             return outcome.errorText;

@@ -9,10 +9,9 @@
 
 #include <optional>
 
-// How a conversion is judged once its tools have ended: how they ended, what they said and
-// what they left go in; the file's status and the words of its report come out. FileConversion
-// runs the tools and looks at the files; these say what that means, so that every outcome can be
-// checked without running a tool. A reason is one short line.
+// How a conversion is judged once its tools have ended, from how they ended, what they said and
+// what they left: pure, so that every outcome can be checked without running a tool. A reason
+// is one short line.
 namespace Verdicts {
 
 // A tool's output file as found once the tool has ended.
@@ -30,9 +29,9 @@ struct Verdict
 };
 
 // The decoder of two steps: "" when its file is to be encoded, else why the file fails. A hung
-// decoder's stallReason comes first. The exit code counts as much as the file, for a decoder that
-// fails half-way leaves a partial file; one that says it succeeded has still written garbage or a
-// file cut short now and then (more than half a second short of its last progress line).
+// decoder's stallReason comes first. The exit code counts as much as the file (a decoder that
+// fails half-way leaves a partial file), and one that succeeded may still leave garbage or a
+// file more than half a second short of its last progress line.
 QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome,
                        const ToolOutput::DecoderReport &said, const Output &output);
 
@@ -44,10 +43,8 @@ Verdict encoderVerdict(const QString &stallReason, const ProcessOutcome &outcome
                        const TagCopy::MpegAudio &decoded, bool decoderFileLeft);
 
 // Both tools of a single pass have ended: "" when the encoder's file is to be taken, else why the
-// file fails. A tool that fails takes the other with it: a decoder that dies leaves the encoder a
-// short input, which it encodes without complaint; an encoder that dies leaves the decoder writing
-// into a closed pipe. The one that failed first names the reason: the decoder's, unless its
-// failure is only the closed pipe or our stop of it (decoderStopped, once the encoder had failed).
+// file fails. A tool that fails takes the other with it, so the decoder names the reason unless
+// its failure is only the closed pipe or our stop of it (decoderStopped, once the encoder failed).
 QString singlePassFailure(const QString &stallReason, const ProcessOutcome &decoder,
                           const ToolOutput::DecoderReport &said, bool decoderStopped,
                           const ProcessOutcome &encoder, const Output &output);
@@ -59,9 +56,8 @@ QString singlePassFailure(const QString &stallReason, const ProcessOutcome &deco
 QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
              bool tagsRead, bool tagsWritten);
 
-// A reason as a report shows it, in one row of a list: without the source's path in front, as
-// ffmpeg names it ("SRC: Invalid data found when processing input") where the report names the
-// file already, and cut short with an ellipsis, as a tool's line can hold a long path.
+// A reason as one row of a report shows it: without the source's path in front ("SRC: Invalid
+// data found..."), as the report names the file already, and cut short with an ellipsis.
 QString shownReason(const QString &reason, const QString &sourcePath);
 
 } // namespace Verdicts

@@ -1,8 +1,6 @@
 #include "convert/files/pathhelpers.h"
 
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 class TestPathHelpers : public QObject
@@ -14,8 +12,6 @@ private slots:
     void namesFromPath();
     void joinPath_data();
     void joinPath();
-    void fileExists_data();
-    void fileExists();
 };
 
 // One source path followed through the chain that yields its display name.
@@ -94,34 +90,6 @@ void TestPathHelpers::joinPath()
     QFETCH(QString, name);
     QFETCH(QString, expected);
     QCOMPARE(Paths::joinPath(folder, name), expected);
-}
-
-void TestPathHelpers::fileExists_data()
-{
-    QTest::addColumn<QString>("entry");   // relative to a fresh folder; "" is the empty path
-    QTest::addColumn<bool>("exists");
-
-    QTest::newRow("existing file") << QStringLiteral("file.m4a") << true;
-    QTest::newRow("folder") << QStringLiteral("folder") << true;
-    QTest::newRow("missing") << QStringLiteral("missing.m4a") << false;
-    QTest::newRow("in a missing folder") << QStringLiteral("nowhere/file.m4a") << false;
-    QTest::newRow("empty path") << QString() << false;
-}
-
-void TestPathHelpers::fileExists()
-{
-    QFETCH(QString, entry);
-    QFETCH(bool, exists);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QFile file(dir.filePath(QStringLiteral("file.m4a")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder")));
-
-    const QString path = entry.isEmpty() ? QString() : dir.filePath(entry);
-    QCOMPARE(Paths::fileExists(path), exists);
 }
 
 QTEST_GUILESS_MAIN(TestPathHelpers)

@@ -11,8 +11,6 @@ class TestProgressEstimate : public QObject
 private slots:
     void remainingMs_data();
     void remainingMs();
-    void shareDoneStaysWithinWhole_data();
-    void shareDoneStaysWithinWhole();
     void startAgainForgetsTheLastBatch();
     void formatDuration_data();
     void formatDuration();
@@ -57,28 +55,6 @@ void TestProgressEstimate::remainingMs()
     QCOMPARE(estimate.remainingMs(), remaining);
 }
 
-void TestProgressEstimate::shareDoneStaysWithinWhole_data()
-{
-    QTest::addColumn<double>("share");
-    QTest::addColumn<double>("shown");
-
-    QTest::newRow("none") << 0.0 << 0.0;
-    QTest::newRow("some") << 0.25 << 0.25;
-    QTest::newRow("all") << 1.0 << 1.0;
-    QTest::newRow("above") << 1.2 << 1.0;
-    QTest::newRow("below") << -0.5 << 0.0;
-}
-
-void TestProgressEstimate::shareDoneStaysWithinWhole()
-{
-    QFETCH(double, share);
-    QFETCH(double, shown);
-    ProgressEstimate estimate;
-    estimate.start(0);
-    estimate.update(share, 5000);
-    QCOMPARE(estimate.shareDone(), shown);
-}
-
 void TestProgressEstimate::startAgainForgetsTheLastBatch()
 {
     ProgressEstimate estimate;
@@ -87,7 +63,6 @@ void TestProgressEstimate::startAgainForgetsTheLastBatch()
     QCOMPARE(estimate.remainingMs(), Millis(10000));
 
     estimate.start(20000);
-    QCOMPARE(estimate.shareDone(), 0.0);
     QCOMPARE(estimate.remainingMs(), Millis());
     estimate.update(0.25, 30000);
     QCOMPARE(estimate.remainingMs(), Millis(30000));

@@ -20,11 +20,6 @@ bool endsWithSeparator(const QString &path)
     return !path.isEmpty() && isSeparator(path.back());
 }
 
-bool fileExists(const QString &path)
-{
-    return !path.isEmpty() && QFileInfo::exists(path);
-}
-
 QString fileNameFromPath(const QString &path)
 {
     for (qsizetype i = path.size() - 1; i >= 0; --i) {

@@ -7,9 +7,6 @@
 // (a backslash is an ordinary character in a POSIX file name).
 namespace Paths {
 
-// True when something (file or folder) exists at path; never throws, "" is false.
-bool fileExists(const QString &path);
-
 // Everything behind the last separator: "/a/b/song.m4a" -> "song.m4a".
 QString fileNameFromPath(const QString &path);
 

@@ -4,11 +4,10 @@
 #include <QString>
 
 // Who left a file or folder behind, well enough to judge whether that program has surely
-// ended. A process id alone says nothing across machines or containers: a second host that
-// shares the output folder, or a container with its own PID namespace, has processes of its
-// own under the same numbers. So what we leave in a shared folder carries a tag of the boot
-// and PID namespace it was made in, beside the process id; a sweep only judges names of its
-// own boot and namespace, and leaves everything else to age.
+// ended. A process id alone says nothing across machines or containers (another host sharing
+// the folder, or another PID namespace, reuses the numbers), so what we leave in a shared folder
+// carries a tag of its boot and PID namespace beside the process id; a sweep judges only names
+// of its own boot and namespace, and leaves everything else to age.
 namespace ProcessIdentity {
 
 // Twelve hex digits that stand for this machine's current boot and this process's PID

@@ -23,17 +23,8 @@ constexpr quint64 kNameCount = 43046721;   // 9^8
 
 // The program's folders, by the temporary folder they lie in (one in practice; a test may
 // name several). Removed when the program ends, whatever is still in them.
-struct Folders
-{
-    std::mutex mutex;
-    std::map<QString, std::unique_ptr<QTemporaryDir>> byTempFolder;
-};
-
-Folders &folders()
-{
-    static Folders instance;
-    return instance;
-}
+std::mutex s_foldersMutex;
+std::map<QString, std::unique_ptr<QTemporaryDir>> s_folders;
 
 // The n-th name of this program: n through a bijection of 0..9^8-1 (n * step + offset, with
 // a step prime to 9^8), written as eight base-9 digits shifted to 1..9.
@@ -64,9 +55,8 @@ QString in(const QString &tempFolder, QString *problem)
         return {};
     }
     const QString parent = QDir::cleanPath(QDir(named).absolutePath());
-    Folders &all = folders();
-    const std::lock_guard<std::mutex> lock(all.mutex);
-    std::unique_ptr<QTemporaryDir> &folder = all.byTempFolder[parent];
+    const std::lock_guard<std::mutex> lock(s_foldersMutex);
+    std::unique_ptr<QTemporaryDir> &folder = s_folders[parent];
     if (folder && folder->isValid() && QFileInfo(folder->path()).isDir())
         return QDir::toNativeSeparators(folder->path());
     folder = std::make_unique<QTemporaryDir>(

@@ -2,16 +2,12 @@
 
 #include <QString>
 
-// Every temporary file this program makes lives in one folder of its own inside the
-// temporary folder: made with a unique name and mode 0700 on first use, kept for the
-// program's whole life and removed with everything in it when the program ends. Nothing of
-// ours is created directly in the shared temporary folder, so no name there can be predicted
-// by another user, or planted before us as a link for a tool to write through.
-//
-// The folder's name carries its program's mark ("quorvane-<tag>-<pid>-XXXXXX", see
-// ProcessIdentity), so that a later program can tell a folder that a program killed
-// outright left behind from a living program's, on this machine or another one sharing the
-// temporary folder.
+// Every temporary file this program makes lives in one folder of its own inside the temporary
+// folder, made with a unique name and mode 0700 on first use and removed with everything in it
+// when the program ends: no name in the shared folder can be predicted by another user, or
+// planted before us as a link for a tool to write through. The folder's name carries its
+// program's mark ("quorvane-<tag>-<pid>-XXXXXX", see ProcessIdentity), so that a later program
+// can tell what a killed program left behind from a living program's.
 namespace WorkFolder {
 
 // This program's folder inside tempFolder ("" for the system's temporary folder), made
@@ -19,11 +15,10 @@ namespace WorkFolder {
 // A folder removed under a living program (by hand, or by a test) is made again.
 QString in(const QString &tempFolder, QString *problem = nullptr);
 
-// A path in folder (native separators) for a new temporary MP3 file: "zurvek", eight digits
-// 1 to 9, ".mp3", at which nothing exists. The names follow a shuffled order drawn at the
-// program's start, so one program never hands out a name twice (until 9^8 names), and only
-// this program makes files in its folder: no lock or registry is needed. "" when every name
-// is taken.
+// A path in folder (native separators) for a new temporary MP3 file, "zurvek" + eight digits
+// 1 to 9 + ".mp3", at which nothing exists; "" when every name is taken. The names follow a
+// shuffled order drawn at the program's start, so no name is handed out twice and, as only this
+// program makes files in its folder, no lock is needed.
 QString newTempMp3Path(const QString &folder);
 
 // Deletes a converted temporary file that its owner lets go.
