@@ -17,16 +17,6 @@
 
 namespace {
 
-QList<FileResult> select(const QList<FileResult> &files, const std::function<bool(const FileResult &)> &wanted)
-{
-    QList<FileResult> chosen;
-    for (const FileResult &file : files) {
-        if (wanted(file))
-            chosen.append(file);
-    }
-    return chosen;
-}
-
 // The order in which the sources start: as given, or the longest first, by the length each
 // source states, else by its size as if it held audio at 128 kbps (16 bytes a millisecond);
 // ties keep source order. Reads every source: run off the event thread.
@@ -56,34 +46,11 @@ QString BatchProgress::text(bool percent) const
     return line;
 }
 
-QList<FileResult> BatchOutcome::converted() const
+QList<FileResult> BatchOutcome::select(bool (*wanted)(const FileResult &)) const
 {
-    return select(files, [](const FileResult &f) { return f.isConverted(); });
-}
-
-QList<FileResult> BatchOutcome::failed() const
-{
-    return select(files, [](const FileResult &f) { return f.status == FileStatus::Failed; });
-}
-
-QList<FileResult> BatchOutcome::notConverted() const
-{
-    return select(files, [](const FileResult &f) { return f.status == FileStatus::Cancelled; });
-}
-
-QList<FileResult> BatchOutcome::keptDecoderBitrate() const
-{
-    return select(files, [](const FileResult &f) { return f.status == FileStatus::KeptDecoderBitrate; });
-}
-
-QList<FileResult> BatchOutcome::incomplete() const
-{
-    return select(files, [](const FileResult &f) { return f.isConverted() && !f.warning.isEmpty(); });
-}
-
-QList<FileResult> BatchOutcome::otherBitrate() const
-{
-    return select(files, [](const FileResult &f) { return f.isConverted() && !f.note.isEmpty(); });
+    QList<FileResult> chosen;
+    std::copy_if(files.cbegin(), files.cend(), std::back_inserter(chosen), wanted);
+    return chosen;
 }
 
 BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)

@@ -61,12 +61,20 @@ struct BatchOutcome
     QList<FileResult> files;   // one per source, in source order
     bool cancelled = false;    // cancelled, or stopped at once
 
-    QList<FileResult> converted() const;    // at the chosen bitrate or the decoder's
-    QList<FileResult> failed() const;
-    QList<FileResult> notConverted() const; // cancelled before they were converted
-    QList<FileResult> keptDecoderBitrate() const;
-    QList<FileResult> incomplete() const;   // converted, but the source may be damaged
-    QList<FileResult> otherBitrate() const; // converted at a bitrate the source allowed
+    QList<FileResult> select(bool (*wanted)(const FileResult &)) const;
+    // At the chosen bitrate or the decoder's.
+    QList<FileResult> converted() const { return select([](const FileResult &f) { return f.isConverted(); }); }
+    QList<FileResult> failed() const { return select([](const FileResult &f) { return f.status == FileStatus::Failed; }); }
+    // Cancelled before they were converted.
+    QList<FileResult> notConverted() const { return select([](const FileResult &f) { return f.status == FileStatus::Cancelled; }); }
+    QList<FileResult> keptDecoderBitrate() const
+    {
+        return select([](const FileResult &f) { return f.status == FileStatus::KeptDecoderBitrate; });
+    }
+    // Converted, but the source may be damaged.
+    QList<FileResult> incomplete() const { return select([](const FileResult &f) { return f.isConverted() && !f.warning.isEmpty(); }); }
+    // Converted at a bitrate the source allowed.
+    QList<FileResult> otherBitrate() const { return select([](const FileResult &f) { return f.isConverted() && !f.note.isEmpty(); }); }
     // Every file converted at the chosen bitrate: a file kept at the decoder's is in the
     // results, but the batch did not do what was asked.
     bool allConverted() const { return converted().size() == files.size() && keptDecoderBitrate().isEmpty(); }
