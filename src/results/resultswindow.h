@@ -39,7 +39,6 @@ public:
 
     void playResult(int row);
     QString playingFile() const;
-    QMediaPlayer *player() const { return m_player; }
     PointerRule *pointerRule() const { return m_pointer; }
 
     void setOutputFolderText(const QString &text);
@@ -61,11 +60,9 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void buildControls();
     void cleanUp();
     void onSaved(const SaveReport &report);
     void setSaving(bool saving);
-    void connectSpectra();
     void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
@@ -81,6 +78,5 @@ private:
     PointerRule *m_pointer = nullptr;
     bool m_saving = false;
     SonogramMaker *m_spectra = nullptr;
-    QString m_spectraFile;
     QString m_spectraSource;
 };

@@ -1,5 +1,6 @@
 #include "app/shell/appearance.h"
 
+#include "app/shell/twips.h"
 #include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
@@ -147,6 +148,38 @@ void centerForm(QWidget *window)
     placeCentred(window);
     if (!window->isVisible() && !window->windowFlags().testFlag(Qt::FramelessWindowHint))
         new CentreWhenFramed(window);
+}
+
+QFont arialBold(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+void placeAt(QWidget *w, int left, int top, int width, int height)
+{
+    w->setGeometry(Twips::rect(left, top, width, height, w->logicalDpiX()));
+}
+
+QPushButton *pushButton(QWidget *parent, const char *name, const QString &caption, int left, int top, int width,
+                        int height)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setFont(arialBold(11.25));
+    button->setAutoDefault(false);
+    placeAt(button, left, top, width, height);
+    return button;
+}
+
+void paintWhite(QWidget *w)
+{
+    w->setAutoFillBackground(true);
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    w->setPalette(pal);
 }
 
 } // namespace Appearance

@@ -125,12 +125,6 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     return rows;
 }
 
-QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled,
-                               UnreadableList *unreadable)
-{
-    return expandPaths(paths, QStringLiteral("*.*"), cancelled, unreadable);
-}
-
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled,
                         UnreadableList *unreadable, qsizetype *tildes)
 {
