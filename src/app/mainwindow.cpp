@@ -11,7 +11,6 @@
 #include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
-#include "filelist/walk/walkqueue.h"
 #include "results/saving/resultset.h"
 
 #include <QCloseEvent>
@@ -93,7 +92,6 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
 
     m_bitrate = new QComboBox(bitrateFrame);
     m_bitrate->setObjectName(QStringLiteral("Combo1"));
-    m_bitrate->setEditable(false);
     placeAt(m_bitrate, 240, 300, 6375, 345);
 
     using Appearance::pushButton;
@@ -112,12 +110,18 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     connect(m_addFiles, &QPushButton::clicked, this, &MainWindow::addFiles);
     connect(m_addFolder, &QPushButton::clicked, this, &MainWindow::addFolder);
     connect(m_start, &QPushButton::clicked, this, [this] {
-        if (isConverting())
-            cancelConverting();
-        else
+        if (!isConverting()) {
             startConverting();
+            return;
+        }
+        m_start->setEnabled(false);
+        m_progress->setFormat(QStringLiteral("Cancelling..."));
+        m_batch->cancel();
     });
-    connect(m_clear, &QPushButton::clicked, this, &MainWindow::clearList);
+    connect(m_clear, &QPushButton::clicked, this, [this] {
+        if (!isConverting())
+            m_sources->clear();
+    });
     connect(m_samples, &QPushButton::clicked, this, &MainWindow::loadSamples);
     connect(m_list, &FileListView::deletePressed, this, &MainWindow::removeSelected);
     connect(m_list, &FileListView::doubleClickedAnywhere, this, &MainWindow::removeSelected);
@@ -128,11 +132,6 @@ MainWindow::~MainWindow()
 {
     if (m_batch)
         m_batch->abort();
-}
-
-bool MainWindow::isWalking() const
-{
-    return m_walks->isBusy();
 }
 
 void MainWindow::addFiles()
@@ -174,12 +173,6 @@ void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
     if (lines.size() > kShown)
         text += QStringLiteral("\n(and %1 more)").arg(lines.size() - kShown);
     m_services.dialogs->warn(this, text, lines.size() > kShown ? lines.join(u'\n') : QString());
-}
-
-void MainWindow::clearList()
-{
-    if (!isConverting())
-        m_sources->clear();
 }
 
 void MainWindow::removeSelected()
@@ -240,15 +233,6 @@ void MainWindow::startConverting()
     }
     setBusy(true);
     m_progress->setFormat(m_batch->progress().text());
-}
-
-void MainWindow::cancelConverting()
-{
-    if (!m_batch)
-        return;
-    m_start->setEnabled(false);
-    m_progress->setFormat(QStringLiteral("Cancelling..."));
-    m_batch->cancel();
 }
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QProxyStyle>
 #include <QSlider>
 #include <QStyle>

@@ -89,9 +89,16 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
         QWidget::setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
 
     connect(m_list, &FileListView::itemClicked, this, &ResultsWindow::playResult);
-    connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
+    connect(m_browse, &QPushButton::clicked, this, [this] {
+        const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
+        if (!folder.isEmpty())
+            m_outputFolder->setText(Paths::joinPath(folder, QString()));
+    });
     connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
-    connect(m_back, &QPushButton::clicked, this, &ResultsWindow::goBack);
+    connect(m_back, &QPushButton::clicked, this, [this] {
+        cleanUp();
+        emit backRequested();
+    });
 
     connect(m_controls, &PlayerControls::playRequested, m_player, &QMediaPlayer::play);
     connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
@@ -229,14 +236,6 @@ void ResultsWindow::setOutputFolderText(const QString &text)
     m_outputFolder->setText(text);
 }
 
-void ResultsWindow::browseOutputFolder()
-{
-    const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
-    if (folder.isEmpty())
-        return;
-    m_outputFolder->setText(Paths::joinPath(folder, QString()));
-}
-
 void ResultsWindow::saveResults()
 {
     if (isSaving() || !m_results)
@@ -292,12 +291,6 @@ void ResultsWindow::cleanUp()
     m_player->setSource(QUrl());
     m_player->stop();
     clearResults();
-}
-
-void ResultsWindow::goBack()
-{
-    cleanUp();
-    emit backRequested();
 }
 
 void ResultsWindow::showEvent(QShowEvent *event)

@@ -32,7 +32,6 @@ public:
     void showResults(ResultSet *results);
     // Adds a file to the set shown (a new one when none is), for what a batch did not make.
     void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
-    void clearResults();
     int resultCount() const;
     QStringList displayNames() const;
     QStringList resultFiles() const;
@@ -43,11 +42,9 @@ public:
 
     void setOutputFolderText(const QString &text);
 
-    void browseOutputFolder();
     // Saves on a worker thread; the window keeps answering. "Done." or the failures follow.
     void saveResults();
     bool isSaving() const { return m_saving; }
-    void goBack();
 
 signals:
     // The save has ended and its message has been shown.
@@ -60,6 +57,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void clearResults();
     void cleanUp();
     void onSaved(const SaveReport &report);
     void setSaving(bool saving);
