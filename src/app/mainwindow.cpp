@@ -55,7 +55,7 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
 
     setFixedSize(Twips::size(7080, 4965, logicalDpiX()));
     setFont(Appearance::arialBold(9));
-    Appearance::paintWhite(this);
+    Appearance::fillBackground(this, Qt::white);
 
     // Lies outside the client area: it holds the keyboard focus when the window opens,
     // so that no visible control looks focused.

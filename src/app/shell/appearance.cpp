@@ -62,14 +62,6 @@ protected:
     }
 };
 
-void paintButtonFace(QWidget *w)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
-
 // Whether text looks like a style sheet Qt can apply: balanced braces outside
 // strings and comments, and something in them.
 bool isPlausibleStyleSheet(const QString &text)
@@ -127,14 +119,14 @@ bool applySkin(QWidget *window, const QString &appFolder)
 
 void applyFormColors(QWidget *window)
 {
-    paintButtonFace(window);
+    fillBackground(window, window->palette().color(QPalette::Button));
     // The window's own plain controls, also those inside its frames; composite widgets
     // such as the player keep their colours.
     for (QWidget *w : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
         if (qobject_cast<QGroupBox *>(w))
             applyFormColors(w);
         else if (qobject_cast<QLabel *>(w) || qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
-            paintButtonFace(w);
+            fillBackground(w, w->palette().color(QPalette::Button));
     }
 }
 
@@ -174,11 +166,11 @@ QPushButton *pushButton(QWidget *parent, const char *name, const QString &captio
     return button;
 }
 
-void paintWhite(QWidget *w)
+void fillBackground(QWidget *w, const QColor &colour)
 {
     w->setAutoFillBackground(true);
     QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, Qt::white);
+    pal.setColor(QPalette::Window, colour);
     w->setPalette(pal);
 }
 

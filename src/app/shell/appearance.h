@@ -9,6 +9,7 @@
 
 #include <optional>
 
+class QColor;
 class QFont;
 class QPushButton;
 class QWidget;
@@ -38,8 +39,8 @@ void placeAt(QWidget *w, int left, int top, int width, int height);
 // One of the windows' push buttons: Arial Bold 11.25, never a default button, placed in twips.
 QPushButton *pushButton(QWidget *parent, const char *name, const QString &caption, int left, int top, int width,
                         int height);
-// Gives w a white background, whatever the style would paint.
-void paintWhite(QWidget *w);
+// Fills w's background with colour, whatever the style would paint.
+void fillBackground(QWidget *w, const QColor &colour);
 
 } // namespace Appearance
 
