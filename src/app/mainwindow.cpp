@@ -11,7 +11,6 @@
 #include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
-#include "filelist/walk/walkqueue.h"
 #include "results/saving/resultset.h"
 
 #include <QCloseEvent>
@@ -36,15 +35,9 @@ const QString kSamplesQuestion = QStringLiteral(
 // The progress bar holds fractions of a percent: 100 steps per percent.
 constexpr int kProgressScale = 100;
 
-QFont arialBold(qreal points)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(true);
-    return font;
-}
-
 } // namespace
+
+using Appearance::placeAt;
 
 MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     : QWidget(parent), m_services(services)
@@ -60,23 +53,15 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
         emit walksFinished();
     });
 
-    const int dpi = logicalDpiX();
-    const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
-        w->setGeometry(Twips::rect(left, top, width, height, dpi));
-    };
-
-    setFixedSize(Twips::size(7080, 4965, dpi));
-    setFont(arialBold(9));
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    setFixedSize(Twips::size(7080, 4965, logicalDpiX()));
+    setFont(Appearance::arialBold(9));
+    Appearance::fillBackground(this, Qt::white);
 
     // Lies outside the client area: it holds the keyboard focus when the window opens,
     // so that no visible control looks focused.
     m_focusHolder = new QPushButton(QStringLiteral("Command1"), this);
     m_focusHolder->setObjectName(QStringLiteral("Command1"));
-    at(m_focusHolder, -720, 2640, 615, 495);
+    placeAt(m_focusHolder, -720, 2640, 615, 495);
 
     m_sources = new PathListModel(QStringLiteral("M4A File(s)"), this);
     m_list = new FileListView(this);
@@ -84,7 +69,7 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     m_list->setPathModel(m_sources);
     m_list->setToolTip(kListToolTip);
     m_list->setFileDropsEnabled(true);
-    at(m_list, 120, 120, 6840, 1815);
+    placeAt(m_list, 120, 120, 6840, 1815);
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("ProgressBar1"));
@@ -92,7 +77,7 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
     m_progress->setAlignment(Qt::AlignCenter);
-    at(m_progress, 120, 4420, 6840, 405);
+    placeAt(m_progress, 120, 4420, 6840, 405);
 
     auto *bitrateFrame = new QGroupBox(QStringLiteral("KBPS"), this);
     bitrateFrame->setObjectName(QStringLiteral("Frame2"));
@@ -103,26 +88,19 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
         framed->setParent(bitrateFrame);
         bitrateFrame->setStyle(framed);
     }
-    at(bitrateFrame, 120, 2990, 6840, 800);
+    placeAt(bitrateFrame, 120, 2990, 6840, 800);
 
     m_bitrate = new QComboBox(bitrateFrame);
     m_bitrate->setObjectName(QStringLiteral("Combo1"));
-    m_bitrate->setEditable(false);
-    at(m_bitrate, 240, 300, 6375, 345);
+    placeAt(m_bitrate, 240, 300, 6375, 345);
 
-    const auto button = [&](const char *name, const QString &caption, int left, int top, int width, int height) {
-        auto *b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setFont(arialBold(11.25));
-        b->setAutoDefault(false);
-        at(b, left, top, width, height);
-        return b;
-    };
-    m_addFiles = button("PushButton1", QStringLiteral("Add M4A File(s)"), 120, 2025, 3360, 405);
-    m_addFolder = button("PushButton3", QStringLiteral("Add All M4A File(s) In Folder"), 3600, 2025, 3360, 405);
-    m_start = button("PushButton2", QStringLiteral("Start Converting"), 120, 3900, 6840, 405);
-    m_clear = button("PushButton4", QStringLiteral("Clear List"), 120, 2525, 3360, 405);
-    m_samples = button("PushButton5", QStringLiteral("Load Sample/Example Files"), 3600, 2525, 3360, 405);
+    using Appearance::pushButton;
+    m_addFiles = pushButton(this, "PushButton1", QStringLiteral("Add M4A File(s)"), 120, 2025, 3360, 405);
+    m_addFolder =
+        pushButton(this, "PushButton3", QStringLiteral("Add All M4A File(s) In Folder"), 3600, 2025, 3360, 405);
+    m_start = pushButton(this, "PushButton2", QStringLiteral("Start Converting"), 120, 3900, 6840, 405);
+    m_clear = pushButton(this, "PushButton4", QStringLiteral("Clear List"), 120, 2525, 3360, 405);
+    m_samples = pushButton(this, "PushButton5", QStringLiteral("Load Sample/Example Files"), 3600, 2525, 3360, 405);
 
     const QList<QWidget *> tabOrder = {m_focusHolder, m_list,  m_bitrate, m_addFiles,
                                        m_addFolder,   m_start, m_clear,   m_samples};
@@ -132,12 +110,18 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     connect(m_addFiles, &QPushButton::clicked, this, &MainWindow::addFiles);
     connect(m_addFolder, &QPushButton::clicked, this, &MainWindow::addFolder);
     connect(m_start, &QPushButton::clicked, this, [this] {
-        if (isConverting())
-            cancelConverting();
-        else
+        if (!isConverting()) {
             startConverting();
+            return;
+        }
+        m_start->setEnabled(false);
+        m_progress->setFormat(QStringLiteral("Cancelling..."));
+        m_batch->cancel();
     });
-    connect(m_clear, &QPushButton::clicked, this, &MainWindow::clearList);
+    connect(m_clear, &QPushButton::clicked, this, [this] {
+        if (!isConverting())
+            m_sources->clear();
+    });
     connect(m_samples, &QPushButton::clicked, this, &MainWindow::loadSamples);
     connect(m_list, &FileListView::deletePressed, this, &MainWindow::removeSelected);
     connect(m_list, &FileListView::doubleClickedAnywhere, this, &MainWindow::removeSelected);
@@ -148,11 +132,6 @@ MainWindow::~MainWindow()
 {
     if (m_batch)
         m_batch->abort();
-}
-
-bool MainWindow::isWalking() const
-{
-    return m_walks->isBusy();
 }
 
 void MainWindow::addFiles()
@@ -175,7 +154,7 @@ void MainWindow::addDroppedPaths(const QStringList &paths)
     if (isConverting() || paths.isEmpty())
         return;
     m_walks->enqueue([paths](const std::atomic_bool *cancelled, FolderWalk::UnreadableList *unreadable) {
-        return FolderWalk::expandDroppedPaths(paths, cancelled, unreadable);
+        return FolderWalk::expandPaths(paths, QStringLiteral("*.*"), cancelled, unreadable);
     });
 }
 
@@ -194,12 +173,6 @@ void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
     if (lines.size() > kShown)
         text += QStringLiteral("\n(and %1 more)").arg(lines.size() - kShown);
     m_services.dialogs->warn(this, text, lines.size() > kShown ? lines.join(u'\n') : QString());
-}
-
-void MainWindow::clearList()
-{
-    if (!isConverting())
-        m_sources->clear();
 }
 
 void MainWindow::removeSelected()
@@ -260,15 +233,6 @@ void MainWindow::startConverting()
     }
     setBusy(true);
     m_progress->setFormat(m_batch->progress().text());
-}
-
-void MainWindow::cancelConverting()
-{
-    if (!m_batch)
-        return;
-    m_start->setEnabled(false);
-    m_progress->setFormat(QStringLiteral("Cancelling..."));
-    m_batch->cancel();
 }
 
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/shell/appservices.h"
-#include "filelist/walk/folderwalk.h"
+#include "filelist/walk/walkqueue.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -17,7 +17,6 @@ class FileListView;
 class PathListModel;
 class ResultSet;
 class PointerRule;
-class WalkQueue;
 
 // The main window: the source list, the buttons that fill and empty it, the bitrate
 // and "Start Converting". It forwards each intent to the engine or the file walk and
@@ -32,17 +31,13 @@ public:
 
     PathListModel *sourceList() const { return m_sources; }
     bool isConverting() const { return m_batch != nullptr; }
-    bool isWalking() const;
+    bool isWalking() const { return m_walks->isBusy(); }
     PointerRule *pointerRule() const { return m_pointer; }
 
     void addFiles();
     void addFolder();
-    void clearList();
-    void loadSamples();
-    void removeSelected();
     void addDroppedPaths(const QStringList &paths);
     void startConverting();
-    void cancelConverting();
 
     // Start-up steps (Windows::startUp() runs them in their order): the hand cursor over the
     // buttons, and, once the splash has gone, the list column and the bitrates with the
@@ -63,6 +58,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void loadSamples();
+    void removeSelected();
     void setBusy(bool busy);
     void updatePointer();
     void onBatchFinished(const BatchOutcome &outcome);

@@ -38,10 +38,7 @@ SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_services(services)
 {
     setObjectName(QStringLiteral("Splash"));
-    setAutoFillBackground(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, Qt::white);
-    setPalette(pal);
+    Appearance::fillBackground(this, Qt::white);
 
     m_hide = new QCheckBox(QStringLiteral("Hide this at next startup"), this);
     m_hide->setObjectName(QStringLiteral("Check1"));

@@ -27,7 +27,6 @@ public:
     static constexpr int StripTwips = 300;
     static constexpr int CheckHeightTwips = 375;
     static constexpr int CheckLeftTwips = 120;
-    static constexpr int ShowMilliseconds = 4000;
 
     explicit SplashWindow(const AppServices &services, QWidget *parent = nullptr);
 
@@ -46,5 +45,5 @@ private:
     QPixmap m_picture;
     QCheckBox *m_hide = nullptr;
     SplashGeometry m_twips;
-    int m_showMilliseconds = ShowMilliseconds;
+    int m_showMilliseconds = 4000;
 };

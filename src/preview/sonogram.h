@@ -39,8 +39,6 @@ public:
     // Ends with between columns and twice as many columns (fewer for a short stream).
     SonogramBuilder(int sampleRate, int columns);
     ~SonogramBuilder();
-    SonogramBuilder(const SonogramBuilder &) = delete;
-    SonogramBuilder &operator=(const SonogramBuilder &) = delete;
 
     void add(const float *samples, qsizetype count);
     // Null when the stream held not even one frame.

@@ -5,7 +5,6 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QProxyStyle>
 #include <QSlider>
 #include <QStyle>
@@ -96,6 +95,7 @@ PlayerControls::PlayerControls(QWidget *parent)
     // The picture takes the big time's room; the elapsed time stays beside the slider.
     m_spectrum = new SonogramView(this);
     connect(m_spectrum, &SonogramView::pictureShown, m_bigTime, &QWidget::setHidden);
+    connect(m_spectrum, &SonogramView::seekRequested, this, &PlayerControls::seekRequested);
 
     auto *volumeIcon = new QLabel(this);
     volumeIcon->setPixmap(style()->standardIcon(QStyle::SP_MediaVolume).pixmap(20, 20));
@@ -156,6 +156,7 @@ void PlayerControls::setDuration(qint64 milliseconds)
 {
     m_position->setRange(0, int(qMin<qint64>(milliseconds, INT_MAX)));
     m_total->setText(clockText(milliseconds));
+    m_spectrum->setDuration(milliseconds);
 }
 
 void PlayerControls::setPosition(qint64 milliseconds)
@@ -164,6 +165,7 @@ void PlayerControls::setPosition(qint64 milliseconds)
         m_position->setValue(int(qMin<qint64>(milliseconds, INT_MAX)));
     m_elapsed->setText(clockText(milliseconds));
     m_bigTime->setText(m_elapsed->text());
+    m_spectrum->setPosition(milliseconds);
 }
 
 void PlayerControls::setVolume(float volume)

@@ -25,7 +25,8 @@ public:
     // A file that cannot be played is said here, quietly; there is no dialog.
     void setErrorText(const QString &text) { m_error->setText(text); }
 
-    // The spectrograms, shown in the middle of the face once the playing file's is ready.
+    // The spectrograms, shown in the middle of the face once the playing file's is ready. They
+    // follow the duration and position given here and ask to seek through seekRequested.
     SonogramView *spectrum() const { return m_spectrum; }
 
 signals:

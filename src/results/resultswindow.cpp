@@ -23,14 +23,6 @@
 
 namespace {
 
-QFont windowFont(qreal points)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(true);
-    return font;
-}
-
 QString defaultOutputFolder()
 {
 #ifdef Q_OS_WIN
@@ -53,12 +45,82 @@ QString usableFolder(const QString &text)
 
 } // namespace
 
+using Appearance::placeAt;
+using Appearance::pushButton;
+
 ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     : QWidget(parent), m_services(services)
 {
     setObjectName(QStringLiteral("Form2"));
-    buildControls();
-    connectSpectra();
+    setFixedSize(Twips::size(8040, 9525, logicalDpiX()));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                   | Qt::WindowCloseButtonHint);
+    setFont(Appearance::arialBold(9));
+
+    m_names = new PathListModel(QStringLiteral("Preview"), this);
+    m_list = new FileListView(this);
+    m_list->setObjectName(QStringLiteral("ListView1"));
+    m_list->setPathModel(m_names);
+    placeAt(m_list, 120, 120, 7800, 1815);
+
+    m_controls = new PlayerControls(this);
+    placeAt(m_controls, 120, 2040, 7800, 5895);
+
+    m_player = new QMediaPlayer(this);
+    auto *audio = new QAudioOutput(this);
+    audio->setVolume(0.5f);
+    m_player->setAudioOutput(audio);
+    m_controls->setVolume(audio->volume());
+
+    auto *saveFrame = new QGroupBox(QStringLiteral("Save Result(s) To This Folder"), this);
+    saveFrame->setObjectName(QStringLiteral("Frame1"));
+    placeAt(saveFrame, 120, 8040, 7815, 810);
+    m_outputFolder = new QLineEdit(saveFrame);
+    m_outputFolder->setObjectName(QStringLiteral("Text1"));
+    placeAt(m_outputFolder, 240, 300, 6540, 345);
+
+    m_browse = pushButton(saveFrame, "PushButton7", QStringLiteral("..."), 6960, 300, 600, 345);
+    m_save = pushButton(this, "PushButton6", QStringLiteral("Save Results"), 3960, 9000, 3960, 405);
+    m_back = pushButton(this, "PushButton8", QStringLiteral("< Back"), 120, 9000, 3720, 405);
+
+    // "Save Results" comes first in the tab order and has the focus when shown.
+    const QList<QWidget *> tabOrder{m_save, m_back, m_controls, m_list, m_outputFolder, m_browse};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
+
+    connect(m_list, &FileListView::itemClicked, this, &ResultsWindow::playResult);
+    connect(m_browse, &QPushButton::clicked, this, [this] {
+        const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
+        if (!folder.isEmpty())
+            m_outputFolder->setText(Paths::joinPath(folder, QString()));
+    });
+    connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
+    connect(m_back, &QPushButton::clicked, this, [this] {
+        cleanUp();
+        emit backRequested();
+    });
+
+    connect(m_controls, &PlayerControls::playRequested, m_player, &QMediaPlayer::play);
+    connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
+    connect(m_controls, &PlayerControls::stopRequested, m_player, &QMediaPlayer::stop);
+    connect(m_controls, &PlayerControls::seekRequested, m_player, &QMediaPlayer::setPosition);
+    connect(m_controls, &PlayerControls::volumeChanged, audio, &QAudioOutput::setVolume);
+    connect(m_player, &QMediaPlayer::playbackStateChanged, m_controls, &PlayerControls::setPlaybackState);
+    connect(m_player, &QMediaPlayer::durationChanged, m_controls, &PlayerControls::setDuration);
+    connect(m_player, &QMediaPlayer::positionChanged, m_controls, &PlayerControls::setPosition);
+    connect(m_player, &QMediaPlayer::errorOccurred, this,
+            [this](QMediaPlayer::Error, const QString &text) { m_controls->setErrorText(text); });
+
+    // The pictures follow the player: a new file draws its pictures, no file (leaving the window)
+    // stops the drawing.
+    m_spectra = new SonogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
+    connect(m_player, &QMediaPlayer::sourceChanged, this, &ResultsWindow::drawSpectra);
+    connect(m_spectra, &SonogramMaker::pictureReady, this, [this](const QString &file, const Sonogram &picture) {
+        if (file == playingFile())
+            m_controls->spectrum()->setPlayed(picture);
+        else if (file == m_spectraSource)
+            m_controls->spectrum()->setSource(picture);
+    });
 
     // Load steps, once per run.
     Appearance::applyFormColors(this);
@@ -81,106 +143,20 @@ ResultsWindow::~ResultsWindow()
     m_player->stop();
 }
 
-void ResultsWindow::buildControls()
-{
-    const int dpi = logicalDpiX();
-    const auto at = [dpi](QWidget *w, int left, int top, int width, int height) {
-        w->setGeometry(Twips::rect(left, top, width, height, dpi));
-    };
-
-    setFixedSize(Twips::size(8040, 9525, dpi));
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                   | Qt::WindowCloseButtonHint);
-    setFont(windowFont(9));
-
-    m_names = new PathListModel(QStringLiteral("Preview"), this);
-    m_list = new FileListView(this);
-    m_list->setObjectName(QStringLiteral("ListView1"));
-    m_list->setPathModel(m_names);
-    at(m_list, 120, 120, 7800, 1815);
-
-    m_controls = new PlayerControls(this);
-    at(m_controls, 120, 2040, 7800, 5895);
-
-    m_player = new QMediaPlayer(this);
-    auto *audio = new QAudioOutput(this);
-    audio->setVolume(0.5f);
-    m_player->setAudioOutput(audio);
-    m_controls->setVolume(audio->volume());
-
-    auto *saveFrame = new QGroupBox(QStringLiteral("Save Result(s) To This Folder"), this);
-    saveFrame->setObjectName(QStringLiteral("Frame1"));
-    at(saveFrame, 120, 8040, 7815, 810);
-    m_outputFolder = new QLineEdit(saveFrame);
-    m_outputFolder->setObjectName(QStringLiteral("Text1"));
-    at(m_outputFolder, 240, 300, 6540, 345);
-
-    const auto button = [&](QWidget *parent, const char *name, const QString &caption, int l, int t, int w, int h) {
-        auto *b = new QPushButton(caption, parent);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setFont(windowFont(11.25));
-        b->setAutoDefault(false);
-        at(b, l, t, w, h);
-        return b;
-    };
-    m_browse = button(saveFrame, "PushButton7", QStringLiteral("..."), 6960, 300, 600, 345);
-    m_save = button(this, "PushButton6", QStringLiteral("Save Results"), 3960, 9000, 3960, 405);
-    m_back = button(this, "PushButton8", QStringLiteral("< Back"), 120, 9000, 3720, 405);
-
-    // "Save Results" comes first in the tab order and has the focus when shown.
-    const QList<QWidget *> tabOrder{m_save, m_back, m_controls, m_list, m_outputFolder, m_browse};
-    for (qsizetype i = 1; i < tabOrder.size(); ++i)
-        QWidget::setTabOrder(tabOrder.at(i - 1), tabOrder.at(i));
-
-    connect(m_list, &FileListView::itemClicked, this, &ResultsWindow::playResult);
-    connect(m_browse, &QPushButton::clicked, this, &ResultsWindow::browseOutputFolder);
-    connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
-    connect(m_back, &QPushButton::clicked, this, &ResultsWindow::goBack);
-
-    connect(m_controls, &PlayerControls::playRequested, m_player, &QMediaPlayer::play);
-    connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
-    connect(m_controls, &PlayerControls::stopRequested, m_player, &QMediaPlayer::stop);
-    connect(m_controls, &PlayerControls::seekRequested, m_player, &QMediaPlayer::setPosition);
-    connect(m_controls, &PlayerControls::volumeChanged, audio, &QAudioOutput::setVolume);
-    connect(m_player, &QMediaPlayer::playbackStateChanged, m_controls, &PlayerControls::setPlaybackState);
-    connect(m_player, &QMediaPlayer::durationChanged, m_controls, &PlayerControls::setDuration);
-    connect(m_player, &QMediaPlayer::positionChanged, m_controls, &PlayerControls::setPosition);
-    connect(m_player, &QMediaPlayer::errorOccurred, this,
-            [this](QMediaPlayer::Error, const QString &text) { m_controls->setErrorText(text); });
-}
-
-// The pictures follow the player: a new file draws its pictures, no file (leaving the window)
-// stops the drawing.
-void ResultsWindow::connectSpectra()
-{
-    m_spectra = new SonogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
-    SonogramView *view = m_controls->spectrum();
-    connect(m_player, &QMediaPlayer::sourceChanged, this, &ResultsWindow::drawSpectra);
-    connect(m_player, &QMediaPlayer::durationChanged, view, &SonogramView::setDuration);
-    connect(m_player, &QMediaPlayer::positionChanged, view, &SonogramView::setPosition);
-    connect(view, &SonogramView::seekRequested, m_player, &QMediaPlayer::setPosition);
-    connect(m_spectra, &SonogramMaker::pictureReady, this, [this, view](const QString &file, const Sonogram &picture) {
-        if (file == m_spectraFile)
-            view->setPlayed(picture);
-        else if (file == m_spectraSource)
-            view->setSource(picture);
-    });
-}
-
 void ResultsWindow::drawSpectra(const QUrl &playing)
 {
     m_controls->spectrum()->clear();
-    m_spectraFile = playing.toLocalFile();
+    const QString file = playing.toLocalFile();
     m_spectraSource.clear();
-    if (m_spectraFile.isEmpty()) {
+    if (file.isEmpty()) {
         m_spectra->cancel();
         return;
     }
     for (int row = 0; row < resultCount() && m_spectraSource.isEmpty(); ++row) {
-        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == m_spectraFile)
+        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == file)
             m_spectraSource = m_results->at(row).source;
     }
-    QStringList files{m_spectraFile};
+    QStringList files{file};
     if (!m_spectraSource.isEmpty())
         files.append(m_spectraSource);
     m_spectra->request(files, m_controls->width());
@@ -260,14 +236,6 @@ void ResultsWindow::setOutputFolderText(const QString &text)
     m_outputFolder->setText(text);
 }
 
-void ResultsWindow::browseOutputFolder()
-{
-    const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
-    if (folder.isEmpty())
-        return;
-    m_outputFolder->setText(Paths::joinPath(folder, QString()));
-}
-
 void ResultsWindow::saveResults()
 {
     if (isSaving() || !m_results)
@@ -323,12 +291,6 @@ void ResultsWindow::cleanUp()
     m_player->setSource(QUrl());
     m_player->stop();
     clearResults();
-}
-
-void ResultsWindow::goBack()
-{
-    cleanUp();
-    emit backRequested();
 }
 
 void ResultsWindow::showEvent(QShowEvent *event)

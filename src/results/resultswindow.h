@@ -32,23 +32,19 @@ public:
     void showResults(ResultSet *results);
     // Adds a file to the set shown (a new one when none is), for what a batch did not make.
     void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
-    void clearResults();
     int resultCount() const;
     QStringList displayNames() const;
     QStringList resultFiles() const;
 
     void playResult(int row);
     QString playingFile() const;
-    QMediaPlayer *player() const { return m_player; }
     PointerRule *pointerRule() const { return m_pointer; }
 
     void setOutputFolderText(const QString &text);
 
-    void browseOutputFolder();
     // Saves on a worker thread; the window keeps answering. "Done." or the failures follow.
     void saveResults();
     bool isSaving() const { return m_saving; }
-    void goBack();
 
 signals:
     // The save has ended and its message has been shown.
@@ -61,11 +57,10 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void buildControls();
+    void clearResults();
     void cleanUp();
     void onSaved(const SaveReport &report);
     void setSaving(bool saving);
-    void connectSpectra();
     void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
@@ -81,6 +76,5 @@ private:
     PointerRule *m_pointer = nullptr;
     bool m_saving = false;
     SonogramMaker *m_spectra = nullptr;
-    QString m_spectraFile;
     QString m_spectraSource;
 };

@@ -30,11 +30,6 @@ const QList<QRgb> &magma()
     return table;
 }
 
-QString kiloHertz(double hz)
-{
-    return QStringLiteral("%1 kHz").arg(hz / 1000.0, 0, 'f', 1);
-}
-
 constexpr int Gap = 4;
 
 } // namespace
@@ -46,11 +41,6 @@ SonogramView::SonogramView(QWidget *parent)
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setToolTip(QStringLiteral("Click to play from there"));
     hide();
-}
-
-QSize SonogramView::sizeHint() const
-{
-    return {400, 240};
 }
 
 void SonogramView::setBand(Band &band, const Sonogram &picture)
@@ -104,9 +94,10 @@ QString SonogramView::keptText() const
 {
     QStringList parts;
     const auto name = [&parts](const QString &what, const Sonogram &picture) {
+        const double kHz = picture.highestKeptHz / 1000.0;
         if (!picture.isNull())
             parts.append(what + QLatin1Char(' ')
-                         + (picture.highestKeptHz > 0 ? kiloHertz(picture.highestKeptHz) : QStringLiteral("silent")));
+                         + (kHz > 0 ? QStringLiteral("%1 kHz").arg(kHz, 0, 'f', 1) : QStringLiteral("silent")));
     };
     name(QStringLiteral("source"), m_source.picture);
     name(QStringLiteral("MP3"), m_played.picture);

@@ -22,11 +22,10 @@ public:
     void setDuration(qint64 milliseconds);
     void setPosition(qint64 milliseconds);
 
-    bool hasPicture() const { return !m_played.picture.isNull(); }
     // "Highest frequency kept: source 20.5 kHz, MP3 19.6 kHz"
     QString keptText() const;
 
-    QSize sizeHint() const override;
+    QSize sizeHint() const override { return {400, 240}; }
 
 signals:
     void seekRequested(qint64 milliseconds);
@@ -45,6 +44,7 @@ private:
         QPixmap scaled;
     };
 
+    bool hasPicture() const { return !m_played.picture.isNull(); }
     void setBand(Band &band, const Sonogram &picture);
     std::pair<QRect, QRect> layoutBands() const; // the source's (null without one), the played file's
     void paintBand(QPainter &painter, Band &band, const QRect &rect) const;

@@ -1,5 +1,6 @@
 #include "app/shell/appearance.h"
 
+#include "app/shell/twips.h"
 #include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
@@ -61,14 +62,6 @@ protected:
     }
 };
 
-void paintButtonFace(QWidget *w)
-{
-    QPalette pal = w->palette();
-    pal.setColor(QPalette::Window, pal.color(QPalette::Button));
-    w->setPalette(pal);
-    w->setAutoFillBackground(true);
-}
-
 // Whether text looks like a style sheet Qt can apply: balanced braces outside
 // strings and comments, and something in them.
 bool isPlausibleStyleSheet(const QString &text)
@@ -126,14 +119,14 @@ bool applySkin(QWidget *window, const QString &appFolder)
 
 void applyFormColors(QWidget *window)
 {
-    paintButtonFace(window);
+    fillBackground(window, window->palette().color(QPalette::Button));
     // The window's own plain controls, also those inside its frames; composite widgets
     // such as the player keep their colours.
     for (QWidget *w : window->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
         if (qobject_cast<QGroupBox *>(w))
             applyFormColors(w);
         else if (qobject_cast<QLabel *>(w) || qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
-            paintButtonFace(w);
+            fillBackground(w, w->palette().color(QPalette::Button));
     }
 }
 
@@ -147,6 +140,38 @@ void centerForm(QWidget *window)
     placeCentred(window);
     if (!window->isVisible() && !window->windowFlags().testFlag(Qt::FramelessWindowHint))
         new CentreWhenFramed(window);
+}
+
+QFont arialBold(qreal points)
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(points);
+    font.setBold(true);
+    return font;
+}
+
+void placeAt(QWidget *w, int left, int top, int width, int height)
+{
+    w->setGeometry(Twips::rect(left, top, width, height, w->logicalDpiX()));
+}
+
+QPushButton *pushButton(QWidget *parent, const char *name, const QString &caption, int left, int top, int width,
+                        int height)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setFont(arialBold(11.25));
+    button->setAutoDefault(false);
+    placeAt(button, left, top, width, height);
+    return button;
+}
+
+void fillBackground(QWidget *w, const QColor &colour)
+{
+    w->setAutoFillBackground(true);
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, colour);
+    w->setPalette(pal);
 }
 
 } // namespace Appearance

@@ -9,6 +9,8 @@
 
 #include <optional>
 
+class QColor;
+class QFont;
 class QPushButton;
 class QWidget;
 
@@ -29,6 +31,16 @@ QPoint centeredPosition(const QRect &area, const QSize &size);
 // Centres window, its frame included, on the available area of its screen. A window not
 // yet shown is centred again once the window system has put its frame around it.
 void centerForm(QWidget *window);
+
+// The windows' lettering: Arial, bold.
+QFont arialBold(qreal points);
+// Sets the geometry of w from a rectangle in twips, at its screen's logical DPI.
+void placeAt(QWidget *w, int left, int top, int width, int height);
+// One of the windows' push buttons: Arial Bold 11.25, never a default button, placed in twips.
+QPushButton *pushButton(QWidget *parent, const char *name, const QString &caption, int left, int top, int width,
+                        int height);
+// Fills w's background with colour, whatever the style would paint.
+void fillBackground(QWidget *w, const QColor &colour);
 
 } // namespace Appearance
 

@@ -11,11 +11,6 @@ namespace FolderWalk {
 
 namespace Detail {
 
-bool isCancelled(const std::atomic_bool *cancelled)
-{
-    return cancelled && cancelled->load(std::memory_order_relaxed);
-}
-
 bool lessByName(QStringView a, QStringView b)
 {
     const int folded = a.compare(b, Qt::CaseInsensitive);
@@ -61,11 +56,6 @@ QString shownFolder(const QString &entry)
 {
     const bool root = entry.size() == 1 || (entry.size() == 3 && entry.at(1) == u':');
     return !root && Paths::endsWithSeparator(entry) ? entry.chopped(1) : entry;
-}
-
-bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
-{
-    return !(tilde == Tilde::Drop && name.startsWith(u'~')) && matcher.matches(name);
 }
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason)
@@ -123,12 +113,6 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     QStringList rows;
     walk(folders, &matcher, &rows, cancelled, unreadable, tildes);
     return rows;
-}
-
-QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled,
-                               UnreadableList *unreadable)
-{
-    return expandPaths(paths, QStringLiteral("*.*"), cancelled, unreadable);
 }
 
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern, const std::atomic_bool *cancelled,

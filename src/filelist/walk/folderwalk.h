@@ -43,14 +43,11 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
                          const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                          qsizetype *tildes = nullptr);
 
-// Rows for a drop, in the given order: a folder contributes collectFiles(item, "*.*");
-// anything else is one row, with native separators. A file that cannot be read, or a path
-// whose name had bytes that are not UTF-8, is unreadable instead; a path that simply names
-// nothing stays a row, for the conversion to report as "file not found".
-QStringList expandDroppedPaths(const QStringList &paths, const std::atomic_bool *cancelled = nullptr,
-                               UnreadableList *unreadable = nullptr);
-
-// The same with folders searched for folderPattern (quorvane-cli: "*.m4a").
+// Rows for dropped or named paths, in the given order: a folder contributes
+// collectFiles(item, folderPattern) ("*.*" for a drop, "*.m4a" for quorvane-cli); anything
+// else is one row, with native separators. A file that cannot be read, or a path whose name
+// had bytes that are not UTF-8, is unreadable instead; a path that simply names nothing stays
+// a row, for the conversion to report as "file not found".
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern,
                         const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                         qsizetype *tildes = nullptr);

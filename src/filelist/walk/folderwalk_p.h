@@ -8,7 +8,10 @@
 // folderwalk_windows.cpp provides the last three functions here; folderwalk.cpp the rest.
 namespace FolderWalk::Detail {
 
-bool isCancelled(const std::atomic_bool *cancelled);
+inline bool isCancelled(const std::atomic_bool *cancelled)
+{
+    return cancelled && cancelled->load(std::memory_order_relaxed);
+}
 
 // Case-insensitive, exact spelling breaking ties.
 bool lessByName(QStringView a, QStringView b);
@@ -36,7 +39,10 @@ enum class Tilde { Keep, Drop };
 
 // Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~"
 // in front.
-bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde);
+inline bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
+{
+    return !(tilde == Tilde::Drop && name.startsWith(u'~')) && matcher.matches(name);
+}
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason);
 

@@ -48,10 +48,7 @@ struct Trouble
     bool folder;      // one the walk would enter; otherwise it counts only if its name matches
 };
 
-QString notUtf8()
-{
-    return QStringLiteral("its name is not valid UTF-8");
-}
+const QString kNotUtf8 = QStringLiteral("its name is not valid UTF-8");
 
 QString reasonFor(int error)
 {
@@ -159,13 +156,13 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         if (decodeName(QString(), name, text))
             subfolders->push_back({std::move(text), QByteArray(name), keyOf(info)});
         else
-            troubles.push_back({notUtf8(), QByteArray(name), true});
+            troubles.push_back({kNotUtf8, QByteArray(name), true});
     };
     const auto takeFile = [&](const char *name) {
         if (files && decodeName(filePrefix, name, text))
             files->append(std::move(text));
         else if (files)
-            troubles.push_back({notUtf8(), QByteArray(name), false});
+            troubles.push_back({kNotUtf8, QByteArray(name), false});
     };
     for (;;) {
         errno = 0;
@@ -326,7 +323,7 @@ QString namedFileProblem(const QString &path)
             return reasonFor(errno);
         // A name decoded with replacement characters for bytes that are not UTF-8 (an
         // argument, a dropped URL): the file may be there, but no path we can make names it.
-        return path.contains(QChar::ReplacementCharacter) ? notUtf8() : QString();
+        return path.contains(QChar::ReplacementCharacter) ? kNotUtf8 : QString();
     }
     if (!S_ISREG(info.st_mode))
         return {};

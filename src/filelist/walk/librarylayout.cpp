@@ -40,13 +40,6 @@ QString withDisplayName(const QString &path)
     return path.left(nameStart) + Paths::displayNameFor(path.mid(nameStart));
 }
 
-bool upToDate(const QFileInfo &out, const QFileInfo &in)
-{
-    if (!out.isFile() || !in.isFile() || !in.isReadable())
-        return false;
-    return out.lastModified() >= in.lastModified();
-}
-
 } // namespace
 
 QString keepTreeOutputPath(const QString &named, const QString &source)
@@ -72,13 +65,18 @@ int shardOf(const QString &libraryPath, int count)
 
 bool isUpToDate(const QString &output, const QString &source)
 {
-    return upToDate(QFileInfo(output), QFileInfo(source));
+    const QFileInfo out(output);
+    const QFileInfo in(source);
+    return out.isFile() && in.isFile() && in.isReadable() && out.lastModified() >= in.lastModified();
 }
 
-bool isDone(const QString &output, const QString &source)
+// Whether --skip-existing leaves source alone: output is up to date, not empty, and MPEG audio
+// whose stated length is the source's within half a second (the decoder and the encoder each
+// add or trim a few frames). A source whose length cannot be read is converted again, and the
+// conversion reports its problem if it has one.
+static bool isDone(const QString &output, const QString &source)
 {
-    const QFileInfo out(output);
-    if (!upToDate(out, QFileInfo(source)) || out.size() == 0)
+    if (!isUpToDate(output, source) || QFileInfo(output).size() == 0)
         return false;
     // The output first: anything that is not MPEG audio (a file another program left, a
     // damaged one) is redone without reading its source.
@@ -86,7 +84,7 @@ bool isDone(const QString &output, const QString &source)
     if (!audio)
         return false;
     const std::optional<qint64> sourceMs = TagCopy::readStatedLengthMs(source);
-    return sourceMs && qAbs(audio->lengthMs - *sourceMs) <= kWholeToleranceMs;
+    return sourceMs && qAbs(audio->lengthMs - *sourceMs) <= 500;
 }
 
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,

@@ -31,15 +31,6 @@ int shardOf(const QString &libraryPath, int count);
 // up to date: converting it is how its problem gets reported.
 bool isUpToDate(const QString &output, const QString &source);
 
-// How far the length of an output may stray from its source's and still count as whole:
-// the decoder and the encoder each add or trim a few frames.
-constexpr qint64 kWholeToleranceMs = 500;
-
-// True when --skip-existing leaves source alone: output is up to date, not empty, and MPEG
-// audio whose stated length is the source's within kWholeToleranceMs. A source whose length
-// cannot be read is converted again, and the conversion reports its problem if it has one.
-bool isDone(const QString &output, const QString &source);
-
 // A source and the path named on the command line that it was found by.
 struct Source
 {

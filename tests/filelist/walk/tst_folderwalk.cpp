@@ -464,7 +464,7 @@ void TestFolderWalk::droppedPaths()
     for (const QString &relative : std::as_const(dropped))
         paths.append(root.filePath(relative));
 
-    QCOMPARE(FolderWalk::expandDroppedPaths(paths), under(root, expected));
+    QCOMPARE(FolderWalk::expandPaths(paths, QStringLiteral("*.*")), under(root, expected));
 }
 
 void TestFolderWalk::cancelledBeforeStartWalksNothing()
@@ -479,7 +479,7 @@ void TestFolderWalk::cancelledBeforeStartWalksNothing()
     FolderWalk::collectSubfolders(folders, &cancelled);
     QCOMPARE(folders.size(), 1);
     QVERIFY(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*"), &cancelled).isEmpty());
-    QVERIFY(FolderWalk::expandDroppedPaths({tmp.path()}, &cancelled).isEmpty());
+    QVERIFY(FolderWalk::expandPaths({tmp.path()}, QStringLiteral("*.*"), &cancelled).isEmpty());
 }
 
 // The sample folder is listed with "*.*", so anything else put there would land in the list.
