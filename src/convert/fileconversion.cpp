@@ -193,7 +193,7 @@ void FileConversion::onTagsRead()
     if (m_pipeReader) {
         m_state = State::Piping;
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
-                             m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput));
+                             m_tools.encoder, Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
     } else {
         m_state = State::Decoding;
         m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath));

@@ -35,6 +35,21 @@ std::wstring tagLibName(const QString &path) { return path.toStdWString(); }
 std::string tagLibName(const QString &path) { return QFile::encodeName(path).toStdString(); }
 #endif
 
+// A file as TagLib reads it: read-only, so that a source the user may not change is read all
+// the same. A null ref when it cannot be opened or TagLib knows no such format.
+struct ReadOnlyFile
+{
+    explicit ReadOnlyFile(const QString &path)
+        : name(tagLibName(path))
+        , stream(name.c_str(), true)
+        , ref(stream.isOpen() ? TagLib::FileRef(&stream, true, TagLib::AudioProperties::Fast) : TagLib::FileRef())
+    {
+    }
+    const decltype(tagLibName(QString())) name;   // outlives the stream, which reads through it
+    TagLib::FileStream stream;
+    TagLib::FileRef ref;
+};
+
 QString toQString(const TagLib::String &text)
 {
     return QString::fromStdString(text.to8Bit(true));
@@ -234,12 +249,8 @@ namespace TagCopy {
 SourceTags readSource(const QString &path)
 {
     SourceTags tags;
-    const auto name = tagLibName(path);
-    // Read-only, so that a source the user may not change is read all the same.
-    TagLib::FileStream stream(name.c_str(), true);
-    if (!stream.isOpen())
-        return tags;
-    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
+    const ReadOnlyFile source(path);
+    const TagLib::FileRef &ref = source.ref;
     if (ref.isNull() || !ref.file()->isValid())
         return tags;
     tags.readable = true;
@@ -304,12 +315,8 @@ std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
 
 std::optional<qint64> readStatedLengthMs(const QString &path)
 {
-    const auto name = tagLibName(path);
-    TagLib::FileStream stream(name.c_str(), true);
-    if (!stream.isOpen())
-        return std::nullopt;
-    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
-    const TagLib::AudioProperties *properties = ref.isNull() ? nullptr : ref.audioProperties();
+    const ReadOnlyFile source(path);
+    const TagLib::AudioProperties *properties = source.ref.isNull() ? nullptr : source.ref.audioProperties();
     if (!properties || properties->lengthInMilliseconds() <= 0)
         return std::nullopt;
     return properties->lengthInMilliseconds();
