@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QMetaType>
-#include <QObject>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
 class QTimer;
 

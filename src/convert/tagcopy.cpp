@@ -250,11 +250,10 @@ SourceTags readSource(const QString &path)
 {
     SourceTags tags;
     const ReadOnlyFile source(path);
-    const TagLib::FileRef &ref = source.ref;
-    if (ref.isNull() || !ref.file()->isValid())
+    if (source.ref.isNull() || !source.ref.file()->isValid())
         return tags;
     tags.readable = true;
-    for (const auto &[key, values] : ref.file()->properties()) {
+    for (const auto &[key, values] : source.ref.file()->properties()) {
         // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
         // gapless figures belong to the source's own encoding.
         if (key == "ENCODEDBY" || key == "ENCODING" || key == "ENCODER" || key.startsWith("COMMENT:ITUN"))
@@ -268,10 +267,10 @@ SourceTags readSource(const QString &path)
         if (!texts.isEmpty())
             tags.fields.insert(toQString(key), texts);
     }
-    if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(ref.file()))
+    if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(source.ref.file()))
         readMp4(*mp4, tags);
     else
-        readPictures(ref.file(), tags);
+        readPictures(source.ref.file(), tags);
     return tags;
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 // The two tool command lines and the bitrate choices, as pure functions so that the exact

@@ -2,8 +2,6 @@
 
 #include "convert/progressestimate.h"
 
-#include <QStringList>
-
 #include <cerrno>
 #include <cstring>
 
