@@ -11,7 +11,6 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -114,15 +113,16 @@ void FileConversion::start()
 
 void FileConversion::cancel()
 {
-    switch (m_state) {
-    case State::Idle:
-    case State::Starting:   // the tag reader touches no file of ours
+    if (m_state == State::Idle || m_state == State::Starting) {   // the tag reader touches no file of ours
         finishLater(FileStatus::Cancelled, QStringLiteral("cancelled"));
-        break;
-    case State::Decoding:
-    case State::Encoding:
-    case State::Piping:
-    case State::Tagging:
+    } else if (m_state == State::Reporting) {
+        // From progress(): a converted file's report is still to come.
+        if (m_result.isConverted()) {
+            removeTemporaryFiles();
+            m_result.status = FileStatus::Cancelled;
+            m_result.reason = QStringLiteral("cancelled");
+        }
+    } else if (m_state != State::Cancelling && m_state != State::Done) {
         // A tool or the tag writer always runs here: the next tool starts before progress()
         // says the last one is done. The files are deleted once they have let go of them, in
         // onCancelledToolFinished() or onTagged().
@@ -130,18 +130,6 @@ void FileConversion::cancel()
         m_runner->cancel();
         if (m_pipeReader)
             m_pipeReader->cancel();
-        break;
-    case State::Reporting:
-        // From progress(): a converted file's report is still to come.
-        if (m_result.isConverted()) {
-            removeTemporaryFiles();
-            m_result.status = FileStatus::Cancelled;
-            m_result.reason = QStringLiteral("cancelled");
-        }
-        break;
-    case State::Cancelling:
-    case State::Done:
-        break;
     }
 }
 
@@ -193,7 +181,7 @@ void FileConversion::onTagsRead()
     if (m_pipeReader) {
         m_state = State::Piping;
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
-                             m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput));
+                             m_tools.encoder, Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
     } else {
         m_state = State::Decoding;
         m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath));
@@ -275,22 +263,15 @@ void FileConversion::reportProgress(double fraction)
 
 void FileConversion::onToolFinished(const ProcessOutcome &outcome, bool fromPipeReader)
 {
-    switch (m_state) {
-    case State::Decoding:
+    if (m_state == State::Decoding) {
         onDecoderFinished(outcome);
-        break;
-    case State::Encoding:
+    } else if (m_state == State::Encoding) {
         onEncoderFinished(outcome);
-        break;
-    case State::Piping:
+    } else if (m_state == State::Piping) {
         (fromPipeReader ? m_encoderOutcome : m_decoderOutcome) = outcome;
         onPipedToolFinished();
-        break;
-    case State::Cancelling:
+    } else if (m_state == State::Cancelling) {
         onCancelledToolFinished();
-        break;
-    default:
-        break;
     }
 }
 

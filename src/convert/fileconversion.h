@@ -2,10 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFutureWatcher>
-#include <QList>
-#include <QMetaType>
 #include <QObject>
-#include <QString>
 
 #include "convert/processrunner.h"
 #include "convert/tagcopy.h"

@@ -301,11 +301,6 @@ void ProcessRunner::abort()
     }
 }
 
-bool ProcessRunner::isRunning() const
-{
-    return m_busy;
-}
-
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
 #ifndef Q_OS_WIN
@@ -317,13 +312,8 @@ void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 #endif
     readStandardError();
     passOnLine(std::exchange(m_partialLine, {}));
-    ProcessOutcome outcome;
-    outcome.started = true;
-    outcome.crashed = status == QProcess::CrashExit;
-    outcome.exitCode = exitCode;
-    outcome.result = outcome.crashed ? kCrashedResult : exitCode;
-    outcome.errorText = mostTellingLine(m_stderrTail);
-    report(outcome);
+    const bool crashed = status == QProcess::CrashExit;
+    report({true, crashed, crashed ? kCrashedResult : exitCode, mostTellingLine(m_stderrTail)});
 }
 
 void ProcessRunner::onProcessError(QProcess::ProcessError error)
@@ -331,11 +321,7 @@ void ProcessRunner::onProcessError(QProcess::ProcessError error)
     // A crash is followed by finished(); only a failed start ends the run here.
     if (error != QProcess::FailedToStart)
         return;
-    ProcessOutcome outcome;
-    outcome.started = false;
-    outcome.result = startErrorNumber(m_program) + kStartErrorBase;
-    outcome.errorText = m_process->errorString();
-    report(outcome);
+    report({false, false, startErrorNumber(m_program) + kStartErrorBase, m_process->errorString()});
 }
 
 void ProcessRunner::readStandardError()

@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QMetaType>
-#include <QObject>
 #include <QProcess>
-#include <QString>
-#include <QStringList>
 
 class QTimer;
 
@@ -28,8 +23,7 @@ struct ProcessOutcome
 {
     bool started = false;   // false: the program could not be started
     bool crashed = false;   // ended abnormally (signal, crash, cancel)
-    int exitCode = 0;       // valid when started && !crashed
-    int result = 0;         // exitCode; kCrashedResult when crashed; error number + kStartErrorBase when !started
+    int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
     QString errorText;      // the line of stderr that best says why it failed (one that names
                             // a system error, else the last but a bare summary), or why the
                             // program could not start
@@ -70,7 +64,7 @@ public:
     void abort();
 
     // True from start() until finished() has been emitted.
-    bool isRunning() const;
+    bool isRunning() const { return m_busy; }
 
 signals:
     // Each non-empty line of the program's stderr, without its end; a line ends at '\n' or

@@ -99,7 +99,16 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
         return;
     }
     m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::readPipe);
+    connect(m_notifier, &QSocketNotifier::activated, this, [this] {
+        unsigned char bytes[16];
+        for (;;) {
+            const ssize_t count = ::read(s_pipe[0], bytes, sizeof bytes);
+            if (count <= 0)
+                break;
+            for (ssize_t i = 0; i < count; ++i)
+                emit raised(int(bytes[i]));
+        }
+    });
 
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -152,18 +161,4 @@ const std::atomic_bool *SignalWatcher::raisedFlag()
 int SignalWatcher::firstSignal()
 {
     return s_firstSignal.load();
-}
-
-void SignalWatcher::readPipe()
-{
-#ifndef Q_OS_WIN
-    unsigned char bytes[16];
-    for (;;) {
-        const ssize_t count = ::read(s_pipe[0], bytes, sizeof bytes);
-        if (count <= 0)
-            break;
-        for (ssize_t i = 0; i < count; ++i)
-            emit raised(int(bytes[i]));
-    }
-#endif
 }

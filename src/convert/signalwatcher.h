@@ -35,7 +35,5 @@ signals:
     void raised(int signalNumber);   // once per signal that arrived, from the event loop
 
 private:
-    void readPipe();
-
     QSocketNotifier *m_notifier = nullptr;
 };

@@ -35,6 +35,21 @@ std::wstring tagLibName(const QString &path) { return path.toStdWString(); }
 std::string tagLibName(const QString &path) { return QFile::encodeName(path).toStdString(); }
 #endif
 
+// A file as TagLib reads it: read-only, so that a source the user may not change is read all
+// the same. A null ref when it cannot be opened or TagLib knows no such format.
+struct ReadOnlyFile
+{
+    explicit ReadOnlyFile(const QString &path)
+        : name(tagLibName(path))
+        , stream(name.c_str(), true)
+        , ref(stream.isOpen() ? TagLib::FileRef(&stream, true, TagLib::AudioProperties::Fast) : TagLib::FileRef())
+    {
+    }
+    const decltype(tagLibName(QString())) name;   // outlives the stream, which reads through it
+    TagLib::FileStream stream;
+    TagLib::FileRef ref;
+};
+
 QString toQString(const TagLib::String &text)
 {
     return QString::fromStdString(text.to8Bit(true));
@@ -234,16 +249,11 @@ namespace TagCopy {
 SourceTags readSource(const QString &path)
 {
     SourceTags tags;
-    const auto name = tagLibName(path);
-    // Read-only, so that a source the user may not change is read all the same.
-    TagLib::FileStream stream(name.c_str(), true);
-    if (!stream.isOpen())
-        return tags;
-    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
-    if (ref.isNull() || !ref.file()->isValid())
+    const ReadOnlyFile source(path);
+    if (source.ref.isNull() || !source.ref.file()->isValid())
         return tags;
     tags.readable = true;
-    for (const auto &[key, values] : ref.file()->properties()) {
+    for (const auto &[key, values] : source.ref.file()->properties()) {
         // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
         // gapless figures belong to the source's own encoding.
         if (key == "ENCODEDBY" || key == "ENCODING" || key == "ENCODER" || key.startsWith("COMMENT:ITUN"))
@@ -257,10 +267,10 @@ SourceTags readSource(const QString &path)
         if (!texts.isEmpty())
             tags.fields.insert(toQString(key), texts);
     }
-    if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(ref.file()))
+    if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(source.ref.file()))
         readMp4(*mp4, tags);
     else
-        readPictures(ref.file(), tags);
+        readPictures(source.ref.file(), tags);
     return tags;
 }
 
@@ -304,12 +314,8 @@ std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
 
 std::optional<qint64> readStatedLengthMs(const QString &path)
 {
-    const auto name = tagLibName(path);
-    TagLib::FileStream stream(name.c_str(), true);
-    if (!stream.isOpen())
-        return std::nullopt;
-    const TagLib::FileRef ref(&stream, true, TagLib::AudioProperties::Fast);
-    const TagLib::AudioProperties *properties = ref.isNull() ? nullptr : ref.audioProperties();
+    const ReadOnlyFile source(path);
+    const TagLib::AudioProperties *properties = source.ref.isNull() ? nullptr : source.ref.audioProperties();
     if (!properties || properties->lengthInMilliseconds() <= 0)
         return std::nullopt;
     return properties->lengthInMilliseconds();

@@ -1,11 +1,8 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
 #include <QMap>
-#include <QString>
 #include <QStringList>
-#include <QtGlobal>
 
 #include <optional>
 

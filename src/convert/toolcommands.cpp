@@ -68,11 +68,6 @@ QStringList pipedDecoderArguments(const QString &source)
             QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
 }
 
-QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output)
-{
-    return encoderArguments(encoding, QStringLiteral("-"), output);
-}
-
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding)
 {
     const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 // The two tool command lines and the bitrate choices, as pure functions so that the exact
@@ -43,10 +41,9 @@ struct Encoding
 QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);
 
 // The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its standard
-// output, and lame encodes its standard input as above. More than two channels are mixed down
-// to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in the two steps.
+// output, and lame encodes its standard input ("-") as above. More than two channels are mixed
+// down to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in the two steps.
 QStringList pipedDecoderArguments(const QString &source);
-QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output);
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);

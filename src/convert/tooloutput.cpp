@@ -36,10 +36,7 @@ std::optional<qint64> clockMs(const QRegularExpressionMatch &match)
     return ((hours * 60 + minutes) * 60 + seconds) * 1000 + millis;
 }
 
-} // namespace
-
-namespace ToolOutput {
-
+// The source's length from ffmpeg's input summary, "  Duration: 00:03:00.02, start: ...".
 std::optional<qint64> durationMs(const QString &line)
 {
     // Anchored at the start: a metadata line ("    comment : Duration: ...") must not count.
@@ -47,12 +44,15 @@ std::optional<qint64> durationMs(const QString &line)
     return clockMs(pattern.match(line));
 }
 
+// How far ffmpeg has got, from the "time=00:01:22.40" of a progress line; none for "time=N/A"
+// and for the negative times ffmpeg sometimes prints.
 std::optional<qint64> timeMs(const QString &line)
 {
     static const QRegularExpression pattern = clockPattern(QStringLiteral("(?:^|\\s)time=\\s*"));
     return clockMs(pattern.match(line));
 }
 
+// "Audio" for "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; else empty.
 QString streamKind(const QString &line)
 {
     // Anchored at the start, like the duration: tag values are listed as "name : value".
@@ -60,6 +60,10 @@ QString streamKind(const QString &line)
         QStringLiteral("^\\s*Stream #\\d+:\\d+(?:\\[\\w+\\])?(?:\\([^)]*\\))?: (\\w+):"));
     return pattern.match(line).captured(1);
 }
+
+} // namespace
+
+namespace ToolOutput {
 
 std::optional<double> encodedShare(const QString &line)
 {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QtGlobal>
 
 #include <optional>
 
@@ -30,18 +29,6 @@ void readDecoderLine(DecoderReport &report, const QString &line);
 // The bitrate lame encodes at, from its settings line
 // "Encoding as 8 kHz single-ch MPEG-2.5 Layer III (0.4x)  64 kbps qval=2". None for any other line.
 std::optional<int> encodedKbps(const QString &line);
-
-// The source's length from ffmpeg's input summary, "  Duration: 00:03:00.02, start: ...".
-// None for "Duration: N/A" and for any other line.
-std::optional<qint64> durationMs(const QString &line);
-
-// How far ffmpeg has got, from the "time=00:01:22.40" of a progress line. None for
-// "time=N/A", for the negative times ffmpeg sometimes prints, and for lines without one.
-std::optional<qint64> timeMs(const QString &line);
-
-// The kind of stream a line of ffmpeg's stream listing names: "Audio" for
-// "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; else empty.
-QString streamKind(const QString &line);
 
 // The share (0..1) lame has encoded, from the frame counter of its progress line,
 // "   100/232    (43%)|    0:00/    0:00|...". None for any other line.

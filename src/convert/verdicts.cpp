@@ -2,8 +2,6 @@
 
 #include "convert/progressestimate.h"
 
-#include <QStringList>
-
 #include <cerrno>
 #include <cstring>
 
@@ -18,7 +16,7 @@ QString toolFailure(const QString &tool, const ProcessOutcome &outcome, const Ou
         return outcome.errorText.isEmpty() ? what : what + QStringLiteral(": ") + outcome.errorText;
     };
     if (!outcome.started) {
-        if (outcome.result == StartError::NotFound + kStartErrorBase)
+        if (outcome.exitCode == StartError::NotFound + kStartErrorBase)
             return tool + QStringLiteral(" not found");
         return withErrorText(QStringLiteral("could not start the ") + tool);
     }

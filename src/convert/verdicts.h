@@ -1,13 +1,6 @@
 #pragma once
 
 #include "convert/fileconversion.h"
-#include "convert/tagcopy.h"
-#include "convert/toolcommands.h"
-#include "convert/tooloutput.h"
-
-#include <QString>
-
-#include <optional>
 
 // How a conversion is judged once its tools have ended, from how they ended, what they said and
 // what they left: pure, so that every outcome can be checked without running a tool. A reason

@@ -75,7 +75,6 @@ void TestProcessRunner::exitCodeIsTheResult()
     QVERIFY(outcome.started);
     QVERIFY(!outcome.crashed);
     QCOMPARE(outcome.exitCode, code);
-    QCOMPARE(outcome.result, code);
     QCOMPARE(outcome.succeeded(), code == 0);
     QVERIFY(!runner.isRunning());
 }
@@ -116,8 +115,8 @@ void TestProcessRunner::programThatCannotStart()
     const ProcessOutcome outcome = outcomeOf(spy);
     QVERIFY(!outcome.started);
     QVERIFY(!outcome.succeeded());
-    QVERIFY(outcome.result < 0);
-    QCOMPARE(outcome.result, errorNumber + kStartErrorBase);
+    QVERIFY(outcome.exitCode < 0);
+    QCOMPARE(outcome.exitCode, errorNumber + kStartErrorBase);
     QVERIFY(!outcome.errorText.isEmpty());
     QVERIFY(!runner.isRunning());
 }
@@ -330,7 +329,7 @@ void TestProcessRunner::programKilledBySignalCrashed()
     QVERIFY(outcome.started);
     QVERIFY(outcome.crashed);
     QVERIFY(!outcome.succeeded());
-    QCOMPARE(outcome.result, kCrashedResult);
+    QCOMPARE(outcome.exitCode, kCrashedResult);
     QCOMPARE(outcome.errorText, QStringLiteral("dying"));
 }
 
@@ -416,7 +415,7 @@ void TestProcessRunner::nextRunCanStartFromFinished()
     ProcessRunner runner;
     QList<int> results;
     connect(&runner, &ProcessRunner::finished, this, [&](const ProcessOutcome &outcome) {
-        results.append(outcome.result);
+        results.append(outcome.exitCode);
         if (results.size() == 1)
             runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("exit 4")});
     });

@@ -126,8 +126,6 @@ void TestToolCommands::encoderArguments()
     QFETCH(bool, jointStereo);
     const Tools::Encoding encoding{bitrate, vbrQuality, jointStereo};
     QCOMPARE(Tools::encoderArguments(encoding, input, output), expected);
-    if (input == QStringLiteral("-"))
-        QCOMPARE(Tools::pipedEncoderArguments(encoding, output), expected);
 }
 
 void TestToolCommands::encoderOutputPath_data()

@@ -17,12 +17,6 @@ class TestToolOutput : public QObject
     Q_OBJECT
 
 private slots:
-    void durationMs_data();
-    void durationMs();
-    void timeMs_data();
-    void timeMs();
-    void streamKind_data();
-    void streamKind();
     void encodedShare_data();
     void encodedShare();
     void shortSourceWarning_data();
@@ -36,81 +30,6 @@ private slots:
 };
 
 using Millis = std::optional<qint64>;
-
-void TestToolOutput::durationMs_data()
-{
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<Millis>("expected");
-
-    QTest::newRow("input summary")
-        << QStringLiteral("  Duration: 00:03:00.02, start: 0.000000, bitrate: 65 kb/s") << Millis(180020);
-    QTest::newRow("bare") << QStringLiteral("Duration: 00:03:00.02,") << Millis(180020);
-    QTest::newRow("not available")
-        << QStringLiteral("  Duration: N/A, start: 0.000000, bitrate: N/A") << Millis();
-    QTest::newRow("one digit of fraction") << QStringLiteral("  Duration: 01:02:03.5, start: 0") << Millis(3723500);
-    QTest::newRow("no fraction") << QStringLiteral("  Duration: 00:00:06, start: 0") << Millis(6000);
-    QTest::newRow("many digits of fraction") << QStringLiteral("  Duration: 00:00:01.123456,") << Millis(1123);
-    QTest::newRow("over 99 hours") << QStringLiteral("  Duration: 123:00:00.00,") << Millis(442800000);
-    QTest::newRow("in a tag's value")
-        << QStringLiteral("    comment         : Duration: 00:09:00.00") << Millis();
-    QTest::newRow("progress line")
-        << QStringLiteral("size=      46kB time=00:00:02.92 bitrate= 130.1kbits/s speed= 107x") << Millis();
-    QTest::newRow("empty") << QString() << Millis();
-}
-
-void TestToolOutput::durationMs()
-{
-    QFETCH(QString, line);
-    QFETCH(Millis, expected);
-    QCOMPARE(ToolOutput::durationMs(line), expected);
-}
-
-void TestToolOutput::timeMs_data()
-{
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<Millis>("expected");
-
-    QTest::newRow("bare") << QStringLiteral("time=00:01:22.40") << Millis(82400);
-    QTest::newRow("progress line")
-        << QStringLiteral("size=      46kB time=00:00:02.92 bitrate= 130.1kbits/s speed= 107x    ")
-        << Millis(2920);
-    QTest::newRow("newer progress line")
-        << QStringLiteral("size=      95KiB time=00:00:06.03 bitrate= 129.0kbits/s speed= 111x elapsed=0:00:00.05")
-        << Millis(6030);
-    QTest::newRow("first progress line")
-        << QStringLiteral("size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x") << Millis(0);
-    QTest::newRow("not available") << QStringLiteral("size=N/A time=N/A bitrate=N/A speed=N/A") << Millis();
-    QTest::newRow("negative") << QStringLiteral("time=-577014:32:22.77") << Millis();
-    QTest::newRow("negative in a progress line")
-        << QStringLiteral("size=       0kB time=-00:00:00.02 bitrate=N/A") << Millis();
-    QTest::newRow("part of another word") << QStringLiteral("start_time=00:00:01.00") << Millis();
-    QTest::newRow("duration line") << QStringLiteral("  Duration: 00:03:00.02, start: 0.000000") << Millis();
-    QTest::newRow("empty") << QString() << Millis();
-}
-
-void TestToolOutput::timeMs()
-{
-    QFETCH(QString, line);
-    QFETCH(Millis, expected);
-    QCOMPARE(ToolOutput::timeMs(line), expected);
-}
-
-void TestToolOutput::streamKind_data()
-{
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("audio") << QStringLiteral("  Stream #0:1[0x2](und): Audio: aac (LC), 44100 Hz") << QStringLiteral("Audio");
-    QTest::newRow("cover") << QStringLiteral("  Stream #0:1: Video: mjpeg (Baseline), 600x600") << QStringLiteral("Video");
-    QTest::newRow("stream map") << QStringLiteral("  Stream #0:0 -> #0:0 (aac (native) -> mp3 (libmp3lame))") << QString();
-    QTest::newRow("in a tag's value") << QStringLiteral("    title           : Stream #0:5: Audio: x") << QString();
-}
-
-void TestToolOutput::streamKind()
-{
-    QFETCH(QString, line);
-    QFETCH(QString, kind);
-    QCOMPARE(ToolOutput::streamKind(line), kind);
-}
 
 void TestToolOutput::encodedShare_data()
 {
@@ -194,6 +113,32 @@ void TestToolOutput::decoderReport_data()
                                 QStringLiteral("size=  1kB time=00:00:06.00 bitrate=1"), QStringLiteral("  Duration: 00:00:09.00,")};
     const QString secondTrack = QStringLiteral("  Stream #0:2[0x3](und): Audio: aac (LC), 44100 Hz, stereo");
     const QString cover = QStringLiteral("  Stream #0:1[0x2]: Video: mjpeg (Baseline), 600x600");
+    // One line each: the input summary's length, a progress line's time, a listed stream.
+    const char *const single[][2] = {
+        {"  Duration: 00:03:00.02, start: 0.000000, bitrate: 65 kb/s", "180020 -1 0 0 |"},
+        {"Duration: 00:03:00.02,", "180020 -1 0 0 |"},
+        {"  Duration: N/A, start: 0.000000, bitrate: N/A", "-1 -1 0 0 |"},
+        {"  Duration: 01:02:03.5, start: 0", "3723500 -1 0 0 |"},
+        {"  Duration: 00:00:06, start: 0", "6000 -1 0 0 |"},
+        {"  Duration: 00:00:01.123456,", "1123 -1 0 0 |"},
+        {"  Duration: 123:00:00.00,", "442800000 -1 0 0 |"},
+        {"    comment         : Duration: 00:09:00.00", "-1 -1 0 0 |"},
+        {"time=00:01:22.40", "-1 82400 0 0 |"},
+        {"size=      46kB time=00:00:02.92 bitrate= 130.1kbits/s speed= 107x    ", "-1 2920 0 0 |"},
+        {"size=      95KiB time=00:00:06.03 bitrate= 129.0kbits/s speed= 111x elapsed=0:00:00.05", "-1 6030 0 0 |"},
+        {"size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x", "-1 0 0 0 |"},
+        {"size=N/A time=N/A bitrate=N/A speed=N/A", "-1 -1 0 0 |"},
+        {"time=-577014:32:22.77", "-1 -1 0 0 |"},
+        {"size=       0kB time=-00:00:00.02 bitrate=N/A", "-1 -1 0 0 |"},
+        {"start_time=00:00:01.00", "-1 -1 0 0 |"},
+        {"", "-1 -1 0 0 |"},
+        {"  Stream #0:1[0x2](und): Audio: aac (LC), 44100 Hz", "-1 -1 1 1 |"},
+        {"  Stream #0:1: Video: mjpeg (Baseline), 600x600", "-1 -1 1 0 |"},
+        {"  Stream #0:0 -> #0:0 (aac (native) -> mp3 (libmp3lame))", "-1 -1 0 0 |"},
+        {"    title           : Stream #0:5: Audio: x", "-1 -1 0 0 |"},
+    };
+    for (const auto &[line, expected] : single)
+        QTest::newRow(line) << QStringList{QString::fromUtf8(line)} << Millis() << QString::fromUtf8(expected);
     QTest::newRow("a whole run") << summary + QStringList{cover} + output << Millis() << QStringLiteral("180020 6000 2 1 |");
     QTest::newRow("a second audio track: the first's length")
         << summary + QStringList{secondTrack} + output << Millis(60000) << QStringLiteral("60000 6000 2 2 |");
@@ -245,12 +190,12 @@ namespace {
 
 ProcessOutcome exited(int code, const QString &text = {})
 {
-    return {true, false, code, code, text};
+    return {true, false, code, text};
 }
 
 ProcessOutcome killed(const QString &text = {})
 {
-    return {true, true, 0, kCrashedResult, text};
+    return {true, true, kCrashedResult, text};
 }
 
 Said said(const QString &writeError = {}, int streams = 1, int tracks = 1, Millis decodedMs = 6000)
@@ -294,7 +239,7 @@ void TestToolOutput::verdicts_data()
     QTest::newRow("decoder: no audio stream") << decoder({}, exited(1, QStringLiteral("no stream")), said({}, 1, 0), Output())
                                               << QStringLiteral("the source has no audio");
     QTest::newRow("decoder: cannot start")
-        << decoder({}, {false, false, 0, StartError::Other + kStartErrorBase, QStringLiteral("denied")}, said(), Output())
+        << decoder({}, {false, false, StartError::Other + kStartErrorBase, QStringLiteral("denied")}, said(), Output())
         << QStringLiteral("could not start the decoder: denied");
     QTest::newRow("decoder: crashed, saying why") << decoder({}, killed(QStringLiteral("Segfault")), said(), mp3(6000))
                                                   << QStringLiteral("the decoder ended abnormally: Segfault");
@@ -314,7 +259,7 @@ void TestToolOutput::verdicts_data()
 
     const QString brokenPipe = QStringLiteral("Error writing: ") + QString::fromLocal8Bit(std::strerror(EPIPE));
     const ProcessOutcome full = exited(1, QStringLiteral("lame: disk full"));
-    const ProcessOutcome notFound = {false, false, 0, StartError::NotFound + kStartErrorBase, QStringLiteral("No file")};
+    const ProcessOutcome notFound = {false, false, StartError::NotFound + kStartErrorBase, QStringLiteral("No file")};
     QTest::newRow("single pass: whole") << Verdicts::singlePassFailure({}, ok, said(), false, ok, mp3(6000)) << QString();
     QTest::newRow("single pass: hung") << Verdicts::singlePassFailure(stall, ok, said(), false, ok, mp3(6000)) << stall;
     QTest::newRow("single pass: the decoder fails first")
