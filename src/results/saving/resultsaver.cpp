@@ -155,66 +155,32 @@ QString copyAtomically(const QString &from, const QString &to)
     return {};
 }
 
-// The names given so far in one folder (lower case), and for each name asked for the number
-// to try next, so a thousand sources called "01 Track.m4a" cost a thousand steps, not half a
-// million.
-struct FolderNames
-{
-    struct Next { int number = 2; };
-    QSet<QString> taken;
-    QHash<QString, Next> next;
-};
-
-QString nextFreeName(const QString &name, QSet<QString> &taken, int &number)
-{
-    QString candidate = name;
-    if (taken.contains(candidate.toLower())) {
-        const QString base = Paths::removeExtension(name);
-        const QString extension = name.mid(base.size());
-        do
-            candidate = QStringLiteral("%1 (%2)%3").arg(base).arg(number++).arg(extension);
-        while (taken.contains(candidate.toLower()));
-    }
-    taken.insert(candidate.toLower());
-    return candidate;
-}
-
-QString nextFreeName(const QString &name, FolderNames &names)
-{
-    // Most names are free: one look-up for those.
-    const QString lower = name.toLower();
-    const qsizetype before = names.taken.size();
-    names.taken.insert(lower);
-    if (names.taken.size() != before)
-        return name;
-    return nextFreeName(name, names.taken, names.next[lower].number);
-}
-
 } // namespace
 
-QString uniqueName(const QString &name, QSet<QString> &taken)
+QString UniqueNames::claim(const QString &name)
 {
-    int number = 2;
-    return nextFreeName(name, taken, number);
+    const QString lower = name.toLower();
+    if (!m_taken.contains(lower)) {
+        m_taken.insert(lower);
+        return name;
+    }
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const qsizetype end = dot > name.lastIndexOf(u'/') ? dot : name.size();
+    int &number = m_next[lower].number;
+    QString candidate;
+    do
+        candidate = QStringLiteral("%1 (%2)%3").arg(name.left(end)).arg(number++).arg(name.mid(end));
+    while (m_taken.contains(candidate.toLower()));
+    m_taken.insert(candidate.toLower());
+    return candidate;
 }
 
 QStringList uniqueNames(const QStringList &names)
 {
+    UniqueNames book;
     QStringList result;
-    QHash<QString, FolderNames> givenByFolder;
-    QString lastFolder;
-    FolderNames *given = nullptr;   // lastFolder's; a walk lists a folder's files together
-    result.reserve(names.size());
-    for (const QString &path : names) {
-        const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
-        const QStringView folder = QStringView(path).left(nameStart);
-        if (!given || folder != lastFolder) {
-            lastFolder = folder.toString();
-            // Folders are told apart ignoring case too, as the names are.
-            given = &givenByFolder[lastFolder.toLower()];
-        }
-        result.append(path.left(nameStart) + nextFreeName(path.mid(nameStart), *given));
-    }
+    for (const QString &name : names)
+        result.append(book.claim(name));
     return result;
 }
 
@@ -239,16 +205,16 @@ namespace {
 QList<Move> moveNames(QStringList &names, const std::function<bool(const QString &)> &isTaken)
 {
     QList<Move> moves;
-    QSet<QString> taken;
+    UniqueNames book;
     for (const QString &name : std::as_const(names))
-        taken.insert(name.toLower());
+        book.claim(name);
     for (int i = 0; i < names.size(); ++i) {
         if (!isTaken(names.at(i)))
             continue;
         const QString wanted = names.at(i);
         QString given;
         do {
-            given = uniqueName(wanted, taken);
+            given = book.claim(wanted);
         } while (isTaken(given));
         names[i] = given;
         moves.append({i, wanted, given});

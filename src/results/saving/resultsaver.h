@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -27,13 +28,23 @@ struct Failure
     QString text() const { return QStringLiteral("could not save %1: %2").arg(target, reason); }
 };
 
-// Names made unique within one save: a repeated "song.mp3" becomes "song (2).mp3", then
+// Names made unique as they come: a repeated "song.mp3" becomes "song (2).mp3", then
 // "song (3).mp3", ignoring letter case as Windows and macOS do. A name counts as repeated only
 // within its own folder ("a/song.mp3" and "b/song.mp3" both stay).
+class UniqueNames
+{
+public:
+    // name, or its next free " (n)" form; taken from then on.
+    QString claim(const QString &name);
+
+private:
+    struct Next { int number = 2; };
+    QSet<QString> m_taken;        // lower case
+    // For each name asked for, the number to try next, so a thousand sources called
+    // "01 Track.m4a" cost a thousand steps, not half a million.
+    QHash<QString, Next> m_next;
+};
 QStringList uniqueNames(const QStringList &names);
-// The same, one bare name at a time: taken holds what the names before it became (in lower
-// case) and gets this one's. The results list shows names this way as they arrive.
-QString uniqueName(const QString &name, QSet<QString> &taken);
 
 // A key that two paths share exactly when they name one file (device and inode on POSIX,
 // where links and "./" spellings name one file many ways); "" when nothing is there.

@@ -22,7 +22,7 @@ ResultSet::~ResultSet()
 
 int ResultSet::add(const QString &name, const QString &source, const QString &tempPath)
 {
-    m_entries.append({ResultSaver::uniqueName(name, m_taken), source, tempPath});
+    m_entries.append({m_names.claim(name), source, tempPath});
     return int(m_entries.size()) - 1;
 }
 
@@ -53,11 +53,9 @@ QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, bool keepExis
     QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     if (keepExisting)
         ResultSaver::keepExistingFiles(names, folder);
-    m_taken.clear();
-    for (int i = 0; i < names.size(); ++i) {
-        m_entries[i].name = names.at(i);
-        m_taken.insert(names.at(i).toLower());
-    }
+    m_names = {};
+    for (int i = 0; i < names.size(); ++i)
+        m_entries[i].name = m_names.claim(names.at(i));
     return moves;
 }
 

@@ -87,7 +87,7 @@ private:
     QStringList m_sources;
     std::optional<QSet<QString>> m_sourceIds;
     QList<Entry> m_entries;
-    QSet<QString> m_taken;   // the entries' names in lower case
+    ResultSaver::UniqueNames m_names;   // the entries'
     QList<Job> m_waiting;
     std::unique_ptr<Job> m_running;
     QFutureWatcher<QList<ResultSaver::Failure>> m_watcher;
