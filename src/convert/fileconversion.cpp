@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QStorageInfo>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -170,6 +171,17 @@ void FileConversion::onTagsRead()
         return;   // cancelled or aborted meanwhile
     m_sourceTags = m_tagReader.result();
     m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
+    // A long audiobook's decoder file can outgrow a temporary folder kept in memory: better
+    // said now than after hours of decoding into a full disk.
+    if (!m_pipeReader && m_sourceTags.firstAudioTrackMs) {
+        const QString problem = Verdicts::tempSpaceProblem(*m_sourceTags.firstAudioTrackMs,
+                                                           QStorageInfo(m_tools.tempFolder).bytesAvailable(),
+                                                           QFileInfo(m_tools.tempFolder).path());
+        if (!problem.isEmpty()) {
+            finish(FileStatus::Failed, problem);
+            return;
+        }
+    }
     m_result.tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
     if (m_result.tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));

@@ -2,6 +2,9 @@
 
 #include "convert/progressestimate.h"
 
+#include <QDir>
+#include <QLocale>
+
 #include <cerrno>
 #include <cstring>
 
@@ -128,6 +131,19 @@ QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encod
     if (!tagsWritten)
         notes.append(QStringLiteral("the tags could not be written"));
     return notes.join(QStringLiteral("; "));
+}
+
+QString tempSpaceProblem(qint64 durationMs, qint64 freeBytes, const QString &folder)
+{
+    // 320 kbps is 40 bytes a millisecond; the margin covers the container's frames and the
+    // encoder's file, which starts while the decoder's is still there.
+    const qint64 needed = durationMs * 40 + durationMs * 2 + (4 << 20);
+    if (freeBytes < 0 || freeBytes >= needed)
+        return {};
+    const QLocale c = QLocale::c();
+    return QStringLiteral("not enough temporary space: about %1 needed, %2 free in %3 (--single-pass needs none)")
+        .arg(c.formattedDataSize(needed, 1, QLocale::DataSizeSIFormat),
+             c.formattedDataSize(freeBytes, 1, QLocale::DataSizeSIFormat), QDir::toNativeSeparators(folder));
 }
 
 QString shownReason(const QString &reason, const QString &sourcePath)

@@ -49,6 +49,11 @@ QString singlePassFailure(const QString &stallReason, const ProcessOutcome &deco
 QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
              bool tagsRead, bool tagsWritten);
 
+// Two steps write the decoder's whole file (durationMs at its 320 kbps) into the temporary
+// folder before the encoder starts: "" when freeBytes holds it with a margin, else why the file
+// fails before anything is written. A single pass writes no such file.
+QString tempSpaceProblem(qint64 durationMs, qint64 freeBytes, const QString &folder);
+
 // A reason as one row of a report shows it: without the source's path in front ("SRC: Invalid
 // data found..."), as the report names the file already, and cut short with an ellipsis.
 QString shownReason(const QString &reason, const QString &sourcePath);

@@ -286,6 +286,12 @@ void TestToolOutput::verdicts_data()
         << QStringLiteral("only the first of 3 audio tracks was converted; ") + at64
                + QStringLiteral("; the source's tags could not be read; the tags could not be written");
 
+    // 20 hours at 320 kbps, where a temporary folder in memory may hold much less.
+    QTest::newRow("space: too little for the decoder's file")
+        << Verdicts::tempSpaceProblem(72'000'000, 1'200'000'000, QStringLiteral("/tmp"))
+        << QStringLiteral("not enough temporary space: about 3.0 GB needed, 1.2 GB free in /tmp (--single-pass needs none)");
+    QTest::newRow("space: enough") << Verdicts::tempSpaceProblem(72'000'000, 4'000'000'000, {}) << QString();
+
     const QString invalid = QStringLiteral("Invalid data found when processing input");
     const QString song = QStringLiteral("/a/b.m4a");
     QTest::newRow("shown: the source's path") << Verdicts::shownReason(song + QStringLiteral(": ") + invalid, song) << invalid;
