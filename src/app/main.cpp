@@ -1,6 +1,7 @@
 #include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
 #include "app/windows.h"
+#include "app/shell/instancechannel.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/userdialogs.h"
 #include "convert/signalwatcher.h"
@@ -69,6 +70,12 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("quorvane"));
     const QStringList opened = openedPaths(app);
 
+    // One window per user: a later start gives its paths to the running one and ends.
+    InstanceChannel instance;
+    if (instance.handOver(opened))
+        return 0;
+    instance.listen();
+
     // The composition root: the real store, dialogs and launcher live here.
     SettingsStore settings;
     QtUserDialogs dialogs;
@@ -94,6 +101,7 @@ int main(int argc, char *argv[])
         windows.shutDown();
         QCoreApplication::quit();
     });
+    QObject::connect(&instance, &InstanceChannel::pathsArrived, &windows, &Windows::openPaths);
     windows.startUp([&windows, opened] {
         windows.main()->show();
         windows.main()->addDroppedPaths(opened);

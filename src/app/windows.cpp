@@ -65,6 +65,19 @@ void Windows::startUp(std::function<void()> ready)
     });
 }
 
+void Windows::openPaths(const QStringList &paths)
+{
+    m_main->addDroppedPaths(paths);
+    // During the splash neither window is on screen yet; the splash is.
+    QWidget *shown = m_main->isVisible() ? static_cast<QWidget *>(m_main.get()) : m_results.get();
+    if (!shown || !shown->isVisible())
+        return;
+    if (shown->isMinimized())
+        shown->showNormal();
+    shown->raise();
+    shown->activateWindow();
+}
+
 void Windows::shutDown()
 {
     if (m_results && m_results->isVisible())

@@ -32,6 +32,9 @@ public:
     // the home-page chance, the splash, then the list's column and the stored bitrate. ready
     // runs at its end.
     void startUp(std::function<void()> ready = {});
+    // What a later start of the program named: added to the list as a drop would, and the
+    // window on screen comes to the front.
+    void openPaths(const QStringList &paths);
     // The program is asked to end from outside (a signal, the session ending): both
     // windows close as if the user had closed them, so no tool and no temporary file stays.
     void shutDown();

@@ -2,6 +2,7 @@
 
 #include "app/mainwindow.h"
 #include "app/windows.h"
+#include "app/shell/instancechannel.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
 #include "filelist/filelistview.h"
@@ -19,6 +20,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUuid>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -401,6 +403,34 @@ private slots:
         QVERIFY(done.wait(10000));
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         QCOMPARE(f.rows(), (QStringList{native("b.wav"), native("folder/x.txt"), native("a.m4a")}));
+    }
+
+    // A later start gives its paths to the running window (a name of the test's own, never
+    // the user's window), and they are added as a drop would add them.
+    void aSecondStartHandsItsPathsToTheFirst()
+    {
+        Fixture f;
+        QDir root(f.dir.filePath(QStringLiteral("given")));
+        QVERIFY(root.mkpath(QStringLiteral("folder")));
+        for (const char *name : {"a.m4a", "folder/b.m4a"}) {
+            QFile file(root.filePath(QString::fromLatin1(name)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        f.start();
+        const QString name = QStringLiteral("quorvane-test-") + QUuid::createUuid().toString(QUuid::Id128);
+        InstanceChannel first(name);
+        QVERIFY(first.listen());
+        connect(&first, &InstanceChannel::pathsArrived, f.windows.get(), &Windows::openPaths);
+        QSignalSpy arrived(&first, &InstanceChannel::pathsArrived);
+        QSignalSpy done(f.window, &MainWindow::walksFinished);
+
+        const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
+        const QStringList paths = {native("a.m4a"), native("folder")};
+        QVERIFY(InstanceChannel(name).handOver(paths));
+        QVERIFY(arrived.wait(10000));
+        QCOMPARE(arrived.first().first().toStringList(), paths);
+        QVERIFY(!done.isEmpty() || done.wait(10000));
+        QCOMPARE(f.rows(), (QStringList{native("a.m4a"), native("folder/b.m4a")}));
     }
 
     // What two walks in a row could not take comes in one note once both have ended: a name

@@ -2,18 +2,34 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QGridLayout>
 #include <QMessageBox>
 
 namespace {
 
 const QString kTitle = QStringLiteral("Quorvane");
 
-void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &text, const QString &details)
+// A box no wider than its text would get a title bar too short for "Quorvane" ("Q..."). A
+// QMessageBox sizes itself from its grid layout and ignores a minimum width of its own, so
+// a spacer row across the grid holds it open: the title in a bold, larger face (as window
+// managers draw titles) plus room for the decorations' icon and buttons.
+int showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text, QMessageBox::StandardButtons buttons,
+            const QString &details = {})
 {
-    QMessageBox box(icon, kTitle, text, QMessageBox::Ok, parent);
+    QMessageBox box(icon, kTitle, text, buttons, parent);
     if (!details.isEmpty())
         box.setDetailedText(details);
-    box.exec();
+    if (buttons & QMessageBox::Yes)
+        box.setDefaultButton(QMessageBox::Yes);
+    QFont titleFont = box.font();
+    titleFont.setBold(true);
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.25);
+    const QFontMetrics title(titleFont);
+    const int width = title.horizontalAdvance(kTitle) + 8 * title.height();
+    if (auto *grid = qobject_cast<QGridLayout *>(box.layout()))
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    return box.exec();
 }
 
 } // namespace
@@ -33,17 +49,15 @@ QString QtUserDialogs::pickFolder(QWidget *parent, const QString &prompt)
 
 void QtUserDialogs::inform(QWidget *parent, const QString &text, const QString &details)
 {
-    showMessage(parent, QMessageBox::NoIcon, text, details);
+    showBox(parent, QMessageBox::NoIcon, text, QMessageBox::Ok, details);
 }
 
 void QtUserDialogs::warn(QWidget *parent, const QString &text, const QString &details)
 {
-    showMessage(parent, QMessageBox::Warning, text, details);
+    showBox(parent, QMessageBox::Warning, text, QMessageBox::Ok, details);
 }
 
 bool QtUserDialogs::askYesNo(QWidget *parent, const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::Yes);
-    return box.exec() == QMessageBox::Yes;
+    return showBox(parent, QMessageBox::NoIcon, text, QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
