@@ -1,6 +1,7 @@
 #include "cli/clioptions.h"
 
 #include "convert/toolcommands.h"
+#include "filelist/walk/namepattern.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -27,6 +28,16 @@ QString helpEpilogue()
         "folder inside it) is taken once, as found under the outermost of them. A killed\n"
         "run leaves no partial MP3 file, so --skip-existing picks up where it stopped;\n"
         "an output that is empty, damaged or shorter than its source is converted again.\n"
+        "\n"
+        "With --pattern a missing tag becomes \"Unknown Artist\", \"Unknown Album\",\n"
+        "\"Unknown Genre\", \"Unknown Year\", \"Unknown Track\" or \"Unknown Disc\"; a missing\n"
+        "title becomes the source's name and a missing album artist the artist. A track of\n"
+        "\"3/12\" is 3, a date's year its first four digits. In each folder and file name\n"
+        "/ \\ : | become \"-\", * ? < > become \"_\" and \" becomes ', control characters spaces;\n"
+        "leading dots and trailing dots and spaces are dropped, a Windows device name (CON,\n"
+        "NUL, COM1...) gets \"_\" and a name is cut to 255 bytes. Sources whose tags give one\n"
+        "name get \" (2)\" names (also with --existing overwrite: a run never writes one file\n"
+        "twice); with --skip-existing the later source is skipped.\n"
         "\n"
         "Exit status:\n"
         "  0    every file was converted whole and saved, or skipped as already done\n"
@@ -141,6 +152,13 @@ CliCommand parse(const QStringList &arguments)
                        "skip the source as --skip-existing does, or rename (save under the next free "
                        "\" (2)\" name and keep both). A source is never replaced."),
         QStringLiteral("POLICY"));
+    const QCommandLineOption pattern(
+        {QStringLiteral("p"), QStringLiteral("pattern")},
+        QStringLiteral("Name each file from its source's tags: {artist}, {albumartist}, {album}, {title}, "
+                       "{track}, {disc}, {year}, {genre} and {name} (the source's name), \"/\" between "
+                       "folders, \".mp3\" added; {track:02} (also disc, year) has at least 2 digits. "
+                       "Below the output folder, or with --keep-tree the mirrored folder."),
+        QStringLiteral("TEMPLATE"));
     const QCommandLineOption shard(
         QStringLiteral("shard"),
         QStringLiteral("Take only the sources whose path below the named folder's parent hashes to "
@@ -154,8 +172,8 @@ CliCommand parse(const QStringList &arguments)
                        "(default %1).")
             .arg(kDefaultToolTimeoutSeconds),
         QStringLiteral("SECONDS"));
-    parser.addOptions({bitrate, vbr, stereo, output, jobs, dryRun, singlePass, keepTree, skipExisting, existing,
-                       shard, toolTimeout});
+    parser.addOptions({bitrate, vbr, stereo, output, jobs, dryRun, singlePass, keepTree, pattern, skipExisting,
+                       existing, shard, toolTimeout});
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A file to convert, or a folder to search for .m4a and .m4b files."),
                                  QStringLiteral("PATH..."));
@@ -221,6 +239,12 @@ CliCommand parse(const QStringList &arguments)
         }
         options.library.shardIndex = index;
         options.library.shardCount = count;
+    }
+
+    if (parser.isSet(pattern)) {
+        options.library.pattern = parser.value(pattern);
+        if (const QString problem = NamePattern::problem(options.library.pattern); !problem.isEmpty())
+            return usageError(problem);
     }
 
     if (parser.isSet(toolTimeout)) {

@@ -17,8 +17,8 @@ struct CliOptions
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time
     bool dryRun = false;
-    // Library runs (LibraryLayout names the paths): --keep-tree, --skip-existing (or
-    // --existing skip) and --shard.
+    // Library runs (LibraryLayout names the paths): --keep-tree, --pattern, --skip-existing
+    // (or --existing skip) and --shard.
     LibraryLayout::RunChoices library;
     bool renameExisting = false;   // --existing rename: a new " (n)" name beside the old file
     QStringList paths;      // files and folders, in the order given

@@ -38,10 +38,11 @@ QString unreadableLine(const QString &path, const QString &reason)
     return labelled(QStringLiteral("unreadable"), path + QStringLiteral(": ") + reason);
 }
 
-QString skippedLine(const QString &source, const QString &savedName)
+QString skippedLine(const QString &source, const QString &savedName, bool taken)
 {
     return labelled(QStringLiteral("skipped"), source + QStringLiteral(": ") + savedName
-                                                  + QStringLiteral(" is up to date"));
+                                                  + (taken ? QStringLiteral(" is an earlier source's name too")
+                                                           : QStringLiteral(" is up to date")));
 }
 
 QString tildeLine(qsizetype count)

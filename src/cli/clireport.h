@@ -13,7 +13,8 @@ QString warningLine(const QString &source, const QString &warning);
 QString cancelledLine(const QString &source);
 // Something the walk could not take ("permission denied", "its name is not valid UTF-8").
 QString unreadableLine(const QString &path, const QString &reason);
-QString skippedLine(const QString &source, const QString &savedName);
+// savedName is up to date, or (taken) an earlier source's tags name it too (--pattern).
+QString skippedLine(const QString &source, const QString &savedName, bool taken = false);
 // The files a folder search left out because their names begin with "~".
 QString tildeLine(qsizetype count);
 // A path alone on its line (--dry-run): a control character in it (a newline, a tab) is

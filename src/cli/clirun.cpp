@@ -9,9 +9,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -72,7 +75,8 @@ public:
         if (!m_setup.liveProgress && !m_setup.skipped.isEmpty()) {
             QString lines;
             for (const LibraryLayout::Skipped &skipped : std::as_const(m_setup.skipped))
-                lines += CliReport::skippedLine(skipped.source, QDir::toNativeSeparators(skipped.saveName)) + u'\n';
+                lines += CliReport::skippedLine(skipped.source, QDir::toNativeSeparators(skipped.saveName), skipped.taken)
+                         + u'\n';
             writeTo(stderr, lines);
         }
         if (m_setup.liveProgress && !m_setup.session.sources.isEmpty()) {
@@ -261,35 +265,64 @@ int runCli(const CliCommand &command)
     }
 
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
-    const LibraryLayout::RunPlan plan = LibraryLayout::planRun(found, setup.session.saveFolder, options.library);
-    if (options.dryRun) {
-        QString list;
-        for (const QString &source : plan.sources)
-            list += CliReport::pathLine(source) + u'\n';
-        writeTo(stdout, list);
-        return walkStatus();
-    }
+    // What runs once the plan is made; the run's status when it ends there, nothing once the
+    // batch runs.
+    std::optional<CliBatch> batch;
+    const auto runPlan = [&](const LibraryLayout::RunPlan &plan) -> std::optional<int> {
+        if (const int signalNumber = SignalWatcher::firstSignal()) {
+            writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
+            return CliExit::forSignal(signalNumber);
+        }
+        if (options.dryRun) {
+            QString list;
+            for (qsizetype i = 0; i < plan.sources.size(); ++i) {
+                // With --pattern, where the tags put each file.
+                list += CliReport::pathLine(options.library.pattern.isEmpty()
+                                                ? plan.sources.at(i)
+                                                : plan.sources.at(i) + QStringLiteral(" -> ")
+                                                      + QDir::toNativeSeparators(plan.saveNames.at(i)))
+                        + u'\n';
+            }
+            writeTo(stdout, list);
+            return walkStatus();
+        }
 
-    setup.session.sources = plan.sources;
-    setup.session.saveNames = plan.saveNames;
-    setup.skipped = plan.skipped;
-    // The tools lie beside the program, as in an installed copy.
-    setup.session.appFolder = QCoreApplication::applicationDirPath();
-    setup.session.bitrate = options.bitrate;
-    setup.session.tools = options.tools;
-    setup.session.keepExisting = options.renameExisting;
-    // A library's long files start first, so that none runs alone at the end.
-    setup.session.longestFirst = true;
-    setup.session.jobs = options.jobs;
-    setup.liveProgress = isTerminal(stderr);
+        setup.session.sources = plan.sources;
+        setup.session.saveNames = plan.saveNames;
+        setup.skipped = plan.skipped;
+        // The tools lie beside the program, as in an installed copy.
+        setup.session.appFolder = QCoreApplication::applicationDirPath();
+        setup.session.bitrate = options.bitrate;
+        setup.session.tools = options.tools;
+        setup.session.keepExisting = options.renameExisting;
+        // A library's long files start first, so that none runs alone at the end.
+        setup.session.longestFirst = true;
+        setup.session.jobs = options.jobs;
+        setup.liveProgress = isTerminal(stderr);
 
-    CliBatch batch(setup);
-    QObject::connect(&watcher, &SignalWatcher::raised, &batch, &CliBatch::interrupt);
-    if (const QString problem = batch.start(); !problem.isEmpty()) {
-        writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
-        return CliExit::SomeFailed;
-    }
+        batch.emplace(setup);
+        QObject::connect(&watcher, &SignalWatcher::raised, &*batch, &CliBatch::interrupt);
+        if (const QString problem = batch->start(); !problem.isEmpty()) {
+            writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
+            return CliExit::SomeFailed;
+        }
+        return std::nullopt;
+    };
+
+    // The plan reads every source's tags (--pattern) or every output (--skip-existing): off the
+    // event thread, stopped early by a signal as the walk is.
+    std::optional<int> ended;
+    QFutureWatcher<LibraryLayout::RunPlan> planning;
+    QObject::connect(&planning, &QFutureWatcherBase::finished, &planning, [&] {
+        ended = runPlan(planning.result());
+        if (ended)
+            QCoreApplication::exit(*ended);
+    });
+    planning.setFuture(QtConcurrent::run(&LibraryLayout::planRun, found, setup.session.saveFolder, options.library,
+                                         SignalWatcher::raisedFlag()));
     const int status = QCoreApplication::exec();
+    if (ended)
+        return *ended;
     writeTo(stderr, unreadableLines);
     // The batch's status says whether a signal stopped it; one that came once every file had
     // ended stopped nothing, and the run ends as the summary above says.

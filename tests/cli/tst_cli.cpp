@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -55,6 +56,7 @@ private slots:
     void unreadableNameFailsTheRun();
     void closedPipeStopsCleanly();
     void libraryInShardsThenAgain();
+    void patternNamesFromTags();
     void signalCancels_data();
     void signalCancels();
 
@@ -558,6 +560,31 @@ void TestCli::libraryInShardsThenAgain()
     QVERIFY2(result.exitCode == 0 && result.err.contains(QStringLiteral("%1 -> sources/B/x.mp3").arg(changed.fileName()))
                  && result.err.contains(QStringLiteral("1 of 3 file(s) converted, 2 skipped, 0 failed in ")),
              qPrintable(result.err));
+}
+
+// --pattern builds the tree from the sources' tags, with names safe on any system.
+void TestCli::patternNamesFromTags()
+{
+    const auto tagged = [this](const QString &name, const QStringList &tags) {
+        QStringList options = TestKit::toneOptions(1);
+        for (const QString &tag : tags)
+            options << QStringLiteral("-metadata") << tag;
+        return TestKit::makeSource(m_ffmpeg, QDir(m_sources).filePath(name), options);
+    };
+    QVERIFY(tagged(QStringLiteral("a.m4a"), {QStringLiteral("artist=AC/DC"), QStringLiteral("album=Live: 1991"),
+                                             QStringLiteral("track=3"), QStringLiteral("title=Thunder?")}));
+    QVERIFY(tagged(QStringLiteral("sub/b.m4a"),
+                   {QStringLiteral("artist=Ñandú"), QStringLiteral("track=12/14"), QStringLiteral("title=Two")}));
+
+    const Run result = run({QStringLiteral("--pattern"), QStringLiteral("{albumartist}/{album}/{track:02} {title}"),
+                            QStringLiteral("-o"), m_out, m_sources});
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    QStringList tree;
+    for (QDirIterator file(m_out, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories); file.hasNext();)
+        tree.append(QDir(m_out).relativeFilePath(file.next()));
+    tree.sort();
+    QCOMPARE(tree, (QStringList{QStringLiteral("AC-DC/Live- 1991/03 Thunder_.mp3"),
+                                QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
 }
 
 void TestCli::signalCancels_data()

@@ -38,7 +38,7 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
-    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N"
+    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern]"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
@@ -85,6 +85,14 @@ void TestCliOptions::parse_data()
     ok("existing: rename", {QStringLiteral("--existing=rename"), x.at(0)}, k128, {}, 0, false, x, "rename 1/1");
     bad("existing: unknown", {QStringLiteral("--existing"), QStringLiteral("merge"), x.at(0)}, "existing must be skip, overwrite or rename, not 'merge'");
     bad("existing: disagrees", {QStringLiteral("--skip-existing"), QStringLiteral("--existing=rename"), x.at(0)}, "disagree");
+    ok("pattern", {QStringLiteral("-p"), QStringLiteral("{albumartist}/{track:02} {title}"), QStringLiteral("--keep-tree"), x.at(0)},
+       k128, {}, 0, false, x, "tree 1/1 {albumartist}/{track:02} {title}");
+    bad("pattern: unknown field", {QStringLiteral("--pattern={artst}"), x.at(0)}, "unknown field '{artst}' in pattern");
+    bad("pattern: padded text", {QStringLiteral("--pattern={title:02}"), x.at(0)}, "unknown field '{title:02}'");
+    bad("pattern: unclosed", {QStringLiteral("--pattern"), QStringLiteral("{album}/{title"), x.at(0)}, "unbalanced braces in pattern '{album}/{title'");
+    bad("pattern: unopened", {QStringLiteral("--pattern"), QStringLiteral("title}"), x.at(0)}, "unbalanced braces");
+    bad("pattern: nested", {QStringLiteral("--pattern"), QStringLiteral("{a{title}}"), x.at(0)}, "unbalanced braces");
+    bad("pattern: empty", {QStringLiteral("--pattern"), QStringLiteral("/"), x.at(0)}, "the pattern is empty");
     shard("shard", "2/5", "2/5");
     shard("last shard, spaced", " 7 / 7 ", "7/7");
     shard("shard zero", "0/2", nullptr);
@@ -145,7 +153,8 @@ void TestCliOptions::parse()
                  .arg(QLatin1String(o.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
                       QLatin1String(o.library.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
                  .arg(o.library.shardIndex)
-                 .arg(o.library.shardCount),
+                 .arg(o.library.shardCount)
+                 + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern),
              library);
 }
 
@@ -169,7 +178,8 @@ void TestCliOptions::helpAndVersion_data()
     const QStringList help{QStringLiteral("--bitrate <KBPS>"), QStringLiteral("--output <DIR>"),
                            QStringLiteral("--jobs <N>"), QStringLiteral("--dry-run"), QStringLiteral("PATH..."),
                            QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"),
-                           QStringLiteral("--shard <K/N>"),
+                           QStringLiteral("--shard <K/N>"), QStringLiteral("-p, --pattern <TEMPLATE>"),
+                           QStringLiteral("\"Unknown Artist\""),
                            QStringLiteral("130"), QStringLiteral("SIGINT"), QStringLiteral("143"),
                            QStringLiteral("SIGTERM")};
     const QStringList version{QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION))};

@@ -2,6 +2,7 @@
 
 #include "convert/files/pathhelpers.h"
 #include "convert/tagcopy.h"
+#include "filelist/walk/namepattern.h"
 #include "results/saving/resultsaver.h"
 
 #include <QCryptographicHash>
@@ -148,16 +149,19 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
     return sources;
 }
 
-RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices)
+RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices,
+                const std::atomic_bool *cancelled)
 {
     RunPlan plan;
     const bool named = choices.keepTree || choices.shardCount > 1;
+    const bool tagged = !choices.pattern.isEmpty();
     // The whole batch into one folder: the session names the files by itself.
-    if (!named && !choices.skipExisting) {
+    if (!named && !choices.skipExisting && !tagged) {
         for (const Source &source : sources)
             plan.sources.append(source.path);
         return plan;
     }
+    const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
 
     // Library paths for tens of thousands of files: each named path cleaned once.
     QHash<QString, QString> cleanNamed;
@@ -166,27 +170,40 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
     paths.reserve(sources.size());
     names.reserve(sources.size());
     for (const Source &source : sources) {
+        if (stopped())
+            return plan;
         if (named) {
             auto folder = cleanNamed.constFind(source.named);
             if (folder == cleanNamed.cend())
                 folder = cleanNamed.insert(source.named, cleanAbsolute(source.named));
             paths.append(libraryPathUnder(*folder, cleanAbsolute(source.path)));
         }
-        names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
+        if (tagged) {
+            // With keepTree, inside the folder that mirrors the source's.
+            const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
+                                                    : QString();
+            names.append(folder + NamePattern::saveName(choices.pattern, NamePattern::readFields(source.path),
+                                                        Paths::fileNameFromPath(source.path)));
+        } else {
+            names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
+        }
     }
-    names = ResultSaver::uniqueNames(names);
+    // Two sources whose tags name one file: with skipExisting the later is skipped as if its
+    // output were done.
+    const QStringList settled = NamePattern::settle(names, tagged && choices.skipExisting);
 
-    for (qsizetype i = 0; i < sources.size(); ++i) {
+    for (qsizetype i = 0; i < sources.size() && !stopped(); ++i) {
         const QString &source = sources.at(i).path;
         if (choices.shardCount > 1 && shardOf(paths.at(i), choices.shardCount) != choices.shardIndex)
             continue;
-        if (choices.skipExisting
-            && isDone(Paths::joinPath(outputFolder, QDir::toNativeSeparators(names.at(i))), source)) {
-            plan.skipped.append({source, names.at(i)});
+        const bool taken = settled.at(i).isEmpty();
+        const QString &name = taken ? names.at(i) : settled.at(i);
+        if (taken || (choices.skipExisting && isDone(Paths::joinPath(outputFolder, QDir::toNativeSeparators(name)), source))) {
+            plan.skipped.append({source, name, taken});
             continue;
         }
         plan.sources.append(source);
-        plan.saveNames.append(names.at(i));
+        plan.saveNames.append(name);
     }
     return plan;
 }

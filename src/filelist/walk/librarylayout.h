@@ -3,7 +3,7 @@
 #include "filelist/walk/folderwalk.h"
 
 // Where a whole library lands and which part of it one run takes, for quorvane-cli's
-// --keep-tree, --skip-existing and --shard. QtCore and the tag library only, so the batch
+// --keep-tree, --pattern, --skip-existing and --shard. QtCore and the tag library only, so the batch
 // and its tests need no tools.
 //
 // A source's library path names it on any machine, with "/": its path relative to the
@@ -52,12 +52,16 @@ struct RunChoices
     bool skipExisting = false;
     int shardIndex = 1;   // 1..shardCount
     int shardCount = 1;
+    // --pattern: each file named from its source's tags (NamePattern), below its mirrored
+    // folder with keepTree; "" names it after its source.
+    QString pattern;
 };
 
 struct Skipped
 {
     QString source;
     QString saveName;   // the output already done (isDone), below the output folder, with "/"
+    bool taken = false; // saveName is an earlier source's, whose tags name it too (--pattern)
 };
 
 // What one run converts and where each file goes.
@@ -72,7 +76,11 @@ struct RunPlan
 
 // The run over sources that choices ask for, saving into outputFolder. Names are made unique
 // over all the sources before the shard and the outputs done are taken out, so every shard
-// and later run names a file as the batch saving all of them would.
-RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices);
+// and later run names a file as the batch saving all of them would; a name made from tags
+// that repeats an earlier one (letter case ignored) gets a " (n)" too, or with skipExisting
+// skips its source. Reads the sources' tags or the outputs' lengths for those choices: not
+// on the event thread. A raised cancelled flag stops it with the plan unfinished.
+RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices,
+                const std::atomic_bool *cancelled = nullptr);
 
 } // namespace LibraryLayout

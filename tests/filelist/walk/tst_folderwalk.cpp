@@ -551,7 +551,7 @@ void TestFolderWalk::shardsSplitTheLibrary()
     // What --keep-tree --shard K/N saves where.
     const auto take = [](const QStringList &named, int shard, int count) {
         const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
-            LibraryLayout::collectSources(named, QStringLiteral("*.m4a")), QString(), {true, false, shard, count});
+            LibraryLayout::collectSources(named, QStringLiteral("*.m4a")), QString(), {true, false, shard, count, {}});
         return QSet<QString>(plan.saveNames.cbegin(), plan.saveNames.cend());
     };
     for (const int count : {1, 2, 3, 7}) {

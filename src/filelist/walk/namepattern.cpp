@@ -1,0 +1,234 @@
+#include "filelist/walk/namepattern.h"
+
+#include "convert/files/pathhelpers.h"
+#include "results/saving/resultsaver.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
+
+#include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
+#include <taglib/tpropertymap.h>
+
+namespace NamePattern {
+
+namespace {
+
+struct Field
+{
+    QLatin1String name;          // as the pattern spells it
+    QLatin1String key;           // TagLib's property name; empty for {name}
+    QLatin1String placeholder;   // for a missing tag; empty: the source's name
+    bool number;                 // padded by ":02"
+};
+
+const Field kFields[] = {
+    {QLatin1String("artist"), QLatin1String("ARTIST"), QLatin1String("Unknown Artist"), false},
+    // Falls back to the artist before its placeholder.
+    {QLatin1String("albumartist"), QLatin1String("ALBUMARTIST"), QLatin1String("Unknown Artist"), false},
+    {QLatin1String("album"), QLatin1String("ALBUM"), QLatin1String("Unknown Album"), false},
+    {QLatin1String("title"), QLatin1String("TITLE"), QLatin1String(), false},
+    {QLatin1String("track"), QLatin1String("TRACKNUMBER"), QLatin1String("Unknown Track"), true},
+    {QLatin1String("disc"), QLatin1String("DISCNUMBER"), QLatin1String("Unknown Disc"), true},
+    {QLatin1String("year"), QLatin1String("DATE"), QLatin1String("Unknown Year"), true},
+    {QLatin1String("genre"), QLatin1String("GENRE"), QLatin1String("Unknown Genre"), false},
+    {QLatin1String("name"), QLatin1String(), QLatin1String(), false},
+};
+
+// Each folder or file name of the saved path may take 255 bytes (ext4, NTFS); a file name
+// keeps room for ".mp3" and a " (99999)" that the saving may add to make it unique.
+constexpr qsizetype kNameBytes = 255;
+constexpr qsizetype kFileStemBytes = kNameBytes - 4 - 8;
+
+// Literal text, or a field with the digits it is padded to.
+struct Part
+{
+    QString text;
+    const Field *field = nullptr;
+    int width = 0;
+};
+using Component = QList<Part>;   // one folder or the file name
+
+// The pattern's folders and file name, empty ones ("a//b", a leading "/") left out; nothing,
+// with *problem set, for a pattern that cannot name files.
+QList<Component> parse(const QString &pattern, QString *problem)
+{
+    static const QRegularExpression fieldSpelling(QStringLiteral("^([a-z]+)(?::0([1-9]))?$"));
+    QList<Component> components;
+    for (const QString &spelled : pattern.split(u'/', Qt::SkipEmptyParts)) {
+        Component component;
+        qsizetype at = 0;
+        while (at < spelled.size()) {
+            const qsizetype open = spelled.indexOf(u'{', at);
+            const qsizetype close = spelled.indexOf(u'}', at);
+            if (close >= 0 && (open < 0 || close < open)) {
+                *problem = QStringLiteral("unbalanced braces in pattern '%1'").arg(pattern);
+                return {};
+            }
+            component.append({spelled.mid(at, open < 0 ? -1 : open - at)});
+            if (open < 0)
+                break;
+            const QString inner = spelled.mid(open + 1, close < 0 ? -1 : close - open - 1);
+            if (close < 0 || inner.contains(u'{')) {
+                *problem = QStringLiteral("unbalanced braces in pattern '%1'").arg(pattern);
+                return {};
+            }
+            const QRegularExpressionMatch match = fieldSpelling.match(inner);
+            const Field *field = std::find_if(std::begin(kFields), std::end(kFields),
+                                              [&](const Field &f) { return f.name == match.captured(1); });
+            if (!match.hasMatch() || field == std::end(kFields) || (match.hasCaptured(2) && !field->number)) {
+                *problem = QStringLiteral("unknown field '{%1}' in pattern; use {artist}, {albumartist}, {album}, "
+                                          "{title}, {track}, {disc}, {year}, {genre} or {name}, and :02 after "
+                                          "track, disc or year for at least 2 digits")
+                               .arg(inner);
+                return {};
+            }
+            component.append({QString(), field, match.captured(2).toInt()});
+            at = close + 1;
+        }
+        components.append(component);
+    }
+    if (components.isEmpty())
+        *problem = QStringLiteral("the pattern is empty");
+    return components;
+}
+
+QString valueOf(const Part &part, const Fields &fields, const QString &baseName)
+{
+    const auto tag = [&fields](QLatin1String key) { return fields.value(key).join(QStringLiteral(", ")).trimmed(); };
+    if (part.field->key.isEmpty())
+        return baseName;
+    QString value = tag(part.field->key);
+    if (value.isEmpty() && part.field->name == QLatin1String("albumartist"))
+        value = tag(QLatin1String("ARTIST"));
+    if (value.isEmpty())
+        return part.field->placeholder.isEmpty() ? baseName : QString(part.field->placeholder);
+    if (!part.field->number)
+        return value;
+    // A track of "3/12" is 3; a date of "2003-05-01" is the year 2003. A value with no such
+    // number ("A1" on a record) is kept as it is.
+    static const QRegularExpression count(QStringLiteral("^\\d+"));
+    static const QRegularExpression year(QStringLiteral("\\d{4}"));
+    const bool isYear = part.field->key == QLatin1String("DATE");
+    const QRegularExpressionMatch match = (isYear ? year : count).match(value);
+    if (!match.hasMatch())
+        return value;
+    QString digits = match.captured();
+    while (!isYear && digits.size() > 1 && digits.startsWith(u'0'))
+        digits.remove(0, 1);
+    return digits.rightJustified(part.width, u'0');
+}
+
+// name as a folder or file name that Linux and Windows both take: no character either
+// forbids, no control character, no leading dot (nothing hidden, no ".."), no trailing dot or
+// space, no device name, and at most maxBytes of UTF-8, cut between two characters.
+QString safeName(QString name, qsizetype maxBytes)
+{
+    for (QChar &c : name) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0))
+            c = u' ';
+        else if (u == u'"')
+            c = u'\'';
+        else if (u == u'/' || u == u'\\' || u == u'|' || u == u':')
+            c = u'-';
+        else if (u == u'*' || u == u'?' || u == u'<' || u == u'>')
+            c = u'_';
+    }
+    qsizetype start = 0;
+    while (start < name.size() && (name.at(start) == u'.' || name.at(start).isSpace()))
+        ++start;
+    name.remove(0, start);
+    qsizetype bytes = 0;
+    qsizetype end = 0;
+    while (end < name.size()) {
+        const char16_t u = name.at(end).unicode();
+        const bool pair = QChar::isHighSurrogate(u) && end + 1 < name.size() && name.at(end + 1).isLowSurrogate();
+        bytes += pair ? 4 : u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        if (bytes > maxBytes)
+            break;
+        end += pair ? 2 : 1;
+    }
+    name.truncate(end);
+    while (!name.isEmpty() && (name.back() == u'.' || name.back().isSpace()))
+        name.chop(1);
+    if (name.isEmpty())
+        return QStringLiteral("_");
+    // Windows opens a device for these names, whatever follows them after a dot.
+    static const QRegularExpression device(QStringLiteral("^(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(?= *(\\.|$))"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch match = device.match(name); match.hasMatch())
+        name.insert(match.capturedEnd(1), u'_');
+    return name;
+}
+
+} // namespace
+
+QString problem(const QString &pattern)
+{
+    QString problem;
+    parse(pattern, &problem);
+    return problem;
+}
+
+QString saveName(const QString &pattern, const Fields &fields, const QString &sourceName)
+{
+    const QString baseName = Paths::removeExtension(sourceName);
+    QString problem;
+    const QList<Component> components = parse(pattern, &problem);
+    QStringList names;
+    for (qsizetype i = 0; i < components.size(); ++i) {
+        QString name;
+        for (const Part &part : components.at(i))
+            name += part.field ? valueOf(part, fields, baseName) : part.text;
+        names.append(i + 1 < components.size() ? safeName(name, kNameBytes)
+                                                : safeName(name, kFileStemBytes) + QStringLiteral(".mp3"));
+    }
+    return names.join(u'/');
+}
+
+Fields readFields(const QString &path)
+{
+    // Read-only, so that a source the user may not change is read all the same. The name
+    // outlives the stream, which reads through it.
+#ifdef Q_OS_WIN
+    const std::wstring name = path.toStdWString();
+    TagLib::FileStream stream(name.c_str(), true);
+#else
+    const QByteArray name = QFile::encodeName(path);
+    TagLib::FileStream stream(name.constData(), true);
+#endif
+    if (!stream.isOpen())
+        return {};
+    const TagLib::FileRef ref(&stream, false);
+    if (ref.isNull() || !ref.file()->isValid())
+        return {};
+    Fields fields;
+    for (const auto &[key, values] : ref.file()->properties()) {
+        QStringList texts;
+        for (const TagLib::String &value : values)
+            texts.append(QString::fromStdString(value.to8Bit(true)));
+        fields.insert(QString::fromStdString(key.to8Bit(true)), texts);
+    }
+    return fields;
+}
+
+QStringList settle(const QStringList &names, bool skipRepeats)
+{
+    if (!skipRepeats)
+        return ResultSaver::uniqueNames(names);
+    QSet<QString> seen;
+    QStringList settled;
+    settled.reserve(names.size());
+    for (const QString &name : names) {
+        const qsizetype before = seen.size();
+        seen.insert(name.toLower());
+        settled.append(seen.size() == before ? QString() : name);
+    }
+    return settled;
+}
+
+} // namespace NamePattern
