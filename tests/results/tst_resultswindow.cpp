@@ -329,34 +329,6 @@ private slots:
         QCOMPARE(f.dialogs.messageTexts(), QStringList{QStringLiteral("Done.")});
     }
 
-    void highestFrequencyKept_data()
-    {
-        QTest::addColumn<int>("lowpass");
-        QTest::addColumn<int>("bitrate");
-        QTest::addColumn<double>("keptKHz");
-        QTest::newRow("11 kHz at 320 kbps") << 11000 << 320 << 11.0;
-        QTest::newRow("11 kHz at 64 kbps") << 11000 << 64 << 11.0;
-        QTest::newRow("16 kHz at 320 kbps") << 16000 << 320 << 16.0;
-        // At 64 kbps the encoder resamples to 24 kHz and cuts near 11 kHz.
-        QTest::newRow("16 kHz at 64 kbps") << 16000 << 64 << 11.0;
-    }
-    void highestFrequencyKept()
-    {
-        QFETCH(int, lowpass);
-        QFETCH(int, bitrate);
-        QFETCH(double, keptKHz);
-        QTemporaryDir dir;
-        const QStringList files = noiseAndMp3(dir.path(), lowpass, bitrate);
-        QCOMPARE(files.size(), 2);
-        SonogramMaker maker(tool(QStringLiteral("ffmpeg")));
-        QSignalSpy ready(&maker, &SonogramMaker::pictureReady);
-        maker.request(files, 100);
-        QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 2, 20000);
-        const auto kept = [&](int i) { return ready.at(i).at(1).value<Sonogram>().highestKeptHz / 1000; };
-        QVERIFY2(qAbs(kept(0) - lowpass / 1000.0) < 0.7, qPrintable(QString::number(kept(0))));
-        QVERIFY2(qAbs(kept(1) - keptKHz) < 0.7, qPrintable(QString::number(kept(1))));
-    }
-
     void theFaceDrawsThePictureAndAClickSeeks()
     {
         Fixture f;
