@@ -26,6 +26,7 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 
 class TestResultsWindow : public QObject
 {
@@ -106,7 +107,9 @@ private slots:
         QCOMPARE(w->size(), Twips::size(8040, 9525, dpi));
         auto *list = w->findChild<FileListView *>(QStringLiteral("ListView1"));
         QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Preview"));
-        QCOMPARE(list->header()->sectionSize(0), Twips::toPixels(6600, dpi));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+        QCOMPARE(list->header()->sectionSize(0), list->viewport()->width());
         QCOMPARE(f.button("PushButton6")->text(), QStringLiteral("Save Results"));
         QCOMPARE(f.button("PushButton7")->text(), QStringLiteral("..."));
         QCOMPARE(f.button("PushButton8")->text(), QStringLiteral("< Back"));
@@ -361,6 +364,17 @@ private slots:
         QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(view->width() / 2, view->height() * 3 / 4));
         QCOMPARE(seek.size(), 1);
         QVERIFY(qAbs(seek.first().first().toLongLong() - 530) < 80);
+        // Only the pictures take a click, and only they offer one.
+        const QPoint legend(view->width() / 2, view->height() - 2);
+        for (const QPoint at : {legend, QPoint(view->width() / 2, view->height() * 3 / 4)}) {
+            QTest::mouseMove(view, at);
+            QHelpEvent help(QEvent::ToolTip, at, view->mapToGlobal(at));
+            QCoreApplication::sendEvent(view, &help);
+            QCOMPARE(view->cursor().shape() == Qt::PointingHandCursor, at != legend);
+            QCOMPARE(QToolTip::text() == QStringLiteral("Click to play from there"), at != legend);
+        }
+        QTest::mouseClick(view, Qt::LeftButton, {}, legend);
+        QCOMPARE(seek.size(), 1);
 
         w->playResult(1);
         QVERIFY(!view->isVisible());
