@@ -61,9 +61,10 @@ int main(int argc, char *argv[])
             app.quit();
     };
     QObject::connect(&maker, &SonogramMaker::pictureReady, [&](const QString &file, const Sonogram &picture) {
-        std::printf("%s: %.1f s of sound at %d Hz, ready after %lld ms; %d x %d cells; highest frequency kept %.1f kHz\n",
+        std::printf("%s: %.1f s of sound at %d Hz, ready after %lld ms; %d x %d cells; highest frequency kept %.1f kHz%s\n",
                     qPrintable(file), picture.durationMs / 1000.0, picture.sampleRate, clock.elapsed(), picture.columns,
-                    picture.rows, picture.highestKeptHz / 1000.0);
+                    picture.rows, picture.highestKeptHz / 1000.0,
+                    picture.cutOff ? " (cut-off)" : "");
         oneDone();
     });
     QObject::connect(&maker, &SonogramMaker::pictureFailed, [&](const QString &file) {

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <numeric>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #ifdef Q_OS_LINUX
@@ -26,32 +27,53 @@ namespace {
 
 constexpr int Rows = SonogramBuilder::FrameSize / 2;
 
-// The frequency above which the average power stays more than 30 dB below the 1 to 4 kHz
-// band: what an encoder's low-pass filter left. meanPower holds one value per band of binHz,
-// the first centred on 0 Hz. 0 when the reference is silent.
-double highestFrequencyKept(const std::vector<double> &meanPower, double binHz)
+// Power on the picture's scale: a full-scale sine through the Hann window peaks at
+// FrameSize / 4 in its band.
+double toDb(double power)
+{
+    return 10.0 * std::log10(power + 1e-20) - 20.0 * std::log10(SonogramBuilder::FrameSize / 4.0);
+}
+
+// Where a file's sound ends, from its mean power per band (bands of binHz, the first centred on
+// 0 Hz), and whether an edge cuts it off there: the highest band above which the level falls by
+// 25 dB within 0.6 kHz and stays down, judged against the level kilohertz below it (or the top of
+// the range). Without such an edge (a tone, quiet sound) the highest band within 50 dB of the
+// file's loudest. A 16-bit file's rounding noise lies near -120 dB a band here (about -98 dBFS
+// over the whole range), its rounding distortion of quiet sound near -110 dB: nothing under the
+// picture's floor counts as sound.
+std::pair<double, bool> soundEnd(const std::vector<double> &meanPower, double binHz)
 {
     const int n = int(meanPower.size());
-    if (n == 0 || binHz <= 0.0)
-        return 0.0;
-    const int low = int(std::ceil(1000.0 / binHz));
-    const int high = std::min(n - 1, int(std::floor(4000.0 / binHz)));
-    if (high < low)
-        return 0.0;
-    const double reference = std::accumulate(&meanPower[low], &meanPower[high] + 1, 0.0) / (high - low + 1);
-    if (reference <= 0.0)
-        return 0.0;
-    const double threshold = reference * 1e-3;
-    // Neighbouring bands are averaged so that one stray band does not count as kept sound.
-    constexpr int Half = 2;
-    for (int b = n - 1; b >= 0; --b) {
-        const int from = std::max(0, b - Half);
-        const int to = std::min(n - 1, b + Half);
-        const double sum = std::accumulate(&meanPower[from], &meanPower[to] + 1, 0.0);
-        if (sum / (to - from + 1) >= threshold)
-            return (b + 0.5) * binHz;
+    std::vector<double> raw(n);
+    std::vector<double> levels(n); // neighbours averaged: one stray band is no edge
+    for (int b = 0; b < n; ++b) {
+        const int from = std::max(0, b - 2);
+        const int to = std::min(n - 1, b + 2);
+        raw[b] = toDb(meanPower[b]);
+        levels[b] = toDb(std::accumulate(&meanPower[from], &meanPower[to] + 1, 0.0) / (to - from + 1));
     }
-    return 0.0;
+    const int below = std::max(4, int(1000.0 / binHz));
+    const int fall = int(std::ceil(600.0 / binHz));
+    double above = -HUGE_VAL; // the loudest band from the edge's far side up
+    std::vector<double> window;
+    for (int b = n - 1; b >= 0; --b) {
+        if (b + fall < n)
+            above = std::max(above, levels[b + fall]);
+        window.assign(levels.begin() + std::max(0, b - below), levels.begin() + b + 1);
+        std::sort(window.begin(), window.end());
+        const size_t m = window.size();
+        // A pass band is level; a tone's skirt, falling away from it, is not.
+        const double pass = window[m / 2];
+        const bool flat = window[m * 3 / 4] - window[m / 4] <= 12.0;
+        if (flat && pass >= Sonogram::FloorDb && levels[b] >= pass - 10.0 && pass - above >= 25.0)
+            return {b * binHz, true};
+    }
+    const double loudest = *std::max_element(raw.begin(), raw.end());
+    for (int b = n - 1; b >= 0; --b) {
+        if (raw[b] >= std::max(Sonogram::FloorDb, loudest - 50.0))
+            return {b * binHz, false};
+    }
+    return {0.0, false};
 }
 
 // FFTW's planner is not thread-safe; only executing a plan is.
@@ -165,16 +187,14 @@ Sonogram SonogramBuilder::finish()
     std::vector<double> mean(Rows);
     for (int b = 0; b < Rows; ++b)
         mean[b] = m_total[b] / m_frames;
-    picture.highestKeptHz = highestFrequencyKept(mean, double(m_sampleRate) / FrameSize);
+    std::tie(picture.highestKeptHz, picture.cutOff) = soundEnd(mean, double(m_sampleRate) / FrameSize);
 
-    // A full-scale sine through the Hann window peaks at FrameSize / 4 in its band.
-    const double fullScale = 10.0 * std::log10(double(FrameSize / 4) * (FrameSize / 4));
     const double range = Sonogram::CeilingDb - Sonogram::FloorDb;
     picture.levels.resize(qsizetype(m_stored) * Rows);
     uchar *cell = reinterpret_cast<uchar *>(picture.levels.data());
     for (int r = Rows - 1; r >= 0; --r) {
         for (int c = 0; c < m_stored; ++c) {
-            const double db = 10.0 * std::log10(m_columns[size_t(c) * Rows + r] + 1e-20) - fullScale;
+            const double db = toDb(m_columns[size_t(c) * Rows + r]);
             *cell++ = uchar(std::clamp((db - Sonogram::FloorDb) / range * 255.0, 0.0, 255.0));
         }
     }

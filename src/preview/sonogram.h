@@ -16,7 +16,10 @@ struct Sonogram
     int columns = 0;
     int rows = 0;               // frequency bands from 0 Hz up to half the sample rate
     qint64 durationMs = 0;
-    double highestKeptHz = 0.0; // 0 when the file is silent
+    // Where the sound ends: at a low-pass edge or the top of the range (cutOff), or else, for a
+    // tone or quiet sound, the highest band that holds any; 0 when the file is silent.
+    double highestKeptHz = 0.0;
+    bool cutOff = false;
     // One byte per cell, 0 at FloorDb up to 255 at CeilingDb (dB against a full-scale sine);
     // row after row, the highest band first, as the picture reads.
     QByteArray levels;

@@ -135,7 +135,8 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     m_outputFolder->setText(m_services.settings->read(SettingsStore::KeyOutputFolder, defaultOutputFolder()));
     connect(m_outputFolder, &QLineEdit::textChanged, this,
             [this](const QString &text) { m_services.settings->write(SettingsStore::KeyOutputFolder, text); });
-    m_list->header()->resizeSection(0, Twips::toPixels(6600, logicalDpiX()));
+    // The one column, its header and the selection reach the list's right edge.
+    m_list->header()->setStretchLastSection(true);
 }
 
 ResultsWindow::~ResultsWindow()

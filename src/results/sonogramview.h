@@ -6,9 +6,10 @@
 #include <QPixmap>
 #include <QWidget>
 
-// The spectrograms on the player's face: the playing file's below, the source's above, on one
-// frequency scale. A line follows the position; a click or drag asks to seek there. Hidden
-// while it has no picture of the playing file, so the face looks as it did.
+// The spectrograms on the player's face: the playing file's below, the source's above, of one
+// height and frequency scale, with a time axis, the readout and a legend under them. A line
+// follows the position; a click or drag on a picture asks to seek there. Hidden while it has
+// no picture of the playing file, so the face looks as it did.
 class SonogramView : public QWidget
 {
     Q_OBJECT
@@ -22,7 +23,8 @@ public:
     void setDuration(qint64 milliseconds);
     void setPosition(qint64 milliseconds);
 
-    // "Highest frequency kept: source 20.5 kHz, MP3 19.6 kHz"
+    // "Highest frequency kept: source 20.5 kHz, MP3 19.6 kHz", or where a file without a
+    // cut-off has its sound: "No cut-off: source and MP3 have nothing above 1.0 kHz"
     QString keptText() const;
 
     QSize sizeHint() const override { return {400, 240}; }
@@ -32,9 +34,11 @@ signals:
     void pictureShown(bool shown);
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
 
 private:
     struct Band
@@ -44,17 +48,29 @@ private:
         QPixmap scaled;
     };
 
+    struct Layout
+    {
+        QRect source; // null without a source picture
+        QRect played;
+        QRect readout;
+        QRect legend;
+    };
+
     bool hasPicture() const { return !m_played.picture.isNull(); }
     void setBand(Band &band, const Sonogram &picture);
-    std::pair<QRect, QRect> layoutBands() const; // the source's (null without one), the played file's
-    void paintBand(QPainter &painter, Band &band, const QRect &rect) const;
-    void paintLabel(QPainter &painter, const QRect &band, const QString &label) const;
+    Layout layout() const;
+    bool onPicture(QPoint at) const;
+    void paintBand(QPainter &painter, Band &band, const QRect &rect, const QString &label) const;
+    void paintTimeAxis(QPainter &painter, const QRect &played) const;
+    void paintLegend(QPainter &painter, const QRect &legend) const;
+    QFont smallFont() const;
     double topHz() const;
     qint64 duration() const;
-    void seekTo(QPoint at, bool pressed);
+    void seekTo(QPoint at);
 
     Band m_played;
     Band m_source;
     qint64 m_durationMs = 0;
     qint64 m_positionMs = 0;
+    bool m_seeking = false; // a press on a picture, until its release
 };

@@ -1,4 +1,8 @@
+#include "testkit.h"
+
+#include "convert/files/pathhelpers.h"
 #include "convert/scripttools.h"
+#include "convert/toolcommands.h"
 #include "preview/sonogram.h"
 
 #include <QSignalSpy>
@@ -9,13 +13,66 @@
 
 using namespace ScriptTools;
 
-// A drawing that is no longer wanted ends its decoder at once, even one that writes nothing,
-// and reports nothing.
 class TestSonogram : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // Where a source and the real encoder's MP3 of it end: at a low-pass edge (cutOff), or, with
+    // none, where their sound ends. The encoder's own edges are where its verbose output puts
+    // them (the start of its transition band); at 64 kbps it also resamples to 24 kHz.
+    void whereTheSoundEnds_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<int>("bitrate");
+        QTest::addColumn<double>("sourceKHz");
+        QTest::addColumn<bool>("sourceCutOff");
+        QTest::addColumn<double>("mp3KHz");
+        QTest::addColumn<bool>("mp3CutOff");
+        const QString noise = QStringLiteral("anoisesrc=d=2:c=pink:a=0.5:r=44100:seed=1");
+        const QString tone = QStringLiteral("sine=f=1000:d=2:r=44100");
+        QTest::newRow("1 kHz tone") << tone << 128 << 1.0 << false << 1.0 << false;
+        QTest::newRow("1 kHz tone at -77 dBFS") << tone + QStringLiteral(",volume=-59dB") << 128 << 1.0 << false << 1.0 << false;
+        QTest::newRow("pink noise low-passed at 16 kHz")
+            << noise + QStringLiteral(",firequalizer=gain='if(lt(f,16000),0,-200)'") << 320 << 16.0 << true << 16.0 << true;
+        QTest::newRow("full-band noise at 320 kbps") << noise << 320 << 22.0 << true << 20.1 << true;
+        QTest::newRow("full-band noise at 128 kbps") << noise << 128 << 22.0 << true << 16.5 << true;
+        QTest::newRow("full-band noise at 64 kbps") << noise << 64 << 22.0 << true << 10.9 << true;
+    }
+    void whereTheSoundEnds()
+    {
+        QFETCH(QString, source);
+        QFETCH(int, bitrate);
+        QTemporaryDir dir;
+        const QString appFolder = qEnvironmentVariable("QUORVANE_APP_DIR");
+        const QString ffmpeg = Paths::toolPath(appFolder, QStringLiteral("ffmpeg"));
+        const QString wav = dir.filePath(QStringLiteral("source.wav"));
+        const QString mp3 = dir.filePath(QStringLiteral("source.mp3"));
+        QVERIFY(TestKit::makeSource(ffmpeg, wav, {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), source,
+                                                  QStringLiteral("-ac"), QStringLiteral("2")}));
+        QVERIFY(TestKit::runQuietly(Paths::toolPath(appFolder, QStringLiteral("lame")),
+                                    Tools::encoderArguments(Tools::Encoding{bitrate}, wav, mp3)));
+        SonogramMaker maker(ffmpeg);
+        QSignalSpy ready(&maker, &SonogramMaker::pictureReady);
+        maker.request({wav, mp3}, 100);
+        while (ready.size() < 2)
+            QVERIFY(ready.wait(20000));
+        const auto seen = [&](int i) { return ready.at(i).at(1).value<Sonogram>(); };
+        const auto expected = [](const Sonogram &picture, double kHz, bool cutOff) {
+            return picture.cutOff == cutOff && qAbs(picture.highestKeptHz / 1000 - kHz) <= 0.3;
+        };
+        const QString answers = QStringLiteral("source %1 kHz (cut-off %2), MP3 %3 kHz (cut-off %4)")
+                                    .arg(seen(0).highestKeptHz / 1000).arg(seen(0).cutOff)
+                                    .arg(seen(1).highestKeptHz / 1000).arg(seen(1).cutOff);
+        QFETCH(double, sourceKHz);
+        QFETCH(bool, sourceCutOff);
+        QFETCH(double, mp3KHz);
+        QFETCH(bool, mp3CutOff);
+        QVERIFY2(expected(seen(0), sourceKHz, sourceCutOff) && expected(seen(1), mp3KHz, mp3CutOff), qPrintable(answers));
+    }
+
+    // A drawing that is no longer wanted ends its decoder at once, even one that writes nothing,
+    // and reports nothing.
     void anUnwantedDrawingEndsItsDecoder_data()
     {
         QTest::addColumn<bool>("superseded");
