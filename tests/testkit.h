@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -172,6 +174,19 @@ inline Probe probe(const QString &ffprobe, const QString &path)
             info.duration = value.toDouble();
     }
     return info;
+}
+
+// The chapters ffprobe finds in a file, as its JSON lists them (start_time, end_time, tags);
+// undefined when ffprobe gave no list.
+inline QJsonValue chapters(const QString &ffprobe, const QString &path)
+{
+    QProcess tool;
+    tool.setStandardInputFile(QProcess::nullDevice());
+    tool.start(ffprobe, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_chapters"),
+                         QStringLiteral("-of"), QStringLiteral("json"), path});
+    if (!tool.waitForFinished(30000))
+        return QJsonValue::Undefined;
+    return QJsonDocument::fromJson(tool.readAllStandardOutput()).object().value(QStringLiteral("chapters"));
 }
 
 } // namespace TestKit

@@ -192,8 +192,9 @@ void FileConversion::onTagsRead()
     m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_result.tempPath, m_encoding);
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath), m_pipeReader,
-                             m_tools.encoder, Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
+        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath),
+                             m_pipeReader, m_tools.encoder,
+                             Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
     } else {
         m_state = State::Decoding;
         m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath));
@@ -303,6 +304,7 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
         return;
     }
     m_decoded = *output.audio;
+    takeChapters();
     m_state = State::Encoding;
     m_runner->start(m_tools.encoder, Tools::encoderArguments(m_encoding, m_result.tempPath, m_encoderOutput));
     watchTools();
@@ -345,7 +347,17 @@ void FileConversion::onPipedToolFinished()
         return;
     }
     m_decoded = *output.audio;
+    takeChapters();
     takeEncoderOutput();
+}
+
+// The decoder's chapters file is gone once it has ended well: its chapters wait for the tag
+// step with the source's tags.
+void FileConversion::takeChapters()
+{
+    const QString path = Tools::chaptersPath(m_result.tempPath);
+    m_sourceTags.chapters = TagCopy::readChapters(path);
+    QFile::remove(path);
 }
 
 // The encoder's checked file takes the temporary file's name, and the tag step follows.
@@ -392,6 +404,8 @@ void FileConversion::conclude()
 
 void FileConversion::removeTemporaryFiles()
 {
+    if (!m_result.tempPath.isEmpty())
+        QFile::remove(Tools::chaptersPath(m_result.tempPath));
     WorkFolder::discardTempMp3(m_encoderOutput);
     WorkFolder::discardTempMp3(m_result.tempPath);
     // A second call (a cancel between the tools, then abort() before the report) deletes

@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include <taglib/attachedpictureframe.h>
+#include <taglib/chapterframe.h>
 #include <taglib/commentsframe.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
@@ -14,6 +15,7 @@
 #include <taglib/mp4file.h>
 #include <taglib/mp4tag.h>
 #include <taglib/mpegfile.h>
+#include <taglib/tableofcontentsframe.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/tfilestream.h>
 #include <taglib/tpropertymap.h>
@@ -22,6 +24,7 @@
 #include <taglib/xiphcomment.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
 namespace {
@@ -242,6 +245,33 @@ void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
     }
 }
 
+// CHAP frames "chp0", "chp1"... in the chapters' order, each with its title as a TIT2 (players
+// show the frame's own name for a chapter without one: "Chapter N" instead), and the one
+// top-level CTOC that lists them in that order. An ID3v2 time is 32-bit milliseconds.
+void addChapters(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
+{
+    if (chapters.isEmpty())
+        return;
+    constexpr qint64 kMaxMs = 0xFFFFFFFF;
+    constexpr unsigned kNoOffset = 0xFFFFFFFF;   // ID3v2's "times only, no byte offsets"
+    auto *toc = new TagLib::ID3v2::TableOfContentsFrame("toc");
+    toc->setIsTopLevel(true);
+    toc->setIsOrdered(true);
+    for (qsizetype i = 0; i < chapters.size(); ++i) {
+        const SourceChapter &chapter = chapters.at(i);
+        const TagLib::ByteVector id(("chp" + std::to_string(i)).c_str());
+        const auto startMs = unsigned(qBound<qint64>(0, chapter.startMs, kMaxMs));
+        const auto endMs = unsigned(qBound<qint64>(startMs, chapter.endMs, kMaxMs));
+        auto *frame = new TagLib::ID3v2::ChapterFrame(id, startMs, endMs, kNoOffset, kNoOffset);
+        auto *title = new TagLib::ID3v2::TextIdentificationFrame("TIT2", TagLib::String::Latin1);
+        title->setText(toTagLib(chapter.title.isEmpty() ? QStringLiteral("Chapter %1").arg(i + 1) : chapter.title));
+        frame->addEmbeddedFrame(title);
+        tag.addFrame(frame);
+        toc->addChildElement(id);
+    }
+    tag.addFrame(toc);
+}
+
 } // namespace
 
 namespace TagCopy {
@@ -288,8 +318,72 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
     tag->setProperties(fieldsForId3v23(tags));
     tidyFrames(*tag);
     addPictures(tags.pictures, *tag);
+    addChapters(tags.chapters, *tag);
     return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v3,
                      TagLib::File::DoNotDuplicate);
+}
+
+// ffmpeg's metadata format: ";FFMETADATA1", then "key=value" lines, global ones first, then
+// under "[CHAPTER]" (or "[STREAM]") headers; lines that start with ';' or '#' are comments.
+// A backslash takes the next character as it is: "\=", "\;", "\#", "\\", and a backslash
+// before a line's end keeps that newline in the value. A chapter's START and END count in
+// its TIMEBASE ("1/1000"); ffmpeg's own reader takes nanoseconds without one.
+QList<SourceChapter> readChapters(const QString &ffmetadataPath)
+{
+    QFile file(ffmetadataPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.readAll();
+    struct Counted { SourceChapter chapter; qint64 start = 0, end = 0, num = 1, den = 1000000000; };
+    QList<Counted> counted;
+    bool inChapter = false;
+    QByteArray key, value;
+    bool inValue = false;
+    qsizetype lineStart = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        const char c = i < text.size() ? text.at(i) : '\n';
+        if (c == '\\' && i + 1 < text.size()) {
+            (inValue ? value : key).append(text.at(++i));
+        } else if (c == '=' && !inValue) {
+            inValue = true;
+        } else if (c != '\n') {
+            (inValue ? value : key).append(c);
+        } else {
+            const QByteArray line = text.mid(lineStart, i - lineStart).trimmed();
+            lineStart = i + 1;
+            if (line.startsWith('[')) {
+                inChapter = line == "[CHAPTER]";
+                if (inChapter)
+                    counted.append(Counted());
+            } else if (inChapter && inValue && !line.startsWith(';') && !line.startsWith('#')) {
+                Counted &last = counted.last();
+                const QByteArray name = key.trimmed().toUpper();
+                if (name == "TIMEBASE" && value.contains('/')) {
+                    last.num = value.left(value.indexOf('/')).toLongLong();
+                    last.den = value.mid(value.indexOf('/') + 1).toLongLong();
+                } else if (name == "START" || name == "END") {
+                    (name == "START" ? last.start : last.end) = value.trimmed().toLongLong();
+                } else if (name == "TITLE") {
+                    last.chapter.title = QString::fromUtf8(value);
+                }
+            }
+            key.clear();
+            value.clear();
+            inValue = false;
+        }
+    }
+    QList<SourceChapter> chapters;
+    for (Counted &each : counted) {
+        if (each.num <= 0 || each.den <= 0)
+            continue;   // a time base no chapter can be placed by
+        const double msPerTick = 1000.0 * double(each.num) / double(each.den);
+        each.chapter.startMs = std::llround(double(each.start) * msPerTick);
+        each.chapter.endMs = std::llround(double(each.end) * msPerTick);
+        chapters.append(each.chapter);
+    }
+    std::stable_sort(chapters.begin(), chapters.end(),
+                     [](const SourceChapter &a, const SourceChapter &b) { return a.startMs < b.startMs; });
+    return chapters;
 }
 
 std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)

@@ -15,15 +15,25 @@ struct SourcePicture
     QString description;
 };
 
-// What the tag step takes from a source, read once before the decoder runs.
+// A chapter as the source marks it, in milliseconds from the start of its audio.
+struct SourceChapter
+{
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+    QString title;   // "" when the source names none
+};
+
+// What the tag step takes from a source, read once before the decoder runs; the chapters
+// come from the decoder's run (TagLib reads no MPEG-4 chapters).
 struct SourceTags
 {
     bool readable = false;                    // the tag library could open and read the source
     QMap<QString, QStringList> fields;        // TagLib's property names: TITLE, TRACKNUMBER...
     QList<SourcePicture> pictures;            // in the source's order
+    QList<SourceChapter> chapters;            // by start
     std::optional<qint64> firstAudioTrackMs;  // an MPEG-4 source's first audio track
 
-    bool isEmpty() const { return fields.isEmpty() && pictures.isEmpty(); }
+    bool isEmpty() const { return fields.isEmpty() && pictures.isEmpty() && chapters.isEmpty(); }
 };
 
 // The tag step of a conversion: the decoder carries no tags, so the MP3 gets them here, from
@@ -35,10 +45,15 @@ namespace TagCopy {
 // Never fails: an unreadable source gives an empty result with readable false.
 SourceTags readSource(const QString &path);
 
+// The chapters of ffmpeg's metadata file at path (its [CHAPTER] sections), by start; none when
+// it cannot be read or holds none.
+QList<SourceChapter> readChapters(const QString &ffmetadataPath);
+
 // Writes one ID3v2.3 tag into the MP3 at mp3Path (what every player, car radio and Windows
 // reads), replacing any tag there: the fields, the first picture as "Front cover" and the
-// others with their own types. Nothing is written for empty tags. False when the file could
-// not be opened as MP3 or not saved.
+// others with their own types, the chapters as CHAP frames (each with its title as a TIT2,
+// "Chapter N" for one without) that one top-level CTOC lists in order. Nothing is written for
+// empty tags. False when the file could not be opened as MP3 or not saved.
 bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
 
 // What a tool's MP3 output holds, as TagLib reads it: nothing when it is not MPEG audio.

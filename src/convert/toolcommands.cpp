@@ -38,13 +38,24 @@ QString ffmpegFileArgument(const QString &path)
     return QStringLiteral("file:") + path;
 }
 
+// The source, then the chapters file: metadata only, no stream ("-an") goes into it.
+static QStringList sourceAndChapters(const QString &source, const QString &tempMp3)
+{
+    return {QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-an"),
+            ffmpegFileArgument(chaptersPath(tempMp3))};
+}
+
 QStringList decoderArguments(const QString &source, const QString &tempMp3)
 {
-    return {QStringLiteral("-i"), ffmpegFileArgument(source),
-            QStringLiteral("-map"), QStringLiteral("0:a:0"),
-            QStringLiteral("-id3v2_version"), QStringLiteral("0"),
-            QStringLiteral("-b:a"), QStringLiteral("320k"),
-            QStringLiteral("-f"), QStringLiteral("mp3"), ffmpegFileArgument(tempMp3)};
+    return sourceAndChapters(source, tempMp3)
+           + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                         QStringLiteral("-id3v2_version"), QStringLiteral("0"),
+                         QStringLiteral("-b:a"), QStringLiteral("320k"), ffmpegFileArgument(tempMp3)};
+}
+
+QString chaptersPath(const QString &tempMp3)
+{
+    return tempMp3.isEmpty() ? QString() : Paths::removeExtension(tempMp3) + QStringLiteral(".ffmeta");
 }
 
 QString Encoding::text() const
@@ -59,13 +70,13 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
             QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
 }
 
-QStringList pipedDecoderArguments(const QString &source)
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3)
 {
-    return {QStringLiteral("-i"), ffmpegFileArgument(source),
-            QStringLiteral("-map"), QStringLiteral("0:a:0"),
-            QStringLiteral("-map_metadata"), QStringLiteral("-1"),
-            QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
-            QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+    return sourceAndChapters(source, tempMp3)
+           + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
+                         QStringLiteral("-map_metadata"), QStringLiteral("-1"),
+                         QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
+                         QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
 }
 
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding)

@@ -16,8 +16,15 @@ QString defaultBitrateText();
 // ffmpeg decodes the source's first audio track into an MP3 file at 320 kbps, the top MP3 rate:
 // a lower rate would cap the re-encoded result's quality whatever the choice. No tag, not even
 // ffmpeg's own (the tag step writes the source's); no overwrite option, as nothing existed at
-// tempMp3 when it was chosen.
+// tempMp3 when it was chosen. In the same run it writes the source's chapters to
+// chaptersPath(tempMp3), in its own metadata format, for the tag step. That output comes
+// first, so that the MP3 stays the last argument; each output's format follows from its
+// name's extension.
 QStringList decoderArguments(const QString &source, const QString &tempMp3);
+
+// Where the decoder writes the source's chapters: beside tempMp3, under its base name with
+// ".ffmeta" (the extension ffmpeg knows its metadata format by). "" for "".
+QString chaptersPath(const QString &tempMp3);
 
 // A path as ffmpeg takes it for a plain file. ffmpeg reads "name:" in front of a path as a
 // protocol ("pipe:0.m4a" would be standard input, "concat:a|b" two other files), so a
@@ -42,8 +49,9 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
 
 // The single pass: ffmpeg decodes the source's first audio track to 16-bit WAV on its standard
 // output, and lame encodes its standard input ("-") as above. More than two channels are mixed
-// down to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in the two steps.
-QStringList pipedDecoderArguments(const QString &source);
+// down to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in the two steps. The
+// chapters go to chaptersPath(tempMp3) as in the two steps.
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3);
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -54,6 +55,8 @@ private slots:
     void shortSourceIsNamed();
     void tagsAndCovers_data();
     void tagsAndCovers();
+    void chaptersKept_data();
+    void chaptersKept();
     void fileProgress_data();
     void fileProgress();
     void cancelOrAbortFromProgress_data();
@@ -539,6 +542,7 @@ void TestConversion::tagsAndCovers()
     QCOMPARE(result.note, note);
     QVERIFY2(result.warning.isEmpty(), qPrintable(result.warning));   // the first track is whole
     QVERIFY(qAbs(TestKit::probe(m_ffprobe, result.tempPath).duration - 1.0) < 0.1);
+    QCOMPARE(TestKit::chapters(m_ffprobe, result.tempPath), QJsonValue(QJsonArray()));   // none in the source
 
     TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
     QVERIFY(!mp3.hasID3v1Tag() && !mp3.hasAPETag());
@@ -555,6 +559,48 @@ void TestConversion::tagsAndCovers()
         QCOMPARE(front->type(), TagLib::ID3v2::AttachedPictureFrame::FrontCover);
         QCOMPARE(QByteArray(front->picture().data(), front->picture().size()), covers.first());
     }
+}
+
+void TestConversion::chaptersKept_data()
+{
+    QTest::addColumn<bool>("singlePass");
+    QTest::newRow("two steps") << false;
+    QTest::newRow("single pass") << true;
+}
+
+// An audiobook's chapters, titles with ffmpeg's escapes and a line break in them, reach the
+// ID3v2.3 tag; their file does not stay.
+void TestConversion::chaptersKept()
+{
+    QFETCH(bool, singlePass);
+    const QString meta = QDir(m_work->path()).filePath(QStringLiteral("chapters.txt"));
+    QVERIFY(TestKit::writeFile(meta, ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=Opening\n"
+                                     "[CHAPTER]\nTIMEBASE=1/1000\nSTART=700\nEND=1400\ntitle=Two \\= \\; \\# \\\\ end\n"
+                                     "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1400\nEND=2000\ntitle=Été – 終わり\\\nfin\n"));
+    const QString book = QDir(m_sources).filePath(QStringLiteral("book.m4b"));
+    QStringList make = QStringLiteral("-f lavfi -i sine=duration=2 -i META -map_metadata 1 -map_chapters 1 -c:a aac").split(u' ');
+    make.replace(make.indexOf(QStringLiteral("META")), meta);
+    QVERIFY(TestKit::makeSource(m_ffmpeg, book, make));
+    ToolSet tools = settings().tools;
+    tools.singlePass = singlePass;
+    FileConversion conversion(0, book, 128, tools);
+    QSignalSpy finished(&conversion, &FileConversion::finished);
+    conversion.start();
+    QVERIFY(finished.wait(60000));
+    const auto result = finished.at(0).at(0).value<FileResult>();
+    QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
+    QVERIFY(TestKit::readFile(result.tempPath).startsWith("ID3\x03"));
+    const QJsonArray chapters = TestKit::chapters(m_ffprobe, result.tempPath).toArray();
+    const QStringList titles = {QStringLiteral("Opening"), QStringLiteral("Two = ; # \\ end"), QStringLiteral("Été – 終わり\nfin")};
+    const double bounds[] = {0.0, 0.7, 1.4, 2.0};
+    QCOMPARE(chapters.size(), titles.size());
+    for (int i = 0; i < chapters.size(); ++i) {
+        const QJsonObject chapter = chapters.at(i).toObject();
+        QCOMPARE(chapter.value(QStringLiteral("tags")).toObject().value(QStringLiteral("title")).toString(), titles.at(i));
+        QVERIFY(qAbs(chapter.value(QStringLiteral("start_time")).toString().toDouble() - bounds[i]) < 0.003);
+        QVERIFY(qAbs(chapter.value(QStringLiteral("end_time")).toString().toDouble() - bounds[i + 1]) < 0.003);
+    }
+    QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(result.tempPath).fileName()});
 }
 
 void TestConversion::fileProgress_data()
