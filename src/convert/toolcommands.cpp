@@ -50,7 +50,8 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3)
     return sourceAndChapters(source, tempMp3)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-id3v2_version"), QStringLiteral("0"),
-                         QStringLiteral("-b:a"), QStringLiteral("320k"), ffmpegFileArgument(tempMp3)};
+                         QStringLiteral("-b:a"), QStringLiteral("320k"),
+                         QStringLiteral("-f"), QStringLiteral("mp3"), ffmpegFileArgument(tempMp3)};
 }
 
 QString chaptersPath(const QString &tempMp3)

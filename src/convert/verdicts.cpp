@@ -135,9 +135,8 @@ QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encod
 
 QString tempSpaceProblem(qint64 durationMs, qint64 freeBytes, const QString &folder)
 {
-    // 320 kbps is 40 bytes a millisecond; the margin covers the container's frames and the
-    // encoder's file, which starts while the decoder's is still there.
-    const qint64 needed = durationMs * 40 + durationMs * 2 + (4 << 20);
+    // 320 kbps is 40 bytes a millisecond; the margin covers the frames' padding and headers.
+    const qint64 needed = durationMs * 40 * 102 / 100 + (16 << 10);
     if (freeBytes < 0 || freeBytes >= needed)
         return {};
     const QLocale c = QLocale::c();

@@ -315,21 +315,21 @@ void TestConversion::missingDecoderFailsEveryFile()
 
 void TestConversion::decoderProblem_data()
 {
-    QTest::addColumn<QString>("script");   // the decoder's arguments: -i SOURCE ... TEMP (the 11th)
+    QTest::addColumn<QString>("script");   // the decoder's arguments: -i SOURCE ... TEMP (the 13th)
     QTest::addColumn<QString>("reason");
 
     QTest::newRow("writes part of a file and fails")
-        << QStringLiteral("printf 'ID3 partial' > \"${11}\"; echo 'fake decoder: broken input' >&2; exit 1")
+        << QStringLiteral("printf 'ID3 partial' > \"${13}\"; echo 'fake decoder: broken input' >&2; exit 1")
         << QStringLiteral("fake decoder: broken input");
     QTest::newRow("fails without a word")
-        << QStringLiteral("printf 'partial' > \"${11}\"; exit 7")
+        << QStringLiteral("printf 'partial' > \"${13}\"; exit 7")
         << QStringLiteral("the decoder failed with exit code 7");
     QTest::newRow("succeeds without a file") << QStringLiteral("exit 0")
                                              << QStringLiteral("the decoder wrote no file");
-    QTest::newRow("succeeds with an empty file") << QStringLiteral(": > \"${11}\"; exit 0")
+    QTest::newRow("succeeds with an empty file") << QStringLiteral(": > \"${13}\"; exit 0")
                                                  << QStringLiteral("the decoder wrote an empty file");
     QTest::newRow("killed half-way")
-        << QStringLiteral("printf 'partial' > \"${11}\"; kill -9 $$")
+        << QStringLiteral("printf 'partial' > \"${13}\"; kill -9 $$")
         << QStringLiteral("the decoder ended abnormally");
 }
 
@@ -729,7 +729,7 @@ void TestConversion::batchProgressAndOrder()
     const QString log = QDir(m_work->path()).filePath(QStringLiteral("decoder.log"));
     SessionSetup tools = settings(128, jobs);
     tools.tools.decoder = writeScript(m_tools, QStringLiteral("ffmpeg"),
-                                      QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"${11}\" >> %1; exec %2 \"$@\"")
+                                      QStringLiteral("printf '%s\\t%s\\n' \"$2\" \"${13}\" >> %1; exec %2 \"$@\"")
                                           .arg(shellQuoted(log), shellQuoted(m_ffmpeg)));
     tools.longestFirst = longestFirst;
     QStringList sources;
@@ -987,7 +987,7 @@ QString TestConversion::slowDecoder() const
     const QString pidFile = QDir(m_work->path()).filePath(QStringLiteral("slow.pid"));
     return writeScript(m_tools, QStringLiteral("ffmpeg"),
                        QStringLiteral("case \"$2\" in\n"
-                                      "*/slow.m4a) printf 'partial' > \"${11}\"; echo $$ > %1; exec sleep 30 ;;\n"
+                                      "*/slow.m4a) printf 'partial' > \"${13}\"; echo $$ > %1; exec sleep 30 ;;\n"
                                       "*) exec %2 \"$@\" ;;\n"
                                       "esac")
                            .arg(shellQuoted(pidFile), shellQuoted(m_ffmpeg)));

@@ -68,13 +68,14 @@ void TestToolCommands::decoderArguments()
     QFETCH(QString, tempArgument);
     // The chapters into a metadata file beside the MP3 first; then the first audio track only,
     // no tags, at the top rate, so that lame's re-encoding is not limited by ffmpeg's default
-    // 128 kbps. Stand-in tools find the MP3 as the 11th and last argument.
+    // 128 kbps. Stand-in tools find the MP3 as the 13th and last argument.
     const QString mp3 = tempArgument.isEmpty() ? temp : tempArgument;
     const QStringList expected = {QStringLiteral("-i"), sourceArgument.isEmpty() ? source : sourceArgument,
                                   QStringLiteral("-an"), mp3.chopped(4) + QStringLiteral(".ffmeta"),
                                   QStringLiteral("-map"), QStringLiteral("0:a:0"),
                                   QStringLiteral("-id3v2_version"), QStringLiteral("0"),
-                                  QStringLiteral("-b:a"), QStringLiteral("320k"), mp3};
+                                  QStringLiteral("-b:a"), QStringLiteral("320k"),
+                                  QStringLiteral("-f"), QStringLiteral("mp3"), mp3};
     QCOMPARE(Tools::decoderArguments(source, temp), expected);
     // The single pass: the same chapters; the same track as 16-bit WAV on standard output,
     // more channels mixed down to stereo, no tags.

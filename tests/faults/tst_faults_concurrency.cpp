@@ -181,7 +181,7 @@ void TestFaultsConcurrency::twoProgramsShareATemporaryFolder()
                                  .arg(shellQuoted(mine), shellQuoted(theirs), shellQuoted(m_problems));
         const QString pidLog = QDir(m_work->path()).filePath(tag + QStringLiteral(".pids"));
         pidLogs.append(pidLog);
-        QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 11, meet).isEmpty());
+        QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), realTools ? m_ffmpeg : m_fake, pidLog, 13, meet).isEmpty());
         QVERIFY(!wrapper(app, QStringLiteral("lame"), realTools ? m_lame : m_fake, pidLog, 6).isEmpty());
         const QString folder = makeFolder(QStringLiteral("sources-") + tag);
         sources.append(realTools ? toneSources(folder, filesEach, tag == tags.at(0) ? m_oneSecond : m_twoSeconds)
@@ -252,8 +252,8 @@ void TestFaultsConcurrency::runningProgramsFolderIsItsOwn()
     QFETCH(int, signalNumber);
     const QString app = makeFolder(QStringLiteral("app"));
     const QString pidLog = QDir(m_work->path()).filePath(QStringLiteral("tools.pids"));
-    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 11,
-                     QStringLiteral("sleep 60 & echo $! >> %1; printf 'partial' > \"${11}\"").arg(shellQuoted(pidLog)))
+    QVERIFY(!wrapper(app, QStringLiteral("ffmpeg"), QString(), pidLog, 13,
+                     QStringLiteral("sleep 60 & echo $! >> %1; printf 'partial' > \"${13}\"").arg(shellQuoted(pidLog)))
                  .isEmpty());
     QVERIFY(!wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6).isEmpty());
     const QString out = makeFolder(QStringLiteral("out"));
@@ -572,7 +572,7 @@ QProcess *TestFaultsConcurrency::startSignalledProgram(const QString &pidLog, co
 {
     const QString app = makeFolder(QStringLiteral("app"));
     const QString hold = heldRun > 0 ? holdRun(gate(), heldRun) : QString();
-    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 11, hold).isEmpty()
+    if (wrapper(app, QStringLiteral("ffmpeg"), m_ffmpeg, pidLog, 13, hold).isEmpty()
         || wrapper(app, QStringLiteral("lame"), m_lame, pidLog, 6, hold).isEmpty())
         qWarning("could not write the tool wrappers");
     makeFolder(out);

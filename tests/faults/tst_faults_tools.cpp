@@ -139,8 +139,8 @@ void TestFaultsTools::brokenTool_data()
     QTest::addColumn<QString>("stand");   // see placeTool(); in a script %1 is the real tool
     QTest::addColumn<QString>("reason");  // a part of the reason
 
-    // The decoder's arguments: -i SOURCE, six options, -f mp3 TEMP (the 11th); the encoder's:
-    // -h -m s -b N IN OUT.
+    // The decoder's arguments: -i SOURCE, the chapters file, six options, -f mp3 TEMP (the
+    // 13th); the encoder's: -h -m s -b N IN OUT.
     const QString ffmpeg = QStringLiteral("ffmpeg");
     const QString lame = QStringLiteral("lame");
     QTest::newRow("decoder through a wrapper (works)") << ffmpeg << QStringLiteral("exec %1 \"$@\"") << QString();
@@ -151,12 +151,12 @@ void TestFaultsTools::brokenTool_data()
     QTest::newRow("decoder crashes (SIGSEGV)")
         << ffmpeg << QStringLiteral("kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
     QTest::newRow("decoder killed after part of its output (SIGKILL)")
-        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${11}\"; kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${13}\"; kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
     QTest::newRow("decoder fails after part of its output")
-        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${11}\"; echo 'stand-in decoder: out of memory' >&2; exit 3")
+        << ffmpeg << QStringLiteral("printf 'ID3 part' > \"${13}\"; echo 'stand-in decoder: out of memory' >&2; exit 3")
         << QStringLiteral("stand-in decoder: out of memory");
     QTest::newRow("decoder writes garbage and says it succeeded")
-        << ffmpeg << QStringLiteral("head -c 40000 /dev/urandom > \"${11}\"")
+        << ffmpeg << QStringLiteral("head -c 40000 /dev/urandom > \"${13}\"")
         << QStringLiteral("the decoder's output is not valid MPEG audio");
     QTest::newRow("decoder crashes after its whole output")
         << ffmpeg << QStringLiteral("%1 \"$@\" 2>/dev/null; kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
@@ -322,7 +322,7 @@ QString TestFaultsTools::hangingOnSecondRun(const QString &tool, const QString &
     const bool decoder = tool == QStringLiteral("ffmpeg");
     const QString marker = shellQuoted(QDir(m_work->path()).filePath(QStringLiteral("ran once")));
     return QStringLiteral("if [ -e %1 ]; then\n%2\nfi\n: > %1\nexec %3 \"$@\"")
-        .arg(marker, hangingScript(how, decoder ? QStringLiteral("${11}") : QStringLiteral("$7")),
+        .arg(marker, hangingScript(how, decoder ? QStringLiteral("${13}") : QStringLiteral("$7")),
              shellQuoted(decoder ? m_machine.ffmpeg : m_machine.lame));
 }
 

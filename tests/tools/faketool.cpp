@@ -2,7 +2,7 @@
 // tool runs: it copies its input to its output, the way the real tools would leave a
 // file behind; as the decoder it puts four silent MPEG audio frames in front, so that the
 // output passes for MP3 and ends with the source's bytes. Called like either tool:
-//   faketool -i SOURCE -f mp3 OUTPUT          (decoder)
+//   faketool -i SOURCE ... -f mp3 OUTPUT      (decoder; no chapters file)
 //   faketool -h -m s -b N INPUT OUTPUT        (encoder)
 // Plain C++ on purpose: it starts in a millisecond and links nothing of the project.
 
