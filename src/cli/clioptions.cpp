@@ -20,7 +20,8 @@ QString helpEpilogue()
     return QStringLiteral(
         "\n"
         "A file is converted whatever its type; a folder is searched, with every folder\n"
-        "below it, for .m4a and .m4b files. Each converted file is saved in the output folder\n"
+        "below it, for .m4a and .m4b files; an audiobook's chapters (titles and times) are\n"
+        "kept in the MP3's tag. Each converted file is saved in the output folder\n"
         "under the source's name with .mp3 (\"song.mp3\", then \"song (2).mp3\" for a name\n"
         "that repeats); an existing file of that name is replaced. With --keep-tree a\n"
         "file goes to the folder that mirrors its source's, and \" (2)\" names count within\n"
