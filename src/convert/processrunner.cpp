@@ -61,19 +61,6 @@ int startErrorNumber(const QString &program)
     return StartError::Other;
 }
 
-// The words the system uses for the failures a tool reports most, as they end its lines
-// ("...: No space left on device").
-const QStringList &systemErrorTexts()
-{
-    static const QStringList texts = [] {
-        QStringList list;
-        for (int error : {ENOSPC, EACCES, EPERM, ENOENT, EROFS, EIO, EFBIG, ENAMETOOLONG, ENOTDIR, EISDIR, EMFILE})
-            list.append(QString::fromLocal8Bit(std::strerror(error)));
-        return list;
-    }();
-    return texts;
-}
-
 // The line of a tool's stderr that best says why it failed: among its last lines, the last
 // that names a system error; else the last line that is not a bare summary (ffmpeg ends a
 // full disk with "Conversion failed!", two lines below the reason).
@@ -85,6 +72,14 @@ QString mostTellingLine(const QByteArray &text)
 {
     static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
     static const QRegularExpression summary(QStringLiteral("^(Conversion failed!|Exiting normally.*)$"));
+    // The words the system uses for the failures a tool reports most, as they end its lines
+    // ("...: No space left on device").
+    static const QStringList systemErrors = [] {
+        QStringList list;
+        for (int error : {ENOSPC, EACCES, EPERM, ENOENT, EROFS, EIO, EFBIG, ENAMETOOLONG, ENOTDIR, EISDIR, EMFILE})
+            list.append(QString::fromLocal8Bit(std::strerror(error)));
+        return list;
+    }();
     constexpr int kLinesLookedAt = 8;
     QString decoded = QString::fromLocal8Bit(text);
     decoded.replace(controlSequence, QStringLiteral("\n"));
@@ -95,17 +90,13 @@ QString mostTellingLine(const QByteArray &text)
         if (const QString simple = line->simplified(); !simple.isEmpty())
             lines.append(simple);
     }
-    for (const QString &line : std::as_const(lines)) {
-        for (const QString &error : systemErrorTexts()) {
-            if (line.endsWith(error, Qt::CaseInsensitive))
-                return line;
-        }
-    }
-    for (const QString &line : std::as_const(lines)) {
-        if (!summary.match(line).hasMatch())
-            return line;
-    }
-    return lines.value(0);
+    auto found = std::find_if(lines.cbegin(), lines.cend(), [](const QString &line) {
+        return std::any_of(systemErrors.cbegin(), systemErrors.cend(),
+                           [&line](const QString &error) { return line.endsWith(error, Qt::CaseInsensitive); });
+    });
+    if (found == lines.cend())
+        found = std::find_if(lines.cbegin(), lines.cend(), [](const QString &line) { return !summary.match(line).hasMatch(); });
+    return found == lines.cend() ? lines.value(0) : *found;
 }
 
 #ifndef Q_OS_WIN
@@ -332,12 +323,10 @@ void ProcessRunner::readStandardError()
         m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
     qsizetype begin = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text.at(i);
-        if (c != '\n' && c != '\r')
-            continue;
-        m_partialLine += text.mid(begin, i - begin);
-        begin = i + 1;
-        passOnLine(std::exchange(m_partialLine, {}));
+        if (text.at(i) == '\n' || text.at(i) == '\r') {
+            passOnLine(std::exchange(m_partialLine, {}) + text.mid(begin, i - begin));
+            begin = i + 1;
+        }
     }
     m_partialLine += text.mid(begin);
     if (m_partialLine.size() >= kMaxLineBytes)
