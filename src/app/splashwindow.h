@@ -5,8 +5,6 @@
 #include <QPixmap>
 #include <QWidget>
 
-#include <functional>
-
 class QCheckBox;
 
 class SplashWindow : public QWidget

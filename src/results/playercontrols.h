@@ -2,7 +2,6 @@
 
 #include <QLabel>
 #include <QMediaPlayer>
-#include <QWidget>
 
 class QSlider;
 class QToolButton;

@@ -12,7 +12,6 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStringDecoder>
-#include <QWidget>
 #include <QWindow>
 
 namespace Appearance {

@@ -2,10 +2,8 @@
 
 #include <QCursor>
 #include <QObject>
-#include <QPoint>
 #include <QPointer>
 #include <QRect>
-#include <QSize>
 
 #include <optional>
 

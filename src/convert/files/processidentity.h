@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QDateTime>
-#include <QString>
 
 // Who left a file or folder behind, well enough to judge whether that program has surely
 // ended. A process id alone says nothing across machines or containers (another host sharing

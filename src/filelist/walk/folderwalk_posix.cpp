@@ -240,8 +240,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
     // Parallel to folders: the path as the system takes it ("" for an entry not walked) and
     // the folder it led to when listed.
     std::set<FolderKey> known;
-    std::vector<QByteArray> encoded;
-    std::vector<FolderKey> keys;
+    std::vector<std::pair<QByteArray, FolderKey>> walked;
     for (const QString &folder : std::as_const(folders)) {
         QByteArray path = QFile::encodeName(folder);
         struct stat info = {};
@@ -250,8 +249,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             noteFolderError(unreadable, folder);
         if (!found || !known.insert(keyOf(info)).second)
             path.clear();
-        encoded.push_back(path);
-        keys.push_back(keyOf(info));
+        walked.emplace_back(path, keyOf(info));
     }
 
     std::vector<Subfolder> subfolders;
@@ -261,19 +259,20 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
     for (qsizetype i = 0; i < folders.size(); ++i) {
         if (isCancelled(cancelled))
             return;
-        if (encoded[size_t(i)].isEmpty())
+        const auto [encoded, key] = walked[size_t(i)];   // a copy: walked grows below
+        if (encoded.isEmpty())
             continue;
         const QString folder = folders.at(i);
         const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
         struct stat opened;
-        const int fd = openFolder(encoded[size_t(i)], opened);
+        const int fd = openFolder(encoded, opened);
         if (fd < 0) {
             noteFolderError(unreadable, folder);
             continue;
         }
         // A folder swapped since it was listed could lead back up the tree: only the one
         // listed is read.
-        if (keyOf(opened) != keys[size_t(i)]) {
+        if (keyOf(opened) != key) {
             ::close(fd);
             continue;
         }
@@ -284,13 +283,11 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
 
         std::sort(subfolders.begin(), subfolders.end(),
                   [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
-        const QByteArray folderEncoded = encoded[size_t(i)];
         for (const Subfolder &sub : subfolders) {
             if (!known.insert(sub.key).second)
                 continue;
             folders.append(prefix + sub.name + u'/');
-            encoded.push_back(folderEncoded + (folderEncoded.endsWith('/') ? "" : "/") + sub.encodedName + '/');
-            keys.push_back(sub.key);
+            walked.emplace_back(encoded + (encoded.endsWith('/') ? "" : "/") + sub.encodedName + '/', sub.key);
         }
         if (rows) {
             keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop, tildes);

@@ -3,9 +3,7 @@
 #include "filelist/walk/folderwalk.h"
 
 #include <QObject>
-#include <QStringList>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <utility>
