@@ -24,9 +24,7 @@ struct ProcessOutcome
     bool started = false;   // false: the program could not be started
     bool crashed = false;   // ended abnormally (signal, crash, cancel)
     int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
-    QString errorText;      // the line of stderr that best says why it failed (one that names
-                            // a system error, else the last but a bare summary), or why the
-                            // program could not start
+    QString errorText;      // the line of stderr that best says why it failed, or why it could not start
     bool succeeded() const { return started && !crashed && exitCode == 0; }
 };
 Q_DECLARE_METATYPE(ProcessOutcome)
