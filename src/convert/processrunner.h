@@ -29,10 +29,9 @@ struct ProcessOutcome
 };
 Q_DECLARE_METATYPE(ProcessOutcome)
 
-// One run of one external program at a time. The program gets its arguments as a list (no
-// shell ever sees them), reads from the null device and has its stdout discarded (or piped
-// into another runner's program, see startPiped()); the tail of its stderr is kept as the
-// reason for a failure, and every line of it is passed on as it arrives.
+// One external program at a time: its arguments a list (no shell ever sees them), its input the
+// null device, its stdout discarded (or piped into another runner's program, see startPiped());
+// its stderr passed on line by line, and its tail kept as the reason for a failure.
 class ProcessRunner : public QObject
 {
     Q_OBJECT
@@ -65,10 +64,9 @@ public:
     bool isRunning() const { return m_busy; }
 
 signals:
-    // Each non-empty line of the program's stderr, without its end; a line ends at '\n' or
-    // at '\r' (progress lines). All lines of a run come before its finished(), the last one
-    // also when it has no end. A receiver may cancel() here; one that may abort() or delete the
-    // runner (or may make another receiver do so) connects queued.
+    // Each non-empty line of stderr, without its end ('\n', or '\r' for progress lines), all before
+    // the run's finished(), the last also without an end. A receiver may cancel() here; one that may
+    // abort() or delete the runner (or make another receiver do so) connects queued.
     void standardErrorLineRead(const QString &line);
     void finished(const ProcessOutcome &outcome);
 

@@ -16,9 +16,8 @@ class QWidget;
 // the button-face colours, centring, and which pointer shows where.
 namespace Appearance {
 
-// The skin is a Qt style sheet in x/o.cjs in the program's folder. The file being there
-// gives the window the button-face colours (applyFormColors); the sheet is applied, and
-// true returned, when it reads as one. Without the file the window keeps its designed look.
+// The skin: a Qt style sheet in x/o.cjs in the program's folder. The file being there gives the
+// window the button-face colours (applyFormColors); the sheet is applied (true) when it reads as one.
 bool applySkin(QWidget *window, const QString &appFolder);
 
 // Gives window and its frames, labels, check boxes and option buttons the button-face colour.
@@ -26,8 +25,8 @@ void applyFormColors(QWidget *window);
 
 // Where a window of size goes to stand in the middle of area.
 QPoint centeredPosition(const QRect &area, const QSize &size);
-// Centres window, its frame included, on the available area of its screen. A window not
-// yet shown is centred again once the window system has put its frame around it.
+// Centres window, its frame included, on its screen's available area; a window not yet shown
+// again once the window system has put its frame around it.
 void centerForm(QWidget *window);
 
 // The windows' lettering: Arial, bold.

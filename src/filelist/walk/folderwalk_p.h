@@ -37,8 +37,7 @@ QString shownFolder(const QString &entry);
 
 enum class Tilde { Keep, Drop };
 
-// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~"
-// in front.
+// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~" in front.
 inline bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
 {
     return !(tilde == Tilde::Drop && name.startsWith(u'~')) && matcher.matches(name);
@@ -60,8 +59,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, c
 // take (a file only when matcher takes its name).
 QStringList unsortedFileNames(const QString &folder, const NameMatcher &matcher, UnreadableList *unreadable);
 
-// Why a path named directly (no folder) cannot be taken, or "" when it can, also when it
-// names nothing: the conversion says "file not found" for that.
+// Why a path named directly (no folder) cannot be taken, or "" when it can or names nothing
+// (the conversion says "file not found" for that).
 QString namedFileProblem(const QString &path);
 
 } // namespace FolderWalk::Detail
