@@ -61,13 +61,12 @@ int startErrorNumber(const QString &program)
     return StartError::Other;
 }
 
-// The line of a tool's stderr that best says why it failed: among its last lines, the last
-// that names a system error; else the last line that is not a bare summary (ffmpeg ends a
-// full disk with "Conversion failed!", two lines below the reason).
-// Tools end their lines with "\n", and progress lines (lame) with "\r". lame also draws its
-// progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
-// writes a message straight after one on the same line: a sequence counts as a line end, and
-// any other control character is dropped, so that a reason reads as plain text.
+// The line of a tool's stderr that best says why it failed: of its last lines, the last that names
+// a system error, else the last that is not a bare summary (ffmpeg ends a full disk with
+// "Conversion failed!", two lines below the reason). Lines end at "\n", progress lines (lame) at
+// "\r". lame also draws its progress table with terminal control sequences ("ESC[K", "ESC[A")
+// even into a pipe, with a message straight after one: a sequence counts as a line end, and other
+// control characters are dropped, so that a reason reads as plain text.
 QString mostTellingLine(const QByteArray &text)
 {
     static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
@@ -100,10 +99,9 @@ QString mostTellingLine(const QByteArray &text)
 }
 
 #ifndef Q_OS_WIN
-// The tool leads a process group of its own (see start()), so a signal to the group reaches
-// whatever the tool started too: a wrapper script that runs the real tool without exec, or a
-// tool that works through helpers. Until the child has made its group (between fork and exec)
-// the signal goes to the child alone.
+// The tool leads a process group of its own (see prepare()), so a signal to the group also reaches
+// what the tool started: a wrapper script's real tool (run without exec), or helpers. Until the
+// child has made its group (between fork and exec) the signal goes to the child alone.
 void signalToolGroup(qint64 pid, int signalNumber)
 {
     if (pid <= 0)
@@ -228,12 +226,11 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
         args->flags |= CREATE_NO_WINDOW;
     });
 #else
-    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets
-    // a process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop
-    // the tool and clean up) instead of killing the tool behind our back; on Linux it also
-    // dies with us if we are killed outright, so it cannot go on writing files nobody owns.
-    // Its keeper, where there is one, takes the group with it too; it alone inherits the
-    // life line, and watches it instead of dying at once.
+    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets a
+    // process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop the tool
+    // and clean up) instead of killing it behind our back; on Linux it also dies with us if we are
+    // killed outright, so it cannot go on writing files nobody owns. Its keeper, where there is
+    // one, takes the group with it too: it alone inherits the life line, and watches it instead.
     m_process->setChildProcessModifier([keptLifeLine] {
         ::setpgid(0, 0);
 #ifdef Q_OS_LINUX
@@ -295,9 +292,8 @@ void ProcessRunner::abort()
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
 #ifndef Q_OS_WIN
-    // A cancelled tool may have ended and left a program it started behind, deaf to the
-    // request to end. Its group outlives it while such a member lives, so the id is still
-    // the group's.
+    // A cancelled tool may have ended and left behind a program it started, deaf to the request
+    // to end. Its group outlives it while such a member lives, so the id is still the group's.
     if (m_cancelled)
         signalToolGroup(m_pid, SIGKILL);
 #endif

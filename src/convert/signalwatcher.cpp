@@ -110,10 +110,8 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
     m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char bytes[16];
-        for (;;) {
-            const ssize_t count = ::read(s_pipe[0], bytes, sizeof bytes);
-            if (count <= 0)
-                break;
+        ssize_t count = 0;
+        while ((count = ::read(s_pipe[0], bytes, sizeof bytes)) > 0) {
             for (ssize_t i = 0; i < count; ++i)
                 emit raised(int(bytes[i]));
         }

@@ -6,9 +6,8 @@
 
 namespace {
 
-// A shortfall counts only when it is both this long and this large a share of the source:
-// the decoder's last progress line and the container's duration differ by a few frames on
-// every whole file.
+// A shortfall counts only when both this long and this large a share of the source: the decoder's
+// last progress line and the container's duration differ by a few frames on every whole file.
 constexpr qint64 kShortfallMs = 1000;
 constexpr double kShortfallShare = 0.02;
 
@@ -60,7 +59,7 @@ void readDecoderLine(DecoderReport &report, const QString &line)
     static const QRegularExpression stream(
         QStringLiteral("^\\s*Stream #\\d+:\\d+(?:\\[\\w+\\])?(?:\\([^)]*\\))?: (\\w+):"));
     static const QRegularExpression duration = clockPattern(QStringLiteral("^\\s*Duration:\\s*"));
-    // How far ffmpeg has got, "time=00:01:22.40"; none for "time=N/A" and the negative times it sometimes prints.
+    // How far ffmpeg has got, "time=00:01:22.40"; none for "time=N/A" or a negative time.
     static const QRegularExpression time = clockPattern(QStringLiteral("(?:^|\\s)time=\\s*"));
     if (!report.outputListed) {
         report.outputListed = line.startsWith(QStringLiteral("Output #"));

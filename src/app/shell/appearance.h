@@ -41,9 +41,8 @@ void fillBackground(QWidget *w, const QColor &colour);
 
 } // namespace Appearance
 
-// The pointer of one window: the hand over its push buttons and the ordinary pointer
-// elsewhere; while a busy step runs (conversion, folder walk, preview) the hourglass
-// shows everywhere and the hand is not offered.
+// The pointer of one window: the hand over its push buttons, the arrow elsewhere; while a busy
+// step runs (conversion, folder walk, preview) the hourglass everywhere, and no hand.
 class PointerRule : public QObject
 {
     Q_OBJECT

@@ -8,11 +8,10 @@
 // sweep judges only names of its own boot and namespace, and leaves everything else to age.
 namespace ProcessIdentity {
 
-// Twelve hex digits that stand for this machine's current boot and this process's PID
-// namespace; the same for every program of both, different for any other.
+// Twelve hex digits for this machine's current boot and this process's PID namespace: the same
+// for every program of both, different for any other.
 QString tag();
-// The tag of the given boot id and PID namespace ("pid:[4026531836]" on Linux), for tests
-// that play another host or container.
+// The tag of a boot id and PID namespace ("pid:[4026531836]"), for tests playing another host.
 QString tagFor(const QString &bootId, const QString &pidNamespace);
 
 // "<tag>-<pid>" of this process: what its files and folders in shared places are named with.

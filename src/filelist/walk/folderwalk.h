@@ -31,9 +31,9 @@ void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled =
 QStringList listFolderFiles(const QString &folder, const QString &pattern,
                             UnreadableList *unreadable = nullptr);
 
-// Full native paths of the files matching pattern in folder and every folder below it, in
-// walk order, names starting with "~" (Office-style lock and temporary files) left out and
-// counted in tildes. Never doubles a separator, also not for a root such as "/" or "C:\".
+// Full native paths of the files matching pattern in and below folder, in walk order, never
+// doubling a separator (also not for a root, "/" or "C:\"). Names starting with "~" (Office-style
+// lock and temporary files) are left out and counted in tildes.
 QStringList collectFiles(const QString &folder, const QString &pattern,
                          const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                          qsizetype *tildes = nullptr);
