@@ -23,8 +23,7 @@ bool isDue(const QString &showAgain)
     return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
 }
 
-// The first file that the listing of the Splash folder returns, in the file system's own
-// order (not sorted), or "" when there is none.
+// The first file the Splash folder lists, in the file system's own order (not sorted), or "".
 QString picturePath(const QString &appFolder)
 {
     const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));

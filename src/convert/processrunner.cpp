@@ -112,9 +112,8 @@ void signalToolGroup(qint64 pid, int signalNumber)
 #endif
 
 #ifdef Q_OS_LINUX
-// The read end of a pipe whose write end only this program holds, for good (both ends close
-// on exec): it reads end-of-file once the program is gone, however it ends. Each tool's
-// keeper is handed the read end (see toolkeeper.cpp).
+// The read end of a pipe whose write end only this program holds, for good (both close on exec):
+// it reads end-of-file once the program is gone, however it ends. Each tool's keeper gets it.
 int lifeLine()
 {
     static const int readEnd = [] {

@@ -60,8 +60,7 @@ public:
     // for shut-down and destructors only; finished() does not come for this run any more.
     void abort();
 
-    // True from start() until finished() has been emitted.
-    bool isRunning() const { return m_busy; }
+    bool isRunning() const { return m_busy; }   // from start() until finished() is emitted
 
 signals:
     // Each non-empty line of stderr, without its end ('\n', or '\r' for progress lines), all before

@@ -15,8 +15,7 @@ public:
 
     void setPathModel(PathListModel *model) { setModel(model); }
 
-    // -1 when no row is selected.
-    int selectedRow() const;
+    int selectedRow() const;   // -1 when none is
 
     // Whether drags that carry local files are taken; other drags are always refused.
     void setFileDropsEnabled(bool enabled);

@@ -29,8 +29,7 @@ QPoint centeredPosition(const QRect &area, const QSize &size);
 // again once the window system has put its frame around it.
 void centerForm(QWidget *window);
 
-// The windows' lettering: Arial, bold.
-QFont arialBold(qreal points);
+QFont arialBold(qreal points);   // the windows' lettering
 // Sets the geometry of w from a rectangle in twips, at its screen's logical DPI.
 void placeAt(QWidget *w, int left, int top, int width, int height);
 // One of the windows' push buttons: Arial Bold 11.25, never a default button, placed in twips.

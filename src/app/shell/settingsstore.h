@@ -16,10 +16,8 @@ public:
     static inline const QString KeyOutputFolder = QStringLiteral("Output Folder");
     static inline const QString KeyShowAgain = QStringLiteral("ShowAgain");
 
-    // The user's real store.
-    SettingsStore();
-    // A store in an INI file of the caller's choosing (tests).
-    explicit SettingsStore(const QString &iniFile);
+    SettingsStore();                                  // the user's real store
+    explicit SettingsStore(const QString &iniFile);   // an INI file of the caller's choosing (tests)
     ~SettingsStore();
 
     // The stored text (empty is a value like any other), or defaultValue for a key never written.

@@ -45,13 +45,11 @@ inline bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason);
 
-// Keeps the paths whose name (behind prefixLength characters) is taken, sorted by name;
-// counts in tildes the names left out for their "~".
+// Keeps the paths whose name (behind prefixLength) is taken, sorted; counts in tildes those left for "~".
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
                         qsizetype *tildes = nullptr);
 
-// Extends folders level by level; with matcher and rows, also appends each walked folder's
-// rows as the folder is reached, which is walk order.
+// Extends folders level by level; with matcher and rows, appends each folder's rows as it is reached.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, const std::atomic_bool *cancelled,
           UnreadableList *unreadable, qsizetype *tildes = nullptr);
 
