@@ -29,9 +29,7 @@ Report describe(const BatchOutcome &outcome)
         if (lines.size() > kLinesShown)
             shown.append(QStringLiteral("... and %1 more (see details)").arg(lines.size() - kLinesShown));
         paragraphs.append(heading + QLatin1Char('\n') + shown.join(QLatin1Char('\n')));
-        all.append(heading);
-        all.append(lines);
-        all.append(QString());
+        all << heading << lines << QString();
     };
     const auto total = outcome.files.size();
     const QStringList failed = lines(outcome.failed(), &FileResult::reason);

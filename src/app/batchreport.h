@@ -2,9 +2,6 @@
 
 #include "convert/batchsession.h"
 
-#include <QList>
-#include <QString>
-
 // What the user is told about the files of a batch that did not fully succeed.
 namespace BatchReport {
 

@@ -23,8 +23,7 @@ bool isDue(const QString &showAgain)
     return !match.hasMatch() || match.captured(0).trimmed().toDouble() == 0.0;
 }
 
-// The first file that the listing of the Splash folder returns, in the file system's own
-// order (not sorted), or "" when there is none.
+// The first file the Splash folder lists, in the file system's own order (not sorted), or "".
 QString picturePath(const QString &appFolder)
 {
     const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
@@ -51,16 +50,6 @@ SplashWindow::SplashWindow(const AppServices &services, QWidget *parent)
     });
 }
 
-SplashGeometry SplashWindow::geometryFor(const QSize &pictureTwips)
-{
-    SplashGeometry g;
-    g.window = QSize(pictureTwips.width(), pictureTwips.height() + StripTwips);
-    g.checkTop = g.window.height() - CheckHeightTwips - 20;
-    g.rightLineX = g.window.width() - 10;
-    g.bottomLineY = g.window.height() - 10;
-    return g;
-}
-
 void SplashWindow::splashShow(std::function<void()> done)
 {
     const bool due = isDue(m_services.settings->read(SettingsStore::KeyShowAgain, QStringLiteral("0")));
@@ -74,11 +63,12 @@ void SplashWindow::splashShow(std::function<void()> done)
 
     setWindowTitle(QStringLiteral("Quorvane"));
     const int dpi = logicalDpiX();
-    m_twips = geometryFor(QSize(qRound(Twips::fromPixels(m_picture.width(), dpi)),
-                                qRound(Twips::fromPixels(m_picture.height(), dpi))));
-    const QSize size = Twips::size(m_twips.window.width(), m_twips.window.height(), dpi);
+    m_twips = QSize(qRound(Twips::fromPixels(m_picture.width(), dpi)),
+                    qRound(Twips::fromPixels(m_picture.height(), dpi)) + StripTwips);
+    const QSize size = Twips::size(m_twips.width(), m_twips.height(), dpi);
     setFixedSize(size);
-    m_hide->setGeometry(Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(m_twips.checkTop, dpi),
+    const int checkTop = m_twips.height() - CheckHeightTwips - 20;
+    m_hide->setGeometry(Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(checkTop, dpi),
                         size.width() - 2 * Twips::toPixels(CheckLeftTwips, dpi), Twips::toPixels(CheckHeightTwips, dpi));
 
     show();
@@ -97,8 +87,9 @@ void SplashWindow::paintEvent(QPaintEvent *event)
     painter.drawPixmap(0, 0, m_picture);
     painter.setPen(palette().color(QPalette::WindowText));
     const int dpi = logicalDpiX();
-    const int right = Twips::toPixels(m_twips.rightLineX, dpi);
-    const int bottom = Twips::toPixels(m_twips.bottomLineY, dpi);
+    // A one-line frame, its right and bottom lines 10 twips inside the window.
+    const int right = Twips::toPixels(m_twips.width() - 10, dpi);
+    const int bottom = Twips::toPixels(m_twips.height() - 10, dpi);
     painter.drawLine(0, 0, 0, height());
     painter.drawLine(0, 0, width(), 0);
     painter.drawLine(right, 0, right, height());

@@ -5,19 +5,7 @@
 #include <QPixmap>
 #include <QWidget>
 
-#include <functional>
-
 class QCheckBox;
-
-// Where the parts of the splash window go, in twips, for a picture of a given size:
-// the picture on top, a strip below it for the check box, a one-line frame.
-struct SplashGeometry
-{
-    QSize window;
-    int checkTop = 0;
-    int rightLineX = 0;
-    int bottomLineY = 0;
-};
 
 class SplashWindow : public QWidget
 {
@@ -29,8 +17,6 @@ public:
     static constexpr int CheckLeftTwips = 120;
 
     explicit SplashWindow(const AppServices &services, QWidget *parent = nullptr);
-
-    static SplashGeometry geometryFor(const QSize &pictureTwips);
 
     // Shows the splash when it is due and a picture can be loaded, keeps it up for its
     // time, hides it, then calls done. When it is not due, done is called at once.
@@ -44,6 +30,6 @@ private:
     AppServices m_services;
     QPixmap m_picture;
     QCheckBox *m_hide = nullptr;
-    SplashGeometry m_twips;
+    QSize m_twips;   // the window: the picture on top, a strip below it for the check box
     int m_showMilliseconds = 4000;
 };

@@ -61,30 +61,24 @@ int startErrorNumber(const QString &program)
     return StartError::Other;
 }
 
-// The words the system uses for the failures a tool reports most, as they end its lines
-// ("...: No space left on device").
-const QStringList &systemErrorTexts()
+// The line of a tool's stderr that best says why it failed: of its last lines, the last that names
+// a system error, else the last that is not a bare summary (ffmpeg ends a full disk with
+// "Conversion failed!", two lines below the reason). Lines end at "\n", progress lines (lame) at
+// "\r". lame also draws its progress table with terminal control sequences ("ESC[K", "ESC[A")
+// even into a pipe, with a message straight after one: a sequence counts as a line end, and other
+// control characters are dropped, so that a reason reads as plain text.
+QString mostTellingLine(const QByteArray &text)
 {
-    static const QStringList texts = [] {
+    static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
+    static const QRegularExpression summary(QStringLiteral("^(Conversion failed!|Exiting normally.*)$"));
+    // The words the system uses for the failures a tool reports most, as they end its lines
+    // ("...: No space left on device").
+    static const QStringList systemErrors = [] {
         QStringList list;
         for (int error : {ENOSPC, EACCES, EPERM, ENOENT, EROFS, EIO, EFBIG, ENAMETOOLONG, ENOTDIR, EISDIR, EMFILE})
             list.append(QString::fromLocal8Bit(std::strerror(error)));
         return list;
     }();
-    return texts;
-}
-
-// The line of a tool's stderr that best says why it failed: among its last lines, the last
-// that names a system error; else the last line that is not a bare summary (ffmpeg ends a
-// full disk with "Conversion failed!", two lines below the reason).
-// Tools end their lines with "\n", and progress lines (lame) with "\r". lame also draws its
-// progress table with terminal control sequences ("ESC[K", "ESC[A") even into a pipe, and
-// writes a message straight after one on the same line: a sequence counts as a line end, and
-// any other control character is dropped, so that a reason reads as plain text.
-QString mostTellingLine(const QByteArray &text)
-{
-    static const QRegularExpression controlSequence(QStringLiteral("\x1b\\[[0-?]*[ -/]*[@-~]|\x1b"));
-    static const QRegularExpression summary(QStringLiteral("^(Conversion failed!|Exiting normally.*)$"));
     constexpr int kLinesLookedAt = 8;
     QString decoded = QString::fromLocal8Bit(text);
     decoded.replace(controlSequence, QStringLiteral("\n"));
@@ -95,24 +89,19 @@ QString mostTellingLine(const QByteArray &text)
         if (const QString simple = line->simplified(); !simple.isEmpty())
             lines.append(simple);
     }
-    for (const QString &line : std::as_const(lines)) {
-        for (const QString &error : systemErrorTexts()) {
-            if (line.endsWith(error, Qt::CaseInsensitive))
-                return line;
-        }
-    }
-    for (const QString &line : std::as_const(lines)) {
-        if (!summary.match(line).hasMatch())
-            return line;
-    }
-    return lines.value(0);
+    auto found = std::find_if(lines.cbegin(), lines.cend(), [](const QString &line) {
+        return std::any_of(systemErrors.cbegin(), systemErrors.cend(),
+                           [&line](const QString &error) { return line.endsWith(error, Qt::CaseInsensitive); });
+    });
+    if (found == lines.cend())
+        found = std::find_if(lines.cbegin(), lines.cend(), [](const QString &line) { return !summary.match(line).hasMatch(); });
+    return found == lines.cend() ? lines.value(0) : *found;
 }
 
 #ifndef Q_OS_WIN
-// The tool leads a process group of its own (see start()), so a signal to the group reaches
-// whatever the tool started too: a wrapper script that runs the real tool without exec, or a
-// tool that works through helpers. Until the child has made its group (between fork and exec)
-// the signal goes to the child alone.
+// The tool leads a process group of its own (see prepare()), so a signal to the group also reaches
+// what the tool started: a wrapper script's real tool (run without exec), or helpers. Until the
+// child has made its group (between fork and exec) the signal goes to the child alone.
 void signalToolGroup(qint64 pid, int signalNumber)
 {
     if (pid <= 0)
@@ -123,9 +112,8 @@ void signalToolGroup(qint64 pid, int signalNumber)
 #endif
 
 #ifdef Q_OS_LINUX
-// The read end of a pipe whose write end only this program holds, for good (both ends close
-// on exec): it reads end-of-file once the program is gone, however it ends. Each tool's
-// keeper is handed the read end (see toolkeeper.cpp).
+// The read end of a pipe whose write end only this program holds, for good (both close on exec):
+// it reads end-of-file once the program is gone, however it ends. Each tool's keeper gets it.
 int lifeLine()
 {
     static const int readEnd = [] {
@@ -237,12 +225,11 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
         args->flags |= CREATE_NO_WINDOW;
     });
 #else
-    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets
-    // a process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop
-    // the tool and clean up) instead of killing the tool behind our back; on Linux it also
-    // dies with us if we are killed outright, so it cannot go on writing files nobody owns.
-    // Its keeper, where there is one, takes the group with it too; it alone inherits the
-    // life line, and watches it instead of dying at once.
+    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets a
+    // process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop the tool
+    // and clean up) instead of killing it behind our back; on Linux it also dies with us if we are
+    // killed outright, so it cannot go on writing files nobody owns. Its keeper, where there is
+    // one, takes the group with it too: it alone inherits the life line, and watches it instead.
     m_process->setChildProcessModifier([keptLifeLine] {
         ::setpgid(0, 0);
 #ifdef Q_OS_LINUX
@@ -304,9 +291,8 @@ void ProcessRunner::abort()
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
 #ifndef Q_OS_WIN
-    // A cancelled tool may have ended and left a program it started behind, deaf to the
-    // request to end. Its group outlives it while such a member lives, so the id is still
-    // the group's.
+    // A cancelled tool may have ended and left behind a program it started, deaf to the request
+    // to end. Its group outlives it while such a member lives, so the id is still the group's.
     if (m_cancelled)
         signalToolGroup(m_pid, SIGKILL);
 #endif
@@ -332,12 +318,10 @@ void ProcessRunner::readStandardError()
         m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
     qsizetype begin = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text.at(i);
-        if (c != '\n' && c != '\r')
-            continue;
-        m_partialLine += text.mid(begin, i - begin);
-        begin = i + 1;
-        passOnLine(std::exchange(m_partialLine, {}));
+        if (text.at(i) == '\n' || text.at(i) == '\r') {
+            passOnLine(std::exchange(m_partialLine, {}) + text.mid(begin, i - begin));
+            begin = i + 1;
+        }
     }
     m_partialLine += text.mid(begin);
     if (m_partialLine.size() >= kMaxLineBytes)

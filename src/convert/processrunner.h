@@ -24,17 +24,14 @@ struct ProcessOutcome
     bool started = false;   // false: the program could not be started
     bool crashed = false;   // ended abnormally (signal, crash, cancel)
     int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
-    QString errorText;      // the line of stderr that best says why it failed (one that names
-                            // a system error, else the last but a bare summary), or why the
-                            // program could not start
+    QString errorText;      // the line of stderr that best says why it failed, or why it could not start
     bool succeeded() const { return started && !crashed && exitCode == 0; }
 };
 Q_DECLARE_METATYPE(ProcessOutcome)
 
-// One run of one external program at a time. The program gets its arguments as a list (no
-// shell ever sees them), reads from the null device and has its stdout discarded (or piped
-// into another runner's program, see startPiped()); the tail of its stderr is kept as the
-// reason for a failure, and every line of it is passed on as it arrives.
+// One external program at a time: its arguments a list (no shell ever sees them), its input the
+// null device, its stdout discarded (or piped into another runner's program, see startPiped());
+// its stderr passed on line by line, and its tail kept as the reason for a failure.
 class ProcessRunner : public QObject
 {
     Q_OBJECT
@@ -63,14 +60,12 @@ public:
     // for shut-down and destructors only; finished() does not come for this run any more.
     void abort();
 
-    // True from start() until finished() has been emitted.
-    bool isRunning() const { return m_busy; }
+    bool isRunning() const { return m_busy; }   // from start() until finished() is emitted
 
 signals:
-    // Each non-empty line of the program's stderr, without its end; a line ends at '\n' or
-    // at '\r' (progress lines). All lines of a run come before its finished(), the last one
-    // also when it has no end. A receiver may cancel() here; one that may abort() or delete the
-    // runner (or may make another receiver do so) connects queued.
+    // Each non-empty line of stderr, without its end ('\n', or '\r' for progress lines), all before
+    // the run's finished(), the last also without an end. A receiver may cancel() here; one that may
+    // abort() or delete the runner (or make another receiver do so) connects queued.
     void standardErrorLineRead(const QString &line);
     void finished(const ProcessOutcome &outcome);
 

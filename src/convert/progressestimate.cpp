@@ -1,7 +1,5 @@
 #include "convert/progressestimate.h"
 
-#include <QtGlobal>
-
 namespace {
 constexpr double kMinimumShare = 0.02;
 constexpr qint64 kMinimumElapsedMs = 1000;

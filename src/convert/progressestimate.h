@@ -1,13 +1,11 @@
 #pragma once
 
 #include <QString>
-#include <QtGlobal>
 
 #include <optional>
 
-// How far a batch is and how long it still needs, from the share of its work done so
-// far. The estimate is withheld until there is enough to go on (some work done and a
-// little time passed), so that the first seconds do not promise nonsense.
+// How long a batch still needs, from the share of its work done so far; withheld until some work
+// is done and a little time passed, so that the first seconds do not promise nonsense.
 class ProgressEstimate
 {
 public:

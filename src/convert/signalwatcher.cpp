@@ -78,6 +78,15 @@ void onPassedSignal(int)
     s_pipeClosed.store(true);
 }
 
+void handle(int signalNumber, void (*handler)(int), struct sigaction *previous = nullptr)
+{
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(signalNumber, &action, previous);
+}
+
 #endif
 
 } // namespace
@@ -101,29 +110,21 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
     m_notifier = new QSocketNotifier(s_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char bytes[16];
-        for (;;) {
-            const ssize_t count = ::read(s_pipe[0], bytes, sizeof bytes);
-            if (count <= 0)
-                break;
+        ssize_t count = 0;
+        while ((count = ::read(s_pipe[0], bytes, sizeof bytes)) > 0) {
             for (ssize_t i = 0; i < count; ++i)
                 emit raised(int(bytes[i]));
         }
     });
 
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    handle(SIGINT, onSignal);
+    handle(SIGTERM, onSignal);
     // The terminal closing (SIGHUP) stops us as cleanly as Ctrl+C, unless we were started
     // to outlive it (nohup), in which case it stays ignored.
-    ::sigaction(SIGHUP, &action, &s_previousHup);
+    handle(SIGHUP, onSignal, &s_previousHup);
     if (s_previousHup.sa_handler == SIG_IGN)
         ::sigaction(SIGHUP, &s_previousHup, nullptr);
-    if (closedPipe == ClosedPipe::Pass)
-        action.sa_handler = onPassedSignal;
-    ::sigaction(SIGPIPE, &action, &s_previousPipe);
+    handle(SIGPIPE, closedPipe == ClosedPipe::Pass ? onPassedSignal : onSignal, &s_previousPipe);
 #endif
 }
 
@@ -137,14 +138,14 @@ SignalWatcher::~SignalWatcher()
         return;
     // The watcher lives until the program ends: a stop signal that comes while it exits,
     // after everything is stopped and said, must not turn a finished run into a killed one.
-    struct sigaction pass = {};
-    pass.sa_handler = onPassedSignal;
-    sigemptyset(&pass.sa_mask);
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(signalNumber, &pass, nullptr);
+        handle(signalNumber, onPassedSignal);
     // Once the reader has gone, the buffered rest of the output is flushed into the closed
     // pipe at the program's exit, which must not kill it there.
-    ::sigaction(SIGPIPE, s_pipeClosed.load() ? &pass : &s_previousPipe, nullptr);
+    if (s_pipeClosed.load())
+        handle(SIGPIPE, onPassedSignal);
+    else
+        ::sigaction(SIGPIPE, &s_previousPipe, nullptr);
     delete m_notifier;
     m_notifier = nullptr;
     ::close(s_pipe[0]);

@@ -1,18 +1,14 @@
-// quorvane-toolkeeper: runs one tool for Quorvane and sees that the tool's whole process
-// group dies with Quorvane, however Quorvane ends (kill -9 included).
-//
-//   quorvane-toolkeeper FD TOOL [ARGUMENTS...]
-//
-// FD is the read end of a pipe whose write end only Quorvane holds: it reads end-of-file
-// once Quorvane is gone. The keeper starts TOOL as its child (in the keeper's process group,
-// which Quorvane made for it), waits for whichever comes first, and
-// - when the tool ends, ends the same way (its exit code, or its signal), so that Quorvane
-//   sees the tool's own outcome;
+// quorvane-toolkeeper FD TOOL [ARGUMENTS...]: runs one tool for Quorvane and sees that the tool's
+// whole process group dies with Quorvane, however Quorvane ends (kill -9 included). No Qt: it
+// starts for every tool run and must cost next to nothing.
+// FD is the read end of a pipe whose write end only Quorvane holds: it reads end-of-file once
+// Quorvane is gone. The keeper starts TOOL as its child (in the keeper's process group, which
+// Quorvane made for it), waits for whichever comes first, and
+// - when the tool ends, ends the same way (its exit code, or its signal), so that Quorvane sees
+//   the tool's own outcome;
 // - when Quorvane is gone, kills the whole group: the tool and whatever it started.
 // The parent-death signal alone reaches the tool but not the programs it starts (a wrapper
 // script's child, a helper), which would run on with nobody to stop them.
-//
-// No Qt: it starts for every tool run and must cost next to nothing.
 
 #include <cerrno>
 #include <csignal>

@@ -6,9 +6,8 @@
 
 namespace {
 
-// A shortfall counts only when it is both this long and this large a share of the source:
-// the decoder's last progress line and the container's duration differ by a few frames on
-// every whole file.
+// A shortfall counts only when both this long and this large a share of the source: the decoder's
+// last progress line and the container's duration differ by a few frames on every whole file.
 constexpr qint64 kShortfallMs = 1000;
 constexpr double kShortfallShare = 0.02;
 
@@ -31,34 +30,8 @@ std::optional<qint64> clockMs(const QRegularExpressionMatch &match)
     const qint64 minutes = match.capturedView(2).toLongLong();
     const qint64 seconds = match.capturedView(3).toLongLong();
     // The fraction as milliseconds: ".4" is 400, ".02" is 20, ".123456" is 123.
-    const QString fraction = (match.captured(4) + QStringLiteral("000")).left(3);
-    const qint64 millis = fraction.toLongLong();
+    const qint64 millis = (match.captured(4) + QStringLiteral("000")).left(3).toLongLong();
     return ((hours * 60 + minutes) * 60 + seconds) * 1000 + millis;
-}
-
-// The source's length from ffmpeg's input summary, "  Duration: 00:03:00.02, start: ...".
-std::optional<qint64> durationMs(const QString &line)
-{
-    // Anchored at the start: a metadata line ("    comment : Duration: ...") must not count.
-    static const QRegularExpression pattern = clockPattern(QStringLiteral("^\\s*Duration:\\s*"));
-    return clockMs(pattern.match(line));
-}
-
-// How far ffmpeg has got, from the "time=00:01:22.40" of a progress line; none for "time=N/A"
-// and for the negative times ffmpeg sometimes prints.
-std::optional<qint64> timeMs(const QString &line)
-{
-    static const QRegularExpression pattern = clockPattern(QStringLiteral("(?:^|\\s)time=\\s*"));
-    return clockMs(pattern.match(line));
-}
-
-// "Audio" for "  Stream #0:1[0x2](und): Audio: aac (LC) ...", "Video" for a cover picture; else empty.
-QString streamKind(const QString &line)
-{
-    // Anchored at the start, like the duration: tag values are listed as "name : value".
-    static const QRegularExpression pattern(
-        QStringLiteral("^\\s*Stream #\\d+:\\d+(?:\\[\\w+\\])?(?:\\([^)]*\\))?: (\\w+):"));
-    return pattern.match(line).captured(1);
 }
 
 } // namespace
@@ -80,9 +53,17 @@ std::optional<double> encodedShare(const QString &line)
 
 void readDecoderLine(DecoderReport &report, const QString &line)
 {
+    // A stream's kind ("Audio" in "  Stream #0:1[0x2](und): Audio: aac ...", "Video" for a cover)
+    // and the source's length ("  Duration: 00:03:00.02, start: ..."), anchored at the start: tag
+    // values are listed as "name : value", and "    comment : Duration: ..." must not count.
+    static const QRegularExpression stream(
+        QStringLiteral("^\\s*Stream #\\d+:\\d+(?:\\[\\w+\\])?(?:\\([^)]*\\))?: (\\w+):"));
+    static const QRegularExpression duration = clockPattern(QStringLiteral("^\\s*Duration:\\s*"));
+    // How far ffmpeg has got, "time=00:01:22.40"; none for "time=N/A" or a negative time.
+    static const QRegularExpression time = clockPattern(QStringLiteral("(?:^|\\s)time=\\s*"));
     if (!report.outputListed) {
         report.outputListed = line.startsWith(QStringLiteral("Output #"));
-        if (const QString kind = streamKind(line); !report.outputListed && !kind.isEmpty()) {
+        if (const QString kind = stream.match(line).captured(1); !report.outputListed && !kind.isEmpty()) {
             ++report.inputStreams;
             if (kind == QStringLiteral("Audio") && ++report.audioTracks == 2 && report.firstTrackMs)
                 report.sourceMs = report.firstTrackMs;
@@ -91,7 +72,7 @@ void readDecoderLine(DecoderReport &report, const QString &line)
     }
     // The input summary with the length comes once, before any progress line.
     if (!report.sourceMs) {
-        if (const auto length = durationMs(line)) {
+        if (const auto length = clockMs(duration.match(line))) {
             report.sourceMs = length;
             return;
         }
@@ -101,8 +82,8 @@ void readDecoderLine(DecoderReport &report, const QString &line)
         "|: (?:No space left on device|Disk quota exceeded)$"));
     if (report.writeError.isEmpty() && writeError.match(line).hasMatch())
         report.writeError = line.trimmed();
-    else if (const auto time = timeMs(line))
-        report.decodedMs = time;
+    else if (const auto decoded = clockMs(time.match(line)))
+        report.decodedMs = decoded;
 }
 
 std::optional<int> encodedKbps(const QString &line)

@@ -12,9 +12,8 @@ namespace ToolOutput {
 struct DecoderReport
 {
     std::optional<qint64> firstTrackMs;  // given: the source's first audio track's, as its tags state it
-    std::optional<qint64> sourceMs;      // what is to be decoded: the input summary's length; the
-                                         // first track's once a second one is listed (the
-                                         // container's length is its longest track's)
+    std::optional<qint64> sourceMs;      // what is to be decoded: the input summary's length, or the first
+                                         // track's once a second is listed (the container's is the longest's)
     std::optional<qint64> decodedMs;     // the last progress line's time: the output's length at the end
     QString writeError;                  // its first word that its output is not whole
     int inputStreams = 0;                // the source's streams, as it lists them

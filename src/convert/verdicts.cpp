@@ -26,10 +26,8 @@ QString toolFailure(const QString &tool, const ProcessOutcome &outcome, const Ou
     if (outcome.crashed)
         return withErrorText(QStringLiteral("the ") + tool + QStringLiteral(" ended abnormally"));
     if (outcome.exitCode != 0) {
-        if (!outcome.errorText.isEmpty())
-            return outcome.errorText;
-        return QStringLiteral("the ") + tool + QStringLiteral(" failed with exit code ")
-               + QString::number(outcome.exitCode);
+        return outcome.errorText.isEmpty() ? QStringLiteral("the %1 failed with exit code %2").arg(tool).arg(outcome.exitCode)
+                                           : outcome.errorText;
     }
     return QStringLiteral("the ") + tool
            + (output.exists ? QStringLiteral(" wrote an empty file") : QStringLiteral(" wrote no file"));
@@ -62,6 +60,14 @@ QString decoderEnded(const ProcessOutcome &outcome, const ToolOutput::DecoderRep
     return toolFailure(QStringLiteral("decoder"), outcome, output);
 }
 
+// Why the encoder left no usable file ("" when it did), its file checked against expectedMs.
+QString encoderEnded(const ProcessOutcome &outcome, const Output &output, std::optional<qint64> expectedMs)
+{
+    if (outcome.succeeded() && output.size > 0)
+        return outputProblem(QStringLiteral("encoder"), output, expectedMs);
+    return toolFailure(QStringLiteral("encoder"), outcome, output);
+}
+
 } // namespace
 
 namespace Verdicts {
@@ -79,12 +85,7 @@ QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome
 Verdict encoderVerdict(const QString &stallReason, const ProcessOutcome &outcome, const Output &output,
                        const TagCopy::MpegAudio &decoded, bool decoderFileLeft)
 {
-    QString reason = stallReason;
-    if (reason.isEmpty()) {
-        reason = outcome.succeeded() && output.size > 0
-                     ? outputProblem(QStringLiteral("encoder"), output, decoded.lengthMs)
-                     : toolFailure(QStringLiteral("encoder"), outcome, output);
-    }
+    const QString reason = stallReason.isEmpty() ? encoderEnded(outcome, output, decoded.lengthMs) : stallReason;
     if (reason.isEmpty())
         return {FileStatus::Converted, {}};
     if (!decoderFileLeft)
@@ -109,9 +110,7 @@ QString singlePassFailure(const QString &stallReason, const ProcessOutcome &deco
             || said.writeError.endsWith(brokenPipe, Qt::CaseInsensitive));
     if (!decoderReason.isEmpty() && !decoderLostItsReader)
         return decoderReason;
-    if (encoderFailed)
-        return toolFailure(QStringLiteral("encoder"), encoder, output);
-    return outputProblem(QStringLiteral("encoder"), output, said.decodedMs);
+    return encoderEnded(encoder, output, said.decodedMs);
 }
 
 QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,

@@ -3,8 +3,7 @@
 #include "convert/fileconversion.h"
 
 // How a conversion is judged once its tools have ended, from how they ended, what they said and
-// what they left: pure, so that every outcome can be checked without running a tool. A reason
-// is one short line.
+// what they left: pure, so that every outcome is checked without a tool. A reason is one line.
 namespace Verdicts {
 
 // A tool's output file as found once the tool has ended.
@@ -21,17 +20,15 @@ struct Verdict
     QString reason;
 };
 
-// The decoder of two steps: "" when its file is to be encoded, else why the file fails. A hung
-// decoder's stallReason comes first. The exit code counts as much as the file (a decoder that
-// fails half-way leaves a partial file), and one that succeeded may still leave garbage or a
-// file more than half a second short of its last progress line.
+// The decoder of two steps: "" when its file is to be encoded, else why the file fails: a hung
+// decoder's stallReason; a failed exit, file or not (one failing half-way leaves a partial file);
+// garbage, or a file over half a second short of its last progress line.
 QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome,
                        const ToolOutput::DecoderReport &said, const Output &output);
 
-// The encoder of two steps: Converted when its file is to be taken, checked against the length
-// of the decoder's file (decoded). Else the decoder's file is kept at the decoder's bitrate while
-// it is still whole (decoderFileLeft), and the user is told so rather than handed a different
-// bitrate silently; without it the file fails.
+// The encoder of two steps: Converted when its file, checked against the decoder's (decoded), is to
+// be taken. Else the decoder's file, while still whole (decoderFileLeft), is kept at its bitrate and
+// the user told so rather than silently handed another bitrate; without it the file fails.
 Verdict encoderVerdict(const QString &stallReason, const ProcessOutcome &outcome, const Output &output,
                        const TagCopy::MpegAudio &decoded, bool decoderFileLeft);
 
@@ -42,10 +39,9 @@ QString singlePassFailure(const QString &stallReason, const ProcessOutcome &deco
                           const ToolOutput::DecoderReport &said, bool decoderStopped,
                           const ProcessOutcome &encoder, const Output &output);
 
-// The note of a converted file, its parts in this order: a second audio track left out; the
-// encoder's file (encodedKbps, when it was taken) at another bitrate than the constant one asked
-// for, as lame does without failing when the sample rate does not allow it (8 kHz goes no higher
-// than 64 kbps); the source's tags unreadable; the tags not written.
+// The note of a converted file, in this order: a second audio track left out; the encoder's file
+// (encodedKbps, when taken) at another bitrate than the constant one asked for, as lame does when
+// the sample rate does not allow it (8 kHz goes no higher than 64 kbps); tags unread; tags unwritten.
 QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
              bool tagsRead, bool tagsWritten);
 

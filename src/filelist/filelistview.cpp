@@ -1,7 +1,5 @@
 #include "filelist/filelistview.h"
 
-#include "filelist/pathlistmodel.h"
-
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QHeaderView>
@@ -23,11 +21,6 @@ FileListView::FileListView(QWidget *parent)
     header()->setSectionsMovable(false);
     setDragDropMode(QAbstractItemView::NoDragDrop);
     connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex &index) { emit itemClicked(index.row()); });
-}
-
-void FileListView::setPathModel(PathListModel *model)
-{
-    setModel(model);
 }
 
 int FileListView::selectedRow() const
@@ -81,11 +74,6 @@ void FileListView::mouseDoubleClickEvent(QMouseEvent *event)
     emit doubleClickedAnywhere();
 }
 
-bool FileListView::acceptsDrag(const QMimeData *data) const
-{
-    return m_fileDrops && !localPaths(data).isEmpty();
-}
-
 void FileListView::dragEnterEvent(QDragEnterEvent *event)
 {
     dragMoveEvent(event);
@@ -93,7 +81,7 @@ void FileListView::dragEnterEvent(QDragEnterEvent *event)
 
 void FileListView::dragMoveEvent(QDragMoveEvent *event)
 {
-    if (acceptsDrag(event->mimeData()))
+    if (m_fileDrops && !localPaths(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -101,11 +89,11 @@ void FileListView::dragMoveEvent(QDragMoveEvent *event)
 
 void FileListView::dropEvent(QDropEvent *event)
 {
-    if (!acceptsDrag(event->mimeData())) {
+    const QStringList paths = m_fileDrops ? localPaths(event->mimeData()) : QStringList();
+    if (paths.isEmpty()) {
         event->ignore();
         return;
     }
-    const QStringList paths = localPaths(event->mimeData());
     event->acceptProposedAction();
     emit filesDropped(paths);
 }

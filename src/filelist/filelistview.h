@@ -1,9 +1,8 @@
 #pragma once
 
-#include <QStringList>
-#include <QTreeView>
+#include "filelist/pathlistmodel.h"
 
-class PathListModel;
+#include <QTreeView>
 
 // The one-column list with a header that both windows show. It reports the user's gestures
 // and leaves what they mean to the window that owns it.
@@ -14,10 +13,9 @@ class FileListView : public QTreeView
 public:
     explicit FileListView(QWidget *parent = nullptr);
 
-    void setPathModel(PathListModel *model);
+    void setPathModel(PathListModel *model) { setModel(model); }
 
-    // -1 when no row is selected.
-    int selectedRow() const;
+    int selectedRow() const;   // -1 when none is
 
     // Whether drags that carry local files are taken; other drags are always refused.
     void setFileDropsEnabled(bool enabled);
@@ -37,7 +35,5 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
-    bool acceptsDrag(const QMimeData *data) const;
-
     bool m_fileDrops = false;
 };

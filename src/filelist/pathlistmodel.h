@@ -3,9 +3,8 @@
 #include <QAbstractListModel>
 #include <QStringList>
 
-// The rows of a one-column file list: each row is one text and nothing else.
-// Rows are only ever appended at the end, removed, or cleared; the list is never
-// sorted and never rejects a row (the same text may stand twice).
+// The rows of a one-column file list, one text each: only ever appended, removed or cleared,
+// never sorted, and no row rejected (the same text may stand twice).
 class PathListModel : public QAbstractListModel
 {
     Q_OBJECT

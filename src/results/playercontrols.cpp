@@ -83,8 +83,7 @@ PlayerControls::PlayerControls(QWidget *parent)
 
     m_playPause = new QToolButton(this);
     m_playPause->setObjectName(QStringLiteral("playPause"));
-    m_playPause->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
-    m_playPause->setToolTip(QStringLiteral("Play"));
+    setPlaybackState(m_state);
     m_playPause->setIconSize(QSize(28, 28));
     m_stop = new QToolButton(this);
     m_stop->setObjectName(QStringLiteral("stop"));

@@ -2,7 +2,6 @@
 
 #include <QLabel>
 #include <QMediaPlayer>
-#include <QWidget>
 
 class QSlider;
 class QToolButton;
@@ -22,7 +21,7 @@ public:
     void setDuration(qint64 milliseconds);
     void setPosition(qint64 milliseconds);
     void setVolume(float volume);
-    // A file that cannot be played is said here, quietly; there is no dialog.
+    // Why a file cannot be played, said quietly here: there is no dialog.
     void setErrorText(const QString &text) { m_error->setText(text); }
 
     // The spectrograms, shown in the middle of the face once the playing file's is ready. They

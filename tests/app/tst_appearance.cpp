@@ -232,15 +232,6 @@ private slots:
             QTRY_VERIFY(done && !splash.isVisible());
     }
 
-    void splashGeometry()
-    {
-        const SplashGeometry g = SplashWindow::geometryFor(QSize(6000, 4000));
-        QCOMPARE(g.window, QSize(6000, 4300));
-        QCOMPARE(g.rightLineX, 5990);
-        QCOMPARE(g.bottomLineY, 4290);
-        QCOMPARE(g.checkTop + SplashWindow::CheckHeightTwips, 4300 - 20);
-    }
-
     void splashWindowTakesThePicturesSizeAndAStrip()
     {
         Fixture f;

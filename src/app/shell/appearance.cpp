@@ -12,7 +12,6 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStringDecoder>
-#include <QWidget>
 #include <QWindow>
 
 namespace Appearance {
@@ -34,9 +33,8 @@ void placeCentred(QWidget *window)
         window->move(framePosition); // a top-level window's position is its frame's
 }
 
-// A window has no frame until the window system maps it and puts one around it, so a
-// window centred before it is shown would stand low by half its title bar. This centres
-// it once more as soon as its frame is known, and then goes.
+// A window has no frame until the window system maps it, so one centred before it is shown would
+// stand low by half its title bar: this centres it once more when its frame is known, and goes.
 class CentreWhenFramed : public QObject
 {
 public:

@@ -2,10 +2,8 @@
 
 #include <QCursor>
 #include <QObject>
-#include <QPoint>
 #include <QPointer>
 #include <QRect>
-#include <QSize>
 
 #include <optional>
 
@@ -18,9 +16,8 @@ class QWidget;
 // the button-face colours, centring, and which pointer shows where.
 namespace Appearance {
 
-// The skin is a Qt style sheet in x/o.cjs in the program's folder. The file being there
-// gives the window the button-face colours (applyFormColors); the sheet is applied, and
-// true returned, when it reads as one. Without the file the window keeps its designed look.
+// The skin: a Qt style sheet in x/o.cjs in the program's folder. The file being there gives the
+// window the button-face colours (applyFormColors); the sheet is applied (true) when it reads as one.
 bool applySkin(QWidget *window, const QString &appFolder);
 
 // Gives window and its frames, labels, check boxes and option buttons the button-face colour.
@@ -28,12 +25,11 @@ void applyFormColors(QWidget *window);
 
 // Where a window of size goes to stand in the middle of area.
 QPoint centeredPosition(const QRect &area, const QSize &size);
-// Centres window, its frame included, on the available area of its screen. A window not
-// yet shown is centred again once the window system has put its frame around it.
+// Centres window, its frame included, on its screen's available area; a window not yet shown
+// again once the window system has put its frame around it.
 void centerForm(QWidget *window);
 
-// The windows' lettering: Arial, bold.
-QFont arialBold(qreal points);
+QFont arialBold(qreal points);   // the windows' lettering
 // Sets the geometry of w from a rectangle in twips, at its screen's logical DPI.
 void placeAt(QWidget *w, int left, int top, int width, int height);
 // One of the windows' push buttons: Arial Bold 11.25, never a default button, placed in twips.
@@ -44,9 +40,8 @@ void fillBackground(QWidget *w, const QColor &colour);
 
 } // namespace Appearance
 
-// The pointer of one window: the hand over its push buttons and the ordinary pointer
-// elsewhere; while a busy step runs (conversion, folder walk, preview) the hourglass
-// shows everywhere and the hand is not offered.
+// The pointer of one window: the hand over its push buttons, the arrow elsewhere; while a busy
+// step runs (conversion, folder walk, preview) the hourglass everywhere, and no hand.
 class PointerRule : public QObject
 {
     Q_OBJECT

@@ -15,14 +15,9 @@ struct AppServices
     SettingsStore *settings = nullptr;
     UserDialogs *dialogs = nullptr;
     DesktopLauncher *launcher = nullptr;
-    // The folder of the program: the tools and the data files lie there.
-    QString appFolder;
-    // Where converted files live until they are saved.
-    QString tempFolder;
-    // A number from 1 to 100, drawn once per start for the home-page chance.
-    std::function<int()> rollPercent;
-    // Files converted at once; 1 converts one file after another.
-    int jobs = 1;
-    // How long a tool may show no progress before it is stopped and its file fails.
-    int toolTimeoutSeconds = 120;
+    QString appFolder;                  // the program's folder: the tools and data files lie there
+    QString tempFolder;                 // where converted files live until they are saved
+    std::function<int()> rollPercent;   // 1 to 100, drawn once per start for the home-page chance
+    int jobs = 1;                       // files converted at once; 1 converts one after another
+    int toolTimeoutSeconds = 120;       // a tool showing no progress this long is stopped; its file fails
 };

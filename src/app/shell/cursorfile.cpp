@@ -6,23 +6,15 @@
 
 namespace CursorFile {
 
-namespace {
-
-quint16 u16(const QByteArray &d, qsizetype at)
-{
-    return qFromLittleEndian<quint16>(d.constData() + at);
-}
-
-} // namespace
-
 std::optional<Image> read(const QByteArray &data)
 {
+    const auto u16 = [&data](qsizetype at) { return qFromLittleEndian<quint16>(data.constData() + at); };
     // Directory: reserved 0, type 2 (cursor), count; then 16-byte entries.
-    if (data.size() < 6 + 16 || u16(data, 0) != 0 || u16(data, 2) != 2 || u16(data, 4) == 0)
+    if (data.size() < 6 + 16 || u16(0) != 0 || u16(2) != 2 || u16(4) == 0)
         return std::nullopt;
     // Qt's icon reader decodes the pixels of a cursor file too; the hot spot, which an icon
     // does not have, stands in the first directory entry.
-    const QPoint hotSpot(u16(data, 6 + 4), u16(data, 6 + 6));
+    const QPoint hotSpot(u16(6 + 4), u16(6 + 6));
     const QImage image = QImage::fromData(data, "ICO");
     if (image.isNull())
         return std::nullopt;

@@ -2,12 +2,8 @@
 
 #include <QCursor>
 #include <QImage>
-#include <QPoint>
 
 #include <optional>
-
-class QByteArray;
-class QString;
 
 // Windows cursor files (.cur): the first image of the file, as Qt's icon reader decodes it,
 // with the hot spot that Qt's reader leaves out.

@@ -3,8 +3,7 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-// Hands an address or a folder to the desktop (browser, file manager). Behind an
-// interface so that tests record the request instead of opening anything.
+// Hands an address or a folder to the desktop (browser, file manager); tests record it instead.
 class DesktopLauncher
 {
 public:

@@ -18,10 +18,8 @@ SettingsStore::~SettingsStore() = default;
 QString SettingsStore::read(const QString &key, const QString &defaultValue) const
 {
     const QVariant value = m_settings->value(key);
-    if (!value.isValid())
-        return defaultValue;
     // A value that is not text (written by hand into the store) reads as its text form.
-    return value.toString();
+    return value.isValid() ? value.toString() : defaultValue;
 }
 
 void SettingsStore::write(const QString &key, const QString &value)

@@ -6,10 +6,9 @@
 
 class QSettings;
 
-// The program's remembered choices. Every read and write goes through here, always
-// under organisation "Harrowmede" and application "Quorvane": on Linux the file
-// Harrowmede/Quorvane.conf in the user's configuration folder, on Windows the
-// registry under HKEY_CURRENT_USER. Each value is written the moment it changes.
+// The program's remembered choices, every read and write under organisation "Harrowmede" and
+// application "Quorvane": on Linux Harrowmede/Quorvane.conf in the user's configuration folder,
+// on Windows the registry under HKEY_CURRENT_USER. Each value is written the moment it changes.
 class SettingsStore
 {
 public:
@@ -17,14 +16,11 @@ public:
     static inline const QString KeyOutputFolder = QStringLiteral("Output Folder");
     static inline const QString KeyShowAgain = QStringLiteral("ShowAgain");
 
-    // The user's real store.
-    SettingsStore();
-    // A store in an INI file of the caller's choosing (tests).
-    explicit SettingsStore(const QString &iniFile);
+    SettingsStore();                                  // the user's real store
+    explicit SettingsStore(const QString &iniFile);   // an INI file of the caller's choosing (tests)
     ~SettingsStore();
 
-    // The stored text, or defaultValue for a key that has never been written.
-    // An empty stored text is a value like any other.
+    // The stored text (empty is a value like any other), or defaultValue for a key never written.
     QString read(const QString &key, const QString &defaultValue) const;
     void write(const QString &key, const QString &value);
 

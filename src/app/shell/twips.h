@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QRect>
-#include <QSize>
-#include <QtMath>
 
 // The windows are laid out in twips (1440 to the inch), converted at the screen's
 // logical DPI: 15 twips make one pixel at 96 dpi.

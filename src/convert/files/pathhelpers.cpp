@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <algorithm>
+
 namespace Paths {
 
 bool isSeparator(QChar c)
@@ -22,11 +24,7 @@ bool endsWithSeparator(const QString &path)
 
 QString fileNameFromPath(const QString &path)
 {
-    for (qsizetype i = path.size() - 1; i >= 0; --i) {
-        if (isSeparator(path.at(i)))
-            return path.mid(i + 1);
-    }
-    return path;
+    return path.right(std::find_if(path.crbegin(), path.crend(), isSeparator) - path.crbegin());
 }
 
 QString removeExtension(const QString &name)

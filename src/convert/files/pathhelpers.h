@@ -2,16 +2,15 @@
 
 #include <QString>
 
-// Small helpers on paths shared by the windows and the engine. Paths are in the
-// platform's native form; on Windows both separators count, elsewhere only "/"
-// (a backslash is an ordinary character in a POSIX file name).
+// Path helpers of the windows and the engine, on native paths. On Windows both separators
+// count, elsewhere only "/" (a backslash is an ordinary character in a POSIX file name).
 namespace Paths {
 
 // Everything behind the last separator: "/a/b/song.m4a" -> "song.m4a".
 QString fileNameFromPath(const QString &path);
 
-// Everything in front of the last dot: "my.song.m4a" -> "my.song". A name without
-// any dot is kept whole, so that it still yields a usable display name.
+// Everything in front of the last dot: "my.song.m4a" -> "my.song"; a name without one whole,
+// so that it still yields a usable display name.
 QString removeExtension(const QString &name);
 
 // The name a converted source gets in the results and the output folder.
@@ -25,11 +24,10 @@ bool isSeparator(QChar c);
 
 enum class FolderUse { Exists, Write };
 
-// Why folder cannot serve (as the role the user knows it by, "output folder", "the temporary
-// folder"), in one line; "" when it can. It must exist and be a folder; for Write a file is
-// also created and removed there for real, because permission bits do not tell the whole
-// story (an administrator writes anywhere, an immutable or read-only folder takes nothing).
-// The one check behind every folder the program writes into.
+// The one check behind every folder the program writes into: why folder cannot serve as role
+// ("output folder", "the temporary folder"), in one line, or "". It must be a folder; for Write a
+// file is also made and removed there, as permission bits do not tell the whole story (an
+// administrator writes anywhere, an immutable or read-only folder takes nothing).
 QString folderProblem(const QString &folder, const QString &role, FolderUse use = FolderUse::Write);
 
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).

@@ -43,10 +43,8 @@ bool NameMatcher::matches(QStringView name) const
 QString asFolderEntry(const QString &path)
 {
     QString native = QDir::toNativeSeparators(path);
-    qsizetype end = native.size();
-    while (end > 1 && Paths::isSeparator(native.at(end - 1)) && Paths::isSeparator(native.at(end - 2)))
-        --end;
-    native.truncate(end);
+    while (native.size() > 1 && Paths::isSeparator(native.back()) && Paths::isSeparator(native.at(native.size() - 2)))
+        native.chop(1);
     if (!native.isEmpty() && !Paths::endsWithSeparator(native))
         native += QDir::separator();
     return native;

@@ -1,16 +1,13 @@
 #pragma once
 
-#include <QList>
-#include <QString>
 #include <QStringList>
 
 #include <atomic>
 
-// The folder walk behind "Add All M4A File(s) In Folder", a dropped folder and the sample
-// folder. QtCore only and free of shared state: the windows run it on a worker thread and
-// stop it through the `cancelled` flag, polled between folders (the results are then
-// incomplete). Within one folder, names come sorted case-insensitively (exact spelling
-// breaks ties), so the rows do not depend on the order a file system lists.
+// The folder walk behind "Add All M4A File(s) In Folder", a dropped folder and the sample folder.
+// QtCore only, no shared state: it runs on a worker thread, stopped through `cancelled` (polled
+// between folders; the results are then incomplete). Names within a folder are sorted ignoring
+// case, exact spelling breaking ties, so the rows do not depend on the file system's order.
 namespace FolderWalk {
 
 // Something the walk met but cannot take, so that no name is dropped in silence: a folder it
@@ -22,32 +19,29 @@ struct Unreadable
 };
 using UnreadableList = QList<Unreadable>;
 
-// Extends folders (native paths ending in one separator) in place by every folder below
-// them, level by level. Hidden folders (and on Windows system folders) are not entered.
-// Folder links and junctions are entered like their folders, but no folder twice, so a link
-// loop ends. A folder that cannot be listed contributes nothing; this never fails. Every
-// function here appends to unreadable (when given) what it could not take, in walk order.
+// Extends folders (native paths ending in one separator) in place by every folder below them,
+// level by level; not into hidden folders (nor, on Windows, system ones). Links and junctions are
+// entered, but no folder twice, so a link loop ends. Never fails: every function here appends to
+// unreadable (when given) what it could not take, in walk order.
 void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled = nullptr,
                        UnreadableList *unreadable = nullptr);
 
-// Bare names of the files in folder that match the wildcard pattern ("*.m4a", "*.*";
-// "*.m4a;*.m4b" for either), ignoring case, hidden files included. "*.*" matches every
-// file, also one without a dot, as on Windows.
+// Bare names of the files in folder matching the wildcard pattern ("*.m4a", "*.m4a;*.m4b" for
+// either), ignoring case, hidden ones included. "*.*" matches every file, dotless too, as on Windows.
 QStringList listFolderFiles(const QString &folder, const QString &pattern,
                             UnreadableList *unreadable = nullptr);
 
-// Full native paths of the files matching pattern in folder and every folder below it, in
-// walk order, names starting with "~" (Office-style lock and temporary files) left out and
-// counted in tildes. Never doubles a separator, also not for a root such as "/" or "C:\".
+// Full native paths of the files matching pattern in and below folder, in walk order, never
+// doubling a separator (also not for a root, "/" or "C:\"). Names starting with "~" (Office-style
+// lock and temporary files) are left out and counted in tildes.
 QStringList collectFiles(const QString &folder, const QString &pattern,
                          const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                          qsizetype *tildes = nullptr);
 
-// Rows for dropped or named paths, in the given order: a folder contributes
-// collectFiles(item, folderPattern) ("*.*" for a drop, "*.m4a" for quorvane-cli); anything
-// else is one row, with native separators. A file that cannot be read, or a path whose name
-// had bytes that are not UTF-8, is unreadable instead; a path that simply names nothing stays
-// a row, for the conversion to report as "file not found".
+// Rows for dropped or named paths, in the given order: a folder contributes collectFiles(item,
+// folderPattern) ("*.*" for a drop, "*.m4a" for quorvane-cli), anything else one native row. A file
+// that cannot be read, or a name with bytes that are not UTF-8, is unreadable instead; a path that
+// names nothing stays a row, for the conversion to report as "file not found".
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern,
                         const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                         qsizetype *tildes = nullptr);

@@ -37,8 +37,7 @@ QString shownFolder(const QString &entry);
 
 enum class Tilde { Keep, Drop };
 
-// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~"
-// in front.
+// Whether the walk takes a file of this name: it matches and, with Tilde::Drop, has no "~" in front.
 inline bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
 {
     return !(tilde == Tilde::Drop && name.startsWith(u'~')) && matcher.matches(name);
@@ -46,13 +45,11 @@ inline bool isTaken(QStringView name, const NameMatcher &matcher, Tilde tilde)
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason);
 
-// Keeps the paths whose name (behind prefixLength characters) is taken, sorted by name;
-// counts in tildes the names left out for their "~".
+// Keeps the paths whose name (behind prefixLength) is taken, sorted; counts in tildes those left for "~".
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
                         qsizetype *tildes = nullptr);
 
-// Extends folders level by level; with matcher and rows, also appends each walked folder's
-// rows as the folder is reached, which is walk order.
+// Extends folders level by level; with matcher and rows, appends each folder's rows as it is reached.
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, const std::atomic_bool *cancelled,
           UnreadableList *unreadable, qsizetype *tildes = nullptr);
 
@@ -60,8 +57,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, c
 // take (a file only when matcher takes its name).
 QStringList unsortedFileNames(const QString &folder, const NameMatcher &matcher, UnreadableList *unreadable);
 
-// Why a path named directly (no folder) cannot be taken, or "" when it can, also when it
-// names nothing: the conversion says "file not found" for that.
+// Why a path named directly (no folder) cannot be taken, or "" when it can or names nothing
+// (the conversion says "file not found" for that).
 QString namedFileProblem(const QString &path);
 
 } // namespace FolderWalk::Detail

@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-// On POSIX the walk reads folders itself: one readdir pass per folder, the type from d_type,
-// a stat only for subfolders and for entries d_type leaves open. QDir would stat every entry
-// and resolve every folder's canonical path: several times slower than find.
+// On POSIX the walk reads folders itself: one readdir pass each, the type from d_type, a stat only
+// for subfolders and what d_type leaves open. QDir stats every entry and resolves every folder's
+// canonical path: several times slower than find.
 
 namespace FolderWalk::Detail {
 
@@ -105,9 +105,8 @@ bool isHiddenByFlag(const struct stat &info)
 #endif
 }
 
-// Sets text to prefix + the name as QFile decodes it; plain ASCII is widened without the
-// decoder. A name the local encoding cannot carry would come back with replacement
-// characters and name nothing, so it is left out (false), as QDir leaves it out.
+// Sets text to prefix + the name as QFile decodes it (ASCII widened without the decoder). A name
+// the local encoding cannot carry would name nothing once decoded: left out (false), as QDir does.
 bool decodeName(const QString &prefix, const char *name, QString &text)
 {
     const qsizetype length = qsizetype(std::strlen(name));
@@ -126,10 +125,10 @@ bool decodeName(const QString &prefix, const char *name, QString &text)
     return true;
 }
 
-// Reads the folder open at fd and closes it: the folders the walk enters to subfolders, the
-// files to files as filePrefix + name (each when given). A folder starting with "." is
-// hidden; a link counts as what it leads to; sockets, pipes and devices are nothing. What
-// cannot be taken goes to troubles; an entry that vanished (or a broken link) goes nowhere.
+// Reads the folder open at fd and closes it: folders the walk enters to subfolders, files to files
+// as filePrefix + name (each when given). A "." folder is hidden, a link counts as what it leads
+// to, sockets, pipes and devices are nothing. What cannot be taken goes to troubles; an entry that
+// vanished (or a broken link) goes nowhere.
 void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix,
                 std::vector<Trouble> &troubles)
 {
@@ -203,8 +202,7 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
     ::closedir(dir);
 }
 
-// Notes the troubles of folder (ending in a separator) in name order; a file only when the
-// walk would have taken it.
+// Notes the troubles of folder (ending in a separator) by name; a file's only if it would be taken.
 void noteTroubles(std::vector<Trouble> &troubles, const QString &folder, const NameMatcher *matcher, Tilde tilde,
                   UnreadableList *unreadable)
 {
@@ -240,8 +238,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
     // Parallel to folders: the path as the system takes it ("" for an entry not walked) and
     // the folder it led to when listed.
     std::set<FolderKey> known;
-    std::vector<QByteArray> encoded;
-    std::vector<FolderKey> keys;
+    std::vector<std::pair<QByteArray, FolderKey>> walked;
     for (const QString &folder : std::as_const(folders)) {
         QByteArray path = QFile::encodeName(folder);
         struct stat info = {};
@@ -250,8 +247,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             noteFolderError(unreadable, folder);
         if (!found || !known.insert(keyOf(info)).second)
             path.clear();
-        encoded.push_back(path);
-        keys.push_back(keyOf(info));
+        walked.emplace_back(path, keyOf(info));
     }
 
     std::vector<Subfolder> subfolders;
@@ -261,19 +257,20 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
     for (qsizetype i = 0; i < folders.size(); ++i) {
         if (isCancelled(cancelled))
             return;
-        if (encoded[size_t(i)].isEmpty())
+        const auto [encoded, key] = walked[size_t(i)];   // a copy: walked grows below
+        if (encoded.isEmpty())
             continue;
         const QString folder = folders.at(i);
         const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
         struct stat opened;
-        const int fd = openFolder(encoded[size_t(i)], opened);
+        const int fd = openFolder(encoded, opened);
         if (fd < 0) {
             noteFolderError(unreadable, folder);
             continue;
         }
         // A folder swapped since it was listed could lead back up the tree: only the one
         // listed is read.
-        if (keyOf(opened) != keys[size_t(i)]) {
+        if (keyOf(opened) != key) {
             ::close(fd);
             continue;
         }
@@ -284,13 +281,11 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
 
         std::sort(subfolders.begin(), subfolders.end(),
                   [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
-        const QByteArray folderEncoded = encoded[size_t(i)];
         for (const Subfolder &sub : subfolders) {
             if (!known.insert(sub.key).second)
                 continue;
             folders.append(prefix + sub.name + u'/');
-            encoded.push_back(folderEncoded + (folderEncoded.endsWith('/') ? "" : "/") + sub.encodedName + '/');
-            keys.push_back(sub.key);
+            walked.emplace_back(encoded + (encoded.endsWith('/') ? "" : "/") + sub.encodedName + '/', sub.key);
         }
         if (rows) {
             keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop, tildes);

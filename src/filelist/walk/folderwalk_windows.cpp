@@ -24,8 +24,7 @@ bool isSkippedOnWindows(const QString &path)
     return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_SYSTEM);
 }
 
-// Names of the folders directly in folder that the walk enters, folder links and
-// junctions among them.
+// Names of the folders directly in folder that the walk enters, links and junctions among them.
 QStringList subfolderNames(const QString &folder)
 {
     // No QDir::Hidden: hidden folders are not entered.
@@ -46,9 +45,8 @@ QStringList fileNames(const QString &folder)
 void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
           const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
 {
-    // Every folder is known by its canonical path, so a folder that can be reached twice
-    // (through a link or a junction, or a start folder given twice) is listed once and a
-    // link loop ends. An empty canonical path marks an entry that is not walked.
+    // A folder is known by its canonical path, so one reached twice (through a link or junction, or
+    // given twice) is listed once and a link loop ends. An empty one marks an entry not walked.
     QSet<QString> known;
     QStringList canonical;
     canonical.reserve(folders.size());

@@ -3,18 +3,15 @@
 #include "filelist/walk/folderwalk.h"
 
 #include <QObject>
-#include <QStringList>
 
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <utility>
 
 class QFutureWatcherBase;
 
-// Runs folder walks off the GUI thread, one after another, so rows arrive in request order
-// and the window stays responsive. What the walks could not take is gathered until the
-// queue runs empty, so the window tells it once.
+// Runs folder walks off the GUI thread, one after another, so rows arrive in request order and the
+// window stays responsive; what they could not take is kept until the queue runs empty, to tell once.
 class WalkQueue : public QObject
 {
     Q_OBJECT
