@@ -226,8 +226,7 @@ void MainWindow::startConverting()
     });
     connect(m_batch, &BatchSession::finished, this, &MainWindow::onBatchFinished);
     if (const QString problem = m_batch->start(); !problem.isEmpty()) {
-        delete m_batch;
-        m_batch = nullptr;
+        delete std::exchange(m_batch, nullptr);
         m_services.dialogs->warn(this, QStringLiteral("Nothing can be converted: %1.").arg(problem));
         return;
     }
@@ -238,8 +237,7 @@ void MainWindow::startConverting()
 void MainWindow::onBatchFinished(const BatchOutcome &outcome)
 {
     ResultSet *results = m_batch->takeResults();
-    m_batch->deleteLater();
-    m_batch = nullptr;
+    std::exchange(m_batch, nullptr)->deleteLater();
     setBusy(false);
     m_progress->setValue(0);
     m_progress->resetFormat();
@@ -302,14 +300,9 @@ void MainWindow::updatePointer()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // Ending the program mid-batch: the tools are stopped and every temporary file of
-    // the batch is deleted before we go.
-    if (m_batch) {
-        m_batch->disconnect(this);
-        m_batch->abort();
-        delete m_batch;
-        m_batch = nullptr;
-    }
+    // Ending the program mid-batch: the session stops the tools and deletes every temporary
+    // file of the batch as it goes, and says nothing more.
+    delete std::exchange(m_batch, nullptr);
     m_walks->cancelAll();
     event->accept();
 }

@@ -112,7 +112,6 @@ public:
 
     bool isRunning() const { return m_state == State::Running || m_state == State::Cancelling; }
     bool isCancelling() const { return m_state == State::Cancelling; }
-    const SessionSetup &setup() const { return m_setup; }
     // The name source index gets in the save folder, with "/" between folders: names
     // repeated within one folder get " (2)", " (3)" in source order, so which file gets
     // which does not depend on timing.

@@ -146,8 +146,7 @@ SignalWatcher::~SignalWatcher()
         handle(SIGPIPE, onPassedSignal);
     else
         ::sigaction(SIGPIPE, &s_previousPipe, nullptr);
-    delete m_notifier;
-    m_notifier = nullptr;
+    delete std::exchange(m_notifier, nullptr);
     ::close(s_pipe[0]);
     ::close(s_pipe[1]);
     s_pipe[0] = s_pipe[1] = -1;

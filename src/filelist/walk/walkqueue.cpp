@@ -29,8 +29,7 @@ void WalkQueue::cancelAll()
     m_cancelled = true;
     m_running->disconnect(this);
     m_running->waitForFinished();
-    delete m_running;
-    m_running = nullptr;
+    delete std::exchange(m_running, nullptr);
     m_cancelled = false;
     emit busyChanged(false);
 }

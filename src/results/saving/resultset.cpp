@@ -4,6 +4,8 @@
 
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <numeric>
+
 ResultSet::ResultSet(const QStringList &sources, QObject *parent)
     : QObject(parent)
     , m_sources(sources)
@@ -63,11 +65,10 @@ void ResultSet::save(const QString &folder, const QList<int> &entries)
 {
     Job job;
     job.folder = folder;
+    job.report.entries = entries;
     if (entries.isEmpty()) {
-        for (int i = 0; i < m_entries.size(); ++i)
-            job.report.entries.append(i);
-    } else {
-        job.report.entries = entries;
+        job.report.entries.resize(m_entries.size());
+        std::iota(job.report.entries.begin(), job.report.entries.end(), 0);
     }
     // The names as the rows show them, moved off a source for this save only.
     QStringList names;
