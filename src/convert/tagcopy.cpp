@@ -42,10 +42,10 @@ std::string tagLibName(const QString &path) { return QFile::encodeName(path).toS
 // the same. A null ref when it cannot be opened or TagLib knows no such format.
 struct ReadOnlyFile
 {
-    explicit ReadOnlyFile(const QString &path)
+    explicit ReadOnlyFile(const QString &path, bool audio = true)
         : name(tagLibName(path))
         , stream(name.c_str(), true)
-        , ref(stream.isOpen() ? TagLib::FileRef(&stream, true, TagLib::AudioProperties::Fast) : TagLib::FileRef())
+        , ref(stream.isOpen() ? TagLib::FileRef(&stream, audio, TagLib::AudioProperties::Fast) : TagLib::FileRef())
     {
     }
     const decltype(tagLibName(QString())) name;   // outlives the stream, which reads through it
@@ -272,18 +272,11 @@ void addChapters(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
     tag.addFrame(toc);
 }
 
-} // namespace
-
-namespace TagCopy {
-
-SourceTags readSource(const QString &path)
+// The fields of file's property map that the tag step carries over.
+QMap<QString, QStringList> fieldsOf(TagLib::File &file)
 {
-    SourceTags tags;
-    const ReadOnlyFile source(path);
-    if (source.ref.isNull() || !source.ref.file()->isValid())
-        return tags;
-    tags.readable = true;
-    for (const auto &[key, values] : source.ref.file()->properties()) {
+    QMap<QString, QStringList> fields;
+    for (const auto &[key, values] : file.properties()) {
         // Who or what encoded the source says nothing true of the MP3, and iTunes' loudness and
         // gapless figures belong to the source's own encoding.
         if (key == "ENCODEDBY" || key == "ENCODING" || key == "ENCODER" || key.startsWith("COMMENT:ITUN"))
@@ -295,13 +288,36 @@ SourceTags readSource(const QString &path)
                 texts.append(toQString(value));
         }
         if (!texts.isEmpty())
-            tags.fields.insert(toQString(key), texts);
+            fields.insert(toQString(key), texts);
     }
+    return fields;
+}
+
+} // namespace
+
+namespace TagCopy {
+
+SourceTags readSource(const QString &path)
+{
+    SourceTags tags;
+    const ReadOnlyFile source(path);
+    if (source.ref.isNull() || !source.ref.file()->isValid())
+        return tags;
+    tags.readable = true;
+    tags.fields = fieldsOf(*source.ref.file());
     if (auto *mp4 = dynamic_cast<TagLib::MP4::File *>(source.ref.file()))
         readMp4(*mp4, tags);
     else
         readPictures(source.ref.file(), tags);
     return tags;
+}
+
+QMap<QString, QStringList> readFields(const QString &path)
+{
+    const ReadOnlyFile source(path, false);
+    if (source.ref.isNull() || !source.ref.file()->isValid())
+        return {};
+    return fieldsOf(*source.ref.file());
 }
 
 bool writeId3v23(const SourceTags &tags, const QString &mp3Path)

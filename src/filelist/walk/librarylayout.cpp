@@ -182,7 +182,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
             // With keepTree, inside the folder that mirrors the source's.
             const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
                                                     : QString();
-            names.append(folder + NamePattern::saveName(choices.pattern, NamePattern::readFields(source.path),
+            names.append(folder + NamePattern::saveName(choices.pattern, TagCopy::readFields(source.path),
                                                         Paths::fileNameFromPath(source.path)));
         } else {
             names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));

@@ -3,15 +3,11 @@
 #include "convert/files/pathhelpers.h"
 #include "results/saving/resultsaver.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
 
-#include <taglib/fileref.h>
-#include <taglib/tfilestream.h>
-#include <taglib/tpropertymap.h>
 
 namespace NamePattern {
 
@@ -188,32 +184,6 @@ QString saveName(const QString &pattern, const Fields &fields, const QString &so
                                                 : safeName(name, kFileStemBytes) + QStringLiteral(".mp3"));
     }
     return names.join(u'/');
-}
-
-Fields readFields(const QString &path)
-{
-    // Read-only, so that a source the user may not change is read all the same. The name
-    // outlives the stream, which reads through it.
-#ifdef Q_OS_WIN
-    const std::wstring name = path.toStdWString();
-    TagLib::FileStream stream(name.c_str(), true);
-#else
-    const QByteArray name = QFile::encodeName(path);
-    TagLib::FileStream stream(name.constData(), true);
-#endif
-    if (!stream.isOpen())
-        return {};
-    const TagLib::FileRef ref(&stream, false);
-    if (ref.isNull() || !ref.file()->isValid())
-        return {};
-    Fields fields;
-    for (const auto &[key, values] : ref.file()->properties()) {
-        QStringList texts;
-        for (const TagLib::String &value : values)
-            texts.append(QString::fromStdString(value.to8Bit(true)));
-        fields.insert(QString::fromStdString(key.to8Bit(true)), texts);
-    }
-    return fields;
 }
 
 QStringList settle(const QStringList &names, bool skipRepeats)

@@ -7,8 +7,8 @@
 
 // quorvane-cli's --pattern: where a source is saved, made from its tags
 // ("{albumartist}/{album}/{track:02} {title}" -> "Artist/Album/03 Song.mp3"), as a name that
-// is safe on Linux and Windows alike. QtCore and the tag library only; LibraryLayout plans
-// the run with it.
+// is safe on Linux and Windows alike. Pure QtCore: LibraryLayout reads the tags
+// (TagCopy::readFields) and plans the run with it.
 namespace NamePattern {
 
 // As TagLib's property map names them (SourceTags::fields): TITLE, ARTIST, TRACKNUMBER...
@@ -22,10 +22,6 @@ QString problem(const QString &pattern);
 // folder and file name made safe and at most 255 bytes of UTF-8, with room left for ".mp3"
 // and a " (n)" that makes it unique. pattern has no problem().
 QString saveName(const QString &pattern, const Fields &fields, const QString &sourceName);
-
-// The fields of the source at path, without its pictures or audio (fast enough for every
-// file of a library); nothing when the tag library cannot read it.
-Fields readFields(const QString &path);
 
 // One run's names made unique, letter case ignored as the saving does: a name that repeats
 // an earlier one gets the next free " (n)" name, or with skipRepeats becomes "" (its source
