@@ -77,6 +77,7 @@ QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-map_metadata"), QStringLiteral("-1"),
                          QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
+                         QStringLiteral("-c:a"), QStringLiteral("pcm_s32le"),
                          QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
 }
 

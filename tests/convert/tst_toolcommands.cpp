@@ -77,11 +77,12 @@ void TestToolCommands::decoderArguments()
                                   QStringLiteral("-b:a"), QStringLiteral("320k"),
                                   QStringLiteral("-f"), QStringLiteral("mp3"), mp3};
     QCOMPARE(Tools::decoderArguments(source, temp), expected);
-    // The single pass: the same chapters; the same track as 16-bit WAV on standard output,
+    // The single pass: the same chapters; the same track as 32-bit WAV on standard output,
     // more channels mixed down to stereo, no tags.
     const QStringList piped = expected.mid(0, 6)
                               + QStringList{QStringLiteral("-map_metadata"), QStringLiteral("-1"), QStringLiteral("-af"),
                                             QStringLiteral("aformat=channel_layouts=mono|stereo"),
+                                            QStringLiteral("-c:a"), QStringLiteral("pcm_s32le"),
                                             QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
     QCOMPARE(Tools::pipedDecoderArguments(source, temp), piped);
 }
