@@ -9,8 +9,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QFutureWatcher>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QTimer>
 
 #include <cstdio>
@@ -38,6 +36,16 @@ bool isTerminal(FILE *stream)
 #else
     return ::isatty(::fileno(stream)) != 0;
 #endif
+}
+
+// A signal during the walk or the plan ends the run before any tool starts: its exit status.
+std::optional<int> cancelledBeforeConverting()
+{
+    const int signalNumber = SignalWatcher::firstSignal();
+    if (signalNumber == 0)
+        return std::nullopt;
+    writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
+    return CliExit::forSignal(signalNumber);
 }
 
 // One batch as the command line shows it: renders the core's session (which converts and
@@ -240,10 +248,8 @@ int runCli(const CliCommand &command)
     qsizetype tildes = 0;
     const QList<LibraryLayout::Source> found = LibraryLayout::collectSources(
         options.paths, QStringLiteral("*.m4a;*.m4b"), SignalWatcher::raisedFlag(), &unreadable, &tildes);
-    if (const int signalNumber = SignalWatcher::firstSignal()) {
-        writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
-        return CliExit::forSignal(signalNumber);
-    }
+    if (const std::optional<int> status = cancelledBeforeConverting())
+        return *status;
     // Named as the walk ends and again under the summary; they fail the run.
     QString unreadableLines;
     for (const FolderWalk::Unreadable &item : std::as_const(unreadable))
@@ -265,64 +271,46 @@ int runCli(const CliCommand &command)
     }
 
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
-    // What runs once the plan is made; the run's status when it ends there, nothing once the
-    // batch runs.
-    std::optional<CliBatch> batch;
-    const auto runPlan = [&](const LibraryLayout::RunPlan &plan) -> std::optional<int> {
-        if (const int signalNumber = SignalWatcher::firstSignal()) {
-            writeTo(stderr, QStringLiteral("cancelled before anything was converted\n"));
-            return CliExit::forSignal(signalNumber);
+    // Reads every source's tags (--pattern) or every output (--skip-existing); stops early, as
+    // the walk does, once a signal has arrived.
+    const LibraryLayout::RunPlan plan =
+        LibraryLayout::planRun(found, setup.session.saveFolder, options.library, SignalWatcher::raisedFlag());
+    if (const std::optional<int> status = cancelledBeforeConverting())
+        return *status;
+    if (options.dryRun) {
+        QString list;
+        for (qsizetype i = 0; i < plan.sources.size(); ++i) {
+            // With --pattern, where the tags put each file.
+            list += CliReport::pathLine(options.library.pattern.isEmpty()
+                                            ? plan.sources.at(i)
+                                            : plan.sources.at(i) + QStringLiteral(" -> ")
+                                                  + QDir::toNativeSeparators(plan.saveNames.at(i)))
+                    + u'\n';
         }
-        if (options.dryRun) {
-            QString list;
-            for (qsizetype i = 0; i < plan.sources.size(); ++i) {
-                // With --pattern, where the tags put each file.
-                list += CliReport::pathLine(options.library.pattern.isEmpty()
-                                                ? plan.sources.at(i)
-                                                : plan.sources.at(i) + QStringLiteral(" -> ")
-                                                      + QDir::toNativeSeparators(plan.saveNames.at(i)))
-                        + u'\n';
-            }
-            writeTo(stdout, list);
-            return walkStatus();
-        }
+        writeTo(stdout, list);
+        return walkStatus();
+    }
 
-        setup.session.sources = plan.sources;
-        setup.session.saveNames = plan.saveNames;
-        setup.skipped = plan.skipped;
-        // The tools lie beside the program, as in an installed copy.
-        setup.session.appFolder = QCoreApplication::applicationDirPath();
-        setup.session.bitrate = options.bitrate;
-        setup.session.tools = options.tools;
-        setup.session.keepExisting = options.renameExisting;
-        // A library's long files start first, so that none runs alone at the end.
-        setup.session.longestFirst = true;
-        setup.session.jobs = options.jobs;
-        setup.liveProgress = isTerminal(stderr);
+    setup.session.sources = plan.sources;
+    setup.session.saveNames = plan.saveNames;
+    setup.skipped = plan.skipped;
+    // The tools lie beside the program, as in an installed copy.
+    setup.session.appFolder = QCoreApplication::applicationDirPath();
+    setup.session.bitrate = options.bitrate;
+    setup.session.tools = options.tools;
+    setup.session.keepExisting = options.renameExisting;
+    // A library's long files start first, so that none runs alone at the end.
+    setup.session.longestFirst = true;
+    setup.session.jobs = options.jobs;
+    setup.liveProgress = isTerminal(stderr);
 
-        batch.emplace(setup);
-        QObject::connect(&watcher, &SignalWatcher::raised, &*batch, &CliBatch::interrupt);
-        if (const QString problem = batch->start(); !problem.isEmpty()) {
-            writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
-            return CliExit::SomeFailed;
-        }
-        return std::nullopt;
-    };
-
-    // The plan reads every source's tags (--pattern) or every output (--skip-existing): off the
-    // event thread, stopped early by a signal as the walk is.
-    std::optional<int> ended;
-    QFutureWatcher<LibraryLayout::RunPlan> planning;
-    QObject::connect(&planning, &QFutureWatcherBase::finished, &planning, [&] {
-        ended = runPlan(planning.result());
-        if (ended)
-            QCoreApplication::exit(*ended);
-    });
-    planning.setFuture(QtConcurrent::run(&LibraryLayout::planRun, found, setup.session.saveFolder, options.library,
-                                         SignalWatcher::raisedFlag()));
+    CliBatch batch(setup);
+    QObject::connect(&watcher, &SignalWatcher::raised, &batch, &CliBatch::interrupt);
+    if (const QString problem = batch.start(); !problem.isEmpty()) {
+        writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
+        return CliExit::SomeFailed;
+    }
     const int status = QCoreApplication::exec();
-    if (ended)
-        return *ended;
     writeTo(stderr, unreadableLines);
     // The batch's status says whether a signal stopped it; one that came once every file had
     // ended stopped nothing, and the run ends as the summary above says.

@@ -34,6 +34,12 @@ const QList<QRgb> &magma()
 constexpr int Gap = 4;
 constexpr int Tick = 4;
 
+// The dashed line at a file's cut-off, on its picture and in the legend.
+QPen cutOffPen()
+{
+    return QPen(QColor(0x80, 0xe0, 0xff), 1, Qt::DashLine);
+}
+
 QString clockText(qint64 seconds)
 {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
@@ -103,9 +109,9 @@ QString SonogramView::keptText() const
     QList<std::pair<QString, QString>> uncut; // who, and the kHz above which it has nothing
     for (const auto &[who, picture] : {std::pair(QStringLiteral("source"), &m_source.picture),
                                        std::pair(QStringLiteral("MP3"), &m_played.picture)}) {
-        const QString kHz = QString::number(picture->highestKeptHz / 1000.0, 'f', 1);
         if (picture->isNull())
             continue;
+        const QString kHz = QString::number(picture->highestKeptHz / 1000.0, 'f', 1);
         if (picture->cutOff)
             kept.append(QStringLiteral("%1 %2 kHz").arg(who, kHz));
         else if (picture->highestKeptHz > 0)
@@ -202,7 +208,7 @@ void SonogramView::paintBand(QPainter &painter, Band &band, const QRect &rect, c
     }
     if (band.picture.cutOff) {
         const int y = rect.bottom() - int(std::lround(rect.height() * band.picture.highestKeptHz / top));
-        painter.setPen(QPen(QColor(0x80, 0xe0, 0xff), 1, Qt::DashLine));
+        painter.setPen(cutOffPen());
         painter.drawLine(rect.left(), y, rect.right(), y);
     }
 
@@ -261,7 +267,7 @@ void SonogramView::paintLegend(QPainter &painter, const QRect &legend) const
     const QString dashed = QStringLiteral("cut-off: each file keeps nothing above it");
     const int right = legend.right() - metrics.horizontalAdvance(dashed);
     painter.drawText(QPoint(right, baseline), dashed);
-    painter.setPen(QPen(QColor(0x80, 0xe0, 0xff), 1, Qt::DashLine));
+    painter.setPen(cutOffPen());
     const int y = legend.top() + metrics.height() / 2;
     painter.drawLine(right - Gap - 20, y, right - Gap, y);
 }

@@ -78,8 +78,8 @@ struct RunPlan
 // over all the sources before the shard and the outputs done are taken out, so every shard
 // and later run names a file as the batch saving all of them would; a name made from tags
 // that repeats an earlier one (letter case ignored) gets a " (n)" too, or with skipExisting
-// skips its source. Reads the sources' tags or the outputs' lengths for those choices: not
-// on the event thread. A raised cancelled flag stops it with the plan unfinished.
+// skips its source. Reads the sources' tags or the outputs' lengths for those choices, which
+// takes a while over a large library; a raised cancelled flag stops it with the plan unfinished.
 RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices,
                 const std::atomic_bool *cancelled = nullptr);
 

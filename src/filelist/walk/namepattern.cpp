@@ -53,6 +53,10 @@ using Component = QList<Part>;   // one folder or the file name
 QList<Component> parse(const QString &pattern, QString *problem)
 {
     static const QRegularExpression fieldSpelling(QStringLiteral("^([a-z]+)(?::0([1-9]))?$"));
+    const auto unbalanced = [&] {
+        *problem = QStringLiteral("unbalanced braces in pattern '%1'").arg(pattern);
+        return QList<Component>();
+    };
     QList<Component> components;
     for (const QString &spelled : pattern.split(u'/', Qt::SkipEmptyParts)) {
         Component component;
@@ -60,18 +64,14 @@ QList<Component> parse(const QString &pattern, QString *problem)
         while (at < spelled.size()) {
             const qsizetype open = spelled.indexOf(u'{', at);
             const qsizetype close = spelled.indexOf(u'}', at);
-            if (close >= 0 && (open < 0 || close < open)) {
-                *problem = QStringLiteral("unbalanced braces in pattern '%1'").arg(pattern);
-                return {};
-            }
+            if (close >= 0 && (open < 0 || close < open))
+                return unbalanced();
             component.append({spelled.mid(at, open < 0 ? -1 : open - at)});
             if (open < 0)
                 break;
             const QString inner = spelled.mid(open + 1, close < 0 ? -1 : close - open - 1);
-            if (close < 0 || inner.contains(u'{')) {
-                *problem = QStringLiteral("unbalanced braces in pattern '%1'").arg(pattern);
-                return {};
-            }
+            if (close < 0 || inner.contains(u'{'))
+                return unbalanced();
             const QRegularExpressionMatch match = fieldSpelling.match(inner);
             const Field *field = std::find_if(std::begin(kFields), std::end(kFields),
                                               [&](const Field &f) { return f.name == match.captured(1); });
