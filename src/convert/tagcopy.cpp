@@ -404,7 +404,8 @@ QList<SourceChapter> readChapters(const QString &ffmetadataPath)
 
 std::optional<MpegAudio> readMpegAudio(const QString &mp3Path)
 {
-    TagLib::MPEG::File file(QFile::encodeName(mp3Path).constData(), true, TagLib::AudioProperties::Average);
+    const auto name = tagLibName(mp3Path);
+    TagLib::MPEG::File file(name.c_str(), true, TagLib::AudioProperties::Average);
     const TagLib::AudioProperties *properties = file.isValid() ? file.audioProperties() : nullptr;
     if (!properties || properties->bitrate() <= 0 || properties->lengthInMilliseconds() <= 0)
         return std::nullopt;
