@@ -17,7 +17,53 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+#ifdef Q_OS_UNIX
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace TestKit {
+
+#ifdef Q_OS_UNIX
+// A second local user: an id no account uses. Tests that play one run as root (CI does) and
+// skip otherwise.
+constexpr uid_t kOtherUser = 65534;
+#define QUORVANE_SKIP_UNLESS_ROOT()                                                          \
+    do {                                                                                     \
+        if (::geteuid() != 0)                                                                \
+            QSKIP("playing a second local user needs root, to take on another user's id"); \
+    } while (false)
+
+// Runs act as the other user in a forked child; its id, for waitForChild(). act makes only
+// system calls: the child of a program with threads may not allocate.
+inline pid_t startAsOtherUser(const std::function<int()> &act)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0)
+            ::_exit(125);
+        ::_exit(act());
+    }
+    return child;
+}
+
+// The child's exit status, or 128 + the signal that ended it.
+inline int waitForChild(pid_t child)
+{
+    int status = 0;
+    if (child <= 0 || ::waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+inline int asOtherUser(const std::function<int()> &act)
+{
+    return waitForChild(startAsOtherUser(act));
+}
+#endif
 
 inline SessionSetup withSources(SessionSetup setup, const QStringList &sources)
 {

@@ -72,9 +72,15 @@ int main(int argc, char *argv[])
 
     // One window per user: a later start gives its paths to the running one and ends.
     InstanceChannel instance;
-    if (instance.handOver(opened))
+    switch (instance.handOver(opened)) {
+    case InstanceChannel::HandOver::Taken:
         return 0;
-    instance.listen();
+    case InstanceChannel::HandOver::NoWindow:
+        instance.listen();
+        break;
+    case InstanceChannel::HandOver::Refused:
+        break;   // a window of its own, leaving the channel to whoever has it
+    }
 
     // The composition root: the real store, dialogs and launcher live here.
     SettingsStore settings;

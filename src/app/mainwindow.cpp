@@ -165,11 +165,18 @@ void MainWindow::reportUnreadable(const FolderWalk::UnreadableList &unreadable)
     if (unreadable.isEmpty())
         return;
     constexpr qsizetype kShown = 10;
+    constexpr qsizetype kLongest = 300;   // characters of a line in the text, the middle cut out
     QStringList lines;
-    for (const FolderWalk::Unreadable &item : unreadable)
-        lines.append(QStringLiteral("%1: %2").arg(item.path, item.reason));
+    QStringList shown;
+    for (const FolderWalk::Unreadable &item : unreadable) {
+        lines.append(QStringLiteral("%1: %2").arg(Paths::printable(item.path), item.reason));
+        if (shown.size() < kShown) {
+            const QString &line = lines.constLast();
+            shown.append(line.size() <= kLongest ? line : line.left(kLongest / 2) + u'\u2026' + line.right(kLongest / 2));
+        }
+    }
     const QString count = lines.size() == 1 ? QStringLiteral("1 item") : QStringLiteral("%1 items").arg(lines.size());
-    QString text = QStringLiteral("%1 could not be read:\n%2").arg(count, lines.mid(0, kShown).join(u'\n'));
+    QString text = QStringLiteral("%1 could not be read:\n%2").arg(count, shown.join(u'\n'));
     if (lines.size() > kShown)
         text += QStringLiteral("\n(and %1 more)").arg(lines.size() - kShown);
     m_services.dialogs->warn(this, text, lines.size() > kShown ? lines.join(u'\n') : QString());

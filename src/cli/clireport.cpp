@@ -50,19 +50,6 @@ QString tildeLine(qsizetype count)
     return QStringLiteral("left out %1 file(s) whose name begins with \"~\" (lock and temporary files)").arg(count);
 }
 
-QString pathLine(const QString &path)
-{
-    QString line;
-    line.reserve(path.size());
-    for (const QChar c : path) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            line += c;
-    }
-    return line;
-}
-
 QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs)
 {
     // A clean run's line stays as scripts have always read it.

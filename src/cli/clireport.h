@@ -17,9 +17,6 @@ QString unreadableLine(const QString &path, const QString &reason);
 QString skippedLine(const QString &source, const QString &savedName, bool taken = false);
 // The files a folder search left out because their names begin with "~".
 QString tildeLine(qsizetype count);
-// A path alone on its line (--dry-run): a control character in it (a newline, a tab) is
-// shown as \xNN, so that every line is one name.
-QString pathLine(const QString &path);
 
 // What the summary counts; each file of the run is counted once.
 struct SummaryCounts

@@ -231,8 +231,6 @@ int runCli(const CliCommand &command)
     }
 
     const CliOptions &options = command.options;
-    // What runs of ours that were killed outright left in the temporary folder, at every start.
-    WorkFolder::removeAbandoned(QString());
     const QString outputText = options.outputFolder.isEmpty() ? QStringLiteral(".") : options.outputFolder;
     // Checked for --dry-run too, so that a dry run foretells a real run's usage errors.
     if (const QString problem = Paths::folderProblem(outputText, QStringLiteral("output folder")); !problem.isEmpty()) {
@@ -281,7 +279,7 @@ int runCli(const CliCommand &command)
         QString list;
         for (qsizetype i = 0; i < plan.sources.size(); ++i) {
             // With --pattern, where the tags put each file.
-            list += CliReport::pathLine(options.library.pattern.isEmpty()
+            list += Paths::printable(options.library.pattern.isEmpty()
                                             ? plan.sources.at(i)
                                             : plan.sources.at(i) + QStringLiteral(" -> ")
                                                   + QDir::toNativeSeparators(plan.saveNames.at(i)))
@@ -291,6 +289,9 @@ int runCli(const CliCommand &command)
         return walkStatus();
     }
 
+    // What runs of ours that were killed outright left in the temporary folder, at every start
+    // that may change the disk (a dry run changes nothing).
+    WorkFolder::removeAbandoned(QString());
     setup.session.sources = plan.sources;
     setup.session.saveNames = plan.saveNames;
     setup.skipped = plan.skipped;

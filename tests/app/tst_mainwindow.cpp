@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testkit.h"
 
 #include "app/mainwindow.h"
 #include "app/windows.h"
@@ -13,17 +14,22 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QLocalSocket>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -426,11 +432,78 @@ private slots:
 
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         const QStringList paths = {native("a.m4a"), native("folder")};
-        QVERIFY(InstanceChannel(name).handOver(paths));
+        QCOMPARE(InstanceChannel(name).handOver(paths), InstanceChannel::HandOver::Taken);
         QVERIFY(arrived.wait(10000));
         QCOMPARE(arrived.first().first().toStringList(), paths);
         QVERIFY(!done.isEmpty() || done.wait(10000));
         QCOMPARE(f.rows(), (QStringList{native("a.m4a"), native("folder/b.m4a")}));
+    }
+
+    // The channel talks to this user alone: there is none without a runtime folder of the
+    // user's own, a message past its bounds is neither sent nor taken, and nothing is handed
+    // to another user's listener.
+    void channelTalksOnlyToItsUser()
+    {
+#if defined(Q_OS_LINUX)
+        // Without XDG_RUNTIME_DIR, Qt makes a runtime folder in the temporary folder.
+        QTemporaryDir shared;
+        QCOMPARE(::chmod(QFile::encodeName(shared.path()).constData(), 01777), 0);
+        const QByteArray runtimeWas = qgetenv("XDG_RUNTIME_DIR");
+        const QByteArray tempWas = qgetenv("TMPDIR");
+        const auto restore = qScopeGuard([&] {
+            qputenv("XDG_RUNTIME_DIR", runtimeWas);
+            qputenv("TMPDIR", tempWas);
+        });
+        qunsetenv("XDG_RUNTIME_DIR");
+        qputenv("TMPDIR", QFile::encodeName(shared.path()));
+        const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+        QVERIFY(runtime.startsWith(shared.path()));
+        QVERIFY(InstanceChannel::userServerName().startsWith(runtime + QStringLiteral("/quorvane-")));
+        QCOMPARE(InstanceChannel(QString()).handOver({}), InstanceChannel::HandOver::Refused);
+
+        const QString name = QStringLiteral("quorvane-test-") + QUuid::createUuid().toString(QUuid::Id128);
+        InstanceChannel window(name);
+        QVERIFY(window.listen());
+        QSignalSpy arrived(&window, &InstanceChannel::pathsArrived);
+        QCOMPARE(InstanceChannel(name).handOver(QStringList(70000, QStringLiteral("/a"))), InstanceChannel::HandOver::Refused);
+        QLocalSocket flood;
+        flood.connectToServer(name);
+        QVERIFY(flood.waitForConnected(10000));
+        QSignalSpy hungUp(&flood, &QLocalSocket::disconnected);
+        flood.write(QByteArray("\x7f\xff\xff\xff", 4) + QByteArray(1 << 20, 'a'));
+        QVERIFY(hungUp.wait(10000));
+        QVERIFY(arrived.isEmpty());
+
+        // Another user made that folder first.
+        QUORVANE_SKIP_UNLESS_ROOT();
+        const QByteArray runtimeFolder = QFile::encodeName(runtime);
+        QVERIFY(QDir().rmdir(runtime));
+        QCOMPARE(TestKit::asOtherUser([&] { return ::mkdir(runtimeFolder.constData(), 0700); }), 0);
+        QCOMPARE(InstanceChannel::userServerName(), QString());
+        // A listener of the other user's reads what reaches it; it reports what it read.
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray listening = QFile::encodeName(shared.filePath(QStringLiteral("listener")));
+        qstrncpy(address.sun_path, listening.constData(), sizeof address.sun_path);
+        int ready[2];
+        QCOMPARE(::pipe(ready), 0);
+        const pid_t listener = TestKit::startAsOtherUser([&] {
+            const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::bind(server, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(server, 1) != 0
+                || ::write(ready[1], "!", 1) != 1)
+                return 2;
+            char byte = 0;
+            const int peer = ::accept(server, nullptr, nullptr);
+            return peer >= 0 && ::read(peer, &byte, 1) == 0 ? 0 : 1;
+        });
+        ::close(ready[1]);
+        char byte = 0;
+        QCOMPARE(::read(ready[0], &byte, 1), ssize_t(1));
+        ::close(ready[0]);
+        QCOMPARE(InstanceChannel(QFile::decodeName(listening)).handOver({QStringLiteral("/secret.m4a")}),
+                 InstanceChannel::HandOver::Refused);
+        QCOMPARE(TestKit::waitForChild(listener), 0);
+#endif
     }
 
     // What two walks in a row could not take comes in one note once both have ended: a name

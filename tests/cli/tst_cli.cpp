@@ -1,6 +1,7 @@
 #include "testkit.h"
 #include "convert/scripttools.h"
 #include "convert/tagcopy.h"
+#include "convert/files/processidentity.h"
 #include "convert/files/workfolder.h"
 
 #include <QDateTime>
@@ -456,6 +457,9 @@ void TestCli::dryRunListsWalkOrder()
     const QString text = QDir(m_work->path()).filePath(QStringLiteral("tree/notes.txt"));
     const QString missing = QDir(m_work->path()).filePath(QStringLiteral("gone.m4a"));
 
+    // A dry run changes nothing on disk: not even what a killed run of ours left is swept.
+    const QString abandoned = QStringLiteral("quorvane-%1-%2-aBc123").arg(ProcessIdentity::tag()).arg(TestKit::goneProcessId());
+    QVERIFY(QDir(m_temp).mkdir(abandoned) && QFile::setPermissions(QDir(m_temp).filePath(abandoned), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     const Run result = run({QStringLiteral("--dry-run"), QStringLiteral("-o"), m_out, text, tree, missing});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 0);
@@ -470,7 +474,7 @@ void TestCli::dryRunListsWalkOrder()
     QCOMPARE(result.out.split(u'\n'), expected + QStringList{QString()});
 
     QCOMPARE(TestKit::entries(m_out), QStringList());
-    QCOMPARE(TestKit::entries(m_temp), QStringList());
+    QCOMPARE(TestKit::entries(m_temp), QStringList{abandoned});
     QCOMPARE(TestKit::entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
                                          QStringLiteral("sub"), QStringLiteral("zed"), QStringLiteral("~lock.m4a")}));
 }

@@ -1,6 +1,7 @@
 // Compiled in here for the same reason as the parser in tst_clioptions.cpp.
 #include "cli/clireport.h"
 #include "convert/batchsession.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QTest>
 
@@ -32,7 +33,7 @@ void TestCliReport::fileLines()
     QCOMPARE(CliReport::skippedLine(QStringLiteral("/m/e.m4a"), QStringLiteral("A/e.mp3")),
              QStringLiteral("skipped    /m/e.m4a: A/e.mp3 is up to date"));
     QCOMPARE(CliReport::tildeLine(2), QStringLiteral("left out 2 file(s) whose name begins with \"~\" (lock and temporary files)"));
-    QCOMPARE(CliReport::pathLine(QStringLiteral("/m/two\nlines\t\u007f \u00e9.m4a")),
+    QCOMPARE(Paths::printable(QStringLiteral("/m/two\nlines\t\u007f \u00e9.m4a")),
              QStringLiteral("/m/two\\x0alines\\x09\\x7f \u00e9.m4a"));
 }
 

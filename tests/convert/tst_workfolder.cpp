@@ -15,6 +15,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
@@ -33,6 +39,8 @@ private slots:
     void namesAreNewAndNeverRepeat();
     void onlySurelyDeadProgramsAreSwept_data();
     void onlySurelyDeadProgramsAreSwept();
+    void sweepTouchesOnlyWhatIsSurelyOurs_data();
+    void sweepTouchesOnlyWhatIsSurelyOurs();
 };
 
 void TestWorkFolder::folderIsPrivateAndLasts()
@@ -125,6 +133,7 @@ void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
     const QString part = dir.filePath(QStringLiteral("out/.quorvane-%1-aBc123.part").arg(mark));
     QVERIFY(writeFile(QDir(folder).filePath(QStringLiteral("zurvek12345678.mp3")), "work"));
     QVERIFY(writeFile(part, "part"));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));   // as ours are made
     const time_t then = time_t(QDateTime::currentDateTimeUtc().addDays(-ageDays).toSecsSinceEpoch());
     const utimbuf times{then, then};
     for (const QString &path : {folder, part})
@@ -134,6 +143,80 @@ void TestWorkFolder::onlySurelyDeadProgramsAreSwept()
     QCOMPARE(ResultSaver::removeAbandonedParts(dir.filePath(QStringLiteral("out"))), removed ? 1 : 0);
     QCOMPARE(QFileInfo::exists(folder), !removed);
     QCOMPARE(QFileInfo::exists(part), !removed);
+}
+
+// Another user, or a race, at the name of a folder the sweep would take (this boot, its
+// process gone): nothing is removed but what is surely ours, and nothing outside it. The
+// temporary folder is sticky and open to all, as /tmp is; the victim is a folder of ours.
+void TestWorkFolder::sweepTouchesOnlyWhatIsSurelyOurs_data()
+{
+    QTest::addColumn<QString>("planted");
+    QTest::newRow("another user's folder and part file") << QStringLiteral("other user");
+    QTest::newRow("a link to a folder of ours") << QStringLiteral("link");
+    QTest::newRow("a folder open to others") << QStringLiteral("open");
+    QTest::newRow("our folder swapped with a link, over and over") << QStringLiteral("swapped");
+}
+
+void TestWorkFolder::sweepTouchesOnlyWhatIsSurelyOurs()
+{
+    QFETCH(QString, planted);
+    QTemporaryDir dir;
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+    const QString victim = dir.filePath(QStringLiteral("victim"));
+    QVERIFY(writeFile(victim + QStringLiteral("/mine"), "mine") && writeFile(victim + QStringLiteral("/sub/mine"), "mine"));
+    const QString mark = ProcessIdentity::tag() + u'-' + QString::number(TestKit::goneProcessId());
+    const QByteArray name = QFile::encodeName(dir.filePath(QStringLiteral("quorvane-%1-aBc123").arg(mark)));
+    const QByteArray part = QFile::encodeName(dir.filePath(QStringLiteral(".quorvane-%1-aBc123.part").arg(mark)));
+    const QByteArray inside = name + "/zurvek12345678.mp3";
+    const QByteArray decoy = QFile::encodeName(dir.filePath(QStringLiteral("decoy")));
+    const QByteArray target = QFile::encodeName(victim);
+    std::atomic_bool stop{false};
+    std::thread swapper;
+    const auto joined = qScopeGuard([&] {
+        stop = true;
+        if (swapper.joinable())
+            swapper.join();
+    });
+
+    if (planted == QStringLiteral("other user")) {
+        QUORVANE_SKIP_UNLESS_ROOT();
+        QCOMPARE(TestKit::asOtherUser([&] {
+                     return ::mkdir(name.constData(), 0700) == 0 && ::close(::creat(inside.constData(), 0600)) == 0
+                                    && ::close(::creat(part.constData(), 0600)) == 0
+                                ? 0 : 1;
+                 }),
+                 0);
+    } else if (planted == QStringLiteral("link")) {
+        QCOMPARE(::symlink(target.constData(), name.constData()), 0);
+    } else {
+        QCOMPARE(::mkdir(name.constData(), planted == QStringLiteral("open") ? 0755 : 0700), 0);
+    }
+    int sweeps = 1;
+    if (planted == QStringLiteral("swapped")) {
+        // The link and the folder trade places without pause while the sweeps run; each
+        // sweep that finds the folder and removes it is given a new one.
+        QCOMPARE(::symlink(target.constData(), decoy.constData()), 0);
+        swapper = std::thread([&] {
+            while (!stop)
+                ::renameat2(AT_FDCWD, name.constData(), AT_FDCWD, decoy.constData(), RENAME_EXCHANGE);
+        });
+        sweeps = 300;
+    }
+    for (int i = 0; i < sweeps; ++i) {
+        const int removed = WorkFolder::removeAbandoned(dir.path());
+        QCOMPARE(removed, planted == QStringLiteral("swapped") ? removed : 0);
+        const QByteArray fresh = QFile::encodeName(dir.filePath(QStringLiteral("fresh")));
+        if (removed == 1 && ::mkdir(fresh.constData(), 0700) == 0
+            && ::renameat2(AT_FDCWD, fresh.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE) != 0)
+            QCOMPARE(::renameat2(AT_FDCWD, fresh.constData(), AT_FDCWD, decoy.constData(), RENAME_NOREPLACE), 0);
+    }
+    QCOMPARE(ResultSaver::removeAbandonedParts(dir.path()), 0);
+    QCOMPARE(TestKit::readFile(victim + QStringLiteral("/mine")) + TestKit::readFile(victim + QStringLiteral("/sub/mine")),
+             QByteArray("minemine"));
+    if (planted == QStringLiteral("other user"))
+        QVERIFY(QFileInfo::exists(QFile::decodeName(inside)) && QFileInfo::exists(QFile::decodeName(part)));
+    else if (planted != QStringLiteral("swapped"))
+        QVERIFY(QFileInfo(QFile::decodeName(name)).isSymLink() || QFileInfo(QFile::decodeName(name)).isDir());
 }
 
 QTEST_GUILESS_MAIN(TestWorkFolder)

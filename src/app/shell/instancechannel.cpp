@@ -1,5 +1,7 @@
 #include "app/shell/instancechannel.h"
 
+#include "convert/files/sharedfolder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QLocalServer>
@@ -7,7 +9,10 @@
 #include <QStandardPaths>
 #include <QtEndian>
 
+#include <QFileInfo>
+
 #ifdef Q_OS_UNIX
+#include <sys/socket.h>
 #include <unistd.h>
 #endif
 
@@ -17,6 +22,27 @@ namespace {
 
 constexpr int kHeaderSize = 4;
 constexpr int kHandOverMilliseconds = 2000;
+// Far more than a command line can carry (2 MiB on Linux), so a real start always fits; a
+// sender that is not a start of ours cannot make the window hold or list more.
+constexpr qint64 kMaxMessageBytes = 4 << 20;
+constexpr qsizetype kMaxPaths = 65536;
+
+// Whether the process at the other end of a connected socket runs as this user.
+bool peerIsThisUser(qintptr socket)
+{
+#if defined(Q_OS_LINUX)
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(int(socket), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
+#elif defined(Q_OS_UNIX)
+    uid_t user = 0;
+    gid_t group = 0;
+    return ::getpeereid(int(socket), &user, &group) == 0 && user == ::geteuid();
+#else
+    Q_UNUSED(socket)
+    return true;   // the pipe admits this user alone (UserAccessOption)
+#endif
+}
 
 } // namespace
 
@@ -27,8 +53,14 @@ InstanceChannel::InstanceChannel(const QString &name, QObject *parent)
 {
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-            connect(socket, &QLocalSocket::readyRead, this, &InstanceChannel::readMessage);
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            if (!peerIsThisUser(socket->socketDescriptor())) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            socket->setReadBufferSize(kHeaderSize + kMaxMessageBytes);
+            connect(socket, &QLocalSocket::readyRead, this, &InstanceChannel::readMessage);
         }
     });
 }
@@ -44,7 +76,13 @@ QString InstanceChannel::userServerName()
     const QByteArray key = QCryptographicHash::hash(user + '\n' + runtime.toUtf8(), QCryptographicHash::Sha256);
     const QString name = QStringLiteral("quorvane-") + QString::fromLatin1(key.toHex().left(16));
 #ifdef Q_OS_LINUX
-    // The runtime folder is the user's alone (0700), so no one else even sees the socket.
+    // Only in a runtime folder that is the user's alone (0700) does no one else even see the
+    // socket. Qt names none when another user made the folder it falls back to, and a bare
+    // name would lie in the shared temporary folder.
+    const QFileInfo folder(QDir::cleanPath(runtime));
+    const SharedFolder::Entry entry = SharedFolder::open(folder.path()).entry(folder.fileName());
+    if (runtime.isEmpty() || entry.kind != SharedFolder::Entry::Kind::Folder || !entry.ours || !entry.privateToOwner)
+        return {};
     return QDir(runtime).filePath(name);
 #else
     return name;
@@ -53,26 +91,32 @@ QString InstanceChannel::userServerName()
 
 // The later start has no window and no event loop yet and ends right after, so it waits
 // here, for a bounded time, until the paths are written.
-bool InstanceChannel::handOver(const QStringList &paths)
+InstanceChannel::HandOver InstanceChannel::handOver(const QStringList &paths)
 {
-    QLocalSocket socket;
-    socket.connectToServer(m_name);
-    if (!socket.waitForConnected(kHandOverMilliseconds))
-        return false;
     QByteArray payload;
     for (const QString &path : paths)
         payload += path.toUtf8() + '\0';
+    if (m_name.isEmpty() || paths.size() > kMaxPaths || payload.size() > kMaxMessageBytes)
+        return HandOver::Refused;
+    QLocalSocket socket;
+    socket.connectToServer(m_name);
+    if (!socket.waitForConnected(kHandOverMilliseconds))
+        return HandOver::NoWindow;
+    if (!peerIsThisUser(socket.socketDescriptor()))
+        return HandOver::Refused;
     QByteArray header(kHeaderSize, '\0');
     qToBigEndian(quint32(payload.size()), header.data());
     socket.write(header + payload);
     if (!socket.waitForBytesWritten(kHandOverMilliseconds))
-        return false;
+        return HandOver::Refused;
     socket.disconnectFromServer();
-    return true;
+    return HandOver::Taken;
 }
 
 bool InstanceChannel::listen()
 {
+    if (m_name.isEmpty())
+        return false;
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (m_server->listen(m_name))
         return true;
@@ -89,9 +133,15 @@ void InstanceChannel::readMessage()
     if (header.size() < kHeaderSize)
         return;
     const qint64 size = qFromBigEndian<quint32>(header.constData());
+    if (size > kMaxMessageBytes) {
+        socket->abort();
+        return;
+    }
     if (socket->bytesAvailable() < kHeaderSize + size)
         return;
     const QByteArray message = socket->read(kHeaderSize + size);
     socket->disconnectFromServer();
-    emit pathsArrived(QString::fromUtf8(message.mid(kHeaderSize)).split(QChar(0), Qt::SkipEmptyParts));
+    const QStringList paths = QString::fromUtf8(message.mid(kHeaderSize)).split(QChar(0), Qt::SkipEmptyParts);
+    if (paths.size() <= kMaxPaths)
+        emit pathsArrived(paths);
 }

@@ -1,8 +1,9 @@
 #include "convert/files/pathhelpers.h"
 
+#include "convert/files/sharedfolder.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -55,14 +56,26 @@ QString folderProblem(const QString &folder, const QString &role, FolderUse use)
         return QStringLiteral("%1 is not a folder: %2").arg(role, shown);
     if (use == FolderUse::Exists)
         return {};
-    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".quorvane-probe-XXXXXX")));
-    probe.setAutoRemove(false);
-    if (!probe.open())
-        return QStringLiteral("%1 is not writable: %2 (%3)").arg(role, shown, probe.errorString());
-    probe.close();
-    if (!probe.remove())
-        return QStringLiteral("files cannot be removed from %1: %2 (%3)").arg(role, shown, probe.errorString());
+    QString problem;
+    SharedFolder::NewFile probe = SharedFolder::open(folder, &problem).createNew(QStringLiteral(".quorvane-probe-"), {}, &problem);
+    if (!probe.isOpen())
+        return QStringLiteral("%1 is not writable: %2 (%3)").arg(role, shown, problem);
+    if (const QString reason = probe.remove(); !reason.isEmpty())
+        return QStringLiteral("files cannot be removed from %1: %2 (%3)").arg(role, shown, reason);
     return {};
+}
+
+QString printable(const QString &path)
+{
+    QString line;
+    line.reserve(path.size());
+    for (const QChar c : path) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            line += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            line += c;
+    }
+    return line;
 }
 
 QString toolPath(const QString &folder, const QString &toolName)

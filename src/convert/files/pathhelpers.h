@@ -30,6 +30,10 @@ enum class FolderUse { Exists, Write };
 // administrator writes anywhere, an immutable or read-only folder takes nothing).
 QString folderProblem(const QString &folder, const QString &role, FolderUse use = FolderUse::Write);
 
+// A path for a line of text: a control character in it (a newline, a tab) is shown as \xNN,
+// so that the line holds one name and stays one line.
+QString printable(const QString &path);
+
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);
 

@@ -2,6 +2,7 @@
 
 #include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
+#include "convert/files/sharedfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,10 +22,28 @@ namespace {
 
 constexpr quint64 kNameCount = 43046721;   // 9^8
 
+// One of the program's folders. QTemporaryDir makes it safely (a new name, mode 0700, never
+// through something already there); it is removed through SharedFolder, by descriptor, as the
+// folder it lies in may let others swap names.
+struct OwnFolder
+{
+    QString parent;
+    QString name;
+    SharedFolder::Entry made;
+
+    QString path() const { return QDir::toNativeSeparators(QDir(parent).filePath(name)); }
+    bool isThere() const
+    {
+        const SharedFolder::Entry now = SharedFolder::open(parent).entry(name);
+        return now.kind == SharedFolder::Entry::Kind::Folder && now.inode == made.inode && now.device == made.device;
+    }
+    ~OwnFolder() { SharedFolder::open(parent).removeTree(name, made); }
+};
+
 // The program's folders, by the temporary folder they lie in (one in practice; a test may
 // name several). Removed when the program ends, whatever is still in them.
 std::mutex s_foldersMutex;
-std::map<QString, std::unique_ptr<QTemporaryDir>> s_folders;
+std::map<QString, std::unique_ptr<OwnFolder>> s_folders;
 
 // The n-th name of this program: n through a bijection of 0..9^8-1 (n * step + offset, with
 // a step prime to 9^8), written as eight base-9 digits shifted to 1..9.
@@ -56,20 +75,22 @@ QString in(const QString &tempFolder, QString *problem)
     }
     const QString parent = QDir::cleanPath(QDir(named).absolutePath());
     const std::lock_guard<std::mutex> lock(s_foldersMutex);
-    std::unique_ptr<QTemporaryDir> &folder = s_folders[parent];
-    if (folder && folder->isValid() && QFileInfo(folder->path()).isDir())
-        return QDir::toNativeSeparators(folder->path());
-    folder = std::make_unique<QTemporaryDir>(
-        QDir(parent).filePath(QStringLiteral("quorvane-%1-XXXXXX").arg(ProcessIdentity::mark())));
-    if (!folder->isValid()) {
+    std::unique_ptr<OwnFolder> &folder = s_folders[parent];
+    if (folder && folder->isThere())
+        return folder->path();
+    QTemporaryDir made(QDir(parent).filePath(QStringLiteral("quorvane-%1-XXXXXX").arg(ProcessIdentity::mark())));
+    if (!made.isValid()) {
         if (problem) {
             *problem = QStringLiteral("the temporary folder is not writable: %1 (%2)")
-                           .arg(QDir::toNativeSeparators(parent), folder->errorString());
+                           .arg(QDir::toNativeSeparators(parent), made.errorString());
         }
         folder.reset();
         return {};
     }
-    return QDir::toNativeSeparators(folder->path());
+    made.setAutoRemove(false);
+    const QString name = QFileInfo(made.path()).fileName();
+    folder.reset(new OwnFolder{parent, name, SharedFolder::open(parent).entry(name)});
+    return folder->path();
 }
 
 QString newTempMp3Path(const QString &folder)
@@ -99,15 +120,16 @@ int removeAbandoned(const QString &tempFolder)
     const QString folder = tempFolder.isEmpty() ? QDir::tempPath() : tempFolder;
     if (folder.isEmpty())
         return 0;   // no temporary folder (TMPDIR names none): never the current folder
-    const QDir dir(folder);
+    const SharedFolder temp = SharedFolder::open(folder);
     int removed = 0;
-    for (const QFileInfo &entry : dir.entryInfoList({QStringLiteral("quorvane-*")},
-                                                    QDir::Dirs | QDir::Hidden | QDir::NoSymLinks)) {
-        const QRegularExpressionMatch match = name.match(entry.fileName());
-        if (match.hasMatch()
-            && ProcessIdentity::isAbandoned(match.captured(1), match.captured(2).toLongLong(),
-                                            entry.lastModified().toUTC())
-            && QDir(entry.filePath()).removeRecursively())
+    for (const QString &entryName : temp.names(QStringLiteral("quorvane-"))) {
+        const QRegularExpressionMatch match = name.match(entryName);
+        // Only a real folder of this user, private as ours are made: anyone can make a folder
+        // of that name, or a link by it, to have it emptied with our rights.
+        const SharedFolder::Entry entry = temp.entry(entryName);
+        if (match.hasMatch() && entry.kind == SharedFolder::Entry::Kind::Folder && entry.ours && entry.privateToOwner
+            && ProcessIdentity::isAbandoned(match.captured(1), match.captured(2).toLongLong(), entry.lastModified)
+            && temp.removeTree(entryName, entry))
             ++removed;
     }
     return removed;

@@ -2,17 +2,16 @@
 
 #include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
+#include "convert/files/sharedfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #ifdef Q_OS_WIN
@@ -31,13 +30,9 @@ namespace {
 // longer fits near the 255-byte name limit. Hidden, and marked with its program
 // (ProcessIdentity), so that what a killed program left can be told from a running copy's,
 // also one on another machine or in a container that shares the folder.
-QString partName()
+QString partPrefix()
 {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString name = QStringLiteral(".quorvane-%1-").arg(ProcessIdentity::mark());
-    for (int i = 0; i < 6; ++i)
-        name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
-    return name + QStringLiteral(".part");
+    return QStringLiteral(".quorvane-%1-").arg(ProcessIdentity::mark());
 }
 
 QString systemErrorText(int error)
@@ -84,75 +79,55 @@ QString syncToDisk(QFile &file)
     return {};
 }
 
-// Puts the finished copy in the destination's place in one step: readers see the old file or
-// the new one, never a part of either.
-QString renameOver(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                     reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return qt_error_string(int(GetLastError()));
-#else
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        return systemErrorText(errno);
-#endif
-    return {};
-}
-
-QString copyAtomically(const QString &from, const QString &to)
+// Copies from into name in folder through a part file that is renamed over the destination in
+// one step, once whole and on the disk: readers see the old file or the new one, never a part
+// of either.
+QString copyAtomically(const QString &from, const SharedFolder &folder, const QString &name)
 {
     QFile source(from);
     if (!source.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
-    // A link in the output folder keeps pointing where it did; its target gets the file.
-    QString target = to;
-    if (const QFileInfo link(to); link.isSymLink())
-        target = link.symLinkTarget();
-    const QFileInfo destination(target);
-    if (destination.isDir())
+    QString problem;
+    const SharedFolder::Destination to = folder.destination(name, &problem);
+    if (!to.folder.isOpen())
+        return problem;
+    const SharedFolder::Entry replaced = to.folder.entry(to.name);
+    if (replaced.kind == SharedFolder::Entry::Kind::Folder)
         return QStringLiteral("a folder of that name is in the way");
-
-    // NewOnly creates the file with the usual rights for a new file (what the umask allows),
-    // where QTemporaryFile would make it private to us.
-    QFile part;
-    constexpr int kNameDraws = 100;
-    for (int draw = 0; draw < kNameDraws; ++draw) {
-        part.setFileName(Paths::joinPath(destination.path(), partName()));
-        if (part.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            break;
-        // Only a name that is taken is worth another draw; anything else is the folder refusing.
-        if (!QFileInfo::exists(part.fileName()))
-            break;
-    }
+    SharedFolder::NewFile part = to.folder.createNew(partPrefix(), QStringLiteral(".part"), &problem);
     if (!part.isOpen())
-        return part.errorString();
-    // From here on every way out that does not end in the rename removes the part file.
-    const auto discard = [&part](const QString &reason) {
-        part.close();
-        part.remove();
-        return reason;
-    };
+        return problem;
 
     constexpr qint64 kChunk = 1 << 20;
     while (!source.atEnd()) {
         const QByteArray chunk = source.read(kChunk);
         if (chunk.isEmpty() && source.error() != QFileDevice::NoError)
-            return discard(QStringLiteral("cannot read the converted file: %1").arg(source.errorString()));
-        if (const QString reason = writeAll(part, chunk); !reason.isEmpty())
-            return discard(reason);
+            return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
+        if (const QString reason = writeAll(part.file(), chunk); !reason.isEmpty())
+            return reason;
     }
-    if (const QString reason = syncToDisk(part); !reason.isEmpty())
-        return discard(reason);
+    if (const QString reason = syncToDisk(part.file()); !reason.isEmpty())
+        return reason;
     // A file that is replaced keeps the rights it had, as with QSaveFile.
-    if (destination.exists())
-        part.setPermissions(destination.permissions());
-    part.close();
-    if (part.error() != QFileDevice::NoError)
-        return discard(part.errorString());
-    if (const QString reason = renameOver(part.fileName(), target); !reason.isEmpty())
-        return discard(reason);
-    return {};
+    part.keepRightsOf(replaced);
+    return part.replace(to.name);
+}
+
+int removeAbandonedParts(const SharedFolder &folder)
+{
+    // Ours, and those of earlier versions, which named only a process and are judged by age.
+    static const QRegularExpression pattern(
+        QStringLiteral("^\\.quorvane-(?:([0-9a-f]{12})-)?(\\d+)-[A-Za-z0-9]{6}\\.part$"));
+    int removed = 0;
+    for (const QString &name : folder.names(QStringLiteral(".quorvane-"))) {
+        const QRegularExpressionMatch match = pattern.match(name);
+        const SharedFolder::Entry part = folder.entry(name);
+        if (match.hasMatch() && part.kind == SharedFolder::Entry::Kind::File && part.ours
+            && ProcessIdentity::isAbandoned(match.captured(1), match.captured(2).toLongLong(), part.lastModified)
+            && folder.removeFile(name, part))
+            ++removed;
+    }
+    return removed;
 }
 
 } // namespace
@@ -253,19 +228,7 @@ QList<Move> keepExistingFiles(QStringList &names, const QString &folder)
 
 int removeAbandonedParts(const QString &folder)
 {
-    // Ours, and those of earlier versions, which named only a process and are judged by age.
-    static const QRegularExpression pattern(
-        QStringLiteral("^\\.quorvane-(?:([0-9a-f]{12})-)?(\\d+)-[A-Za-z0-9]{6}\\.part$"));
-    int removed = 0;
-    const QDir dir(folder);
-    for (const QFileInfo &part : dir.entryInfoList({QStringLiteral(".quorvane-*.part")}, QDir::Files | QDir::Hidden)) {
-        const QRegularExpressionMatch match = pattern.match(part.fileName());
-        if (match.hasMatch()
-            && ProcessIdentity::isAbandoned(match.captured(1), match.captured(2).toLongLong(), part.lastModified().toUTC())
-            && QFile::remove(part.filePath()))
-            ++removed;
-    }
-    return removed;
+    return removeAbandonedParts(SharedFolder::open(folder));
 }
 
 QList<Failure> save(const QString &folder, const QList<Item> &items,
@@ -273,19 +236,28 @@ QList<Failure> save(const QString &folder, const QList<Item> &items,
 {
     QList<Failure> failures;
     QSet<QString> swept;
+    QString problem;
+    const SharedFolder out = SharedFolder::open(folder, &problem);
     for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             break;
         const QString target = Paths::joinPath(folder, QDir::toNativeSeparators(items.at(i).fileName));
-        if (const QString into = QFileInfo(target).path(); !swept.contains(into)) {
-            swept.insert(into);
-            removeAbandonedParts(into);
+        // Each folder a name leads through is opened (made where missing) from the one above.
+        QStringList steps = items.at(i).fileName.split(u'/');
+        const QString name = steps.takeLast();
+        SharedFolder into = out;
+        for (const QString &step : std::as_const(steps)) {
+            if (into.isOpen())
+                into = into.subfolder(step, true, &problem);
         }
-        QString reason;
-        if (items.at(i).fileName.contains(u'/') && !QDir().mkpath(QFileInfo(target).path()))
-            reason = QStringLiteral("cannot create the folder %1").arg(QDir::toNativeSeparators(QFileInfo(target).path()));
-        else
-            reason = copyAtomically(items.at(i).sourceFile, target);
+        QString reason = problem;
+        if (into.isOpen()) {
+            if (!swept.contains(into.path())) {
+                swept.insert(into.path());
+                removeAbandonedParts(into);
+            }
+            reason = copyAtomically(items.at(i).sourceFile, into, name);
+        }
         if (!reason.isEmpty())
             failures.append({target, reason, i});
         if (saved)

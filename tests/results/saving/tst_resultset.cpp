@@ -5,6 +5,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 // The converted files of a batch as both front ends save them: the names given, a source
@@ -16,6 +19,8 @@ class TestResultSet : public QObject
 private slots:
     void savesUnderSafeNames_data();
     void savesUnderSafeNames();
+    void linksAreFollowedOnlyWhenTrusted_data();
+    void linksAreFollowedOnlyWhenTrusted();
 };
 
 // Lists as "a.mp3|b.mp3"; "" for none.
@@ -90,6 +95,52 @@ void TestResultSet::savesUnderSafeNames()
         for (const QString &temp : std::as_const(temps))
             QVERIFY(!QFile::exists(temp));
     }
+}
+
+// A link at the output name, or in place of a folder the name leads through, in a sticky
+// folder open to all: followed (its target gets the file, the link stays) only when its
+// owner is this user or the folder's owner, as the kernel's rule for sticky folders has it.
+void TestResultSet::linksAreFollowedOnlyWhenTrusted_data()
+{
+    QTest::addColumn<QString>("linkOwner");   // "us", "other user", "folder's owner" (the other user)
+    QTest::addColumn<QString>("saved");       // "x.mp3", or "Album/x.mp3" through a folder link
+    QTest::addColumn<bool>("followed");
+
+    QTest::newRow("our link at the name") << u"us"_s << u"x.mp3"_s << true;
+    QTest::newRow("our link for the folder") << u"us"_s << u"Album/x.mp3"_s << true;
+    QTest::newRow("another user's link at the name") << u"other user"_s << u"x.mp3"_s << false;
+    QTest::newRow("another user's link for the folder") << u"other user"_s << u"Album/x.mp3"_s << false;
+    QTest::newRow("the folder owner's link at the name") << u"folder's owner"_s << u"x.mp3"_s << true;
+}
+
+void TestResultSet::linksAreFollowedOnlyWhenTrusted()
+{
+    QFETCH(QString, linkOwner);
+    QFETCH(QString, saved);
+    QFETCH(bool, followed);
+    QTemporaryDir dir;
+    const QString out = dir.filePath(u"out"_s);
+    const QString victim = dir.filePath(u"victim/x.mp3"_s);
+    QVERIFY(TestKit::writeFile(victim, "before") && TestKit::writeFile(dir.filePath(u"converted"_s), "after"));
+    QVERIFY(QDir().mkpath(out));
+    QCOMPARE(::chmod(QFile::encodeName(out).constData(), 01777), 0);
+    const bool throughFolder = saved.contains(u'/');
+    const QString link = QDir(out).filePath(throughFolder ? u"Album"_s : u"x.mp3"_s);
+    QVERIFY(QFile::link(throughFolder ? u"../victim"_s : u"../victim/x.mp3"_s, link));   // as the link's folder sees it
+    if (linkOwner != u"us"_s) {
+        QUORVANE_SKIP_UNLESS_ROOT();
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), TestKit::kOtherUser, TestKit::kOtherUser), 0);
+        if (linkOwner == u"folder's owner"_s)
+            QCOMPARE(::chown(QFile::encodeName(out).constData(), TestKit::kOtherUser, TestKit::kOtherUser), 0);
+    }
+
+    const QList<ResultSaver::Failure> failures = ResultSaver::save(out, {{saved, dir.filePath(u"converted"_s)}});
+    QCOMPARE(TestKit::readFile(victim), followed ? QByteArray("after") : QByteArray("before"));
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(TestKit::entries(QFileInfo(victim).path()), QStringList{u"x.mp3"_s});
+    QCOMPARE(failures.size(), followed ? 0 : 1);
+    if (!followed)
+        QCOMPARE(failures.first().reason, QDir::toNativeSeparators(link) + u" is a link owned by another user; not followed"_s);
 }
 
 QTEST_MAIN(TestResultSet)

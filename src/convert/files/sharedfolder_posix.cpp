@@ -1,0 +1,347 @@
+#include "convert/files/sharedfolder.h"
+
+#include "convert/files/pathhelpers.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// As many links in a row as the kernel follows itself.
+constexpr int kMaxLinkHops = 40;
+constexpr int kNameDraws = 100;
+
+QString randomLetters()
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString letters;
+    for (int i = 0; i < 6; ++i)
+        letters += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
+    return letters;
+}
+// A folder is held by a descriptor that only names it (Linux): looking at and acting on its
+// entries needs no right to list it, as with a path.
+#ifdef O_PATH
+constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+std::shared_ptr<const int> adopt(int fd)
+{
+    if (fd < 0)
+        return {};
+    return std::shared_ptr<const int>(new int(fd), [](const int *owned) {
+        ::close(*owned);
+        delete owned;
+    });
+}
+
+SharedFolder::Entry entryOf(const struct stat &info)
+{
+    using Kind = SharedFolder::Entry::Kind;
+    SharedFolder::Entry entry;
+    entry.kind = S_ISREG(info.st_mode) ? Kind::File
+                 : S_ISDIR(info.st_mode) ? Kind::Folder
+                 : S_ISLNK(info.st_mode) ? Kind::Link
+                                         : Kind::Other;
+    entry.owner = uint(info.st_uid);
+    entry.ours = info.st_uid == ::geteuid();
+    entry.privateToOwner = (info.st_mode & 077) == 0;
+    entry.mode = uint(info.st_mode & 07777);
+    entry.lastModified = QDateTime::fromSecsSinceEpoch(qint64(info.st_mtime), Qt::UTC);
+    entry.device = quint64(info.st_dev);
+    entry.inode = quint64(info.st_ino);
+    return entry;
+}
+
+bool isSame(const struct stat &info, const SharedFolder::Entry &expected)
+{
+    return quint64(info.st_dev) == expected.device && quint64(info.st_ino) == expected.inode;
+}
+
+// Opens the folder name in folder only if it is a real folder (no link) and still the one
+// looked at (info), so that a swap after the look opens nothing else.
+int openSameFolder(int folder, const char *name, const struct stat &info)
+{
+    const int fd = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened;
+    if (fd >= 0 && (::fstat(fd, &opened) != 0 || opened.st_dev != info.st_dev || opened.st_ino != info.st_ino)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Empties the folder fd, as rm -r does: every entry looked at without following it, every
+// folder opened by descriptor and checked to be the one looked at, none on another device.
+bool removeContents(int fd, dev_t device)
+{
+    const int listing = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return false;
+    }
+    bool whole = true;
+    while (const dirent *item = ::readdir(dir)) {
+        const char *name = item->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        struct stat info;
+        if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            whole = whole && errno == ENOENT;
+            continue;
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            whole = (::unlinkat(fd, name, 0) == 0 || errno == ENOENT) && whole;
+            continue;
+        }
+        const int child = info.st_dev == device ? openSameFolder(fd, name, info) : -1;
+        const bool emptied = child >= 0 && removeContents(child, device);
+        if (child >= 0)
+            ::close(child);
+        whole = emptied && ::unlinkat(fd, name, AT_REMOVEDIR) == 0 && whole;
+    }
+    ::closedir(dir);
+    return whole;
+}
+
+} // namespace
+
+SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
+    : m_handle(std::move(handle))
+    , m_path(std::move(path))
+{
+}
+
+SharedFolder SharedFolder::open(const QString &path, QString *problem)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), kFolderFlags);
+    if (fd < 0 && problem)
+        *problem = QStringLiteral("cannot open the folder %1: %2").arg(QDir::toNativeSeparators(path), systemError(errno));
+    return {adopt(fd), QDir::toNativeSeparators(path)};
+}
+
+QString SharedFolder::pathOf(const QString &name) const
+{
+    return Paths::joinPath(m_path, name);
+}
+
+QStringList SharedFolder::names(const QString &prefix) const
+{
+    QStringList found;
+    const int listing = m_handle ? ::openat(*m_handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir) {
+        if (listing >= 0)
+            ::close(listing);
+        return found;
+    }
+    const QByteArray start = QFile::encodeName(prefix);
+    while (const dirent *item = ::readdir(dir)) {
+        if (std::strncmp(item->d_name, start.constData(), size_t(start.size())) == 0)
+            found.append(QFile::decodeName(item->d_name));
+    }
+    ::closedir(dir);
+    return found;
+}
+
+SharedFolder::Entry SharedFolder::entry(const QString &name) const
+{
+    struct stat info;
+    if (!m_handle || ::fstatat(*m_handle, QFile::encodeName(name).constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return {};
+    return entryOf(info);
+}
+
+bool SharedFolder::mayFollow(const Entry &link) const
+{
+    struct stat folder;
+    return link.ours || (::fstat(*m_handle, &folder) == 0 && folder.st_uid == link.owner);
+}
+
+SharedFolder SharedFolder::subfolder(const QString &name, bool create, QString *problem) const
+{
+    const QByteArray encoded = QFile::encodeName(name);
+    const QString path = pathOf(name);
+    int error = EBADF;
+    for (int attempt = 0; m_handle && attempt < 2; ++attempt) {
+        int fd = ::openat(*m_handle, encoded.constData(), kFolderFlags | O_NOFOLLOW);
+        error = errno;
+        if (fd < 0 && error == ENOENT && create) {
+            if (::mkdirat(*m_handle, encoded.constData(), 0777) == 0 || errno == EEXIST)
+                continue;   // made, by us or by someone at the same moment: open what is there
+            *problem = QStringLiteral("cannot create the folder %1: %2").arg(path, systemError(errno));
+            return {};
+        }
+        if (fd < 0 && (error == ELOOP || error == ENOTDIR)) {
+            if (const Entry link = entry(name); link.kind == Entry::Kind::Link) {
+                if (!mayFollow(link)) {
+                    *problem = QStringLiteral("%1 is a link owned by another user; not followed").arg(path);
+                    return {};
+                }
+                fd = ::openat(*m_handle, encoded.constData(), kFolderFlags);
+                error = errno;
+            }
+        }
+        if (fd >= 0)
+            return {adopt(fd), path};
+        break;
+    }
+    *problem = QStringLiteral("cannot open the folder %1: %2").arg(path, systemError(error));
+    return {};
+}
+
+SharedFolder::Destination SharedFolder::destination(const QString &name, QString *problem) const
+{
+    Destination at{*this, name};
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        const Entry there = at.folder.entry(at.name);
+        if (there.kind != Entry::Kind::Link)
+            return at;
+        const QString linkPath = at.folder.pathOf(at.name);
+        if (!at.folder.mayFollow(there)) {
+            *problem = QStringLiteral("%1 is a link owned by another user; not followed").arg(linkPath);
+            return {};
+        }
+        // A link of our own keeps pointing where it did: its target gets the file.
+        QByteArray target(4096, '\0');
+        const ssize_t length = ::readlinkat(*at.folder.m_handle, QFile::encodeName(at.name).constData(),
+                                            target.data(), size_t(target.size()));
+        if (length < 0 || length >= target.size()) {
+            *problem = QStringLiteral("cannot read the link %1").arg(linkPath);
+            return {};
+        }
+        target.truncate(length);
+        const qsizetype slash = target.lastIndexOf('/');
+        const QByteArray base = target.mid(slash + 1);
+        if (base.isEmpty() || base == "." || base == "..") {
+            *problem = QStringLiteral("the link %1 names a folder").arg(linkPath);
+            return {};
+        }
+        if (slash >= 0) {
+            const QByteArray folderPart = slash == 0 ? QByteArray("/") : target.left(slash);
+            const int fd = ::openat(*at.folder.m_handle, folderPart.constData(), kFolderFlags);
+            const QString shown = QDir::toNativeSeparators(
+                QDir::cleanPath(target.startsWith('/') ? QFile::decodeName(folderPart)
+                                                       : at.folder.pathOf(QFile::decodeName(folderPart))));
+            if (fd < 0) {
+                *problem = QStringLiteral("cannot open the folder %1 that the link %2 points into: %3")
+                               .arg(shown, linkPath, systemError(errno));
+                return {};
+            }
+            at.folder = SharedFolder(adopt(fd), shown);
+        }
+        at.name = QFile::decodeName(base);
+    }
+    *problem = QStringLiteral("%1: %2").arg(pathOf(name), systemError(ELOOP));
+    return {};
+}
+
+SharedFolder::NewFile SharedFolder::createNew(const QString &prefix, const QString &suffix, QString *problem) const
+{
+    NewFile made;
+    for (int draw = 0; m_handle && draw < kNameDraws; ++draw) {
+        const QString name = prefix + randomLetters() + suffix;
+        // The usual rights for a new file (what the umask allows), where QTemporaryFile would
+        // make it private to us.
+        const int fd = ::openat(*m_handle, QFile::encodeName(name).constData(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST)
+            continue;   // only a name that is taken is worth another draw
+        made.m_file = std::make_unique<QFile>();
+        if (fd < 0 || !made.m_file->open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+            *problem = fd < 0 ? systemError(errno) : made.m_file->errorString();
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlinkat(*m_handle, QFile::encodeName(name).constData(), 0);
+            }
+            return {};
+        }
+        made.m_folder = m_handle;
+        made.m_name = name;
+        return made;
+    }
+    *problem = m_handle ? systemError(EEXIST) : QStringLiteral("the folder is not open");
+    return {};
+}
+
+bool SharedFolder::removeFile(const QString &name, const Entry &expected) const
+{
+    const QByteArray encoded = QFile::encodeName(name);
+    struct stat info;
+    return m_handle && ::fstatat(*m_handle, encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+           && isSame(info, expected) && info.st_uid == ::geteuid() && !S_ISDIR(info.st_mode)
+           && ::unlinkat(*m_handle, encoded.constData(), 0) == 0;
+}
+
+bool SharedFolder::removeTree(const QString &name, const Entry &expected) const
+{
+    const QByteArray encoded = QFile::encodeName(name);
+    struct stat info;
+    if (!m_handle || ::fstatat(*m_handle, encoded.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+        || !isSame(info, expected) || info.st_uid != ::geteuid() || !S_ISDIR(info.st_mode))
+        return false;
+    const int fd = openSameFolder(*m_handle, encoded.constData(), info);
+    if (fd < 0)
+        return false;
+    const bool emptied = removeContents(fd, info.st_dev);
+    ::close(fd);
+    return emptied && ::unlinkat(*m_handle, encoded.constData(), AT_REMOVEDIR) == 0;
+}
+
+SharedFolder::NewFile::~NewFile()
+{
+    remove();
+}
+
+QString SharedFolder::NewFile::remove()
+{
+    if (!m_folder)
+        return {};
+    m_file->close();
+    const bool removed = ::unlinkat(*m_folder, QFile::encodeName(m_name).constData(), 0) == 0;
+    m_folder.reset();
+    return removed ? QString() : systemError(errno);
+}
+
+void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
+{
+    if (replaced.kind == Entry::Kind::File && isOpen())
+        ::fchmod(m_file->handle(), mode_t(replaced.mode));
+}
+
+QString SharedFolder::NewFile::replace(const QString &name)
+{
+    if (!m_folder)
+        return QStringLiteral("the file is not open");
+    m_file->close();
+    if (m_file->error() != QFileDevice::NoError) {
+        const QString reason = m_file->errorString();
+        remove();
+        return reason;
+    }
+    if (::renameat(*m_folder, QFile::encodeName(m_name).constData(), *m_folder, QFile::encodeName(name).constData()) != 0) {
+        const QString reason = systemError(errno);
+        remove();
+        return reason;
+    }
+    m_folder.reset();
+    return {};
+}

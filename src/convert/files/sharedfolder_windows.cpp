@@ -1,0 +1,167 @@
+#include "convert/files/sharedfolder.h"
+
+#include "convert/files/pathhelpers.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QFileInfo>
+
+#include <qt_windows.h>
+
+// The same calls on paths: the folders written into on Windows are the user's own, and its
+// links are made by administrators only.
+namespace {
+
+constexpr int kNameDraws = 100;
+
+QString randomLetters()
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString letters;
+    for (int i = 0; i < 6; ++i)
+        letters += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
+    return letters;
+}
+
+std::shared_ptr<const int> openMark()
+{
+    return std::make_shared<const int>(-1);
+}
+
+} // namespace
+
+SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
+    : m_handle(std::move(handle))
+    , m_path(std::move(path))
+{
+}
+
+SharedFolder SharedFolder::open(const QString &path, QString *problem)
+{
+    if (!QFileInfo(path).isDir()) {
+        if (problem)
+            *problem = QStringLiteral("cannot open the folder %1").arg(QDir::toNativeSeparators(path));
+        return {};
+    }
+    return {openMark(), QDir::toNativeSeparators(path)};
+}
+
+QString SharedFolder::pathOf(const QString &name) const
+{
+    return Paths::joinPath(m_path, name);
+}
+
+QStringList SharedFolder::names(const QString &prefix) const
+{
+    return QDir(m_path).entryList({prefix + u'*'}, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+SharedFolder::Entry SharedFolder::entry(const QString &name) const
+{
+    const QFileInfo info(pathOf(name));
+    Entry entry;
+    if (!info.exists() && !info.isSymLink())
+        return entry;
+    entry.kind = info.isSymLink() ? Entry::Kind::Link
+                 : info.isDir()   ? Entry::Kind::Folder
+                 : info.isFile()  ? Entry::Kind::File
+                                  : Entry::Kind::Other;
+    entry.ours = entry.privateToOwner = true;
+    entry.mode = uint(info.permissions());
+    entry.lastModified = info.lastModified().toUTC();
+    return entry;
+}
+
+bool SharedFolder::mayFollow(const Entry &) const
+{
+    return true;
+}
+
+SharedFolder SharedFolder::subfolder(const QString &name, bool create, QString *problem) const
+{
+    const QString path = pathOf(name);
+    if ((create && !QDir().mkpath(path)) || !QFileInfo(path).isDir()) {
+        *problem = QStringLiteral("cannot create the folder %1").arg(path);
+        return {};
+    }
+    return {openMark(), path};
+}
+
+SharedFolder::Destination SharedFolder::destination(const QString &name, QString *) const
+{
+    // A link in the output folder keeps pointing where it did; its target gets the file.
+    const QFileInfo link(pathOf(name));
+    if (!link.isSymLink())
+        return {*this, name};
+    const QFileInfo target(link.symLinkTarget());
+    return {SharedFolder(openMark(), QDir::toNativeSeparators(target.path())), target.fileName()};
+}
+
+SharedFolder::NewFile SharedFolder::createNew(const QString &prefix, const QString &suffix, QString *problem) const
+{
+    NewFile made;
+    made.m_file = std::make_unique<QFile>();
+    for (int draw = 0; draw < kNameDraws; ++draw) {
+        const QString name = prefix + randomLetters() + suffix;
+        made.m_file->setFileName(pathOf(name));
+        if (made.m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
+            made.m_folder = m_handle;
+            made.m_folderPath = m_path;
+            made.m_name = name;
+            return made;
+        }
+        if (!QFileInfo::exists(made.m_file->fileName()))
+            break;
+    }
+    *problem = made.m_file->errorString();
+    return {};
+}
+
+bool SharedFolder::removeFile(const QString &name, const Entry &) const
+{
+    return QFile::remove(pathOf(name));
+}
+
+bool SharedFolder::removeTree(const QString &name, const Entry &) const
+{
+    return QDir(pathOf(name)).removeRecursively();
+}
+
+SharedFolder::NewFile::~NewFile()
+{
+    remove();
+}
+
+QString SharedFolder::NewFile::remove()
+{
+    if (!m_folder)
+        return {};
+    m_file->close();
+    m_folder.reset();
+    return m_file->remove() ? QString() : m_file->errorString();
+}
+
+void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
+{
+    if (replaced.kind == Entry::Kind::File && isOpen())
+        m_file->setPermissions(QFileDevice::Permissions(replaced.mode));
+}
+
+QString SharedFolder::NewFile::replace(const QString &name)
+{
+    if (!m_folder)
+        return QStringLiteral("the file is not open");
+    m_file->close();
+    QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString() : QString();
+    const QString target = Paths::joinPath(m_folderPath, name);
+    if (reason.isEmpty()
+        && !MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(m_file->fileName()).utf16()),
+                        reinterpret_cast<const wchar_t *>(target.utf16()), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        reason = qt_error_string(int(GetLastError()));
+    if (!reason.isEmpty()) {
+        remove();
+        return reason;
+    }
+    m_folder.reset();
+    return {};
+}
