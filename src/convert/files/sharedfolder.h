@@ -94,8 +94,18 @@ public:
     bool removeTree(const QString &name, const Entry &expected) const;
 
 private:
+    static constexpr int kNameDraws = 100;
+    static constexpr int kMaxLinkHops = 40;   // as many as the kernel follows in one path
+
     SharedFolder(std::shared_ptr<const int> handle, QString path);
+    static QString drawName(const QString &prefix, const QString &suffix);
     bool mayFollow(const Entry &link) const;
+    // One step down, a link followed only where mayFollow allows, and then (chase) through its
+    // target step by step under the same rule, so that a trusted link cannot lead through
+    // another user's link either. hops counts the links followed, up to kMaxLinkHops.
+    SharedFolder step(const QString &name, bool create, int &hops, QString *problem) const;
+    SharedFolder chase(const QByteArray &path, int &hops, QString *problem) const;
+    QByteArray readLink(const QString &name, int &hops, QString *problem) const;
 
     std::shared_ptr<const int> m_handle;   // the descriptor (POSIX); empty when closed
     QString m_path;

@@ -1,9 +1,6 @@
 #include "convert/files/sharedfolder.h"
 
-#include "convert/files/pathhelpers.h"
-
 #include <QDir>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,18 +13,6 @@
 
 namespace {
 
-// As many links in a row as the kernel follows itself.
-constexpr int kMaxLinkHops = 40;
-constexpr int kNameDraws = 100;
-
-QString randomLetters()
-{
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString letters;
-    for (int i = 0; i < 6; ++i)
-        letters += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
-    return letters;
-}
 // A folder is held by a descriptor that only names it (Linux): looking at and acting on its
 // entries needs no right to list it, as with a path.
 #ifdef O_PATH
@@ -62,7 +47,7 @@ SharedFolder::Entry entryOf(const struct stat &info)
     entry.owner = uint(info.st_uid);
     entry.ours = info.st_uid == ::geteuid();
     entry.privateToOwner = (info.st_mode & 077) == 0;
-    entry.mode = uint(info.st_mode & 07777);
+    entry.mode = uint(info.st_mode & 0777);
     entry.lastModified = QDateTime::fromSecsSinceEpoch(qint64(info.st_mtime), Qt::UTC);
     entry.device = quint64(info.st_dev);
     entry.inode = quint64(info.st_ino);
@@ -72,6 +57,16 @@ SharedFolder::Entry entryOf(const struct stat &info)
 bool isSame(const struct stat &info, const SharedFolder::Entry &expected)
 {
     return quint64(info.st_dev) == expected.device && quint64(info.st_ino) == expected.inode;
+}
+
+// A listing of the folder fd, read through a descriptor of its own; nullptr when it cannot be read.
+DIR *openListing(int fd)
+{
+    const int listing = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!dir && listing >= 0)
+        ::close(listing);
+    return dir;
 }
 
 // Opens the folder name in folder only if it is a real folder (no link) and still the one
@@ -91,13 +86,9 @@ int openSameFolder(int folder, const char *name, const struct stat &info)
 // folder opened by descriptor and checked to be the one looked at, none on another device.
 bool removeContents(int fd, dev_t device)
 {
-    const int listing = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
+    DIR *dir = openListing(fd);
+    if (!dir)
         return false;
-    }
     bool whole = true;
     while (const dirent *item = ::readdir(dir)) {
         const char *name = item->d_name;
@@ -124,12 +115,6 @@ bool removeContents(int fd, dev_t device)
 
 } // namespace
 
-SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
-    : m_handle(std::move(handle))
-    , m_path(std::move(path))
-{
-}
-
 SharedFolder SharedFolder::open(const QString &path, QString *problem)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), kFolderFlags);
@@ -138,21 +123,12 @@ SharedFolder SharedFolder::open(const QString &path, QString *problem)
     return {adopt(fd), QDir::toNativeSeparators(path)};
 }
 
-QString SharedFolder::pathOf(const QString &name) const
-{
-    return Paths::joinPath(m_path, name);
-}
-
 QStringList SharedFolder::names(const QString &prefix) const
 {
     QStringList found;
-    const int listing = m_handle ? ::openat(*m_handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    DIR *dir = listing >= 0 ? ::fdopendir(listing) : nullptr;
-    if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
+    DIR *dir = m_handle ? openListing(*m_handle) : nullptr;
+    if (!dir)
         return found;
-    }
     const QByteArray start = QFile::encodeName(prefix);
     while (const dirent *item = ::readdir(dir)) {
         if (std::strncmp(item->d_name, start.constData(), size_t(start.size())) == 0)
@@ -178,87 +154,101 @@ bool SharedFolder::mayFollow(const Entry &link) const
 
 SharedFolder SharedFolder::subfolder(const QString &name, bool create, QString *problem) const
 {
+    int hops = 0;
+    return step(name, create, hops, problem);
+}
+
+QByteArray SharedFolder::readLink(const QString &name, int &hops, QString *problem) const
+{
+    const QString path = pathOf(name);
+    if (!mayFollow(entry(name))) {
+        *problem = QStringLiteral("%1 is a link owned by another user; not followed").arg(path);
+        return {};
+    }
+    if (++hops > kMaxLinkHops) {
+        *problem = QStringLiteral("%1: %2").arg(path, systemError(ELOOP));
+        return {};
+    }
+    QByteArray target(4096, '\0');
+    const ssize_t length = ::readlinkat(*m_handle, QFile::encodeName(name).constData(), target.data(), size_t(target.size()));
+    if (length <= 0 || length >= target.size()) {
+        *problem = QStringLiteral("cannot read the link %1").arg(path);
+        return {};
+    }
+    target.truncate(length);
+    return target;
+}
+
+SharedFolder SharedFolder::step(const QString &name, bool create, int &hops, QString *problem) const
+{
     const QByteArray encoded = QFile::encodeName(name);
     const QString path = pathOf(name);
     int error = EBADF;
     for (int attempt = 0; m_handle && attempt < 2; ++attempt) {
-        int fd = ::openat(*m_handle, encoded.constData(), kFolderFlags | O_NOFOLLOW);
+        const int fd = ::openat(*m_handle, encoded.constData(), kFolderFlags | O_NOFOLLOW);
         error = errno;
-        if (fd < 0 && error == ENOENT && create) {
+        if (fd >= 0)
+            return {adopt(fd), path};
+        if (error == ENOENT && create) {
             if (::mkdirat(*m_handle, encoded.constData(), 0777) == 0 || errno == EEXIST)
                 continue;   // made, by us or by someone at the same moment: open what is there
             *problem = QStringLiteral("cannot create the folder %1: %2").arg(path, systemError(errno));
             return {};
         }
-        if (fd < 0 && (error == ELOOP || error == ENOTDIR)) {
-            if (const Entry link = entry(name); link.kind == Entry::Kind::Link) {
-                if (!mayFollow(link)) {
-                    *problem = QStringLiteral("%1 is a link owned by another user; not followed").arg(path);
-                    return {};
-                }
-                fd = ::openat(*m_handle, encoded.constData(), kFolderFlags);
-                error = errno;
-            }
+        if ((error == ELOOP || error == ENOTDIR) && entry(name).kind == Entry::Kind::Link) {
+            const QByteArray target = readLink(name, hops, problem);
+            return target.isEmpty() ? SharedFolder() : chase(target, hops, problem);
         }
-        if (fd >= 0)
-            return {adopt(fd), path};
         break;
     }
     *problem = QStringLiteral("cannot open the folder %1: %2").arg(path, systemError(error));
     return {};
 }
 
+SharedFolder SharedFolder::chase(const QByteArray &path, int &hops, QString *problem) const
+{
+    SharedFolder at = *this;
+    if (path.startsWith('/')) {
+        at = open(QStringLiteral("/"), problem);
+    }
+    for (const QByteArray &name : path.split('/')) {
+        if (at.isOpen() && !name.isEmpty() && name != ".")
+            at = at.step(QFile::decodeName(name), false, hops, problem);
+    }
+    if (at.isOpen())
+        at.m_path = QDir::toNativeSeparators(QDir::cleanPath(at.m_path));
+    return at;
+}
+
 SharedFolder::Destination SharedFolder::destination(const QString &name, QString *problem) const
 {
     Destination at{*this, name};
-    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        const Entry there = at.folder.entry(at.name);
-        if (there.kind != Entry::Kind::Link)
-            return at;
-        const QString linkPath = at.folder.pathOf(at.name);
-        if (!at.folder.mayFollow(there)) {
-            *problem = QStringLiteral("%1 is a link owned by another user; not followed").arg(linkPath);
-            return {};
-        }
+    int hops = 0;
+    while (at.folder.entry(at.name).kind == Entry::Kind::Link) {
         // A link of our own keeps pointing where it did: its target gets the file.
-        QByteArray target(4096, '\0');
-        const ssize_t length = ::readlinkat(*at.folder.m_handle, QFile::encodeName(at.name).constData(),
-                                            target.data(), size_t(target.size()));
-        if (length < 0 || length >= target.size()) {
-            *problem = QStringLiteral("cannot read the link %1").arg(linkPath);
-            return {};
-        }
-        target.truncate(length);
+        const QByteArray target = at.folder.readLink(at.name, hops, problem);
         const qsizetype slash = target.lastIndexOf('/');
         const QByteArray base = target.mid(slash + 1);
+        if (target.isEmpty())
+            return {};
         if (base.isEmpty() || base == "." || base == "..") {
-            *problem = QStringLiteral("the link %1 names a folder").arg(linkPath);
+            *problem = QStringLiteral("the link %1 names a folder").arg(at.folder.pathOf(at.name));
             return {};
         }
-        if (slash >= 0) {
-            const QByteArray folderPart = slash == 0 ? QByteArray("/") : target.left(slash);
-            const int fd = ::openat(*at.folder.m_handle, folderPart.constData(), kFolderFlags);
-            const QString shown = QDir::toNativeSeparators(
-                QDir::cleanPath(target.startsWith('/') ? QFile::decodeName(folderPart)
-                                                       : at.folder.pathOf(QFile::decodeName(folderPart))));
-            if (fd < 0) {
-                *problem = QStringLiteral("cannot open the folder %1 that the link %2 points into: %3")
-                               .arg(shown, linkPath, systemError(errno));
-                return {};
-            }
-            at.folder = SharedFolder(adopt(fd), shown);
-        }
+        if (slash >= 0)
+            at.folder = at.folder.chase(slash == 0 ? QByteArray("/") : target.left(slash), hops, problem);
+        if (!at.folder.isOpen())
+            return {};
         at.name = QFile::decodeName(base);
     }
-    *problem = QStringLiteral("%1: %2").arg(pathOf(name), systemError(ELOOP));
-    return {};
+    return at;
 }
 
 SharedFolder::NewFile SharedFolder::createNew(const QString &prefix, const QString &suffix, QString *problem) const
 {
     NewFile made;
     for (int draw = 0; m_handle && draw < kNameDraws; ++draw) {
-        const QString name = prefix + randomLetters() + suffix;
+        const QString name = drawName(prefix, suffix);
         // The usual rights for a new file (what the umask allows), where QTemporaryFile would
         // make it private to us.
         const int fd = ::openat(*m_handle, QFile::encodeName(name).constData(),
@@ -304,11 +294,6 @@ bool SharedFolder::removeTree(const QString &name, const Entry &expected) const
     const bool emptied = removeContents(fd, info.st_dev);
     ::close(fd);
     return emptied && ::unlinkat(*m_handle, encoded.constData(), AT_REMOVEDIR) == 0;
-}
-
-SharedFolder::NewFile::~NewFile()
-{
-    remove();
 }
 
 QString SharedFolder::NewFile::remove()

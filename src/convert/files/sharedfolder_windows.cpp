@@ -3,7 +3,6 @@
 #include "convert/files/pathhelpers.h"
 
 #include <QDir>
-#include <QRandomGenerator>
 #include <QFileInfo>
 
 #include <qt_windows.h>
@@ -12,29 +11,12 @@
 // links are made by administrators only.
 namespace {
 
-constexpr int kNameDraws = 100;
-
-QString randomLetters()
-{
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QString letters;
-    for (int i = 0; i < 6; ++i)
-        letters += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
-    return letters;
-}
-
 std::shared_ptr<const int> openMark()
 {
     return std::make_shared<const int>(-1);
 }
 
 } // namespace
-
-SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
-    : m_handle(std::move(handle))
-    , m_path(std::move(path))
-{
-}
 
 SharedFolder SharedFolder::open(const QString &path, QString *problem)
 {
@@ -44,11 +26,6 @@ SharedFolder SharedFolder::open(const QString &path, QString *problem)
         return {};
     }
     return {openMark(), QDir::toNativeSeparators(path)};
-}
-
-QString SharedFolder::pathOf(const QString &name) const
-{
-    return Paths::joinPath(m_path, name);
 }
 
 QStringList SharedFolder::names(const QString &prefix) const
@@ -102,7 +79,7 @@ SharedFolder::NewFile SharedFolder::createNew(const QString &prefix, const QStri
     NewFile made;
     made.m_file = std::make_unique<QFile>();
     for (int draw = 0; draw < kNameDraws; ++draw) {
-        const QString name = prefix + randomLetters() + suffix;
+        const QString name = drawName(prefix, suffix);
         made.m_file->setFileName(pathOf(name));
         if (made.m_file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             made.m_folder = m_handle;
@@ -125,11 +102,6 @@ bool SharedFolder::removeFile(const QString &name, const Entry &) const
 bool SharedFolder::removeTree(const QString &name, const Entry &) const
 {
     return QDir(pathOf(name)).removeRecursively();
-}
-
-SharedFolder::NewFile::~NewFile()
-{
-    remove();
 }
 
 QString SharedFolder::NewFile::remove()

@@ -22,8 +22,10 @@ QString newTempMp3Path(const QString &folder);
 void discardTempMp3(const QString &path);
 
 // Removes from tempFolder, whole, the folders of programs that have surely ended (see
-// ProcessIdentity::isAbandoned), and says how many. Safe while other programs, here or on
-// other machines, work in the same folder.
+// ProcessIdentity::isAbandoned), and says how many. Only real folders of this user, private as
+// ours are made, removed by descriptor (SharedFolder): a name that anyone can make, or a link
+// by it, is never emptied with our rights. Safe while other programs, here or on other
+// machines, work in the same folder.
 int removeAbandoned(const QString &tempFolder);
 
 } // namespace WorkFolder

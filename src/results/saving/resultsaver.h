@@ -66,15 +66,17 @@ QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSe
 // The same for every name at which something exists in folder already ("keep both").
 QList<Move> keepExistingFiles(QStringList &names, const QString &folder);
 
-// Deletes the part files that programs which have surely ended left in folder
+// Deletes the part files of this user that programs which have surely ended left in folder
 // (ProcessIdentity::isAbandoned); save() does this for each folder it writes into.
 int removeAbandonedParts(const QString &folder);
 
 // Copies each item into folder, creating the folders a fileName names ("Album/song.mp3"),
 // through a hidden part file renamed over the destination only when complete and on the
-// disk: a failed copy destroys no existing file and leaves no part file. Returns the items
-// not saved, with reasons. Safe on any thread: saved(n) is called there after each item; a
-// raised cancelled flag stops it between two items.
+// disk: a failed copy destroys no existing file and leaves no part file. A link at a name, or
+// for a folder, is followed only when its owner is this user or the folder's (SharedFolder);
+// another user's fails that item. Returns the items not saved, with reasons. Safe on any
+// thread: saved(n) is called there after each item; a raised cancelled flag stops it between
+// two items.
 QList<Failure> save(const QString &folder, const QList<Item> &items,
                     const std::function<void(int saved)> &saved = {},
                     const std::atomic_bool *cancelled = nullptr);

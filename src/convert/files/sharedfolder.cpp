@@ -1,0 +1,32 @@
+#include "convert/files/sharedfolder.h"
+
+#include "convert/files/pathhelpers.h"
+
+#include <QRandomGenerator>
+
+// What both platforms share; each does its file system work in sharedfolder_<platform>.cpp.
+
+SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
+    : m_handle(std::move(handle))
+    , m_path(std::move(path))
+{
+}
+
+QString SharedFolder::pathOf(const QString &name) const
+{
+    return Paths::joinPath(m_path, name);
+}
+
+QString SharedFolder::drawName(const QString &prefix, const QString &suffix)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QString name = prefix;
+    for (int i = 0; i < 6; ++i)
+        name += QLatin1Char(kLetters[QRandomGenerator::global()->bounded(int(sizeof kLetters) - 1)]);
+    return name + suffix;
+}
+
+SharedFolder::NewFile::~NewFile()
+{
+    remove();
+}
