@@ -280,9 +280,9 @@ int runCli(const CliCommand &command)
         for (qsizetype i = 0; i < plan.sources.size(); ++i) {
             // With --pattern, where the tags put each file.
             list += Paths::printable(options.library.pattern.isEmpty()
-                                            ? plan.sources.at(i)
-                                            : plan.sources.at(i) + QStringLiteral(" -> ")
-                                                  + QDir::toNativeSeparators(plan.saveNames.at(i)))
+                                         ? plan.sources.at(i)
+                                         : plan.sources.at(i) + QStringLiteral(" -> ")
+                                               + QDir::toNativeSeparators(plan.saveNames.at(i)))
                     + u'\n';
         }
         writeTo(stdout, list);

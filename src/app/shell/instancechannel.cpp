@@ -4,12 +4,11 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QtEndian>
-
-#include <QFileInfo>
 
 #ifdef Q_OS_UNIX
 #include <sys/socket.h>
