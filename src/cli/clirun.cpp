@@ -299,7 +299,9 @@ int runCli(const CliCommand &command)
     setup.session.appFolder = QCoreApplication::applicationDirPath();
     setup.session.bitrate = options.bitrate;
     setup.session.tools = options.tools;
-    setup.session.keepExisting = options.renameExisting;
+    setup.session.existing = options.renameExisting         ? ResultSaver::Existing::Rename
+                             : options.library.skipExisting ? ResultSaver::Existing::Skip
+                                                            : ResultSaver::Existing::Overwrite;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
     setup.session.jobs = options.jobs;

@@ -80,7 +80,7 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     for (const Record &file : std::as_const(m_files))
         m_results->add(named ? m_setup.saveNames.at(file.result.index) : file.result.displayName, file.result.sourcePath);
     m_moved.resize(m_files.size());
-    for (const ResultSaver::Move &move : m_results->placeIn(m_setup.saveFolder, m_setup.keepExisting))
+    for (const ResultSaver::Move &move : m_results->placeIn(m_setup.saveFolder, m_setup.existing))
         m_moved[move.index] = move.text();
     connect(m_results, &ResultSet::saved, this, &BatchSession::onSaved);
 }
@@ -268,8 +268,12 @@ void BatchSession::onSaved(const SaveReport &report)
         if (failure != report.failures.cend()) {
             result.status = FileStatus::Failed;
             result.reason = failure->text();
-        } else if (!m_moved.at(index).isEmpty()) {
-            result.note = result.note.isEmpty() ? m_moved.at(index) : result.note + QStringLiteral("; ") + m_moved.at(index);
+        } else {
+            QStringList notes{result.note, m_moved.at(index)};
+            for (const ResultSaver::Move &move : report.moves)
+                notes.append(move.index == index ? move.text() : QString());
+            notes.removeAll(QString());
+            result.note = notes.join(QStringLiteral("; "));
         }
         --m_running;
         endFile(result);

@@ -35,9 +35,8 @@ struct SessionSetup
     // ("Music/Album/01 Song.mp3"); the folders are created as needed. Empty: every file
     // goes into saveFolder itself under its source's display name.
     QStringList saveNames;
-    // A name at which a file exists in saveFolder already moves to the next free " (n)" name
-    // instead of replacing it ("keep both").
-    bool keepExisting = false;
+    // What saving does with a file already at a name (ResultSaver::Existing).
+    ResultSaver::Existing existing = ResultSaver::Existing::Overwrite;
 };
 
 // How far a batch is, as both front ends show it.

@@ -255,7 +255,7 @@ void TestFaultsFolders::unusableOutputFolder()
     const QString converted = QDir(m_work->path()).filePath(QStringLiteral("converted.mp3"));
     QVERIFY(writeFile(converted, "ID3 a converted file"));
     const QList<ResultSaver::Failure> failures =
-        ResultSaver::save(folder, {{QStringLiteral("a.mp3"), converted}, {QStringLiteral("b.mp3"), converted}});
+        ResultSaver::save(folder, {{QStringLiteral("a.mp3"), converted}, {QStringLiteral("b.mp3"), converted}}).failures;
     QCOMPARE(failures.size(), 2);
     for (const ResultSaver::Failure &failure : failures)
         QVERIFY2(failure.reason.contains(reason), qPrintable(failure.reason));
@@ -350,7 +350,7 @@ void TestFaultsFolders::outputFolderFull()
     const QString converted = QDir(m_work->path()).filePath(QStringLiteral("converted.mp3"));
     QVERIFY(writeFile(converted, QByteArray(100 * 1024, 'x')));
     const QList<ResultSaver::Failure> failures =
-        ResultSaver::save(m_out, {{QStringLiteral("keep.mp3"), converted}, {QStringLiteral("new.mp3"), converted}});
+        ResultSaver::save(m_out, {{QStringLiteral("keep.mp3"), converted}, {QStringLiteral("new.mp3"), converted}}).failures;
     QCOMPARE(failures.size(), 2);
     for (const ResultSaver::Failure &failure : failures)
         QVERIFY2(failure.reason.contains(QStringLiteral("No space left on device")), qPrintable(failure.reason));

@@ -318,7 +318,7 @@ void TestFaultsInputs::oneBadOrOddSource()
         if (r.isConverted())
             items.append({names.at(items.size()), r.tempPath});
     }
-    const QList<ResultSaver::Failure> failures = ResultSaver::save(m_out, items);
+    const QList<ResultSaver::Failure> failures = ResultSaver::save(m_out, items).failures;
     for (const ResultSaver::Failure &failure : failures)
         qWarning("not saved: %s: %s", qUtf8Printable(failure.target), qUtf8Printable(failure.reason));
     QVERIFY(failures.isEmpty());

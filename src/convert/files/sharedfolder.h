@@ -49,11 +49,16 @@ public:
         // Closes the file and renames it over name in one step; the reason when it could not,
         // and the file is removed then.
         QString replace(const QString &name);
+        // Closes the file and gives it name only if nothing is there, in one step, so that no
+        // file that appeared meanwhile is replaced. *taken and the file kept for another name
+        // when something is there; the reason, and the file removed, when it fails otherwise.
+        QString claim(const QString &name, bool *taken);
         // Closes and removes the file; the reason when it could not be removed.
         QString remove();
 
     private:
         friend class SharedFolder;
+        QString close();   // the reason, and the file removed, when what was written did not all land
 
         std::shared_ptr<const int> m_folder;   // the folder's descriptor (POSIX); empty once put in place
         QString m_folderPath;                  // Windows

@@ -312,19 +312,56 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
         ::fchmod(m_file->handle(), mode_t(replaced.mode));
 }
 
-QString SharedFolder::NewFile::replace(const QString &name)
+QString SharedFolder::NewFile::close()
 {
     if (!m_folder)
         return QStringLiteral("the file is not open");
     m_file->close();
-    if (m_file->error() != QFileDevice::NoError) {
-        const QString reason = m_file->errorString();
-        remove();
+    if (m_file->error() == QFileDevice::NoError)
+        return {};
+    const QString reason = m_file->errorString();
+    remove();
+    return reason;
+}
+
+QString SharedFolder::NewFile::replace(const QString &name)
+{
+    if (const QString reason = close(); !reason.isEmpty())
         return reason;
-    }
     if (::renameat(*m_folder, QFile::encodeName(m_name).constData(), *m_folder, QFile::encodeName(name).constData()) != 0) {
         const QString reason = systemError(errno);
         remove();
+        return reason;
+    }
+    m_folder.reset();
+    return {};
+}
+
+QString SharedFolder::NewFile::claim(const QString &name, bool *taken)
+{
+    *taken = false;
+    if (const QString reason = close(); !reason.isEmpty())
+        return reason;
+    const QByteArray from = QFile::encodeName(m_name);
+    const QByteArray to = QFile::encodeName(name);
+#ifdef RENAME_NOREPLACE
+    int done = ::renameat2(*m_folder, from.constData(), *m_folder, to.constData(), RENAME_NOREPLACE);
+#else
+    int done = -1;
+    errno = ENOSYS;
+#endif
+    // A system or file system without RENAME_NOREPLACE: a second name that cannot replace
+    // anything, then the first one let go.
+    if (done != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        done = ::linkat(*m_folder, from.constData(), *m_folder, to.constData(), 0);
+        if (done == 0)
+            ::unlinkat(*m_folder, from.constData(), 0);
+    }
+    if (done != 0) {
+        *taken = errno == EEXIST;
+        const QString reason = systemError(errno);
+        if (!*taken)
+            remove();
         return reason;
     }
     m_folder.reset();

@@ -119,20 +119,50 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
         m_file->setPermissions(QFileDevice::Permissions(replaced.mode));
 }
 
-QString SharedFolder::NewFile::replace(const QString &name)
+QString SharedFolder::NewFile::close()
 {
     if (!m_folder)
         return QStringLiteral("the file is not open");
     m_file->close();
-    QString reason = m_file->error() != QFileDevice::NoError ? m_file->errorString() : QString();
-    const QString target = Paths::joinPath(m_folderPath, name);
-    if (reason.isEmpty()
-        && !MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(m_file->fileName()).utf16()),
-                        reinterpret_cast<const wchar_t *>(target.utf16()), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        reason = qt_error_string(int(GetLastError()));
-    if (!reason.isEmpty()) {
-        remove();
+    if (m_file->error() == QFileDevice::NoError)
+        return {};
+    const QString reason = m_file->errorString();
+    remove();
+    return reason;
+}
+
+// Moves the file to name, replacing what is there when replacing; the system's error, or 0.
+static DWORD moveTo(const QFile &file, const QString &target, bool replacing)
+{
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replacing ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file.fileName()).utf16()),
+                       reinterpret_cast<const wchar_t *>(target.utf16()), flags)
+               ? 0
+               : GetLastError();
+}
+
+QString SharedFolder::NewFile::replace(const QString &name)
+{
+    if (const QString reason = close(); !reason.isEmpty())
         return reason;
+    if (const DWORD error = moveTo(*m_file, Paths::joinPath(m_folderPath, name), true)) {
+        remove();
+        return qt_error_string(int(error));
+    }
+    m_folder.reset();
+    return {};
+}
+
+QString SharedFolder::NewFile::claim(const QString &name, bool *taken)
+{
+    *taken = false;
+    if (const QString reason = close(); !reason.isEmpty())
+        return reason;
+    if (const DWORD error = moveTo(*m_file, Paths::joinPath(m_folderPath, name), false)) {
+        *taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+        if (!*taken)
+            remove();
+        return qt_error_string(int(error));
     }
     m_folder.reset();
     return {};

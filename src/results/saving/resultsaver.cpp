@@ -79,20 +79,58 @@ QString syncToDisk(QFile &file)
     return {};
 }
 
-// Copies from into name in folder through a part file that is renamed over the destination in
+// Gives part the name wanted in its folder, or else the next free " (n)" form of it, each
+// claimed as it is written so that nothing there is replaced; *given says which it got when
+// that was not wanted.
+QString claimFree(SharedFolder::NewFile &part, const QString &wanted, QString *given)
+{
+    static const QRegularExpression numbered(QStringLiteral("^(.*) \\((\\d+)\\)$"));
+    bool taken = false;
+    QString reason = part.claim(wanted, &taken);
+    const qsizetype dot = wanted.lastIndexOf(u'.');
+    QString stem = dot > 0 ? wanted.left(dot) : wanted;
+    const QString extension = dot > 0 ? wanted.mid(dot) : QString();
+    int number = 2;
+    // "x (2).mp3" taken goes on with "x (3).mp3", not "x (2) (2).mp3".
+    if (const QRegularExpressionMatch match = numbered.match(stem); match.hasMatch()) {
+        stem = match.captured(1);
+        number = match.captured(2).toInt() + 1;
+    }
+    constexpr int kTries = 10000;
+    for (int tries = 0; taken && tries < kTries; ++tries, ++number) {
+        const QString candidate = QStringLiteral("%1 (%2)%3").arg(stem).arg(number).arg(extension);
+        reason = part.claim(candidate, &taken);
+        if (reason.isEmpty())
+            *given = candidate;
+    }
+    return reason;
+}
+
+bool isSameEntry(const SharedFolder::Entry &a, const SharedFolder::Entry &b)
+{
+    return a.kind == b.kind && a.device == b.device && a.inode == b.inode;
+}
+
+// Copies from into name in folder through a part file that takes the destination's place in
 // one step, once whole and on the disk: readers see the old file or the new one, never a part
-// of either.
-QString copyAtomically(const QString &from, const SharedFolder &folder, const QString &name)
+// of either. *given: the name it got instead of name, if any.
+QString copyAtomically(const QString &from, const SharedFolder &folder, const QString &name, const Item &item,
+                       QString *given)
 {
     QFile source(from);
     if (!source.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
     QString problem;
-    const SharedFolder::Destination to = folder.destination(name, &problem);
+    // Where nothing may be replaced, a link at the name is something there like any other.
+    const SharedFolder::Destination to = item.existing == Existing::Rename ? SharedFolder::Destination{folder, name}
+                                                                           : folder.destination(name, &problem);
     if (!to.folder.isOpen())
         return problem;
     const SharedFolder::Entry replaced = to.folder.entry(to.name);
-    if (replaced.kind == SharedFolder::Entry::Kind::Folder)
+    const bool replacing = item.existing == Existing::Overwrite
+                           || (item.existing == Existing::Skip && replaced.kind != SharedFolder::Entry::Kind::None
+                               && isSameEntry(replaced, item.there));
+    if (replacing && replaced.kind == SharedFolder::Entry::Kind::Folder)
         return QStringLiteral("a folder of that name is in the way");
     SharedFolder::NewFile part = to.folder.createNew(partPrefix(), QStringLiteral(".part"), &problem);
     if (!part.isOpen())
@@ -108,9 +146,25 @@ QString copyAtomically(const QString &from, const SharedFolder &folder, const QS
     }
     if (const QString reason = syncToDisk(part.file()); !reason.isEmpty())
         return reason;
+    if (!replacing)
+        return claimFree(part, to.name, given);
     // A file that is replaced keeps the rights it had, as with QSaveFile.
     part.keepRightsOf(replaced);
     return part.replace(to.name);
+}
+
+// The folder that fileName lies in below out, each folder on the way opened from the one
+// above (made where missing when create is set); *name gets fileName's last part.
+SharedFolder folderOf(const SharedFolder &out, const QString &fileName, bool create, QString *name, QString *problem)
+{
+    QStringList steps = fileName.split(u'/');
+    *name = steps.takeLast();
+    SharedFolder into = out;
+    for (const QString &step : std::as_const(steps)) {
+        if (into.isOpen())
+            into = into.subfolder(step, create, problem);
+    }
+    return into;
 }
 
 int removeAbandonedParts(const SharedFolder &folder)
@@ -231,39 +285,48 @@ int removeAbandonedParts(const QString &folder)
     return removeAbandonedParts(SharedFolder::open(folder));
 }
 
-QList<Failure> save(const QString &folder, const QList<Item> &items,
-                    const std::function<void(int saved)> &saved, const std::atomic_bool *cancelled)
+SharedFolder::Entry entryAt(const QString &folder, const QString &fileName)
 {
-    QList<Failure> failures;
+    QString name;
+    QString problem;
+    const SharedFolder into = folderOf(SharedFolder::open(folder), fileName, false, &name, &problem);
+    const SharedFolder::Destination to = into.isOpen() ? into.destination(name, &problem) : SharedFolder::Destination{};
+    return to.folder.isOpen() ? to.folder.entry(to.name) : SharedFolder::Entry{};
+}
+
+Saved save(const QString &folder, const QList<Item> &items, const std::function<void(int saved)> &saved,
+           const std::atomic_bool *cancelled)
+{
+    Saved done;
     QSet<QString> swept;
     QString problem;
     const SharedFolder out = SharedFolder::open(folder, &problem);
     for (int i = 0; i < items.size(); ++i) {
         if (cancelled && cancelled->load())
             break;
-        const QString target = Paths::joinPath(folder, QDir::toNativeSeparators(items.at(i).fileName));
-        // Each folder a name leads through is opened (made where missing) from the one above.
-        QStringList steps = items.at(i).fileName.split(u'/');
-        const QString name = steps.takeLast();
-        SharedFolder into = out;
-        for (const QString &step : std::as_const(steps)) {
-            if (into.isOpen())
-                into = into.subfolder(step, true, &problem);
-        }
+        const Item &item = items.at(i);
+        QString name;
+        const SharedFolder into = out.isOpen() ? folderOf(out, item.fileName, true, &name, &problem) : out;
         QString reason = problem;
         if (into.isOpen()) {
             if (!swept.contains(into.path())) {
                 swept.insert(into.path());
                 removeAbandonedParts(into);
             }
-            reason = copyAtomically(items.at(i).sourceFile, into, name);
+            QString given;
+            reason = copyAtomically(item.sourceFile, into, name, item, &given);
+            if (reason.isEmpty() && !given.isEmpty()) {
+                const QString folderPart = item.fileName.left(item.fileName.size() - name.size());
+                done.moves.append({i, item.fileName, folderPart + given,
+                                   item.existing == Existing::Rename ? Move::Why::Taken : Move::Why::Appeared});
+            }
         }
         if (!reason.isEmpty())
-            failures.append({target, reason, i});
+            done.failures.append({Paths::joinPath(folder, QDir::toNativeSeparators(item.fileName)), reason, i});
         if (saved)
             saved(i + 1);
     }
-    return failures;
+    return done;
 }
 
 } // namespace ResultSaver

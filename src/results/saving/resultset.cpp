@@ -49,15 +49,19 @@ QStringList ResultSet::names() const
     return names;
 }
 
-QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, bool keepExisting)
+QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, ResultSaver::Existing existing)
 {
     QStringList names = this->names();
     QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
-    if (keepExisting)
+    if (existing == ResultSaver::Existing::Rename)
         ResultSaver::keepExistingFiles(names, folder);
+    m_existing = existing;
     m_names = {};
-    for (int i = 0; i < names.size(); ++i)
+    for (int i = 0; i < names.size(); ++i) {
         m_entries[i].name = m_names.claim(names.at(i));
+        if (existing == ResultSaver::Existing::Skip)
+            m_entries[i].there = ResultSaver::entryAt(folder, m_entries.at(i).name);
+    }
     return moves;
 }
 
@@ -77,8 +81,10 @@ void ResultSet::save(const QString &folder, const QList<int> &entries)
     job.report.moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     for (ResultSaver::Move &move : job.report.moves)
         move.index = job.report.entries.at(move.index);
-    for (int i = 0; i < names.size(); ++i)
-        job.items.append({names.at(i), m_entries.at(job.report.entries.at(i)).tempPath});
+    for (int i = 0; i < names.size(); ++i) {
+        const Entry &entry = m_entries.at(job.report.entries.at(i));
+        job.items.append({names.at(i), entry.tempPath, m_existing, entry.there});
+    }
     m_waiting.append(job);
     if (!m_running)
         startNext();
@@ -101,9 +107,16 @@ void ResultSet::onJobEnded()
     QList<Job> ended{std::move(*m_running)};
     m_running.reset();
     SaveReport &report = ended.first().report;
-    report.failures = m_watcher.result();
+    const ResultSaver::Saved done = m_watcher.result();
+    report.failures = done.failures;
     for (ResultSaver::Failure &failure : report.failures)
         failure.entry = report.entries.at(failure.entry);
+    // The entry is known by the name it got from now on.
+    for (ResultSaver::Move move : done.moves) {
+        move.index = report.entries.at(move.index);
+        m_entries[move.index].name = move.given;
+        report.moves.append(move);
+    }
     if (m_cancelled) {
         // The saves asked for after the one that stopped end unstarted.
         ended.append(m_waiting);

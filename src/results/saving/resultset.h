@@ -37,9 +37,10 @@ class ResultSet : public QObject
 public:
     struct Entry
     {
-        QString name;
+        QString name;       // the name given once saved, where that was not the one asked for
         QString source;
         QString tempPath;   // "" until converted, and once saved and let go
+        SharedFolder::Entry there = {};   // what was at the name when placeIn() checked it
     };
 
     // sources: every source of the batch, converted or not; no save replaces one of them.
@@ -54,9 +55,10 @@ public:
     const Entry &at(int entry) const { return m_entries.at(entry); }
     QStringList names() const;
 
-    // Settles the names for folder once and for good: a name that would land on a source,
-    // or (keepExisting) on anything there already, moves to the next free " (n)" name.
-    QList<ResultSaver::Move> placeIn(const QString &folder, bool keepExisting);
+    // Settles the names for folder once and for good, and what saves do with a file already
+    // at a name: a name that would land on a source, or (Rename) on anything there already,
+    // moves to the next free " (n)" name; with Skip, what is at each name now is noted.
+    QList<ResultSaver::Move> placeIn(const QString &folder, ResultSaver::Existing existing);
 
     // Copies the entries (all when none are named) into folder on a worker thread:
     // progress() after each, saved() at the end. A save asked for while one runs follows it.
@@ -90,7 +92,8 @@ private:
     ResultSaver::UniqueNames m_names;   // the entries'
     QList<Job> m_waiting;
     std::unique_ptr<Job> m_running;
-    QFutureWatcher<QList<ResultSaver::Failure>> m_watcher;
+    ResultSaver::Existing m_existing = ResultSaver::Existing::Overwrite;
+    QFutureWatcher<ResultSaver::Saved> m_watcher;
     std::atomic_bool m_cancelled{false};
     bool m_discarded = false;
 };

@@ -19,6 +19,7 @@ class TestResultSet : public QObject
 private slots:
     void savesUnderSafeNames_data();
     void savesUnderSafeNames();
+    void racingRunsKeepEveryFile();
     void linksAreFollowedOnlyWhenTrusted_data();
     void linksAreFollowedOnlyWhenTrusted();
 };
@@ -29,22 +30,36 @@ void TestResultSet::savesUnderSafeNames_data()
     QTest::addColumn<QString>("names");        // as added, in order
     QTest::addColumn<QString>("there");        // in the folder before the save
     QTest::addColumn<QString>("sources");      // of those there, the batch's sources
-    QTest::addColumn<bool>("keepExisting");
+    QTest::addColumn<QString>("existing");     // the run's policy; "" for the windows (names settled as saved)
+    QTest::addColumn<QString>("appearing");    // new files at these names once the names are settled
     QTest::addColumn<QString>("saved");        // by entry
     QTest::addColumn<QString>("moved");        // the moves the save reports; %1 the folders
 
-    QTest::newRow("unique names") << u"a.mp3|b.mp3"_s << QString() << QString() << false << u"a.mp3|b.mp3"_s << QString();
+    QTest::newRow("unique names") << u"a.mp3|b.mp3"_s << QString() << QString() << QString() << QString() << u"a.mp3|b.mp3"_s << QString();
     QTest::newRow("repeats numbered in order, case ignored")
-        << u"a.mp3|A.mp3|a.mp3"_s << QString() << QString() << false << u"a.mp3|A (2).mp3|a (3).mp3"_s << QString();
-    QTest::newRow("an existing file is replaced") << u"a.mp3"_s << u"a.mp3"_s << QString() << false << u"a.mp3"_s << QString();
+        << u"a.mp3|A.mp3|a.mp3"_s << QString() << QString() << QString() << QString() << u"a.mp3|A (2).mp3|a (3).mp3"_s << QString();
+    QTest::newRow("an existing file is replaced") << u"a.mp3"_s << u"a.mp3"_s << QString() << QString() << QString() << u"a.mp3"_s << QString();
     QTest::newRow("an existing file is kept when asked")
-        << u"a.mp3|b.mp3"_s << u"a.mp3|a (2).mp3"_s << QString() << true << u"a (3).mp3|b.mp3"_s << QString();
+        << u"a.mp3|b.mp3"_s << u"a.mp3|a (2).mp3"_s << QString() << u"rename"_s << QString() << u"a (3).mp3|b.mp3"_s << QString();
     QTest::newRow("a source is never replaced, nor another name taken")
-        << u"a.mp3|a (2).mp3"_s << u"a.mp3"_s << u"a.mp3"_s << false << u"a (3).mp3|a (2).mp3"_s
+        << u"a.mp3|a (2).mp3"_s << u"a.mp3"_s << u"a.mp3"_s << QString() << QString() << u"a (3).mp3|a (2).mp3"_s
         << u"%1a.mp3 is one of the sources, so it was saved as %1a (3).mp3"_s;
     QTest::newRow("a source is never replaced, names settled first")
-        << u"a.mp3|b.mp3"_s << u"a.mp3|b.mp3"_s << u"a.mp3"_s << true << u"a (2).mp3|b (2).mp3"_s
+        << u"a.mp3|b.mp3"_s << u"a.mp3|b.mp3"_s << u"a.mp3"_s << u"rename"_s << QString() << u"a (2).mp3|b (2).mp3"_s
         << u"%1a.mp3 is one of the sources, so it was saved as %1a (2).mp3"_s;
+    // Files that appear between the run's plan and its save.
+    QTest::newRow("overwrite: what appears is replaced")
+        << u"a.mp3"_s << QString() << QString() << u"overwrite"_s << u"a.mp3"_s << u"a.mp3"_s << QString();
+    QTest::newRow("rename: what appears is kept, the next free name taken as written")
+        << u"a.mp3|b.mp3"_s << QString() << QString() << u"rename"_s << u"a.mp3|a (2).mp3"_s << u"a (3).mp3|b.mp3"_s << QString();
+    QTest::newRow("skip: what appears at a free name is kept")
+        << u"a.mp3"_s << QString() << QString() << u"skip"_s << u"a.mp3"_s << u"a (2).mp3"_s
+        << u"%1a.mp3 appeared during the run, so this file was saved as %1a (2).mp3"_s;
+    QTest::newRow("skip: the stale file checked is redone")
+        << u"a.mp3"_s << u"a.mp3"_s << QString() << u"skip"_s << QString() << u"a.mp3"_s << QString();
+    QTest::newRow("skip: another file in the checked one's place is kept")
+        << u"a.mp3"_s << u"a.mp3"_s << QString() << u"skip"_s << u"a.mp3"_s << u"a (2).mp3"_s
+        << u"%1a.mp3 appeared during the run, so this file was saved as %1a (2).mp3"_s;
 }
 
 void TestResultSet::savesUnderSafeNames()
@@ -52,7 +67,8 @@ void TestResultSet::savesUnderSafeNames()
     QFETCH(QString, names);
     QFETCH(QString, there);
     QFETCH(QString, sources);
-    QFETCH(bool, keepExisting);
+    QFETCH(QString, existing);
+    QFETCH(QString, appearing);
     QFETCH(QString, saved);
     QFETCH(QString, moved);
 
@@ -75,7 +91,17 @@ void TestResultSet::savesUnderSafeNames()
             set.add(tree + name, QString(), temps.last());
         }
         // The names settle before the save (quorvane-cli) or as it runs (the windows).
-        QList<ResultSaver::Move> settled = keepExisting ? set.placeIn(out, true) : QList<ResultSaver::Move>();
+        const QList<ResultSaver::Move> settled =
+            existing.isEmpty() ? QList<ResultSaver::Move>()
+                               : set.placeIn(out, existing == u"rename"_s ? ResultSaver::Existing::Rename
+                                                  : existing == u"skip"_s ? ResultSaver::Existing::Skip
+                                                                          : ResultSaver::Existing::Overwrite);
+        // A new file each, never the old one rewritten: another program's save.
+        for (const QString &name : appearing.split(u'|', Qt::SkipEmptyParts)) {
+            TestKit::writeFile(dir.filePath(u"new"_s), "appeared");
+            QVERIFY(::rename(QFile::encodeName(dir.filePath(u"new"_s)).constData(),
+                             QFile::encodeName(QDir(out).filePath(tree + name)).constData()) == 0);
+        }
         QSignalSpy done(&set, &ResultSet::saved);
         set.save(out);
         QVERIFY(done.wait(30000));
@@ -84,10 +110,18 @@ void TestResultSet::savesUnderSafeNames()
         QStringList moves;
         for (const ResultSaver::Move &move : settled + report.moves)
             moves.append(move.text());
+        moves.removeAll(QString());
         QCOMPARE(moves.join(u'|'), moved.isEmpty() ? moved : moved.arg(tree));
         const QStringList savedNames = saved.split(u'|');
-        for (int i = 0; i < savedNames.size(); ++i)
+        for (int i = 0; i < savedNames.size(); ++i) {
+            if (!existing.isEmpty())   // the name the run reports
+                QCOMPARE(set.at(i).name, tree + savedNames.at(i));
             QCOMPARE(TestKit::readFile(QDir(out).filePath(tree + savedNames.at(i))), QByteArray::number(i));
+        }
+        for (const QString &name : appearing.split(u'|', Qt::SkipEmptyParts)) {
+            if (!savedNames.contains(name))
+                QCOMPARE(TestKit::readFile(QDir(out).filePath(tree + name)), QByteArray("appeared"));
+        }
         for (const QString &source : std::as_const(sourcePaths))
             QCOMPARE(TestKit::readFile(source), QByteArray("before"));
         // The converted files stay until the set is let go.
@@ -95,6 +129,34 @@ void TestResultSet::savesUnderSafeNames()
         for (const QString &temp : std::as_const(temps))
             QVERIFY(!QFile::exists(temp));
     }
+}
+
+// Two runs that keep existing files save the same names into one folder at once: every
+// file of both is kept, each under a name of its own.
+void TestResultSet::racingRunsKeepEveryFile()
+{
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<ResultSet>> runs;
+    std::vector<std::unique_ptr<QSignalSpy>> done;
+    for (int run = 0; run < 2; ++run) {
+        runs.push_back(std::make_unique<ResultSet>());
+        for (int i = 0; i < 5; ++i) {
+            const QString temp = dir.filePath(QStringLiteral("run%1-%2").arg(run).arg(i));
+            QVERIFY(TestKit::writeFile(temp, QByteArray::number(run * 5 + i)));
+            runs.back()->add(QStringLiteral("x%1.mp3").arg(i), QString(), temp);
+        }
+        runs.back()->placeIn(dir.filePath(u"out"_s), ResultSaver::Existing::Rename);
+        done.push_back(std::make_unique<QSignalSpy>(runs.back().get(), &ResultSet::saved));
+    }
+    QVERIFY(QDir(dir.path()).mkdir(u"out"_s));
+    for (const auto &run : runs)
+        run->save(dir.filePath(u"out"_s));
+    for (const auto &spy : done)
+        QVERIFY(!spy->isEmpty() || spy->wait(30000));
+    QSet<QByteArray> kept;
+    for (const QString &name : TestKit::entries(dir.filePath(u"out"_s)))
+        kept.insert(TestKit::readFile(QDir(dir.filePath(u"out"_s)).filePath(name)));
+    QCOMPARE(kept.size(), 10);
 }
 
 // A link at the output name, or in place of a folder the name leads through, in a sticky
@@ -134,7 +196,7 @@ void TestResultSet::linksAreFollowedOnlyWhenTrusted()
             QCOMPARE(::chown(QFile::encodeName(out).constData(), TestKit::kOtherUser, TestKit::kOtherUser), 0);
     }
 
-    const QList<ResultSaver::Failure> failures = ResultSaver::save(out, {{saved, dir.filePath(u"converted"_s)}});
+    const QList<ResultSaver::Failure> failures = ResultSaver::save(out, {{saved, dir.filePath(u"converted"_s)}}).failures;
     QCOMPARE(TestKit::readFile(victim), followed ? QByteArray("after") : QByteArray("before"));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(TestKit::entries(QFileInfo(victim).path()), QStringList{u"x.mp3"_s});
