@@ -12,6 +12,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -61,6 +63,46 @@ bool renameOver(const QString &from, const QString &to)
         std::filesystem::rename(source, target, error);
     }
     return !error;
+}
+
+// What the conversions of this program will still write into their temporary folders: each
+// books its whole need before its first tool starts and lets go as it ends, so that a file that
+// fits alone is not started beside others that leave it no room.
+struct Booking
+{
+    QString folder;
+    qint64 bytes = 0;
+    QStringList files;   // what it writes, to tell what of the booking is on the disk already
+};
+std::mutex s_bookingsMutex;
+std::map<const void *, Booking> s_bookings;
+
+Verdicts::OthersWriting othersWriting(const QString &folder)
+{
+    const std::lock_guard<std::mutex> lock(s_bookingsMutex);
+    Verdicts::OthersWriting others;
+    for (const auto &[who, booking] : s_bookings) {
+        if (booking.folder != folder)
+            continue;
+        qint64 written = 0;
+        for (const QString &file : booking.files)
+            written += QFileInfo(file).size();
+        ++others.files;
+        others.bytes += qMax<qint64>(0, booking.bytes - written);
+    }
+    return others;
+}
+
+void book(const void *who, Booking booking)
+{
+    const std::lock_guard<std::mutex> lock(s_bookingsMutex);
+    s_bookings[who] = std::move(booking);
+}
+
+void letGo(const void *who)
+{
+    const std::lock_guard<std::mutex> lock(s_bookingsMutex);
+    s_bookings.erase(who);
 }
 
 } // namespace
@@ -144,6 +186,7 @@ void FileConversion::abort()
         m_pipeReader->abort();
     m_tagWriter.waitForFinished();   // the worker writes into the file about to be deleted
     removeTemporaryFiles();
+    letGo(this);
 }
 
 void FileConversion::begin()
@@ -171,17 +214,6 @@ void FileConversion::onTagsRead()
         return;   // cancelled or aborted meanwhile
     m_sourceTags = m_tagReader.result();
     m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
-    // A long audiobook's decoder file can outgrow a temporary folder kept in memory: better
-    // said now than after hours of decoding into a full disk.
-    if (!m_pipeReader && m_sourceTags.firstAudioTrackMs) {
-        const QString problem = Verdicts::tempSpaceProblem(*m_sourceTags.firstAudioTrackMs,
-                                                           QStorageInfo(m_tools.tempFolder).bytesAvailable(),
-                                                           QFileInfo(m_tools.tempFolder).path());
-        if (!problem.isEmpty()) {
-            finish(FileStatus::Failed, problem);
-            return;
-        }
-    }
     m_result.tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
     if (m_result.tempPath.isEmpty()) {
         finish(FileStatus::Failed, QStringLiteral("no free name for a temporary file"));
@@ -190,6 +222,19 @@ void FileConversion::onTagsRead()
     // Into the temporary folder, not beside the program: an installed program's folder is
     // read-only, and every file would silently keep the decoder's bitrate.
     m_encoderOutput = Tools::encoderOutputPath(m_tools.tempFolder, m_result.tempPath, m_encoding);
+    // A long audiobook's files can outgrow a temporary folder kept in memory, and so can several
+    // files at once: better said now than after hours of decoding into a full disk.
+    if (m_sourceTags.firstAudioTrackMs) {
+        const qint64 needed = Verdicts::tempBytesNeeded(*m_sourceTags.firstAudioTrackMs, m_encoding, m_pipeReader);
+        const QString problem = Verdicts::tempSpaceProblem(needed, QStorageInfo(m_tools.tempFolder).bytesAvailable(),
+                                                           othersWriting(m_tools.tempFolder),
+                                                           QFileInfo(m_tools.tempFolder).path());
+        if (!problem.isEmpty()) {
+            fail(problem);
+            return;
+        }
+        book(this, {m_tools.tempFolder, needed, {m_result.tempPath, m_encoderOutput}});
+    }
     if (m_pipeReader) {
         m_state = State::Piping;
         m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath),
@@ -416,6 +461,7 @@ void FileConversion::removeTemporaryFiles()
 
 void FileConversion::finish(FileStatus status, const QString &reason)
 {
+    letGo(this);
     m_state = State::Done;
     m_watchdog->stop();
     m_result.status = status;

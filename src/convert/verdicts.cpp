@@ -132,16 +132,30 @@ QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encod
     return notes.join(QStringLiteral("; "));
 }
 
-QString tempSpaceProblem(qint64 durationMs, qint64 freeBytes, const QString &folder)
+qint64 tempBytesNeeded(qint64 durationMs, const Tools::Encoding &encoding, bool singlePass)
 {
-    // 320 kbps is 40 bytes a millisecond; the margin covers the frames' padding and headers.
-    const qint64 needed = durationMs * 40 * 102 / 100 + (16 << 10);
-    if (freeBytes < 0 || freeBytes >= needed)
+    // A kbps is an eighth of a byte a millisecond; the margin covers the frames' padding and
+    // headers, and the tags.
+    const qint64 encoderKbps = encoding.isVbr() ? 320 : encoding.bitrate;
+    const qint64 kbps = singlePass ? encoderKbps : 320 + encoderKbps;
+    return durationMs * kbps / 8 * 102 / 100 + (16 << 10);
+}
+
+QString tempSpaceProblem(qint64 needed, qint64 freeBytes, const OthersWriting &others, const QString &folder)
+{
+    if (freeBytes < 0 || freeBytes >= needed + others.bytes)
         return {};
     const QLocale c = QLocale::c();
-    return QStringLiteral("not enough temporary space: about %1 needed, %2 free in %3 (--single-pass needs none)")
-        .arg(c.formattedDataSize(needed, 1, QLocale::DataSizeSIFormat),
-             c.formattedDataSize(freeBytes, 1, QLocale::DataSizeSIFormat), QDir::toNativeSeparators(folder));
+    const auto size = [&c](qint64 bytes) { return c.formattedDataSize(bytes, 1, QLocale::DataSizeSIFormat); };
+    QString text = QStringLiteral("not enough temporary space: about %1 needed, %2 free in %3")
+                       .arg(size(needed), size(freeBytes), QDir::toNativeSeparators(folder));
+    if (freeBytes >= needed) {
+        return text + QStringLiteral(", of which the %1 other file(s) converting now will still write %2; fewer files at "
+                                     "once or a temporary folder with more space (TMPDIR) would help")
+                          .arg(others.files)
+                          .arg(size(others.bytes));
+    }
+    return text + QStringLiteral("; a temporary folder with more space (TMPDIR) would help");
 }
 
 QString shownReason(const QString &reason, const QString &sourcePath)

@@ -45,10 +45,21 @@ QString singlePassFailure(const QString &stallReason, const ProcessOutcome &deco
 QString note(int audioTracks, std::optional<int> encodedKbps, const Tools::Encoding &encoding,
              bool tagsRead, bool tagsWritten);
 
-// Two steps write the decoder's whole file (durationMs at its 320 kbps) into the temporary
-// folder before the encoder starts: "" when freeBytes holds it with a margin, else why the file
-// fails before anything is written. A single pass writes no such file.
-QString tempSpaceProblem(qint64 durationMs, qint64 freeBytes, const QString &folder);
+// What a conversion of durationMs writes into the temporary folder at most, with a margin: in
+// two steps the decoder's whole file at its 320 kbps beside the encoder's output, in a single
+// pass the encoder's output alone (at its bitrate, or 320 kbps for a variable one).
+qint64 tempBytesNeeded(qint64 durationMs, const Tools::Encoding &encoding, bool singlePass);
+
+// What the files converting at the same time will still write into the same folder.
+struct OthersWriting
+{
+    int files = 0;
+    qint64 bytes = 0;
+};
+
+// "" when freeBytes holds needed beside what the others will still write; else why the file
+// fails before anything is written, and what would help.
+QString tempSpaceProblem(qint64 needed, qint64 freeBytes, const OthersWriting &others, const QString &folder);
 
 // A reason as one row of a report shows it: without the source's path in front ("SRC: Invalid
 // data found..."), as the report names the file already, and cut short with an ellipsis.

@@ -286,11 +286,19 @@ void TestToolOutput::verdicts_data()
         << QStringLiteral("only the first of 3 audio tracks was converted; ") + at64
                + QStringLiteral("; the source's tags could not be read; the tags could not be written");
 
-    // 20 hours at 320 kbps, where a temporary folder in memory may hold much less.
-    QTest::newRow("space: too little for the decoder's file")
-        << Verdicts::tempSpaceProblem(72'000'000, 1'200'000'000, QStringLiteral("/tmp"))
-        << QStringLiteral("not enough temporary space: about 2.9 GB needed, 1.2 GB free in /tmp (--single-pass needs none)");
-    QTest::newRow("space: enough") << Verdicts::tempSpaceProblem(72'000'000, 4'000'000'000, {}) << QString();
+    // 20 hours at 128 kbps, where a temporary folder in memory may hold much less: two steps
+    // write the decoder's file at 320 kbps beside the encoder's.
+    const auto needed = [](bool singlePass) { return Verdicts::tempBytesNeeded(72'000'000, {128, -1, false}, singlePass); };
+    const QString gone = QStringLiteral("not enough temporary space: about 4.1 GB needed, 1.2 GB free in /tmp");
+    QTest::newRow("space: too little for both files of two steps")
+        << Verdicts::tempSpaceProblem(needed(false), 1'200'000'000, {}, QStringLiteral("/tmp"))
+        << gone + QStringLiteral("; a temporary folder with more space (TMPDIR) would help");
+    QTest::newRow("space: enough for a single pass") << Verdicts::tempSpaceProblem(needed(true), 1'200'000'000, {}, {}) << QString();
+    QTest::newRow("space: enough alone, not beside the others")
+        << Verdicts::tempSpaceProblem(needed(false), 5'000'000'000, {2, 1'000'000'000}, QStringLiteral("/tmp"))
+        << QStringLiteral("not enough temporary space: about 4.1 GB needed, 5.0 GB free in /tmp, of which the 2 other "
+                          "file(s) converting now will still write 1.0 GB; fewer files at once or a temporary folder "
+                          "with more space (TMPDIR) would help");
 
     const QString invalid = QStringLiteral("Invalid data found when processing input");
     const QString song = QStringLiteral("/a/b.m4a");

@@ -362,62 +362,63 @@ void TestFaultsFolders::outputFolderFull()
 void TestFaultsFolders::temporaryFolderFull_data()
 {
     QTest::addColumn<int>("roomKb");
-    QTest::addColumn<bool>("decoderFits");   // else the file fails
+    QTest::addColumn<bool>("singlePass");
+    QTest::addColumn<int>("files");   // at once; all but one fail
     QTest::addColumn<QString>("reason");
 
-    // Failed before the decoder starts, so nothing is half-written.
-    QTest::newRow("no room for the decoder's file") << 8 << false << QStringLiteral("not enough temporary space: about ");
-    // About 40 kB from the decoder and 40 kB from the encoder, both at 320 kbps.
-    QTest::newRow("no room for the encoder's file") << 60 << true << QStringLiteral("Error writing mp3 output");
+    // Each fails before the decoder starts, so nothing is half-written. A second of tone at
+    // 320 kbps: about 40 kB from the decoder and 40 kB from the encoder.
+    const QString tooLittle = QStringLiteral("; a temporary folder with more space (TMPDIR) would help");
+    QTest::newRow("no room for the decoder's file") << 8 << false << 1 << tooLittle;
+    QTest::newRow("room for the decoder's file, not the encoder's") << 60 << false << 1 << tooLittle;
+    QTest::newRow("a single pass without room for the encoder's file") << 30 << true << 1 << tooLittle;
+    QTest::newRow("room for each alone, not for both at once")
+        << 150 << false << 2 << QStringLiteral(" other file(s) converting now will still write ");
 }
 
-// A small file system as the temporary folder, nearly full. A decoder that cannot write its
-// whole file fails the file; an encoder that cannot leaves the decoder's file, whole, at the
-// decoder's bitrate. Each is said with the tool's reason in plain text, and no part of a
-// file is left there.
+// A small file system as the temporary folder, nearly full: what does not fit fails with the
+// reason in plain text before anything is written, and no part of a file is left there.
 void TestFaultsFolders::temporaryFolderFull()
 {
     QFETCH(int, roomKb);
-    QFETCH(bool, decoderFits);
+    QFETCH(bool, singlePass);
+    QFETCH(int, files);
     QFETCH(QString, reason);
 
-    SmallFileSystem small(m_temp, 128);
+    SmallFileSystem small(m_temp, 256);
     if (!small.problem().isEmpty())
         QSKIP(qPrintable(small.problem()));
     QVERIFY(fillUp(QDir(m_temp).filePath(QStringLiteral("filler")), roomKb * 1024));
-    const QString source = tone(QStringLiteral("sources/a.m4a"));
+    QStringList sources{tone(QStringLiteral("sources/a.m4a"))};
+    if (files == 2)
+        sources.append(tone(QStringLiteral("sources/b.m4a")));
 
     SessionSetup settings;
     settings.tools.decoder = QDir(m_appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(m_appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
+    settings.tools.singlePass = singlePass;
     settings.bitrate = 320;
+    settings.jobs = files;
     QList<FileResult> results;
-    QVERIFY(TestKit::runBatch({source}, settings, &results));
-    const FileResult &result = results.at(0);
-    QVERIFY2(result.reason.contains(reason), qPrintable(result.reason));
-    QVERIFY(std::none_of(result.reason.begin(), result.reason.end(), [](QChar c) { return c.unicode() < 0x20; }));
-    if (decoderFits) {
-        QCOMPARE(result.status, FileStatus::KeptDecoderBitrate);
-        const Probe info = probe(m_machine.ffprobe, result.tempPath);
-        QCOMPARE(info.codec, QStringLiteral("mp3"));
-        QVERIFY2(info.duration > 0.9, qPrintable(QString::number(info.duration)));
-        QCOMPARE(TestKit::tempEntries(m_temp), (QStringList{QStringLiteral("filler"), QFileInfo(result.tempPath).fileName()}));
-        QVERIFY(releaseConverted(results));
-    } else {
-        QCOMPARE(result.status, FileStatus::Failed);
-    }
+    QVERIFY(TestKit::runBatch(sources, settings, &results));
+    QCOMPARE(std::count_if(results.begin(), results.end(), [](const FileResult &r) { return r.isConverted(); }), files - 1);
+    const auto failed = std::find_if(results.begin(), results.end(), [](const FileResult &r) { return !r.isConverted(); });
+    QCOMPARE(failed->status, FileStatus::Failed);
+    QVERIFY2(failed->reason.startsWith(QStringLiteral("not enough temporary space: about ")) && failed->reason.contains(reason),
+             qPrintable(failed->reason));
+    QVERIFY(releaseConverted(results));
     QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QStringLiteral("filler")});
 
-    const CliRun run = runCli(m_cli, {QStringLiteral("-b"), QStringLiteral("320"), QStringLiteral("-o"), m_out, source},
-                              m_work->path(), m_temp);
+    QStringList arguments{QStringLiteral("-b"), QStringLiteral("320"), QStringLiteral("-j"), QString::number(files),
+                          QStringLiteral("-o"), m_out};
+    if (singlePass)
+        arguments.append(QStringLiteral("--single-pass"));
+    const CliRun run = runCli(m_cli, arguments + sources, m_work->path(), m_temp);
     QVERIFY2(run.finished, qPrintable(run.err));
-    QVERIFY2(run.exitCode == 1, qPrintable(run.err));   // a file kept at the decoder's bitrate is no success
-    const QString said = decoderFits ? QStringLiteral("warning    %1: kept at 320 kbps: the encoder failed: ").arg(source)
-                                     : QStringLiteral("FAILED     %1: ").arg(source);
-    QVERIFY2(run.err.contains(said), qPrintable(run.err));
-    QVERIFY2(run.err.contains(reason), qPrintable(run.err));
-    QCOMPARE(entries(m_out), decoderFits ? QStringList{QStringLiteral("a.mp3")} : QStringList());
+    QVERIFY2(run.exitCode == 1, qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral(": not enough temporary space: about ")) && run.err.contains(reason), qPrintable(run.err));
+    QCOMPARE(entries(m_out).size(), files - 1);
     QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QStringLiteral("filler")});
 }
 
