@@ -282,7 +282,19 @@ void FileConversion::onWatchdog()
         m_watchdog->start(int(qMin<qint64>(kWatchdogLookMs, limitMs - quiet)));
         return;
     }
-    const QString tool = decoderQuiet >= encoderQuiet ? QStringLiteral("decoder") : QStringLiteral("encoder");
+    bool decoderStalled = decoderQuiet >= encoderQuiet;
+    // Joined by a pipe, both go quiet once one stops, and which went first is a matter of how
+    // often each speaks; the system tells who waits for whom.
+    if (decoderRuns && encoderRuns) {
+        using Waiting = ProcessRunner::Waiting;
+        const Waiting decoder = m_runner->waiting();
+        const Waiting encoder = m_pipeReader->waiting();
+        if (decoder == Waiting::Stopped || encoder == Waiting::ToRead)
+            decoderStalled = true;
+        else if (encoder == Waiting::Stopped || decoder == Waiting::ToWrite)
+            decoderStalled = false;
+    }
+    const QString tool = decoderStalled ? QStringLiteral("decoder") : QStringLiteral("encoder");
     m_stallReason = QStringLiteral("the %1 made no progress for %2 s").arg(tool).arg(m_tools.stallTimeoutSeconds);
     m_runner->cancel();
     if (m_pipeReader)

@@ -1,6 +1,7 @@
 #include "convert/processrunner.h"
 
 #include "convert/files/pathhelpers.h"
+#include "convert/files/processidentity.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -354,3 +355,25 @@ void ProcessRunner::report(const ProcessOutcome &outcome)
         Qt::QueuedConnection);
 }
 
+ProcessRunner::Waiting ProcessRunner::waiting() const
+{
+#ifdef Q_OS_LINUX
+    if (!m_busy || m_pid <= 0)
+        return Waiting::Unknown;
+    // Under the keeper, the tool is the keeper's one child.
+    qint64 tool = m_pid;
+    if (m_process && m_process->program() == toolKeeper()) {
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(m_pid));
+        tool = children.open(QIODevice::ReadOnly) ? children.readAll().trimmed().split(' ').value(0).toLongLong() : 0;
+    }
+    if (tool <= 0)
+        return Waiting::Unknown;
+    if (const char state = ProcessIdentity::stateOf(tool); state == 'T' || state == 't')
+        return Waiting::Stopped;
+    QFile wchan(QStringLiteral("/proc/%1/wchan").arg(tool));
+    const QByteArray where = wchan.open(QIODevice::ReadOnly) ? wchan.read(64) : QByteArray();
+    return where.contains("pipe_write") ? Waiting::ToWrite : where.contains("pipe_read") ? Waiting::ToRead : Waiting::Unknown;
+#else
+    return Waiting::Unknown;
+#endif
+}

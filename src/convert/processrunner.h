@@ -62,6 +62,11 @@ public:
 
     bool isRunning() const { return m_busy; }   // from start() until finished() is emitted
 
+    // What the running tool waits for, as far as the system says (Linux): of two tools joined by
+    // a pipe, it tells which one holds up the other. Unknown elsewhere.
+    enum class Waiting { Unknown, Stopped, ToWrite, ToRead };
+    Waiting waiting() const;
+
 signals:
     // Each non-empty line of stderr, without its end ('\n', or '\r' for progress lines), all before
     // the run's finished(), the last also without an end. A receiver may cancel() here; one that may

@@ -331,6 +331,7 @@ void TestFaultsTools::brokenTool()
 }
 
 // A script that writes part of its output, says who it is and then does not end by itself.
+//   "stops":          stops itself, before any output, as a stopped process does not end by TERM
 //   "exec":           the shell becomes the waiting program
 //   "ignores TERM":   the same, deaf to the polite request; only the kill after it ends it
 //   "in a child":     the shell waits for a program it started, as a wrapper without exec does
@@ -351,6 +352,8 @@ QString TestFaultsTools::hangingScript(const QString &how, const QString &output
     const QString toolPid = shellQuoted(QDir(m_pids).filePath(QStringLiteral("tool")));
     const QString childPid = shellQuoted(QDir(m_pids).filePath(QStringLiteral("child")));
     const QString part = QStringLiteral("printf 'part' > \"%1\"; ").arg(outputArgument);
+    if (how == QStringLiteral("stops"))   // as ffmpeg stopped (SIGSTOP) once it has named its input
+        return QStringLiteral("echo 'Input #0, mov,mp4,m4a' >&2; echo $$ > %1; kill -STOP $$").arg(toolPid);
     if (how == QStringLiteral("exec"))
         return part + QStringLiteral("echo $$ > %1; exec sleep 60").arg(toolPid);
     if (how == QStringLiteral("ignores TERM"))
@@ -496,6 +499,8 @@ void TestFaultsTools::hangingToolInTheCli_data()
         << QStringLiteral("lame") << QStringLiteral("ignores TERM") << QList<int>() << 1 << watched;
     QTest::newRow("decoder hangs, watched, single pass")
         << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>() << 1 << watchedPipe;
+    QTest::newRow("decoder stops before its first sample, watched, single pass")
+        << QStringLiteral("ffmpeg") << QStringLiteral("stops") << QList<int>() << 1 << watchedPipe;
     QTest::newRow("encoder hangs in a child, watched, single pass")
         << QStringLiteral("lame") << QStringLiteral("in a child") << QList<int>() << 1 << watchedPipe;
     QTest::newRow("decoder hangs, Ctrl+C") << QStringLiteral("ffmpeg") << QStringLiteral("exec") << QList<int>{SIGINT} << 130 << QStringList();

@@ -32,23 +32,6 @@ QString pidNamespace()
 #endif
 }
 
-// A process that has ended but that nobody has reaped yet (in a container whose first
-// process does not reap the orphans it inherits, it stays so) still answers kill(pid, 0).
-bool hasEnded(qint64 pid)
-{
-#ifdef Q_OS_LINUX
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.read(512);
-    const qsizetype end = text.lastIndexOf(')');
-    return end > 0 && text.mid(end + 2, 1) == "Z";
-#else
-    Q_UNUSED(pid)
-    return false;
-#endif
-}
-
 } // namespace
 
 QString tagFor(const QString &bootId, const QString &pidNamespace)
@@ -68,11 +51,29 @@ QString mark()
     return tag() + u'-' + QString::number(QCoreApplication::applicationPid());
 }
 
+// A process that has ended but that nobody has reaped yet ('Z': in a container whose first
+// process does not reap the orphans it inherits, it stays so) still answers kill(pid, 0).
+char stateOf(qint64 pid)
+{
+#ifdef Q_OS_LINUX
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return '\0';
+    // "pid (name) S ...": the name may hold anything, the state follows its last ')'.
+    const QByteArray text = stat.read(512);
+    const qsizetype end = text.lastIndexOf(')');
+    return end > 0 && end + 2 < text.size() ? text.at(end + 2) : '\0';
+#else
+    Q_UNUSED(pid)
+    return '\0';
+#endif
+}
+
 bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified)
 {
 #ifdef Q_OS_UNIX
     if (tag == ProcessIdentity::tag() && pid > 0)
-        return (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) || hasEnded(pid);
+        return (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) || stateOf(pid) == 'Z';
 #endif
     return lastModified.isValid() && lastModified.secsTo(QDateTime::currentDateTimeUtc()) > kAbandonedAfterSeconds;
 }

@@ -22,4 +22,8 @@ QString mark();
 // Of any other, or unmarked: only after a week unchanged, longer than any run leaves its work alone.
 bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified);
 
+// The state letter the system gives a process of this machine ('R', 'S', 'T' stopped, 'Z'
+// ended...); '\0' where it cannot be read (another platform, no such process).
+char stateOf(qint64 pid);
+
 } // namespace ProcessIdentity
