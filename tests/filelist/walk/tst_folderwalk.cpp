@@ -539,13 +539,18 @@ void TestFolderWalk::shardsSplitTheLibrary()
     for (int i = 0; i < 30; ++i)
         files << QStringLiteral("A/Album %1/%2.m4a").arg(i % 4).arg(i) << QStringLiteral("B/%1.m4a").arg(i);
     makeFiles(root, files);
-    // A folder named inside another named folder, or again through a link, adds no second
-    // copy of its files.
+    // A folder named inside another named folder, again, or again through a link, adds no
+    // second copy of its files; a file there under two names is two sources all the same.
     QStringList named = under(root, {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C/direct.m4a"),
-                                     QStringLiteral("A/Album 1")});
+                                     QStringLiteral("A/Album 1"), QStringLiteral("A/./Album 1/")});
 #ifdef Q_OS_UNIX
     QVERIFY(QFile::link(root.filePath(QStringLiteral("B")), root.filePath(QStringLiteral("Link to B"))));
     named.append(root.filePath(QStringLiteral("Link to B")));
+    files << QStringLiteral("A/Album 1/again 2.m4a") << QStringLiteral("B/again 3.m4a");
+    QCOMPARE(::link(QFile::encodeName(root.filePath(QStringLiteral("A/Album 2/2.m4a"))).constData(),
+                    QFile::encodeName(root.filePath(files.at(files.size() - 2))).constData()), 0);
+    QCOMPARE(::link(QFile::encodeName(root.filePath(QStringLiteral("B/3.m4a"))).constData(),
+                    QFile::encodeName(root.filePath(files.constLast())).constData()), 0);
 #endif
 
     // What --keep-tree --shard K/N saves where.
