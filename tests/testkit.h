@@ -21,6 +21,7 @@
 
 #ifdef Q_OS_UNIX
 #include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -62,6 +63,12 @@ inline int waitForChild(pid_t child)
 inline int asOtherUser(const std::function<int()> &act)
 {
     return waitForChild(startAsOtherUser(act));
+}
+
+// A FIFO that nothing writes into: whatever opens it to read waits for ever.
+inline bool makeFifo(const QString &path)
+{
+    return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QPromise>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
@@ -19,19 +20,23 @@ namespace {
 
 // The order in which the sources start: as given, or the longest first, by the length each
 // source states, else by its size as if it held audio at 128 kbps (16 bytes a millisecond);
-// ties keep source order. Reads every source: run off the event thread.
-QList<int> startOrder(const QStringList &sources, bool longestFirst)
+// ties keep source order. Reads every source: run off the event thread, and stopped between
+// two sources by a cancel, which would otherwise wait for a whole library's reading.
+void startOrder(QPromise<QList<int>> &promise, const QStringList &sources, bool longestFirst)
 {
     QList<int> order(sources.size());
     std::iota(order.begin(), order.end(), 0);
-    if (!longestFirst)
-        return order;
-    QList<qint64> lengths;
-    lengths.reserve(sources.size());
-    for (const QString &source : sources)
-        lengths.append(TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16));
-    std::stable_sort(order.begin(), order.end(), [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
-    return order;
+    if (longestFirst) {
+        QList<qint64> lengths;
+        lengths.reserve(sources.size());
+        for (const QString &source : sources) {
+            if (promise.isCanceled())
+                return;
+            lengths.append(TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16));
+        }
+        std::stable_sort(order.begin(), order.end(), [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
+    }
+    promise.addResult(order);
 }
 
 } // namespace
@@ -132,11 +137,14 @@ QString BatchSession::start()
     // The order may read every source's length: not on the event thread.
     auto *order = new QFutureWatcher<QList<int>>(this);
     connect(order, &QFutureWatcherBase::finished, this, [this, order] {
-        m_order = order->result();
         order->deleteLater();
+        if (order->isCanceled())
+            return;   // the batch has ended without it
+        m_order = order->result();
         startMore();
     });
-    order->setFuture(QtConcurrent::run(startOrder, m_setup.sources, m_setup.longestFirst));
+    m_ordering = QtConcurrent::run(startOrder, m_setup.sources, m_setup.longestFirst);
+    order->setFuture(m_ordering);
     return {};
 }
 
@@ -145,6 +153,7 @@ void BatchSession::cancel()
     if (m_state != State::Running)
         return;
     m_state = State::Cancelling;
+    m_ordering.cancel();
     // Each conversion reports Cancelled once its tool has ended and its files are gone; the
     // saves under way end as they would.
     for (const Record &file : std::as_const(m_files)) {
@@ -157,6 +166,7 @@ void BatchSession::cancel()
 BatchOutcome BatchSession::abort()
 {
     if (isRunning()) {
+        m_ordering.cancel();
         // Nothing said after this, not even what was already on its way.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
         for (Record &file : m_files) {

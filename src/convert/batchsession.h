@@ -5,6 +5,7 @@
 #include "results/saving/resultset.h"
 
 #include <QElapsedTimer>
+#include <QFuture>
 #include <QList>
 #include <QObject>
 #include <QStringList>
@@ -154,6 +155,7 @@ private:
     SessionSetup m_setup;
     State m_state = State::Idle;
     QList<Record> m_files;                   // by source index
+    QFuture<QList<int>> m_ordering;          // works out m_order, off the event thread
     QList<int> m_order;                      // source indices in the order they start
     int m_next = 0;                          // the next place in m_order to start
     int m_running = 0;                       // files converting or being saved

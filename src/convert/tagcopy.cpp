@@ -25,7 +25,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <string>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -38,18 +45,62 @@ std::wstring tagLibName(const QString &path) { return path.toStdWString(); }
 std::string tagLibName(const QString &path) { return QFile::encodeName(path).toStdString(); }
 #endif
 
-// A file as TagLib reads it: read-only, so that a source the user may not change is read all
-// the same. A null ref when it cannot be opened or TagLib knows no such format.
+#ifdef Q_OS_WIN
+// By name: TagLib reads no descriptor on Windows, where no name in a folder leads to a FIFO.
+std::unique_ptr<TagLib::FileStream> openRegularFile(const std::wstring &name)
+{
+    return std::make_unique<TagLib::FileStream>(name.c_str(), true);
+}
+#else
+// A stream on a descriptor that still answers to its file name, by whose extension TagLib
+// tells the format.
+class DescriptorStream : public TagLib::FileStream
+{
+public:
+    DescriptorStream(int fd, const std::string &name)
+        : TagLib::FileStream(fd, true)   // which closes fd
+        , m_name(name)
+    {
+    }
+    TagLib::FileName name() const override { return m_name.c_str(); }
+
+private:
+    const std::string &m_name;
+};
+
+// Opens name for reading only when it is a regular file: opened by name, as TagLib would, a FIFO
+// waits for a writer that may never come, and nothing could end that wait. Our own open() then,
+// without waiting, and the descriptor looked at before anything is read.
+std::unique_ptr<TagLib::FileStream> openRegularFile(const std::string &name)
+{
+    const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    // (A regular file ignores O_NONBLOCK; cleared all the same for TagLib, which reads as if waiting.)
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<DescriptorStream>(fd, name);
+}
+#endif
+
+// A source as TagLib reads it: read-only, so that a source the user may not change is read all
+// the same. A null ref when it cannot be opened, is not a regular file or TagLib knows no such
+// format.
 struct ReadOnlyFile
 {
     explicit ReadOnlyFile(const QString &path, bool audio = true)
         : name(tagLibName(path))
-        , stream(name.c_str(), true)
-        , ref(stream.isOpen() ? TagLib::FileRef(&stream, audio, TagLib::AudioProperties::Fast) : TagLib::FileRef())
+        , stream(openRegularFile(name))
+        , ref(stream && stream->isOpen() ? TagLib::FileRef(stream.get(), audio, TagLib::AudioProperties::Fast)
+                                         : TagLib::FileRef())
     {
     }
     const decltype(tagLibName(QString())) name;   // outlives the stream, which reads through it
-    TagLib::FileStream stream;
+    const std::unique_ptr<TagLib::FileStream> stream;
     TagLib::FileRef ref;
 };
 

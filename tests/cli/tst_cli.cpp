@@ -492,8 +492,8 @@ void TestCli::folderWithoutM4aFiles()
     QCOMPARE(TestKit::entries(m_out), QStringList());
 }
 
-// A name that is not UTF-8 cannot be converted: it is named as the walk ends and again
-// under the summary, and fails a run that converted everything else.
+// A name that is not UTF-8 cannot be converted, nor can a FIFO: each is named as the walk ends
+// and again under the summary, and fails a run that converted everything else.
 void TestCli::unreadableNameFailsTheRun()
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
@@ -501,12 +501,15 @@ void TestCli::unreadableNameFailsTheRun()
     const QByteArray latin1 = QFile::encodeName(m_sources) + "/Caf\xe9.m4a";
     QCOMPARE(::close(::open(latin1.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600)), 0);
     const auto remove = qScopeGuard([&latin1] { ::unlink(latin1.constData()); });   // QTemporaryDir cannot name it
+    QVERIFY(TestKit::makeFifo(QDir(m_sources).filePath(QStringLiteral("pipe.m4a"))));
 
     const Run result = run({QStringLiteral("-o"), m_out, m_sources});
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     const QString line = QStringLiteral("unreadable %1/Caf\\xe9.m4a: its name is not valid UTF-8\n").arg(m_sources);
-    QVERIFY2(result.err.count(line) == 2 && result.err.contains(QStringLiteral("1 of 1 file(s) converted")),
+    const QString fifo = QStringLiteral("unreadable %1/pipe.m4a: not a regular file\n").arg(m_sources);
+    QVERIFY2(result.err.count(line) == 2 && result.err.count(fifo) == 2
+                 && result.err.contains(QStringLiteral("1 of 1 file(s) converted")),
              qPrintable(result.err));
     QCOMPARE(TestKit::entries(m_out), QStringList{QStringLiteral("ok.mp3")});
 #endif

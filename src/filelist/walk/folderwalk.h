@@ -15,7 +15,7 @@ namespace FolderWalk {
 struct Unreadable
 {
     QString path;     // native; a folder without its trailing separator
-    QString reason;   // "not found", "permission denied", "its name is not valid UTF-8", ...
+    QString reason;   // "not found", "permission denied", "its name is not valid UTF-8", "not a regular file", ...
 };
 using UnreadableList = QList<Unreadable>;
 
@@ -33,7 +33,8 @@ QStringList listFolderFiles(const QString &folder, const QString &pattern,
 
 // Full native paths of the files matching pattern in and below folder, in walk order, never
 // doubling a separator (also not for a root, "/" or "C:\"). Names starting with "~" (Office-style
-// lock and temporary files) are left out and counted in tildes.
+// lock and temporary files) are left out and counted in tildes. A FIFO, device or socket that
+// matches (or a link to one) is unreadable, "not a regular file": reading one could wait forever.
 QStringList collectFiles(const QString &folder, const QString &pattern,
                          const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                          qsizetype *tildes = nullptr);
@@ -41,7 +42,8 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
 // Rows for dropped or named paths, in the given order: a folder contributes collectFiles(item,
 // folderPattern) ("*.*" for a drop, "*.m4a" for quorvane-cli), anything else one native row. A file
 // that cannot be read, or a name with bytes that are not UTF-8, is unreadable instead; a path that
-// names nothing stays a row, for the conversion to report as "file not found".
+// names nothing, or a FIFO or a device, stays a row, for the conversion to report as "file not
+// found" or "not a regular file".
 QStringList expandPaths(const QStringList &paths, const QString &folderPattern,
                         const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                         qsizetype *tildes = nullptr);

@@ -49,6 +49,8 @@ struct Trouble
 };
 
 const QString kNotUtf8 = QStringLiteral("its name is not valid UTF-8");
+// For a FIFO, a device or a socket, in the words the conversion uses for one named directly.
+const QString kNotRegular = QStringLiteral("not a regular file");
 
 QString reasonFor(int error)
 {
@@ -127,8 +129,8 @@ bool decodeName(const QString &prefix, const char *name, QString &text)
 
 // Reads the folder open at fd and closes it: folders the walk enters to subfolders, files to files
 // as filePrefix + name (each when given). A "." folder is hidden, a link counts as what it leads
-// to, sockets, pipes and devices are nothing. What cannot be taken goes to troubles; an entry that
-// vanished (or a broken link) goes nowhere.
+// to, and sockets, pipes and devices (or links to them) are files that cannot be taken. What cannot
+// be taken goes to troubles; an entry that vanished (or a broken link) goes nowhere.
 void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, const QString &filePrefix,
                 std::vector<Trouble> &troubles)
 {
@@ -163,6 +165,10 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         else if (files)
             troubles.push_back({kNotUtf8, QByteArray(name), false});
     };
+    const auto refuseFile = [&](const char *name) {
+        if (files)
+            troubles.push_back({kNotRegular, QByteArray(name), false});
+    };
     for (;;) {
         errno = 0;
         const dirent *entry = ::readdir(dir);
@@ -184,7 +190,7 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
             type = S_ISDIR(info.st_mode) ? DT_DIR
                  : S_ISREG(info.st_mode) ? DT_REG
                  : S_ISLNK(info.st_mode) ? DT_LNK
-                                         : DT_UNKNOWN;
+                                         : DT_FIFO;   // or a device or a socket: the same to the walk
         }
         if (type == DT_DIR) {
             if (!subfolders || name[0] == '.' || (!haveInfo && !look(name, AT_SYMLINK_NOFOLLOW, true)))
@@ -196,7 +202,9 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         } else if (type == DT_LNK) {
             // One to a folder is known by the folder it leads to, so a loop of links ends.
             if (look(name, 0, false))
-                S_ISDIR(info.st_mode) ? takeFolder(name) : takeFile(name);
+                S_ISDIR(info.st_mode) ? takeFolder(name) : S_ISREG(info.st_mode) ? takeFile(name) : refuseFile(name);
+        } else if (type == DT_FIFO || type == DT_CHR || type == DT_BLK || type == DT_SOCK) {
+            refuseFile(name);
         }
     }
     ::closedir(dir);

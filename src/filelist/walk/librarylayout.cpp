@@ -114,6 +114,20 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
         return mine < theirs || (mine == theirs && named.at(index) < named.at(other));
     };
 
+    // A source is known as a folder's entry: the folder by its identity, which every road to it
+    // shares, and the entry's name. So two names of one file (hard links, a link to a file) stay
+    // two sources, as they are when only the outermost folder is named. "" when the folder is not
+    // there.
+    QHash<QString, QString> folderIds;   // by the folder as spelled, so that each is looked up once
+    const auto entryIdentity = [&folderIds](const QString &path) {
+        const QString name = Paths::fileNameFromPath(path);
+        const QString folder = path.chopped(name.size());
+        auto id = folderIds.constFind(folder);
+        if (id == folderIds.cend())
+            id = folderIds.insert(folder, ResultSaver::fileIdentity(folder.isEmpty() ? QStringLiteral(".") : folder));
+        return id->isEmpty() ? QString() : *id + u'/' + name;
+    };
+
     QList<Source> sources;
     QHash<QString, std::pair<qsizetype, qsizetype>> found;   // a source's identity -> its place, its named path
     for (qsizetype i = 0; i < paths.size(); ++i) {
@@ -132,8 +146,8 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
                 continue;
             }
             const QString clean = cleanAbsolute(path);
-            // The same for every road to one file; a path that names nothing is itself.
-            const QString identity = ResultSaver::fileIdentity(path);
+            // A path whose folder is not there is known by its spelling.
+            const QString identity = entryIdentity(path);
             const QString key = identity.isEmpty() ? clean : identity;
             const auto earlier = found.find(key);
             if (earlier == found.end()) {

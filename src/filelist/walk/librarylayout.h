@@ -38,10 +38,12 @@ struct Source
     QString named;   // the named folder it lies under, or the file itself when named directly
 };
 
-// FolderWalk::expandPaths(paths, folderPattern) with each source's named path. A source
-// reached through several named paths (nested folders, a link) is taken once, at its first
-// place in the walk, and belongs to the outermost of them (of two roads to one folder, the
-// first in sorted order), so its library path does not depend on the order of arguments.
+// FolderWalk::expandPaths(paths, folderPattern) with each source's named path. A source is an
+// entry of a folder: one reached through several named paths (nested folders, a link to a
+// folder, a folder named twice) is taken once, at its first place in the walk, and belongs to
+// the outermost of them (of two roads to one folder, the first in sorted order), so its library
+// path does not depend on the order of arguments. Two names of one file (hard links) are two
+// sources, as the walk of one folder holding both finds them.
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
                              const std::atomic_bool *cancelled = nullptr,
                              FolderWalk::UnreadableList *unreadable = nullptr, qsizetype *tildes = nullptr);

@@ -214,7 +214,7 @@ void TestFolderWalk::folderLinksAreEnteredOnce()
 }
 
 // Files are what QDir counts as files: a link to a file is one, a broken link, a link to a
-// folder and a pipe are not.
+// folder and a pipe are not. A pipe, or a link to one, is named, never opened.
 void TestFolderWalk::linksAndSpecialFilesAmongFiles()
 {
 #ifdef Q_OS_WIN
@@ -228,12 +228,18 @@ void TestFolderWalk::linksAndSpecialFilesAmongFiles()
     QVERIFY(QFile::link(root.filePath(QStringLiteral("gone")), root.filePath(QStringLiteral("broken.m4a"))));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("Folder.m4a")), root.filePath(QStringLiteral("toFolder.m4a"))));
     QCOMPARE(::mkfifo(QFile::encodeName(root.filePath(QStringLiteral("pipe.m4a"))).constData(), 0600), 0);
+    QVERIFY(QFile::link(root.filePath(QStringLiteral("pipe.m4a")), root.filePath(QStringLiteral("toPipe.m4a"))));
 
-    QCOMPARE(FolderWalk::listFolderFiles(tmp.path(), QStringLiteral("*.m4a")),
+    FolderWalk::UnreadableList unreadable;
+    QCOMPARE(FolderWalk::listFolderFiles(tmp.path(), QStringLiteral("*.m4a"), &unreadable),
              (QStringList{QStringLiteral("a.m4a"), QStringLiteral("toFile.m4a")}));
-    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*")),
+    QCOMPARE(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*"), nullptr, &unreadable),
              under(root, {QStringLiteral("a.m4a"), QStringLiteral("toFile.m4a"),
                           QStringLiteral("Folder.m4a/f.m4a")}));
+    QStringList pipes;
+    for (const QString &path : under(root, {QStringLiteral("pipe.m4a"), QStringLiteral("toPipe.m4a")}))
+        pipes.append(path + QStringLiteral(": not a regular file"));
+    QCOMPARE(shown(unreadable), pipes + pipes);   // from each of the two walks
 #endif
 }
 
@@ -539,13 +545,18 @@ void TestFolderWalk::shardsSplitTheLibrary()
     for (int i = 0; i < 30; ++i)
         files << QStringLiteral("A/Album %1/%2.m4a").arg(i % 4).arg(i) << QStringLiteral("B/%1.m4a").arg(i);
     makeFiles(root, files);
-    // A folder named inside another named folder, or again through a link, adds no second
-    // copy of its files.
+    // A folder named inside another named folder, again, or again through a link, adds no
+    // second copy of its files; a file there under two names is two sources all the same.
     QStringList named = under(root, {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C/direct.m4a"),
-                                     QStringLiteral("A/Album 1")});
+                                     QStringLiteral("A/Album 1"), QStringLiteral("A/./Album 1/")});
 #ifdef Q_OS_UNIX
     QVERIFY(QFile::link(root.filePath(QStringLiteral("B")), root.filePath(QStringLiteral("Link to B"))));
     named.append(root.filePath(QStringLiteral("Link to B")));
+    files << QStringLiteral("A/Album 1/again 2.m4a") << QStringLiteral("B/again 3.m4a");
+    QCOMPARE(::link(QFile::encodeName(root.filePath(QStringLiteral("A/Album 2/2.m4a"))).constData(),
+                    QFile::encodeName(root.filePath(files.at(files.size() - 2))).constData()), 0);
+    QCOMPARE(::link(QFile::encodeName(root.filePath(QStringLiteral("B/3.m4a"))).constData(),
+                    QFile::encodeName(root.filePath(files.constLast())).constData()), 0);
 #endif
 
     // What --keep-tree --shard K/N saves where.
