@@ -579,6 +579,9 @@ void TestCli::patternNamesFromTags()
                                              QStringLiteral("track=3"), QStringLiteral("title=Thunder?")}));
     QVERIFY(tagged(QStringLiteral("sub/b.m4a"),
                    {QStringLiteral("artist=Ñandú"), QStringLiteral("track=12/14"), QStringLiteral("title=Two")}));
+    // MPEG-4 keeps the track as an unsigned 16-bit number.
+    QVERIFY(tagged(QStringLiteral("c.m4a"), {QStringLiteral("album=\u200bLast"), QStringLiteral("track=65535"),
+                                             QStringLiteral("title=End")}));
 
     const Run result = run({QStringLiteral("--pattern"), QStringLiteral("{albumartist}/{album}/{track:02} {title}"),
                             QStringLiteral("-o"), m_out, m_sources});
@@ -588,7 +591,7 @@ void TestCli::patternNamesFromTags()
         tree.append(QDir(m_out).relativeFilePath(file.next()));
     tree.sort();
     QCOMPARE(tree, (QStringList{QStringLiteral("AC-DC/Live- 1991/03 Thunder_.mp3"),
-                                QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
+                                QStringLiteral("Unknown Artist/Last/65535 End.mp3"), QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
 }
 
 void TestCli::signalCancels_data()
