@@ -18,6 +18,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -477,6 +479,20 @@ void TestCli::dryRunListsWalkOrder()
     QCOMPARE(TestKit::entries(m_temp), QStringList{abandoned});
     QCOMPARE(TestKit::entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
                                          QStringLiteral("sub"), QStringLiteral("zed"), QStringLiteral("~lock.m4a")}));
+
+#ifdef Q_OS_LINUX
+    // A list that standard output cannot take fails the run. The copy has no tools' keeper
+    // beside it, which only a run that converts mentions.
+    const QString copy = QDir(makeFolder(QStringLiteral("app"))).filePath(QStringLiteral("quorvane-cli"));
+    QVERIFY(QFile::copy(m_cli, copy));
+    const Run full = run({QStringLiteral("--dry-run"), QStringLiteral("-o"), m_out, text, tree, missing}, copy, [] {
+        ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO);
+    });
+    QVERIFY(full.finished);
+    QCOMPARE(full.exitCode, 1);
+    QCOMPARE(full.err, result.err + QStringLiteral("quorvane-cli: cannot write to standard output: %1\n")
+                                        .arg(QString::fromLocal8Bit(std::strerror(ENOSPC))));
+#endif
 }
 
 void TestCli::folderWithoutM4aFiles()
