@@ -3,6 +3,7 @@
 #include "cli/clireport.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
+#include "convert/processrunner.h"
 #include "convert/signalwatcher.h"
 #include "convert/files/workfolder.h"
 
@@ -306,6 +307,11 @@ int runCli(const CliCommand &command)
             return *status;
         return walkStatus();
     }
+
+    // Said, not failed: each tool still dies with the program, only what a tool starts may not.
+    if (ProcessRunner::isToolKeeperMissing())
+        writeTo(stderr, QStringLiteral("quorvane-cli: quorvane-toolkeeper is missing beside the program; a tool's own "
+                                       "child processes may outlive a killed run\n"));
 
     // What runs of ours that were killed outright left in the temporary folder, at every start
     // that may change the disk (a dry run changes nothing).

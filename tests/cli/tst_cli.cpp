@@ -252,6 +252,7 @@ void TestCli::mixedBatch()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QString());   // messages go to stderr, stdout stays for data
+    QVERIFY2(!result.err.contains(QStringLiteral("quorvane-toolkeeper")), qPrintable(result.err));   // beside the program
 
     const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
     const QString failedPrefix = QStringLiteral("FAILED     ") + QDir::toNativeSeparators(bad) + QStringLiteral(": ");
@@ -710,6 +711,9 @@ void TestCli::signalCancels()
     QVERIFY2(err.contains(message), qPrintable(err));
     QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
     QVERIFY(!err.contains(QStringLiteral("FAILED")));
+#ifdef Q_OS_LINUX
+    QCOMPARE(err.count(QStringLiteral("quorvane-toolkeeper is missing")), 1);   // not in the copy's folder
+#endif
 
     QVERIFY(!processExists(pid));
     QVERIFY(!processExists(readPid(lamePid)));
