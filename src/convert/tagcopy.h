@@ -57,7 +57,8 @@ QMap<QString, QStringList> readFields(const QString &path);
 // reads), replacing any tag there: the fields, the first picture as "Front cover" and the
 // others with their own types, the chapters as CHAP frames (each with its title as a TIT2,
 // "Chapter N" for one without) that one top-level CTOC lists in order, through ordered CTOCs
-// of 255 each under it when there are more than 255. Nothing is written for empty tags. False when the file could not be opened as MP3 or not saved.
+// of 255 each under it when there are more than 255. Nothing is written for empty tags.
+// False when the file could not be opened as MP3 or not saved.
 bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
 
 // What a tool's MP3 output holds, as TagLib reads it: nothing when it is not MPEG audio.
