@@ -3,6 +3,7 @@
 #include "cli/clireport.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
+#include "convert/processrunner.h"
 #include "convert/signalwatcher.h"
 #include "convert/files/workfolder.h"
 
@@ -11,7 +12,9 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 #ifdef Q_OS_WIN
@@ -27,6 +30,22 @@ void writeTo(FILE *stream, const QString &text)
     const QByteArray bytes = text.toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+// Standard output carries the program's data: its help, its version, a dry run's list. Nothing
+// when it took text whole; otherwise the run's exit status: a failed write (a full disk under
+// "> list.txt") fails the run with the reason on standard error, and a pipe whose reader has
+// gone ("| head") ends it as that signal does.
+std::optional<int> writeOutput(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) && std::fflush(stdout) == 0)
+        return std::nullopt;
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    if (const int signalNumber = SignalWatcher::firstSignal())
+        return CliExit::forSignal(signalNumber);
+    writeTo(stderr, QStringLiteral("quorvane-cli: cannot write to standard output: %1\n").arg(reason));
+    return CliExit::SomeFailed;
 }
 
 bool isTerminal(FILE *stream)
@@ -221,8 +240,7 @@ int runCli(const CliCommand &command)
     switch (command.action) {
     case CliCommand::Action::ShowHelp:
     case CliCommand::Action::ShowVersion:
-        writeTo(stdout, command.text);
-        return CliExit::Converted;
+        return writeOutput(command.text).value_or(CliExit::Converted);
     case CliCommand::Action::UsageError:
         writeTo(stderr, CliReport::usageErrorText(command.text));
         return CliExit::UsageError;
@@ -285,9 +303,15 @@ int runCli(const CliCommand &command)
                                                + QDir::toNativeSeparators(plan.saveNames.at(i)))
                     + u'\n';
         }
-        writeTo(stdout, list);
+        if (const std::optional<int> status = writeOutput(list))
+            return *status;
         return walkStatus();
     }
+
+    // Said, not failed: each tool still dies with the program, only what a tool starts may not.
+    if (ProcessRunner::isToolKeeperMissing())
+        writeTo(stderr, QStringLiteral("quorvane-cli: quorvane-toolkeeper is missing beside the program; a tool's own "
+                                       "child processes may outlive a killed run\n"));
 
     // What runs of ours that were killed outright left in the temporary folder, at every start
     // that may change the disk (a dry run changes nothing).

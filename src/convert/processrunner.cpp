@@ -161,6 +161,15 @@ ProcessRunner::~ProcessRunner()
     abort();
 }
 
+bool ProcessRunner::isToolKeeperMissing()
+{
+#ifdef Q_OS_LINUX
+    return toolKeeper().isEmpty();
+#else
+    return false;
+#endif
+}
+
 void ProcessRunner::start(const QString &program, const QStringList &arguments)
 {
     if (prepare(program, arguments))

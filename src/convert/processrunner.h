@@ -67,6 +67,11 @@ public:
     enum class Waiting { Unknown, Stopped, ToWrite, ToRead };
     Waiting waiting() const;
 
+    // On Linux each tool runs under quorvane-toolkeeper from the program's folder, so that what
+    // the tool starts dies with the program too; without the keeper only the tool itself does.
+    // True when the keeper is not there; false on other platforms, which have none.
+    static bool isToolKeeperMissing();
+
 signals:
     // Each non-empty line of stderr, without its end ('\n', or '\r' for progress lines), all before
     // the run's finished(), the last also without an end. A receiver may cancel() here; one that may

@@ -297,17 +297,27 @@ void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
 }
 
 // CHAP frames "chp0", "chp1"... in the chapters' order, each with its title as a TIT2 (players
-// show the frame's own name for a chapter without one: "Chapter N" instead), and the one
-// top-level CTOC that lists them in that order. An ID3v2 time is 32-bit milliseconds.
+// show the frame's own name for a chapter without one: "Chapter N" instead), and ordered CTOCs
+// that list them in that order. A CTOC counts its entries in one byte: one top-level CTOC lists
+// up to 255 chapters; more go 255 at a time into CTOCs under it (the chapter addendum's nested
+// tables), and those likewise under another level for as long as the top one would list more
+// than 255, so that a reader walking down from the top finds every chapter once, in order.
+// An ID3v2 time is 32-bit milliseconds.
 void addChapters(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
 {
     if (chapters.isEmpty())
         return;
     constexpr qint64 kMaxMs = 0xFFFFFFFF;
     constexpr unsigned kNoOffset = 0xFFFFFFFF;   // ID3v2's "times only, no byte offsets"
-    auto *toc = new TagLib::ID3v2::TableOfContentsFrame("toc");
-    toc->setIsTopLevel(true);
-    toc->setIsOrdered(true);
+    constexpr qsizetype kMaxEntries = 255;
+    const auto orderedTable = [&tag](const TagLib::ByteVector &id, bool topLevel) {
+        auto *toc = new TagLib::ID3v2::TableOfContentsFrame(id);
+        toc->setIsTopLevel(topLevel);
+        toc->setIsOrdered(true);
+        tag.addFrame(toc);
+        return toc;
+    };
+    QList<TagLib::ByteVector> entries;   // what the next table up lists
     for (qsizetype i = 0; i < chapters.size(); ++i) {
         const SourceChapter &chapter = chapters.at(i);
         const TagLib::ByteVector id(("chp" + std::to_string(i)).c_str());
@@ -318,9 +328,23 @@ void addChapters(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
         title->setText(toTagLib(chapter.title.isEmpty() ? QStringLiteral("Chapter %1").arg(i + 1) : chapter.title));
         frame->addEmbeddedFrame(title);
         tag.addFrame(frame);
-        toc->addChildElement(id);
+        entries.append(id);
     }
-    tag.addFrame(toc);
+    int tables = 0;
+    while (entries.size() > kMaxEntries) {
+        QList<TagLib::ByteVector> level;
+        for (qsizetype first = 0; first < entries.size(); first += kMaxEntries) {
+            const TagLib::ByteVector id(("toc" + std::to_string(tables++)).c_str());
+            auto *toc = orderedTable(id, false);
+            for (const TagLib::ByteVector &entry : entries.mid(first, kMaxEntries))
+                toc->addChildElement(entry);
+            level.append(id);
+        }
+        entries = level;
+    }
+    auto *top = orderedTable("toc", true);
+    for (const TagLib::ByteVector &entry : std::as_const(entries))
+        top->addChildElement(entry);
 }
 
 // The fields of file's property map that the tag step carries over.

@@ -56,8 +56,9 @@ QMap<QString, QStringList> readFields(const QString &path);
 // Writes one ID3v2.3 tag into the MP3 at mp3Path (what every player, car radio and Windows
 // reads), replacing any tag there: the fields, the first picture as "Front cover" and the
 // others with their own types, the chapters as CHAP frames (each with its title as a TIT2,
-// "Chapter N" for one without) that one top-level CTOC lists in order. Nothing is written for
-// empty tags. False when the file could not be opened as MP3 or not saved.
+// "Chapter N" for one without) that one top-level CTOC lists in order, through ordered CTOCs
+// of 255 each under it when there are more than 255. Nothing is written for empty tags.
+// False when the file could not be opened as MP3 or not saved.
 bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
 
 // What a tool's MP3 output holds, as TagLib reads it: nothing when it is not MPEG audio.

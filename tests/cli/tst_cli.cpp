@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <memory>
 
 #ifdef Q_OS_UNIX
@@ -250,6 +251,7 @@ void TestCli::mixedBatch()
     QVERIFY(result.finished);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QString());   // messages go to stderr, stdout stays for data
+    QVERIFY2(!result.err.contains(QStringLiteral("quorvane-toolkeeper")), qPrintable(result.err));   // beside the program
 
     const QStringList lines = result.err.split(u'\n', Qt::SkipEmptyParts);
     const QString failedPrefix = QStringLiteral("FAILED     ") + QDir::toNativeSeparators(bad) + QStringLiteral(": ");
@@ -477,6 +479,13 @@ void TestCli::dryRunListsWalkOrder()
     QCOMPARE(TestKit::entries(m_temp), QStringList{abandoned});
     QCOMPARE(TestKit::entries(tree), (QStringList{QStringLiteral("A.M4A"), QStringLiteral("b.m4a"), QStringLiteral("notes.txt"),
                                          QStringLiteral("sub"), QStringLiteral("zed"), QStringLiteral("~lock.m4a")}));
+#ifdef Q_OS_LINUX
+    // A list that standard output cannot take fails the run.
+    const Run full = run({QStringLiteral("--dry-run"), QStringLiteral("-o"), m_out, text, tree, missing}, {},
+                         [] { ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), STDOUT_FILENO); });
+    QVERIFY2(full.finished && full.exitCode == 1, qPrintable(full.err));
+    QCOMPARE(full.err, result.err + QStringLiteral("quorvane-cli: cannot write to standard output: ") + qt_error_string(ENOSPC) + u'\n');
+#endif
 }
 
 void TestCli::folderWithoutM4aFiles()
@@ -582,6 +591,8 @@ void TestCli::patternNamesFromTags()
                                              QStringLiteral("track=3"), QStringLiteral("title=Thunder?")}));
     QVERIFY(tagged(QStringLiteral("sub/b.m4a"),
                    {QStringLiteral("artist=Ñandú"), QStringLiteral("track=12/14"), QStringLiteral("title=Two")}));
+    // MPEG-4 keeps the track as an unsigned 16-bit number.
+    QVERIFY(tagged(QStringLiteral("c.m4a"), {QStringLiteral("album=\u200bLast"), QStringLiteral("track=65535"), QStringLiteral("title=End")}));
 
     const Run result = run({QStringLiteral("--pattern"), QStringLiteral("{albumartist}/{album}/{track:02} {title}"),
                             QStringLiteral("-o"), m_out, m_sources});
@@ -591,7 +602,7 @@ void TestCli::patternNamesFromTags()
         tree.append(QDir(m_out).relativeFilePath(file.next()));
     tree.sort();
     QCOMPARE(tree, (QStringList{QStringLiteral("AC-DC/Live- 1991/03 Thunder_.mp3"),
-                                QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
+                                QStringLiteral("Unknown Artist/Last/65535 End.mp3"), QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
 }
 
 void TestCli::signalCancels_data()
@@ -694,6 +705,9 @@ void TestCli::signalCancels()
     QVERIFY2(err.contains(message), qPrintable(err));
     QVERIFY2(err.contains(QRegularExpression(QStringLiteral("1 of 3 file\\(s\\) converted, 0 skipped, 0 failed in [0-9:]+; cancelled, 2 file\\(s\\) not converted"))), qPrintable(err));
     QVERIFY(!err.contains(QStringLiteral("FAILED")));
+#ifdef Q_OS_LINUX
+    QCOMPARE(err.count(QStringLiteral("quorvane-toolkeeper is missing")), 1);   // not in the copy's folder
+#endif
 
     QVERIFY(!processExists(pid));
     QVERIFY(!processExists(readPid(lamePid)));

@@ -6,8 +6,10 @@
 
 #include <taglib/id3v2tag.h>
 #include <taglib/attachedpictureframe.h>
+#include <taglib/chapterframe.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/tableofcontentsframe.h>
 #include <taglib/tpropertymap.h>
 
 #include <QDir>
@@ -564,8 +566,11 @@ void TestConversion::tagsAndCovers()
 void TestConversion::chaptersKept_data()
 {
     QTest::addColumn<bool>("singlePass");
-    QTest::newRow("two steps") << false;
-    QTest::newRow("single pass") << true;
+    QTest::addColumn<int>("count");   // chapters of 3 ms, titled "cN"; 0: three with awkward titles
+    QTest::newRow("two steps") << false << 0;
+    QTest::newRow("single pass") << true << 0;
+    for (int count : {255, 256, 600})   // a table of contents counts its entries in one byte
+        QTest::addRow("%d chapters", count) << (count == 600) << count;
 }
 
 // An audiobook's chapters, titles with ffmpeg's escapes and a line break in them, reach the
@@ -573,10 +578,20 @@ void TestConversion::chaptersKept_data()
 void TestConversion::chaptersKept()
 {
     QFETCH(bool, singlePass);
+    QFETCH(int, count);
     const QString meta = QDir(m_work->path()).filePath(QStringLiteral("chapters.txt"));
     QVERIFY(TestKit::writeFile(meta, ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=Opening\n"
                                      "[CHAPTER]\nTIMEBASE=1/1000\nSTART=700\nEND=1400\ntitle=Two \\= \\; \\# \\\\ end\n"
                                      "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1400\nEND=2000\ntitle=Été – 終わり\\\nfin\n"));
+    QStringList titles = count ? QStringList() : QStringList{QStringLiteral("Opening"), QStringLiteral("Two = ; # \\ end"), QStringLiteral("Été – 終わり\nfin")};
+    QList<double> bounds = count ? QList<double>{0.0} : QList<double>{0.0, 0.7, 1.4, 2.0};
+    QByteArray many = ";FFMETADATA1\n";   // titled: of untitled ones ffmpeg keeps 255 at most in the source
+    for (int i = 0; i < count; ++i) {
+        titles.append(QStringLiteral("c%1").arg(i));
+        bounds.append(0.003 * (i + 1));
+        many += "[CHAPTER]\nTIMEBASE=1/1000\nSTART=" + QByteArray::number(i * 3) + "\nEND=" + QByteArray::number(i * 3 + 3) + "\ntitle=c" + QByteArray::number(i) + '\n';
+    }
+    QVERIFY(count == 0 || TestKit::writeFile(meta, many));
     const QString book = QDir(m_sources).filePath(QStringLiteral("book.m4b"));
     QStringList make = QStringLiteral("-f lavfi -i sine=duration=2 -i META -map_metadata 1 -map_chapters 1 -c:a aac").split(u' ');
     make.replace(make.indexOf(QStringLiteral("META")), meta);
@@ -591,8 +606,6 @@ void TestConversion::chaptersKept()
     QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
     QVERIFY(TestKit::readFile(result.tempPath).startsWith("ID3\x03"));
     const QJsonArray chapters = TestKit::chapters(m_ffprobe, result.tempPath).toArray();
-    const QStringList titles = {QStringLiteral("Opening"), QStringLiteral("Two = ; # \\ end"), QStringLiteral("Été – 終わり\nfin")};
-    const double bounds[] = {0.0, 0.7, 1.4, 2.0};
     QCOMPARE(chapters.size(), titles.size());
     for (int i = 0; i < chapters.size(); ++i) {
         const QJsonObject chapter = chapters.at(i).toObject();
@@ -600,6 +613,20 @@ void TestConversion::chaptersKept()
         QVERIFY(qAbs(chapter.value(QStringLiteral("start_time")).toString().toDouble() - bounds[i]) < 0.003);
         QVERIFY(qAbs(chapter.value(QStringLiteral("end_time")).toString().toDouble() - bounds[i + 1]) < 0.003);
     }
+    TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
+    using Table = TagLib::ID3v2::TableOfContentsFrame;
+    QStringList walked;   // as a reader walks the tables of contents: from the top-level one down
+    const std::function<void(const Table *, bool)> walk = [&](const Table *table, bool top) {
+        QVERIFY(table && table->isTopLevel() == top && table->isOrdered() && table->entryCount() <= 255);
+        for (const TagLib::ByteVector &id : table->childElements()) {
+            if (const auto *chapter = TagLib::ID3v2::ChapterFrame::findByElementID(mp3.ID3v2Tag(), id))
+                walked.append(QString::fromStdString(chapter->embeddedFrameList("TIT2").front()->toString().to8Bit(true)));
+            else
+                walk(Table::findByElementID(mp3.ID3v2Tag(), id), false);
+        }
+    };
+    walk(Table::findTopLevel(mp3.ID3v2Tag()), true);
+    QCOMPARE(walked, titles);
     QCOMPARE(tempFolderEntries(), QStringList{QFileInfo(result.tempPath).fileName()});
 }
 

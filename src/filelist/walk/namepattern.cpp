@@ -92,9 +92,23 @@ QList<Component> parse(const QString &pattern, QString *problem)
     return components;
 }
 
+// Without the characters that draw nothing or turn the text's direction, by which one name
+// can pass for another ("\u202Egpj.mp3" shows as "3pm.jpg"), nor line and paragraph separators.
+QString visibleText(QString text)
+{
+    text.removeIf([](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 0x200b && u <= 0x200f) || (u >= 0x2028 && u <= 0x202e) || (u >= 0x2060 && u <= 0x2064)
+               || (u >= 0x2066 && u <= 0x2069) || u == 0xfeff;
+    });
+    return text;
+}
+
 QString valueOf(const Part &part, const Fields &fields, const QString &baseName)
 {
-    const auto tag = [&fields](QLatin1String key) { return fields.value(key).join(QStringLiteral(", ")).trimmed(); };
+    const auto tag = [&fields](QLatin1String key) {
+        return visibleText(fields.value(key).join(QStringLiteral(", "))).trimmed();
+    };
     if (part.field->key.isEmpty())
         return baseName;
     QString value = tag(part.field->key);
@@ -105,14 +119,21 @@ QString valueOf(const Part &part, const Fields &fields, const QString &baseName)
     if (!part.field->number)
         return value;
     // A track of "3/12" is 3; a date of "2003-05-01" is the year 2003. A value with no such
-    // number ("A1" on a record) is kept as it is.
-    static const QRegularExpression count(QStringLiteral("^\\d+"));
+    // number ("A1" on a record) is kept as it is. TagLib reads an MPEG-4 track or disc number,
+    // which is unsigned, as a signed 16-bit one: track 65535 comes as "-1".
+    static const QRegularExpression count(QStringLiteral("^-?\\d+"));
     static const QRegularExpression year(QStringLiteral("\\d{4}"));
     const bool isYear = part.field->key == QLatin1String("DATE");
     const QRegularExpressionMatch match = (isYear ? year : count).match(value);
     if (!match.hasMatch())
         return value;
     QString digits = match.captured();
+    if (digits.startsWith(u'-')) {
+        const int signed16 = digits.toInt();
+        if (signed16 >= 0 || signed16 < -32768)
+            return value;
+        digits = QString::number(signed16 + 65536);
+    }
     while (!isYear && digits.size() > 1 && digits.startsWith(u'0'))
         digits.remove(0, 1);
     return digits.rightJustified(part.width, u'0');
@@ -120,7 +141,9 @@ QString valueOf(const Part &part, const Fields &fields, const QString &baseName)
 
 // name as a folder or file name that Linux and Windows both take: no character either
 // forbids, no control character, no leading dot (nothing hidden, no ".."), no trailing dot or
-// space, no device name, and at most maxBytes of UTF-8, cut between two characters.
+// space, no device name, and at most maxBytes of UTF-8, cut between two characters. A "~" in
+// front becomes "_": a shell reads "~" or "~user" there as a home folder, and a folder walk
+// leaves such names out as lock files.
 QString safeName(QString name, qsizetype maxBytes)
 {
     for (QChar &c : name) {
@@ -138,6 +161,8 @@ QString safeName(QString name, qsizetype maxBytes)
     while (start < name.size() && (name.at(start) == u'.' || name.at(start).isSpace()))
         ++start;
     name.remove(0, start);
+    if (name.startsWith(u'~'))
+        name[0] = u'_';
     qsizetype bytes = 0;
     qsizetype end = 0;
     while (end < name.size()) {
@@ -172,7 +197,7 @@ QString problem(const QString &pattern)
 
 QString saveName(const QString &pattern, const Fields &fields, const QString &sourceName)
 {
-    const QString baseName = Paths::removeExtension(sourceName);
+    const QString baseName = visibleText(Paths::removeExtension(sourceName));
     QString problem;
     const QList<Component> components = parse(pattern, &problem);
     QStringList names;

@@ -41,6 +41,11 @@ void TestNamePattern::names_data()
         {{u"s.m4a"_s, u"ARTIST=AC/DC"_s, u"ALBUM=...And \"Justice\". "_s, u"TITLE=a\\b:c*d?e<f>g|h\ti\x7fj"_s}},
         {u"AC-DC/And 'Justice'/a-b-c_d_e_f_g-h i j.mp3"_s});
     row("no way out of the folder", u"../{title}/.."_s, {{u"s.m4a"_s, u"TITLE=.."_s}}, {u"_/_/_.mp3"_s});
+    row("invisible characters", u"{artist}/{album}/{title} {name}"_s, {{u"a\u202eb.m4a"_s, u"ARTIST=\u200bA\u200f\u202a\u202e\u2060\u2064\u2066\u2069\ufeffr"_s,
+        u"ALBUM=\u2028\u2029"_s, u"TITLE=x\u202f\u2065\u200cz"_s}}, {u"Ar/Unknown Album/x\u202f\u2065z ab.mp3"_s});
+    // As TagLib reads an MPEG-4 file's track 65535 and disc 32768.
+    row("numbers are unsigned", u"{track} {disc:02}"_s, {{u"s.m4a"_s, u"TRACKNUMBER=-1/-1"_s, u"DISCNUMBER=-32768"_s}}, {u"65535 32768.mp3"_s});
+    row("no home folder", u"~/{artist}/a~{album}/{title}"_s, {{u"s.m4a"_s, u"ARTIST=~root"_s, u"ALBUM=~"_s, u"TITLE= .~x"_s}}, {u"_/_root/a~~/_x.mp3"_s});
     row("device names", u"{artist}/{album}/{title}"_s, {{u"s.m4a"_s, u"ARTIST=con"_s, u"ALBUM=Aux.live"_s, u"TITLE=LPT9"_s}},
         {u"con_/Aux_.live/LPT9_.mp3"_s});
     row("names like device names", u"{artist}/{title}"_s, {{u"s.m4a"_s, u"ARTIST=CONSOLE"_s, u"TITLE=COM10"_s}},
