@@ -30,3 +30,15 @@ SharedFolder::NewFile::~NewFile()
 {
     remove();
 }
+
+QString SharedFolder::NewFile::close()
+{
+    if (!m_folder)
+        return QStringLiteral("the file is not open");
+    m_file->close();
+    if (m_file->error() == QFileDevice::NoError)
+        return {};
+    const QString reason = m_file->errorString();
+    remove();
+    return reason;
+}

@@ -312,18 +312,6 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
         ::fchmod(m_file->handle(), mode_t(replaced.mode));
 }
 
-QString SharedFolder::NewFile::close()
-{
-    if (!m_folder)
-        return QStringLiteral("the file is not open");
-    m_file->close();
-    if (m_file->error() == QFileDevice::NoError)
-        return {};
-    const QString reason = m_file->errorString();
-    remove();
-    return reason;
-}
-
 QString SharedFolder::NewFile::replace(const QString &name)
 {
     if (const QString reason = close(); !reason.isEmpty())

@@ -119,18 +119,6 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
         m_file->setPermissions(QFileDevice::Permissions(replaced.mode));
 }
 
-QString SharedFolder::NewFile::close()
-{
-    if (!m_folder)
-        return QStringLiteral("the file is not open");
-    m_file->close();
-    if (m_file->error() == QFileDevice::NoError)
-        return {};
-    const QString reason = m_file->errorString();
-    remove();
-    return reason;
-}
-
 // Moves the file to name, replacing what is there when replacing; the system's error, or 0.
 static DWORD moveTo(const QFile &file, const QString &target, bool replacing)
 {
