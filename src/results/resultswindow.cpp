@@ -15,6 +15,7 @@
 #include <QAudioOutput>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -142,6 +143,7 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
 ResultsWindow::~ResultsWindow()
 {
     m_player->stop();
+    delete m_player;   // before the file it reads
 }
 
 void ResultsWindow::drawSpectra(const QUrl &playing)
@@ -222,7 +224,18 @@ void ResultsWindow::playResult(int row)
     m_pointer->setBusy(true);
     m_controls->setErrorText(QString());
     m_controls->setTitle(m_names->at(row));
-    m_player->setSource(QUrl::fromLocalFile(m_results->at(row).tempPath));
+    // Handed over as a file we read, not a name: Qt's GStreamer player then gets the data from
+    // this thread's event loop, so that none arrives while setSource() still seeks, which could
+    // deadlock it (the new file's track connecting from its streaming thread against the seek).
+    const QString path = m_results->at(row).tempPath;
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        m_controls->setErrorText(file->errorString());
+        m_pointer->setBusy(isSaving());
+        return;
+    }
+    m_player->setSourceDevice(file.get(), QUrl::fromLocalFile(path));
+    m_playing = std::move(file);   // the one before is let go only once the player has
     m_player->play();
     m_pointer->setBusy(isSaving());
 }
@@ -291,6 +304,7 @@ void ResultsWindow::cleanUp()
     // the file being copied is finished, the rest are not saved, then the temporary files go.
     m_player->setSource(QUrl());
     m_player->stop();
+    m_playing.reset();
     clearResults();
 }
 

@@ -5,7 +5,10 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <memory>
+
 class QLineEdit;
+class QFile;
 class QMediaPlayer;
 class QPushButton;
 class QUrl;
@@ -69,6 +72,7 @@ private:
     FileListView *m_list = nullptr;
     PlayerControls *m_controls = nullptr;
     QMediaPlayer *m_player = nullptr;
+    std::unique_ptr<QFile> m_playing;   // what the player reads
     QLineEdit *m_outputFolder = nullptr;
     QPushButton *m_browse = nullptr;
     QPushButton *m_save = nullptr;
