@@ -280,8 +280,10 @@ void BatchSession::onSaved(const SaveReport &report)
             result.reason = failure->text();
         } else {
             QStringList notes{result.note, m_moved.at(index)};
-            for (const ResultSaver::Move &move : report.moves)
-                notes.append(move.index == index ? move.text() : QString());
+            for (const ResultSaver::Move &move : report.moves) {
+                if (move.index == index)
+                    notes.append(move.text());
+            }
             notes.removeAll(QString());
             result.note = notes.join(QStringLiteral("; "));
         }

@@ -75,7 +75,7 @@ struct Booking
     QStringList files;   // what it writes, to tell what of the booking is on the disk already
 };
 std::mutex s_bookingsMutex;
-std::map<const void *, Booking> s_bookings;
+std::map<const FileConversion *, Booking> s_bookings;
 
 Verdicts::OthersWriting othersWriting(const QString &folder)
 {
@@ -93,13 +93,13 @@ Verdicts::OthersWriting othersWriting(const QString &folder)
     return others;
 }
 
-void book(const void *who, Booking booking)
+void book(const FileConversion *who, Booking booking)
 {
     const std::lock_guard<std::mutex> lock(s_bookingsMutex);
     s_bookings[who] = std::move(booking);
 }
 
-void letGo(const void *who)
+void letGo(const FileConversion *who)
 {
     const std::lock_guard<std::mutex> lock(s_bookingsMutex);
     s_bookings.erase(who);
