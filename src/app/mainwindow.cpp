@@ -212,7 +212,7 @@ void MainWindow::startConverting()
 
     SessionSetup setup;
     setup.sources = m_sources->rows();
-    setup.bitrate = m_bitrate->currentData().toInt();
+    setup.encoding.bitrate = m_bitrate->currentData().toInt();
     setup.jobs = m_services.jobs;
     setup.appFolder = m_services.appFolder;
     setup.tools.tempFolder = m_services.tempFolder;

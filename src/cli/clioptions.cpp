@@ -192,8 +192,8 @@ CliCommand parse(const QStringList &arguments)
     CliOptions options;
     if (parser.isSet(bitrate)) {
         const QString value = parser.value(bitrate);
-        options.bitrate = bitrateFor(value);
-        if (options.bitrate == 0) {
+        options.encoding.bitrate = bitrateFor(value);
+        if (options.encoding.bitrate == 0) {
             return usageError(QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
                                   .arg(value, bitrateChoices()));
         }
@@ -206,13 +206,13 @@ CliCommand parse(const QStringList &arguments)
             return usageError(QStringLiteral("VBR quality must be 0 to 9, not '%1'").arg(parser.value(vbr)));
         if (parser.isSet(bitrate))
             return usageError(QStringLiteral("choose a bitrate (-b) or a VBR quality (-V), not both"));
-        options.tools.vbrQuality = match.captured(1).toInt();
+        options.encoding.vbrQuality = match.captured(1).toInt();
     }
     if (parser.isSet(stereo)) {
         const QString mode = parser.value(stereo).trimmed().toLower();
         if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
             return usageError(QStringLiteral("stereo must be simple or joint, not '%1'").arg(parser.value(stereo)));
-        options.tools.jointStereo = mode == QStringLiteral("joint");
+        options.encoding.jointStereo = mode == QStringLiteral("joint");
     }
 
     options.outputFolder = parser.value(output);   // "" when not given

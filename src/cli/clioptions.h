@@ -1,6 +1,7 @@
 #pragma once
 
-#include "convert/fileconversion.h"
+#include "convert/conversiontypes.h"
+#include "convert/toolcommands.h"
 #include "filelist/walk/librarylayout.h"
 
 #include <QString>
@@ -10,9 +11,10 @@
 // that every accepted and refused spelling can be checked without running the program.
 struct CliOptions
 {
-    int bitrate = Tools::defaultBitrate();   // kbps, one of Tools::bitrates()
-    // -V (LAME's VBR at 0..9 instead of the bitrate), --stereo joint, --single-pass and
-    // --tool-timeout; the tools themselves are left to the session (those beside the program).
+    // The bitrate (one of Tools::bitrates()), -V (LAME's VBR at 0..9 instead) and --stereo.
+    Tools::Encoding encoding{Tools::defaultBitrate()};
+    // --single-pass and --tool-timeout; the tools themselves are left to the session (those
+    // beside the program).
     ToolSet tools;
     QString outputFolder;   // as given; "" means the current folder
     int jobs = 1;           // files converted at the same time

@@ -321,7 +321,7 @@ int runCli(const CliCommand &command)
     setup.skipped = plan.skipped;
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
-    setup.session.bitrate = options.bitrate;
+    setup.session.encoding = options.encoding;
     setup.session.tools = options.tools;
     setup.session.existing = options.renameExisting         ? ResultSaver::Existing::Rename
                              : options.library.skipExisting ? ResultSaver::Existing::Skip

@@ -18,7 +18,7 @@
 struct SessionSetup
 {
     QStringList sources;
-    int bitrate = 128;         // kbps
+    Tools::Encoding encoding;  // made once by the front end, carried unchanged to the encoder's arguments
     int jobs = 1;              // files converted at the same time; 1 converts strictly in turn
     // The tools and how they run; a decoder or encoder left "" is the one beside appFolder.
     // tools.tempFolder is the folder in which the program's own folder is made ("" for the

@@ -107,11 +107,11 @@ void letGo(const FileConversion *who)
 
 } // namespace
 
-FileConversion::FileConversion(int index, const QString &sourcePath, int bitrate,
+FileConversion::FileConversion(int index, const QString &sourcePath, const Tools::Encoding &encoding,
                                const ToolSet &tools, QObject *parent)
     : QObject(parent)
     , m_tools(tools)
-    , m_encoding{bitrate, tools.vbrQuality, tools.jointStereo}
+    , m_encoding(encoding)
     , m_runner(new ProcessRunner(this))
     , m_watchdog(new QTimer(this))
 {

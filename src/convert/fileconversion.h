@@ -6,6 +6,7 @@
 
 #include "convert/processrunner.h"
 #include "convert/tagcopy.h"
+#include "convert/conversiontypes.h"
 #include "convert/toolcommands.h"
 #include "convert/tooloutput.h"
 
@@ -13,47 +14,6 @@
 
 class QTimer;
 
-// How long a tool may go without a sign of progress (a line on stderr, or growth of the file
-// it writes) before it counts as hung and is stopped.
-constexpr int kDefaultToolTimeoutSeconds = 120;
-
-// Where the two tools are, and the folder for the temporary MP3 files: the program's own
-// (WorkFolder), which no other user can enter; "" for its own in the system's temporary folder.
-struct ToolSet
-{
-    QString decoder;
-    QString encoder;
-    QString tempFolder;
-    // The decoder's PCM goes through a pipe straight into the encoder: one encode less, but a
-    // failed encoder fails the file, as there is no decoder's file to keep.
-    bool singlePass = false;
-    // A tool that shows no progress for this long is stopped and its file fails; 0: never.
-    int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
-    // As Tools::Encoding: LAME's VBR quality (0..9; -1 for the constant bitrate), joint stereo.
-    int vbrQuality = -1;
-    bool jointStereo = false;
-};
-
-enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
-
-struct FileResult
-{
-    int index = -1;            // position in the source list (0-based)
-    QString sourcePath;
-    QString displayName;       // the name the converted file is shown and saved under
-    QString tempPath;          // the MP3 file; set only when converted: a failed file's name may
-                               // already belong to another conversion
-    FileStatus status = FileStatus::Failed;
-    QString reason;            // empty for Converted; why it failed or kept the decoder's bitrate
-    QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
-    QString note;              // said of a converted file that is whole but not quite as asked,
-                               // e.g. encoded at another bitrate than the chosen one
-    bool isConverted() const
-    {
-        return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
-    }
-};
-Q_DECLARE_METATYPE(FileResult)
 
 // The conversion of one source file: the source's tags are read, ffmpeg decodes it into a
 // temporary MP3 file, lame re-encodes that at the chosen bitrate (or, in a single pass, lame
@@ -71,7 +31,7 @@ class FileConversion : public QObject
     Q_OBJECT
 
 public:
-    FileConversion(int index, const QString &sourcePath, int bitrate,
+    FileConversion(int index, const QString &sourcePath, const Tools::Encoding &encoding,
                    const ToolSet &tools, QObject *parent = nullptr);
     ~FileConversion() override;   // as abort() when it has not reported yet
 

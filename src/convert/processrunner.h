@@ -1,33 +1,10 @@
 #pragma once
 
+#include "convert/conversiontypes.h"
+
 #include <QProcess>
 
 class QTimer;
-
-// A program that cannot be started yields (error number + kStartErrorBase): negative for
-// every positive error number, so it never looks like a program's own exit code.
-constexpr int kStartErrorBase = -2147221504;
-
-// The error numbers added to kStartErrorBase, as the errno values of the same meaning.
-namespace StartError {
-constexpr int Other = 1;         // the platform refused for another reason
-constexpr int NotFound = 2;      // nothing at the program's path, or not on the search path
-constexpr int NotPermitted = 13; // it is there but may not be run (no execute right, a folder)
-} // namespace StartError
-
-// The result of a program that ended abnormally (killed by a signal, crashed, cancelled).
-// On POSIX a normal exit code lies in 0..255, and this value is far from the start errors.
-constexpr int kCrashedResult = -1;
-
-struct ProcessOutcome
-{
-    bool started = false;   // false: the program could not be started
-    bool crashed = false;   // ended abnormally (signal, crash, cancel)
-    int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
-    QString errorText;      // the line of stderr that best says why it failed, or why it could not start
-    bool succeeded() const { return started && !crashed && exitCode == 0; }
-};
-Q_DECLARE_METATYPE(ProcessOutcome)
 
 // One external program at a time: its arguments a list (no shell ever sees them), its input the
 // null device, its stdout discarded (or piped into another runner's program, see startPiped());

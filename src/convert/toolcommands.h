@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/conversiontypes.h"
+
 #include <QStringList>
 
 // The two tool command lines and the bitrate choices, as pure functions so that the exact
@@ -30,19 +32,6 @@ QString chaptersPath(const QString &tempMp3);
 // protocol ("pipe:0.m4a" would be standard input, "concat:a|b" two other files), so a
 // relative path with a colon gets "file:" in front; every other path goes as it is.
 QString ffmpegFileArgument(const QString &path);
-
-// What the encoder is asked for: the chosen constant bitrate (the windows' only choice), or
-// LAME's VBR at a quality from 0 (best) to 9; plain or joint stereo (quorvane-cli's --stereo).
-struct Encoding
-{
-    int bitrate = 128;       // kbps; for a constant bitrate
-    int vbrQuality = -1;     // 0..9; -1 for a constant bitrate
-    bool jointStereo = false;
-
-    bool isVbr() const { return vbrQuality >= 0; }
-    // "192 kbps", or "VBR quality 2": how reports and the encoder's output name call it.
-    QString text() const;
-};
 
 // lame re-encodes the decoder's file at high quality ("-h").
 QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);

@@ -1,6 +1,7 @@
 #include "convert/verdicts.h"
 
 #include "convert/progressestimate.h"
+#include "convert/toolcommands.h"
 
 #include <QDir>
 #include <QLocale>

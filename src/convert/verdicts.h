@@ -1,6 +1,8 @@
 #pragma once
 
-#include "convert/fileconversion.h"
+#include "convert/conversiontypes.h"
+#include "convert/tagcopy.h"
+#include "convert/tooloutput.h"
 
 // How a conversion is judged once its tools have ended, from how they ended, what they said and
 // what they left: pure, so that every outcome is checked without a tool. A reason is one line.

@@ -353,7 +353,7 @@ private slots:
 
         SessionSetup setup;
         setup.sources = {ok, kept, broken, last};
-        setup.bitrate = 192;
+        setup.encoding.bitrate = 192;
         setup.appFolder = f.app();
         setup.tools.tempFolder = f.temp();
         BatchSession session(setup);

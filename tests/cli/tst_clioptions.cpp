@@ -142,7 +142,7 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    const Tools::Encoding encoding{command.options.bitrate, command.options.tools.vbrQuality, command.options.tools.jointStereo};
+    const Tools::Encoding &encoding = command.options.encoding;
     QCOMPARE(encoding.text() + QLatin1String(encoding.jointStereo ? ", joint" : ""), bitrate);
     QCOMPARE(command.options.outputFolder, output);
     QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);

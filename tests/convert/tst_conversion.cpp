@@ -448,7 +448,7 @@ void TestConversion::shortSourceIsNamed()
                                     QStringLiteral("%1 \"$@\" 2>/dev/null || exit; printf '%2' >&2")
                                         .arg(shellQuoted(m_ffmpeg), afterwards));
     }
-    FileConversion conversion(0, song, 128, tools);
+    FileConversion conversion(0, song, Tools::Encoding{128}, tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QVERIFY(finished.wait(60000));
@@ -535,7 +535,7 @@ void TestConversion::tagsAndCovers()
         QVERIFY(file.save());
     }
 
-    FileConversion conversion(0, song, 320, settings().tools);
+    FileConversion conversion(0, song, Tools::Encoding{320}, settings().tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QVERIFY(finished.wait(60000));
@@ -598,7 +598,7 @@ void TestConversion::chaptersKept()
     QVERIFY(TestKit::makeSource(m_ffmpeg, book, make));
     ToolSet tools = settings().tools;
     tools.singlePass = singlePass;
-    FileConversion conversion(0, book, 128, tools);
+    FileConversion conversion(0, book, Tools::Encoding{128}, tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QVERIFY(finished.wait(60000));
@@ -656,7 +656,7 @@ void TestConversion::fileProgress()
                                     QString(decoder).replace(QStringLiteral("%1"), shellQuoted(m_ffmpeg)));
     if (!encoder.isEmpty())
         tools.encoder = writeScript(m_tools, QStringLiteral("lame"), encoder);
-    FileConversion conversion(7, source(QStringLiteral("long.m4a"), m_longTone), 128, tools);
+    FileConversion conversion(7, source(QStringLiteral("long.m4a"), m_longTone), Tools::Encoding{128}, tools);
     QList<double> fractions;
     bool finishedBeforeProgress = false;
     bool isFinished = false;
@@ -708,7 +708,7 @@ void TestConversion::cancelOrAbortFromProgress()
     QFETCH(double, at);
     QFETCH(bool, abort);
 
-    FileConversion conversion(0, source(QStringLiteral("song.m4a")), 128, settings().tools);
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), Tools::Encoding{128}, settings().tools);
     bool stopped = false;
     connect(&conversion, &FileConversion::progress, this, [&](int, double fraction) {
         if (stopped || fraction < at)
@@ -931,7 +931,7 @@ void TestConversion::cancelWhileEncoding()
     tools.encoder = writeScript(m_tools, QStringLiteral("lame"),
                                 QStringLiteral("printf 'partial' > \"$7\"; echo $$ > %1; exec sleep 30")
                                     .arg(shellQuoted(pidFile)));
-    FileConversion conversion(0, source(QStringLiteral("song.m4a")), 128, tools);
+    FileConversion conversion(0, source(QStringLiteral("song.m4a")), Tools::Encoding{128}, tools);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);
@@ -996,7 +996,7 @@ SessionSetup TestConversion::settings(int bitrate, int jobs) const
 {
     SessionSetup settings;
     settings.tools = {m_ffmpeg, m_lame, m_temp, {}};
-    settings.bitrate = bitrate;
+    settings.encoding.bitrate = bitrate;
     settings.jobs = jobs;
     return settings;
 }

@@ -239,7 +239,7 @@ SessionSetup TestFaultsBigBatch::settings(const QString &temp, int jobs) const
     settings.tools.decoder = m_fake;
     settings.tools.encoder = m_fake;
     settings.tools.tempFolder = temp;
-    settings.bitrate = 128;
+    settings.encoding.bitrate = 128;
     settings.jobs = jobs;
     return settings;
 }

@@ -551,7 +551,7 @@ SessionSetup TestFaultsConcurrency::batchSettings(bool realTools, int jobs, cons
     settings.tools.decoder = wrapper(tools, QStringLiteral("decoder"), realTools ? m_ffmpeg : m_fake, pidLog, 0, hold);
     settings.tools.encoder = wrapper(tools, QStringLiteral("encoder"), realTools ? m_lame : m_fake, pidLog, 0, hold);
     settings.tools.tempFolder = m_temp;
-    settings.bitrate = 96;
+    settings.encoding.bitrate = 96;
     settings.jobs = jobs;
     return settings;
 }

@@ -398,7 +398,7 @@ void TestFaultsFolders::temporaryFolderFull()
     settings.tools.encoder = QDir(m_appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
     settings.tools.singlePass = singlePass;
-    settings.bitrate = 320;
+    settings.encoding.bitrate = 320;
     settings.jobs = files;
     QList<FileResult> results;
     QVERIFY(TestKit::runBatch(sources, settings, &results));

@@ -121,7 +121,7 @@ SessionSetup TestFaultsInputs::settings() const
     settings.tools.decoder = QDir(m_appDir).filePath(QStringLiteral("ffmpeg"));
     settings.tools.encoder = QDir(m_appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
-    settings.bitrate = 192;
+    settings.encoding.bitrate = 192;
     settings.jobs = 2;
     return settings;
 }

@@ -247,7 +247,7 @@ void TestFaultsTools::brokenTool()
     settings.tools.encoder = QDir(appDir).filePath(QStringLiteral("lame"));
     settings.tools.tempFolder = m_temp;
     settings.tools.singlePass = singlePass;
-    settings.bitrate = 192;
+    settings.encoding.bitrate = 192;
     settings.jobs = 2;
     QList<FileResult> results;
     QVERIFY(TestKit::runBatch(sources, settings, &results));
@@ -402,7 +402,7 @@ void TestFaultsTools::hangingToolInTheEngine()
     settings.tools.decoder = m_machine.ffmpeg;
     settings.tools.encoder = m_machine.lame;
     settings.tools.tempFolder = m_temp;
-    settings.bitrate = 192;
+    settings.encoding.bitrate = 192;
     settings.jobs = 1;
     settings.tools.stallTimeoutSeconds = end == QStringLiteral("watched") ? 2 : 0;
     // The first file converts; the second one's tool hangs; the third never starts.

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QMetaType>
+#include <QString>
+
+// The values a batch is made of, shared by the engine, the saving, the verdicts and both
+// front ends: plain data, so that reading an option or a verdict needs no conversion class.
+
+// A program that cannot be started yields (error number + kStartErrorBase): negative for
+// every positive error number, so it never looks like a program's own exit code.
+constexpr int kStartErrorBase = -2147221504;
+
+// The error numbers added to kStartErrorBase, as the errno values of the same meaning.
+namespace StartError {
+constexpr int Other = 1;         // the platform refused for another reason
+constexpr int NotFound = 2;      // nothing at the program's path, or not on the search path
+constexpr int NotPermitted = 13; // it is there but may not be run (no execute right, a folder)
+} // namespace StartError
+
+// The result of a program that ended abnormally (killed by a signal, crashed, cancelled).
+// On POSIX a normal exit code lies in 0..255, and this value is far from the start errors.
+constexpr int kCrashedResult = -1;
+
+struct ProcessOutcome
+{
+    bool started = false;   // false: the program could not be started
+    bool crashed = false;   // ended abnormally (signal, crash, cancel)
+    int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
+    QString errorText;      // the line of stderr that best says why it failed, or why it could not start
+    bool succeeded() const { return started && !crashed && exitCode == 0; }
+};
+Q_DECLARE_METATYPE(ProcessOutcome)
+
+namespace Tools {
+
+// What the encoder is asked for: the chosen constant bitrate (the windows' only choice), or
+// LAME's VBR at a quality from 0 (best) to 9; plain or joint stereo (quorvane-cli's --stereo).
+struct Encoding
+{
+    int bitrate = 128;       // kbps; for a constant bitrate
+    int vbrQuality = -1;     // 0..9; -1 for a constant bitrate
+    bool jointStereo = false;
+
+    bool isVbr() const { return vbrQuality >= 0; }
+    // "192 kbps", or "VBR quality 2": how reports and the encoder's output name call it.
+    QString text() const;
+};
+
+} // namespace Tools
+
+// How long a tool may go without a sign of progress (a line on stderr, or growth of the file
+// it writes) before it counts as hung and is stopped.
+constexpr int kDefaultToolTimeoutSeconds = 120;
+
+// Where the two tools are, and the folder for the temporary MP3 files: the program's own
+// (WorkFolder), which no other user can enter; "" for its own in the system's temporary folder.
+struct ToolSet
+{
+    QString decoder;
+    QString encoder;
+    QString tempFolder;
+    // The decoder's PCM goes through a pipe straight into the encoder: one encode less, but a
+    // failed encoder fails the file, as there is no decoder's file to keep.
+    bool singlePass = false;
+    // A tool that shows no progress for this long is stopped and its file fails; 0: never.
+    int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
+};
+
+enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
+
+struct FileResult
+{
+    int index = -1;            // position in the source list (0-based)
+    QString sourcePath;
+    QString displayName;       // the name the converted file is shown and saved under
+    QString tempPath;          // the MP3 file; set only when converted: a failed file's name may
+                               // already belong to another conversion
+    FileStatus status = FileStatus::Failed;
+    QString reason;            // empty for Converted; why it failed or kept the decoder's bitrate
+    QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
+    QString note;              // said of a converted file that is whole but not quite as asked,
+                               // e.g. encoded at another bitrate than the chosen one
+    bool isConverted() const
+    {
+        return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
+    }
+};
+Q_DECLARE_METATYPE(FileResult)
