@@ -16,6 +16,9 @@
 #include <QSignalSpy>
 #include <QString>
 #include <QStringList>
+#ifdef QT_WIDGETS_LIB
+#include <QAbstractItemView>
+#endif
 
 #include <functional>
 
@@ -92,6 +95,48 @@ inline bool runBatch(const QStringList &sources, SessionSetup setup, QList<FileR
     kept.reset(batch.takeResults());
     return !finished.at(0).at(0).value<BatchOutcome>().cancelled;
 }
+
+// A batch's records with source i converted into temps[i] and named names[i]; sources past
+// those given are names of files that do not exist.
+inline ResultSet *convertedSet(const QStringList &names, const QStringList &temps, QStringList sources = {})
+{
+    for (qsizetype i = sources.size(); i < names.size(); ++i)
+        sources.append(QStringLiteral("source %1.m4a").arg(i));
+    auto *set = new ResultSet(sources);
+    for (int i = 0; i < names.size(); ++i) {
+        FileResult file = set->at(i);
+        file.status = FileStatus::Converted;
+        file.reason.clear();
+        file.tempPath = temps.at(i);
+        set->record(file);
+    }
+    set->name(names);
+    return set;
+}
+
+#ifdef QT_WIDGETS_LIB
+// What a window's list shows, row by row, and on hover.
+inline QStringList rows(const QWidget *window, int role = Qt::DisplayRole)
+{
+    QStringList texts;
+    const QAbstractItemModel *model = window->findChild<QAbstractItemView *>(QStringLiteral("ListView1"))->model();
+    for (int row = 0; row < model->rowCount(); ++row)
+        texts.append(model->index(row, 0).data(role).toString());
+    return texts;
+}
+
+// The temporary files of the converted files a window shows: those of the set it took last.
+inline QStringList convertedFiles(const QWidget *window)
+{
+    QStringList files;
+    const auto sets = window->findChildren<ResultSet *>(Qt::FindDirectChildrenOnly);
+    for (int i = 0; !sets.isEmpty() && i < sets.last()->count(); ++i) {
+        if (sets.last()->at(i).isConverted())
+            files.append(sets.last()->at(i).tempPath);
+    }
+    return files;
+}
+#endif
 
 // Every entry of folder, hidden ones included, by name.
 inline QStringList entries(const QString &folder)

@@ -250,7 +250,7 @@ void MainWindow::onBatchFinished(const BatchOutcome &outcome)
     m_progress->resetFormat();
 
     const BatchReport::Report report = BatchReport::describe(outcome);
-    if (results && results->count() > 0) {
+    if (results && !outcome.converted().isEmpty()) {
         results->setParent(this);   // this window's until a receiver takes it over
         emit converted(results, report.text, report.details);
     } else {

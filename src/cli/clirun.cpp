@@ -139,7 +139,7 @@ private:
         case FileStatus::Converted:
         case FileStatus::KeptDecoderBitrate:
             if (!m_setup.liveProgress)
-                note(CliReport::convertedLine(source, QDir::toNativeSeparators(m_session->saveName(result.index))));
+                note(CliReport::convertedLine(source, QDir::toNativeSeparators(result.outputName)));
             if (result.status == FileStatus::KeptDecoderBitrate)
                 note(CliReport::warningLine(source, result.reason));
             if (!result.warning.isEmpty())

@@ -68,25 +68,19 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     if (m_setup.tools.encoder.isEmpty())
         m_setup.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
     m_files.resize(m_setup.sources.size());
-    for (int i = 0; i < m_files.size(); ++i) {
-        FileResult &result = m_files[i].result;
-        result.index = i;
-        result.sourcePath = m_setup.sources.at(i);
-        result.displayName = Paths::displayNameFor(result.sourcePath);
-        result.status = FileStatus::Cancelled;
-        result.reason = QStringLiteral("cancelled");
-    }
+    m_results = new ResultSet(m_setup.sources, this);
     if (m_setup.saveFolder.isEmpty())
         return;
     // Every name is settled before the first file is saved, so that which file gets which
     // does not depend on timing, and no file saved by this batch counts as there already.
-    m_results = new ResultSet(m_setup.sources, this);
-    const bool named = m_setup.saveNames.size() == m_setup.sources.size();
-    for (const Record &file : std::as_const(m_files))
-        m_results->add(named ? m_setup.saveNames.at(file.result.index) : file.result.displayName, file.result.sourcePath);
-    m_moved.resize(m_files.size());
-    for (const ResultSaver::Move &move : m_results->placeIn(m_setup.saveFolder, m_setup.existing))
-        m_moved[move.index] = move.text();
+    QStringList names = m_setup.saveNames;
+    if (names.size() != m_setup.sources.size()) {
+        names.clear();
+        for (int i = 0; i < m_results->count(); ++i)
+            names.append(m_results->at(i).displayName);
+    }
+    m_results->name(names);
+    m_results->placeIn(m_setup.saveFolder, m_setup.existing);
     connect(m_results, &ResultSet::saved, this, &BatchSession::onSaved);
 }
 
@@ -156,7 +150,7 @@ void BatchSession::cancel()
     m_ordering.cancel();
     // Each conversion reports Cancelled once its tool has ended and its files are gone; the
     // saves under way end as they would.
-    for (const Record &file : std::as_const(m_files)) {
+    for (const Running &file : std::as_const(m_files)) {
         if (file.conversion)
             file.conversion->cancel();
     }
@@ -165,11 +159,13 @@ void BatchSession::cancel()
 
 BatchOutcome BatchSession::abort()
 {
+    BatchOutcome stopped = outcome();
+    stopped.cancelled = true;
     if (isRunning()) {
         m_ordering.cancel();
         // Nothing said after this, not even what was already on its way.
         QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-        for (Record &file : m_files) {
+        for (Running &file : m_files) {
             if (FileConversion *conversion = std::exchange(file.conversion, nullptr)) {
                 conversion->disconnect(this);
                 conversion->abort();
@@ -178,20 +174,9 @@ BatchOutcome BatchSession::abort()
         }
         // The saves under way finish their file, then every temporary file goes.
         delete std::exchange(m_results, nullptr);
-        for (Record &file : m_files) {
-            if (file.result.isConverted() && !file.result.tempPath.isEmpty())
-                WorkFolder::discardTempMp3(file.result.tempPath);
-        }
     }
     m_state = State::Aborted;
-    BatchOutcome stopped = outcome();
-    stopped.cancelled = true;
     return stopped;
-}
-
-QString BatchSession::saveName(int index) const
-{
-    return m_results && !m_setup.saveFolder.isEmpty() ? m_results->at(index).name : QString();
 }
 
 BatchProgress BatchSession::progress() const
@@ -201,7 +186,7 @@ BatchProgress BatchSession::progress() const
     now.filesDone = m_filesDone;
     now.filesBegun = m_filesBegun;
     double done = m_filesDone;
-    for (const Record &file : m_files)
+    for (const Running &file : m_files)
         done += file.ended ? 0.0 : file.fraction;
     now.shareDone = now.total > 0 ? qMin(1.0, done / now.total) : 1.0;
     if (m_clock.isValid()) {
@@ -253,52 +238,49 @@ void BatchSession::onFileProgress(int index, double fraction)
 
 void BatchSession::onConverted(const FileResult &result)
 {
-    Record &file = m_files[result.index];
-    std::exchange(file.conversion, nullptr)->deleteLater();
-    file.result = result;
-    if (m_results && result.isConverted()) {
-        // Saved or not, the temporary file is the result set's now. The file keeps its place
-        // until it is saved, so that one file at a time is strictly one after another.
-        m_results->setTempPath(result.index, result.tempPath);
-        file.result.tempPath.clear();
+    std::exchange(m_files[result.index].conversion, nullptr)->deleteLater();
+    // A converted file's temporary file is the result set's from now on.
+    m_results->record(result);
+    if (!m_setup.saveFolder.isEmpty() && result.isConverted()) {
+        // The file keeps its place until it is saved, so that one file at a time is strictly
+        // one after another.
         m_results->save(m_setup.saveFolder, {result.index});
         return;
     }
     --m_running;
-    endFile(file.result);
+    endFile(result.index);
 }
 
 void BatchSession::onSaved(const SaveReport &report)
 {
     m_results->releaseFiles(report.entries);
     for (int index : report.entries) {
-        FileResult result = m_files.at(index).result;
+        FileResult saved = m_results->at(index);
+        saved.note.clear();
         const auto failure = std::find_if(report.failures.cbegin(), report.failures.cend(),
                                           [&](const ResultSaver::Failure &f) { return f.entry == index; });
         if (failure != report.failures.cend()) {
-            result.status = FileStatus::Failed;
-            result.reason = failure->text();
+            saved.status = FileStatus::Failed;
+            saved.reason = failure->text();
         } else {
-            QStringList notes{result.note, m_moved.at(index)};
+            QStringList moved;
             for (const ResultSaver::Move &move : report.moves) {
                 if (move.index == index)
-                    notes.append(move.text());
+                    moved.append(move.text());
             }
-            notes.removeAll(QString());
-            result.note = notes.join(QStringLiteral("; "));
+            saved.note = moved.join(QStringLiteral("; "));
         }
+        m_results->record(saved);
         --m_running;
-        endFile(result);
+        endFile(index);
     }
 }
 
-void BatchSession::endFile(const FileResult &result)
+void BatchSession::endFile(int index)
 {
-    Record &file = m_files[result.index];
-    file.result = result;
-    file.ended = true;
+    m_files[index].ended = true;
     ++m_filesDone;
-    post([this, result] { emit fileFinished(result); });
+    post([this, result = m_results->at(index)] { emit fileFinished(result); });
     reportProgress();
     if (m_state == State::Running)
         startMore();
@@ -328,13 +310,12 @@ void BatchSession::finishIfIdle()
     m_state = State::Finished;
     BatchOutcome ended = outcome();
     ended.cancelled = cancelled;
-    if (!m_results) {
-        // The converted files pass to a result set in source order, for the receiver to take.
-        m_results = new ResultSet(m_setup.sources, this);
-        for (const FileResult &file : std::as_const(ended.files)) {
-            if (file.isConverted())
-                m_results->add(file.displayName, file.sourcePath, file.tempPath);
-        }
+    if (m_setup.saveFolder.isEmpty()) {
+        // The converted files are named in source order, for the receiver to take.
+        QStringList names;
+        for (const FileResult &file : std::as_const(ended.files))
+            names.append(file.isConverted() ? file.displayName : QString());
+        m_results->name(names);
     }
     post([this, ended] { emit finished(ended); });
 }
@@ -342,7 +323,7 @@ void BatchSession::finishIfIdle()
 BatchOutcome BatchSession::outcome() const
 {
     BatchOutcome now;
-    for (const Record &file : m_files)
-        now.files.append(file.result);
+    for (int index = 0; m_results && index < m_results->count(); ++index)
+        now.files.append(m_results->at(index));
     return now;
 }

@@ -28,9 +28,11 @@ struct SessionSetup
     // Start the longest sources first (by their stated length, else by size), so that a long
     // file does not run alone at the end; every report stays in source order.
     bool longestFirst = false;
-    // When set, each converted file is saved there as soon as it is done (under the name
-    // saveName() gives it) and its temporary file deleted; a file that cannot be saved
-    // fails. When empty the converted files stay in results() for the receiver of finished().
+    // When set, each converted file is saved there as soon as it is done (under its record's
+    // outputName, every one settled before the first file starts: names repeated within one
+    // folder get " (2)", " (3)" in source order, so which file gets which does not depend on
+    // timing) and its temporary file deleted; a file that cannot be saved fails. When
+    // empty the converted files stay in takeResults() for the receiver of finished().
     QString saveFolder;
     // By source, where each goes below saveFolder, with "/" between folders
     // ("Music/Album/01 Song.mp3"); the folders are created as needed. Empty: every file
@@ -107,25 +109,22 @@ public:
     // saved) stay. finished() follows once every tool has ended.
     void cancel();
     // For shut-down: kills every tool now and deletes every temporary file the session
-    // holds. Blocking; returns the outcome so far, and no signal follows.
+    // holds. Blocking; returns the outcome so far (the records as they were), and no signal
+    // follows.
     BatchOutcome abort();
 
     bool isRunning() const { return m_state == State::Running || m_state == State::Cancelling; }
     bool isCancelling() const { return m_state == State::Cancelling; }
-    // The name source index gets in the save folder, with "/" between folders: names
-    // repeated within one folder get " (2)", " (3)" in source order, so which file gets
-    // which does not depend on timing.
-    QString saveName(int index) const;
     // As of now: the time left moves on between the engine's reports too.
     BatchProgress progress() const;
-    // After finished(), when not saving: the converted files, in source order under their
-    // display names. The caller takes them over (and deletes them when done); left here,
-    // they go with the session.
+    // After finished(), when not saving: the records, the converted ones named by their
+    // display names in source order. The caller takes them over (and deletes them when
+    // done); left here, they go with the session.
     ResultSet *takeResults();
 
 signals:
     void fileStarted(int index, int total);   // as the file's conversion starts (0-based index)
-    // A file's final outcome (after saving, when saving); progressChanged() follows.
+    // A file's final record (after saving, when saving); progressChanged() follows.
     void fileFinished(const FileResult &result);
     // The share done only rises; a batch that is not cancelled ends with every file done
     // just before finished(), an empty one too.
@@ -134,9 +133,9 @@ signals:
 
 private:
     enum class State { Idle, Running, Cancelling, Finished, Aborted };
-    struct Record
+    // How a file is doing while it runs; what became of it is the result set's record.
+    struct Running
     {
-        FileResult result;
         FileConversion *conversion = nullptr;   // while it runs
         double fraction = 0.0;                  // of a running file
         bool ended = false;                     // its outcome is final
@@ -147,14 +146,14 @@ private:
     void onFileProgress(int index, double fraction);
     void onConverted(const FileResult &result);
     void onSaved(const SaveReport &report);
-    void endFile(const FileResult &result);
+    void endFile(int index);
     void reportProgress();
     void finishIfIdle();
     BatchOutcome outcome() const;
 
     SessionSetup m_setup;
     State m_state = State::Idle;
-    QList<Record> m_files;                   // by source index
+    QList<Running> m_files;                  // by source index
     QFuture<QList<int>> m_ordering;          // works out m_order, off the event thread
     QList<int> m_order;                      // source indices in the order they start
     int m_next = 0;                          // the next place in m_order to start
@@ -163,8 +162,7 @@ private:
     int m_filesDone = 0;
     double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
     int m_reportedFilesDone = -1;
-    ResultSet *m_results = nullptr;          // the saves (when saving), else the converted files
-    QList<QString> m_moved;                  // by source: the name that would have replaced a source
+    ResultSet *m_results = nullptr;          // the records, and the saves when saving
     QElapsedTimer m_clock;
     mutable ProgressEstimate m_estimate;
 };

@@ -2,6 +2,7 @@
 
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 // The values a batch is made of, shared by the engine, the saving, the verdicts and both
 // front ends: plain data, so that reading an option or a verdict needs no conversion class.
@@ -68,11 +69,16 @@ struct ToolSet
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
 
+// The one record of a source in a batch, kept by the batch's ResultSet at the source's index
+// and read from there by both front ends: what became of the source, what the converted file
+// is called and, while the batch holds it, where its temporary file is.
 struct FileResult
 {
     int index = -1;            // position in the source list (0-based)
     QString sourcePath;
-    QString displayName;       // the name the converted file is shown and saved under
+    QString displayName;       // the source's name as an MP3 ("song.mp3"), what a name is made from
+    QString outputName;        // where it is saved below the output folder, with "/" between
+                               // folders; unique in its batch; "" while it is not to be saved
     QString tempPath;          // the MP3 file; set only when converted: a failed file's name may
                                // already belong to another conversion
     FileStatus status = FileStatus::Failed;
@@ -83,6 +89,17 @@ struct FileResult
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;
+    }
+    // What a converted file's row says on hover: kept at the decoder's bitrate, may be
+    // incomplete, encoded at another bitrate; one line each, "" when it is as asked.
+    QString remarks() const
+    {
+        QStringList lines;
+        for (const QString *said : {&reason, &warning, &note}) {
+            if (isConverted() && !said->isEmpty())
+                lines.append(*said);
+        }
+        return lines.join(QLatin1Char('\n'));
     }
 };
 Q_DECLARE_METATYPE(FileResult)

@@ -7,7 +7,6 @@
 #include "app/shell/userdialogs.h"
 #include "convert/files/pathhelpers.h"
 #include "filelist/filelistview.h"
-#include "filelist/pathlistmodel.h"
 #include "results/playercontrols.h"
 #include "results/saving/resultset.h"
 #include "results/sonogramview.h"
@@ -46,6 +45,57 @@ QString usableFolder(const QString &text)
 
 } // namespace
 
+// The window's rows: the converted files of the set shown, in source order, read from the
+// set's records as they are now (a save may move a name); a row's tooltip is what its record
+// says of the file, so that a row without a remark keeps the list's own.
+class ConvertedRows : public QAbstractListModel
+{
+public:
+    using QAbstractListModel::QAbstractListModel;
+
+    void show(const ResultSet *results)
+    {
+        beginResetModel();
+        m_results = results;
+        m_indices.clear();
+        for (int index = 0; results && index < results->count(); ++index) {
+            if (results->at(index).isConverted())
+                m_indices.append(index);
+        }
+        endResetModel();
+    }
+    // The record's source index, or -1.
+    int indexAt(int row) const { return m_indices.value(row, -1); }
+    // After a save, which may have moved a name.
+    void refresh()
+    {
+        if (!m_indices.isEmpty())
+            emit dataChanged(index(0), index(int(m_indices.size()) - 1));
+    }
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(m_indices.size()); }
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override
+    {
+        if (!index.isValid() || index.row() >= m_indices.size())
+            return {};
+        const FileResult &file = m_results->at(m_indices.at(index.row()));
+        if (role == Qt::DisplayRole)
+            return file.outputName;
+        if (role == Qt::ToolTipRole && !file.remarks().isEmpty())
+            return file.remarks();
+        return {};
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override
+    {
+        if (section == 0 && orientation == Qt::Horizontal && role == Qt::DisplayRole)
+            return QStringLiteral("Preview");
+        return {};
+    }
+
+private:
+    const ResultSet *m_results = nullptr;
+    QList<int> m_indices;   // source indices, by row
+};
+
 using Appearance::placeAt;
 using Appearance::pushButton;
 
@@ -58,10 +108,10 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
                    | Qt::WindowCloseButtonHint);
     setFont(Appearance::arialBold(9));
 
-    m_names = new PathListModel(QStringLiteral("Preview"), this);
+    m_rows = new ConvertedRows(this);
     m_list = new FileListView(this);
     m_list->setObjectName(QStringLiteral("ListView1"));
-    m_list->setPathModel(m_names);
+    m_list->setModel(m_rows);
     placeAt(m_list, 120, 120, 7800, 1815);
 
     m_controls = new PlayerControls(this);
@@ -155,9 +205,9 @@ void ResultsWindow::drawSpectra(const QUrl &playing)
         m_spectra->cancel();
         return;
     }
-    for (int row = 0; row < resultCount() && m_spectraSource.isEmpty(); ++row) {
-        if (QDir::fromNativeSeparators(m_results->at(row).tempPath) == file)
-            m_spectraSource = m_results->at(row).source;
+    for (int index = 0; m_results && index < m_results->count() && m_spectraSource.isEmpty(); ++index) {
+        if (QDir::fromNativeSeparators(m_results->at(index).tempPath) == file)
+            m_spectraSource = m_results->at(index).sourcePath;
     }
     QStringList files{file};
     if (!m_spectraSource.isEmpty())
@@ -177,15 +227,7 @@ void ResultsWindow::showResults(ResultSet *results)
         m_save->setText(QStringLiteral("Saving %1 of %2...").arg(qMin(saved + 1, total)).arg(total));
     });
     connect(m_results, &ResultSet::saved, this, &ResultsWindow::onSaved);
-    m_names->append(m_results->names());
-}
-
-void ResultsWindow::addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile)
-{
-    if (!m_results)
-        showResults(new ResultSet({}, this));
-    m_results->add(displayName, sourceFile, tempFile);
-    m_names->append(QStringList{m_results->at(m_results->count() - 1).name});
+    m_rows->show(m_results);
 }
 
 void ResultsWindow::clearResults()
@@ -196,46 +238,33 @@ void ResultsWindow::clearResults()
         m_results = nullptr;
         setSaving(false);
     }
-    m_names->clear();
+    m_rows->show(nullptr);
 }
 
 int ResultsWindow::resultCount() const
 {
-    return m_results ? m_results->count() : 0;
-}
-
-QStringList ResultsWindow::displayNames() const
-{
-    return m_names->rows();
-}
-
-QStringList ResultsWindow::resultFiles() const
-{
-    QStringList files;
-    for (int row = 0; row < resultCount(); ++row)
-        files.append(m_results->at(row).tempPath);
-    return files;
+    return m_rows->rowCount();
 }
 
 void ResultsWindow::playResult(int row)
 {
     if (row < 0 || row >= resultCount())
         return;
+    const FileResult &file = m_results->at(m_rows->indexAt(row));
     m_pointer->setBusy(true);
     m_controls->setErrorText(QString());
-    m_controls->setTitle(m_names->at(row));
+    m_controls->setTitle(file.outputName);
     // Handed over as a file we read, not a name: Qt's GStreamer player then gets the data from
     // this thread's event loop, so that none arrives while setSource() still seeks, which could
     // deadlock it (the new file's track connecting from its streaming thread against the seek).
-    const QString path = m_results->at(row).tempPath;
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
-        m_controls->setErrorText(file->errorString());
+    auto playing = std::make_unique<QFile>(file.tempPath);
+    if (!playing->open(QIODevice::ReadOnly)) {
+        m_controls->setErrorText(playing->errorString());
         m_pointer->setBusy(isSaving());
         return;
     }
-    m_player->setSourceDevice(file.get(), QUrl::fromLocalFile(path));
-    m_playing = std::move(file);   // the one before is let go only once the player has
+    m_player->setSourceDevice(playing.get(), QUrl::fromLocalFile(file.tempPath));
+    m_playing = std::move(playing);   // the one before is let go only once the player has
     m_player->play();
     m_pointer->setBusy(isSaving());
 }
@@ -243,11 +272,6 @@ void ResultsWindow::playResult(int row)
 QString ResultsWindow::playingFile() const
 {
     return m_player->source().toLocalFile();
-}
-
-void ResultsWindow::setOutputFolderText(const QString &text)
-{
-    m_outputFolder->setText(text);
 }
 
 void ResultsWindow::saveResults()
@@ -269,6 +293,7 @@ void ResultsWindow::saveResults()
 void ResultsWindow::onSaved(const SaveReport &report)
 {
     setSaving(false);
+    m_rows->refresh();
     QStringList moved;
     for (const ResultSaver::Move &move : report.moves)
         moved.append(move.text());
@@ -285,7 +310,6 @@ void ResultsWindow::onSaved(const SaveReport &report)
                 .arg(report.entries.size()),
             (lines + moved).join(QLatin1Char('\n')));
     }
-    emit savingFinished();
 }
 
 void ResultsWindow::setSaving(bool saving)

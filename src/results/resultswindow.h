@@ -2,7 +2,6 @@
 
 #include "app/shell/appservices.h"
 
-#include <QStringList>
 #include <QWidget>
 
 #include <memory>
@@ -13,7 +12,7 @@ class QMediaPlayer;
 class QPushButton;
 class QUrl;
 class FileListView;
-class PathListModel;
+class ConvertedRows;
 class PlayerControls;
 class PointerRule;
 class ResultSet;
@@ -31,27 +30,18 @@ public:
     explicit ResultsWindow(const AppServices &services, QWidget *parent = nullptr);
     ~ResultsWindow() override;
 
-    // The rows: the set's entries. The window takes the set over; the one before is let go.
+    // The rows: the set's converted files, in source order. The window takes the set over;
+    // the one before is let go.
     void showResults(ResultSet *results);
-    // Adds a file to the set shown (a new one when none is), for what a batch did not make.
-    void addResult(const QString &displayName, const QString &tempFile, const QString &sourceFile = QString());
-    int resultCount() const;
-    QStringList displayNames() const;
-    QStringList resultFiles() const;
 
     void playResult(int row);
     QString playingFile() const;
-    PointerRule *pointerRule() const { return m_pointer; }
-
-    void setOutputFolderText(const QString &text);
 
     // Saves on a worker thread; the window keeps answering. "Done." or the failures follow.
     void saveResults();
     bool isSaving() const { return m_saving; }
 
 signals:
-    // The save has ended and its message has been shown.
-    void savingFinished();
     // The clean-up has run; the main window takes over.
     void backRequested();
 
@@ -60,6 +50,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    int resultCount() const;
     void clearResults();
     void cleanUp();
     void onSaved(const SaveReport &report);
@@ -67,7 +58,7 @@ private:
     void drawSpectra(const QUrl &playing);
 
     AppServices m_services;
-    PathListModel *m_names = nullptr;
+    ConvertedRows *m_rows = nullptr;
     ResultSet *m_results = nullptr;
     FileListView *m_list = nullptr;
     PlayerControls *m_controls = nullptr;

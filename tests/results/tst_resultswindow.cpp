@@ -28,6 +28,8 @@
 #include <QTest>
 #include <QToolTip>
 
+using namespace Qt::StringLiterals;
+
 class TestResultsWindow : public QObject
 {
     Q_OBJECT
@@ -175,11 +177,19 @@ private slots:
     {
         Fixture f;
         ResultsWindow *w = f.load();
-        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek11111111.mp3"), "AAA"));
-        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "BBB"));
-        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek33333333.mp3"), "CCC"));
+        ResultSet *set = TestKit::convertedSet({u"a.mp3"_s, u"b.mp3"_s, u"a.mp3"_s},
+                                               {f.tempFile(u"zurvek11111111.mp3"_s, "AAA"), f.tempFile(u"zurvek22222222.mp3"_s, "BBB"),
+                                                f.tempFile(u"zurvek33333333.mp3"_s, "CCC")});
+        // A row says on hover what its record says of the file, and nothing when all is as asked.
+        FileResult kept = set->at(1);
+        kept.status = FileStatus::KeptDecoderBitrate;
+        kept.reason = u"kept at the decoder's bitrate"_s;
+        kept.warning = u"may be incomplete"_s;
+        set->record(kept);
+        w->showResults(set);
         // The list shows the names the files are saved under.
-        QCOMPARE(w->displayNames(), (QStringList{QStringLiteral("a.mp3"), QStringLiteral("b.mp3"), QStringLiteral("a (2).mp3")}));
+        QCOMPARE(TestKit::rows(w), (QStringList{u"a.mp3"_s, u"b.mp3"_s, u"a (2).mp3"_s}));
+        QCOMPARE(TestKit::rows(w, Qt::ToolTipRole), (QStringList{QString(), u"kept at the decoder's bitrate\nmay be incomplete"_s, QString()}));
         const QString out = f.folder(QStringLiteral("out"));
         QFile old(QDir(out).filePath(QStringLiteral("b.mp3")));
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -206,13 +216,12 @@ private slots:
         QVERIFY(QFile::exists(QDir(out).filePath(livePart)));
         QFile::remove(QDir(out).filePath(livePart));
         // The temporary files stay until the user leaves the window.
-        for (const QString &file : w->resultFiles())
+        for (const QString &file : TestKit::convertedFiles(w))
             QVERIFY(QFile::exists(file));
 
         // Saved again where b.mp3 is one of the batch's sources: that file stays as it is.
-        auto *again = new ResultSet({QDir(out).filePath(QStringLiteral("b.mp3"))});
-        again->add(QStringLiteral("b.mp3"), {}, f.tempFile(QStringLiteral("zurvek44444444.mp3"), "BBB"));
-        w->showResults(again);
+        w->showResults(TestKit::convertedSet({u"b.mp3"_s}, {f.tempFile(u"zurvek44444444.mp3"_s, "BBB")},
+                                             {QDir(out).filePath(u"b.mp3"_s)}));
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
         QVERIFY(saved(w));
         QCOMPARE(contentOf(QDir(out).filePath(QStringLiteral("b.mp3"))), QByteArray("BBB"));
@@ -233,7 +242,7 @@ private slots:
         Fixture f;
         ResultsWindow *w = f.load();
         const QString temp = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "AAA");
-        w->addResult(QStringLiteral("a.mp3"), temp);
+        w->showResults(TestKit::convertedSet({u"a.mp3"_s}, {temp}));
         f.box()->setText(text == QStringLiteral("FILE") ? temp : text);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
         QVERIFY(saved(w));
@@ -246,9 +255,8 @@ private slots:
         Fixture f;
         ResultsWindow *w = f.load();
         const QString lost = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "NEW");
-        w->addResult(QStringLiteral("a.mp3"), lost);
-        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "BBB"));
-        w->addResult(QStringLiteral("c.mp3"), f.tempFile(QStringLiteral("zurvek33333333.mp3"), "CCC"));
+        w->showResults(TestKit::convertedSet({u"a.mp3"_s, u"b.mp3"_s, u"c.mp3"_s},
+                                             {lost, f.tempFile(u"zurvek22222222.mp3"_s, "BBB"), f.tempFile(u"zurvek33333333.mp3"_s, "CCC")}));
         const QString out = f.folder(QStringLiteral("out"));
         QFile old(QDir(out).filePath(QStringLiteral("a.mp3")));
         QVERIFY(old.open(QIODevice::WriteOnly));
@@ -272,26 +280,32 @@ private slots:
         QVERIFY(QFileInfo(QDir(out).filePath(QStringLiteral("c.mp3"))).isDir());
         // No half-written file is left in the output folder.
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 3);
-        QVERIFY(QFile::exists(w->resultFiles().at(2)));
+        QVERIFY(QFile::exists(TestKit::convertedFiles(w).at(2)));
     }
 
     void clickingARowPlaysItsFile()
     {
         Fixture f;
         ResultsWindow *w = f.load();
-        w->addResult(QStringLiteral("a.mp3"), f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A"));
-        w->addResult(QStringLiteral("b.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B"));
+        // Rows are the converted sources: the second row is the third source.
+        ResultSet *set = TestKit::convertedSet({u"a.mp3"_s, u"failed.mp3"_s, u"b.mp3"_s},
+                                               {f.tempFile(u"zurvek11111111.mp3"_s, "A"), QString(), f.tempFile(u"zurvek22222222.mp3"_s, "B")});
+        FileResult failed = set->at(1);
+        failed.status = FileStatus::Failed;
+        set->record(failed);
+        w->showResults(set);
+        QCOMPARE(TestKit::rows(w), (QStringList{u"a.mp3"_s, u"b.mp3"_s}));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         auto *list = w->findChild<FileListView *>(QStringLiteral("ListView1"));
         const QRect second = list->visualRect(list->model()->index(1, 0));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
-        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(set->at(2).tempPath));
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, second.center());
-        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(1)));
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(set->at(2).tempPath));
         // An arrow key previews the row it moves to, as a click does.
         QTest::keyClick(list, Qt::Key_Up);
-        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(w->resultFiles().at(0)));
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(set->at(0).tempPath));
         // A click on the position bar jumps to the clicked place, not a page step on.
         auto *controls = w->findChild<PlayerControls *>(QStringLiteral("WindowsMediaPlayer1"));
         controls->setDuration(60000);
@@ -309,10 +323,13 @@ private slots:
     {
         Fixture f;
         ResultsWindow *w = f.load();
+        QStringList names;
+        QStringList temps;
         for (int i = 0; i < 50; ++i) {
-            const QString name = QStringLiteral("zurvek%1.mp3").arg(11111111 + i);
-            w->addResult(QStringLiteral("song %1.mp3").arg(i), f.tempFile(name, QByteArray(256 * 1024, 'x')));
+            names.append(QStringLiteral("song %1.mp3").arg(i));
+            temps.append(f.tempFile(QStringLiteral("zurvek%1.mp3").arg(11111111 + i), QByteArray(256 * 1024, 'x')));
         }
+        w->showResults(TestKit::convertedSet(names, temps));
         const QString out = f.folder(QStringLiteral("out"));
         f.box()->setText(out);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
@@ -338,8 +355,8 @@ private slots:
         ResultsWindow *w = f.load(qEnvironmentVariable("QUORVANE_APP_DIR"));
         const QStringList files = noiseAndMp3(f.dir.path(), 16000, 64);
         QCOMPARE(files.size(), 2);
-        w->addResult(QStringLiteral("noise.mp3"), files.at(1), files.at(0));
-        w->addResult(QStringLiteral("broken.mp3"), f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B"));
+        w->showResults(TestKit::convertedSet({u"noise.mp3"_s, u"broken.mp3"_s},
+                                             {files.at(1), f.tempFile(u"zurvek22222222.mp3"_s, "B")}, {files.at(0)}));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         auto *view = w->findChild<SonogramView *>(QStringLiteral("spectrum"));
@@ -386,8 +403,7 @@ private slots:
         ResultsWindow *w = f.load();
         const QString a = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A");
         const QString b = f.tempFile(QStringLiteral("zurvek22222222.mp3"), "B");
-        w->addResult(QStringLiteral("a.mp3"), a);
-        w->addResult(QStringLiteral("b.mp3"), b);
+        w->showResults(TestKit::convertedSet({u"a.mp3"_s, u"b.mp3"_s}, {a, b}));
         const QString out = f.folder(QStringLiteral("out"));
         f.box()->setText(out);
         QTest::mouseClick(f.button("PushButton6"), Qt::LeftButton);
@@ -410,7 +426,7 @@ private slots:
         Fixture f;
         ResultsWindow *w = f.load();
         const QString a = f.tempFile(QStringLiteral("zurvek11111111.mp3"), "A");
-        w->addResult(QStringLiteral("a.mp3"), a);
+        w->showResults(TestKit::convertedSet({u"a.mp3"_s}, {a}));
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         // "Save Results" has the focus when the window shows.

@@ -1,15 +1,24 @@
 #include "results/saving/resultset.h"
 
+#include "convert/files/pathhelpers.h"
 #include "convert/files/workfolder.h"
 
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <numeric>
+#include <utility>
 
 ResultSet::ResultSet(const QStringList &sources, QObject *parent)
     : QObject(parent)
-    , m_sources(sources)
 {
+    m_files.resize(sources.size());
+    for (int i = 0; i < m_files.size(); ++i) {
+        FileResult &file = m_files[i].record;
+        file.index = i;
+        file.sourcePath = sources.at(i);
+        file.displayName = Paths::displayNameFor(file.sourcePath);
+        file.status = FileStatus::Cancelled;
+        file.reason = QStringLiteral("cancelled");
+    }
     connect(&m_watcher, &QFutureWatcherBase::finished, this, &ResultSet::onJobEnded);
 }
 
@@ -22,68 +31,76 @@ ResultSet::~ResultSet()
     releaseFiles({});
 }
 
-int ResultSet::add(const QString &name, const QString &source, const QString &tempPath)
+void ResultSet::record(const FileResult &result)
 {
-    m_entries.append({m_names.claim(name), source, tempPath});
-    return int(m_entries.size()) - 1;
+    FileResult &file = m_files[result.index].record;
+    const QString earlier = file.note;
+    const QString name = file.outputName;
+    file = result;
+    file.outputName = name;
+    QStringList notes{earlier, result.note};
+    notes.removeAll(QString());
+    file.note = notes.join(QStringLiteral("; "));
 }
 
-void ResultSet::setTempPath(int entry, const QString &tempPath)
+void ResultSet::name(const QStringList &names)
 {
-    m_entries[entry].tempPath = tempPath;
+    m_names = {};
+    for (int i = 0; i < names.size(); ++i)
+        m_files[i].record.outputName = names.at(i).isEmpty() ? QString() : m_names.claim(names.at(i));
 }
 
 // Looked up once: a save for each file of a big batch must not look at every source again.
 const QSet<QString> &ResultSet::sourceIds()
 {
-    if (!m_sourceIds)
-        m_sourceIds = ResultSaver::fileIdentities(m_sources);
+    if (!m_sourceIds) {
+        QStringList sources;
+        for (const File &file : std::as_const(m_files))
+            sources.append(file.record.sourcePath);
+        m_sourceIds = ResultSaver::fileIdentities(sources);
+    }
     return *m_sourceIds;
 }
 
-QStringList ResultSet::names() const
+void ResultSet::placeIn(const QString &folder, ResultSaver::Existing existing)
 {
     QStringList names;
-    for (const Entry &entry : m_entries)
-        names.append(entry.name);
-    return names;
-}
-
-QList<ResultSaver::Move> ResultSet::placeIn(const QString &folder, ResultSaver::Existing existing)
-{
-    QStringList names = this->names();
-    QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
+    for (const File &file : std::as_const(m_files))
+        names.append(file.record.outputName);
+    const QList<ResultSaver::Move> moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     if (existing == ResultSaver::Existing::Rename)
         ResultSaver::keepExistingFiles(names, folder);
     m_existing = existing;
-    m_names = {};
-    for (int i = 0; i < names.size(); ++i) {
-        m_entries[i].name = m_names.claim(names.at(i));
-        if (existing == ResultSaver::Existing::Skip)
-            m_entries[i].there = ResultSaver::entryAt(folder, m_entries.at(i).name);
+    name(names);
+    for (File &file : m_files) {
+        if (existing == ResultSaver::Existing::Skip && !file.record.outputName.isEmpty())
+            file.there = ResultSaver::entryAt(folder, file.record.outputName);
     }
-    return moves;
+    for (const ResultSaver::Move &move : moves)
+        m_files[move.index].record.note = move.text();
 }
 
-void ResultSet::save(const QString &folder, const QList<int> &entries)
+void ResultSet::save(const QString &folder, const QList<int> &indices)
 {
     Job job;
     job.folder = folder;
-    job.report.entries = entries;
-    if (entries.isEmpty()) {
-        job.report.entries.resize(m_entries.size());
-        std::iota(job.report.entries.begin(), job.report.entries.end(), 0);
+    job.report.entries = indices;
+    if (indices.isEmpty()) {
+        for (const File &file : std::as_const(m_files)) {
+            if (!file.record.tempPath.isEmpty())
+                job.report.entries.append(file.record.index);
+        }
     }
     // The names as the rows show them, moved off a source for this save only.
     QStringList names;
-    for (int entry : std::as_const(job.report.entries))
-        names.append(m_entries.at(entry).name);
+    for (int index : std::as_const(job.report.entries))
+        names.append(m_files.at(index).record.outputName);
     job.report.moves = ResultSaver::keepSourcesSafe(names, folder, sourceIds());
     for (ResultSaver::Move &move : job.report.moves)
         move.index = job.report.entries.at(move.index);
     for (int i = 0; i < names.size(); ++i) {
-        const Entry &entry = m_entries.at(job.report.entries.at(i));
-        job.items.append({names.at(i), entry.tempPath, m_existing, entry.there});
+        const File &file = m_files.at(job.report.entries.at(i));
+        job.items.append({names.at(i), file.record.tempPath, m_existing, file.there});
     }
     m_waiting.append(job);
     if (!m_running)
@@ -111,10 +128,10 @@ void ResultSet::onJobEnded()
     report.failures = done.failures;
     for (ResultSaver::Failure &failure : report.failures)
         failure.entry = report.entries.at(failure.entry);
-    // The entry is known by the name it got from now on.
+    // The record is known by the name it got from now on.
     for (ResultSaver::Move move : done.moves) {
         move.index = report.entries.at(move.index);
-        m_entries[move.index].name = move.given;
+        m_files[move.index].record.outputName = move.given;
         report.moves.append(move);
     }
     if (m_cancelled) {
@@ -145,17 +162,17 @@ void ResultSet::discard()
     deleteLater();
 }
 
-void ResultSet::releaseFiles(const QList<int> &entries)
+void ResultSet::releaseFiles(const QList<int> &indices)
 {
-    const auto release = [this](int entry) {
-        if (!m_entries.at(entry).tempPath.isEmpty())
-            WorkFolder::discardTempMp3(m_entries.at(entry).tempPath);
-        m_entries[entry].tempPath.clear();
+    const auto release = [this](int index) {
+        QString &temp = m_files[index].record.tempPath;
+        if (!temp.isEmpty())
+            WorkFolder::discardTempMp3(std::exchange(temp, QString()));
     };
-    if (entries.isEmpty()) {
-        for (int entry = 0; entry < m_entries.size(); ++entry)
-            release(entry);
+    if (indices.isEmpty()) {
+        for (int index = 0; index < m_files.size(); ++index)
+            release(index);
     }
-    for (int entry : entries)
-        release(entry);
+    for (int index : indices)
+        release(index);
 }

@@ -83,19 +83,20 @@ void TestResultSet::savesUnderSafeNames()
         for (const QString &name : sources.split(u'|', Qt::SkipEmptyParts))
             sourcePaths.append(QDir(out).filePath(tree + name));
 
-        ResultSet set(sourcePaths);
         QStringList temps;
+        QStringList treeNames;
         for (const QString &name : names.split(u'|')) {
             temps.append(dir.filePath(QStringLiteral("zurvek%1.mp3").arg(11111111 + temps.size())));
             TestKit::writeFile(temps.last(), QByteArray::number(temps.size() - 1));
-            set.add(tree + name, QString(), temps.last());
+            treeNames.append(tree + name);
         }
+        ResultSet &set = *TestKit::convertedSet(treeNames, temps, sourcePaths);
+        std::unique_ptr<ResultSet> owned(&set);
         // The names settle before the save (quorvane-cli) or as it runs (the windows).
-        const QList<ResultSaver::Move> settled =
-            existing.isEmpty() ? QList<ResultSaver::Move>()
-                               : set.placeIn(out, existing == u"rename"_s ? ResultSaver::Existing::Rename
-                                                  : existing == u"skip"_s ? ResultSaver::Existing::Skip
-                                                                          : ResultSaver::Existing::Overwrite);
+        if (!existing.isEmpty())
+            set.placeIn(out, existing == u"rename"_s ? ResultSaver::Existing::Rename
+                             : existing == u"skip"_s ? ResultSaver::Existing::Skip
+                                                     : ResultSaver::Existing::Overwrite);
         // A new file each, never the old one rewritten: another program's save.
         for (const QString &name : appearing.split(u'|', Qt::SkipEmptyParts)) {
             TestKit::writeFile(dir.filePath(u"new"_s), "appeared");
@@ -108,14 +109,16 @@ void TestResultSet::savesUnderSafeNames()
         const SaveReport report = done.at(0).at(0).value<SaveReport>();
         QVERIFY(report.failures.isEmpty());
         QStringList moves;
-        for (const ResultSaver::Move &move : settled + report.moves)
+        for (int i = 0; i < set.count(); ++i)
+            moves.append(set.at(i).note);
+        for (const ResultSaver::Move &move : report.moves)
             moves.append(move.text());
         moves.removeAll(QString());
         QCOMPARE(moves.join(u'|'), moved.isEmpty() ? moved : moved.arg(tree));
         const QStringList savedNames = saved.split(u'|');
         for (int i = 0; i < savedNames.size(); ++i) {
             if (!existing.isEmpty())   // the name the run reports
-                QCOMPARE(set.at(i).name, tree + savedNames.at(i));
+                QCOMPARE(set.at(i).outputName, tree + savedNames.at(i));
             QCOMPARE(TestKit::readFile(QDir(out).filePath(tree + savedNames.at(i))), QByteArray::number(i));
         }
         for (const QString &name : appearing.split(u'|', Qt::SkipEmptyParts)) {
@@ -139,12 +142,14 @@ void TestResultSet::racingRunsKeepEveryFile()
     std::vector<std::unique_ptr<ResultSet>> runs;
     std::vector<std::unique_ptr<QSignalSpy>> done;
     for (int run = 0; run < 2; ++run) {
-        runs.push_back(std::make_unique<ResultSet>());
+        QStringList names;
+        QStringList temps;
         for (int i = 0; i < 5; ++i) {
-            const QString temp = dir.filePath(QStringLiteral("run%1-%2").arg(run).arg(i));
-            QVERIFY(TestKit::writeFile(temp, QByteArray::number(run * 5 + i)));
-            runs.back()->add(QStringLiteral("x%1.mp3").arg(i), QString(), temp);
+            temps.append(dir.filePath(QStringLiteral("run%1-%2").arg(run).arg(i)));
+            QVERIFY(TestKit::writeFile(temps.last(), QByteArray::number(run * 5 + i)));
+            names.append(QStringLiteral("x%1.mp3").arg(i));
         }
+        runs.emplace_back(TestKit::convertedSet(names, temps));
         runs.back()->placeIn(dir.filePath(u"out"_s), ResultSaver::Existing::Rename);
         done.push_back(std::make_unique<QSignalSpy>(runs.back().get(), &ResultSet::saved));
     }
