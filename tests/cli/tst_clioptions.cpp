@@ -142,16 +142,19 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    const Tools::Encoding &encoding = command.options.encoding;
+    const Tools::Encoding &encoding = command.options.session.encoding;
     QCOMPARE(encoding.text() + QLatin1String(encoding.jointStereo ? ", joint" : ""), bitrate);
     QCOMPARE(command.options.outputFolder, output);
-    QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
+    QCOMPARE(command.options.session.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
     QCOMPARE(command.options.dryRun, dryRun);
     QCOMPARE(command.options.paths, paths);
     const CliOptions &o = command.options;
+    const ResultSaver::Existing existing = o.session.existing;
+    QCOMPARE(o.library.skipExisting, existing == ResultSaver::Existing::Skip);   // the walk's and the save's
     QCOMPARE(QStringLiteral("%1%2%3%4%5/%6")
-                 .arg(QLatin1String(o.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
-                      QLatin1String(o.library.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
+                 .arg(QLatin1String(o.session.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
+                      QLatin1String(existing == ResultSaver::Existing::Skip ? "skip " : ""),
+                      QLatin1String(existing == ResultSaver::Existing::Rename ? "rename " : ""))
                  .arg(o.library.shardIndex)
                  .arg(o.library.shardCount)
                  + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern),
