@@ -2,13 +2,13 @@
 
 #include "convert/toolcommands.h"
 #include "filelist/walk/namepattern.h"
+#include "results/saving/resultsaver.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QHash>
 #include <QRegularExpression>
 #include <QThread>
-
-#include <optional>
 
 namespace CliArguments {
 
@@ -63,17 +63,180 @@ QString bitrateChoices()
     return numbers.join(QStringLiteral(", "));
 }
 
-// A whole number of at least least, spaces around it allowed; nothing for anything else.
-std::optional<int> wholeNumber(const QString &value, int least)
+// A whole number of at least least, spaces around it allowed, into number; returns "" or the
+// usage error, mustBe followed by the value.
+QString readWholeNumber(const QString &value, int least, int &number, const char *mustBe)
 {
     bool ok = false;
-    const int number = value.trimmed().toInt(&ok);
-    return ok && number >= least ? std::optional<int>(number) : std::nullopt;
+    const int parsed = value.trimmed().toInt(&ok);
+    if (!ok || parsed < least)
+        return QStringLiteral("%1, not '%2'").arg(QLatin1String(mustBe), value);
+    number = parsed;
+    return {};
+}
+
+// An option as the line gives it to its row: its last value ("" for a flag), and the whole line
+// for an option that must agree with another.
+struct Given { QString value; const QCommandLineParser &line; };
+
+// One option of the command line: its spellings, what the help says of it and how its value
+// reaches CliOptions. The parser, the help text and the batch's session all come from these
+// rows, so a new option is one row plus its use.
+struct OptionRow
+{
+    char shortName;           // '\0' for none
+    const char *longName;     // also the name the row is looked up by
+    const char *valueName;    // nullptr for a flag
+    const char *help;         // a "%1" in it is helpValue()
+    QString (*helpValue)();   // nullptr when the help needs none
+    QString (*read)(const Given &given, CliOptions &options);   // "" or the usage error
+};
+
+// In the help's order, which is also the order they are read in: of two faulty options, the
+// one listed first is named.
+const OptionRow kOptionRows[] = {
+    {'b', "bitrate", "KBPS",
+     "Bitrate of the MP3 files: one of %1, with or without \"kbps\" (default 128).", bitrateChoices,
+     [](const Given &given, CliOptions &o) -> QString {
+         o.session.encoding.bitrate = bitrateFor(given.value);
+         if (o.session.encoding.bitrate != 0)
+             return {};
+         return QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
+             .arg(given.value, bitrateChoices());
+     }},
+    {'V', "vbr", "Q",
+     "Encode with LAME's variable bitrate at quality Q, 0 (best, largest) to 9, instead of a constant bitrate; 2 is "
+     "the usual choice for music.", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         static const QRegularExpression quality(QStringLiteral("^\\s*([0-9])\\s*$"));
+         const QRegularExpressionMatch match = quality.match(given.value);
+         if (!match.hasMatch())
+             return QStringLiteral("VBR quality must be 0 to 9, not '%1'").arg(given.value);
+         if (given.line.isSet(QStringLiteral("bitrate")))
+             return QStringLiteral("choose a bitrate (-b) or a VBR quality (-V), not both");
+         o.session.encoding.vbrQuality = match.captured(1).toInt();
+         return {};
+     }},
+    {'\0', "stereo", "MODE",
+     "How the encoder codes stereo: simple (left and right apart, the default) or joint (faster to encode, what most "
+     "converters use).", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         const QString mode = given.value.trimmed().toLower();
+         if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
+             return QStringLiteral("stereo must be simple or joint, not '%1'").arg(given.value);
+         o.session.encoding.jointStereo = mode == QStringLiteral("joint");
+         return {};
+     }},
+    {'o', "output", "DIR", "Folder for the MP3 files; it must exist (default: the current folder).", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         o.outputFolder = given.value;
+         return given.value.isEmpty() ? QStringLiteral("the output folder is empty") : QString();
+     }},
+    {'j', "jobs", "N",
+     "Files converted at the same time (default: the number of processor cores, %1).",
+     [] { return QString::number(QThread::idealThreadCount()); },
+     [](const Given &given, CliOptions &o) {
+         return readWholeNumber(given.value, 1, o.session.jobs, "jobs must be a positive whole number");
+     }},
+    {'\0', "dry-run", nullptr,
+     "Print the files that would be converted, one per line (a control character in a name as \\xNN), and convert "
+     "nothing.", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.dryRun = true; return {}; }},
+    {'\0', "single-pass", nullptr,
+     "Decode each file straight into the encoder through a pipe instead of into an MP3 file that is then re-encoded: "
+     "faster, with one encode less. A file whose encoder fails then fails, instead of being kept at the decoder's "
+     "bitrate.", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.session.tools.singlePass = true; return {}; }},
+    {'\0', "keep-tree", nullptr,
+     "Save each file found under a named folder at its path below that folder's parent (-o /out ~/Music gives "
+     "/out/Music/Artist/Album/01 Song.mp3), creating folders as needed; a file named directly goes to the output "
+     "folder itself.", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.library.keepTree = true; return {}; }},
+    {'p', "pattern", "TEMPLATE",
+     "Name each file from its source's tags: {artist}, {albumartist}, {album}, {title}, {track}, {disc}, {year}, "
+     "{genre} and {name} (the source's name), \"/\" between folders, \".mp3\" added; {track:02} (also disc, year) "
+     "has at least 2 digits. Below the output folder, or with --keep-tree the mirrored folder.", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         o.library.pattern = given.value;
+         return NamePattern::problem(given.value);
+     }},
+    {'\0', "skip-existing", nullptr,
+     "Skip a source whose MP3 file already exists, is not older than the source and is whole (MPEG audio as long as "
+     "the source, within half a second); it is reported as skipped, not converted.", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.session.existing = ResultSaver::Existing::Skip; return {}; }},
+    {'\0', "existing", "POLICY",
+     "What to do when an MP3 file of the name exists: overwrite it (the default), skip the source as --skip-existing "
+     "does, or rename (save under the next free \" (2)\" name and keep both). A source is never replaced.", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         static const QHash<QString, ResultSaver::Existing> policies{
+             {QStringLiteral("overwrite"), ResultSaver::Existing::Overwrite},
+             {QStringLiteral("skip"), ResultSaver::Existing::Skip},
+             {QStringLiteral("rename"), ResultSaver::Existing::Rename}};
+         const QString policy = given.value.trimmed().toLower();
+         if (!policies.contains(policy))
+             return QStringLiteral("existing must be skip, overwrite or rename, not '%1'").arg(given.value);
+         if (given.line.isSet(QStringLiteral("skip-existing")) && policy != QStringLiteral("skip"))
+             return QStringLiteral("--skip-existing and --existing %1 disagree").arg(policy);
+         o.session.existing = policies.value(policy);
+         return {};
+     }},
+    {'\0', "shard", "K/N",
+     "Take only the sources whose path below the named folder's parent hashes to shard K of N (1 <= K <= N), the "
+     "same on every machine and in any argument order, so N machines or jobs split one library with no coordination.",
+     nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         static const QRegularExpression spelling(QStringLiteral("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$"));
+         const QRegularExpressionMatch match = spelling.match(given.value);
+         o.library.shardIndex = match.captured(1).toInt();   // 0 when it does not match
+         o.library.shardCount = match.captured(2).toInt();
+         if (o.library.shardIndex < 1 || o.library.shardIndex > o.library.shardCount)
+             return QStringLiteral("shard must be K/N with 1 <= K <= N, such as 2/5, not '%1'").arg(given.value);
+         return {};
+     }},
+    {'\0', "tool-timeout", "SECONDS",
+     "Stop a decoder or encoder that makes no progress for this many seconds (no output and no progress line), and "
+     "fail its file; 0 waits for ever (default %1).", [] { return QString::number(kDefaultToolTimeoutSeconds); },
+     [](const Given &given, CliOptions &o) {
+         return readWholeNumber(given.value, 0, o.session.tools.stallTimeoutSeconds,
+                                "tool-timeout must be a whole number of seconds (0 for none)");
+     }},
+};
+
+QCommandLineOption commandLineOption(const OptionRow &row)
+{
+    QStringList names{QLatin1String(row.longName)};
+    if (row.shortName != '\0')
+        names.prepend(QString(QLatin1Char(row.shortName)));
+    const QString help = QString::fromUtf8(row.help);
+    return QCommandLineOption(names, row.helpValue ? help.arg(row.helpValue()) : help, QLatin1String(row.valueName));
 }
 
 CliCommand usageError(const QString &message)
 {
     return {CliCommand::Action::UsageError, {}, message};
+}
+
+// A line that asks to convert: each option given is read by its row (a repeated one with its
+// last value), then the paths.
+CliCommand convertCommand(const QCommandLineParser &parser)
+{
+    CliOptions options;
+    options.session.encoding.bitrate = Tools::defaultBitrate();
+    options.session.jobs = QThread::idealThreadCount();
+    for (const OptionRow &row : kOptionRows) {
+        const QString name = QLatin1String(row.longName);
+        if (!parser.isSet(name))
+            continue;
+        if (const QString problem = row.read({parser.value(name), parser}, options); !problem.isEmpty())
+            return usageError(problem);
+    }
+    options.library.skipExisting = options.session.existing == ResultSaver::Existing::Skip;   // for the walk
+    options.paths = parser.positionalArguments();
+    if (options.paths.isEmpty())
+        return usageError(QStringLiteral("no PATH given: name the files or folders to convert"));
+    if (options.paths.contains(QString()))
+        return usageError(QStringLiteral("an empty PATH was given"));
+    return {CliCommand::Action::Convert, options, {}};
 }
 
 } // namespace
@@ -95,7 +258,8 @@ CliCommand parse(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Converts .m4a files (and any other file the decoder reads) to MP3."));
-    // Not addHelpOption(): its --help-all offers Qt's own options, which a console program lacks.
+    // Not rows: each ends the line's reading. Not addHelpOption(): its --help-all offers Qt's
+    // own options, which a console program lacks.
     const QCommandLineOption help({
 #ifdef Q_OS_WIN
                                       QStringLiteral("?"),
@@ -104,77 +268,8 @@ CliCommand parse(const QStringList &arguments)
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption bitrate(
-        {QStringLiteral("b"), QStringLiteral("bitrate")},
-        QStringLiteral("Bitrate of the MP3 files: one of %1, with or without \"kbps\" (default 128).")
-            .arg(bitrateChoices()),
-        QStringLiteral("KBPS"));
-    const QCommandLineOption vbr(
-        {QStringLiteral("V"), QStringLiteral("vbr")},
-        QStringLiteral("Encode with LAME's variable bitrate at quality Q, 0 (best, largest) to 9, instead "
-                       "of a constant bitrate; 2 is the usual choice for music."),
-        QStringLiteral("Q"));
-    const QCommandLineOption stereo(
-        QStringLiteral("stereo"),
-        QStringLiteral("How the encoder codes stereo: simple (left and right apart, the default) or "
-                       "joint (faster to encode, what most converters use)."),
-        QStringLiteral("MODE"));
-    const QCommandLineOption output(
-        {QStringLiteral("o"), QStringLiteral("output")},
-        QStringLiteral("Folder for the MP3 files; it must exist (default: the current folder)."),
-        QStringLiteral("DIR"));
-    const QCommandLineOption jobs(
-        {QStringLiteral("j"), QStringLiteral("jobs")},
-        QStringLiteral("Files converted at the same time (default: the number of processor cores, %1).")
-            .arg(QThread::idealThreadCount()),
-        QStringLiteral("N"));
-    const QCommandLineOption dryRun(
-        QStringLiteral("dry-run"),
-        QStringLiteral("Print the files that would be converted, one per line (a control character in a "
-                       "name as \\xNN), and convert nothing."));
-    const QCommandLineOption singlePass(
-        QStringLiteral("single-pass"),
-        QStringLiteral("Decode each file straight into the encoder through a pipe instead of into an "
-                       "MP3 file that is then re-encoded: faster, with one encode less. A file whose "
-                       "encoder fails then fails, instead of being kept at the decoder's bitrate."));
-    const QCommandLineOption keepTree(
-        QStringLiteral("keep-tree"),
-        QStringLiteral("Save each file found under a named folder at its path below that folder's "
-                       "parent (-o /out ~/Music gives /out/Music/Artist/Album/01 Song.mp3), creating "
-                       "folders as needed; a file named directly goes to the output folder itself."));
-    const QCommandLineOption skipExisting(
-        QStringLiteral("skip-existing"),
-        QStringLiteral("Skip a source whose MP3 file already exists, is not older than the source "
-                       "and is whole (MPEG audio as long as the source, within half a second); it is "
-                       "reported as skipped, not converted."));
-    const QCommandLineOption existing(
-        QStringLiteral("existing"),
-        QStringLiteral("What to do when an MP3 file of the name exists: overwrite it (the default), "
-                       "skip the source as --skip-existing does, or rename (save under the next free "
-                       "\" (2)\" name and keep both). A source is never replaced."),
-        QStringLiteral("POLICY"));
-    const QCommandLineOption pattern(
-        {QStringLiteral("p"), QStringLiteral("pattern")},
-        QStringLiteral("Name each file from its source's tags: {artist}, {albumartist}, {album}, {title}, "
-                       "{track}, {disc}, {year}, {genre} and {name} (the source's name), \"/\" between "
-                       "folders, \".mp3\" added; {track:02} (also disc, year) has at least 2 digits. "
-                       "Below the output folder, or with --keep-tree the mirrored folder."),
-        QStringLiteral("TEMPLATE"));
-    const QCommandLineOption shard(
-        QStringLiteral("shard"),
-        QStringLiteral("Take only the sources whose path below the named folder's parent hashes to "
-                       "shard K of N (1 <= K <= N), the same on every machine and in any argument "
-                       "order, so N machines or jobs split one library with no coordination."),
-        QStringLiteral("K/N"));
-    const QCommandLineOption toolTimeout(
-        QStringLiteral("tool-timeout"),
-        QStringLiteral("Stop a decoder or encoder that makes no progress for this many seconds "
-                       "(no output and no progress line), and fail its file; 0 waits for ever "
-                       "(default %1).")
-            .arg(kDefaultToolTimeoutSeconds),
-        QStringLiteral("SECONDS"));
-    parser.addOptions({bitrate, vbr, stereo, output, jobs, dryRun, singlePass, keepTree, pattern, skipExisting,
-                       existing, shard, toolTimeout});
+    for (const OptionRow &row : kOptionRows)
+        parser.addOption(commandLineOption(row));
     parser.addPositionalArgument(QStringLiteral("PATH"),
                                  QStringLiteral("A file to convert, or a folder to search for .m4a and .m4b files."),
                                  QStringLiteral("PATH..."));
@@ -188,95 +283,7 @@ CliCommand parse(const QStringList &arguments)
     if (parser.isSet(version))
         return {CliCommand::Action::ShowVersion, {},
                 QStringLiteral("quorvane-cli %1\n").arg(QStringLiteral(QUORVANE_VERSION))};
-
-    CliOptions options;
-    if (parser.isSet(bitrate)) {
-        const QString value = parser.value(bitrate);
-        options.encoding.bitrate = bitrateFor(value);
-        if (options.encoding.bitrate == 0) {
-            return usageError(QStringLiteral("bitrate '%1' is not offered; choose one of %2 (kbps)")
-                                  .arg(value, bitrateChoices()));
-        }
-    }
-
-    if (parser.isSet(vbr)) {
-        static const QRegularExpression quality(QStringLiteral("^\\s*([0-9])\\s*$"));
-        const QRegularExpressionMatch match = quality.match(parser.value(vbr));
-        if (!match.hasMatch())
-            return usageError(QStringLiteral("VBR quality must be 0 to 9, not '%1'").arg(parser.value(vbr)));
-        if (parser.isSet(bitrate))
-            return usageError(QStringLiteral("choose a bitrate (-b) or a VBR quality (-V), not both"));
-        options.encoding.vbrQuality = match.captured(1).toInt();
-    }
-    if (parser.isSet(stereo)) {
-        const QString mode = parser.value(stereo).trimmed().toLower();
-        if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
-            return usageError(QStringLiteral("stereo must be simple or joint, not '%1'").arg(parser.value(stereo)));
-        options.encoding.jointStereo = mode == QStringLiteral("joint");
-    }
-
-    options.outputFolder = parser.value(output);   // "" when not given
-    if (parser.isSet(output) && options.outputFolder.isEmpty())
-        return usageError(QStringLiteral("the output folder is empty"));
-
-    options.jobs = QThread::idealThreadCount();
-    if (parser.isSet(jobs)) {
-        const std::optional<int> count = wholeNumber(parser.value(jobs), 1);
-        if (!count)
-            return usageError(QStringLiteral("jobs must be a positive whole number, not '%1'").arg(parser.value(jobs)));
-        options.jobs = *count;
-    }
-
-    if (parser.isSet(shard)) {
-        static const QRegularExpression spelling(
-            QStringLiteral("^\\s*(\\d{1,9})\\s*/\\s*(\\d{1,9})\\s*$"));
-        const QString value = parser.value(shard);
-        const QRegularExpressionMatch match = spelling.match(value);
-        const int index = match.hasMatch() ? match.captured(1).toInt() : 0;
-        const int count = match.hasMatch() ? match.captured(2).toInt() : 0;
-        if (index < 1 || index > count) {
-            return usageError(
-                QStringLiteral("shard must be K/N with 1 <= K <= N, such as 2/5, not '%1'").arg(value));
-        }
-        options.library.shardIndex = index;
-        options.library.shardCount = count;
-    }
-
-    if (parser.isSet(pattern)) {
-        options.library.pattern = parser.value(pattern);
-        if (const QString problem = NamePattern::problem(options.library.pattern); !problem.isEmpty())
-            return usageError(problem);
-    }
-
-    if (parser.isSet(toolTimeout)) {
-        const std::optional<int> seconds = wholeNumber(parser.value(toolTimeout), 0);
-        if (!seconds) {
-            return usageError(QStringLiteral("tool-timeout must be a whole number of seconds (0 for none), not '%1'")
-                                  .arg(parser.value(toolTimeout)));
-        }
-        options.tools.stallTimeoutSeconds = *seconds;
-    }
-
-    options.dryRun = parser.isSet(dryRun);
-    options.tools.singlePass = parser.isSet(singlePass);
-    options.library.keepTree = parser.isSet(keepTree);
-    options.library.skipExisting = parser.isSet(skipExisting);
-    if (parser.isSet(existing)) {
-        const QString policy = parser.value(existing).trimmed().toLower();
-        if (policy != QStringLiteral("skip") && policy != QStringLiteral("overwrite") && policy != QStringLiteral("rename"))
-            return usageError(QStringLiteral("existing must be skip, overwrite or rename, not '%1'").arg(parser.value(existing)));
-        if (options.library.skipExisting && policy != QStringLiteral("skip"))
-            return usageError(QStringLiteral("--skip-existing and --existing %1 disagree").arg(policy));
-        options.library.skipExisting = policy == QStringLiteral("skip");
-        options.renameExisting = policy == QStringLiteral("rename");
-    }
-    options.paths = parser.positionalArguments();
-    if (options.paths.isEmpty())
-        return usageError(QStringLiteral("no PATH given: name the files or folders to convert"));
-    if (options.paths.contains(QString()))
-        return usageError(QStringLiteral("an empty PATH was given"));
-
-    return {CliCommand::Action::Convert, options, {}};
+    return convertCommand(parser);
 }
 
 } // namespace CliArguments

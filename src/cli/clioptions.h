@@ -1,7 +1,6 @@
 #pragma once
 
-#include "convert/conversiontypes.h"
-#include "convert/toolcommands.h"
+#include "convert/batchsession.h"
 #include "filelist/walk/librarylayout.h"
 
 #include <QString>
@@ -11,18 +10,16 @@
 // that every accepted and refused spelling can be checked without running the program.
 struct CliOptions
 {
-    // The bitrate (one of Tools::bitrates()), -V (LAME's VBR at 0..9 instead) and --stereo.
-    Tools::Encoding encoding{Tools::defaultBitrate()};
-    // --single-pass and --tool-timeout; the tools themselves are left to the session (those
-    // beside the program).
-    ToolSet tools;
+    // What the batch takes as the user gave it: encoding (the bitrate, one of
+    // Tools::bitrates(), or -V for LAME's VBR at 0..9, and --stereo), jobs, tools
+    // (--single-pass, --tool-timeout) and existing (--existing, --skip-existing). The run
+    // fills in the rest: the sources, where they are saved and where the tools lie.
+    SessionSetup session;
     QString outputFolder;   // as given; "" means the current folder
-    int jobs = 1;           // files converted at the same time
     bool dryRun = false;
     // Library runs (LibraryLayout names the paths): --keep-tree, --pattern, --skip-existing
     // (or --existing skip) and --shard.
     LibraryLayout::RunChoices library;
-    bool renameExisting = false;   // --existing rename: a new " (n)" name beside the old file
     QStringList paths;      // files and folders, in the order given
 };
 

@@ -257,6 +257,7 @@ int runCli(const CliCommand &command)
     }
 
     CliBatch::Setup setup;
+    setup.session = options.session;   // as the user chose it; the files and folders come below
     setup.clock.start();
     // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
     // Folder". Stops early once a signal has arrived.
@@ -321,14 +322,8 @@ int runCli(const CliCommand &command)
     setup.skipped = plan.skipped;
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();
-    setup.session.encoding = options.encoding;
-    setup.session.tools = options.tools;
-    setup.session.existing = options.renameExisting         ? ResultSaver::Existing::Rename
-                             : options.library.skipExisting ? ResultSaver::Existing::Skip
-                                                            : ResultSaver::Existing::Overwrite;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
-    setup.session.jobs = options.jobs;
     setup.liveProgress = isTerminal(stderr);
 
     CliBatch batch(setup);

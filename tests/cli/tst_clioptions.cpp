@@ -85,6 +85,8 @@ void TestCliOptions::parse_data()
     ok("existing: rename", {QStringLiteral("--existing=rename"), x.at(0)}, k128, {}, 0, false, x, "rename 1/1");
     bad("existing: unknown", {QStringLiteral("--existing"), QStringLiteral("merge"), x.at(0)}, "existing must be skip, overwrite or rename, not 'merge'");
     bad("existing: disagrees", {QStringLiteral("--skip-existing"), QStringLiteral("--existing=rename"), x.at(0)}, "disagree");
+    bad("existing: disagrees, named first", {QStringLiteral("--existing=overwrite"), QStringLiteral("--skip-existing"), x.at(0)},
+        "--skip-existing and --existing overwrite disagree");
     ok("pattern", {QStringLiteral("-p"), QStringLiteral("{albumartist}/{track:02} {title}"), QStringLiteral("--keep-tree"), x.at(0)},
        k128, {}, 0, false, x, "tree 1/1 {albumartist}/{track:02} {title}");
     bad("pattern: unknown field", {QStringLiteral("--pattern={artst}"), x.at(0)}, "unknown field '{artst}' in pattern");
@@ -109,6 +111,11 @@ void TestCliOptions::parse_data()
     bad("bitrate empty", {QStringLiteral("--bitrate="), x.at(0)}, "bitrate ''");
     bad("VBR quality 10", {QStringLiteral("-V"), QStringLiteral("10"), x.at(0)}, "VBR quality must be 0 to 9, not '10'");
     bad("bitrate and VBR", {QStringLiteral("-b"), QStringLiteral("192"), QStringLiteral("-V"), QStringLiteral("2"), x.at(0)}, "not both");
+    ok("bitrate given twice: the last", {QStringLiteral("-b"), QStringLiteral("999"), QStringLiteral("-b"), QStringLiteral("192"), x.at(0)},
+       k192, {}, 0, false, x);
+    bad("tool-timeout negative", {QStringLiteral("--tool-timeout"), QStringLiteral("-1"), x.at(0)},
+        "tool-timeout must be a whole number of seconds (0 for none), not '-1'");
+    bad("flag given a value", {QStringLiteral("--dry-run=yes"), x.at(0)}, "Unexpected value after '--dry-run'");
     bad("stereo unknown", {QStringLiteral("--stereo"), QStringLiteral("mid"), x.at(0)}, "stereo must be simple or joint, not 'mid'");
     bad("jobs zero", {QStringLiteral("-j"), QStringLiteral("0"), x.at(0)}, "jobs must be a positive whole number, not '0'");
     bad("jobs negative", {QStringLiteral("-j"), QStringLiteral("-1"), x.at(0)}, "not '-1'");
@@ -142,16 +149,19 @@ void TestCliOptions::parse()
         QVERIFY(!command.text.contains(u'\n'));   // one line
         return;
     }
-    const Tools::Encoding &encoding = command.options.encoding;
+    const Tools::Encoding &encoding = command.options.session.encoding;
     QCOMPARE(encoding.text() + QLatin1String(encoding.jointStereo ? ", joint" : ""), bitrate);
     QCOMPARE(command.options.outputFolder, output);
-    QCOMPARE(command.options.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
+    QCOMPARE(command.options.session.jobs, jobs == 0 ? QThread::idealThreadCount() : jobs);
     QCOMPARE(command.options.dryRun, dryRun);
     QCOMPARE(command.options.paths, paths);
     const CliOptions &o = command.options;
+    const ResultSaver::Existing existing = o.session.existing;
+    QCOMPARE(o.library.skipExisting, existing == ResultSaver::Existing::Skip);   // the walk's and the save's
     QCOMPARE(QStringLiteral("%1%2%3%4%5/%6")
-                 .arg(QLatin1String(o.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
-                      QLatin1String(o.library.skipExisting ? "skip " : ""), QLatin1String(o.renameExisting ? "rename " : ""))
+                 .arg(QLatin1String(o.session.tools.singlePass ? "single " : ""), QLatin1String(o.library.keepTree ? "tree " : ""),
+                      QLatin1String(existing == ResultSaver::Existing::Skip ? "skip " : ""),
+                      QLatin1String(existing == ResultSaver::Existing::Rename ? "rename " : ""))
                  .arg(o.library.shardIndex)
                  .arg(o.library.shardCount)
                  + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern),
