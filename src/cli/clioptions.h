@@ -1,6 +1,7 @@
 #pragma once
 
-#include "convert/batchsession.h"
+#include "convert/sessionsetup.h"
+#include "convert/toolcommands.h"
 #include "filelist/walk/librarylayout.h"
 
 #include <QString>
