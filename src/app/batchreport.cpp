@@ -11,7 +11,7 @@ constexpr int kLinesShown = 8;
 
 Report describe(const BatchOutcome &outcome)
 {
-    const auto lines = [](const QList<FileResult> &files, QString FileResult::*why) {
+    const auto linesOf = [](const QList<FileResult> &files, QString FileResult::*why) {
         QStringList shown;
         for (const FileResult &r : files) {
             const QString path = QDir::toNativeSeparators(r.sourcePath);
@@ -32,11 +32,11 @@ Report describe(const BatchOutcome &outcome)
         all << heading << lines << QString();
     };
     const auto total = outcome.files.size();
-    const QStringList failed = lines(outcome.failed(), &FileResult::reason);
-    const QStringList cancelled = lines(outcome.notConverted(), nullptr);
-    const QStringList kept = lines(outcome.keptDecoderBitrate(), &FileResult::reason);
-    const QStringList damaged = lines(outcome.incomplete(), &FileResult::warning);
-    const QStringList otherBitrate = lines(outcome.otherBitrate(), &FileResult::note);
+    const QStringList failed = linesOf(outcome.failed(), &FileResult::reason);
+    const QStringList cancelled = linesOf(outcome.notConverted(), nullptr);
+    const QStringList kept = linesOf(outcome.keptDecoderBitrate(), &FileResult::reason);
+    const QStringList damaged = linesOf(outcome.incomplete(), &FileResult::warning);
+    const QStringList otherBitrate = linesOf(outcome.otherBitrate(), &FileResult::note);
     addSection(QStringLiteral("%1 of %2 file(s) could not be converted:").arg(failed.size()).arg(total), failed);
     addSection(QStringLiteral("%1 of %2 file(s) were cancelled before they were converted:").arg(cancelled.size()).arg(total),
                cancelled);

@@ -9,6 +9,7 @@
 #include "app/shell/twips.h"
 #include "results/resultswindow.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QGroupBox>
 #include <QImage>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -90,11 +92,16 @@ private slots:
 
     void resultsWindowAlwaysTakesTheButtonFace()
     {
+        // A button face unlike the window colour (the offscreen style paints both alike), so
+        // only the window's own recolouring can make its background the face.
+        const QPalette before = QApplication::palette();
+        const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+        const QColor face(0x12, 0x34, 0x56);
+        QApplication::setPalette(QPalette(face, Qt::white));
         Fixture f;
         ResultsWindow results(f.services());
-        QCOMPARE(background(&results), results.palette().color(QPalette::Button));
-        QCOMPARE(background(results.findChild<QGroupBox *>(QStringLiteral("Frame1"))),
-                 results.palette().color(QPalette::Button));
+        QCOMPARE(background(&results), face);
+        QCOMPARE(background(results.findChild<QGroupBox *>(QStringLiteral("Frame1"))), face);
     }
 
     void centring()

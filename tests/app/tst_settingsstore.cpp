@@ -16,22 +16,6 @@ private slots:
         QFile::remove(m_file);
     }
 
-    void missingKeysGiveTheDefault_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("fallback");
-        QTest::newRow("kbps") << SettingsStore::KeyBitrate << QStringLiteral("128 kbps");
-        QTest::newRow("output folder") << SettingsStore::KeyOutputFolder << QStringLiteral("C:\\");
-        QTest::newRow("show again") << SettingsStore::KeyShowAgain << QStringLiteral("0");
-    }
-    void missingKeysGiveTheDefault()
-    {
-        QFETCH(QString, key);
-        QFETCH(QString, fallback);
-        SettingsStore store(m_file);
-        QCOMPARE(store.read(key, fallback), fallback);
-    }
-
     void valuesSurviveARestart_data()
     {
         QTest::addColumn<QString>("key");

@@ -224,8 +224,8 @@ void TestToolOutput::verdicts_data()
 
     const ProcessOutcome ok = exited(0);
     const QString stall = QStringLiteral("the encoder made no progress for 120 s");
-    const auto decoder = [](const QString &stall, const ProcessOutcome &outcome, const Said &said, const Output &output) {
-        return Verdicts::decoderFailure(stall, outcome, said, output);
+    const auto decoder = [](const QString &stallReason, const ProcessOutcome &outcome, const Said &said, const Output &output) {
+        return Verdicts::decoderFailure(stallReason, outcome, said, output);
     };
     QTest::newRow("decoder: whole") << decoder({}, ok, said(), mp3(6000)) << QString();
     QTest::newRow("decoder: under half a second short") << decoder({}, ok, said(), mp3(5600)) << QString();
@@ -244,8 +244,8 @@ void TestToolOutput::verdicts_data()
     QTest::newRow("decoder: crashed, saying why") << decoder({}, killed(QStringLiteral("Segfault")), said(), mp3(6000))
                                                   << QStringLiteral("the decoder ended abnormally: Segfault");
 
-    const auto encoder = [](const QString &stall, const ProcessOutcome &outcome, const Output &output, bool decoderFileLeft) {
-        return judged(Verdicts::encoderVerdict(stall, outcome, output, {6000, 320}, decoderFileLeft));
+    const auto encoder = [](const QString &stallReason, const ProcessOutcome &outcome, const Output &output, bool decoderFileLeft) {
+        return judged(Verdicts::encoderVerdict(stallReason, outcome, output, {6000, 320}, decoderFileLeft));
     };
     const QString kept = QStringLiteral("kept|kept at 320 kbps: the encoder failed: ");
     QTest::newRow("encoder: converted") << encoder({}, ok, mp3(6000), true) << QStringLiteral("converted|");

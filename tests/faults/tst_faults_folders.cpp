@@ -178,7 +178,10 @@ void TestFaultsFolders::unusableTemporaryFolder()
     QSignalSpy started(&session, &BatchSession::fileStarted);
     QSignalSpy finished(&session, &BatchSession::finished);
     QCOMPARE(session.start(), asked);
-    QTest::qWait(100);
+    // The session posts its signals to itself: any it had queued would come before this.
+    bool flushed = false;
+    QMetaObject::invokeMethod(&session, [&] { flushed = true; }, Qt::QueuedConnection);
+    QTRY_VERIFY(flushed);
     QCOMPARE(started.count(), 0);
     QCOMPARE(finished.count(), 0);
     QVERIFY(!session.isRunning());

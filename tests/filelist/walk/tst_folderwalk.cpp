@@ -560,9 +560,9 @@ void TestFolderWalk::shardsSplitTheLibrary()
 #endif
 
     // What --keep-tree --shard K/N saves where.
-    const auto take = [](const QStringList &named, int shard, int count) {
+    const auto take = [](const QStringList &paths, int shard, int count) {
         const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
-            LibraryLayout::collectSources(named, QStringLiteral("*.m4a")), QString(), {true, false, shard, count, {}});
+            LibraryLayout::collectSources(paths, QStringLiteral("*.m4a")), QString(), {true, false, shard, count, {}});
         return QSet<QString>(plan.saveNames.cbegin(), plan.saveNames.cend());
     };
     for (const int count : {1, 2, 3, 7}) {
@@ -609,9 +609,9 @@ void TestFolderWalk::upToDate()
     const QString source = tmp.filePath(QStringLiteral("a.m4a"));
     const QString output = tmp.filePath(QStringLiteral("a.mp3"));
     const QDateTime time(QDate(2024, 3, 1), QTime(12, 0), Qt::UTC);
-    const auto place = [](const QString &path, const QDateTime &time) {
+    const auto place = [](const QString &path, const QDateTime &when) {
         QFile file(path);
-        return file.open(QIODevice::WriteOnly) && file.setFileTime(time, QFileDevice::FileModificationTime);
+        return file.open(QIODevice::WriteOnly) && file.setFileTime(when, QFileDevice::FileModificationTime);
     };
     QVERIFY(place(output, time));
     QVERIFY(!LibraryLayout::isUpToDate(output, source));   // the source is gone
