@@ -70,7 +70,8 @@ private:
 };
 
 // Draws the pictures of files one after another from the decoder's mono samples as they
-// arrive, on the event thread: a read of the decoder's output transforms a few frames at most.
+// arrive, on the event thread: a read of the decoder's output (a pipe's 64 KiB at most, 16
+// frames) takes about a millisecond, finishing a picture under ten.
 // A new request or cancel() stops the decoder at once and drops what the earlier request would
 // still have reported.
 class SonogramMaker : public QObject
