@@ -170,9 +170,9 @@ bool ProcessRunner::isToolKeeperMissing()
 #endif
 }
 
-void ProcessRunner::start(const QString &program, const QStringList &arguments)
+void ProcessRunner::start(const QString &program, const QStringList &arguments, Output output)
 {
-    if (prepare(program, arguments))
+    if (prepare(program, arguments, output))
         m_process->start();
 }
 
@@ -192,7 +192,7 @@ void ProcessRunner::startPiped(const QString &program, const QStringList &argume
     m_process->start();
 }
 
-bool ProcessRunner::prepare(const QString &program, const QStringList &arguments)
+bool ProcessRunner::prepare(const QString &program, const QStringList &arguments, Output output)
 {
     if (m_busy) {
         qWarning("ProcessRunner: start() while %s still runs; ignored", qUtf8Printable(m_program));
@@ -226,7 +226,8 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     // A tool that asks a question (ffmpeg before overwriting) reads end-of-file and gives up
     // instead of waiting for an answer nobody can type.
     m_process->setStandardInputFile(QProcess::nullDevice());
-    m_process->setStandardOutputFile(QProcess::nullDevice());
+    if (output == Output::Discarded)
+        m_process->setStandardOutputFile(QProcess::nullDevice());
 
 #ifdef Q_OS_WIN
     m_process->setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {
@@ -253,6 +254,7 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
 
     connect(m_process, &QProcess::started, this, [this] { m_pid = m_process->processId(); });
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
+    connect(m_process, &QProcess::readyReadStandardOutput, this, &ProcessRunner::readStandardOutput);
     connect(m_process, &QProcess::finished, this, &ProcessRunner::onProcessFinished);
     connect(m_process, &QProcess::errorOccurred, this, &ProcessRunner::onProcessError);
     return true;
@@ -306,6 +308,7 @@ void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
     if (m_cancelled)
         signalToolGroup(m_pid, SIGKILL);
 #endif
+    readStandardOutput();
     readStandardError();
     passOnLine(std::exchange(m_partialLine, {}));
     const bool crashed = status == QProcess::CrashExit;
@@ -336,6 +339,12 @@ void ProcessRunner::readStandardError()
     m_partialLine += text.mid(begin);
     if (m_partialLine.size() >= kMaxLineBytes)
         passOnLine(std::exchange(m_partialLine, {}));
+}
+
+void ProcessRunner::readStandardOutput()
+{
+    if (const QByteArray bytes = m_process->readAllStandardOutput(); !bytes.isEmpty())
+        emit standardOutputRead(bytes);
 }
 
 void ProcessRunner::passOnLine(const QByteArray &line)

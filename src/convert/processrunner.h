@@ -7,8 +7,8 @@
 class QTimer;
 
 // One external program at a time: its arguments a list (no shell ever sees them), its input the
-// null device, its stdout discarded (or piped into another runner's program, see startPiped());
-// its stderr passed on line by line, and its tail kept as the reason for a failure.
+// null device, its stdout discarded (or read, or piped into another runner's program, see
+// startPiped()); its stderr passed on line by line, and its tail kept as the reason for a failure.
 class ProcessRunner : public QObject
 {
     Q_OBJECT
@@ -17,10 +17,13 @@ public:
     explicit ProcessRunner(QObject *parent = nullptr);
     ~ProcessRunner() override;   // kills and reaps a program that still runs
 
+    enum class Output { Discarded, Read };
+
     // Call only while not running. finished() follows exactly once, always from the event
     // loop (never from inside start()), also when the program cannot be started.
-    // On Windows the program gets no console window.
-    void start(const QString &program, const QStringList &arguments);
+    // On Windows the program gets no console window. With Output::Read the program's stdout
+    // comes through standardOutputRead().
+    void start(const QString &program, const QStringList &arguments, Output output = Output::Discarded);
 
     // As start(), and the program's standard output goes through a pipe into reader's program's
     // standard input. Each runner reports its own program; neither may be running. A program
@@ -54,14 +57,18 @@ signals:
     // the run's finished(), the last also without an end. A receiver may cancel() here; one that may
     // abort() or delete the runner (or make another receiver do so) connects queued.
     void standardErrorLineRead(const QString &line);
+    // A run's stdout as it arrives (Output::Read only), all before the run's finished(); its
+    // receivers as standardErrorLineRead()'s.
+    void standardOutputRead(const QByteArray &bytes);
     void finished(const ProcessOutcome &outcome);
 
 private:
-    bool prepare(const QString &program, const QStringList &arguments);
+    bool prepare(const QString &program, const QStringList &arguments, Output output = Output::Discarded);
     void killTool();
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readStandardError();
+    void readStandardOutput();
     void passOnLine(const QByteArray &line);
     void report(const ProcessOutcome &outcome);
 

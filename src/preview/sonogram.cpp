@@ -1,11 +1,9 @@
 #include "preview/sonogram.h"
 
+#include "convert/processrunner.h"
 #include "convert/toolcommands.h"
 
 #include <QMutex>
-#include <QProcess>
-#include <QPromise>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QtEndian>
 
 #include <fftw3.h>
@@ -13,15 +11,8 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
-#include <optional>
 #include <tuple>
 #include <utility>
-
-#ifdef Q_OS_LINUX
-#include <csignal>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -211,177 +202,73 @@ qsizetype SonogramBuilder::workingBytes() const
 
 namespace {
 
-// The decoder's arguments: one mono channel of 32-bit float samples in a WAV stream on
-// standard output, whose header carries the file's own sample rate.
+// The decoder's arguments: one mono channel of raw 32-bit float samples at our rate on
+// standard output.
 QStringList decoderArguments(const QString &file)
 {
     return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), Tools::ffmpegFileArgument(file),
-            QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-c:a"),
-            QStringLiteral("pcm_f32le"), QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
+            QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
+            QString::number(SonogramMaker::SampleRate), QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-")};
 }
-
-// Feeds a builder with the decoder's WAV stream as it arrives.
-class WavReader
-{
-public:
-    explicit WavReader(int columns) : m_columns(columns) {}
-
-    // False when the stream is not what the decoder was asked for.
-    bool consume(const QByteArray &bytes)
-    {
-        m_pending.append(bytes);
-        if (!m_builder) {
-            const std::optional<bool> header = readHeader();
-            if (!header)
-                return true;
-            if (!*header || m_channels != 1 || m_bits != 32 || m_sampleRate <= 0)
-                return false;
-            m_builder = std::make_unique<SonogramBuilder>(m_sampleRate, m_columns);
-        }
-        const qsizetype count = m_pending.size() / qsizetype(sizeof(float));
-        if (count == 0)
-            return true;
-        m_samples.resize(size_t(count));
-        qFromLittleEndian<float>(m_pending.constData(), count, m_samples.data());
-        m_builder->add(m_samples.data(), count);
-        m_pending.remove(0, count * qsizetype(sizeof(float)));
-        return true;
-    }
-
-    // Null when the stream ended before its samples began.
-    Sonogram finish() { return m_builder ? m_builder->finish() : Sonogram(); }
-
-private:
-    // Reads the WAV header off m_pending: nothing while more is needed, false for no WAV.
-    std::optional<bool> readHeader()
-    {
-        const auto le32 = [this](qsizetype at) { return qFromLittleEndian<quint32>(m_pending.constData() + at); };
-        const auto le16 = [this](qsizetype at) { return qFromLittleEndian<quint16>(m_pending.constData() + at); };
-        if (m_pending.size() < 12)
-            return std::nullopt;
-        if (!m_pending.startsWith("RIFF") || m_pending.mid(8, 4) != "WAVE")
-            return false;
-        qsizetype at = 12;
-        while (at + 8 <= m_pending.size()) {
-            const QByteArray id = m_pending.mid(at, 4);
-            const quint32 length = le32(at + 4);
-            if (id == "data") {
-                m_pending.remove(0, at + 8);
-                return true;
-            }
-            if (length > 1u << 16)
-                return false;
-            if (at + 8 + qsizetype(length) > m_pending.size())
-                return std::nullopt;
-            if (id == "fmt " && length >= 16) {
-                m_channels = le16(at + 10);
-                m_sampleRate = int(le32(at + 12));
-                m_bits = le16(at + 22);
-            }
-            at += 8 + length + (length & 1);
-        }
-        return std::nullopt;
-    }
-
-    const int m_columns;
-    QByteArray m_pending;
-    int m_sampleRate = 0;
-    int m_channels = 0;
-    int m_bits = 0;
-    std::unique_ptr<SonogramBuilder> m_builder; // from the first sample on
-    std::vector<float> m_samples;
-};
 
 } // namespace
 
-// The decoder that a drawing waits on, for the event thread to end at once: nothing else
-// wakes the worker. A process descriptor, taken before the decoder can be reaped, keeps the
-// kill from reaching another process. Elsewhere a cancel is seen at the decoder's next write.
-class SonogramMaker::DecoderStop
-{
-public:
-#ifdef Q_OS_LINUX
-    void watch(const QProcess &process)
-    {
-        const QMutexLocker lock(&m_mutex);
-        m_fd = int(::syscall(SYS_pidfd_open, pid_t(process.processId()), 0u));
-    }
-    void release()
-    {
-        const QMutexLocker lock(&m_mutex);
-        if (m_fd >= 0)
-            ::close(std::exchange(m_fd, -1));
-    }
-    void kill()
-    {
-        const QMutexLocker lock(&m_mutex);
-        if (m_fd >= 0)
-            ::syscall(SYS_pidfd_send_signal, m_fd, SIGKILL, nullptr, 0u);
-    }
-
-private:
-    QMutex m_mutex;
-    int m_fd = -1;
-#else
-    void watch(const QProcess &) {}
-    void release() {}
-    void kill() {}
-#endif
-};
-
-SonogramMaker::SonogramMaker(const QString &decoder, QObject *parent)
-    : QObject(parent), m_decoder(decoder), m_stop(std::make_unique<DecoderStop>())
+SonogramMaker::SonogramMaker(const QString &decoder, QObject *parent) : QObject(parent), m_decoder(decoder)
 {
     qRegisterMetaType<Sonogram>();
-    m_pool.setMaxThreadCount(1);
-    m_pool.setObjectName(QStringLiteral("spectrogram"));
-    // The watcher reports nothing of a cancelled request, nor of one it no longer watches.
-    connect(&m_watcher, &QFutureWatcherBase::resultReadyAt, this, [this](int index) {
-        const auto [file, picture] = m_watcher.resultAt(index);
+}
+
+// Its decoders, children still running, are killed and reaped as they go; they report nothing more.
+SonogramMaker::~SonogramMaker() = default;
+
+// The decoder runs on one file after another, and a file it cannot decode gets pictureFailed().
+void SonogramMaker::request(const QStringList &files, int columns)
+{
+    cancel();
+    m_files = files;
+    m_columns = columns;
+    startNext();
+}
+
+void SonogramMaker::cancel()
+{
+    m_files.clear();
+    m_builder.reset();
+    if (!m_runner)
+        return;
+    disconnect(m_runner, nullptr, this, nullptr);
+    connect(m_runner, &ProcessRunner::finished, m_runner, &QObject::deleteLater);
+    std::exchange(m_runner, nullptr)->cancel();
+}
+
+void SonogramMaker::startNext()
+{
+    if (m_files.isEmpty())
+        return;
+    const QString file = m_files.takeFirst();
+    m_builder = std::make_unique<SonogramBuilder>(SampleRate, m_columns);
+    m_pending.clear();
+    m_runner = new ProcessRunner(this);
+    connect(m_runner, &ProcessRunner::standardOutputRead, this, &SonogramMaker::consume);
+    connect(m_runner, &ProcessRunner::finished, this, [this, file](const ProcessOutcome &outcome) {
+        const Sonogram picture = outcome.succeeded() ? m_builder->finish() : Sonogram();
+        m_runner->deleteLater();
+        m_runner = nullptr;
+        startNext();
         if (picture.isNull())
             emit pictureFailed(file);
         else
             emit pictureReady(file, picture);
     });
+    m_runner->start(m_decoder, decoderArguments(file), ProcessRunner::Output::Read);
 }
 
-SonogramMaker::~SonogramMaker()
+void SonogramMaker::consume(const QByteArray &bytes)
 {
-    cancel();
-}
-
-// The decoder runs on one file after another, and a file it cannot decode gets a null picture.
-void SonogramMaker::request(const QStringList &files, int columns)
-{
-    cancel();
-    DecoderStop *stop = m_stop.get();
-    const auto draw = [stop, decoder = m_decoder, files, columns](QPromise<std::pair<QString, Sonogram>> &promise) {
-        for (const QString &file : files) {
-            QProcess process;
-            process.setStandardInputFile(QProcess::nullDevice());
-            process.setStandardErrorFile(QProcess::nullDevice());
-            process.start(decoder, decoderArguments(file));
-            stop->watch(process);
-            WavReader reader(columns);
-            bool wanted = !promise.isCanceled(); // after watch(): a cancel before it is seen here
-            while (wanted && process.waitForReadyRead(-1))
-                wanted = !promise.isCanceled() && reader.consume(process.readAllStandardOutput());
-            if (!wanted)
-                process.kill();
-            process.waitForFinished(-1);
-            stop->release();
-            if (promise.isCanceled())
-                return;
-            const bool decoded = wanted && reader.consume(process.readAllStandardOutput())
-                && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-            promise.addResult(std::pair(file, decoded ? reader.finish() : Sonogram()));
-        }
-    };
-    m_watcher.setFuture(QtConcurrent::run(&m_pool, draw));
-}
-
-void SonogramMaker::cancel()
-{
-    m_watcher.cancel();
-    m_stop->kill();
+    m_pending.append(bytes);
+    const qsizetype count = m_pending.size() / qsizetype(sizeof(float));
+    m_samples.resize(size_t(count));
+    qFromLittleEndian<float>(m_pending.constData(), count, m_samples.data());
+    m_builder->add(m_samples.data(), count);
+    m_pending.remove(0, count * qsizetype(sizeof(float)));
 }

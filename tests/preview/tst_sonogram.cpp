@@ -20,7 +20,8 @@ class TestSonogram : public QObject
 private slots:
     // Where a source and the real encoder's MP3 of it end: at a low-pass edge (cutOff), or, with
     // none, where their sound ends. The encoder's own edges are where its verbose output puts
-    // them (the start of its transition band); at 64 kbps it also resamples to 24 kHz.
+    // them (the start of its transition band); at 64 kbps it also resamples to 24 kHz. Every
+    // picture is of the 2 s at the rate the decoder is asked for, whatever the file's own.
     void whereTheSoundEnds_data()
     {
         QTest::addColumn<QString>("source");
@@ -32,6 +33,7 @@ private slots:
         const QString noise = QStringLiteral("anoisesrc=d=2:c=pink:a=0.5:r=44100:seed=1");
         const QString tone = QStringLiteral("sine=f=1000:d=2:r=44100");
         QTest::newRow("1 kHz tone") << tone << 128 << 1.0 << false << 1.0 << false;
+        QTest::newRow("1 kHz tone at 22.05 kHz") << QStringLiteral("sine=f=1000:d=2:r=22050") << 128 << 1.0 << false << 1.0 << false;
         QTest::newRow("1 kHz tone at -77 dBFS") << tone + QStringLiteral(",volume=-59dB") << 128 << 1.0 << false << 1.0 << false;
         QTest::newRow("pink noise low-passed at 16 kHz")
             << noise + QStringLiteral(",firequalizer=gain='if(lt(f,16000),0,-200)'") << 320 << 16.0 << true << 16.0 << true;
@@ -59,11 +61,13 @@ private slots:
             QVERIFY(ready.wait(20000));
         const auto seen = [&](int i) { return ready.at(i).at(1).value<Sonogram>(); };
         const auto expected = [](const Sonogram &picture, double kHz, bool cutOff) {
-            return picture.cutOff == cutOff && qAbs(picture.highestKeptHz / 1000 - kHz) <= 0.3;
+            return picture.cutOff == cutOff && qAbs(picture.highestKeptHz / 1000 - kHz) <= 0.3
+                && picture.sampleRate == SonogramMaker::SampleRate && qAbs(picture.durationMs - 2000) <= 100;
         };
-        const QString answers = QStringLiteral("source %1 kHz (cut-off %2), MP3 %3 kHz (cut-off %4)")
+        const QString answers = QStringLiteral("source %1 kHz (cut-off %2) %5 ms, MP3 %3 kHz (cut-off %4) %6 ms")
                                     .arg(seen(0).highestKeptHz / 1000).arg(seen(0).cutOff)
-                                    .arg(seen(1).highestKeptHz / 1000).arg(seen(1).cutOff);
+                                    .arg(seen(1).highestKeptHz / 1000).arg(seen(1).cutOff)
+                                    .arg(seen(0).durationMs).arg(seen(1).durationMs);
         QFETCH(double, sourceKHz);
         QFETCH(bool, sourceCutOff);
         QFETCH(double, mp3KHz);
@@ -95,10 +99,11 @@ private slots:
             maker->request({QStringLiteral("next.m4a")}, 100);
             QVERIFY(failed.wait(20000));
             QCOMPARE(failed.first().first().toString(), QStringLiteral("next.m4a"));
+            QTRY_VERIFY_WITH_TIMEOUT(!processExists(readPid(pidFile)), 20000);
         } else {
             maker.reset();
+            QVERIFY(!processExists(readPid(pidFile)));
         }
-        QVERIFY(!processExists(readPid(pidFile)));
     }
 };
 
