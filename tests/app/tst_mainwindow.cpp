@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLocalSocket>
 #include <QMimeData>
 #include <QProgressBar>
