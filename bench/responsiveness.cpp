@@ -10,7 +10,7 @@
 #include "app/windows.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/userdialogs.h"
-#include "filelist/pathlistmodel.h"
+#include "filelist/filelistview.h"
 #include "results/resultswindow.h"
 #include "preview/sonogram.h"
 
@@ -19,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
@@ -32,10 +33,12 @@ class ScriptedDialogs : public UserDialogs
 {
 public:
     QString folder;
-    QStringList getOpenFileNames(QWidget *, const QString &, const QString &) override { return {}; }
+    QStringList files;
+    QStringList said;   // what the windows told the user, in order
+    QStringList getOpenFileNames(QWidget *, const QString &, const QString &) override { return files; }
     QString pickFolder(QWidget *, const QString &) override { return folder; }
-    void inform(QWidget *, const QString &, const QString &) override {}
-    void warn(QWidget *, const QString &, const QString &) override {}
+    void inform(QWidget *, const QString &text, const QString &) override { said.append(text); }
+    void warn(QWidget *, const QString &text, const QString &) override { said.append(text); }
     bool askYesNo(QWidget *, const QString &) override { return false; }
 };
 
@@ -80,9 +83,10 @@ private:
     qint64 m_longestNs = 0;
 };
 
-void waitFor(bool &flag)
+template <typename Done>
+void waitFor(Done done)
 {
-    while (!flag)
+    while (!done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
@@ -123,21 +127,22 @@ int main(int argc, char *argv[])
     windows.startUp();
     window.show();
     LoopProbe probe;
+    // What the user sees: the rows, the hourglass while a walk runs, the buttons a batch locks.
+    const QAbstractItemModel *rows = window.findChild<FileListView *>(QStringLiteral("ListView1"))->model();
+    const auto button = [&window](const char *name) { return window.findChild<QPushButton *>(QString::fromLatin1(name)); };
 
-    bool walked = false;
-    QObject::connect(&window, &MainWindow::walksFinished, [&] { walked = true; });
     dialogs.folder = QDir::toNativeSeparators(tree);
     QElapsedTimer clock;
     clock.start();
     probe.start();
-    window.addFolder();
-    waitFor(walked);
+    button("PushButton3")->click();
+    waitFor([&window] { return window.cursor().shape() != Qt::WaitCursor; });
     const double walkMs = probe.stopAndReportMs();
     std::printf("add folder: %d rows in %.0f ms; event loop blocked at most %.1f ms\n",
-                window.sourceList()->count(), double(clock.elapsed()), walkMs);
+                rows->rowCount(), double(clock.elapsed()), walkMs);
 
     // A batch of real files, one per core at a time.
-    window.sourceList()->clear();
+    button("PushButton4")->click();   // Clear List
     const QString ffmpeg = QStandardPaths::findExecutable(QStringLiteral("ffmpeg"));
     QStringList sources;
     for (int i = 0; i < batchFiles; ++i) {
@@ -147,13 +152,12 @@ int main(int argc, char *argv[])
                                    QStringLiteral("-ac"), QStringLiteral("2"), QStringLiteral("-c:a"), QStringLiteral("aac"),
                                    QStringLiteral("-y"), sources.last()});
     }
-    window.sourceList()->append(sources);
-    bool converted = false;
-    QObject::connect(&window, &MainWindow::conversionFinished, [&] { converted = true; });
+    dialogs.files = sources;
+    button("PushButton1")->click();   // Add M4A File(s)
     clock.restart();
     probe.start();
-    window.startConverting();
-    waitFor(converted);
+    button("PushButton2")->click();   // Start Converting
+    waitFor([&] { return button("PushButton1")->isEnabled(); });
     const double batchMs = probe.stopAndReportMs();
     std::printf("batch: %d files of 20 s converted in %.0f ms; event loop blocked at most %.1f ms\n",
                 windows.results()->resultCount(), double(clock.elapsed()), batchMs);
@@ -171,12 +175,11 @@ int main(int argc, char *argv[])
     const QString out = dir.filePath(QStringLiteral("out"));
     QDir().mkpath(out);
     results->setOutputFolderText(out);
-    bool saved = false;
-    QObject::connect(results, &ResultsWindow::savingFinished, [&] { saved = true; });
+    dialogs.said.clear();
     clock.restart();
     probe.start();
     results->saveResults();
-    waitFor(saved);
+    waitFor([&dialogs] { return !dialogs.said.isEmpty(); });   // "Done.", or what could not be saved
     const double saveMs = probe.stopAndReportMs();
     std::printf("save: %d files of 5 MB saved in %.0f ms; event loop blocked at most %.1f ms\n",
                 int(QDir(out).entryList(QDir::Files).size()), double(clock.elapsed()), saveMs);
@@ -204,7 +207,7 @@ int main(int argc, char *argv[])
     clock.restart();
     probe.start();
     results->playResult(results->resultCount() - 1);
-    waitFor(drawn);
+    waitFor([&drawn] { return drawn; });
     const double previewMs = probe.stopAndReportMs();
     std::printf("preview: pictures of a 4-min stereo file in %lld ms, of its source %lld ms; event loop blocked at most %.1f ms\n",
                 firstMs, clock.elapsed(), previewMs);

@@ -15,6 +15,7 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QProgressBar>
@@ -47,10 +48,8 @@ MainWindow::MainWindow(const AppServices &services, QWidget *parent)
     connect(m_walks, &WalkQueue::rowsReady, this, [this](const QStringList &rows) { m_sources->append(rows); });
     connect(m_walks, &WalkQueue::busyChanged, this, [this](bool busy) {
         updatePointer();
-        if (busy)
-            return;
-        reportUnreadable(m_walks->takeUnreadable());
-        emit walksFinished();
+        if (!busy)
+            reportUnreadable(m_walks->takeUnreadable());
     });
 
     setFixedSize(Twips::size(7080, 4965, logicalDpiX()));
@@ -190,15 +189,14 @@ void MainWindow::removeSelected()
 
 void MainWindow::loadSamples()
 {
-    const QString folder = Paths::joinPath(m_services.appFolder, QStringLiteral("Samples"));
-    const QStringList names = FolderWalk::listFolderFiles(folder, QStringLiteral("*.*"));
+    const QDir folder(QDir(m_services.appFolder).filePath(QStringLiteral("Samples")));
     QStringList rows;
-    for (const QString &name : names)
-        rows.append(Paths::joinPath(folder, name));
+    for (const QString &name : FolderWalk::listFolderFiles(folder.path(), QStringLiteral("*.*")))
+        rows.append(QDir::toNativeSeparators(folder.filePath(name)));
     m_sources->append(rows);
 
     if (m_services.dialogs->askYesNo(this, kSamplesQuestion))
-        m_services.launcher->open(QUrl::fromLocalFile(folder));
+        m_services.launcher->open(QUrl::fromLocalFile(folder.path()));
 }
 
 void MainWindow::startConverting()
@@ -259,7 +257,6 @@ void MainWindow::onBatchFinished(const BatchOutcome &outcome)
             m_services.dialogs->inform(this, QStringLiteral("Failed to convert file(s)."),
                                        report.details.isEmpty() ? report.text : report.details);
     }
-    emit conversionFinished();
 }
 
 void MainWindow::setBusy(bool busy)

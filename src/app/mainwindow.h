@@ -29,10 +29,8 @@ public:
     explicit MainWindow(const AppServices &services, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    PathListModel *sourceList() const { return m_sources; }
     bool isConverting() const { return m_batch != nullptr; }
     bool isWalking() const { return m_walks->isBusy(); }
-    PointerRule *pointerRule() const { return m_pointer; }
 
     void addFiles();
     void addFolder();
@@ -49,10 +47,6 @@ signals:
     // A batch has converted files: the receiver takes the set over and shows it, with the
     // warning (and its details) when some files did not come out as asked.
     void converted(ResultSet *results, const QString &warning, const QString &details);
-    // The batch has ended and its results were handed on (or reported).
-    void conversionFinished();
-    // Every folder walk asked for so far has delivered its rows.
-    void walksFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

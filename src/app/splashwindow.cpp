@@ -3,7 +3,6 @@
 #include "app/shell/appearance.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/twips.h"
-#include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -12,6 +11,8 @@
 #include <QTimer>
 
 namespace {
+
+constexpr int kShowMilliseconds = 4000;
 
 // Whether the stored "ShowAgain" text asks for the splash: only a number equal to 0 does.
 // It is read like a number typed by a person: a leading number counts, anything else is 0.
@@ -26,9 +27,9 @@ bool isDue(const QString &showAgain)
 // The first file the Splash folder lists, in the file system's own order (not sorted), or "".
 QString picturePath(const QString &appFolder)
 {
-    const QString folder = Paths::joinPath(appFolder, QStringLiteral("Splash"));
-    const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Unsorted);
-    return names.isEmpty() ? QString() : Paths::joinPath(folder, names.first());
+    const QDir folder(QDir(appFolder).filePath(QStringLiteral("Splash")));
+    const QStringList names = folder.entryList(QDir::Files, QDir::Unsorted);
+    return names.isEmpty() ? QString() : folder.filePath(names.first());
 }
 
 } // namespace
@@ -74,7 +75,7 @@ void SplashWindow::splashShow(std::function<void()> done)
     show();
     Appearance::centerForm(this);
     // A timer, not a busy wait: the processor stays free while the picture shows.
-    QTimer::singleShot(m_showMilliseconds, this, [this, done] {
+    QTimer::singleShot(kShowMilliseconds, this, [this, done] {
         hide();
         done();
     });

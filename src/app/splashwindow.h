@@ -21,7 +21,6 @@ public:
     // Shows the splash when it is due and a picture can be loaded, keeps it up for its
     // time, hides it, then calls done. When it is not due, done is called at once.
     void splashShow(std::function<void()> done);
-    void setShowMilliseconds(int milliseconds) { m_showMilliseconds = milliseconds; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -31,5 +30,4 @@ private:
     QPixmap m_picture;
     QCheckBox *m_hide = nullptr;
     QSize m_twips;   // the window: the picture on top, a strip below it for the check box
-    int m_showMilliseconds = 4000;
 };

@@ -6,10 +6,10 @@
 #include "app/shell/desktoplauncher.h"
 #include "app/shell/userdialogs.h"
 #include "app/splashwindow.h"
-#include "convert/files/pathhelpers.h"
 #include "results/resultswindow.h"
 #include "results/saving/resultset.h"
 
+#include <QDir>
 #include <QTimer>
 
 Windows::Windows(const AppServices &services)
@@ -49,7 +49,7 @@ void Windows::startUp(std::function<void()> ready)
     Appearance::centerForm(window);
     window->setWindowTitle(QStringLiteral("Quorvane"));
 
-    window->useHandCursor(CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
+    window->useHandCursor(CursorFile::load(QDir(m_services.appFolder).filePath(QStringLiteral("HAND-M.CUR"))));
 
     if (m_services.rollPercent && m_services.rollPercent() == HomePageLuckyNumber && m_services.launcher)
         m_services.launcher->open(QUrl(HomePageUrl));

@@ -1,9 +1,9 @@
 #include "convert/processrunner.h"
 
-#include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -42,7 +42,7 @@ constexpr int kAbortWaitMs = 5000;
 
 bool hasFolderPart(const QString &program)
 {
-    return std::any_of(program.cbegin(), program.cend(), Paths::isSeparator);
+    return QDir::fromNativeSeparators(program).contains(u'/');
 }
 
 // QProcess reports only "failed to start"; look at the program to tell the usual reasons apart.

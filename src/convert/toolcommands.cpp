@@ -1,8 +1,7 @@
 #include "convert/toolcommands.h"
 
-#include "convert/files/pathhelpers.h"
-
 #include <QDir>
+#include <QFileInfo>
 
 namespace Tools {
 
@@ -28,7 +27,7 @@ QString defaultBitrateText()
 
 QString ffmpegFileArgument(const QString &path)
 {
-    if (!path.contains(u':') || (!path.isEmpty() && Paths::isSeparator(path.front())))
+    if (!path.contains(u':') || QDir::fromNativeSeparators(path).startsWith(u'/'))
         return path;
 #ifdef Q_OS_WIN
     // "C:\music" and "C:music" are drive paths to ffmpeg too.
@@ -56,7 +55,10 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3)
 
 QString chaptersPath(const QString &tempMp3)
 {
-    return tempMp3.isEmpty() ? QString() : Paths::removeExtension(tempMp3) + QStringLiteral(".ffmeta");
+    if (tempMp3.isEmpty())
+        return {};
+    const QFileInfo temp(QDir::fromNativeSeparators(tempMp3));
+    return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + QStringLiteral(".ffmeta")));
 }
 
 QString Encoding::text() const
@@ -83,8 +85,8 @@ QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3)
 
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding)
 {
-    const QString base = Paths::removeExtension(Paths::fileNameFromPath(tempMp3));
-    return Paths::joinPath(QDir::toNativeSeparators(folder), base + u'_' + encoding.text() + QStringLiteral(".mp3"));
+    const QString base = QFileInfo(QDir::fromNativeSeparators(tempMp3)).completeBaseName();
+    return QDir::toNativeSeparators(QDir(folder).filePath(base + u'_' + encoding.text() + QStringLiteral(".mp3")));
 }
 
 } // namespace Tools

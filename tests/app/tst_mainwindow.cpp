@@ -5,7 +5,7 @@
 #include "app/windows.h"
 #include "app/shell/instancechannel.h"
 #include "app/shell/settingsstore.h"
-#include "app/shell/twips.h"
+#include "convert/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 
@@ -13,7 +13,6 @@
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLocalSocket>
 #include <QMimeData>
 #include <QProgressBar>
@@ -69,7 +68,15 @@ private:
         {
             return window->findChild<QPushButton *>(QString::fromLatin1(name));
         }
-        QStringList rows() const { return window->sourceList()->rows(); }
+        QStringList rows() const { return qobject_cast<PathListModel *>(list()->model())->rows(); }
+        // Rows as the user adds them, through the file dialog.
+        void add(const QStringList &paths)
+        {
+            dialogs.openAnswers.push_back(paths);
+            QTest::mouseClick(button("PushButton1"), Qt::LeftButton);
+        }
+        // The hourglass shows while folder walks are under way; they report back through the event loop.
+        bool isBusy() const { return window->cursor().shape() == Qt::WaitCursor; }
     };
 
     static void selectRow(FileListView *list, int row)
@@ -83,30 +90,24 @@ private slots:
     {
         Fixture f;
         MainWindow *w = f.start();
-        const int dpi = w->logicalDpiX();
         QCOMPARE(w->windowTitle(), QStringLiteral("Quorvane"));
-        QCOMPARE(w->size(), Twips::size(7080, 4965, dpi));
         QCOMPARE(w->minimumSize(), w->maximumSize());
 
-        const QStringList expected = {
-            QStringLiteral("8 kbps"),   QStringLiteral("16 kbps"),  QStringLiteral("24 kbps"),
-            QStringLiteral("32 kbps"),  QStringLiteral("40 kbps"),  QStringLiteral("48 kbps"),
-            QStringLiteral("56 kbps"),  QStringLiteral("64 kbps"),  QStringLiteral("80 kbps"),
-            QStringLiteral("96 kbps"),  QStringLiteral("112 kbps"), QStringLiteral("128 kbps"),
-            QStringLiteral("144 kbps"), QStringLiteral("160 kbps"), QStringLiteral("192 kbps"),
-            QStringLiteral("224 kbps"), QStringLiteral("256 kbps"), QStringLiteral("320 kbps")};
-        QStringList items;
+        // The program's bitrates in their order, each with its value, the default picked.
+        QStringList offered;
+        QStringList expected;
         for (int i = 0; i < f.combo()->count(); ++i)
-            items.append(f.combo()->itemText(i));
-        QCOMPARE(items, expected);
+            offered.append(f.combo()->itemText(i) + u'=' + f.combo()->itemData(i).toString());
+        for (int rate : Tools::bitrates())
+            expected.append(Tools::bitrateText(rate) + u'=' + QString::number(rate));
+        QCOMPARE(offered, expected);
+        QCOMPARE(f.combo()->currentText(), Tools::defaultBitrateText());
         QVERIFY(!f.combo()->isEditable());
 
         FileListView *list = f.list();
         QCOMPARE(list->model()->columnCount(), 1);
         QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("M4A File(s)"));
         QVERIFY(!list->isHeaderHidden());
-        QCOMPARE(list->header()->sectionSize(0), Twips::toPixels(6500, dpi));
-        QCOMPARE(list->geometry(), Twips::rect(120, 120, 6840, 1815, dpi));
         QVERIFY(list->toolTip().startsWith(QStringLiteral("Drag and drop files here.")));
 
         const QList<std::pair<const char *, QString>> captions = {
@@ -115,12 +116,25 @@ private slots:
             {"PushButton3", QStringLiteral("Add All M4A File(s) In Folder")},
             {"PushButton4", QStringLiteral("Clear List")},
             {"PushButton5", QStringLiteral("Load Sample/Example Files")}};
+        auto *frame = w->findChild<QGroupBox *>(QStringLiteral("Frame2"));
+        auto *progress = w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"));
+        QList<QWidget *> controls = {list, frame, progress};
         for (const auto &[name, caption] : captions) {
             QVERIFY2(f.button(name), name);
             QCOMPARE(f.button(name)->text(), caption);
+            controls.append(f.button(name));
         }
-        QCOMPARE(w->findChild<QGroupBox *>(QStringLiteral("Frame2"))->title(), QStringLiteral("KBPS"));
-        QCOMPARE(w->findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 0);
+        QCOMPARE(frame->title(), QStringLiteral("KBPS"));
+        QCOMPARE(progress->value(), 0);
+        // Every control lies inside the window, none over another; the combo box inside its frame.
+        for (qsizetype i = 0; i < controls.size(); ++i) {
+            const QRect one = controls.at(i)->geometry();
+            QVERIFY2(w->rect().contains(one), qPrintable(controls.at(i)->objectName()));
+            for (qsizetype j = 0; j < i; ++j)
+                QVERIFY2(!one.intersects(controls.at(j)->geometry()),
+                         qPrintable(controls.at(i)->objectName() + u' ' + controls.at(j)->objectName()));
+        }
+        QVERIFY(frame->rect().contains(f.combo()->geometry()));
         // The focus holder lies outside the client area.
         QVERIFY(f.button("Command1")->geometry().right() < 0);
     }
@@ -129,12 +143,12 @@ private slots:
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("nothing stored") << QString() << QStringLiteral("128 kbps");
+        QTest::newRow("nothing stored") << QString() << Tools::defaultBitrateText();
         QTest::newRow("320") << QStringLiteral("320 kbps") << QStringLiteral("320 kbps");
         QTest::newRow("8") << QStringLiteral("8 kbps") << QStringLiteral("8 kbps");
-        QTest::newRow("garbage") << QStringLiteral("fast please") << QStringLiteral("128 kbps");
-        QTest::newRow("empty") << QStringLiteral("") << QStringLiteral("128 kbps");
-        QTest::newRow("not one of the list") << QStringLiteral("129 kbps") << QStringLiteral("128 kbps");
+        QTest::newRow("garbage") << QStringLiteral("fast please") << Tools::defaultBitrateText();
+        QTest::newRow("empty") << QStringLiteral("") << Tools::defaultBitrateText();
+        QTest::newRow("not one of the list") << QStringLiteral("129 kbps") << Tools::defaultBitrateText();
     }
     void bitrateIsRestored()
     {
@@ -197,7 +211,7 @@ private slots:
         cursor.close();
         MainWindow *w = f.start();
         QCOMPARE(w->windowTitle(), QStringLiteral("Quorvane"));
-        QCOMPARE(f.combo()->count(), 18);
+        QCOMPARE(f.combo()->count(), Tools::bitrates().size());
     }
 
     void filesChosenInTheDialogAreAppended_data()
@@ -257,7 +271,7 @@ private slots:
         QFETCH(QStringList, rows);
         Fixture f;
         f.start();
-        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs, u"c"_qs});
+        f.add({u"a"_qs, u"b"_qs, u"c"_qs});
         if (selected >= 0)
             selectRow(f.list(), selected);
         QTest::keyClick(f.list(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
@@ -274,7 +288,7 @@ private slots:
         QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton);
         QVERIFY(f.rows().isEmpty());
 
-        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs});
+        f.add({u"a"_qs, u"b"_qs});
         const QRect second = f.list()->visualRect(f.list()->model()->index(1, 0));
         QTest::mouseClick(f.list()->viewport(), Qt::LeftButton, {}, second.center());
         QTest::mouseDClick(f.list()->viewport(), Qt::LeftButton, {}, second.center());
@@ -287,7 +301,7 @@ private slots:
         Fixture f;
         f.start();
         QTest::mouseClick(f.button("PushButton4"), Qt::LeftButton); // empty list: nothing happens
-        f.window->sourceList()->append(QStringList{u"a"_qs, u"b"_qs});
+        f.add({u"a"_qs, u"b"_qs});
         QTest::mouseClick(f.button("PushButton4"), Qt::LeftButton);
         QVERIFY(f.rows().isEmpty());
         f.dialogs.openAnswers.push_back({u"c"_qs});
@@ -361,9 +375,9 @@ private slots:
         QVERIFY(f.rows().isEmpty());
 
         f.dialogs.folderAnswers.push_back(QDir::toNativeSeparators(root.path()));
-        QSignalSpy done(f.window, &MainWindow::walksFinished);
         QTest::mouseClick(f.button("PushButton3"), Qt::LeftButton);
-        QVERIFY(done.wait(10000));
+        QVERIFY(f.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.isBusy(), 10000);
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         QCOMPARE(f.rows(), (QStringList{native("top.m4a"), native("A/a.M4A"), native("B/b.m4a"), native("A/A1/deep.m4a")}));
         QCOMPARE(f.dialogs.folderPrompts.last(), QStringLiteral("Please select folder to add:"));
@@ -400,13 +414,13 @@ private slots:
         web.setUrls({QUrl(QStringLiteral("https://example.com/a.m4a"))});
         QVERIFY(!drop(&web));
 
-        QSignalSpy done(f.window, &MainWindow::walksFinished);
         QMimeData files;
         files.setUrls({QUrl::fromLocalFile(root.filePath(QStringLiteral("b.wav"))),
                        QUrl::fromLocalFile(root.filePath(QStringLiteral("folder"))),
                        QUrl::fromLocalFile(root.filePath(QStringLiteral("a.m4a")))});
         QVERIFY(drop(&files));
-        QVERIFY(done.wait(10000));
+        QVERIFY(f.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.isBusy(), 10000);
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         QCOMPARE(f.rows(), (QStringList{native("b.wav"), native("folder/x.txt"), native("a.m4a")}));
     }
@@ -428,14 +442,13 @@ private slots:
         QVERIFY(first.listen());
         connect(&first, &InstanceChannel::pathsArrived, f.windows.get(), &Windows::openPaths);
         QSignalSpy arrived(&first, &InstanceChannel::pathsArrived);
-        QSignalSpy done(f.window, &MainWindow::walksFinished);
 
         const auto native = [&](const char *rel) { return QDir::toNativeSeparators(root.filePath(QString::fromLatin1(rel))); };
         const QStringList paths = {native("a.m4a"), native("folder")};
         QCOMPARE(InstanceChannel(name).handOver(paths), InstanceChannel::HandOver::Taken);
         QVERIFY(arrived.wait(10000));
         QCOMPARE(arrived.first().first().toStringList(), paths);
-        QVERIFY(!done.isEmpty() || done.wait(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(!f.isBusy(), 10000);
         QCOMPARE(f.rows(), (QStringList{native("a.m4a"), native("folder/b.m4a")}));
     }
 
@@ -519,10 +532,10 @@ private slots:
         const auto remove = qScopeGuard([&latin1] { ::unlink(latin1.constData()); });
         f.start();
 
-        QSignalSpy done(f.window, &MainWindow::walksFinished);
         f.window->addDroppedPaths({drop});
         f.window->addDroppedPaths({drop + QStringLiteral("/ok"), drop + QStringLiteral("/Caf\uFFFD.m4a")});
-        QVERIFY(done.wait(10000));
+        QVERIFY(f.isBusy());
+        QTRY_VERIFY_WITH_TIMEOUT(!f.isBusy(), 10000);
         QVERIFY(f.rows().isEmpty());
         QCOMPARE(f.dialogs.messages.size(), 1);
         QCOMPARE(f.dialogs.messages.first().text,

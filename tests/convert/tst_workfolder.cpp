@@ -63,8 +63,8 @@ void TestWorkFolder::folderIsPrivateAndLasts()
     QVERIFY2(problem.startsWith(QStringLiteral("the temporary folder is not writable: ")), qPrintable(problem));
 }
 
-// Drawn from a shuffled order: every name new, in the folder, of the one pattern; a name at
-// which something already lies (a file, a link to nowhere) is passed over.
+// Counted: every name new, in the folder, of the one pattern, also once files and links to
+// nowhere lie at the names handed out before.
 void TestWorkFolder::namesAreNewAndNeverRepeat()
 {
     QTemporaryDir dir;

@@ -36,7 +36,6 @@ private slots:
     void outputFolderFull();
     void temporaryFolderFull_data();
     void temporaryFolderFull();
-    void sourceFolderRemovedAfterListing();
     void sourceFolderRemovedDuringWalk();
     void sourceFolderRemovedDuringBatch();
     void folderLinkLoop();
@@ -423,30 +422,6 @@ void TestFaultsFolders::temporaryFolderFull()
     QVERIFY2(run.err.contains(QStringLiteral(": not enough temporary space: about ")) && run.err.contains(reason), qPrintable(run.err));
     QCOMPARE(entries(m_out).size(), files - 1);
     QCOMPARE(TestKit::tempEntries(m_temp), QStringList{QStringLiteral("filler")});
-}
-
-// The walk's two steps through the public functions, with a folder removed (and one replaced
-// by a file) between them: no failure, the folders that are still there are listed.
-void TestFaultsFolders::sourceFolderRemovedAfterListing()
-{
-    const QDir root(m_sources);
-    for (const char *name : {"a/1.m4a", "b/2.m4a", "b/deep/3.m4a", "c/4.m4a"})
-        QVERIFY(writeFile(root.filePath(QString::fromLatin1(name)), "x"));
-    QStringList folders{QDir::toNativeSeparators(m_sources) + QDir::separator()};
-    FolderWalk::collectSubfolders(folders);
-    QCOMPARE(folders.size(), 5);
-
-    QVERIFY(QDir(root.filePath(QStringLiteral("b"))).removeRecursively());
-    QVERIFY(QDir(root.filePath(QStringLiteral("c"))).removeRecursively());
-    QVERIFY(writeFile(root.filePath(QStringLiteral("c")), "a file where a folder was"));
-    QStringList listed;
-    for (const QString &folder : std::as_const(folders)) {
-        for (const QString &name : FolderWalk::listFolderFiles(folder, QStringLiteral("*.m4a")))
-            listed.append(QFileInfo(QDir(folder).filePath(name)).fileName());
-    }
-    QCOMPARE(listed, QStringList{QStringLiteral("1.m4a")});
-    QCOMPARE(FolderWalk::collectFiles(m_sources, QStringLiteral("*.m4a")),
-             QStringList{QDir::toNativeSeparators(root.filePath(QStringLiteral("a/1.m4a")))});
 }
 
 // A walk through a tree that another thread is removing: it ends, without a file twice and

@@ -1,9 +1,9 @@
 #include "app/shell/appearance.h"
 
 #include "app/shell/twips.h"
-#include "convert/files/pathhelpers.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -100,7 +100,7 @@ bool isPlausibleStyleSheet(const QString &text)
 
 bool applySkin(QWidget *window, const QString &appFolder)
 {
-    QFile file(Paths::joinPath(Paths::joinPath(appFolder, QStringLiteral("x")), QStringLiteral("o.cjs")));
+    QFile file(QDir(appFolder).filePath(QStringLiteral("x/o.cjs")));
     if (!file.exists())
         return false;
     // The colours go with the file's presence; a damaged sheet only costs the sheet.

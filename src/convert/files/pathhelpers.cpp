@@ -5,45 +5,13 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include <algorithm>
-
 namespace Paths {
-
-bool isSeparator(QChar c)
-{
-#ifdef Q_OS_WIN
-    return c == u'\\' || c == u'/';
-#else
-    return c == u'/';
-#endif
-}
-
-bool endsWithSeparator(const QString &path)
-{
-    return !path.isEmpty() && isSeparator(path.back());
-}
-
-QString fileNameFromPath(const QString &path)
-{
-    return path.right(std::find_if(path.crbegin(), path.crend(), isSeparator) - path.crbegin());
-}
-
-QString removeExtension(const QString &name)
-{
-    const qsizetype dot = name.lastIndexOf(u'.');
-    return dot < 0 ? name : name.left(dot);
-}
 
 QString displayNameFor(const QString &sourcePath)
 {
-    return removeExtension(fileNameFromPath(sourcePath)) + QStringLiteral(".mp3");
-}
-
-QString joinPath(const QString &folder, const QString &name)
-{
-    if (folder.isEmpty() || endsWithSeparator(folder))
-        return folder + name;
-    return folder + QDir::separator() + name;
+    // On Windows both separators end a folder; QFileInfo takes only "/" as one elsewhere, where
+    // a backslash is an ordinary character in a file name.
+    return QFileInfo(QDir::fromNativeSeparators(sourcePath)).completeBaseName() + QStringLiteral(".mp3");
 }
 
 QString folderProblem(const QString &folder, const QString &role, FolderUse use)
@@ -81,9 +49,9 @@ QString printable(const QString &path)
 QString toolPath(const QString &folder, const QString &toolName)
 {
 #ifdef Q_OS_WIN
-    return joinPath(QDir::toNativeSeparators(folder), toolName + QStringLiteral(".exe"));
+    return QDir::toNativeSeparators(QDir(folder).filePath(toolName + QStringLiteral(".exe")));
 #else
-    return joinPath(QDir::toNativeSeparators(folder), toolName);
+    return QDir::toNativeSeparators(QDir(folder).filePath(toolName));
 #endif
 }
 

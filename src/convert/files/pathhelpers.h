@@ -1,26 +1,25 @@
 #pragma once
 
+#include <QDir>
 #include <QString>
 
-// Path helpers of the windows and the engine, on native paths. On Windows both separators
-// count, elsewhere only "/" (a backslash is an ordinary character in a POSIX file name).
+// Path helpers of the windows and the engine, on native paths; for splitting and joining
+// paths, QFileInfo and QDir.
 namespace Paths {
 
-// Everything behind the last separator: "/a/b/song.m4a" -> "song.m4a".
-QString fileNameFromPath(const QString &path);
-
-// Everything in front of the last dot: "my.song.m4a" -> "my.song"; a name without one whole,
-// so that it still yields a usable display name.
-QString removeExtension(const QString &name);
-
-// The name a converted source gets in the results and the output folder.
+// The name a converted source gets in the results and the output folder: its name up to the
+// last dot, ".mp3" behind ("my.song.m4a" -> "my.song.mp3"; a name without a dot stays whole).
 QString displayNameFor(const QString &sourcePath);
 
-// folder + separator + name, never doubling a separator that folder already ends with.
-QString joinPath(const QString &folder, const QString &name);
-
-bool endsWithSeparator(const QString &path);
-bool isSeparator(QChar c);
+// folder + separator + name, never doubling a separator that folder already ends with; with an
+// empty name, folder with its trailing separator, as the results window shows an output folder.
+// Elsewhere QDir::filePath joins.
+inline QString joinPath(const QString &folder, const QString &name)
+{
+    if (folder.isEmpty() || QDir::fromNativeSeparators(folder).endsWith(u'/'))
+        return folder + name;
+    return folder + QDir::separator() + name;
+}
 
 enum class FolderUse { Exists, Write };
 

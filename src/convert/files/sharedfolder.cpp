@@ -1,7 +1,6 @@
 #include "convert/files/sharedfolder.h"
 
-#include "convert/files/pathhelpers.h"
-
+#include <QDir>
 #include <QRandomGenerator>
 
 // What both platforms share; each does its file system work in sharedfolder_<platform>.cpp.
@@ -14,7 +13,7 @@ SharedFolder::SharedFolder(std::shared_ptr<const int> handle, QString path)
 
 QString SharedFolder::pathOf(const QString &name) const
 {
-    return Paths::joinPath(m_path, name);
+    return QDir::toNativeSeparators(QDir(m_path).filePath(name));
 }
 
 QString SharedFolder::drawName(const QString &prefix, const QString &suffix)

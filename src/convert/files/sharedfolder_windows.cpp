@@ -1,7 +1,5 @@
 #include "convert/files/sharedfolder.h"
 
-#include "convert/files/pathhelpers.h"
-
 #include <QDir>
 #include <QFileInfo>
 
@@ -133,7 +131,7 @@ QString SharedFolder::NewFile::replace(const QString &name)
 {
     if (const QString reason = close(); !reason.isEmpty())
         return reason;
-    if (const DWORD error = moveTo(*m_file, Paths::joinPath(m_folderPath, name), true)) {
+    if (const DWORD error = moveTo(*m_file, QDir::toNativeSeparators(QDir(m_folderPath).filePath(name)), true)) {
         remove();
         return qt_error_string(int(error));
     }
@@ -146,7 +144,7 @@ QString SharedFolder::NewFile::claim(const QString &name, bool *taken)
     *taken = false;
     if (const QString reason = close(); !reason.isEmpty())
         return reason;
-    if (const DWORD error = moveTo(*m_file, Paths::joinPath(m_folderPath, name), false)) {
+    if (const DWORD error = moveTo(*m_file, QDir::toNativeSeparators(QDir(m_folderPath).filePath(name)), false)) {
         *taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
         if (!*taken)
             remove();

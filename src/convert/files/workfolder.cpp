@@ -1,13 +1,11 @@
 #include "convert/files/workfolder.h"
 
-#include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
 #include "convert/files/sharedfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -45,24 +43,6 @@ struct OwnFolder
 std::mutex s_foldersMutex;
 std::map<QString, std::unique_ptr<OwnFolder>> s_folders;
 
-// The n-th name of this program: n through a bijection of 0..9^8-1 (n * step + offset, with
-// a step prime to 9^8), written as eight base-9 digits shifted to 1..9.
-QString nthName(quint64 n)
-{
-    static const std::pair<quint64, quint64> shuffle = [] {
-        QRandomGenerator *random = QRandomGenerator::global();
-        quint64 step = 0;
-        while (step % 3 == 0)
-            step = random->bounded(quint64(1), kNameCount);
-        return std::pair{step, random->bounded(kNameCount)};
-    }();
-    quint64 value = (n % kNameCount * shuffle.first + shuffle.second) % kNameCount;
-    QString digits(8, u'1');
-    for (int i = 7; i >= 0; --i, value /= 9)
-        digits[i] = QChar(char16_t(u'1' + value % 9));
-    return QStringLiteral("zurvek") + digits + QStringLiteral(".mp3");
-}
-
 } // namespace
 
 QString in(const QString &tempFolder, QString *problem)
@@ -96,11 +76,14 @@ QString in(const QString &tempFolder, QString *problem)
 QString newTempMp3Path(const QString &folder)
 {
     static std::atomic<quint64> next{0};
-    const QString nativeFolder = QDir::toNativeSeparators(folder);
     for (quint64 tries = 0; tries < kNameCount; ++tries) {
-        const QString path = Paths::joinPath(nativeFolder, nthName(next++));
+        // The count in eight base-9 digits, each moved up one: "zurvek11111111.mp3" first.
+        QString digits = QString::number(next++ % kNameCount, 9).rightJustified(8, u'0');
+        for (QChar &digit : digits)
+            digit = QChar(digit.unicode() + 1);
+        const QString path = QDir(folder).filePath(QStringLiteral("zurvek%1.mp3").arg(digits));
         if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-            return path;
+            return QDir::toNativeSeparators(path);
     }
     return {};
 }

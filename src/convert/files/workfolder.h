@@ -14,8 +14,8 @@ namespace WorkFolder {
 QString in(const QString &tempFolder, QString *problem = nullptr);
 
 // A native path in folder for a new temporary MP3, "zurvek" + eight digits 1 to 9 + ".mp3", where
-// nothing exists; "" when every name is taken. The names follow a shuffled order drawn at start, so
-// none is handed out twice and, as only this program makes files in its folder, no lock is needed.
+// nothing exists; "" when every name is taken. The folder is this program's own and private, so
+// no other user can guess or plant a name: the names are simply counted, none handed out twice.
 QString newTempMp3Path(const QString &folder);
 
 // Deletes a converted temporary file that its owner lets go.

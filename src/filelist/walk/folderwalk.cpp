@@ -1,7 +1,5 @@
 #include "filelist/walk/folderwalk_p.h"
 
-#include "convert/files/pathhelpers.h"
-
 #include <QDir>
 #include <QFileInfo>
 
@@ -43,9 +41,9 @@ bool NameMatcher::matches(QStringView name) const
 QString asFolderEntry(const QString &path)
 {
     QString native = QDir::toNativeSeparators(path);
-    while (native.size() > 1 && Paths::isSeparator(native.back()) && Paths::isSeparator(native.at(native.size() - 2)))
+    while (native.endsWith(QString(2, QDir::separator())))
         native.chop(1);
-    if (!native.isEmpty() && !Paths::endsWithSeparator(native))
+    if (!native.isEmpty() && !native.endsWith(QDir::separator()))
         native += QDir::separator();
     return native;
 }
@@ -53,7 +51,7 @@ QString asFolderEntry(const QString &path)
 QString shownFolder(const QString &entry)
 {
     const bool root = entry.size() == 1 || (entry.size() == 3 && entry.at(1) == u':');
-    return !root && Paths::endsWithSeparator(entry) ? entry.chopped(1) : entry;
+    return !root && entry.endsWith(QDir::separator()) ? entry.chopped(1) : entry;
 }
 
 void note(UnreadableList *unreadable, const QString &path, const QString &reason)
@@ -82,11 +80,6 @@ void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMa
 
 using namespace Detail;
 
-void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled, UnreadableList *unreadable)
-{
-    walk(folders, nullptr, nullptr, cancelled, unreadable);
-}
-
 QStringList listFolderFiles(const QString &folder, const QString &pattern, UnreadableList *unreadable)
 {
     // An empty path would make QDir list the working folder.
@@ -109,7 +102,7 @@ QStringList collectFiles(const QString &folder, const QString &pattern,
     const NameMatcher matcher(pattern);
     QStringList folders{start};
     QStringList rows;
-    walk(folders, &matcher, &rows, cancelled, unreadable, tildes);
+    walk(folders, matcher, rows, cancelled, unreadable, tildes);
     return rows;
 }
 

@@ -19,22 +19,19 @@ struct Unreadable
 };
 using UnreadableList = QList<Unreadable>;
 
-// Extends folders (native paths ending in one separator) in place by every folder below them,
-// level by level; not into hidden folders (nor, on Windows, system ones). Links and junctions are
-// entered, but no folder twice, so a link loop ends. Never fails: every function here appends to
-// unreadable (when given) what it could not take, in walk order.
-void collectSubfolders(QStringList &folders, const std::atomic_bool *cancelled = nullptr,
-                       UnreadableList *unreadable = nullptr);
+// None of these fails: each appends to unreadable (when given) what it could not take, in walk order.
 
 // Bare names of the files in folder matching the wildcard pattern ("*.m4a", "*.m4a;*.m4b" for
 // either), ignoring case, hidden ones included. "*.*" matches every file, dotless too, as on Windows.
 QStringList listFolderFiles(const QString &folder, const QString &pattern,
                             UnreadableList *unreadable = nullptr);
 
-// Full native paths of the files matching pattern in and below folder, in walk order, never
-// doubling a separator (also not for a root, "/" or "C:\"). Names starting with "~" (Office-style
-// lock and temporary files) are left out and counted in tildes. A FIFO, device or socket that
-// matches (or a link to one) is unreadable, "not a regular file": reading one could wait forever.
+// Full native paths of the files matching pattern in and below folder, level by level, never
+// doubling a separator (also not for a root, "/" or "C:\"). Hidden folders (and, on Windows,
+// system ones) are not entered; links and junctions are, but no folder twice, so a link loop
+// ends. Names starting with "~" (Office-style lock and temporary files) are left out and counted
+// in tildes. A FIFO, device or socket that matches (or a link to one) is unreadable, "not a
+// regular file": reading one could wait forever.
 QStringList collectFiles(const QString &folder, const QString &pattern,
                          const std::atomic_bool *cancelled = nullptr, UnreadableList *unreadable = nullptr,
                          qsizetype *tildes = nullptr);

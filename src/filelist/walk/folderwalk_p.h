@@ -49,8 +49,8 @@ void note(UnreadableList *unreadable, const QString &path, const QString &reason
 void keepMatchingSorted(QStringList &paths, qsizetype prefixLength, const NameMatcher &matcher, Tilde tilde,
                         qsizetype *tildes = nullptr);
 
-// Extends folders level by level; with matcher and rows, appends each folder's rows as it is reached.
-void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows, const std::atomic_bool *cancelled,
+// Extends folders (entries, see asFolderEntry) level by level, appending each folder's rows as it is reached.
+void walk(QStringList &folders, const NameMatcher &matcher, QStringList &rows, const std::atomic_bool *cancelled,
           UnreadableList *unreadable, qsizetype *tildes = nullptr);
 
 // The names of the files in folder, unsorted, hidden ones included; notes what it cannot

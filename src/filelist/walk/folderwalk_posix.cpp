@@ -1,6 +1,5 @@
 #include "filelist/walk/folderwalk_p.h"
 
-#include "convert/files/pathhelpers.h"
 
 #include <QFile>
 
@@ -240,8 +239,7 @@ int openFolder(const QByteArray &path, struct stat &info)
 
 } // namespace
 
-void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
+void walk(QStringList &folders, const NameMatcher &matcher, QStringList &rows, const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
 {
     // Parallel to folders: the path as the system takes it ("" for an entry not walked) and
     // the folder it led to when listed.
@@ -269,7 +267,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
         if (encoded.isEmpty())
             continue;
         const QString folder = folders.at(i);
-        const QString prefix = Paths::endsWithSeparator(folder) ? folder : folder + u'/';
+        const QString prefix = folder.endsWith(u'/') ? folder : folder + u'/';
         struct stat opened;
         const int fd = openFolder(encoded, opened);
         if (fd < 0) {
@@ -284,8 +282,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
         }
         subfolders.clear();
         files.clear();
-        readFolder(fd, &subfolders, rows ? &files : nullptr, prefix, troubles);
-        noteTroubles(troubles, prefix, matcher, Tilde::Drop, unreadable);
+        readFolder(fd, &subfolders, &files, prefix, troubles);
+        noteTroubles(troubles, prefix, &matcher, Tilde::Drop, unreadable);
 
         std::sort(subfolders.begin(), subfolders.end(),
                   [](const Subfolder &a, const Subfolder &b) { return lessByName(a.name, b.name); });
@@ -295,10 +293,8 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             folders.append(prefix + sub.name + u'/');
             walked.emplace_back(encoded + (encoded.endsWith('/') ? "" : "/") + sub.encodedName + '/', sub.key);
         }
-        if (rows) {
-            keepMatchingSorted(files, prefix.size(), *matcher, Tilde::Drop, tildes);
-            rows->append(std::move(files)); // leaves moved-from strings, cleared for the next folder
-        }
+        keepMatchingSorted(files, prefix.size(), matcher, Tilde::Drop, tildes);
+        rows.append(std::move(files)); // leaves moved-from strings, cleared for the next folder
     }
 }
 

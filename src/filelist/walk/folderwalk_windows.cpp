@@ -1,7 +1,5 @@
 #include "filelist/walk/folderwalk_p.h"
 
-#include "convert/files/pathhelpers.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,12 +22,13 @@ bool isSkippedOnWindows(const QString &path)
     return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_SYSTEM);
 }
 
-// Names of the folders directly in folder that the walk enters, links and junctions among them.
+// Names of the folders directly in folder (an entry, ending in its separator) that the walk enters,
+// links and junctions among them.
 QStringList subfolderNames(const QString &folder)
 {
     // No QDir::Hidden: hidden folders are not entered.
     QStringList names = QDir(folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
-    names.removeIf([&folder](const QString &name) { return isSkippedOnWindows(Paths::joinPath(folder, name)); });
+    names.removeIf([&folder](const QString &name) { return isSkippedOnWindows(folder + name); });
     std::sort(names.begin(), names.end(), lessByName);
     return names;
 }
@@ -42,8 +41,7 @@ QStringList fileNames(const QString &folder)
 
 } // namespace
 
-void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
-          const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
+void walk(QStringList &folders, const NameMatcher &matcher, QStringList &rows, const std::atomic_bool *cancelled, UnreadableList *unreadable, qsizetype *tildes)
 {
     // A folder is known by its canonical path, so one reached twice (through a link or junction, or
     // given twice) is listed once and a link loop ends. An empty one marks an entry not walked.
@@ -73,7 +71,7 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             continue;
         }
         for (const QString &name : subfolderNames(folder)) {
-            const QString child = Paths::joinPath(folder, name) + QDir::separator();
+            const QString child = folder + name + QDir::separator();
             const QString childCanonical = QFileInfo(child).canonicalFilePath();
             if (childCanonical.isEmpty() || known.contains(childCanonical))
                 continue;
@@ -81,12 +79,10 @@ void walk(QStringList &folders, const NameMatcher *matcher, QStringList *rows,
             folders.append(child);
             canonical.append(childCanonical);
         }
-        if (rows) {
-            QStringList names = fileNames(folder);
-            keepMatchingSorted(names, 0, *matcher, Tilde::Drop, tildes);
-            for (const QString &name : std::as_const(names))
-                rows->append(Paths::joinPath(folder, name));
-        }
+        QStringList names = fileNames(folder);
+        keepMatchingSorted(names, 0, matcher, Tilde::Drop, tildes);
+        for (const QString &name : std::as_const(names))
+            rows.append(folder + name);
     }
 }
 

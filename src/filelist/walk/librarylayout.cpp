@@ -43,11 +43,6 @@ QString withDisplayName(const QString &path)
 
 } // namespace
 
-QString keepTreeOutputPath(const QString &named, const QString &source)
-{
-    return withDisplayName(libraryPathUnder(cleanAbsolute(named), cleanAbsolute(source)));
-}
-
 quint64 pathHash(const QString &libraryPath)
 {
     const QByteArray digest = QCryptographicHash::hash(
@@ -120,7 +115,7 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
     // there.
     QHash<QString, QString> folderIds;   // by the folder as spelled, so that each is looked up once
     const auto entryIdentity = [&folderIds](const QString &path) {
-        const QString name = Paths::fileNameFromPath(path);
+        const QString name = QFileInfo(path).fileName();
         const QString folder = path.chopped(name.size());
         auto id = folderIds.constFind(folder);
         if (id == folderIds.cend())
@@ -197,7 +192,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
             const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
                                                     : QString();
             names.append(folder + NamePattern::saveName(choices.pattern, TagCopy::readFields(source.path),
-                                                        Paths::fileNameFromPath(source.path)));
+                                                        QFileInfo(source.path).fileName()));
         } else {
             names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
         }
@@ -212,7 +207,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
             continue;
         const bool taken = settled.at(i).isEmpty();
         const QString &name = taken ? names.at(i) : settled.at(i);
-        if (taken || (choices.skipExisting && isDone(Paths::joinPath(outputFolder, QDir::toNativeSeparators(name)), source))) {
+        if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source))) {
             plan.skipped.append({source, name, taken});
             continue;
         }

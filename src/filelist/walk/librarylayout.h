@@ -11,14 +11,6 @@
 // ~/Music), or its bare name for a file named directly.
 namespace LibraryLayout {
 
-// Where --keep-tree saves source, relative to the output folder and with "/": its library
-// path with the display name of the source in place of its file name
-// ("Music/Artist/Album/01 Song.mp3"; "song.mp3" for a file named directly). source was found
-// under named (a folder as given on the command line, in any spelling) or is named itself;
-// both are taken as spelled, links unresolved, so it is the same text on every machine that
-// mounts the library under another root.
-QString keepTreeOutputPath(const QString &named, const QString &source);
-
 // The first 64 bits (big-endian) of SHA-1 over the UTF-8 of libraryPath in normal form C,
 // with "/": every machine computes the same value, paths that differ in a digit still spread
 // evenly, and a name typed on one system matches the decomposed spelling of another.

@@ -1,13 +1,12 @@
 #include "filelist/walk/namepattern.h"
 
-#include "convert/files/pathhelpers.h"
 #include "results/saving/resultsaver.h"
 
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
-
 
 namespace NamePattern {
 
@@ -197,7 +196,7 @@ QString problem(const QString &pattern)
 
 QString saveName(const QString &pattern, const Fields &fields, const QString &sourceName)
 {
-    const QString baseName = visibleText(Paths::removeExtension(sourceName));
+    const QString baseName = visibleText(QFileInfo(sourceName).completeBaseName());
     QString problem;
     const QList<Component> components = parse(pattern, &problem);
     QStringList names;

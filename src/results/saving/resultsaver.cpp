@@ -1,6 +1,5 @@
 #include "results/saving/resultsaver.h"
 
-#include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
 #include "convert/files/sharedfolder.h"
 
@@ -268,14 +267,14 @@ QList<Move> keepSourcesSafe(QStringList &names, const QString &folder, const QSe
     if (sourceIds.isEmpty())
         return {};
     return moveNames(names, [&](const QString &name) {
-        return sourceIds.contains(fileIdentity(Paths::joinPath(folder, name)));
+        return sourceIds.contains(fileIdentity(QDir(folder).filePath(name)));
     });
 }
 
 QList<Move> keepExistingFiles(QStringList &names, const QString &folder)
 {
     return moveNames(names, [&folder](const QString &name) {
-        const QFileInfo there(Paths::joinPath(folder, QDir::toNativeSeparators(name)));
+        const QFileInfo there(QDir(folder).filePath(name));
         return there.exists() || there.isSymLink();
     });
 }
@@ -322,7 +321,7 @@ Saved save(const QString &folder, const QList<Item> &items, const std::function<
             }
         }
         if (!reason.isEmpty())
-            done.failures.append({Paths::joinPath(folder, QDir::toNativeSeparators(item.fileName)), reason, i});
+            done.failures.append({QDir::toNativeSeparators(QDir(folder).filePath(item.fileName)), reason, i});
         if (saved)
             saved(i + 1);
     }

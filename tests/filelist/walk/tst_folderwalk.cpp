@@ -70,7 +70,6 @@ private slots:
     void folderLinksAreEnteredOnce();
     void linksAndSpecialFilesAmongFiles();
     void startFolderMayBeALink();
-    void overlappingStartFoldersListedOnce();
     void lettersBeyondAscii();
     void undecodableNamesLeftOut();
     void listFolderFilesCounts_data();
@@ -82,8 +81,6 @@ private slots:
     void droppedPaths();
     void cancelledBeforeStartWalksNothing();
     void shippedSamplesAreM4aFiles();
-    void keepTreePaths_data();
-    void keepTreePaths();
     void shardsSplitTheLibrary();
     void upToDate();
     void walkQueueDeliversInOrder();
@@ -98,13 +95,6 @@ void TestFolderWalk::walkGoesLevelByLevel()
     // Created deepest first, so creation order cannot pass for walk order.
     makeFiles(root, {QStringLiteral("Music/A/A1/a1.m4a"), QStringLiteral("Music/B/b.m4a"),
                      QStringLiteral("Music/A/a.m4a"), QStringLiteral("Music/m.m4a")});
-
-    QStringList folders{native(root.filePath(QStringLiteral("Music"))) + QDir::separator()};
-    FolderWalk::collectSubfolders(folders);
-    const QString sep = QDir::separator();
-    QCOMPARE(folders, under(root, {QStringLiteral("Music") + sep, QStringLiteral("Music/A") + sep,
-                                   QStringLiteral("Music/B") + sep,
-                                   QStringLiteral("Music/A/A1") + sep}));
 
     // B's files come before A1's: breadth first, not depth first or by full path.
     QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Music")), QStringLiteral("*.m4a")),
@@ -259,24 +249,6 @@ void TestFolderWalk::startFolderMayBeALink()
     QCOMPARE(FolderWalk::collectFiles(root.filePath(QStringLiteral("Link")), QStringLiteral("*.m4a")),
              under(root, {QStringLiteral("Link/r.m4a"), QStringLiteral("Link/Sub/s.m4a")}));
 #endif
-}
-
-void TestFolderWalk::overlappingStartFoldersListedOnce()
-{
-    QTemporaryDir tmp;
-    QVERIFY(tmp.isValid());
-    const QDir root(tmp.path());
-    makeFiles(root, {QStringLiteral("Music/A/A1/a1.m4a"), QStringLiteral("Music/B/b.m4a")});
-    const QString sep = QDir::separator();
-    const QString music = native(root.filePath(QStringLiteral("Music"))) + sep;
-    const QString a = native(root.filePath(QStringLiteral("Music/A"))) + sep;
-
-    // A start folder given twice stays in the list but is walked once, and a folder below
-    // one start folder that is a start folder itself is not added again.
-    QStringList folders{a, music, a};
-    FolderWalk::collectSubfolders(folders);
-    QCOMPARE(folders, (QStringList{a, music, a}
-                       + under(root, {QStringLiteral("Music/A/A1") + sep, QStringLiteral("Music/B") + sep})));
 }
 
 void TestFolderWalk::lettersBeyondAscii()
@@ -480,10 +452,6 @@ void TestFolderWalk::cancelledBeforeStartWalksNothing()
     const QDir root(tmp.path());
     makeFiles(root, {QStringLiteral("m.m4a"), QStringLiteral("A/a.m4a")});
     const std::atomic_bool cancelled{true};
-
-    QStringList folders{native(tmp.path()) + QDir::separator()};
-    FolderWalk::collectSubfolders(folders, &cancelled);
-    QCOMPARE(folders.size(), 1);
     QVERIFY(FolderWalk::collectFiles(tmp.path(), QStringLiteral("*.*"), &cancelled).isEmpty());
     QVERIFY(FolderWalk::expandPaths({tmp.path()}, QStringLiteral("*.*"), &cancelled).isEmpty());
 }
@@ -505,35 +473,6 @@ void TestFolderWalk::shippedSamplesAreM4aFiles()
         // An MPEG-4 file opens with its file-type box.
         QCOMPARE(file.read(8).mid(4), QByteArray("ftyp"));
     }
-}
-
-void TestFolderWalk::keepTreePaths_data()
-{
-    QTest::addColumn<QString>("named");   // under a base folder, or absolute from "/"
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QString>("expected");
-
-    static const char *const rows[][4] = {
-        {"under the named folder", "Music", "Music/Artist/Album/01 Song.m4a", "Music/Artist/Album/01 Song.mp3"},
-        {"named with trailing separators", "Music//", "Music/a.m4a", "Music/a.mp3"},
-        {"named deeper", "Music/Artist", "Music/Artist/Album/a.m4a", "Artist/Album/a.mp3"},
-        {"file named directly", "Music/Artist/a.m4a", "Music/Artist/a.m4a", "a.mp3"},
-        {"a sibling with a longer name is not under it", "Music", "Musical/a.m4a", "a.mp3"},
-        {"root folder", "/", "/x/a.m4a", "x/a.mp3"}};
-    for (const auto &row : rows)
-        QTest::newRow(row[0]) << QString::fromUtf8(row[1]) << QString::fromUtf8(row[2]) << QString::fromUtf8(row[3]);
-}
-
-void TestFolderWalk::keepTreePaths()
-{
-    QFETCH(QString, named);
-    QFETCH(QString, source);
-    QFETCH(QString, expected);
-
-    const auto spell = [](const QString &path) {
-        return path.startsWith(u'/') ? path : native(QDir::tempPath() + u'/' + path);
-    };
-    QCOMPARE(LibraryLayout::keepTreeOutputPath(spell(named), spell(source)), expected);
 }
 
 void TestFolderWalk::shardsSplitTheLibrary()
