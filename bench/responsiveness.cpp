@@ -12,12 +12,15 @@
 #include "app/shell/userdialogs.h"
 #include "filelist/filelistview.h"
 #include "results/resultswindow.h"
+#include "results/saving/resultset.h"
 #include "preview/sonogram.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
@@ -90,6 +93,23 @@ void waitFor(Done done)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
+// Rows as a batch leaves them: source i converted into files[i], shown as names[i].
+ResultSet *converted(const QStringList &names, const QStringList &files, QStringList sources = {})
+{
+    while (sources.size() < names.size())
+        sources.append(QStringLiteral("source %1.m4a").arg(sources.size()));
+    auto *set = new ResultSet(sources);
+    for (int i = 0; i < names.size(); ++i) {
+        FileResult file = set->at(i);
+        file.status = FileStatus::Converted;
+        file.reason.clear();
+        file.tempPath = files.at(i);
+        set->record(file);
+    }
+    set->name(names);
+    return set;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -160,21 +180,26 @@ int main(int argc, char *argv[])
     waitFor([&] { return button("PushButton1")->isEnabled(); });
     const double batchMs = probe.stopAndReportMs();
     std::printf("batch: %d files of 20 s converted in %.0f ms; event loop blocked at most %.1f ms\n",
-                windows.results()->resultCount(), double(clock.elapsed()), batchMs);
+                int(windows.results()->findChild<QAbstractItemView *>(QStringLiteral("ListView1"))->model()->rowCount()),
+                double(clock.elapsed()), batchMs);
 
     // "Save Results" with 500 rows of about 5 MB each (a four-minute song at 160 kbps).
     ResultsWindow *results = windows.results();
     const int saveFiles = argc > 3 ? QString::fromLocal8Bit(argv[3]).toInt() : 500;
     const QByteArray fiveMegabytes(5 * 1024 * 1024, 'x');
+    QStringList names;
+    QStringList files;
     for (int i = 0; i < saveFiles; ++i) {
         QFile file(dir.filePath(QStringLiteral("zurvek%1.mp3").arg(20000000 + i)));
         if (file.open(QIODevice::WriteOnly))
             file.write(fiveMegabytes);
-        results->addResult(QStringLiteral("saved %1.mp3").arg(i), file.fileName());
+        names.append(QStringLiteral("saved %1.mp3").arg(i));
+        files.append(file.fileName());
     }
+    results->showResults(converted(names, files));
     const QString out = dir.filePath(QStringLiteral("out"));
     QDir().mkpath(out);
-    results->setOutputFolderText(out);
+    results->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(out);
     dialogs.said.clear();
     clock.restart();
     probe.start();
@@ -192,7 +217,7 @@ int main(int argc, char *argv[])
                                QStringLiteral("2"), QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-y"), song});
     QProcess::execute(ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), song,
                                QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-y"), songMp3});
-    results->addResult(QStringLiteral("song.mp3"), songMp3, song);
+    results->showResults(converted({QStringLiteral("song.mp3")}, {songMp3}, {song}));
     auto *maker = results->findChild<SonogramMaker *>();
     int pictures = 0;
     qint64 firstMs = 0;
@@ -206,7 +231,7 @@ int main(int argc, char *argv[])
     QObject::connect(maker, &SonogramMaker::pictureFailed, [&] { drawn = true; });
     clock.restart();
     probe.start();
-    results->playResult(results->resultCount() - 1);
+    results->playResult(0);
     waitFor([&drawn] { return drawn; });
     const double previewMs = probe.stopAndReportMs();
     std::printf("preview: pictures of a 4-min stereo file in %lld ms, of its source %lld ms; event loop blocked at most %.1f ms\n",

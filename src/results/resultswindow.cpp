@@ -23,12 +23,18 @@
 
 namespace {
 
+// The box shows a folder with its trailing separator, as the user would type one.
+QString withSeparator(const QString &folder)
+{
+    return QDir::fromNativeSeparators(folder).endsWith(u'/') ? folder : folder + QDir::separator();
+}
+
 QString defaultOutputFolder()
 {
 #ifdef Q_OS_WIN
     return QStringLiteral("C:\\");
 #else
-    return Paths::joinPath(QDir::toNativeSeparators(QDir::homePath()), QString());
+    return withSeparator(QDir::toNativeSeparators(QDir::homePath()));
 #endif
 }
 
@@ -143,7 +149,7 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     connect(m_browse, &QPushButton::clicked, this, [this] {
         const QString folder = m_services.dialogs->pickFolder(this, QStringLiteral("Please select folder:"));
         if (!folder.isEmpty())
-            m_outputFolder->setText(Paths::joinPath(folder, QString()));
+            m_outputFolder->setText(withSeparator(folder));
     });
     connect(m_save, &QPushButton::clicked, this, &ResultsWindow::saveResults);
     connect(m_back, &QPushButton::clicked, this, [this] {
@@ -178,7 +184,7 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     Appearance::centerForm(this);
     setWindowTitle(QStringLiteral("Quorvane"));
     m_pointer = new PointerRule(
-        this, CursorFile::load(Paths::joinPath(m_services.appFolder, QStringLiteral("HAND-M.CUR"))));
+        this, CursorFile::load(QDir(m_services.appFolder).filePath(QStringLiteral("HAND-M.CUR"))));
     for (QPushButton *b : {m_save, m_browse, m_back})
         m_pointer->addButton(b);
     // Every change of the box is stored at once, but not the restore: the window is built

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDir>
 #include <QString>
 
 // Path helpers of the windows and the engine, on native paths; for splitting and joining
@@ -10,16 +9,6 @@ namespace Paths {
 // The name a converted source gets in the results and the output folder: its name up to the
 // last dot, ".mp3" behind ("my.song.m4a" -> "my.song.mp3"; a name without a dot stays whole).
 QString displayNameFor(const QString &sourcePath);
-
-// folder + separator + name, never doubling a separator that folder already ends with; with an
-// empty name, folder with its trailing separator, as the results window shows an output folder.
-// Elsewhere QDir::filePath joins.
-inline QString joinPath(const QString &folder, const QString &name)
-{
-    if (folder.isEmpty() || QDir::fromNativeSeparators(folder).endsWith(u'/'))
-        return folder + name;
-    return folder + QDir::separator() + name;
-}
 
 enum class FolderUse { Exists, Write };
 
