@@ -13,6 +13,7 @@
 #include "filelist/filelistview.h"
 #include "results/resultswindow.h"
 #include "results/saving/resultset.h"
+#include "testkit.h"
 #include "preview/sonogram.h"
 
 #include <QAbstractItemView>
@@ -91,23 +92,6 @@ void waitFor(Done done)
 {
     while (!done())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
-
-// Rows as a batch leaves them: source i converted into files[i], shown as names[i].
-ResultSet *converted(const QStringList &names, const QStringList &files, QStringList sources = {})
-{
-    while (sources.size() < names.size())
-        sources.append(QStringLiteral("source %1.m4a").arg(sources.size()));
-    auto *set = new ResultSet(sources);
-    for (int i = 0; i < names.size(); ++i) {
-        FileResult file = set->at(i);
-        file.status = FileStatus::Converted;
-        file.reason.clear();
-        file.tempPath = files.at(i);
-        set->record(file);
-    }
-    set->name(names);
-    return set;
 }
 
 } // namespace
@@ -196,7 +180,7 @@ int main(int argc, char *argv[])
         names.append(QStringLiteral("saved %1.mp3").arg(i));
         files.append(file.fileName());
     }
-    results->showResults(converted(names, files));
+    results->showResults(TestKit::convertedSet(names, files));
     const QString out = dir.filePath(QStringLiteral("out"));
     QDir().mkpath(out);
     results->findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(out);
@@ -217,7 +201,7 @@ int main(int argc, char *argv[])
                                QStringLiteral("2"), QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-y"), song});
     QProcess::execute(ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), song,
                                QStringLiteral("-f"), QStringLiteral("mp3"), QStringLiteral("-y"), songMp3});
-    results->showResults(converted({QStringLiteral("song.mp3")}, {songMp3}, {song}));
+    results->showResults(TestKit::convertedSet({QStringLiteral("song.mp3")}, {songMp3}, {song}));
     auto *maker = results->findChild<SonogramMaker *>();
     int pictures = 0;
     qint64 firstMs = 0;

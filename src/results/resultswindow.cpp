@@ -159,7 +159,8 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
 
     connect(m_controls, &PlayerControls::playRequested, m_player, &QMediaPlayer::play);
     connect(m_controls, &PlayerControls::pauseRequested, m_player, &QMediaPlayer::pause);
-    connect(m_controls, &PlayerControls::stopRequested, m_player, &QMediaPlayer::stop);
+    // Stopped by loading the file again (see load()).
+    connect(m_controls, &PlayerControls::stopRequested, this, [this] { load(playingFile()); });
     connect(m_controls, &PlayerControls::seekRequested, m_player, &QMediaPlayer::setPosition);
     connect(m_controls, &PlayerControls::volumeChanged, audio, &QAudioOutput::setVolume);
     connect(m_player, &QMediaPlayer::playbackStateChanged, m_controls, &PlayerControls::setPlaybackState);
@@ -198,14 +199,17 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
 
 ResultsWindow::~ResultsWindow()
 {
-    m_player->stop();
-    delete m_player;   // before the file it reads
+    m_playing.reset();   // its stream ended first, see load()
+    delete m_player;
 }
 
 void ResultsWindow::drawSpectra(const QUrl &playing)
 {
-    m_controls->spectrum()->clear();
     const QString file = playing.toLocalFile();
+    if (!file.isEmpty() && file == m_spectraFile)
+        return;   // loaded again to stop: its pictures stand
+    m_spectraFile = file;
+    m_controls->spectrum()->clear();
     m_spectraSource.clear();
     if (file.isEmpty()) {
         m_spectra->cancel();
@@ -258,21 +262,29 @@ void ResultsWindow::playResult(int row)
         return;
     const FileResult &file = m_results->at(m_rows->indexAt(row));
     m_pointer->setBusy(true);
-    m_controls->setErrorText(QString());
     m_controls->setTitle(file.outputName);
-    // Handed over as a file we read, not a name: Qt's GStreamer player then gets the data from
-    // this thread's event loop, so that none arrives while setSource() still seeks, which could
-    // deadlock it (the new file's track connecting from its streaming thread against the seek).
-    auto playing = std::make_unique<QFile>(file.tempPath);
+    if (load(file.tempPath))
+        m_player->play();
+    m_pointer->setBusy(isSaving());
+}
+
+// Handed over as a file we read, not a name: Qt's GStreamer player then gets the data from
+// this thread's event loop, so that none arrives while setSource() still seeks, which could
+// deadlock it (the new file's track connecting from its streaming thread against the seek).
+// The file before is let go first, which ends its stream: stopping a stream that still has
+// data waits for this thread to feed it, and so held the window up for a second.
+bool ResultsWindow::load(const QString &path)
+{
+    m_controls->setErrorText(QString());
+    auto playing = std::make_unique<QFile>(path);
     if (!playing->open(QIODevice::ReadOnly)) {
         m_controls->setErrorText(playing->errorString());
-        m_pointer->setBusy(isSaving());
-        return;
+        return false;
     }
-    m_player->setSourceDevice(playing.get(), QUrl::fromLocalFile(file.tempPath));
-    m_playing = std::move(playing);   // the one before is let go only once the player has
-    m_player->play();
-    m_pointer->setBusy(isSaving());
+    m_playing.reset();
+    m_player->setSourceDevice(playing.get(), QUrl::fromLocalFile(path));
+    m_playing = std::move(playing);
+    return true;
 }
 
 QString ResultsWindow::playingFile() const
@@ -330,11 +342,11 @@ void ResultsWindow::setSaving(bool saving)
 
 void ResultsWindow::cleanUp()
 {
-    // Let go of the file first: a playing file cannot be deleted everywhere. Closing mid-save,
-    // the file being copied is finished, the rest are not saved, then the temporary files go.
-    m_player->setSource(QUrl());
-    m_player->stop();
+    // Let go of the file first (its stream ended before the player stops, see load()): a
+    // playing file cannot be deleted everywhere. Closing mid-save, the file being copied is
+    // finished, the rest are not saved, then the temporary files go.
     m_playing.reset();
+    m_player->setSource(QUrl());
     clearResults();
 }
 

@@ -51,6 +51,7 @@ protected:
 
 private:
     int resultCount() const;
+    bool load(const QString &path);
     void clearResults();
     void cleanUp();
     void onSaved(const SaveReport &report);
@@ -71,5 +72,6 @@ private:
     PointerRule *m_pointer = nullptr;
     bool m_saving = false;
     SonogramMaker *m_spectra = nullptr;
+    QString m_spectraFile;     // the file whose pictures are drawn or coming
     QString m_spectraSource;
 };

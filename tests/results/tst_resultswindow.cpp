@@ -26,6 +26,7 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QToolTip>
 
 using namespace Qt::StringLiterals;
@@ -306,8 +307,12 @@ private slots:
         // An arrow key previews the row it moves to, as a click does.
         QTest::keyClick(list, Qt::Key_Up);
         QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(set->at(0).tempPath));
-        // A click on the position bar jumps to the clicked place, not a page step on.
+        // Stop keeps the row's file, stopped, and the window answers at once.
         auto *controls = w->findChild<PlayerControls *>(QStringLiteral("WindowsMediaPlayer1"));
+        QTest::mouseClick(controls->findChild<QToolButton *>(QStringLiteral("stop")), Qt::LeftButton);
+        QCOMPARE(w->findChild<QMediaPlayer *>()->playbackState(), QMediaPlayer::StoppedState);
+        QCOMPARE(w->playingFile(), QDir::fromNativeSeparators(set->at(0).tempPath));
+        // A click on the position bar jumps to the clicked place, not a page step on.
         controls->setDuration(60000);
         auto *bar = controls->findChild<QSlider *>(QStringLiteral("position"));
         QSignalSpy seeks(controls, &PlayerControls::seekRequested);
