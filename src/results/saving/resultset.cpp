@@ -33,12 +33,13 @@ ResultSet::~ResultSet()
 
 void ResultSet::record(const FileResult &result)
 {
+    // What the source is and is called stays the set's; what became of it is new.
     FileResult &file = m_files[result.index].record;
-    const QString earlier = file.note;
-    const QString name = file.outputName;
-    file = result;
-    file.outputName = name;
-    QStringList notes{earlier, result.note};
+    file.tempPath = result.tempPath;
+    file.status = result.status;
+    file.reason = result.reason;
+    file.warning = result.warning;
+    QStringList notes{file.note, result.note};
     notes.removeAll(QString());
     file.note = notes.join(QStringLiteral("; "));
 }
