@@ -55,6 +55,8 @@ constexpr int kDefaultToolTimeoutSeconds = 120;
 
 // Where the two tools are, and the folder for the temporary MP3 files: the program's own
 // (WorkFolder), which no other user can enter; "" for its own in the system's temporary folder.
+// How they are run (in one pass, how long they may stay quiet) goes with them, as only the
+// engine reads it; what they make is the Tools::Encoding.
 struct ToolSet
 {
     QString decoder;
