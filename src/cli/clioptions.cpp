@@ -193,6 +193,20 @@ const OptionRow kOptionRows[] = {
              return QStringLiteral("shard must be K/N with 1 <= K <= N, such as 2/5, not '%1'").arg(given.value);
          return {};
      }},
+    {'\0', "replaygain", "MODE",
+     "Once each file is saved, write ReplayGain 2.0 tags (EBU R128, -18 LUFS) into it with loudgain: track (a gain "
+     "and peak per file) or album (also one for the files that share an output folder and album tag, measured "
+     "together once all are saved; --shard then splits by folder). A file that cannot be measured keeps its MP3 "
+     "and fails.", nullptr,
+     [](const Given &given, CliOptions &o) -> QString {
+         const QString mode = given.value.trimmed().toLower();
+         if (mode != QStringLiteral("track") && mode != QStringLiteral("album"))
+             return QStringLiteral("replaygain must be track or album, not '%1'").arg(given.value);
+         const bool album = mode == QStringLiteral("album");
+         o.session.replayGain = album ? ReplayGain::Mode::Album : ReplayGain::Mode::Track;
+         o.library.shardByFolder = album;
+         return {};
+     }},
     {'\0', "tool-timeout", "SECONDS",
      "Stop a decoder or encoder that makes no progress for this many seconds (no output and no progress line), and "
      "fail its file; 0 waits for ever (default %1).", [] { return QString::number(kDefaultToolTimeoutSeconds); },

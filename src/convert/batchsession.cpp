@@ -16,16 +16,17 @@
 #include <numeric>
 #include <utility>
 
-namespace {
 
 // The order in which the sources start: as given, or the longest first, by the length each
 // source states, else by its size as if it held audio at 128 kbps (16 bytes a millisecond);
-// ties keep source order. Reads every source: run off the event thread, and stopped between
-// two sources by a cancel, which would otherwise wait for a whole library's reading.
-void startOrder(QPromise<QList<int>> &promise, const QStringList &sources, bool longestFirst)
+// ties keep source order. With albums, each source's album tag too. Reads every source: run
+// off the event thread, and stopped between two sources by a cancel, which would otherwise
+// wait for a whole library's reading.
+void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &sources, bool longestFirst, bool albums)
 {
-    QList<int> order(sources.size());
-    std::iota(order.begin(), order.end(), 0);
+    StartPlan plan;
+    plan.order.resize(sources.size());
+    std::iota(plan.order.begin(), plan.order.end(), 0);
     if (longestFirst) {
         QList<qint64> lengths;
         lengths.reserve(sources.size());
@@ -34,12 +35,16 @@ void startOrder(QPromise<QList<int>> &promise, const QStringList &sources, bool 
                 return;
             lengths.append(TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16));
         }
-        std::stable_sort(order.begin(), order.end(), [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
+        std::stable_sort(plan.order.begin(), plan.order.end(),
+                         [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
     }
-    promise.addResult(order);
+    for (qsizetype i = 0; albums && i < sources.size(); ++i) {
+        if (promise.isCanceled())
+            return;
+        plan.albums.append(TagCopy::readFields(sources.at(i)).value(QStringLiteral("ALBUM")).value(0));
+    }
+    promise.addResult(plan);
 }
-
-} // namespace
 
 QString BatchProgress::text(bool percent) const
 {
@@ -68,9 +73,14 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     if (m_setup.tools.encoder.isEmpty())
         m_setup.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
     m_files.resize(m_setup.sources.size());
+    m_albumOf.fill(-1, m_setup.sources.size());
     m_results = new ResultSet(m_setup.sources, this);
-    if (m_setup.saveFolder.isEmpty())
+    if (m_setup.saveFolder.isEmpty()) {
+        m_setup.replayGain = ReplayGain::Mode::None;   // the tags go into saved files only
         return;
+    }
+    if (m_setup.replayGain != ReplayGain::Mode::None)
+        m_gainTool = ReplayGain::toolPath(m_setup.appFolder);
     // Every name is settled before the first file is saved, so that which file gets which
     // does not depend on timing, and no file saved by this batch counts as there already.
     QStringList names = m_setup.saveNames;
@@ -129,15 +139,32 @@ QString BatchSession::start()
     m_clock.start();
     m_estimate.start(0);
     // The order may read every source's length: not on the event thread.
-    auto *order = new QFutureWatcher<QList<int>>(this);
+    auto *order = new QFutureWatcher<StartPlan>(this);
     connect(order, &QFutureWatcherBase::finished, this, [this, order] {
         order->deleteLater();
         if (order->isCanceled())
             return;   // the batch has ended without it
-        m_order = order->result();
+        const StartPlan plan = order->result();
+        m_order = plan.order;
+        // Every record's output name is settled by now: an album is known before its first
+        // file starts.
+        QHash<QString, int> albums;
+        for (qsizetype i = 0; i < plan.albums.size(); ++i) {
+            const QString key = ReplayGain::albumKey(m_results->at(int(i)).outputName, plan.albums.at(i));
+            if (key.isEmpty())
+                continue;
+            const auto known = albums.constFind(key);
+            m_albumOf[i] = known != albums.cend() ? *known : int(m_albums.size());
+            if (known == albums.cend()) {
+                albums.insert(key, int(m_albums.size()));
+                m_albums.append(QList<int>());
+            }
+            m_albums[m_albumOf.at(i)].append(int(i));
+        }
         startMore();
     });
-    m_ordering = QtConcurrent::run(startOrder, m_setup.sources, m_setup.longestFirst);
+    m_ordering = QtConcurrent::run(planStart, m_setup.sources, m_setup.longestFirst,
+                                   m_setup.replayGain == ReplayGain::Mode::Album);
     order->setFuture(m_ordering);
     return {};
 }
@@ -154,6 +181,14 @@ void BatchSession::cancel()
         if (file.conversion)
             file.conversion->cancel();
     }
+    // A loudgain run under way ends by itself, soon: stopped while it rewrites a tag, it
+    // would damage a file already saved. The files still waiting for their album end now.
+    QList<int> waiting;
+    for (int index = 0; index < m_files.size(); ++index) {
+        if (m_files.at(index).awaitingGain)
+            waiting.append(index);
+    }
+    endWithoutGain(waiting);
     finishIfIdle();
 }
 
@@ -172,6 +207,12 @@ BatchOutcome BatchSession::abort()
                 conversion->deleteLater();
             }
         }
+        for (auto run = m_gainRuns.cbegin(); run != m_gainRuns.cend(); ++run) {
+            run.key()->disconnect(this);
+            run.key()->abort();
+            run.key()->deleteLater();
+        }
+        m_gainRuns.clear();
         // The saves under way finish their file, then every temporary file goes.
         delete std::exchange(m_results, nullptr);
     }
@@ -272,6 +313,93 @@ void BatchSession::onSaved(const SaveReport &report)
         }
         m_results->record(saved);
         --m_running;
+        if (m_setup.replayGain != ReplayGain::Mode::None && saved.isConverted())
+            measureSaved(index);
+        else
+            endFile(index);
+    }
+}
+
+// A saved file's tags: measured now in track mode or when it belongs to no album, else once
+// the other files of its album have ended too. A file that waits gives its place to the next.
+void BatchSession::measureSaved(int index)
+{
+    const int album = m_albumOf.at(index);
+    if (m_state != State::Running) {
+        endWithoutGain({index});   // its album's unstarted files would never end
+        return;
+    }
+    if (m_setup.replayGain == ReplayGain::Mode::Track || album < 0) {
+        startGain({index});
+        return;
+    }
+    m_files[index].awaitingGain = true;
+    measureAlbumIfDone(album);
+    if (m_files.at(index).awaitingGain && m_state == State::Running)
+        startMore();
+}
+
+void BatchSession::measureAlbumIfDone(int album)
+{
+    QList<int> saved;
+    for (int index : m_albums.at(album)) {
+        if (!m_files.at(index).ended && !m_files.at(index).awaitingGain)
+            return;   // still to convert, or being saved
+        if (m_files.at(index).awaitingGain)
+            saved.append(index);
+    }
+    for (int index : std::as_const(saved))
+        m_files[index].awaitingGain = false;
+    if (!saved.isEmpty())
+        startGain(saved);
+}
+
+void BatchSession::startGain(const QList<int> &indices)
+{
+    if (m_state != State::Running) {
+        endWithoutGain(indices);
+        return;
+    }
+    QStringList files;
+    for (int index : indices)
+        files.append(QDir(m_setup.saveFolder).filePath(m_results->at(index).outputName));
+    auto *runner = new ProcessRunner(this);
+    m_gainRuns.insert(runner, indices);
+    ++m_running;   // holds a place as a conversion does, so that -j bounds the tools running
+    connect(runner, &ProcessRunner::finished, this,
+            [this, runner](const ProcessOutcome &outcome) { onGainFinished(runner, outcome); });
+    const bool album = indices.size() > 1 || m_albumOf.at(indices.constFirst()) >= 0;
+    runner->start(m_gainTool, ReplayGain::arguments(album && m_setup.replayGain == ReplayGain::Mode::Album
+                                                        ? ReplayGain::Mode::Album : ReplayGain::Mode::Track,
+                                                    files));
+}
+
+void BatchSession::onGainFinished(ProcessRunner *runner, const ProcessOutcome &outcome)
+{
+    const QList<int> indices = m_gainRuns.take(runner);
+    runner->deleteLater();
+    --m_running;
+    for (int index : indices) {
+        if (!outcome.succeeded()) {
+            FileResult measured = m_results->at(index);
+            measured.note.clear();   // the set keeps what was said of it
+            measured.status = FileStatus::Failed;
+            measured.reason = QStringLiteral("saved as %1, but its ReplayGain could not be measured: %2")
+                                  .arg(QDir::toNativeSeparators(measured.outputName), outcome.errorText);
+            m_results->record(measured);
+        }
+        endFile(index);
+    }
+}
+
+// Saved, but the batch was cancelled before their tags were written.
+void BatchSession::endWithoutGain(const QList<int> &indices)
+{
+    for (int index : indices) {
+        m_files[index].awaitingGain = false;
+        FileResult saved = m_results->at(index);
+        saved.note = QStringLiteral("no ReplayGain tags: the batch was cancelled first");
+        m_results->record(saved);
         endFile(index);
     }
 }
@@ -282,6 +410,9 @@ void BatchSession::endFile(int index)
     ++m_filesDone;
     post([this, result = m_results->at(index)] { emit fileFinished(result); });
     reportProgress();
+    // The last of its album to end lets the others be measured.
+    if (m_albumOf.at(index) >= 0 && m_setup.replayGain == ReplayGain::Mode::Album)
+        measureAlbumIfDone(m_albumOf.at(index));
     if (m_state == State::Running)
         startMore();
     else

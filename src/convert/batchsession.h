@@ -1,14 +1,17 @@
 #pragma once
 
 #include "convert/fileconversion.h"
+#include "convert/processrunner.h"
 #include "convert/sessionsetup.h"
 #include "convert/progressestimate.h"
 #include "results/saving/resultset.h"
 
 #include <QElapsedTimer>
 #include <QFuture>
+#include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPromise>
 #include <QStringList>
 
 #include <functional>
@@ -111,7 +114,15 @@ private:
         FileConversion *conversion = nullptr;   // while it runs
         double fraction = 0.0;                  // of a running file
         bool ended = false;                     // its outcome is final
+        bool awaitingGain = false;              // saved; its album's other files still run
     };
+    // What the batch reads of its sources before the first starts.
+    struct StartPlan
+    {
+        QList<int> order;     // source indices in the order they start
+        QStringList albums;   // by source, the album tag, when measuring albums
+    };
+    static void planStart(QPromise<StartPlan> &promise, const QStringList &sources, bool longestFirst, bool albums);
 
     void post(std::function<void()> say);   // emits from the event loop
     void startMore();
@@ -119,6 +130,11 @@ private:
     void onConverted(const FileResult &result);
     void onSaved(const SaveReport &report);
     void endFile(int index);
+    void measureSaved(int index);
+    void measureAlbumIfDone(int album);
+    void startGain(const QList<int> &indices);
+    void onGainFinished(ProcessRunner *runner, const ProcessOutcome &outcome);
+    void endWithoutGain(const QList<int> &indices);
     void reportProgress();
     void finishIfIdle();
     BatchOutcome outcome() const;
@@ -126,7 +142,7 @@ private:
     SessionSetup m_setup;
     State m_state = State::Idle;
     QList<Running> m_files;                  // by source index
-    QFuture<QList<int>> m_ordering;          // works out m_order, off the event thread
+    QFuture<StartPlan> m_ordering;           // works out m_order and the albums, off the event thread
     QList<int> m_order;                      // source indices in the order they start
     int m_next = 0;                          // the next place in m_order to start
     int m_running = 0;                       // files converting or being saved
@@ -135,6 +151,10 @@ private:
     double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
     int m_reportedFilesDone = -1;
     ResultSet *m_results = nullptr;          // the records, and the saves when saving
+    QString m_gainTool;                      // loudgain, with setup.replayGain
+    QList<int> m_albumOf;                    // by source, its index in m_albums; -1 for none
+    QList<QList<int>> m_albums;              // the sources of each album, measured together
+    QHash<ProcessRunner *, QList<int>> m_gainRuns;   // each loudgain run and the files it measures
     QElapsedTimer m_clock;
     mutable ProgressEstimate m_estimate;
 };

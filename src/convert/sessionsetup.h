@@ -1,6 +1,7 @@
 #pragma once
 
 #include "convert/conversiontypes.h"
+#include "convert/replaygain.h"
 #include "results/saving/resultsaver.h"
 
 #include <QStringList>
@@ -32,4 +33,9 @@ struct SessionSetup
     QStringList saveNames;
     // What saving does with a file already at a name (ResultSaver::Existing).
     ResultSaver::Existing existing = ResultSaver::Existing::Overwrite;
+    // When saving: ReplayGain tags written into each saved file, by loudgain (found by
+    // ReplayGain::toolPath(appFolder)); with Album, the files of one album (ReplayGain::albumKey)
+    // are measured together once every one of them has ended. A file whose measuring fails
+    // keeps its MP3 and fails.
+    ReplayGain::Mode replayGain = ReplayGain::Mode::None;
 };

@@ -203,8 +203,12 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
 
     for (qsizetype i = 0; i < sources.size() && !stopped(); ++i) {
         const QString &source = sources.at(i).path;
-        if (choices.shardCount > 1 && shardOf(paths.at(i), choices.shardCount) != choices.shardIndex)
-            continue;
+        if (choices.shardCount > 1) {
+            const QString &path = paths.at(i);
+            const QString key = choices.shardByFolder ? path.left(qMax<qsizetype>(0, path.lastIndexOf(u'/'))) : path;
+            if (shardOf(key, choices.shardCount) != choices.shardIndex)
+                continue;
+        }
         const bool taken = settled.at(i).isEmpty();
         const QString &name = taken ? names.at(i) : settled.at(i);
         if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source))) {
