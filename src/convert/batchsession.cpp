@@ -378,7 +378,6 @@ void BatchSession::onGainFinished(ProcessRunner *runner, const ProcessOutcome &o
 {
     const QList<int> indices = m_gainRuns.take(runner);
     runner->deleteLater();
-    --m_running;
     for (int index : indices) {
         if (!outcome.succeeded()) {
             FileResult measured = m_results->at(index);
@@ -390,11 +389,18 @@ void BatchSession::onGainFinished(ProcessRunner *runner, const ProcessOutcome &o
         }
         endFile(index);
     }
+    // Its place goes only now: the batch ends after the last of its files, not between them.
+    --m_running;
+    if (m_state == State::Running)
+        startMore();
+    else
+        finishIfIdle();
 }
 
 // Saved, but the batch was cancelled before their tags were written.
 void BatchSession::endWithoutGain(const QList<int> &indices)
 {
+    ++m_running;   // as onGainFinished(): the batch ends after the last of them
     for (int index : indices) {
         m_files[index].awaitingGain = false;
         FileResult saved = m_results->at(index);
@@ -402,6 +408,8 @@ void BatchSession::endWithoutGain(const QList<int> &indices)
         m_results->record(saved);
         endFile(index);
     }
+    --m_running;
+    finishIfIdle();
 }
 
 void BatchSession::endFile(int index)

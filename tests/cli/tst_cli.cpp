@@ -216,13 +216,24 @@ void TestCli::mixedBatch_data()
     QTest::newRow("single pass") << QStringList{QStringLiteral("--single-pass")};
     QTest::newRow("VBR quality 2, joint stereo") << QStringList{QStringLiteral("-V"), QStringLiteral("2"), QStringLiteral("--stereo"), QStringLiteral("joint")};
     QTest::newRow("single pass, VBR quality 2") << QStringList{QStringLiteral("--single-pass"), QStringLiteral("-V"), QStringLiteral("2")};
+    QTest::newRow("ReplayGain of an album") << QStringList{QStringLiteral("--replaygain"), QStringLiteral("album")};
 }
 
 void TestCli::mixedBatch()
 {
     QFETCH(QStringList, mode);
-    tone(QStringLiteral("sources/first.m4a"), m_taggedTone);
-    tone(QStringLiteral("sources/third.m4a"), m_taggedTone);
+    // With ReplayGain, one album of the tagged tone at two levels 10 dB apart.
+    const bool gain = mode.contains(QStringLiteral("--replaygain"));
+    if (gain && QStandardPaths::findExecutable(QStringLiteral("loudgain")).isEmpty())
+        QSKIP("loudgain is needed (scripts/install-deps.sh installs it)");
+    for (const auto &[name, volume] : {std::pair{"first", 0}, std::pair{"third", 10}}) {
+        const QString path = QDir(m_sources).filePath(QLatin1String(name) + QStringLiteral(".m4a"));
+        QVERIFY(gain ? TestKit::makeSource(m_ffmpeg, path, {QStringLiteral("-i"), m_taggedTone, QStringLiteral("-map"), QStringLiteral("0"),
+                                                            QStringLiteral("-c:v"), QStringLiteral("copy"), QStringLiteral("-af"),
+                                                            QStringLiteral("volume=%1dB").arg(volume), QStringLiteral("-c:a"),
+                                                            QStringLiteral("aac"), QStringLiteral("-metadata"), QStringLiteral("album=Tones")})
+                     : QFile::copy(m_taggedTone, path));
+    }
     const QString bad = QDir(m_sources).filePath(QStringLiteral("second.m4a"));
     QByteArray noise(20000, Qt::Uninitialized);
     QRandomGenerator fixed(20240611);   // the same bytes on every run
@@ -273,6 +284,8 @@ void TestCli::mixedBatch()
     QCOMPARE(TestKit::entries(m_out), (QStringList{QStringLiteral("first.mp3"), QStringLiteral("third.mp3")}));
     const SourceTags tagged = TagCopy::readSource(m_taggedTone);
     QCOMPARE(tagged.pictures.size(), 1);
+    QStringList albumGains;
+    QList<double> trackGains;
     for (const QString &name : TestKit::entries(m_out)) {
         const Probe info = TestKit::probe(m_ffprobe, QDir(m_out).filePath(name));
         QCOMPARE(info.codec, QStringLiteral("mp3"));
@@ -287,6 +300,25 @@ void TestCli::mixedBatch()
         QCOMPARE(tags.fields.value(QStringLiteral("ARTIST")), QStringList{QStringLiteral("Ñandú")});
         QCOMPARE(tags.pictures.size(), 1);
         QCOMPARE(tags.pictures.at(0).data, tagged.pictures.at(0).data);
+        if (gain) {
+            // ReplayGain 2.0 brings the EBU R128 loudness (ffmpeg's ebur128 on the MP3) to -18 LUFS.
+            QProcess meter;
+            meter.start(m_ffmpeg, {QStringLiteral("-nostats"), QStringLiteral("-i"), QDir(m_out).filePath(name),
+                                   QStringLiteral("-af"), QStringLiteral("ebur128"), QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+            QVERIFY(meter.waitForFinished(60000));
+            const QString said = QString::fromUtf8(meter.readAllStandardError());
+            const double loudness = QRegularExpression(QStringLiteral("Integrated loudness:\\s+I:\\s+(-?[0-9.]+) LUFS"))
+                                        .match(said).captured(1).toDouble();
+            const double trackGain = tags.fields.value(QStringLiteral("REPLAYGAIN_TRACK_GAIN")).value(0).section(u' ', 0, 0).toDouble();
+            QVERIFY2(loudness < -5.0 && qAbs(trackGain - (-18.0 - loudness)) <= 0.5, qPrintable(said.right(400)));
+            albumGains.append(tags.fields.value(QStringLiteral("REPLAYGAIN_ALBUM_GAIN")).value(0));
+            trackGains.append(trackGain);
+        }
+    }
+    if (gain) {
+        QVERIFY(!albumGains.at(0).isEmpty());
+        QCOMPARE(albumGains.at(1), albumGains.at(0));
+        QVERIFY2(qAbs(trackGains.at(0) - trackGains.at(1) - 10.0) <= 0.5, qPrintable(QString::number(trackGains.at(0))));
     }
     QCOMPARE(TestKit::entries(m_temp), planted);
     QVERIFY(TestKit::entries(m_work->path()).filter(QStringLiteral("victim")).isEmpty());

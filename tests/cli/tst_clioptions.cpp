@@ -38,7 +38,7 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
-    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern]"
+    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern] [gain MODE[ by folder]]"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
@@ -98,6 +98,10 @@ void TestCliOptions::parse_data()
     shard("shard", "2/5", "2/5");
     shard("last shard, spaced", " 7 / 7 ", "7/7");
     shard("shard zero", "0/2", nullptr);
+    ok("replaygain track", {QStringLiteral("--replaygain"), QStringLiteral("Track"), x.at(0)}, k128, {}, 0, false, x, "1/1 gain track");
+    ok("replaygain album: shards by folder", {QStringLiteral("--shard=1/3"), QStringLiteral("--replaygain=album"), x.at(0)},
+       k128, {}, 0, false, x, "1/3 gain album by folder");
+    bad("replaygain: unknown", {QStringLiteral("--replaygain"), QStringLiteral("disc"), x.at(0)}, "replaygain must be track or album, not 'disc'");
     shard("shard beyond its count", "3/2", nullptr);
     shard("shard without count", "2", nullptr);
     shard("shard not a number", "x", nullptr);
@@ -164,7 +168,10 @@ void TestCliOptions::parse()
                       QLatin1String(existing == ResultSaver::Existing::Rename ? "rename " : ""))
                  .arg(o.library.shardIndex)
                  .arg(o.library.shardCount)
-                 + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern),
+                 + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern)
+                 + QLatin1String(o.session.replayGain == ReplayGain::Mode::Track ? " gain track"
+                                 : o.session.replayGain == ReplayGain::Mode::Album ? " gain album" : "")
+                 + QLatin1String(o.library.shardByFolder ? " by folder" : ""),
              library);
 }
 

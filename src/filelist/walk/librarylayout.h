@@ -46,13 +46,13 @@ struct RunChoices
     bool skipExisting = false;
     int shardIndex = 1;   // 1..shardCount
     int shardCount = 1;
+    // --pattern: each file named from its source's tags (NamePattern), below its mirrored
+    // folder with keepTree; "" names it after its source.
+    QString pattern;
     // The shard follows the folder of the library path instead of the whole path, so that a
     // folder's files (an album measured as one, --replaygain album) stay in one shard; the
     // files named directly are one folder.
     bool shardByFolder = false;
-    // --pattern: each file named from its source's tags (NamePattern), below its mirrored
-    // folder with keepTree; "" names it after its source.
-    QString pattern;
 };
 
 struct Skipped
