@@ -9,7 +9,7 @@ packages=(
   ffmpeg lame libfftw3-dev libtag1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
-  desktop-file-utils appstream dpkg-dev file man-db parallel
+  desktop-file-utils appstream dpkg-dev file man-db parallel loudgain
 )
 
 missing=()

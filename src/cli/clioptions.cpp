@@ -197,7 +197,7 @@ const OptionRow kOptionRows[] = {
      "Once each file is saved, write ReplayGain 2.0 tags (EBU R128, -18 LUFS) into it with loudgain: track (a gain "
      "and peak per file) or album (also one for the files that share an output folder and album tag, measured "
      "together once all are saved; --shard then splits by folder). A file that cannot be measured keeps its MP3 "
-     "and fails.", nullptr,
+     "and fails. Example: --keep-tree --replaygain album -o /srv/mp3 ~/Music", nullptr,
      [](const Given &given, CliOptions &o) -> QString {
          const QString mode = given.value.trimmed().toLower();
          if (mode != QStringLiteral("track") && mode != QStringLiteral("album"))
