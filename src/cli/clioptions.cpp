@@ -118,8 +118,8 @@ const OptionRow kOptionRows[] = {
          return {};
      }},
     {'\0', "stereo", "MODE",
-     "How the encoder codes stereo: simple (left and right apart, the default) or joint (faster to encode, what most "
-     "converters use).", nullptr,
+     "How the encoder codes stereo: simple (left and right apart, the default) or joint (middle and side where that "
+     "saves bits, what most converters use; faster to encode only for nearly mono sound).", nullptr,
      [](const Given &given, CliOptions &o) -> QString {
          const QString mode = given.value.trimmed().toLower();
          if (mode != QStringLiteral("simple") && mode != QStringLiteral("joint"))
