@@ -128,8 +128,9 @@ expected=$(cd "$work/library" && find Music -type f -name '*.m4a' | sed 's/\.m4a
 [[ $(wc -l <<<"$expected") -eq 40 ]] || fail "the library was not generated"
 
 # --- the recipe, as the README gives it, with 4 shards --------------------------------------
-# RUN PROGRAM: the array job, TMPDIR private to the jobs, its task logs in logs/RUN-K.out.
-# Blocks until every task has ended; prints the job's number.
+# RUN PROGRAM: submits the array job (TMPDIR private to the jobs, task K's log in
+# logs/RUN-K.out) and prints its number. wait_for_job blocks until all its tasks have ended:
+# srun starts only once the job is over, and the controller tells it so.
 recipe() {
     local run=$1 program=$2
     TMPDIR=$work/jobtmp sbatch --parsable --array=1-4 --output="$work/logs/$run-%a.out" \
