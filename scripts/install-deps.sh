@@ -9,8 +9,12 @@ packages=(
   ffmpeg lame libfftw3-dev libtag1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   fonts-liberation
-  desktop-file-utils appstream dpkg-dev file man-db parallel loudgain
+  desktop-file-utils appstream dpkg-dev file man-db parallel loudgain bash-completion
 )
+# The cluster test starts Slurm's daemons, which only root may; elsewhere it is skipped.
+if [[ $(id -u) -eq 0 ]]; then
+  packages+=(slurm-wlm munge)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

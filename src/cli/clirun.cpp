@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -121,8 +122,8 @@ public:
             return;
         if (m_signal == 0) {
             m_signal = signalNumber;
-            note(QStringLiteral("cancelling: stopping the tools and deleting their temporary files "
-                                "(a second Ctrl+C stops at once)"));
+            note(QStringLiteral("cancelling: stopping the tools and deleting their temporary files (%1)")
+                     .arg(secondSignalHint(signalNumber)));
             m_session->cancel();   // finished() follows once every tool has ended
             refreshProgress();
             return;
@@ -132,6 +133,17 @@ public:
     }
 
 private:
+    // Named after what sent the first one: a scheduler that cancels a job sends SIGTERM, and
+    // its user has no Ctrl+C to press. A closed pipe or terminal never sends a second one.
+    static QString secondSignalHint(int signalNumber)
+    {
+        if (signalNumber == SIGINT)
+            return QStringLiteral("a second Ctrl+C stops at once");
+        if (signalNumber == SIGTERM)
+            return QStringLiteral("a second SIGTERM stops at once");
+        return QStringLiteral("a second Ctrl+C or SIGTERM stops at once");
+    }
+
     void onFileFinished(const FileResult &result)
     {
         const QString &source = result.sourcePath;

@@ -647,6 +647,11 @@ void TestCli::signalCancels_data()
 
 #ifdef Q_OS_UNIX
     QTest::newRow("SIGTERM cancels") << QList<int>{SIGTERM} << false << 143 << QStringLiteral("cancelling") << false;
+    // A scheduler's cancel is a SIGTERM: the hint names no key its user cannot press.
+    QTest::newRow("SIGTERM names a second SIGTERM")
+        << QList<int>{SIGTERM} << false << 143 << QStringLiteral("(a second SIGTERM stops at once)") << false;
+    QTest::newRow("SIGINT names a second Ctrl+C")
+        << QList<int>{SIGINT} << false << 130 << QStringLiteral("(a second Ctrl+C stops at once)") << false;
     QTest::newRow("SIGINT cancels") << QList<int>{SIGINT} << false << 130 << QStringLiteral("cancelling") << false;
     QTest::newRow("the terminal closing cancels") << QList<int>{SIGHUP} << false << 129 << QStringLiteral("cancelling") << false;
     QTest::newRow("a closed pipe cancels") << QList<int>{SIGPIPE} << false << 141 << QStringLiteral("cancelling") << false;

@@ -26,7 +26,8 @@ deb)
     done
     dpkg-deb -x "$deb" "$work/root"
     for path in lib/quorvane/ffmpeg lib/quorvane/lame lib/quorvane/quorvane-toolkeeper share/applications/quorvane.desktop \
-                share/man/man1/quorvane-cli.1.gz share/metainfo/com.harrowmede.quorvane.metainfo.xml; do
+                share/man/man1/quorvane-cli.1.gz share/metainfo/com.harrowmede.quorvane.metainfo.xml \
+                share/bash-completion/completions/quorvane-cli; do
         [ -L "$work/root/usr/$path" ] || [ -f "$work/root/usr/$path" ] || fail "the package lacks /usr/$path"
     done
     "$work/root/usr/bin/quorvane-cli" --version | grep -q '^quorvane-cli ' || fail "the packaged quorvane-cli does not run"
