@@ -1,6 +1,8 @@
+#include "convert/tagcopy.h"
 #include "convert/toolcommands.h"
 
 #include <QDir>
+#include <QSize>
 #include <QTest>
 
 #include <algorithm>
@@ -18,6 +20,9 @@ private slots:
     void encoderArguments();
     void encoderOutputPath_data();
     void encoderOutputPath();
+    void coverShape_data();
+    void coverShape();
+    void coverScaleArguments();
 };
 
 // Each offered bitrate is one lame encodes at, a rate of the MPEG-1 Layer III table or of
@@ -169,6 +174,64 @@ void TestToolCommands::encoderOutputPath()
     QFETCH(int, bitrate);
     QFETCH(QString, expected);
     QCOMPARE(Tools::encoderOutputPath(folder, temp, Tools::Encoding{bitrate}), QDir::toNativeSeparators(expected));
+}
+
+// A JPEG's start up to its frame header (marker frame), after an APP0 segment and before.
+using TagCopy::ImageShape;
+
+static QByteArray jpegStart(char frame, int width, int height, char precision = 8, const QByteArray &before = {})
+{
+    const char header[] = {'\xFF', frame, 0, 11, precision, char(height >> 8), char(height), char(width >> 8),
+                           char(width), 1, 1, 0x11, 0};
+    return QByteArray("\xFF\xD8\xFF\xE0\x00\x06JFIF", 10) + before + QByteArray(header, sizeof header);
+}
+
+void TestToolCommands::coverShape_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("maxPixels");
+    QTest::addColumn<int>("kind");   // TagCopy::ImageShape::Kind
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("fits");
+
+    const int baseline = int(ImageShape::Kind::BaselineJpeg), other = int(ImageShape::Kind::OtherJpeg);
+    const QByteArray png("\x89PNG\r\n\x1A\n");
+    QTest::newRow("baseline (SOF0), within") << jpegStart('\xC0', 300, 200) << 500 << baseline << QSize(300, 200) << true;
+    QTest::newRow("baseline, as long as the limit") << jpegStart('\xC0', 200, 500) << 500 << baseline << QSize(200, 500) << true;
+    QTest::newRow("baseline, too tall") << jpegStart('\xC0', 300, 501) << 500 << baseline << QSize(300, 501) << false;
+    QTest::newRow("extended sequential (SOF1)") << jpegStart('\xC1', 300, 200) << 500 << baseline << QSize(300, 200) << true;
+    QTest::newRow("SOF1 of 12-bit samples") << jpegStart('\xC1', 300, 200, 12) << 500 << other << QSize(300, 200) << false;
+    QTest::newRow("progressive (SOF2)") << jpegStart('\xC2', 300, 200) << 500 << other << QSize(300, 200) << false;
+    QTest::newRow("arithmetic coding (SOF9)") << jpegStart('\xC9', 300, 200) << 500 << other << QSize(300, 200) << false;
+    QTest::newRow("Huffman table and a fill byte first")
+        << jpegStart('\xC0', 300, 200, 8, QByteArray("\xFF\xC4\x00\x03\x00\xFF", 6)) << 500 << baseline
+        << QSize(300, 200) << true;
+    QTest::newRow("cut before its frame") << QByteArray("\xFF\xD8\xFF\xE0\x00\x10JF", 10) << 500 << other << QSize(0, 0) << false;
+    QTest::newRow("scan before any frame") << QByteArray("\xFF\xD8\xFF\xDA\x00\x02", 6) << 500 << other << QSize(0, 0) << false;
+    QTest::newRow("PNG") << png << 500 << int(ImageShape::Kind::NotJpeg) << QSize(0, 0) << false;
+    QTest::newRow("PNG, no limit") << png << 0 << int(ImageShape::Kind::NotJpeg) << QSize(0, 0) << true;
+}
+
+void TestToolCommands::coverShape()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, maxPixels);
+    QFETCH(int, kind);
+    QFETCH(QSize, size);
+    QFETCH(bool, fits);
+
+    const ImageShape shape = TagCopy::imageShape(data);
+    QCOMPARE(int(shape.kind), kind);
+    QCOMPARE(QSize(shape.width, shape.height), size);
+    QCOMPARE(TagCopy::coverFits(data, maxPixels), fits);
+}
+
+void TestToolCommands::coverScaleArguments()
+{
+    QCOMPARE(TagCopy::coverScaleArguments(500),
+             QString::fromUtf8("-v error -f image2pipe -i - -frames:v 1 -vf "
+                               "scale=w='min(iw,500)':h='min(ih,500)':force_original_aspect_ratio=decrease,format=yuvj420p "
+                               "-c:v mjpeg -q:v 2 -f mjpeg -").split(u' '));
 }
 
 QTEST_GUILESS_MAIN(TestToolCommands)
