@@ -194,9 +194,9 @@ const OptionRow kOptionRows[] = {
          return {};
      }},
     {'\0', "cover-max", "PIXELS",
-     "Scale a front cover longer than PIXELS on its longer side, or not a baseline JPEG (a PNG, a progressive JPEG), "
-     "down to PIXELS and write it as a baseline JPEG, which small players and car stereos show; a smaller baseline "
-     "JPEG is kept as it is. 500 suits most.", nullptr,
+     "Write a front cover that is longer than PIXELS on its longer side, or not a baseline JPEG (a PNG, a progressive "
+     "JPEG), as a baseline JPEG of at most PIXELS (scaled down, never up), which small players and car stereos show; a "
+     "smaller baseline JPEG is kept as it is. 500 suits most.", nullptr,
      [](const Given &given, CliOptions &o) {
          return readWholeNumber(given.value, 1, o.session.tags.coverMaxPixels,
                                 "cover-max must be a positive whole number of pixels");

@@ -78,6 +78,7 @@ struct TagChoices
     int coverMaxPixels = 0;
     bool id3v1 = false;   // an ID3v1.1 tag at the end as well, for players that read no other
 };
+Q_DECLARE_METATYPE(TagChoices)
 
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
 

@@ -18,11 +18,11 @@ class QTimer;
 // The conversion of one source file: the source's tags are read, ffmpeg decodes it into a
 // temporary MP3 file, lame re-encodes that at the chosen bitrate (or, in a single pass, lame
 // encodes what ffmpeg decodes through a pipe), the re-encoded file takes the temporary file's
-// place, and the tag step writes the source's tags, pictures and chapters into it, as the
-// TagChoices ask (a cover too large for them scaled by the decoder on the tag step's worker;
-// the decoder writes the chapters into a file of its own, read and deleted as it ends). TagLib
-// works on worker threads (it rewrites the whole file to put the tag in front); what the
-// tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
+// place, and the tag step writes the source's tags, pictures and chapters into it as the
+// TagChoices ask (the decoder writes the chapters into a file of its own, read and deleted as
+// it ends; a cover too large for the choices is scaled by the decoder on the tag step's worker,
+// which a cancel waits for, as for TagLib). TagLib works on worker threads (it rewrites the
+// whole file to put the tag in front); what the tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
 // until it reports: a failed or cancelled conversion leaves nothing behind, a converted file
 // then belongs to the receiver of finished(). The tools' progress lines feed progress(),
 // FileResult::warning (a source that decodes clearly short) and FileResult::note (see
