@@ -207,6 +207,19 @@ const OptionRow kOptionRows[] = {
          o.library.shardByFolder = album;
          return {};
      }},
+    {'\0', "cover-max", "PIXELS",
+     "Write a front cover that is longer than PIXELS on its longer side, or not a baseline JPEG (a PNG, a progressive "
+     "JPEG), as a baseline JPEG of at most PIXELS (scaled down, never up), which small players and car stereos show; a "
+     "smaller baseline JPEG is kept as it is. 500 suits most.", nullptr,
+     [](const Given &given, CliOptions &o) {
+         return readWholeNumber(given.value, 1, o.session.tags.coverMaxPixels,
+                                "cover-max must be a positive whole number of pixels");
+     }},
+    {'\0', "id3v1", nullptr,
+     "Add an ID3v1.1 tag beside the ID3v2.3 one, for players that read no other: title, artist and album cut to 30 "
+     "characters, the comment to 28, the year, track and genre (when ID3v1 lists it); text outside Latin-1 as its "
+     "plain letters, or \"?\".", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.session.tags.id3v1 = true; return {}; }},
     {'\0', "tool-timeout", "SECONDS",
      "Stop a decoder or encoder that makes no progress for this many seconds (no output and no progress line), and "
      "fail its file; 0 waits for ever (default %1).", [] { return QString::number(kDefaultToolTimeoutSeconds); },

@@ -13,8 +13,9 @@ struct CliOptions
 {
     // What the batch takes as the user gave it: encoding (the bitrate, one of
     // Tools::bitrates(), or -V for LAME's VBR at 0..9, and --stereo), jobs, tools
-    // (--single-pass, --tool-timeout) and existing (--existing, --skip-existing). The run
-    // fills in the rest: the sources, where they are saved and where the tools lie.
+    // (--single-pass, --tool-timeout), tags (--cover-max, --id3v1) and existing (--existing,
+    // --skip-existing). The run fills in the rest: the sources, where they are saved and
+    // where the tools lie.
     SessionSetup session;
     QString outputFolder;   // as given; "" means the current folder
     bool dryRun = false;

@@ -255,7 +255,7 @@ void BatchSession::startMore()
     const int total = int(m_files.size());
     while (m_state == State::Running && m_running < m_setup.jobs && m_next < m_order.size()) {
         const int index = m_order.at(m_next++);
-        auto *conversion = new FileConversion(index, m_setup.sources.at(index), m_setup.encoding, m_setup.tools, this);
+        auto *conversion = new FileConversion(index, m_setup.sources.at(index), m_setup.encoding, m_setup.tools, m_setup.tags, this);
         connect(conversion, &FileConversion::progress, this, &BatchSession::onFileProgress);
         connect(conversion, &FileConversion::finished, this, &BatchSession::onConverted);
         m_files[index].conversion = conversion;

@@ -69,6 +69,17 @@ struct ToolSet
     int stallTimeoutSeconds = kDefaultToolTimeoutSeconds;
 };
 
+// What the tag step writes beyond the source's own tags, for players that read little: the
+// windows keep both off, quorvane-cli sets them (--cover-max, --id3v1).
+struct TagChoices
+{
+    // A front cover longer than this on its longer side, or not a baseline JPEG, is scaled
+    // down to it and written as a baseline JPEG; 0 keeps every cover as the source holds it.
+    int coverMaxPixels = 0;
+    bool id3v1 = false;   // an ID3v1.1 tag at the end as well, for players that read no other
+};
+Q_DECLARE_METATYPE(TagChoices)
+
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
 
 // The one record of a source in a batch, kept by the batch's ResultSet at the source's index

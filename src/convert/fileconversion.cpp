@@ -108,10 +108,11 @@ void letGo(const FileConversion *who)
 } // namespace
 
 FileConversion::FileConversion(int index, const QString &sourcePath, const Tools::Encoding &encoding,
-                               const ToolSet &tools, QObject *parent)
+                               const ToolSet &tools, const TagChoices &tagChoices, QObject *parent)
     : QObject(parent)
     , m_tools(tools)
     , m_encoding(encoding)
+    , m_tagChoices(tagChoices)
     , m_runner(new ProcessRunner(this))
     , m_watchdog(new QTimer(this))
 {
@@ -138,7 +139,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, const Tools
                 [this, fromPipeReader](const ProcessOutcome &outcome) { onToolFinished(outcome, fromPipeReader); });
     }
     connect(&m_tagReader, &QFutureWatcher<SourceTags>::finished, this, &FileConversion::onTagsRead);
-    connect(&m_tagWriter, &QFutureWatcher<bool>::finished, this, &FileConversion::onTagged);
+    connect(&m_tagWriter, &QFutureWatcher<TagCopy::Written>::finished, this, &FileConversion::onTagged);
 }
 
 FileConversion::~FileConversion()
@@ -437,7 +438,10 @@ void FileConversion::startTagging(FileStatus status, const QString &reason)
         return;
     }
     m_state = State::Tagging;
-    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeId3v23, m_sourceTags, m_result.tempPath));
+    // The cover's decoder run may stay quiet as long as a tool may.
+    const int coverTimeoutMs = m_tools.stallTimeoutSeconds > 0 ? m_tools.stallTimeoutSeconds * 1000 : -1;
+    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeTags, m_sourceTags, m_result.tempPath, m_tagChoices,
+                                            m_tools.decoder, coverTimeoutMs));
 }
 
 void FileConversion::onTagged()
@@ -484,8 +488,11 @@ void FileConversion::finish(FileStatus status, const QString &reason)
         // lag well behind what it wrote before it stopped.
         m_result.warning = ToolOutput::shortSourceWarning(
             m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_said.decodedMs, m_said.sourceMs);
-        m_result.note = Verdicts::note(m_said.audioTracks, status == FileStatus::Converted ? m_encodedKbps : std::nullopt,
-                                       m_encoding, m_sourceTags.readable, m_tagsWritten);
+        QStringList notes{Verdicts::note(m_said.audioTracks, status == FileStatus::Converted ? m_encodedKbps : std::nullopt,
+                                         m_encoding, m_sourceTags.readable, m_tagsWritten.ok),
+                          m_tagsWritten.note};
+        notes.removeAll(QString());
+        m_result.note = notes.join(QStringLiteral("; "));
     }
     emit finished(m_result);
 }

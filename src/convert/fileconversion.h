@@ -18,10 +18,11 @@ class QTimer;
 // The conversion of one source file: the source's tags are read, ffmpeg decodes it into a
 // temporary MP3 file, lame re-encodes that at the chosen bitrate (or, in a single pass, lame
 // encodes what ffmpeg decodes through a pipe), the re-encoded file takes the temporary file's
-// place, and the tag step writes the source's tags, pictures and chapters into it (the
-// decoder writes the chapters into a file of its own, read and deleted as it ends). TagLib
-// works on worker threads (it rewrites the whole file to put the tag in front); what the
-// tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
+// place, and the tag step writes the source's tags, pictures and chapters into it as the
+// TagChoices ask (the decoder writes the chapters into a file of its own, read and deleted as
+// it ends; a cover too large for the choices is scaled by the decoder on the tag step's worker,
+// which a cancel waits for, as for TagLib). TagLib works on worker threads (it rewrites the
+// whole file to put the tag in front); what the tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
 // until it reports: a failed or cancelled conversion leaves nothing behind, a converted file
 // then belongs to the receiver of finished(). The tools' progress lines feed progress(),
 // FileResult::warning (a source that decodes clearly short) and FileResult::note (see
@@ -32,7 +33,7 @@ class FileConversion : public QObject
 
 public:
     FileConversion(int index, const QString &sourcePath, const Tools::Encoding &encoding,
-                   const ToolSet &tools, QObject *parent = nullptr);
+                   const ToolSet &tools, const TagChoices &tagChoices = {}, QObject *parent = nullptr);
     ~FileConversion() override;   // as abort() when it has not reported yet
 
     void start();    // once; the work starts from the event loop
@@ -75,6 +76,7 @@ private:
 
     ToolSet m_tools;
     Tools::Encoding m_encoding;
+    TagChoices m_tagChoices;
     FileResult m_result;       // its status and reason are the pending ones from the tag step on;
                                // its tempPath is this conversion's while it runs
     QString m_encoderOutput;
@@ -88,9 +90,9 @@ private:
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
     TagCopy::MpegAudio m_decoded;        // the decoder's file (a single pass: the encoder's), as checked
     SourceTags m_sourceTags;
-    bool m_tagsWritten = true;
+    TagCopy::Written m_tagsWritten{true, {}};
     QFutureWatcher<SourceTags> m_tagReader;
-    QFutureWatcher<bool> m_tagWriter;
+    QFutureWatcher<TagCopy::Written> m_tagWriter;
     double m_reportedFraction = 0.0;
     QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
     QElapsedTimer m_clock;               // the watchdog's, since construction

@@ -12,6 +12,7 @@ struct SessionSetup
 {
     QStringList sources;
     Tools::Encoding encoding;  // made once by the front end, carried unchanged to the encoder's arguments
+    TagChoices tags;           // carried unchanged to every file's tag step
     int jobs = 1;              // files converted at the same time; 1 converts strictly in turn
     // The tools and how they run; a decoder or encoder left "" is the one beside appFolder.
     // tools.tempFolder is the folder in which the program's own folder is made ("" for the

@@ -2,6 +2,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <taglib/attachedpictureframe.h>
@@ -10,6 +12,8 @@
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
 #include <taglib/fileref.h>
+#include <taglib/id3v1genres.h>
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2header.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
@@ -268,15 +272,20 @@ void tidyFrames(TagLib::ID3v2::Tag &tag)
     }
 }
 
-// The first front cover, or else the first picture, goes first as "Front cover". ID3v2 wants
-// every picture's description to differ.
-void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
+// The picture that becomes the MP3's "Front cover": the first front cover, or else the first.
+qsizetype frontIndex(const QList<SourcePicture> &pictures)
 {
     const auto front = std::find_if(pictures.cbegin(), pictures.cend(),
                                     [](const SourcePicture &picture) { return picture.type == kFrontCover; });
+    return front == pictures.cend() ? 0 : front - pictures.cbegin();
+}
+
+// The front cover goes first. ID3v2 wants every picture's description to differ.
+void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
+{
     QList<SourcePicture> ordered = pictures;
     if (!ordered.isEmpty()) {
-        ordered.move(front == pictures.cend() ? 0 : front - pictures.cbegin(), 0);
+        ordered.move(frontIndex(pictures), 0);
         ordered.first().type = kFrontCover;
     }
     QSet<QString> descriptions;
@@ -347,6 +356,65 @@ void addChapters(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
         top->addChildElement(entry);
 }
 
+// The number a field such as "3/12" or "2021-05-04" starts with (of up to digits digits); 0
+// for none.
+int leadingNumber(const QString &text, int digits)
+{
+    static const QRegularExpression number(QStringLiteral("^\\s*(\\d+)"));
+    return number.match(text).captured(1).left(digits).toInt();
+}
+
+// The ID3v1.1 tag from the source's fields; TagLib writes its fixed sizes, cut here already
+// so that what is kept does not depend on how TagLib renders text.
+void fillId3v1(const SourceTags &tags, TagLib::ID3v1::Tag &tag)
+{
+    const auto first = [&tags](const char *key) { return tags.fields.value(QLatin1String(key)).value(0); };
+    const auto cut = [](const QString &text, int bytes) { return toTagLib(TagCopy::id3v1Text(text).left(bytes)); };
+    const int track = leadingNumber(first("TRACKNUMBER"), 9);
+    const bool hasTrack = track > 0 && track < 256;   // one byte, 0 for none
+    const QString comment = first("COMMENT").isEmpty() ? first("DESCRIPTION") : first("COMMENT");
+    tag.setTitle(cut(first("TITLE"), 30));
+    tag.setArtist(cut(first("ARTIST"), 30));
+    tag.setAlbum(cut(first("ALBUM"), 30));
+    tag.setYear(unsigned(leadingNumber(first("DATE"), 4)));
+    tag.setComment(cut(comment, hasTrack ? 28 : 30));
+    tag.setTrack(hasTrack ? unsigned(track) : 0);
+    const TagLib::StringList genres = TagLib::ID3v1::genreList();
+    const TagLib::String genre = toTagLib(first("GENRE").trimmed()).upper();
+    unsigned number = 255;   // ID3v1's "none"
+    for (unsigned i = 0; i < genres.size() && number == 255; ++i) {
+        if (!genre.isEmpty() && genres[i].upper() == genre)
+            number = i;
+    }
+    tag.setGenreNumber(number);
+}
+
+// The decoder run for one cover, on the tag step's worker thread: it waits for TagLib there
+// already, so a short blocking run needs no state of its own in the conversion, and the
+// picture goes through pipes, not temporary files. Nothing when it fails or gives no
+// picture that fits.
+std::optional<QByteArray> scaledCover(const QString &decoder, const QByteArray &data, int maxPixels, int timeoutMs)
+{
+    QProcess tool;
+    tool.setProgram(decoder);
+    tool.setArguments(TagCopy::coverScaleArguments(maxPixels));
+    tool.setStandardErrorFile(QProcess::nullDevice());
+    tool.start();
+    if (!tool.waitForStarted(timeoutMs))
+        return std::nullopt;
+    tool.write(data);
+    tool.closeWriteChannel();
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return std::nullopt;
+    }
+    const QByteArray scaled = tool.readAllStandardOutput();
+    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0 || !TagCopy::coverFits(scaled, maxPixels))
+        return std::nullopt;
+    return scaled;
+}
+
 // The fields of file's property map that the tag step carries over.
 QMap<QString, QStringList> fieldsOf(TagLib::File &file)
 {
@@ -395,7 +463,7 @@ QMap<QString, QStringList> readFields(const QString &path)
     return fieldsOf(*source.ref.file());
 }
 
-bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
+bool writeId3v23(const SourceTags &tags, const QString &mp3Path, bool id3v1)
 {
     if (tags.isEmpty())
         return true;
@@ -410,8 +478,116 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path)
     tidyFrames(*tag);
     addPictures(tags.pictures, *tag);
     addChapters(tags.chapters, *tag);
-    return file.save(TagLib::MPEG::File::ID3v2, TagLib::File::StripOthers, TagLib::ID3v2::v3,
-                     TagLib::File::DoNotDuplicate);
+    if (id3v1)
+        fillId3v1(tags, *file.ID3v1Tag(true));
+    return file.save(id3v1 ? TagLib::MPEG::File::ID3v1 | TagLib::MPEG::File::ID3v2 : TagLib::MPEG::File::ID3v2,
+                     TagLib::File::StripOthers, TagLib::ID3v2::v3, TagLib::File::DoNotDuplicate);
+}
+
+QString id3v1Text(const QString &text)
+{
+    QString latin1;
+    for (const char32_t c : text.toUcs4()) {
+        if (c < 0x100) {
+            latin1.append(QChar(c));
+        } else if (c >= 0x2010 && c <= 0x2015) {
+            latin1.append(u'-');
+        } else if (c >= 0x2018 && c <= 0x201B) {
+            latin1.append(u'\'');
+        } else if (c >= 0x201C && c <= 0x201F) {
+            latin1.append(u'"');
+        } else {
+            // What it decomposes to, its accents (all above Latin-1) left out.
+            QString letters;
+            for (const QChar part : QString::fromUcs4(&c, 1).normalized(QString::NormalizationForm_KD)) {
+                if (part.unicode() < 0x100)
+                    letters.append(part);
+            }
+            latin1.append(letters.isEmpty() ? QStringLiteral("?") : letters);
+        }
+    }
+    return latin1;
+}
+
+ImageShape imageShape(const QByteArray &data)
+{
+    ImageShape shape;
+    if (!data.startsWith("\xFF\xD8"))
+        return shape;
+    shape.kind = ImageShape::Kind::OtherJpeg;
+    const auto byte = [&data](qsizetype at) { return int(uchar(data.at(at))); };
+    // Segment by segment up to the frame header; the scan's data comes only after it.
+    for (qsizetype at = 2; at + 1 < data.size();) {
+        if (byte(at) != 0xFF)
+            return shape;   // no marker where one must be
+        const int marker = byte(at + 1);
+        at += 2;
+        if (marker == 0xFF) {
+            --at;   // a fill byte before the marker
+            continue;
+        }
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue;   // markers without a length
+        if (marker == 0xD9 || marker == 0xDA || at + 1 >= data.size())
+            return shape;   // image or scan before any frame
+        const int length = byte(at) << 8 | byte(at + 1);
+        // SOF0 to SOF15, but for DHT (C4), JPG (C8) and DAC (CC): length, precision, height, width.
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            if (length < 8 || at + 6 >= data.size())
+                return shape;
+            shape.height = byte(at + 3) << 8 | byte(at + 4);
+            shape.width = byte(at + 5) << 8 | byte(at + 6);
+            if (marker <= 0xC1 && byte(at + 2) == 8)   // SOF1 may have 12-bit samples, which few read
+                shape.kind = ImageShape::Kind::BaselineJpeg;
+            return shape;
+        }
+        if (length < 2)
+            return shape;
+        at += length;
+    }
+    return shape;
+}
+
+bool coverFits(const QByteArray &data, int maxPixels)
+{
+    if (maxPixels <= 0)
+        return true;
+    const ImageShape shape = imageShape(data);
+    return shape.kind == ImageShape::Kind::BaselineJpeg && shape.width > 0 && shape.height > 0
+           && qMax(shape.width, shape.height) <= maxPixels;
+}
+
+QStringList coverScaleArguments(int maxPixels)
+{
+    const QString side = QString::number(maxPixels);
+    // Full-range 4:2:0, the JPEG every decoder reads; the quotes keep the commas inside
+    // min() from parting the filters.
+    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("image2pipe"),
+            QStringLiteral("-i"), QStringLiteral("-"), QStringLiteral("-frames:v"), QStringLiteral("1"),
+            QStringLiteral("-vf"),
+            QStringLiteral("scale=w='min(iw,%1)':h='min(ih,%1)':force_original_aspect_ratio=decrease,format=yuvj420p")
+                .arg(side),
+            QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-q:v"), QStringLiteral("2"),
+            QStringLiteral("-f"), QStringLiteral("mjpeg"), QStringLiteral("-")};
+}
+
+Written writeTags(SourceTags tags, const QString &mp3Path, const TagChoices &choices, const QString &decoder,
+                  int timeoutMs)
+{
+    Written written;
+    if (choices.coverMaxPixels > 0 && !tags.pictures.isEmpty()) {
+        SourcePicture &front = tags.pictures[frontIndex(tags.pictures)];
+        if (!coverFits(front.data, choices.coverMaxPixels)) {
+            if (const auto scaled = scaledCover(decoder, front.data, choices.coverMaxPixels, timeoutMs)) {
+                front.data = *scaled;
+                front.mimeType = QStringLiteral("image/jpeg");
+            } else {
+                written.note = QStringLiteral("the cover could not be scaled down and is kept as it was");
+            }
+        }
+    }
+    written.ok = writeId3v23(tags, mp3Path, choices.id3v1);
+    return written;
 }
 
 // ffmpeg's metadata format: ";FFMETADATA1", then "key=value" lines, global ones first, then

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/conversiontypes.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QStringList>
@@ -59,7 +61,49 @@ QMap<QString, QStringList> readFields(const QString &path);
 // "Chapter N" for one without) that one top-level CTOC lists in order, through ordered CTOCs
 // of 255 each under it when there are more than 255. Nothing is written for empty tags.
 // False when the file could not be opened as MP3 or not saved.
-bool writeId3v23(const SourceTags &tags, const QString &mp3Path);
+// With id3v1, an ID3v1.1 tag goes at the end as well (see TagChoices::id3v1): title, artist and
+// album cut to 30 bytes, the year's four digits, the comment cut to 28 beside the track number
+// (30 without one), the genre's ID3v1 number when its name is one of ID3v1's list, else none.
+// ID3v1 has no text encoding: it is written in Latin-1, as players read it (see id3v1Text()).
+bool writeId3v23(const SourceTags &tags, const QString &mp3Path, bool id3v1 = false);
+
+// text as ID3v1's Latin-1 holds it: a character outside Latin-1 becomes its Latin-1 letters
+// where it decomposes to them ("ő" "o", "ﬁ" "fi"), a typographic dash or quote the plain one,
+// and anything else "?": TagLib alone would keep the low byte of its code, another character.
+QString id3v1Text(const QString &text);
+
+// What a picture's first bytes say of it, up to a JPEG's first frame header.
+struct ImageShape
+{
+    // A baseline JPEG is one of a sequential frame (SOF0, SOF1): what every JPEG decoder,
+    // a car stereo's too, reads. A progressive one (SOF2) or another kind is not.
+    enum class Kind { BaselineJpeg, OtherJpeg, NotJpeg };
+    Kind kind = Kind::NotJpeg;
+    int width = 0;    // of a JPEG's frame; 0 when not known
+    int height = 0;
+};
+ImageShape imageShape(const QByteArray &data);
+
+// Whether a cover goes into the tag as the source holds it under a limit of maxPixels on the
+// longer side (0 for none): a baseline JPEG within the limit.
+bool coverFits(const QByteArray &data, int maxPixels);
+
+// The decoder's arguments for a cover that does not fit: the picture on stdin, a baseline JPEG
+// on stdout, scaled down (never up) to maxPixels on its longer side, its aspect kept.
+QStringList coverScaleArguments(int maxPixels);
+
+// What the tag step did: whether the tags are in the file, and what to say of the cover.
+struct Written
+{
+    bool ok = false;
+    QString note;   // "" when the cover is as asked
+};
+
+// writeId3v23() with the user's choices: a front cover that does not fit choices.coverMaxPixels
+// is first scaled by the decoder, which may take timeoutMs (-1: no limit). A cover that cannot be
+// scaled is kept as it is, with a note.
+Written writeTags(SourceTags tags, const QString &mp3Path, const TagChoices &choices, const QString &decoder,
+                  int timeoutMs);
 
 // What a tool's MP3 output holds, as TagLib reads it: nothing when it is not MPEG audio.
 struct MpegAudio

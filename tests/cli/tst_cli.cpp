@@ -217,6 +217,7 @@ void TestCli::mixedBatch_data()
     QTest::newRow("VBR quality 2, joint stereo") << QStringList{QStringLiteral("-V"), QStringLiteral("2"), QStringLiteral("--stereo"), QStringLiteral("joint")};
     QTest::newRow("single pass, VBR quality 2") << QStringList{QStringLiteral("--single-pass"), QStringLiteral("-V"), QStringLiteral("2")};
     QTest::newRow("ReplayGain of an album") << QStringList{QStringLiteral("--replaygain"), QStringLiteral("album")};
+    QTest::newRow("ID3v1") << QStringList{QStringLiteral("--id3v1")};
 }
 
 void TestCli::mixedBatch()
@@ -300,6 +301,8 @@ void TestCli::mixedBatch()
         QCOMPARE(tags.fields.value(QStringLiteral("ARTIST")), QStringList{QStringLiteral("Ñandú")});
         QCOMPARE(tags.pictures.size(), 1);
         QCOMPARE(tags.pictures.at(0).data, tagged.pictures.at(0).data);
+        const QByteArray id3v1 = TestKit::readFile(QDir(m_out).filePath(name)).right(128);   // as old players read it
+        QCOMPARE(id3v1.startsWith("TAG") ? QString::fromLatin1(id3v1.mid(3, 30)).section(QChar(0), 0, 0) : QString(), QString::fromLatin1(mode.contains(QStringLiteral("--id3v1")) ? "Chanson d'\xE9t\xE9" : ""));
         if (gain) {
             // ReplayGain 2.0 brings the EBU R128 loudness (ffmpeg's ebur128 on the MP3) to -18 LUFS.
             QProcess meter;

@@ -38,7 +38,7 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
-    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern] [gain MODE[ by folder]]"
+    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern] [gain MODE[ by folder]] [cover N] [id3v1]"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
@@ -95,6 +95,9 @@ void TestCliOptions::parse_data()
     bad("pattern: unopened", {QStringLiteral("--pattern"), QStringLiteral("title}"), x.at(0)}, "unbalanced braces");
     bad("pattern: nested", {QStringLiteral("--pattern"), QStringLiteral("{a{title}}"), x.at(0)}, "unbalanced braces");
     bad("pattern: empty", {QStringLiteral("--pattern"), QStringLiteral("/"), x.at(0)}, "the pattern is empty");
+    ok("cover limit and ID3v1", {QStringLiteral("--cover-max"), QStringLiteral(" 500 "), QStringLiteral("--id3v1"), x.at(0)},
+       k128, {}, 0, false, x, "1/1 cover 500 id3v1");
+    bad("cover limit zero", {QStringLiteral("--cover-max=0"), x.at(0)}, "cover-max must be a positive whole number of pixels, not '0'");
     shard("shard", "2/5", "2/5");
     shard("last shard, spaced", " 7 / 7 ", "7/7");
     shard("shard zero", "0/2", nullptr);
@@ -171,7 +174,9 @@ void TestCliOptions::parse()
                  + (o.library.pattern.isEmpty() ? QString() : u' ' + o.library.pattern)
                  + QLatin1String(o.session.replayGain == ReplayGain::Mode::Track ? " gain track"
                                  : o.session.replayGain == ReplayGain::Mode::Album ? " gain album" : "")
-                 + QLatin1String(o.library.shardByFolder ? " by folder" : ""),
+                 + QLatin1String(o.library.shardByFolder ? " by folder" : "")
+                 + (o.session.tags.coverMaxPixels > 0 ? QStringLiteral(" cover %1").arg(o.session.tags.coverMaxPixels) : QString())
+                 + QLatin1String(o.session.tags.id3v1 ? " id3v1" : ""),
              library);
 }
 

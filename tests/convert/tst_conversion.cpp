@@ -4,6 +4,7 @@
 #include "convert/files/workfolder.h"
 #include "scripttools.h"
 
+#include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/chapterframe.h>
@@ -474,8 +475,9 @@ void TestConversion::tagsAndCovers_data()
     QTest::addColumn<QString>("make");          // ffmpeg's options for the source, if not the tone
     QTest::addColumn<QStringList>("fields");    // the source's, as TagLib names them
     QTest::addColumn<QByteArrayList>("covers"); // a PNG's bytes start with \x89
-    QTest::addColumn<QStringList>("frames");    // the MP3's whole ID3v2.3 tag, as TagLib reads it
+    QTest::addColumn<QStringList>("frames");    // the MP3's ID3v2.3 tag as TagLib reads it, its ID3v1, a new cover's size
     QTest::addColumn<QString>("note");
+    QTest::addColumn<TagChoices>("choices");
 
     const QByteArray jpeg("\xFF\xD8\xFF\xE0 the source's own JPEG");
     const QByteArray png("\x89PNG\r\n the source's own PNG");
@@ -489,20 +491,37 @@ void TestConversion::tagsAndCovers_data()
                 "TCON=Jazz|TDRC=2021|TIT1=Group|TIT2=Song|TPE1=Artist|TPE2=Band|TPOS=1/2|TRCK=3/12|"
                 "TSOP=Artist, The|TXXX=[MusicBrainz Album Id] mb-album|TXXX=[REPLAYGAIN_TRACK_GAIN] -6.50 dB|"
                 "UFID=|USLT=La la")
-        << QString();
+        << QString() << TagChoices();
     QTest::newRow("PNG cover") << QString() << list("TITLE=Song") << QByteArrayList{png}
-                               << list("APIC=[image/png]|TIT2=Song") << QString();
-    QTest::newRow("no tags but ffmpeg's own") << QString() << list("") << QByteArrayList() << list("") << QString();
+                               << list("APIC=[image/png]|TIT2=Song") << QString() << TagChoices();
+    QTest::newRow("no tags but ffmpeg's own") << QString() << list("") << QByteArrayList() << list("") << QString() << TagChoices();
     QTest::newRow("non-ASCII") << QString() << list("TITLE=Чайка – été 日本|ARTIST=Ñandú") << QByteArrayList()
-                               << list("TIT2=Чайка – été 日本|TPE1=Ñandú") << QString();
+                               << list("TIT2=Чайка – été 日本|TPE1=Ñandú") << QString() << TagChoices();
     QTest::newRow("two audio tracks, the second longer and stereo")
         << QStringLiteral("-f lavfi -i sine=duration=1 -f lavfi -i sine=duration=3,aformat=channel_layouts=stereo "
                           "-map 0 -map 1 -c:a aac")
         << list("TITLE=Song") << QByteArrayList() << list("TIT2=Song")
-        << QStringLiteral("only the first of 2 audio tracks was converted");
+        << QStringLiteral("only the first of 2 audio tracks was converted") << TagChoices();
     QTest::newRow("raw AAC named .m4a") << QStringLiteral("-f lavfi -i sine=duration=1 -c:a aac -f adts") << list("")
                                         << QByteArrayList() << list("")
-                                        << QStringLiteral("the source's tags could not be read");
+                                        << QStringLiteral("the source's tags could not be read") << TagChoices();
+
+    // One grey in a progressive JPEG: its DC scan alone, each block's difference 0 in a 1-bit code.
+    const QByteArray progressive = QByteArray("\xFF\xD8\xFF\xDB\x00\x43\x00", 7) + QByteArray(64, 1)
+        + QByteArray("\xFF\xC2\x00\x0B\x08\x05\xDC\x07\xD0\x01\x01\x11\x00\xFF\xC4\x00\x14\x00\x01", 19) + QByteArray(16, 0)
+        + QByteArray("\xFF\xDA\x00\x08\x01\x01\x00\x00\x00\x00", 10) + QByteArray(250 * 188 / 8, 0) + "\xFF\xD9";   // 2000x1500
+    const QString small = m_toneDir.filePath(QStringLiteral("small.jpg"));
+    QVERIFY(TestKit::makeSource(m_ffmpeg, small, QString::fromUtf8("-f lavfi -i testsrc=size=300x200 -frames:v 1 -c:v mjpeg -f mjpeg").split(u' ')));
+    QTest::newRow("progressive 2000 px cover, at most 500") << QString() << list("TITLE=Song") << QByteArrayList{progressive}
+        << list("APIC=[image/jpeg]|TIT2=Song|cover=500,375") << QString() << TagChoices{500, false};
+    QTest::newRow("baseline 300 px cover, at most 500") << QString() << list("TITLE=Song") << QByteArrayList{TestKit::readFile(small)}
+        << list("APIC=[image/jpeg]|TIT2=Song") << QString() << TagChoices{500, false};
+    QTest::newRow("cover the decoder cannot read") << QString() << list("TITLE=Song") << QByteArrayList{png} << list("APIC=[image/png]|TIT2=Song")
+        << QStringLiteral("the cover could not be scaled down and is kept as it was") << TagChoices{500, false};
+    QTest::newRow("ID3v1") << QString() << list("TITLE=A title of more than thirty bytes|ARTIST=Чайка – Ñandú|DATE=2021|TRACKNUMBER=3/12|"
+                                                "GENRE=jazz|COMMENT=Said in more than twenty-eight bytes") << QByteArrayList()
+        << list("COMM=Said in more than twenty-eight bytes|ID3v1=A title of more than thirty by;????? - Ñandú;;2021;Said in more than twenty-eig;"
+                "3;8|TCON=jazz|TDRC=2021|TIT2=A title of more than thirty bytes|TPE1=Чайка – Ñandú|TRCK=3/12") << QString() << TagChoices{0, true};
 }
 
 void TestConversion::tagsAndCovers()
@@ -512,6 +531,7 @@ void TestConversion::tagsAndCovers()
     QFETCH(QByteArrayList, covers);
     QFETCH(QStringList, frames);
     QFETCH(QString, note);
+    QFETCH(TagChoices, choices);
 
     const QString song = QDir(m_sources).filePath(QStringLiteral("song.m4a"));
     QVERIFY(TestKit::makeSource(m_ffmpeg, song, make.isEmpty() ? TestKit::toneOptions() : make.split(u' ')));
@@ -535,7 +555,7 @@ void TestConversion::tagsAndCovers()
         QVERIFY(file.save());
     }
 
-    FileConversion conversion(0, song, Tools::Encoding{320}, settings().tools);
+    FileConversion conversion(0, song, Tools::Encoding{320}, settings().tools, choices);
     QSignalSpy finished(&conversion, &FileConversion::finished);
     conversion.start();
     QVERIFY(finished.wait(60000));
@@ -547,19 +567,33 @@ void TestConversion::tagsAndCovers()
     QCOMPARE(TestKit::chapters(m_ffprobe, result.tempPath), QJsonValue(QJsonArray()));   // none in the source
 
     TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
-    QVERIFY(!mp3.hasID3v1Tag() && !mp3.hasAPETag());
+    QVERIFY(!mp3.hasAPETag());
     QCOMPARE(mp3.hasID3v2Tag(), !frames.isEmpty());   // an untagged source leaves no empty tag
     QStringList found;
     for (const TagLib::ID3v2::Frame *frame : mp3.ID3v2Tag(true)->frameList())
         found.append(QString::fromLatin1(frame->frameID().data(), 4) + u'='
                      + QString::fromStdString(frame->toString().to8Bit(true)));
+    if (const TagLib::ID3v1::Tag *v1 = mp3.hasID3v1Tag() ? mp3.ID3v1Tag() : nullptr) {
+        const auto text = [](const TagLib::String &field) { return QString::fromStdString(field.to8Bit(true)); };
+        found.append(QStringLiteral("ID3v1=%1;%2;%3;%4;%5;%6;%7").arg(text(v1->title()), text(v1->artist()), text(v1->album()))
+                         .arg(v1->year()).arg(text(v1->comment())).arg(v1->track()).arg(v1->genreNumber()));
+    }
+    const auto *front = mp3.hasID3v2Tag() && !mp3.ID3v2Tag()->frameList("APIC").isEmpty()
+                            ? static_cast<TagLib::ID3v2::AttachedPictureFrame *>(mp3.ID3v2Tag()->frameList("APIC").front()) : nullptr;
+    if (const QByteArray picture = front ? QByteArray(front->picture().data(), front->picture().size()) : QByteArray(); picture != covers.value(0)) {
+        QCOMPARE(TagCopy::imageShape(picture).kind, TagCopy::ImageShape::Kind::BaselineJpeg);
+        const QString written = QDir(m_sources).filePath(QStringLiteral("front.jpg"));
+        QVERIFY(TestKit::writeFile(written, picture));
+        QProcess ffprobe;
+        ffprobe.start(m_ffprobe, QString::fromUtf8("-v error -show_entries stream=width,height -of csv=p=0").split(u' ') << written);
+        QVERIFY(ffprobe.waitForFinished(30000));
+        found.append(QStringLiteral("cover=") + QString::fromUtf8(ffprobe.readAllStandardOutput().trimmed()));
+    }
     found.sort();
     QCOMPARE(found, frames);
     if (!covers.isEmpty()) {
         QCOMPARE(mp3.ID3v2Tag()->header()->majorVersion(), 3u);
-        const auto *front = static_cast<TagLib::ID3v2::AttachedPictureFrame *>(mp3.ID3v2Tag()->frameList("APIC").front());
         QCOMPARE(front->type(), TagLib::ID3v2::AttachedPictureFrame::FrontCover);
-        QCOMPARE(QByteArray(front->picture().data(), front->picture().size()), covers.first());
     }
 }
 

@@ -1,3 +1,4 @@
+#include "convert/tagcopy.h"
 #include "convert/toolcommands.h"
 
 #include <QDir>
@@ -18,6 +19,8 @@ private slots:
     void encoderArguments();
     void encoderOutputPath_data();
     void encoderOutputPath();
+    void coverShape_data();
+    void coverShape();
 };
 
 // Each offered bitrate is one lame encodes at, a rate of the MPEG-1 Layer III table or of
@@ -169,6 +172,39 @@ void TestToolCommands::encoderOutputPath()
     QFETCH(int, bitrate);
     QFETCH(QString, expected);
     QCOMPARE(Tools::encoderOutputPath(folder, temp, Tools::Encoding{bitrate}), QDir::toNativeSeparators(expected));
+}
+
+// A JPEG's start up to its frame header (marker frame), after an APP0 segment and before.
+// A JPEG's start up to its frame header (marker frame), after an APP0 segment and before.
+static QByteArray jpegStart(char frame, int width, int height, char precision = 8, const QByteArray &before = {})
+{
+    const char header[] = {'\xFF', frame, 0, 11, precision, char(height >> 8), char(height), char(width >> 8), char(width), 1, 1, 0x11, 0};
+    return QByteArray("\xFF\xD8\xFF\xE0\x00\x06JFIF", 10) + before + QByteArray(header, sizeof header);
+}
+
+void TestToolCommands::coverShape_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("shape");   // "baseline", "other" JPEG or "not JPEG", and its size
+    QTest::addColumn<bool>("fits");       // a cover to keep under a limit of 500 pixels
+    QTest::newRow("baseline (SOF0)") << jpegStart('\xC0', 300, 500) << QStringLiteral("baseline 300x500") << true;
+    QTest::newRow("baseline, too tall") << jpegStart('\xC0', 300, 501) << QStringLiteral("baseline 300x501") << false;
+    QTest::newRow("extended sequential (SOF1)") << jpegStart('\xC1', 300, 200) << QStringLiteral("baseline 300x200") << true;
+    QTest::newRow("SOF1 of 12-bit samples") << jpegStart('\xC1', 300, 200, 12) << QStringLiteral("other 300x200") << false;
+    QTest::newRow("progressive (SOF2)") << jpegStart('\xC2', 300, 200) << QStringLiteral("other 300x200") << false;
+    QTest::newRow("a table, a fill byte first") << jpegStart('\xC0', 300, 200, 8, QByteArray("\xFF\xC4\x00\x03\x00\xFF", 6)) << QStringLiteral("baseline 300x200") << true;
+    QTest::newRow("PNG") << QByteArray("\x89PNG\r\n\x1A\n") << QStringLiteral("not JPEG 0x0") << false;
+}
+
+void TestToolCommands::coverShape()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, shape);
+    QFETCH(bool, fits);
+    const TagCopy::ImageShape found = TagCopy::imageShape(data);
+    const char *const kinds[] = {"baseline", "other", "not JPEG"};
+    QCOMPARE(QStringLiteral("%1 %2x%3").arg(QLatin1String(kinds[int(found.kind)])).arg(found.width).arg(found.height), shape);
+    QCOMPARE(TagCopy::coverFits(data, 500), fits);
 }
 
 QTEST_GUILESS_MAIN(TestToolCommands)
