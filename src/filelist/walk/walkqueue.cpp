@@ -8,6 +8,8 @@ using Walked = std::pair<QStringList, FolderWalk::UnreadableList>;
 
 WalkQueue::~WalkQueue()
 {
+    // Nothing said while going: the owner, a window, is half destroyed by now.
+    blockSignals(true);
     cancelAll();
 }
 
