@@ -227,21 +227,20 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
         if (!chaptered)
             spans.append(SourceSpan());
         const QString fileName = QFileInfo(source.path).fileName();
-        NamePattern::Fields fields = tagged ? TagCopy::readFields(source.path) : NamePattern::Fields();
+        const NamePattern::Fields fields = tagged ? TagCopy::readFields(source.path) : NamePattern::Fields();
         // With keepTree, inside the folder that mirrors the source's.
         const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
                                                 : QString();
         for (const SourceSpan &span : std::as_const(spans)) {
             QString name;
             if (tagged || chaptered) {
-                fields.insert(QStringLiteral("CHAPTER"), {QString::number(qMax(1, span.chapter))});
-                fields.insert(QStringLiteral("CHAPTERS"), {QString::number(qMax(1, span.chapters))});
-                if (chaptered)
-                    fields.insert(QStringLiteral("CHAPTERTITLE"), {span.title});
-                else
-                    fields.insert(QStringLiteral("CHAPTERTITLE"), fields.value(QStringLiteral("TITLE")));
+                // A chapter's file is named from its own tags: its title, track and album.
+                NamePattern::Fields own = TagCopy::chapterTags({true, fields, {}, {}, {}}, span).fields;
+                own.insert(QStringLiteral("CHAPTER"), {QString::number(qMax(1, span.chapter))});
+                own.insert(QStringLiteral("CHAPTERS"), {QString::number(qMax(1, span.chapters))});
+                own.insert(QStringLiteral("CHAPTERTITLE"), chaptered ? QStringList{span.title} : own.value(QStringLiteral("TITLE")));
                 name = folder + NamePattern::saveName(tagged ? choices.pattern : QLatin1String(kChapterPattern),
-                                                      fields, fileName);
+                                                      own, fileName);
             } else {
                 name = choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path);
             }
