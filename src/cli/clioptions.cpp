@@ -29,6 +29,9 @@ QString helpEpilogue()
         "folder inside it) is taken once, as found under the outermost of them. A killed\n"
         "run leaves no partial MP3 file, so --skip-existing picks up where it stopped;\n"
         "an output that is empty, damaged or shorter than its source is converted again.\n"
+        "With --split-chapters each chapter is a file of its own, which --skip-existing,\n"
+        "--existing, --dry-run and the progress count one by one; a book's chapters share\n"
+        "its shard, and a chapter that fails fails its book while the others are saved.\n"
         "\n"
         "With --pattern a missing tag becomes \"Unknown Artist\", \"Unknown Album\",\n"
         "\"Unknown Genre\", \"Unknown Year\", \"Unknown Track\" or \"Unknown Disc\"; a missing\n"
@@ -154,12 +157,18 @@ const OptionRow kOptionRows[] = {
      [](const Given &, CliOptions &o) -> QString { o.library.keepTree = true; return {}; }},
     {'p', "pattern", "TEMPLATE",
      "Name each file from its source's tags: {artist}, {albumartist}, {album}, {title}, {track}, {disc}, {year}, "
-     "{genre} and {name} (the source's name), \"/\" between folders, \".mp3\" added; {track:02} (also disc, year) "
-     "has at least 2 digits. Below the output folder, or with --keep-tree the mirrored folder.", nullptr,
+     "{genre}, {name} (the source's name) and, with --split-chapters, {chapter}, {chapters} and {chaptertitle}, "
+     "\"/\" between folders, \".mp3\" added; {track:02} (also disc, year, chapter, chapters) has at least 2 digits. Below the output folder, or with --keep-tree the mirrored folder.", nullptr,
      [](const Given &given, CliOptions &o) -> QString {
          o.library.pattern = given.value;
          return NamePattern::problem(given.value);
      }},
+    {'\0', "split-chapters", nullptr,
+     "Save each chapter of an audiobook as an MP3 file of its own, cut at the chapter's bounds, tagged with its "
+     "title, its number as the track (2/12) and the book's album or title as the album; named {name}/{chapter:02} "
+     "{chaptertitle} unless --pattern says otherwise ({chapter}, {chapters} and {chaptertitle} name the chapter). A "
+     "source without chapters is one file. Example: --split-chapters -o /media/usb book.m4b", nullptr,
+     [](const Given &, CliOptions &o) -> QString { o.library.splitChapters = true; return {}; }},
     {'\0', "skip-existing", nullptr,
      "Skip a source whose MP3 file already exists, is not older than the source and is whole (MPEG audio as long as "
      "the source, within half a second); it is reported as skipped, not converted.", nullptr,

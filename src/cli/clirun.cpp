@@ -5,6 +5,7 @@
 #include "convert/files/pathhelpers.h"
 #include "convert/processrunner.h"
 #include "convert/signalwatcher.h"
+#include "convert/tagcopy.h"
 #include "convert/files/workfolder.h"
 
 #include <QCoreApplication>
@@ -302,15 +303,20 @@ int runCli(const CliCommand &command)
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
     // Reads every source's tags (--pattern) or every output (--skip-existing); stops early, as
     // the walk does, once a signal has arrived.
-    const LibraryLayout::RunPlan plan =
-        LibraryLayout::planRun(found, setup.session.saveFolder, options.library, SignalWatcher::raisedFlag());
+    // --split-chapters: the chapters as the decoder that cuts them reads them.
+    const QString decoder = Paths::toolPath(QCoreApplication::applicationDirPath(), QStringLiteral("ffmpeg"));
+    const int chapterTimeoutMs = options.session.tools.stallTimeoutSeconds > 0
+                                     ? options.session.tools.stallTimeoutSeconds * 1000 : -1;
+    const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
+        found, setup.session.saveFolder, options.library, SignalWatcher::raisedFlag(),
+        [&](const QString &source) { return TagCopy::listChapters(decoder, source, chapterTimeoutMs); });
     if (const std::optional<int> status = cancelledBeforeConverting())
         return *status;
     if (options.dryRun) {
         QString list;
         for (qsizetype i = 0; i < plan.sources.size(); ++i) {
-            // With --pattern, where the tags put each file.
-            list += Paths::printable(options.library.pattern.isEmpty()
+            // With --pattern or --split-chapters, where each file goes.
+            list += Paths::printable(options.library.pattern.isEmpty() && !options.library.splitChapters
                                          ? plan.sources.at(i)
                                          : plan.sources.at(i) + QStringLiteral(" -> ")
                                                + QDir::toNativeSeparators(plan.saveNames.at(i)))
@@ -331,6 +337,7 @@ int runCli(const CliCommand &command)
     WorkFolder::removeAbandoned(QString());
     setup.session.sources = plan.sources;
     setup.session.saveNames = plan.saveNames;
+    setup.session.spans = plan.spans;
     setup.skipped = plan.skipped;
     // The tools lie beside the program, as in an installed copy.
     setup.session.appFolder = QCoreApplication::applicationDirPath();

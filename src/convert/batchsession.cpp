@@ -22,7 +22,9 @@
 // ties keep source order. With albums, each source's album tag too. Reads every source: run
 // off the event thread, and stopped between two sources by a cancel, which would otherwise
 // wait for a whole library's reading.
-void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &sources, bool longestFirst, bool albums)
+// A chapter counts by its own length; a source's length is read once for all its chapters.
+void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &sources, const QList<SourceSpan> &spans,
+                             bool longestFirst, bool albums)
 {
     StartPlan plan;
     plan.order.resize(sources.size());
@@ -30,10 +32,15 @@ void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &so
     if (longestFirst) {
         QList<qint64> lengths;
         lengths.reserve(sources.size());
-        for (const QString &source : sources) {
+        qint64 whole = 0;
+        for (qsizetype i = 0; i < sources.size(); ++i) {
             if (promise.isCanceled())
                 return;
-            lengths.append(TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16));
+            const QString &source = sources.at(i);
+            if (i == 0 || sources.at(i - 1) != source)
+                whole = TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16);
+            const SourceSpan span = spans.value(i);
+            lengths.append(span.isWhole() ? whole : (span.hasEnd() ? span.endMs : whole) - span.startMs);
         }
         std::stable_sort(plan.order.begin(), plan.order.end(),
                          [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });
@@ -41,7 +48,9 @@ void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &so
     for (qsizetype i = 0; albums && i < sources.size(); ++i) {
         if (promise.isCanceled())
             return;
-        plan.albums.append(TagCopy::readFields(sources.at(i)).value(QStringLiteral("ALBUM")).value(0));
+        // As the file's tag will have it: a chapter's album may be its book's title.
+        const SourceTags tags = TagCopy::chapterTags({true, TagCopy::readFields(sources.at(i)), {}, {}, {}}, spans.value(i));
+        plan.albums.append(tags.fields.value(QStringLiteral("ALBUM")).value(0));
     }
     promise.addResult(plan);
 }
@@ -163,7 +172,7 @@ QString BatchSession::start()
         }
         startMore();
     });
-    m_ordering = QtConcurrent::run(planStart, m_setup.sources, m_setup.longestFirst,
+    m_ordering = QtConcurrent::run(planStart, m_setup.sources, m_setup.spans, m_setup.longestFirst,
                                    m_setup.replayGain == ReplayGain::Mode::Album);
     order->setFuture(m_ordering);
     return {};
@@ -256,6 +265,7 @@ void BatchSession::startMore()
     while (m_state == State::Running && m_running < m_setup.jobs && m_next < m_order.size()) {
         const int index = m_order.at(m_next++);
         auto *conversion = new FileConversion(index, m_setup.sources.at(index), m_setup.encoding, m_setup.tools, m_setup.tags, this);
+        conversion->setSpan(m_setup.spans.value(index));
         connect(conversion, &FileConversion::progress, this, &BatchSession::onFileProgress);
         connect(conversion, &FileConversion::finished, this, &BatchSession::onConverted);
         m_files[index].conversion = conversion;

@@ -122,7 +122,9 @@ private:
         QList<int> order;     // source indices in the order they start
         QStringList albums;   // by source, the album tag, when measuring albums
     };
-    static void planStart(QPromise<StartPlan> &promise, const QStringList &sources, bool longestFirst, bool albums);
+    static void planStart(QPromise<StartPlan> &promise, const QStringList &sources, const QList<SourceSpan> &spans,
+                          bool longestFirst, bool albums);
+
 
     void post(std::function<void()> say);   // emits from the event loop
     void startMore();

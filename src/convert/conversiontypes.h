@@ -80,6 +80,25 @@ struct TagChoices
 };
 Q_DECLARE_METATYPE(TagChoices)
 
+// The part of a source that one planned output holds: the whole source, or one chapter of it
+// (quorvane-cli's --split-chapters). Its bounds are the decoder's reading of the source's
+// chapters, taken once when the run is planned: the tool that cuts is the one whose idea of
+// the times counts. Chapter N ends where chapter N+1 starts, at the same number, so that the
+// cuts leave no gap and no overlap; the first starts at the source's start, the last runs to
+// its end.
+struct SourceSpan
+{
+    int chapter = 0;     // 1-based; 0 for the whole source
+    int chapters = 0;    // of the source
+    qint64 startMs = 0;
+    qint64 endMs = -1;   // -1: to the source's end
+    QString title;       // the chapter's, or "Chapter N" when the source names none
+
+    bool isWhole() const { return chapter == 0; }
+    bool hasEnd() const { return endMs >= 0; }
+};
+Q_DECLARE_METATYPE(SourceSpan)
+
 enum class FileStatus { Converted, KeptDecoderBitrate, Failed, Cancelled };
 
 // The one record of a source in a batch, kept by the batch's ResultSet at the source's index

@@ -213,7 +213,7 @@ void FileConversion::onTagsRead()
 {
     if (m_state != State::Starting)
         return;   // cancelled or aborted meanwhile
-    m_sourceTags = m_tagReader.result();
+    m_sourceTags = TagCopy::chapterTags(m_tagReader.result(), m_span);
     m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
     m_result.tempPath = WorkFolder::newTempMp3Path(m_tools.tempFolder);
     if (m_result.tempPath.isEmpty()) {
@@ -226,7 +226,11 @@ void FileConversion::onTagsRead()
     // A long audiobook's files can outgrow a temporary folder kept in memory, and so can several
     // files at once: better said now than after hours of decoding into a full disk.
     if (m_sourceTags.firstAudioTrackMs) {
-        const qint64 needed = Verdicts::tempBytesNeeded(*m_sourceTags.firstAudioTrackMs, m_encoding, m_pipeReader);
+        // A chapter needs room for itself only.
+        const qint64 trackMs = *m_sourceTags.firstAudioTrackMs;
+        const qint64 lengthMs = m_span.isWhole() ? trackMs
+                                : qMax<qint64>(0, (m_span.hasEnd() ? qMin(m_span.endMs, trackMs) : trackMs) - m_span.startMs);
+        const qint64 needed = Verdicts::tempBytesNeeded(lengthMs, m_encoding, m_pipeReader);
         const QString problem = Verdicts::tempSpaceProblem(needed, QStorageInfo(m_tools.tempFolder).bytesAvailable(),
                                                            othersWriting(m_tools.tempFolder),
                                                            QFileInfo(m_tools.tempFolder).path());
@@ -238,14 +242,23 @@ void FileConversion::onTagsRead()
     }
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath),
+        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath, m_span),
                              m_pipeReader, m_tools.encoder,
                              Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
     } else {
         m_state = State::Decoding;
-        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath));
+        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath, m_span));
     }
     watchTools();
+}
+
+// How long the decoder's output should come out: the source's length, or the span's.
+std::optional<qint64> FileConversion::expectedMs() const
+{
+    if (m_span.isWhole() || (!m_span.hasEnd() && !m_said.sourceMs))
+        return m_said.sourceMs;
+    const qint64 endMs = m_span.hasEnd() ? m_span.endMs : *m_said.sourceMs;
+    return qMax<qint64>(0, (m_said.sourceMs ? qMin(endMs, *m_said.sourceMs) : endMs) - m_span.startMs);
 }
 
 void FileConversion::watchTools()
@@ -315,8 +328,8 @@ void FileConversion::onToolLine(const QString &line, bool fromPipeReader)
         m_decoderHeardMs = m_clock.elapsed();
         ToolOutput::readDecoderLine(m_said, line);
         const double span = m_state == State::Piping ? kPipedFraction : kDecodedFraction;
-        if (m_said.decodedMs && m_said.sourceMs && *m_said.sourceMs > 0)
-            reportProgress(span * qMin(1.0, double(*m_said.decodedMs) / double(*m_said.sourceMs)));
+        if (const std::optional<qint64> expected = expectedMs(); m_said.decodedMs && expected && *expected > 0)
+            reportProgress(span * qMin(1.0, double(*m_said.decodedMs) / double(*expected)));
     }
 }
 
@@ -414,7 +427,8 @@ void FileConversion::onPipedToolFinished()
 void FileConversion::takeChapters()
 {
     const QString path = Tools::chaptersPath(m_result.tempPath);
-    m_sourceTags.chapters = TagCopy::readChapters(path);
+    if (m_span.isWhole())   // a chapter's file holds no chapters
+        m_sourceTags.chapters = TagCopy::readChapters(path);
     QFile::remove(path);
 }
 
@@ -482,12 +496,14 @@ void FileConversion::finish(FileStatus status, const QString &reason)
     m_watchdog->stop();
     m_result.status = status;
     m_result.reason = Verdicts::shownReason(reason, m_result.sourcePath);
+    if (!m_span.isWhole() && !m_result.reason.isEmpty() && status != FileStatus::Cancelled)
+        m_result.reason = QStringLiteral("chapter %1 of %2: %3").arg(m_span.chapter).arg(m_span.chapters).arg(m_result.reason);
     if (m_result.isConverted()) {
         // m_result.tempPath is the receiver's now, until it lets it go (WorkFolder::discardTempMp3()).
         // The file's own length, as its headers give it: the decoder's last progress line can
         // lag well behind what it wrote before it stopped.
         m_result.warning = ToolOutput::shortSourceWarning(
-            m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_said.decodedMs, m_said.sourceMs);
+            m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_said.decodedMs, expectedMs());
         QStringList notes{Verdicts::note(m_said.audioTracks, status == FileStatus::Converted ? m_encodedKbps : std::nullopt,
                                          m_encoding, m_sourceTags.readable, m_tagsWritten.ok),
                           m_tagsWritten.note};

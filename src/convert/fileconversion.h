@@ -36,6 +36,9 @@ public:
                    const ToolSet &tools, const TagChoices &tagChoices = {}, QObject *parent = nullptr);
     ~FileConversion() override;   // as abort() when it has not reported yet
 
+    // Before start(): convert only this part of the source (one chapter), tagged as its own
+    // file (TagCopy::chapterTags()); the whole source by default.
+    void setSpan(const SourceSpan &span) { m_span = span; }
     void start();    // once; the work starts from the event loop
     void cancel();   // stops the running tool, deletes this file's temporary files, reports Cancelled
     void abort();    // for shut-down: kills the tools, waits for a tag writer and deletes the files
@@ -55,6 +58,7 @@ private:
 
     void begin();
     void onTagsRead();
+    std::optional<qint64> expectedMs() const;
     void watchTools();
     void onWatchdog();
     void onToolLine(const QString &line, bool fromPipeReader);
@@ -77,6 +81,7 @@ private:
     ToolSet m_tools;
     Tools::Encoding m_encoding;
     TagChoices m_tagChoices;
+    SourceSpan m_span;
     FileResult m_result;       // its status and reason are the pending ones from the tag step on;
                                // its tempPath is this conversion's while it runs
     QString m_encoderOutput;

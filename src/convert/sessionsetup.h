@@ -10,7 +10,11 @@
 // once, and where the tools and the temporary files are.
 struct SessionSetup
 {
+    // What the batch converts, one record each: a source, or with spans one part of it (a
+    // source split into chapters is listed once per chapter). Every index of the batch (its
+    // records, fileStarted(), saveNames) counts these entries.
     QStringList sources;
+    QList<SourceSpan> spans;   // by entry of sources; empty: every entry a whole source
     Tools::Encoding encoding;  // made once by the front end, carried unchanged to the encoder's arguments
     TagChoices tags;           // carried unchanged to every file's tag step
     int jobs = 1;              // files converted at the same time; 1 converts strictly in turn

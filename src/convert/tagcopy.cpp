@@ -1,5 +1,7 @@
 #include "convert/tagcopy.h"
 
+#include "convert/toolcommands.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -600,7 +602,42 @@ QList<SourceChapter> readChapters(const QString &ffmetadataPath)
     QFile file(ffmetadataPath);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    const QByteArray text = file.readAll();
+    return parseChapters(file.readAll());
+}
+
+QList<SourceChapter> listChapters(const QString &decoder, const QString &source, int timeoutMs)
+{
+    QProcess tool;
+    tool.setProgram(decoder);
+    tool.setArguments(Tools::chapterListArguments(source));
+    tool.setStandardErrorFile(QProcess::nullDevice());
+    tool.start(QIODevice::ReadOnly);
+    if (!tool.waitForFinished(timeoutMs)) {
+        tool.kill();
+        tool.waitForFinished();
+        return {};
+    }
+    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+        return {};
+    return parseChapters(tool.readAllStandardOutput());
+}
+
+SourceTags chapterTags(SourceTags tags, const SourceSpan &span)
+{
+    if (span.isWhole())
+        return tags;
+    const QString album = QStringLiteral("ALBUM");
+    const QString title = QStringLiteral("TITLE");
+    if (tags.fields.value(album).join(QString()).trimmed().isEmpty() && tags.fields.contains(title))
+        tags.fields.insert(album, tags.fields.value(title));
+    tags.fields.insert(title, {span.title});
+    tags.fields.insert(QStringLiteral("TRACKNUMBER"), {QStringLiteral("%1/%2").arg(span.chapter).arg(span.chapters)});
+    tags.chapters.clear();
+    return tags;
+}
+
+QList<SourceChapter> parseChapters(const QByteArray &text)
+{
     struct Counted { SourceChapter chapter; qint64 start = 0, end = 0, num = 1, den = 1000000000; };
     QList<Counted> counted;
     bool inChapter = false;

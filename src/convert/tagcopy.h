@@ -51,6 +51,20 @@ SourceTags readSource(const QString &path);
 // it cannot be read or holds none.
 QList<SourceChapter> readChapters(const QString &ffmetadataPath);
 
+// The chapters in ffmpeg's metadata text, as readChapters() reads them from a file.
+QList<SourceChapter> parseChapters(const QByteArray &ffmetadata);
+
+// The source's chapters as the decoder reads them (Tools::chapterListArguments()), waiting up
+// to timeoutMs for it; none when it fails or the source has none. TagLib reads no MPEG-4
+// chapters, and the decoder is what cuts a chapter out: its reading of the bounds is the one
+// that counts. Blocking: for a planning step off any window's thread.
+QList<SourceChapter> listChapters(const QString &decoder, const QString &source, int timeoutMs);
+
+// The tags of the file that holds one chapter of a source: the source's, with the chapter's
+// title, its number as the track ("2/3"), the source's album or else its title as the album,
+// and no chapters of its own. The whole source's tags for a whole span.
+SourceTags chapterTags(SourceTags tags, const SourceSpan &span);
+
 // Only the fields of readSource(), without pictures or audio: fast enough to name every file
 // of a library from its tags. Nothing when the tag library cannot read the file.
 QMap<QString, QStringList> readFields(const QString &path);

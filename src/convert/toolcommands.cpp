@@ -37,16 +37,49 @@ QString ffmpegFileArgument(const QString &path)
     return QStringLiteral("file:") + path;
 }
 
-// The source, then the chapters file: metadata only, no stream ("-an") goes into it.
-static QStringList sourceAndChapters(const QString &source, const QString &tempMp3)
+// Seconds as ffmpeg's time options take them: "83.250".
+static QString seconds(qint64 ms)
 {
-    return {QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-an"),
-            ffmpegFileArgument(chaptersPath(tempMp3))};
+    return QString::number(double(ms) / 1000.0, 'f', 3);
 }
 
-QStringList decoderArguments(const QString &source, const QString &tempMp3)
+SpanArguments spanArguments(const SourceSpan &span)
 {
-    return sourceAndChapters(source, tempMp3)
+    SpanArguments arguments;
+    if (span.isWhole())
+        return arguments;
+    constexpr qint64 kSettleMs = 1000;
+    const qint64 seekMs = qMax<qint64>(0, span.startMs - kSettleMs);
+    if (seekMs > 0)
+        arguments.input = QStringList{QStringLiteral("-ss"), seconds(seekMs)};
+    if (span.startMs > seekMs)
+        arguments.output = QStringList{QStringLiteral("-ss"), seconds(span.startMs - seekMs)};
+    if (span.hasEnd())
+        arguments.output += QStringList{QStringLiteral("-t"), seconds(span.endMs - span.startMs)};
+    return arguments;
+}
+
+// The source, then the chapters file: metadata only, no stream ("-an") goes into it; then the
+// span's output options, which belong to the audio output that follows.
+static QStringList sourceAndChapters(const QString &source, const QString &tempMp3, const SourceSpan &span)
+{
+    const SpanArguments cut = spanArguments(span);
+    return cut.input
+           + QStringList{QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-an"),
+                         ffmpegFileArgument(chaptersPath(tempMp3))}
+           + cut.output;
+}
+
+QStringList chapterListArguments(const QString &source)
+{
+    return {QStringLiteral("-nostdin"), QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"),
+            ffmpegFileArgument(source), QStringLiteral("-an"), QStringLiteral("-f"), QStringLiteral("ffmetadata"),
+            QStringLiteral("-")};
+}
+
+QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span)
+{
+    return sourceAndChapters(source, tempMp3, span)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-id3v2_version"), QStringLiteral("0"),
                          QStringLiteral("-b:a"), QStringLiteral("320k"),
@@ -73,9 +106,9 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
             QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
 }
 
-QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3)
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span)
 {
-    return sourceAndChapters(source, tempMp3)
+    return sourceAndChapters(source, tempMp3, span)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-map_metadata"), QStringLiteral("-1"),
                          QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),

@@ -21,8 +21,24 @@ QString defaultBitrateText();
 // tempMp3 when it was chosen. In the same run it writes the source's chapters to
 // chaptersPath(tempMp3), in its own metadata format, for the tag step. That output comes
 // first, so that the MP3 stays the last argument; each output's format follows from its
-// name's extension.
-QStringList decoderArguments(const QString &source, const QString &tempMp3);
+// name's extension. A span that is a chapter decodes that chapter only (see spanArguments()).
+QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {});
+
+// How the decoder takes one chapter, sample-exact: the input options (before "-i") seek to a
+// second before the chapter's start, and the output options decode from there, dropping the
+// samples up to the start and stopping after the chapter's length. The AAC decoder needs that
+// second to settle: a cut right at the start would begin with a frame decoded from nothing.
+// Both empty for a whole source.
+struct SpanArguments
+{
+    QStringList input;
+    QStringList output;
+};
+SpanArguments spanArguments(const SourceSpan &span);
+
+// ffmpeg writes the source's chapters, in its metadata format, to standard output
+// (TagCopy::parseChapters() reads them); nothing is decoded.
+QStringList chapterListArguments(const QString &source);
 
 // Where the decoder writes the source's chapters: beside tempMp3, under its base name with
 // ".ffmeta" (the extension ffmpeg knows its metadata format by). "" for "".
@@ -41,7 +57,7 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
 // 16 bits adds noise in every band, which lame then spends about 14% more time coding. More than
 // two channels are mixed down to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in
 // the two steps. The chapters go to chaptersPath(tempMp3) as in the two steps.
-QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3);
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {});
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);

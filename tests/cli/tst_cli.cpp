@@ -59,6 +59,8 @@ private slots:
     void closedPipeStopsCleanly();
     void libraryInShardsThenAgain();
     void patternNamesFromTags();
+    void splitChapters_data();
+    void splitChapters();
     void signalCancels_data();
     void signalCancels();
 
@@ -638,6 +640,45 @@ void TestCli::patternNamesFromTags()
     tree.sort();
     QCOMPARE(tree, (QStringList{QStringLiteral("AC-DC/Live- 1991/03 Thunder_.mp3"),
                                 QStringLiteral("Unknown Artist/Last/65535 End.mp3"), QStringLiteral("Ñandú/Unknown Album/12 Two.mp3")}));
+}
+
+void TestCli::splitChapters_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("expected");   // the files made, sorted
+    const QStringList plain{QStringLiteral("plain.mp3")};
+    QTest::newRow("default names") << QStringList()
+        << QStringList{QStringLiteral("book/01 One.mp3"), QStringLiteral("book/02 Two.mp3"), QStringLiteral("book/03 Three.mp3")} + plain;
+    QTest::newRow("pattern, single pass") << QStringList{QStringLiteral("--single-pass"), QStringLiteral("-p"), QStringLiteral("{album}/{chapter}-{chapters} {chaptertitle}")}
+        << QStringList{QStringLiteral("Book/1-3 One.mp3"), QStringLiteral("Book/2-3 Two.mp3"), QStringLiteral("Book/3-3 Three.mp3"),
+                       QStringLiteral("Unknown Album/1-1 plain.mp3")};
+}
+
+// A book becomes a file per chapter, a file without chapters one file; a dry run lists them and
+// a run again with --skip-existing skips every one.
+void TestCli::splitChapters()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, expected);
+    const QString meta = QDir(m_work->path()).filePath(QStringLiteral("meta.txt"));
+    QVERIFY(TestKit::writeFile(meta, ";FFMETADATA1\ntitle=Book\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=One\n"
+                                     "[CHAPTER]\nTIMEBASE=1/1000\nSTART=700\nEND=1500\ntitle=Two\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1500\nEND=2000\ntitle=Three\n"));
+    QVERIFY(TestKit::makeSource(m_ffmpeg, QDir(m_sources).filePath(QStringLiteral("book.m4b")),
+                                {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=2"), QStringLiteral("-i"), meta,
+                                 QStringLiteral("-map_metadata"), QStringLiteral("1"), QStringLiteral("-map_chapters"), QStringLiteral("1"), QStringLiteral("-c:a"), QStringLiteral("aac")}));
+    tone(QStringLiteral("sources/plain.m4a"));
+    const QStringList arguments = options + QStringList{QStringLiteral("--split-chapters"), QStringLiteral("--skip-existing"), QStringLiteral("-o"), m_out, m_sources};
+    const Run dry = run(QStringList{QStringLiteral("--dry-run")} + arguments);
+    QVERIFY2(dry.out.count(QStringLiteral(" -> ")) == expected.size(), qPrintable(dry.out + dry.err));
+    const Run result = run(arguments);
+    QVERIFY2(result.finished && result.exitCode == 0, qPrintable(result.err));
+    QStringList tree;
+    for (QDirIterator file(m_out, QDir::Files, QDirIterator::Subdirectories); file.hasNext();)
+        tree.append(QDir(m_out).relativeFilePath(file.next()));
+    tree.sort();
+    QCOMPARE(tree, expected);
+    const Run again = run(arguments);
+    QVERIFY2(again.exitCode == 0 && again.err.contains(QStringLiteral("0 of 4 file(s) converted, 4 skipped")), qPrintable(again.err));
 }
 
 void TestCli::signalCancels_data()

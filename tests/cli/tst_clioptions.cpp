@@ -38,7 +38,7 @@ void TestCliOptions::parse_data()
     QTest::addColumn<bool>("dryRun");
     QTest::addColumn<QStringList>("paths");
     QTest::addColumn<QString>("error");           // a part of the usage error
-    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern] [gain MODE[ by folder]] [cover N] [id3v1]"
+    QTest::addColumn<QString>("library");         // "[single] [tree] [skip] [rename] K/N [pattern] [gain MODE[ by folder]] [cover N] [id3v1] [chapters]"
 
     const QString k128 = QStringLiteral("128 kbps");
     const QString k192 = QStringLiteral("192 kbps");
@@ -89,6 +89,8 @@ void TestCliOptions::parse_data()
         "--skip-existing and --existing overwrite disagree");
     ok("pattern", {QStringLiteral("-p"), QStringLiteral("{albumartist}/{track:02} {title}"), QStringLiteral("--keep-tree"), x.at(0)},
        k128, {}, 0, false, x, "tree 1/1 {albumartist}/{track:02} {title}");
+    ok("split chapters", {QStringLiteral("--split-chapters"), QStringLiteral("-p"), QStringLiteral("{album}/{chapter:02} {chaptertitle}"), x.at(0)},
+       k128, {}, 0, false, x, "1/1 {album}/{chapter:02} {chaptertitle} chapters");
     bad("pattern: unknown field", {QStringLiteral("--pattern={artst}"), x.at(0)}, "unknown field '{artst}' in pattern");
     bad("pattern: padded text", {QStringLiteral("--pattern={title:02}"), x.at(0)}, "unknown field '{title:02}'");
     bad("pattern: unclosed", {QStringLiteral("--pattern"), QStringLiteral("{album}/{title"), x.at(0)}, "unbalanced braces in pattern '{album}/{title'");
@@ -176,7 +178,8 @@ void TestCliOptions::parse()
                                  : o.session.replayGain == ReplayGain::Mode::Album ? " gain album" : "")
                  + QLatin1String(o.library.shardByFolder ? " by folder" : "")
                  + (o.session.tags.coverMaxPixels > 0 ? QStringLiteral(" cover %1").arg(o.session.tags.coverMaxPixels) : QString())
-                 + QLatin1String(o.session.tags.id3v1 ? " id3v1" : ""),
+                 + QLatin1String(o.session.tags.id3v1 ? " id3v1" : "")
+                 + QLatin1String(o.library.splitChapters ? " chapters" : ""),
              library);
 }
 
@@ -201,6 +204,7 @@ void TestCliOptions::helpAndVersion_data()
                            QStringLiteral("--jobs <N>"), QStringLiteral("--dry-run"), QStringLiteral("PATH..."),
                            QStringLiteral("--keep-tree"), QStringLiteral("--skip-existing"),
                            QStringLiteral("--shard <K/N>"), QStringLiteral("-p, --pattern <TEMPLATE>"),
+                           QStringLiteral("--split-chapters"),
                            QStringLiteral("\"Unknown Artist\""),
                            QStringLiteral("130"), QStringLiteral("SIGINT"), QStringLiteral("143"),
                            QStringLiteral("SIGTERM")};

@@ -2,6 +2,7 @@
 #include "convert/batchsession.h"
 #include "convert/fileconversion.h"
 #include "convert/files/workfolder.h"
+#include "filelist/walk/librarylayout.h"
 #include "scripttools.h"
 
 #include <taglib/id3v1tag.h>
@@ -601,10 +602,13 @@ void TestConversion::chaptersKept_data()
 {
     QTest::addColumn<bool>("singlePass");
     QTest::addColumn<int>("count");   // chapters of 3 ms, titled "cN"; 0: three with awkward titles
-    QTest::newRow("two steps") << false << 0;
-    QTest::newRow("single pass") << true << 0;
+    QTest::addColumn<bool>("split");  // a file per chapter, as the batch makes them (--split-chapters)
+    QTest::newRow("two steps") << false << 0 << false;
+    QTest::newRow("single pass") << true << 0 << false;
     for (int count : {255, 256, 600})   // a table of contents counts its entries in one byte
-        QTest::addRow("%d chapters", count) << (count == 600) << count;
+        QTest::addRow("%d chapters", count) << (count == 600) << count << false;
+    QTest::newRow("split, two steps") << false << 0 << true;
+    QTest::newRow("split, single pass") << true << 0 << true;
 }
 
 // An audiobook's chapters, titles with ffmpeg's escapes and a line break in them, reach the
@@ -613,8 +617,9 @@ void TestConversion::chaptersKept()
 {
     QFETCH(bool, singlePass);
     QFETCH(int, count);
+    QFETCH(bool, split);
     const QString meta = QDir(m_work->path()).filePath(QStringLiteral("chapters.txt"));
-    QVERIFY(TestKit::writeFile(meta, ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=Opening\n"
+    QVERIFY(TestKit::writeFile(meta, ";FFMETADATA1\ntitle=Book\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=700\ntitle=Opening\n"
                                      "[CHAPTER]\nTIMEBASE=1/1000\nSTART=700\nEND=1400\ntitle=Two \\= \\; \\# \\\\ end\n"
                                      "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1400\nEND=2000\ntitle=Été – 終わり\\\nfin\n"));
     QStringList titles = count ? QStringList() : QStringList{QStringLiteral("Opening"), QStringLiteral("Two = ; # \\ end"), QStringLiteral("Été – 終わり\nfin")};
@@ -630,6 +635,36 @@ void TestConversion::chaptersKept()
     QStringList make = QStringLiteral("-f lavfi -i sine=duration=2 -i META -map_metadata 1 -map_chapters 1 -c:a aac").split(u' ');
     make.replace(make.indexOf(QStringLiteral("META")), meta);
     QVERIFY(TestKit::makeSource(m_ffmpeg, book, make));
+    if (split) {
+        // Cut where the decoder says, each chapter's samples its own: they add up to the book's.
+        const auto samples = [this](const QString &path) {
+            QProcess decoder;
+            decoder.start(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                                     QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-")});
+            return decoder.waitForFinished(30000) ? decoder.readAllStandardOutput().size() / 2 : -1;
+        };
+        SessionSetup setup = settings();
+        setup.tools.singlePass = singlePass;
+        setup.spans = LibraryLayout::chapterSpans(TagCopy::listChapters(m_ffmpeg, book, 30000));
+        QCOMPARE(setup.spans.size(), 3);
+        QList<FileResult> results;
+        QVERIFY(TestKit::runBatch(QStringList(3, book), setup, &results));
+        qint64 sum = 0;
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY2(results.at(i).status == FileStatus::Converted, qPrintable(results.at(i).reason));
+            const qint64 length = samples(results.at(i).tempPath);
+            QVERIFY(i == 2 || qAbs(length - qRound64(44100 * (bounds[i + 1] - bounds[i]))) <= 1152);
+            sum += length;
+            TagLib::MPEG::File mp3(QFile::encodeName(results.at(i).tempPath).constData());
+            const TagLib::PropertyMap tags = mp3.properties();
+            QCOMPARE(QString::fromStdString(tags["TITLE"].toString().to8Bit(true)), titles.at(i));
+            QCOMPARE(QString::fromStdString(tags["TRACKNUMBER"].toString().to8Bit(true)), QStringLiteral("%1/3").arg(i + 1));
+            QCOMPARE(QString::fromStdString(tags["ALBUM"].toString().to8Bit(true)), QStringLiteral("Book"));
+            QVERIFY(mp3.ID3v2Tag()->frameList("CHAP").isEmpty() && mp3.ID3v2Tag()->frameList("CTOC").isEmpty());
+        }
+        QVERIFY2(qAbs(sum - samples(book)) <= 3 * 1152, qPrintable(QString::number(sum - samples(book))));
+        return;
+    }
     ToolSet tools = settings().tools;
     tools.singlePass = singlePass;
     FileConversion conversion(0, book, Tools::Encoding{128}, tools);

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QtEndian>
 
+#include <algorithm>
 #include <limits>
 #include <utility>
 
@@ -67,10 +68,10 @@ bool isUpToDate(const QString &output, const QString &source)
 }
 
 // Whether --skip-existing leaves source alone: output is up to date, not empty, and MPEG audio
-// whose stated length is the source's within half a second (the decoder and the encoder each
-// add or trim a few frames). A source whose length cannot be read is converted again, and the
-// conversion reports its problem if it has one.
-static bool isDone(const QString &output, const QString &source)
+// whose stated length is the source's (or its span's) within half a second (the decoder and the
+// encoder each add or trim a few frames). A source whose length cannot be read is converted
+// again, and the conversion reports its problem if it has one.
+static bool isDone(const QString &output, const QString &source, const SourceSpan &span)
 {
     if (!isUpToDate(output, source) || QFileInfo(output).size() == 0)
         return false;
@@ -80,7 +81,32 @@ static bool isDone(const QString &output, const QString &source)
     if (!audio)
         return false;
     const std::optional<qint64> sourceMs = TagCopy::readStatedLengthMs(source);
-    return sourceMs && qAbs(audio->lengthMs - *sourceMs) <= 500;
+    if (!sourceMs)
+        return false;
+    const qint64 expectedMs = span.isWhole() ? *sourceMs : (span.hasEnd() ? span.endMs : *sourceMs) - span.startMs;
+    return qAbs(audio->lengthMs - expectedMs) <= 500;
+}
+
+QList<SourceSpan> chapterSpans(QList<SourceChapter> chapters)
+{
+    std::stable_sort(chapters.begin(), chapters.end(),
+                     [](const SourceChapter &a, const SourceChapter &b) { return a.startMs < b.startMs; });
+    for (qsizetype i = chapters.size() - 1; i > 0; --i) {
+        if (chapters.at(i - 1).startMs == chapters.at(i).startMs)
+            chapters.removeAt(i);
+    }
+    QList<SourceSpan> spans;
+    for (qsizetype i = 0; i < chapters.size(); ++i) {
+        SourceSpan span;
+        span.chapter = int(i + 1);
+        span.chapters = int(chapters.size());
+        span.startMs = i == 0 ? 0 : chapters.at(i).startMs;
+        span.endMs = i + 1 < chapters.size() ? chapters.at(i + 1).startMs : -1;
+        span.title = chapters.at(i).title.trimmed().isEmpty() ? QStringLiteral("Chapter %1").arg(i + 1)
+                                                               : chapters.at(i).title;
+        spans.append(span);
+    }
+    return spans;
 }
 
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
@@ -159,26 +185,35 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
 }
 
 RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices,
-                const std::atomic_bool *cancelled)
+                const std::atomic_bool *cancelled, const ChapterReader &chapters)
 {
     RunPlan plan;
     const bool named = choices.keepTree || choices.shardCount > 1;
     const bool tagged = !choices.pattern.isEmpty();
+    const bool split = choices.splitChapters && chapters;
     // The whole batch into one folder: the session names the files by itself.
-    if (!named && !choices.skipExisting && !tagged) {
+    if (!named && !choices.skipExisting && !tagged && !split) {
         for (const Source &source : sources)
             plan.sources.append(source.path);
         return plan;
     }
     const auto stopped = [cancelled] { return cancelled && cancelled->load(); };
 
+    // One entry per file to make: a source, or each chapter of a split one.
+    struct Entry
+    {
+        qsizetype source;
+        SourceSpan span;
+        QString name;
+    };
+    QList<Entry> entries;
     // Library paths for tens of thousands of files: each named path cleaned once.
     QHash<QString, QString> cleanNamed;
-    QStringList paths;
-    QStringList names;
+    QStringList paths;   // by source
     paths.reserve(sources.size());
-    names.reserve(sources.size());
-    for (const Source &source : sources) {
+    entries.reserve(sources.size());
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        const Source &source = sources.at(i);
         if (stopped())
             return plan;
         if (named) {
@@ -187,37 +222,61 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
                 folder = cleanNamed.insert(source.named, cleanAbsolute(source.named));
             paths.append(libraryPathUnder(*folder, cleanAbsolute(source.path)));
         }
-        if (tagged) {
-            // With keepTree, inside the folder that mirrors the source's.
-            const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
-                                                    : QString();
-            names.append(folder + NamePattern::saveName(choices.pattern, TagCopy::readFields(source.path),
-                                                        QFileInfo(source.path).fileName()));
-        } else {
-            names.append(choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path));
+        QList<SourceSpan> spans = split ? chapterSpans(chapters(source.path)) : QList<SourceSpan>();
+        const bool chaptered = !spans.isEmpty();
+        if (!chaptered)
+            spans.append(SourceSpan());
+        const QString fileName = QFileInfo(source.path).fileName();
+        const NamePattern::Fields fields = tagged ? TagCopy::readFields(source.path) : NamePattern::Fields();
+        // With keepTree, inside the folder that mirrors the source's.
+        const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
+                                                : QString();
+        for (const SourceSpan &span : std::as_const(spans)) {
+            QString name;
+            if (tagged || chaptered) {
+                // A chapter's file is named from its own tags: its title, track and album.
+                NamePattern::Fields own = TagCopy::chapterTags({true, fields, {}, {}, {}}, span).fields;
+                own.insert(QStringLiteral("CHAPTER"), {QString::number(qMax(1, span.chapter))});
+                own.insert(QStringLiteral("CHAPTERS"), {QString::number(qMax(1, span.chapters))});
+                own.insert(QStringLiteral("CHAPTERTITLE"), chaptered ? QStringList{span.title} : own.value(QStringLiteral("TITLE")));
+                name = folder + NamePattern::saveName(tagged ? choices.pattern : QLatin1String(kChapterPattern),
+                                                      own, fileName);
+            } else {
+                name = choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path);
+            }
+            entries.append({i, span, name});
         }
     }
-    // Two sources whose tags name one file: with skipExisting the later is skipped as if its
+    // Two entries whose tags name one file: with skipExisting the later is skipped as if its
     // output were done.
-    const QStringList settled = NamePattern::settle(names, tagged && choices.skipExisting);
+    QStringList names;
+    names.reserve(entries.size());
+    for (const Entry &entry : std::as_const(entries))
+        names.append(entry.name);
+    const QStringList settled = NamePattern::settle(names, (tagged || split) && choices.skipExisting);
 
-    for (qsizetype i = 0; i < sources.size() && !stopped(); ++i) {
-        const QString &source = sources.at(i).path;
+    for (qsizetype e = 0; e < entries.size() && !stopped(); ++e) {
+        const Entry &entry = entries.at(e);
+        const QString &source = sources.at(entry.source).path;
         if (choices.shardCount > 1) {
-            const QString &path = paths.at(i);
+            // By the source's path, so that a book's chapters stay together.
+            const QString &path = paths.at(entry.source);
             const QString key = choices.shardByFolder ? path.left(qMax<qsizetype>(0, path.lastIndexOf(u'/'))) : path;
             if (shardOf(key, choices.shardCount) != choices.shardIndex)
                 continue;
         }
-        const bool taken = settled.at(i).isEmpty();
-        const QString &name = taken ? names.at(i) : settled.at(i);
-        if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source))) {
-            plan.skipped.append({source, name, taken});
+        const bool taken = settled.at(e).isEmpty();
+        const QString &name = taken ? names.at(e) : settled.at(e);
+        if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source, entry.span))) {
+            plan.skipped.append({source, entry.span, name, taken});
             continue;
         }
         plan.sources.append(source);
+        plan.spans.append(entry.span);
         plan.saveNames.append(name);
     }
+    if (!split)
+        plan.spans.clear();
     return plan;
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "convert/tagcopy.h"
 #include "filelist/walk/folderwalk.h"
+
+#include <functional>
 
 // Where a whole library lands and which part of it one run takes, for quorvane-cli's
 // --keep-tree, --pattern, --skip-existing and --shard. QtCore and the tag library only, so the batch
@@ -53,11 +56,26 @@ struct RunChoices
     // folder's files (an album measured as one, --replaygain album) stay in one shard; the
     // files named directly are one folder.
     bool shardByFolder = false;
+    // --split-chapters: each chapter of a source is a file of its own, named by the pattern
+    // or else by kChapterPattern; a source without chapters is one file, named as without.
+    bool splitChapters = false;
 };
+
+// Where a chapter goes when no pattern is given: a folder named after its book.
+inline constexpr char kChapterPattern[] = "{name}/{chapter:02} {chaptertitle}";
+
+// A source's chapters (start and title; TagCopy::listChapters()), read while planning.
+using ChapterReader = std::function<QList<SourceChapter>(const QString &source)>;
+
+// The spans that cut a source into its chapters, in order with no gap: the first from the
+// source's start, each to the next one's start, the last to the source's end; chapters that
+// start together count once. None for a source without chapters.
+QList<SourceSpan> chapterSpans(QList<SourceChapter> chapters);
 
 struct Skipped
 {
     QString source;
+    SourceSpan span;    // the chapter whose file is done
     QString saveName;   // the output already done (isDone), below the output folder, with "/"
     bool taken = false; // saveName is an earlier source's, whose tags name it too (--pattern)
 };
@@ -65,7 +83,8 @@ struct Skipped
 // What one run converts and where each file goes.
 struct RunPlan
 {
-    QStringList sources;     // in walk order
+    QStringList sources;     // in walk order; a split source once per chapter
+    QList<SourceSpan> spans; // by entry of sources (SessionSetup::spans); empty when nothing is split
     // By source: below the output folder, with "/" (SessionSetup::saveNames); empty when
     // every source is taken into the output folder itself, where the session names them.
     QStringList saveNames;
@@ -78,7 +97,10 @@ struct RunPlan
 // that repeats an earlier one (letter case ignored) gets a " (n)" too, or with skipExisting
 // skips its source. Reads the sources' tags or the outputs' lengths for those choices, which
 // takes a while over a large library; a raised cancelled flag stops it with the plan unfinished.
+// With splitChapters, chapters reads each source's chapters; every chapter's file is then an
+// entry of its own (named, made unique and skipped when done one by one), and a source's
+// chapters all go to the shard its path hashes to.
 RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const RunChoices &choices,
-                const std::atomic_bool *cancelled = nullptr);
+                const std::atomic_bool *cancelled = nullptr, const ChapterReader &chapters = {});
 
 } // namespace LibraryLayout

@@ -31,6 +31,11 @@ const Field kFields[] = {
     {QLatin1String("year"), QLatin1String("DATE"), QLatin1String("Unknown Year"), true},
     {QLatin1String("genre"), QLatin1String("GENRE"), QLatin1String("Unknown Genre"), false},
     {QLatin1String("name"), QLatin1String(), QLatin1String(), false},
+    // Not tags: LibraryLayout fills them in for each planned file (a whole source is its own
+    // one chapter, under its title).
+    {QLatin1String("chapter"), QLatin1String("CHAPTER"), QLatin1String("1"), true},
+    {QLatin1String("chapters"), QLatin1String("CHAPTERS"), QLatin1String("1"), true},
+    {QLatin1String("chaptertitle"), QLatin1String("CHAPTERTITLE"), QLatin1String(), false},
 };
 
 // Each folder or file name of the saved path may take 255 bytes (ext4, NTFS); a file name
@@ -76,8 +81,9 @@ QList<Component> parse(const QString &pattern, QString *problem)
                                               [&](const Field &f) { return f.name == match.captured(1); });
             if (!match.hasMatch() || field == std::end(kFields) || (match.hasCaptured(2) && !field->number)) {
                 *problem = QStringLiteral("unknown field '{%1}' in pattern; use {artist}, {albumartist}, {album}, "
-                                          "{title}, {track}, {disc}, {year}, {genre} or {name}, and :02 after "
-                                          "track, disc or year for at least 2 digits")
+                                          "{title}, {track}, {disc}, {year}, {genre}, {name}, {chapter}, "
+                                          "{chapters} or {chaptertitle}, and :02 after track, disc, year, chapter "
+                                          "or chapters for at least 2 digits")
                                .arg(inner);
                 return {};
             }

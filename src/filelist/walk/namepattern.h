@@ -11,7 +11,8 @@
 // (TagCopy::readFields) and plans the run with it.
 namespace NamePattern {
 
-// As TagLib's property map names them (SourceTags::fields): TITLE, ARTIST, TRACKNUMBER...
+// As TagLib's property map names them (SourceTags::fields): TITLE, ARTIST, TRACKNUMBER...;
+// CHAPTER, CHAPTERS and CHAPTERTITLE are the planned file's chapter (LibraryLayout's).
 using Fields = QMap<QString, QStringList>;
 
 // "" when pattern can name files; otherwise why not, in one line.

@@ -61,6 +61,9 @@ void TestNamePattern::names_data()
     row("repeats, overwrite", u"{title}"_s, twins, {u"Song.mp3"_s, u"SONG (2).mp3"_s, u"Other.mp3"_s, u"song (3).mp3"_s});
     row("repeats, rename", u"{title}"_s, twins, {u"Song.mp3"_s, u"SONG (2).mp3"_s, u"Other.mp3"_s, u"song (3).mp3"_s}, u"rename"_s);
     row("repeats, skip", u"{title}"_s, twins, {u"Song.mp3"_s, u""_s, u"Other.mp3"_s, u""_s}, u"skip"_s);
+    // As LibraryLayout fills in each chapter of a split book.
+    row("chapters", u"{name}/{chapter:02} of {chapters} {chaptertitle}"_s,
+        {{u"book.m4b"_s, u"CHAPTER=3"_s, u"CHAPTERS=12"_s, u"CHAPTERTITLE=The End: Part 1"_s}}, {u"book/03 of 12 The End- Part 1.mp3"_s});
     row("folders apart", u"{album}/{title}"_s, {{u"a.m4a"_s, u"ALBUM=X"_s, u"TITLE=S"_s}, {u"b.m4a"_s, u"ALBUM=Y"_s, u"TITLE=S"_s}},
         {u"X/S.mp3"_s, u"Y/S.mp3"_s}, u"skip"_s);
 }
