@@ -32,12 +32,14 @@ cleanup() {
     if [[ ${#daemons[@]} -gt 0 ]]; then
         # Only this test's cluster: a real one on this machine has jobs of root's too.
         [[ ${SLURM_CONF:-} == "$work/slurm.conf" ]] && timeout 20 scancel --user=root --quiet 2>/dev/null
-        # slurmd, slurmctld, then munged, which the other two need to the end.
+        # slurmd, then slurmctld, then munged, which the other two need to the end.
         for ((i = ${#daemons[@]} - 1; i >= 0; i--)); do
             kill "${daemons[i]}" 2>/dev/null
             wait "${daemons[i]}" 2>/dev/null
         done
     fi
+    # By its pid file, and returns once it has ended.
+    [[ -n ${munge_started:-} ]] && timeout 20 munged --stop --socket="$socket" 2>/dev/null
     if [[ $status -ne 0 && $status -ne 77 ]]; then
         tail -n 20 "$work"/logs/*.out "$work"/*.log 2>/dev/null
     fi
@@ -55,27 +57,15 @@ free_port() {
     done
 }
 
-# Waits up to SECONDS for COMMAND to succeed.
-wait_for() {
-    local seconds=$1
-    shift
-    for ((tries = seconds * 10; tries > 0; tries--)); do
-        "$@" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
 # --- the cluster --------------------------------------------------------------------------
 host=$(hostname -s)
 socket=$work/socket/munge.sock
 head -c 1024 /dev/urandom >"$work/munge/munge.key"
 chmod 400 "$work/munge/munge.key"
-munged --foreground --socket="$socket" --key-file="$work/munge/munge.key" \
-    --pid-file="$work/munge/munged.pid" --log-file="$work/munged.log" \
-    --seed-file="$work/munge/munged.seed" >>"$work/munged.log" 2>&1 &
-daemons+=($!)
-wait_for 20 sh -c "munge -n -S '$socket' | unmunge -S '$socket' >/dev/null" || fail "munged did not start"
+# Left to put itself in the background: it returns once its socket takes credentials.
+munged --socket="$socket" --key-file="$work/munge/munge.key" --pid-file="$work/munge/munged.pid" \
+    --log-file="$work/munged.log" --seed-file="$work/munge/munged.seed" || fail "munged did not start"
+munge_started=1
 
 export SLURM_CONF=$work/slurm.conf
 cat >"$SLURM_CONF" <<EOF
@@ -182,7 +172,7 @@ ln -s "$(readlink -f "$bin/lame")" "$app/lame"
 cat >"$app/ffmpeg" <<EOF
 #!/bin/sh
 case "\$2" in
-*/"$held") eval "last=\\\${\$#}"; printf partial >"\$last"; echo \$\$ >"$work/held.pid"; exec sleep 600 ;;
+*/"$held") eval "last=\\\${\$#}"; printf partial >"\$last"; echo \$\$ >"$work/held.pid"; echo >"$work/held.ready"; exec sleep 600 ;;
 *) exec '$(readlink -f "$bin/ffmpeg")' "\$@" ;;
 esac
 EOF
@@ -193,8 +183,12 @@ done
 [[ -n ${shard:-} ]] || fail "no shard takes $held"
 
 rm -rf "$work/out/Music"
+# The held decoder says it has started through a pipe, held open here for reading and writing
+# so that neither side waits to open it.
+mkfifo "$work/held.ready"
+exec 3<>"$work/held.ready"
 job=$(recipe cancelled "$app/quorvane-cli")
-wait_for 60 test -s "$work/held.pid" || fail "the held file's decoder never started"
+read -r -t 120 -u 3 || fail "the held file's decoder never started"
 scancel "${job}_$shard"
 wait_for_job "$job"
 grep -q "a second SIGTERM stops at once" "$work/logs/cancelled-$shard.out" \
