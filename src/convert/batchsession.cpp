@@ -39,8 +39,7 @@ void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &so
             const QString &source = sources.at(i);
             if (i == 0 || sources.at(i - 1) != source)
                 whole = TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16);
-            const SourceSpan span = spans.value(i);
-            lengths.append(span.isWhole() ? whole : (span.hasEnd() ? span.endMs : whole) - span.startMs);
+            lengths.append(spans.value(i).lengthMs(whole));
         }
         std::stable_sort(plan.order.begin(), plan.order.end(),
                          [&lengths](int a, int b) { return lengths.at(a) > lengths.at(b); });

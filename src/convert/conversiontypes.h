@@ -96,6 +96,11 @@ struct SourceSpan
 
     bool isWhole() const { return chapter == 0; }
     bool hasEnd() const { return endMs >= 0; }
+    // How long it lasts in a source of sourceMs.
+    qint64 lengthMs(qint64 sourceMs) const
+    {
+        return isWhole() ? sourceMs : qMax<qint64>(0, (hasEnd() ? qMin(endMs, sourceMs) : sourceMs) - startMs);
+    }
 };
 Q_DECLARE_METATYPE(SourceSpan)
 

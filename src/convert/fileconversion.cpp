@@ -227,10 +227,8 @@ void FileConversion::onTagsRead()
     // files at once: better said now than after hours of decoding into a full disk.
     if (m_sourceTags.firstAudioTrackMs) {
         // A chapter needs room for itself only.
-        const qint64 trackMs = *m_sourceTags.firstAudioTrackMs;
-        const qint64 lengthMs = m_span.isWhole() ? trackMs
-                                : qMax<qint64>(0, (m_span.hasEnd() ? qMin(m_span.endMs, trackMs) : trackMs) - m_span.startMs);
-        const qint64 needed = Verdicts::tempBytesNeeded(lengthMs, m_encoding, m_pipeReader);
+        const qint64 needed = Verdicts::tempBytesNeeded(m_span.lengthMs(*m_sourceTags.firstAudioTrackMs), m_encoding,
+                                                        m_pipeReader);
         const QString problem = Verdicts::tempSpaceProblem(needed, QStorageInfo(m_tools.tempFolder).bytesAvailable(),
                                                            othersWriting(m_tools.tempFolder),
                                                            QFileInfo(m_tools.tempFolder).path());
@@ -255,10 +253,11 @@ void FileConversion::onTagsRead()
 // How long the decoder's output should come out: the source's length, or the span's.
 std::optional<qint64> FileConversion::expectedMs() const
 {
-    if (m_span.isWhole() || (!m_span.hasEnd() && !m_said.sourceMs))
-        return m_said.sourceMs;
-    const qint64 endMs = m_span.hasEnd() ? m_span.endMs : *m_said.sourceMs;
-    return qMax<qint64>(0, (m_said.sourceMs ? qMin(endMs, *m_said.sourceMs) : endMs) - m_span.startMs);
+    if (m_said.sourceMs)
+        return m_span.lengthMs(*m_said.sourceMs);
+    if (!m_span.isWhole() && m_span.hasEnd())
+        return m_span.lengthMs(m_span.endMs);
+    return std::nullopt;
 }
 
 void FileConversion::watchTools()

@@ -83,8 +83,7 @@ static bool isDone(const QString &output, const QString &source, const SourceSpa
     const std::optional<qint64> sourceMs = TagCopy::readStatedLengthMs(source);
     if (!sourceMs)
         return false;
-    const qint64 expectedMs = span.isWhole() ? *sourceMs : (span.hasEnd() ? span.endMs : *sourceMs) - span.startMs;
-    return qAbs(audio->lengthMs - expectedMs) <= 500;
+    return qAbs(audio->lengthMs - span.lengthMs(*sourceMs)) <= 500;
 }
 
 QList<SourceSpan> chapterSpans(QList<SourceChapter> chapters)
