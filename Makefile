@@ -1,9 +1,10 @@
 # The two commands of the README: `make run` and `make test`.
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
+WINDOWS_DIR ?= build-windows
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: deps build run test test-sanitize install package clean
+.PHONY: deps build run test test-sanitize windows test-windows install package clean
 
 deps:
 	@scripts/install-deps.sh
@@ -25,6 +26,14 @@ test-sanitize: deps
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
 	cd $(SANITIZE_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE 'big|cluster'
 
+# The Windows programs, cross-built and zipped in $(WINDOWS_DIR); their tests run under wine.
+# Both need the Windows toolchain archive (see the README); the tests are skipped without it.
+windows:
+	@scripts/windows.sh build $(WINDOWS_DIR) $(JOBS)
+
+test-windows:
+	@scripts/windows.sh test $(WINDOWS_DIR) $(JOBS)
+
 # Installs under PREFIX (default /usr/local), with an entry in the desktop's menu.
 PREFIX ?= /usr/local
 install: build
@@ -37,4 +46,4 @@ package: build
 	cd $(BUILD_DIR) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(WINDOWS_DIR)

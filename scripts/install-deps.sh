@@ -11,8 +11,16 @@ packages=(
   fonts-liberation
   desktop-file-utils appstream dpkg-dev file man-db parallel loudgain bash-completion
 )
+# `install-deps.sh windows`: what the Windows cross build and its tests under wine need.
+if [[ ${1:-} == windows ]]; then
+  packages=(
+    cmake ninja-build pkgconf zstd qt6-base-dev qt6-base-dev-tools qt6-shadertools-dev qt6-multimedia-dev
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
+    wine64 fonts-dejavu-core ffmpeg
+  )
+fi
 # The cluster test starts Slurm's daemons, which only root may; elsewhere it is skipped.
-if [[ $(id -u) -eq 0 ]]; then
+if [[ $(id -u) -eq 0 && ${1:-} != windows ]]; then
   packages+=(slurm-wlm munge)
 fi
 

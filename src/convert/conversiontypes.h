@@ -34,6 +34,26 @@ Q_DECLARE_METATYPE(ProcessOutcome)
 
 namespace Tools {
 
+// What a decoder build turned out to lack, learnt from its own words: a build made small (the
+// Windows package's) may have no metadata writer and no 32-bit PCM. Its files then convert
+// without the source's chapters, and a single pass hands 16-bit samples to the encoder.
+struct DecoderGaps
+{
+    bool noChaptersFile = false;
+    bool noWidePcm = false;
+
+    bool any() const { return noChaptersFile || noWidePcm; }
+    // What other has that this lacks.
+    bool beyond(const DecoderGaps &other) const
+    {
+        return (noChaptersFile && !other.noChaptersFile) || (noWidePcm && !other.noWidePcm);
+    }
+    DecoderGaps operator|(const DecoderGaps &other) const
+    {
+        return {noChaptersFile || other.noChaptersFile, noWidePcm || other.noWidePcm};
+    }
+};
+
 // What the encoder is asked for: the chosen constant bitrate (the windows' only choice), or
 // LAME's VBR at a quality from 0 (best) to 9; plain or joint stereo (quorvane-cli's --stereo).
 struct Encoding

@@ -238,16 +238,60 @@ void FileConversion::onTagsRead()
         }
         book(this, {m_tools.tempFolder, needed, {m_result.tempPath, m_encoderOutput}});
     }
+    runTools();
+}
+
+// What each decoder build has said it lacks, for the program's whole run: every file after
+// the first goes straight to the commands it can carry out.
+static std::mutex s_gapsMutex;
+static std::map<QString, Tools::DecoderGaps> s_gapsOfDecoder;
+
+static Tools::DecoderGaps knownGaps(const QString &decoder)
+{
+    const std::lock_guard<std::mutex> lock(s_gapsMutex);
+    const auto known = s_gapsOfDecoder.find(decoder);
+    return known != s_gapsOfDecoder.end() ? known->second : Tools::DecoderGaps{};
+}
+
+void FileConversion::runTools()
+{
+    m_gaps = knownGaps(m_tools.decoder);
     if (m_pipeReader) {
         m_state = State::Piping;
-        m_runner->startPiped(m_tools.decoder, Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath, m_span),
+        m_runner->startPiped(m_tools.decoder,
+                             Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath, m_span, m_gaps),
                              m_pipeReader, m_tools.encoder,
                              Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
     } else {
         m_state = State::Decoding;
-        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath, m_span));
+        m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath, m_span, m_gaps));
     }
     watchTools();
+}
+
+// A decoder that refused an output it lacks is run again without it, once per gap: the
+// file is not at fault. Nothing was decoded; what either tool opened is removed first.
+bool FileConversion::rerunWithoutGaps()
+{
+    if (!m_said.gaps.beyond(m_gaps))
+        return false;
+    {
+        const std::lock_guard<std::mutex> lock(s_gapsMutex);
+        Tools::DecoderGaps &known = s_gapsOfDecoder[m_tools.decoder];
+        known = known | m_said.gaps;
+    }
+    if (!m_stallReason.isEmpty())
+        return false;
+    QFile::remove(Tools::chaptersPath(m_result.tempPath));
+    QFile::remove(m_encoderOutput);
+    QFile::remove(m_result.tempPath);
+    m_said = ToolOutput::DecoderReport{};
+    m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
+    m_decoderOutcome.reset();
+    m_encoderOutcome.reset();
+    m_decoderStopped = false;
+    runTools();
+    return true;
 }
 
 // How long the decoder's output should come out: the source's length, or the span's.
@@ -370,7 +414,8 @@ void FileConversion::onDecoderFinished(const ProcessOutcome &outcome)
 {
     const Verdicts::Output output = outputAt(m_result.tempPath);
     if (const QString reason = Verdicts::decoderFailure(m_stallReason, outcome, m_said, output); !reason.isEmpty()) {
-        fail(reason);
+        if (!rerunWithoutGaps())
+            fail(reason);
         return;
     }
     m_decoded = *output.audio;
@@ -413,7 +458,8 @@ void FileConversion::onPipedToolFinished()
     if (const QString reason = Verdicts::singlePassFailure(m_stallReason, *m_decoderOutcome, m_said, m_decoderStopped,
                                                            *m_encoderOutcome, output);
         !reason.isEmpty()) {
-        fail(reason);
+        if (!rerunWithoutGaps())
+            fail(reason);
         return;
     }
     m_decoded = *output.audio;

@@ -59,6 +59,8 @@ private:
     void begin();
     void onTagsRead();
     std::optional<qint64> expectedMs() const;
+    void runTools();
+    bool rerunWithoutGaps();
     void watchTools();
     void onWatchdog();
     void onToolLine(const QString &line, bool fromPipeReader);
@@ -92,6 +94,7 @@ private:
     bool m_decoderStopped = false;              // by us, when the encoder had failed
     State m_state = State::Idle;
     ToolOutput::DecoderReport m_said;    // what the decoder has said
+    Tools::DecoderGaps m_gaps;           // what the decoder is run without
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
     TagCopy::MpegAudio m_decoded;        // the decoder's file (a single pass: the encoder's), as checked
     SourceTags m_sourceTags;

@@ -99,7 +99,43 @@ QString mostTellingLine(const QByteArray &text)
     return found == lines.cend() ? lines.value(0) : *found;
 }
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+// What the keeper does on Linux: every tool joins one job, which the system ends with all its
+// processes once its last handle closes, that is when this program ends, however it ends. The
+// handle is not inherited, so no tool keeps the job alive.
+HANDLE toolJob()
+{
+    static const HANDLE job = [] {
+        HANDLE made = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+        if (made && !SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+            CloseHandle(made);
+            made = nullptr;
+        }
+        return made;
+    }();
+    return job;
+}
+
+// A tool starts nothing of its own before it is in the job: the tools run no helpers.
+void joinToolJob(qint64 pid)
+{
+    HANDLE process = toolJob() ? OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(pid)) : nullptr;
+    if (!process)
+        return;
+    AssignProcessToJobObject(toolJob(), process);
+    CloseHandle(process);
+}
+
+// A tool shows no console window of its own.
+void hideWindow(QProcess::CreateProcessArguments *args)
+{
+    args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+    args->startupInfo->wShowWindow = SW_HIDE;
+    args->flags |= CREATE_NO_WINDOW;
+}
+#else
 // The tool leads a process group of its own (see prepare()), so a signal to the group also reaches
 // what the tool started: a wrapper script's real tool (run without exec), or helpers. Until the
 // child has made its group (between fork and exec) the signal goes to the child alone.
@@ -185,6 +221,29 @@ void ProcessRunner::startPiped(const QString &program, const QStringList &argume
     }
     prepare(program, arguments);
     reader->prepare(readerProgram, readerArguments);
+#ifdef Q_OS_WIN
+    // Qt would join them through a named pipe opened for overlapped use, whose reader may never
+    // see the end of its input. An anonymous pipe: each end becomes inheritable only for the
+    // start of its own program, so no other tool keeps an end open. Tools start on this thread.
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+        const auto handOver = [](HANDLE end, bool asInput) {
+            return [end, asInput](QProcess::CreateProcessArguments *args) {
+                hideWindow(args);
+                SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+                (asInput ? args->startupInfo->hStdInput : args->startupInfo->hStdOutput) = end;
+            };
+        };
+        reader->m_process->setCreateProcessArgumentsModifier(handOver(readEnd, true));
+        m_process->setCreateProcessArgumentsModifier(handOver(writeEnd, false));
+        reader->m_process->start();
+        CloseHandle(readEnd);
+        m_process->start();
+        CloseHandle(writeEnd);
+        return;
+    }
+#endif
     m_process->setStandardOutputProcess(reader->m_process);
     // The reader first: it is ready before anything is written, and when it cannot start, the
     // writer finds its pipe closed at once.
@@ -230,11 +289,7 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
         m_process->setStandardOutputFile(QProcess::nullDevice());
 
 #ifdef Q_OS_WIN
-    m_process->setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {
-        args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
-        args->startupInfo->wShowWindow = SW_HIDE;
-        args->flags |= CREATE_NO_WINDOW;
-    });
+    m_process->setCreateProcessArgumentsModifier(hideWindow);
 #else
     // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets a
     // process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop the tool
@@ -252,7 +307,12 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     });
 #endif
 
-    connect(m_process, &QProcess::started, this, [this] { m_pid = m_process->processId(); });
+    connect(m_process, &QProcess::started, this, [this] {
+        m_pid = m_process->processId();
+#ifdef Q_OS_WIN
+        joinToolJob(m_pid);
+#endif
+    });
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &ProcessRunner::readStandardOutput);
     connect(m_process, &QProcess::finished, this, &ProcessRunner::onProcessFinished);

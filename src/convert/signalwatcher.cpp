@@ -31,17 +31,25 @@ void noteSignal(int signalNumber)
 #ifdef Q_OS_WIN
 
 SignalWatcher *s_watcher = nullptr;
+// Set once the watcher is gone, that is once the program has stopped its tools and deleted
+// their files: a closing console ends the program as soon as the handler returns.
+HANDLE s_stopped = nullptr;
+// Windows ends a program 5 s after its console closes, handler or not.
+constexpr DWORD kCloseGraceMs = 4500;
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event)
 {
-    const int signalNumber = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    const int signalNumber = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM;
     noteSignal(signalNumber);
     if (SignalWatcher *watcher = s_watcher) {
         QMetaObject::invokeMethod(
             watcher, [watcher, signalNumber] { emit watcher->raised(signalNumber); },
             Qt::QueuedConnection);
     }
+    // The console closes, or the user signs out, or the machine shuts down.
+    if (signalNumber == SIGTERM && s_stopped)
+        WaitForSingleObject(s_stopped, kCloseGraceMs);
     return TRUE;
 }
 
@@ -101,7 +109,11 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
     // Writes to a closed pipe fail there without a signal.
     Q_UNUSED(closedPipe);
     s_watcher = this;
-    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    if (!s_stopped) {
+        s_stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+    }
+    ResetEvent(s_stopped);
 #else
     if (::pipe(s_pipe) != 0 || !prepareEnd(s_pipe[0]) || !prepareEnd(s_pipe[1])) {
         qWarning("SignalWatcher: no pipe for signals; Ctrl+C will end the program at once");
@@ -131,8 +143,10 @@ SignalWatcher::SignalWatcher(ClosedPipe closedPipe, QObject *parent)
 SignalWatcher::~SignalWatcher()
 {
 #ifdef Q_OS_WIN
-    SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    // A closing console's handler waits for this; the handler stays, so that the program is
+    // not ended in the middle of its exit.
     s_watcher = nullptr;
+    SetEvent(s_stopped);
 #else
     if (!m_notifier)
         return;

@@ -1,5 +1,6 @@
 #include "convert/tagcopy.h"
 
+#include "convert/files/pathhelpers.h"
 #include "convert/toolcommands.h"
 
 #include <QFile>
@@ -46,7 +47,7 @@ constexpr int kFrontCover = TagLib::ID3v2::AttachedPictureFrame::FrontCover;
 
 // The file name in the form TagLib takes on this platform; it must outlive TagLib's use of it.
 #ifdef Q_OS_WIN
-std::wstring tagLibName(const QString &path) { return path.toStdWString(); }
+std::wstring tagLibName(const QString &path) { return Paths::systemPath(path).toStdWString(); }
 #else
 std::string tagLibName(const QString &path) { return QFile::encodeName(path).toStdString(); }
 #endif

@@ -61,13 +61,14 @@ SpanArguments spanArguments(const SourceSpan &span)
 
 // The source, then the chapters file: metadata only, no stream ("-an") goes into it; then the
 // span's output options, which belong to the audio output that follows.
-static QStringList sourceAndChapters(const QString &source, const QString &tempMp3, const SourceSpan &span)
+static QStringList sourceAndChapters(const QString &source, const QString &tempMp3, const SourceSpan &span,
+                                     const DecoderGaps &gaps)
 {
     const SpanArguments cut = spanArguments(span);
-    return cut.input
-           + QStringList{QStringLiteral("-i"), ffmpegFileArgument(source), QStringLiteral("-an"),
-                         ffmpegFileArgument(chaptersPath(tempMp3))}
-           + cut.output;
+    QStringList arguments = cut.input + QStringList{QStringLiteral("-i"), ffmpegFileArgument(source)};
+    if (!gaps.noChaptersFile)
+        arguments += QStringList{QStringLiteral("-an"), ffmpegFileArgument(chaptersPath(tempMp3))};
+    return arguments + cut.output;
 }
 
 QStringList chapterListArguments(const QString &source)
@@ -77,9 +78,10 @@ QStringList chapterListArguments(const QString &source)
             QStringLiteral("-")};
 }
 
-QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span)
+QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span,
+                             const DecoderGaps &gaps)
 {
-    return sourceAndChapters(source, tempMp3, span)
+    return sourceAndChapters(source, tempMp3, span, gaps)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-id3v2_version"), QStringLiteral("0"),
                          QStringLiteral("-b:a"), QStringLiteral("320k"),
@@ -106,13 +108,14 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
             QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
 }
 
-QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span)
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span,
+                                  const DecoderGaps &gaps)
 {
-    return sourceAndChapters(source, tempMp3, span)
+    return sourceAndChapters(source, tempMp3, span, gaps)
            + QStringList{QStringLiteral("-map"), QStringLiteral("0:a:0"),
                          QStringLiteral("-map_metadata"), QStringLiteral("-1"),
                          QStringLiteral("-af"), QStringLiteral("aformat=channel_layouts=mono|stereo"),
-                         QStringLiteral("-c:a"), QStringLiteral("pcm_s32le"),
+                         QStringLiteral("-c:a"), gaps.noWidePcm ? QStringLiteral("pcm_s16le") : QStringLiteral("pcm_s32le"),
                          QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
 }
 

@@ -22,7 +22,9 @@ QString defaultBitrateText();
 // chaptersPath(tempMp3), in its own metadata format, for the tag step. That output comes
 // first, so that the MP3 stays the last argument; each output's format follows from its
 // name's extension. A span that is a chapter decodes that chapter only (see spanArguments()).
-QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {});
+// A decoder that lacks the metadata writer writes no chapters file.
+QStringList decoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {},
+                             const DecoderGaps &gaps = {});
 
 // How the decoder takes one chapter, sample-exact: the input options (before "-i") seek to a
 // second before the chapter's start, and the output options decode from there, dropping the
@@ -56,8 +58,10 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
 // and lame encodes its standard input ("-") as above. The samples are 32-bit: rounding them to
 // 16 bits adds noise in every band, which lame then spends about 14% more time coding. More than
 // two channels are mixed down to stereo (lame takes no more), as ffmpeg's own MP3 encoder does in
-// the two steps. The chapters go to chaptersPath(tempMp3) as in the two steps.
-QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {});
+// the two steps. The chapters go to chaptersPath(tempMp3) as in the two steps. A decoder without
+// 32-bit PCM sends 16-bit samples.
+QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {},
+                                  const DecoderGaps &gaps = {});
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);

@@ -80,7 +80,13 @@ void readDecoderLine(DecoderReport &report, const QString &line)
     static const QRegularExpression writeError(QStringLiteral(
         "^(?:\\[[^\\]]*\\]\\s*)?(?:Error (?:writing|closing|muxing)|av_interleaved_write_frame\\(\\))"
         "|: (?:No space left on device|Disk quota exceeded)$"));
-    if (report.writeError.isEmpty() && writeError.match(line).hasMatch())
+    // A build without the metadata writer or the 32-bit PCM coder refuses its outputs at once.
+    static const QRegularExpression noChaptersFile(QStringLiteral("Unable to find a suitable output format for '.*\\.ffmeta'"));
+    if (noChaptersFile.match(line).hasMatch())
+        report.gaps.noChaptersFile = true;
+    else if (line.startsWith(QStringLiteral("Unknown encoder 'pcm_s32le'")))
+        report.gaps.noWidePcm = true;
+    else if (report.writeError.isEmpty() && writeError.match(line).hasMatch())
         report.writeError = line.trimmed();
     else if (const auto decoded = clockMs(time.match(line)))
         report.decodedMs = decoded;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/conversiontypes.h"
+
 #include <QString>
 
 #include <optional>
@@ -19,6 +21,7 @@ struct DecoderReport
     int inputStreams = 0;                // the source's streams, as it lists them
     int audioTracks = 0;
     bool outputListed = false;           // it has moved on to listing its output's streams
+    Tools::DecoderGaps gaps;             // what it said it cannot write, before it began
 };
 
 // Takes one line of the decoder's standard error into report. ffmpeg says it could not write

@@ -429,6 +429,9 @@ private slots:
     // the user's window), and they are added as a drop would add them.
     void aSecondStartHandsItsPathsToTheFirst()
     {
+#ifdef Q_OS_WIN
+        QSKIP("a Windows pipe takes a write only as its other end reads, and here both ends share one thread");
+#endif
         Fixture f;
         QDir root(f.dir.filePath(QStringLiteral("given")));
         QVERIFY(root.mkpath(QStringLiteral("folder")));

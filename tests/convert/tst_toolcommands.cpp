@@ -86,7 +86,7 @@ void TestToolCommands::decoderArguments()
     // 128 kbps. Stand-in tools find the MP3 as the 13th and last argument.
     const QString mp3 = tempArgument.isEmpty() ? temp : tempArgument;
     const QStringList expected = {QStringLiteral("-i"), sourceArgument.isEmpty() ? source : sourceArgument,
-                                  QStringLiteral("-an"), mp3.chopped(4) + QStringLiteral(".ffmeta"),
+                                  QStringLiteral("-an"), QDir::toNativeSeparators(mp3.chopped(4) + QStringLiteral(".ffmeta")),
                                   QStringLiteral("-map"), QStringLiteral("0:a:0"),
                                   QStringLiteral("-id3v2_version"), QStringLiteral("0"),
                                   QStringLiteral("-b:a"), QStringLiteral("320k"),
@@ -100,6 +100,15 @@ void TestToolCommands::decoderArguments()
                                             QStringLiteral("-c:a"), QStringLiteral("pcm_s32le"),
                                             QStringLiteral("-f"), QStringLiteral("wav"), QStringLiteral("-")};
     QCOMPARE(Tools::pipedDecoderArguments(source, temp), piped);
+    // A decoder built without the metadata writer or 32-bit PCM: no chapters file, 16 bits.
+    const Tools::DecoderGaps lacking{true, true};
+    QStringList plain = expected;
+    plain.remove(2, 2);
+    QCOMPARE(Tools::decoderArguments(source, temp, {}, lacking), plain);
+    QStringList narrow = piped;
+    narrow.remove(2, 2);
+    narrow.replace(narrow.indexOf(QStringLiteral("pcm_s32le")), QStringLiteral("pcm_s16le"));
+    QCOMPARE(Tools::pipedDecoderArguments(source, temp, {}, lacking), narrow);
 }
 
 void TestToolCommands::encoderArguments_data()

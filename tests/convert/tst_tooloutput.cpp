@@ -1,6 +1,7 @@
 #include "convert/tooloutput.h"
 #include "convert/verdicts.h"
 
+#include <QDir>
 #include <QTest>
 
 #include <cerrno>
@@ -104,7 +105,7 @@ void TestToolOutput::decoderReport_data()
 {
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<Millis>("firstTrackMs");
-    QTest::addColumn<QString>("expected");   // sourceMs decodedMs streams tracks | writeError
+    QTest::addColumn<QString>("expected");   // sourceMs decodedMs streams tracks | writeError, what it lacks
 
     const QStringList summary = {QStringLiteral("Input #0, mov,mp4,m4a,3gp,3g2,mj2, from 'Error writing.m4a':"),
                                  QStringLiteral("  Duration: 00:03:00.02, start: 0.000000, bitrate: 65 kb/s"),
@@ -136,6 +137,10 @@ void TestToolOutput::decoderReport_data()
         {"  Stream #0:1: Video: mjpeg (Baseline), 600x600", "-1 -1 1 0 |"},
         {"  Stream #0:0 -> #0:0 (aac (native) -> mp3 (libmp3lame))", "-1 -1 0 0 |"},
         {"    title           : Stream #0:5: Audio: x", "-1 -1 0 0 |"},
+        // A decoder built small refuses the outputs it lacks.
+        {"[NULL @ 0000000000c95b00] Unable to find a suitable output format for 'C:\\t\\zurvek1.ffmeta'", "-1 -1 0 0 | no chapters file"},
+        {"Unable to find a suitable output format for 'x.mp3'", "-1 -1 0 0 |"},
+        {"Unknown encoder 'pcm_s32le'", "-1 -1 0 0 | no 32-bit PCM"},
     };
     for (const auto &[line, expected] : single)
         QTest::newRow(line) << QStringList{QString::fromUtf8(line)} << Millis() << QString::fromUtf8(expected);
@@ -163,7 +168,9 @@ void TestToolOutput::decoderReport()
         ToolOutput::readDecoderLine(said, line);
     QCOMPARE(QStringLiteral("%1 %2 %3 %4 |%5")
                  .arg(said.sourceMs.value_or(-1)).arg(said.decodedMs.value_or(-1))
-                 .arg(said.inputStreams).arg(said.audioTracks).arg(said.writeError),
+                 .arg(said.inputStreams).arg(said.audioTracks).arg(said.writeError)
+                 + QString::fromLatin1(said.gaps.noChaptersFile ? " no chapters file" : "")
+                 + QString::fromLatin1(said.gaps.noWidePcm ? " no 32-bit PCM" : ""),
              expected);
 }
 
@@ -289,22 +296,26 @@ void TestToolOutput::verdicts_data()
     // 20 hours at 128 kbps, where a temporary folder in memory may hold much less: two steps
     // write the decoder's file at 320 kbps beside the encoder's.
     const auto needed = [](bool singlePass) { return Verdicts::tempBytesNeeded(72'000'000, {128, -1, false}, singlePass); };
-    const QString gone = QStringLiteral("not enough temporary space: about 4.1 GB needed, 1.2 GB free in /tmp");
+    const QString tmp = QDir::toNativeSeparators(QStringLiteral("/tmp"));
+    const QString gone = QStringLiteral("not enough temporary space: about 4.1 GB needed, 1.2 GB free in ") + tmp;
     QTest::newRow("space: too little for both files of two steps")
         << Verdicts::tempSpaceProblem(needed(false), 1'200'000'000, {}, QStringLiteral("/tmp"))
         << gone + QStringLiteral("; a temporary folder with more space (TMPDIR) would help");
     QTest::newRow("space: enough for a single pass") << Verdicts::tempSpaceProblem(needed(true), 1'200'000'000, {}, {}) << QString();
     QTest::newRow("space: enough alone, not beside the others")
         << Verdicts::tempSpaceProblem(needed(false), 5'000'000'000, {2, 1'000'000'000}, QStringLiteral("/tmp"))
-        << QStringLiteral("not enough temporary space: about 4.1 GB needed, 5.0 GB free in /tmp, of which the 2 other "
+        << QStringLiteral("not enough temporary space: about 4.1 GB needed, 5.0 GB free in ") + tmp
+               + QStringLiteral(", of which the 2 other "
                           "file(s) converting now will still write 1.0 GB; fewer files at once or a temporary folder "
                           "with more space (TMPDIR) would help");
 
     const QString invalid = QStringLiteral("Invalid data found when processing input");
     const QString song = QStringLiteral("/a/b.m4a");
     QTest::newRow("shown: the source's path") << Verdicts::shownReason(song + QStringLiteral(": ") + invalid, song) << invalid;
+#ifndef Q_OS_WIN   // where "b:" is a drive, and ffmpeg is given the name as it is
     QTest::newRow("shown: ffmpeg's name of it")
         << Verdicts::shownReason(QStringLiteral("file:b:c.m4a: ") + invalid, QStringLiteral("b:c.m4a")) << invalid;
+#endif
     QTest::newRow("shown: another path") << Verdicts::shownReason(QStringLiteral("/a/x.m4a: ") + invalid, song)
                                          << QStringLiteral("/a/x.m4a: ") + invalid;
     QTest::newRow("shown: long") << Verdicts::shownReason(QString(301, u'x'), {}) << QString(299, u'x') + QChar(0x2026);

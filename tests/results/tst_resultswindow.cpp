@@ -124,7 +124,11 @@ private slots:
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
+#ifdef Q_OS_WIN
+        const QString home = QStringLiteral("C:\\");   // the system drive's top, as Windows programs of its time chose
+#else
         const QString home = QDir::toNativeSeparators(QDir::homePath()) + QDir::separator();
+#endif
         QTest::newRow("first start") << QString() << home;
         QTest::newRow("stored folder") << QStringLiteral("/srv/music/") << QStringLiteral("/srv/music/");
         QTest::newRow("stored empty text stays empty") << QStringLiteral("") << QStringLiteral("");
@@ -286,6 +290,8 @@ private slots:
 
     void clickingARowPlaysItsFile()
     {
+        if (TestKit::underWine())
+            QSKIP("wine's media playback needs a sound card");
         Fixture f;
         ResultsWindow *w = f.load();
         // Rows are the converted sources: the second row is the third source.
@@ -356,6 +362,9 @@ private slots:
 
     void theFaceDrawsThePictureAndAClickSeeks()
     {
+#ifdef Q_OS_WIN
+        QSKIP("the Windows package's decoder has no test signal and no raw float output to draw from");
+#endif
         Fixture f;
         ResultsWindow *w = f.load(qEnvironmentVariable("QUORVANE_APP_DIR"));
         const QStringList files = noiseAndMp3(f.dir.path(), 16000, 64);

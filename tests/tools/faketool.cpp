@@ -4,10 +4,16 @@
 // output passes for MP3 and ends with the source's bytes. Called like either tool:
 //   faketool -i SOURCE ... -f mp3 OUTPUT      (decoder; no chapters file)
 //   faketool -h -m s -b N INPUT OUTPUT        (encoder)
+// With QUORVANE_FAKETOOL_HOLD naming a file (a FIFO the test reads), the decoder writes
+// "held" there once its output is open and then hangs until it is stopped, the file open: its
+// start and its end are moments a test can wait for without a clock.
 // Plain C++ on purpose: it starts in a millisecond and links nothing of the project.
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 int main(int argc, char *argv[])
 {
@@ -44,6 +50,16 @@ int main(int argc, char *argv[])
         std::memcpy(buffer, header, sizeof header);
         for (int frame = 0; frame < 4; ++frame)
             ok = ok && std::fwrite(buffer, 1, kFrame, out) == kFrame;
+        if (const char *hold = std::getenv("QUORVANE_FAKETOOL_HOLD"); hold && *hold) {
+            std::fflush(out);
+            // Kept open: the test reads its end once this tool has gone, however it ends.
+            if (std::FILE *note = std::fopen(hold, "w")) {
+                std::fputs("held\n", note);
+                std::fflush(note);
+            }
+            for (;;)
+                std::this_thread::sleep_for(std::chrono::hours(1));
+        }
     }
     while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0)
         ok = ok && std::fwrite(buffer, 1, n, out) == n;

@@ -14,6 +14,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#include <memory>
+#endif
 
 // A message: the payload's size as four bytes, big-endian, then the paths in UTF-8, each
 // ended by a NUL (the one character no path holds).
@@ -26,20 +30,54 @@ constexpr int kHandOverMilliseconds = 2000;
 constexpr qint64 kMaxMessageBytes = 4 << 20;
 constexpr qsizetype kMaxPaths = 65536;
 
-// Whether the process at the other end of a connected socket runs as this user.
-bool peerIsThisUser(qintptr socket)
+#ifdef Q_OS_WIN
+// The user a process runs as, as its token says; null when it cannot be asked.
+std::unique_ptr<char[]> userOf(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    HANDLE token = nullptr;
+    const bool opened = process && OpenProcessToken(process, TOKEN_QUERY, &token);
+    if (process)
+        CloseHandle(process);
+    if (!opened)
+        return {};
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    auto user = std::make_unique<char[]>(size ? size : 1);
+    const bool read = size && GetTokenInformation(token, TokenUser, user.get(), size, &size);
+    CloseHandle(token);
+    return read ? std::move(user) : nullptr;
+}
+#endif
+
+enum class Side { Server, Client };
+
+// Whether the process at the other end of a connected socket runs as this user. On Windows a
+// pipe's name is open to everyone: another user may have made it first, or may connect.
+bool peerIsThisUser(qintptr socket, Side ourSide)
 {
 #if defined(Q_OS_LINUX)
+    Q_UNUSED(ourSide)
     ucred peer{};
     socklen_t size = sizeof peer;
     return ::getsockopt(int(socket), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == ::geteuid();
 #elif defined(Q_OS_UNIX)
+    Q_UNUSED(ourSide)
     uid_t user = 0;
     gid_t group = 0;
     return ::getpeereid(int(socket), &user, &group) == 0 && user == ::geteuid();
+#elif defined(Q_OS_WIN)
+    ULONG peerId = 0;
+    const HANDLE pipe = HANDLE(socket);
+    if (!(ourSide == Side::Server ? GetNamedPipeClientProcessId(pipe, &peerId) : GetNamedPipeServerProcessId(pipe, &peerId)))
+        return false;
+    const std::unique_ptr<char[]> peer = userOf(peerId);
+    const std::unique_ptr<char[]> us = userOf(GetCurrentProcessId());
+    return peer && us
+           && EqualSid(reinterpret_cast<TOKEN_USER *>(peer.get())->User.Sid, reinterpret_cast<TOKEN_USER *>(us.get())->User.Sid);
 #else
     Q_UNUSED(socket)
-    return true;   // the pipe admits this user alone (UserAccessOption)
+    return false;
 #endif
 }
 
@@ -53,7 +91,7 @@ InstanceChannel::InstanceChannel(const QString &name, QObject *parent)
     connect(m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket *socket = m_server->nextPendingConnection()) {
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            if (!peerIsThisUser(socket->socketDescriptor())) {
+            if (!peerIsThisUser(socket->socketDescriptor(), Side::Server)) {
                 socket->abort();
                 socket->deleteLater();
                 continue;
@@ -70,7 +108,10 @@ QString InstanceChannel::userServerName()
 #ifdef Q_OS_UNIX
     const QByteArray user = QByteArray::number(::getuid());
 #else
-    const QByteArray user = qgetenv("USERNAME");
+    // Pipe names are the whole machine's: the session keeps each sign-in's window its own.
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    const QByteArray user = qgetenv("USERNAME") + '\n' + QByteArray::number(quint32(session));
 #endif
     const QByteArray key = QCryptographicHash::hash(user + '\n' + runtime.toUtf8(), QCryptographicHash::Sha256);
     const QString name = QStringLiteral("quorvane-") + QString::fromLatin1(key.toHex().left(16));
@@ -101,7 +142,7 @@ InstanceChannel::HandOver InstanceChannel::handOver(const QStringList &paths)
     socket.connectToServer(m_name);
     if (!socket.waitForConnected(kHandOverMilliseconds))
         return HandOver::NoWindow;
-    if (!peerIsThisUser(socket.socketDescriptor()))
+    if (!peerIsThisUser(socket.socketDescriptor(), Side::Client))
         return HandOver::Refused;
     QByteArray header(kHeaderSize, '\0');
     qToBigEndian(quint32(payload.size()), header.data());

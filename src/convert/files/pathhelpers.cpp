@@ -46,6 +46,22 @@ QString printable(const QString &path)
     return line;
 }
 
+QString systemPath(const QString &path)
+{
+    const QString native = QDir::toNativeSeparators(path);
+#ifdef Q_OS_WIN
+    // The long form takes no "." or ".." and no "/": the system passes it on as it is.
+    constexpr qsizetype kOldLimit = 259;   // MAX_PATH less the terminating zero
+    if (native.size() > kOldLimit && !native.startsWith(QStringLiteral("\\\\?\\"))) {
+        if (native.startsWith(QStringLiteral("\\\\")))
+            return QStringLiteral("\\\\?\\UNC\\") + QDir::toNativeSeparators(QDir::cleanPath(path)).mid(2);
+        if (native.size() > 2 && native.at(1) == u':' && native.at(2) == u'\\')
+            return QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(QDir::cleanPath(path));
+    }
+#endif
+    return native;
+}
+
 QString toolPath(const QString &folder, const QString &toolName)
 {
 #ifdef Q_OS_WIN

@@ -22,6 +22,11 @@ QString folderProblem(const QString &folder, const QString &role, FolderUse use 
 // so that the line holds one name and stays one line.
 QString printable(const QString &path);
 
+// A path as the system's own file calls take it: native, and on Windows an absolute path
+// past the old 260-character limit gets the "\\?\" form that has none (Qt's own file
+// calls do the same). Only for absolute paths and calls of the system or of libraries.
+QString systemPath(const QString &path);
+
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);
 

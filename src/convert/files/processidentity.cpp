@@ -11,6 +11,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace ProcessIdentity {
 
@@ -74,6 +77,16 @@ bool isAbandoned(const QString &tag, qint64 pid, const QDateTime &lastModified)
 #ifdef Q_OS_UNIX
     if (tag == ProcessIdentity::tag() && pid > 0)
         return (::kill(pid_t(pid), 0) != 0 && errno == ESRCH) || stateOf(pid) == 'Z';
+#elif defined(Q_OS_WIN)
+    // No process by that id, or one that has ended and that only a handle keeps listed.
+    if (tag == ProcessIdentity::tag() && pid > 0) {
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+        if (!process)
+            return GetLastError() == ERROR_INVALID_PARAMETER;
+        const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        CloseHandle(process);
+        return ended;
+    }
 #endif
     return lastModified.isValid() && lastModified.secsTo(QDateTime::currentDateTimeUtc()) > kAbandonedAfterSeconds;
 }

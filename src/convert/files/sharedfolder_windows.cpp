@@ -1,5 +1,7 @@
 #include "convert/files/sharedfolder.h"
 
+#include "convert/files/pathhelpers.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -12,6 +14,23 @@ namespace {
 std::shared_ptr<const int> openMark()
 {
     return std::make_shared<const int>(-1);
+}
+
+// The volume's serial number and the file's index on it, which tell a file put at the same name
+// since from the one looked at; false when the file cannot be asked.
+bool fileIndex(const QString &path, quint64 *volume, quint64 *index)
+{
+    const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(Paths::systemPath(path).utf16()), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    *volume = info.dwVolumeSerialNumber;
+    *index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return known;
 }
 
 } // namespace
@@ -44,6 +63,7 @@ SharedFolder::Entry SharedFolder::entry(const QString &name) const
     entry.ours = entry.privateToOwner = true;
     entry.mode = uint(info.permissions());
     entry.lastModified = info.lastModified().toUTC();
+    fileIndex(info.filePath(), &entry.device, &entry.inode);
     return entry;
 }
 
@@ -121,8 +141,8 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
 static DWORD moveTo(const QFile &file, const QString &target, bool replacing)
 {
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replacing ? MOVEFILE_REPLACE_EXISTING : 0);
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file.fileName()).utf16()),
-                       reinterpret_cast<const wchar_t *>(target.utf16()), flags)
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(Paths::systemPath(file.fileName()).utf16()),
+                       reinterpret_cast<const wchar_t *>(Paths::systemPath(target).utf16()), flags)
                ? 0
                : GetLastError();
 }

@@ -217,7 +217,12 @@ QString fileIdentity(const QString &path)
     if (path.isEmpty())
         return {};
 #ifdef Q_OS_WIN
-    return QFileInfo(path).canonicalFilePath().toLower();
+    // The volume and the file's index on it, as the folder reads them.
+    const QFileInfo file(path);
+    const SharedFolder::Entry entry = SharedFolder::open(file.path()).entry(file.fileName());
+    if (entry.device == 0 && entry.inode == 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(entry.device).arg(entry.inode);
 #else
     struct stat info;
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)

@@ -354,6 +354,9 @@ void TestFolderWalk::startFolderSpellings()
 // Listed can be listed but not entered, so its names would open nothing.
 void TestFolderWalk::unreadableFolderContributesNothing()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows keeps readers out with access lists, which permission bits do not set");
+#endif
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     const QDir root(tmp.path());

@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <filesystem>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,8 +102,10 @@ void TestResultSet::savesUnderSafeNames()
         // A new file each, never the old one rewritten: another program's save.
         for (const QString &name : appearing.split(u'|', Qt::SkipEmptyParts)) {
             TestKit::writeFile(dir.filePath(u"new"_s), "appeared");
-            QVERIFY(::rename(QFile::encodeName(dir.filePath(u"new"_s)).constData(),
-                             QFile::encodeName(QDir(out).filePath(tree + name)).constData()) == 0);
+            std::error_code error;
+            std::filesystem::rename(dir.filePath(u"new"_s).toStdU16String(),
+                                    QDir(out).filePath(tree + name).toStdU16String(), error);
+            QVERIFY2(!error, error.message().c_str());
         }
         QSignalSpy done(&set, &ResultSet::saved);
         set.save(out);
@@ -185,6 +189,9 @@ void TestResultSet::linksAreFollowedOnlyWhenTrusted()
     QFETCH(QString, linkOwner);
     QFETCH(QString, saved);
     QFETCH(bool, followed);
+#ifdef Q_OS_WIN
+    QSKIP("links are made by administrators only on Windows, and other users do not share its folders");
+#else
     QTemporaryDir dir;
     const QString out = dir.filePath(u"out"_s);
     const QString victim = dir.filePath(u"victim/x.mp3"_s);
@@ -208,6 +215,7 @@ void TestResultSet::linksAreFollowedOnlyWhenTrusted()
     QCOMPARE(failures.size(), followed ? 0 : 1);
     if (!followed)
         QCOMPARE(failures.first().reason, QDir::toNativeSeparators(link) + u" is a link owned by another user; not followed"_s);
+#endif
 }
 
 QTEST_MAIN(TestResultSet)

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# quorvane-cli.exe under wine with the Windows ffmpeg.exe and lame.exe beside it, end to end:
+# a 3 s tagged tone with a cover converts in both modes with its tags, its cover and its
+# length; Ctrl+C stops a conversion and leaves nothing behind; a tool dies with the program.
+#   end-to-end.sh QUORVANE-CLI.EXE WINE-RUN.SH FAKETOOL.EXE
+# This machine's ffmpeg makes the source and reads the results.
+set -euo pipefail
+cli=$1 run=$2 faketool=$3
+for tool in ffmpeg ffprobe; do
+  command -v $tool >/dev/null || { echo "skipped: no $tool here to make and check the files"; exit 77; }
+done
+work=$(mktemp -d)
+trap 'exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+# Z: is this machine's root inside wine.
+win() { printf 'Z:%s' "$1" | tr / '\\'; }
+
+ffmpeg -v error -f lavfi -i sine=frequency=440:duration=3 -f lavfi -i color=c=red:s=64x64:d=1 \
+  -map 0:a -map 1:v -frames:v 1 -c:a aac -c:v png -disposition:v attached_pic \
+  -metadata title=Tone -metadata artist="Ärtist" -metadata album=Album "$work/tone.m4a"
+
+# Tags and cover as the source has them; 3 s of samples, give or take an MP3 frame.
+check() {
+  local tags samples
+  tags=$(ffprobe -v error -show_entries format_tags=title,artist,album -of default=nw=1 "$2")
+  for tag in title=Tone artist=Ärtist album=Album; do
+    [[ $tags == *"TAG:$tag"* ]] || fail "$1: no $tag among: $tags"
+  done
+  [[ $(ffprobe -v error -select_streams v -show_entries stream=codec_name -of csv=p=0 "$2") == png ]] ||
+    fail "$1: the cover is not there"
+  samples=$(( $(ffmpeg -v error -i "$2" -map 0:a -ac 1 -f s16le - | wc -c) / 2 ))
+  (( samples >= 132300 - 1152 && samples <= 132300 + 1152 )) || fail "$1: $samples samples, not 3 s"
+}
+
+for mode in two-steps single-pass; do
+  mkdir "$work/$mode"
+  options=(-o "$(win "$work/$mode")")
+  [[ $mode == single-pass ]] && options+=(--single-pass)
+  (cd "$work" && "$run" "$cli" "${options[@]}" tone.m4a) >"$work/$mode.out" 2>&1 ||
+    fail "$mode: $(cat "$work/$mode.out")"
+  check $mode "$work/$mode/tone.mp3"
+  echo "$mode: converted with its tags, its cover and its length"
+done
+
+# A program folder whose decoder is a stand-in that says through a FIFO when it holds, and
+# whose end closes the FIFO: both moments are waited for, never timed.
+app=$work/app
+mkdir "$app" "$work/stopped"
+cp "$cli" "$(dirname "$cli")/lame.exe" "$app/"
+cp "$faketool" "$app/ffmpeg.exe"
+mkfifo "$work/held"
+temp="$WINEPREFIX/drive_c/users/$(id -un)/Temp"
+leftovers() { find "$temp" -path '*/quorvane-*' -type f 2>/dev/null | sort; }
+before=$(leftovers)
+
+held_run() {
+  QUORVANE_FAKETOOL_HOLD=$(win "$work/held") "$run" "$app/quorvane-cli.exe" \
+    -o "$(win "$work/stopped")" "$(win "$work/tone.m4a")" >"$work/stop.out" 2>&1 &
+  pid=$!
+  exec 3<"$work/held"
+  read -r _ <&3
+}
+
+# Ctrl+C reaches the console's handler (wine turns SIGINT into it): the batch is cancelled.
+held_run
+kill -INT $pid
+status=0
+wait $pid || status=$?
+cat <&3 >/dev/null   # the decoder has ended
+exec 3<&-
+[[ $status == 130 ]] || fail "Ctrl+C: exit status $status: $(cat "$work/stop.out")"
+grep -q '^cancelled  .*tone\.m4a' "$work/stop.out" || fail "Ctrl+C: status $status: $(cat "$work/stop.out")"
+[[ -z $(ls -A "$work/stopped") ]] || fail "Ctrl+C: left in the output folder: $(ls -A "$work/stopped")"
+[[ $(leftovers) == "$before" ]] || fail "Ctrl+C: left in the temporary folder: $(leftovers)"
+echo "Ctrl+C: cancelled, nothing left behind"
+
+# Killed outright, the program takes its tools with it: the decoder's end closes the FIFO.
+held_run
+kill -KILL $pid
+wait $pid || true
+cat <&3 >/dev/null
+exec 3<&-
+echo "killed: the decoder ended with the program"
