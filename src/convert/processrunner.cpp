@@ -273,7 +273,7 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     m_process = new QProcess(this);
     m_process->setProgram(program);
     m_process->setArguments(arguments);
-    int keptLifeLine = -1;
+    [[maybe_unused]] int keptLifeLine = -1;   // the keeper's, on Linux
 #ifdef Q_OS_LINUX
     // Through the keeper, so that what the tool starts dies with us too.
     if (const QString runnable = runnableProgram(program); !toolKeeper().isEmpty() && !runnable.isEmpty() && lifeLine() >= 0) {

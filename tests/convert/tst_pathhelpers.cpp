@@ -1,5 +1,6 @@
 #include "convert/files/pathhelpers.h"
 
+#include <QDir>
 #include <QTest>
 
 class TestPathHelpers : public QObject
@@ -9,6 +10,8 @@ class TestPathHelpers : public QObject
 private slots:
     void displayName_data();
     void displayName();
+    void systemPath_data();
+    void systemPath();
 };
 
 void TestPathHelpers::displayName_data()
@@ -35,6 +38,33 @@ void TestPathHelpers::displayName()
     QFETCH(QString, path);
     QFETCH(QString, displayName);
     QCOMPARE(Paths::displayNameFor(path), displayName);
+}
+
+void TestPathHelpers::systemPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+
+    const QString deep = QStringLiteral("/folder").repeated(40) + QStringLiteral("/song.m4a");   // 329 characters
+    QTest::newRow("short") << QStringLiteral("/music/song.m4a") << QDir::toNativeSeparators(QStringLiteral("/music/song.m4a"));
+#ifdef Q_OS_WIN
+    QTest::newRow("long, on a drive") << QStringLiteral("C:") + deep << QStringLiteral("\\\\?\\C:") + QDir::toNativeSeparators(deep);
+    QTest::newRow("long, with dots") << QStringLiteral("C:/x/../x/.") + deep
+                                     << QStringLiteral("\\\\?\\C:\\x") + QDir::toNativeSeparators(deep);
+    QTest::newRow("long, on a share") << QStringLiteral("//server/share") + deep
+                                      << QStringLiteral("\\\\?\\UNC\\server\\share") + QDir::toNativeSeparators(deep);
+    QTest::newRow("long, already so") << QStringLiteral("\\\\?\\C:") + QDir::toNativeSeparators(deep)
+                                      << QStringLiteral("\\\\?\\C:") + QDir::toNativeSeparators(deep);
+#else
+    QTest::newRow("long") << deep << deep;
+#endif
+}
+
+void TestPathHelpers::systemPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(Paths::systemPath(path), expected);
 }
 
 QTEST_GUILESS_MAIN(TestPathHelpers)

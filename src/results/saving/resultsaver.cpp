@@ -34,10 +34,12 @@ QString partPrefix()
     return QStringLiteral(".quorvane-%1-").arg(ProcessIdentity::mark());
 }
 
+#ifndef Q_OS_WIN
 QString systemErrorText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
+#endif
 
 // Writes all of data at the file's end; the reason when it could not. On POSIX the system's
 // own words: QFile reports a disk that fills up half-way through a write as "Unknown error".
