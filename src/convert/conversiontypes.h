@@ -42,8 +42,7 @@ struct DecoderGaps
     bool noChaptersFile = false;
     bool noWidePcm = false;
 
-    bool any() const { return noChaptersFile || noWidePcm; }
-    // What other has that this lacks.
+    // Whether this lacks something that other does not.
     bool beyond(const DecoderGaps &other) const
     {
         return (noChaptersFile && !other.noChaptersFile) || (noWidePcm && !other.noWidePcm);

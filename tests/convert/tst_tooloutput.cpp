@@ -207,7 +207,7 @@ ProcessOutcome killed(const QString &text = {})
 
 Said said(const QString &writeError = {}, int streams = 1, int tracks = 1, Millis decodedMs = 6000)
 {
-    return {{}, {}, decodedMs, writeError, streams, tracks, true};
+    return {{}, {}, decodedMs, writeError, streams, tracks, true, {}};
 }
 
 Output mp3(qint64 ms)
