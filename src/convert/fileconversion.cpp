@@ -282,9 +282,7 @@ bool FileConversion::rerunWithoutGaps()
     }
     if (!m_stallReason.isEmpty())
         return false;
-    QFile::remove(Tools::chaptersPath(m_result.tempPath));
-    QFile::remove(m_encoderOutput);
-    QFile::remove(m_result.tempPath);
+    discardToolFiles();
     m_said = ToolOutput::DecoderReport{};
     m_said.firstTrackMs = m_sourceTags.firstAudioTrackMs;
     m_decoderOutcome.reset();
@@ -522,12 +520,18 @@ void FileConversion::conclude()
     reportProgress(1.0);
 }
 
-void FileConversion::removeTemporaryFiles()
+// What the tools write, all in the program's own private folder (see WorkFolder).
+void FileConversion::discardToolFiles()
 {
     if (!m_result.tempPath.isEmpty())
         QFile::remove(Tools::chaptersPath(m_result.tempPath));
     WorkFolder::discardTempMp3(m_encoderOutput);
     WorkFolder::discardTempMp3(m_result.tempPath);
+}
+
+void FileConversion::removeTemporaryFiles()
+{
+    discardToolFiles();
     // A second call (a cancel between the tools, then abort() before the report) deletes
     // nothing, whatever has come to the names since.
     m_encoderOutput.clear();

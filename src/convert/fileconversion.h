@@ -61,6 +61,7 @@ private:
     std::optional<qint64> expectedMs() const;
     void runTools();
     bool rerunWithoutGaps();
+    void discardToolFiles();
     void watchTools();
     void onWatchdog();
     void onToolLine(const QString &line, bool fromPipeReader);
