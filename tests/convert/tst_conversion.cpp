@@ -61,6 +61,8 @@ private slots:
     void tagsAndCovers();
     void chaptersKept_data();
     void chaptersKept();
+    void smallDecoderBuildRunsWithoutWhatItLacks_data();
+    void smallDecoderBuildRunsWithoutWhatItLacks();
     void fileProgress_data();
     void fileProgress();
     void cancelOrAbortFromProgress_data();
@@ -609,6 +611,47 @@ void TestConversion::chaptersKept_data()
         QTest::addRow("%d chapters", count) << (count == 600) << count << false;
     QTest::newRow("split, two steps") << false << 0 << true;
     QTest::newRow("split, single pass") << true << 0 << true;
+}
+
+void TestConversion::smallDecoderBuildRunsWithoutWhatItLacks_data()
+{
+    QTest::addColumn<bool>("singlePass");
+    QTest::addColumn<int>("runs");   // of the decoder, for two files one after the other
+    // The first file finds out what the build lacks, one refusal at a time; the second does not.
+    QTest::newRow("two steps: no metadata writer") << false << 3;
+    QTest::newRow("single pass: nor 32-bit PCM") << true << 4;
+}
+
+// A decoder built small (the Windows package's) refuses, as ffmpeg does, the outputs it has no
+// writer for; the files still convert, and nothing of the refused runs stays.
+void TestConversion::smallDecoderBuildRunsWithoutWhatItLacks()
+{
+    QFETCH(bool, singlePass);
+    QFETCH(int, runs);
+    const QString runLog = QDir(m_work->path()).filePath(QStringLiteral("runs"));
+    SessionSetup setup = settings();
+    setup.tools.singlePass = singlePass;
+    setup.tools.decoder = writeScript(
+        m_tools, QStringLiteral("ffmpeg-small"),
+        QStringLiteral("echo run >> %1\n"
+                       "for a; do case \"$a\" in\n"
+                       "  *.ffmeta) echo \"[NULL @ 0x1] Unable to find a suitable output format for '$a'\" >&2; exit 1 ;;\n"
+                       "  pcm_s32le) echo \"Unknown encoder 'pcm_s32le'\" >&2; exit 1 ;;\n"
+                       "esac; done\n"
+                       "exec %2 \"$@\"")
+            .arg(shellQuoted(runLog), shellQuoted(m_ffmpeg)));
+    QList<FileResult> results;
+    QVERIFY(TestKit::runBatch({source(QStringLiteral("a.m4a")), source(QStringLiteral("b.m4a"))}, setup, &results));
+
+    QStringList kept;
+    for (const FileResult &result : std::as_const(results)) {
+        QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
+        QCOMPARE(TestKit::probe(m_ffprobe, result.tempPath).codec, QStringLiteral("mp3"));
+        kept.append(QFileInfo(result.tempPath).fileName());
+    }
+    std::sort(kept.begin(), kept.end());
+    QCOMPARE(tempFolderEntries(), kept);
+    QCOMPARE(TestKit::readFile(runLog).count("run"), runs);
 }
 
 // An audiobook's chapters, titles with ffmpeg's escapes and a line break in them, reach the
