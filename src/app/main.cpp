@@ -4,6 +4,7 @@
 #include "app/shell/instancechannel.h"
 #include "app/shell/settingsstore.h"
 #include "app/shell/userdialogs.h"
+#include "convert/programexit.h"
 #include "convert/signalwatcher.h"
 #include "convert/files/workfolder.h"
 
@@ -52,9 +53,9 @@ bool asksForTextOnly(int argc, char *argv[])
     return false;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The whole run, from the command line to the last window closed; everything it made, the
+// application object last, is gone when it returns.
+int run(int argc, char *argv[])
 {
     QCoreApplication::setApplicationName(QStringLiteral("Quorvane"));
     QCoreApplication::setOrganizationName(QStringLiteral("Harrowmede"));
@@ -113,4 +114,11 @@ int main(int argc, char *argv[])
         windows.main()->addDroppedPaths(opened);
     });
     return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return ProgramExit::leave(run(argc, argv));
 }

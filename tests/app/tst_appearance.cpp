@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testmain.h"
 
 #include "app/shell/appearance.h"
 #include "app/shell/cursorfile.h"
@@ -289,5 +290,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAppearance)
+QUORVANE_TEST_MAIN(TestAppearance)
 #include "tst_appearance.moc"

@@ -1,4 +1,5 @@
 #include "app/batchreport.h"
+#include "testmain.h"
 
 #include <QDir>
 #include <QTest>
@@ -78,5 +79,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestBatchReport)
+QUORVANE_TEST_GUILESS_MAIN(TestBatchReport)
 #include "tst_batchreport.moc"

@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testmain.h"
 
 #include "app/mainwindow.h"
 #include "app/windows.h"
@@ -173,5 +174,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestBigList)
+QUORVANE_TEST_MAIN(TestBigList)
 #include "tst_biglist.moc"

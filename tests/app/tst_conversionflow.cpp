@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testmain.h"
 #include "testkit.h"
 
 #include "app/mainwindow.h"
@@ -431,5 +432,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestConversionFlow)
+QUORVANE_TEST_MAIN(TestConversionFlow)
 #include "tst_conversionflow.moc"

@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testmain.h"
 #include "testkit.h"
 
 #include "app/mainwindow.h"
@@ -548,5 +549,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMainWindow)
+QUORVANE_TEST_MAIN(TestMainWindow)
 #include "tst_mainwindow.moc"

@@ -1,4 +1,5 @@
 #include "app/shell/settingsstore.h"
+#include "testmain.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -64,5 +65,5 @@ private:
     QString m_file;
 };
 
-QTEST_GUILESS_MAIN(TestSettingsStore)
+QUORVANE_TEST_GUILESS_MAIN(TestSettingsStore)
 #include "tst_settingsstore.moc"

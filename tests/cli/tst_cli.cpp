@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 #include "convert/scripttools.h"
 #include "convert/tagcopy.h"
 #include "convert/files/processidentity.h"
@@ -844,5 +845,5 @@ QStringList TestCli::temporaryLeftovers() const
     return left;
 }
 
-QTEST_GUILESS_MAIN(TestCli)
+QUORVANE_TEST_GUILESS_MAIN(TestCli)
 #include "tst_cli.moc"

@@ -1,6 +1,7 @@
 // The parser is compiled in here: tests under tests/cli link the engine library only, and
 // the front end's own files belong to the quorvane-cli executable.
 #include "cli/clioptions.h"
+#include "testmain.h"
 
 #include "convert/files/pathhelpers.h"
 #include "convert/toolcommands.h"
@@ -273,5 +274,5 @@ void TestCliOptions::outputFolderProblem()
     }
 }
 
-QTEST_GUILESS_MAIN(TestCliOptions)
+QUORVANE_TEST_GUILESS_MAIN(TestCliOptions)
 #include "tst_clioptions.moc"

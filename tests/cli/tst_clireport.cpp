@@ -1,5 +1,6 @@
 // Compiled in here for the same reason as the parser in tst_clioptions.cpp.
 #include "cli/clireport.h"
+#include "testmain.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
 
@@ -107,5 +108,5 @@ void TestCliReport::usageError()
              QStringLiteral("quorvane-cli: no PATH given\nTry 'quorvane-cli --help' for more information.\n"));
 }
 
-QTEST_GUILESS_MAIN(TestCliReport)
+QUORVANE_TEST_GUILESS_MAIN(TestCliReport)
 #include "tst_clireport.moc"

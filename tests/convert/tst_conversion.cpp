@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 #include "convert/batchsession.h"
 #include "convert/fileconversion.h"
 #include "convert/files/workfolder.h"
@@ -1137,5 +1138,5 @@ QString TestConversion::slowDecoder() const
                            .arg(shellQuoted(pidFile), shellQuoted(m_ffmpeg)));
 }
 
-QTEST_GUILESS_MAIN(TestConversion)
+QUORVANE_TEST_GUILESS_MAIN(TestConversion)
 #include "tst_conversion.moc"

@@ -1,4 +1,5 @@
 #include "convert/files/pathhelpers.h"
+#include "testmain.h"
 
 #include <QDir>
 #include <QTest>
@@ -67,5 +68,5 @@ void TestPathHelpers::systemPath()
     QCOMPARE(Paths::systemPath(path), expected);
 }
 
-QTEST_GUILESS_MAIN(TestPathHelpers)
+QUORVANE_TEST_GUILESS_MAIN(TestPathHelpers)
 #include "tst_pathhelpers.moc"

@@ -1,4 +1,5 @@
 #include "convert/processrunner.h"
+#include "testmain.h"
 #include "scripttools.h"
 
 #include <QFile>
@@ -429,5 +430,5 @@ void TestProcessRunner::nextRunCanStartFromFinished()
     QVERIFY(!runner.isRunning());
 }
 
-QTEST_GUILESS_MAIN(TestProcessRunner)
+QUORVANE_TEST_GUILESS_MAIN(TestProcessRunner)
 #include "tst_processrunner.moc"

@@ -1,4 +1,5 @@
 #include "convert/progressestimate.h"
+#include "testmain.h"
 
 #include <QTest>
 
@@ -93,5 +94,5 @@ void TestProgressEstimate::formatDuration()
     QCOMPARE(ProgressEstimate::formatDuration(milliseconds), text);
 }
 
-QTEST_GUILESS_MAIN(TestProgressEstimate)
+QUORVANE_TEST_GUILESS_MAIN(TestProgressEstimate)
 #include "tst_progressestimate.moc"

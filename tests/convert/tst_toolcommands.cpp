@@ -1,4 +1,5 @@
 #include "convert/tagcopy.h"
+#include "testmain.h"
 #include "convert/toolcommands.h"
 
 #include <QDir>
@@ -216,5 +217,5 @@ void TestToolCommands::coverShape()
     QCOMPARE(TagCopy::coverFits(data, 500), fits);
 }
 
-QTEST_GUILESS_MAIN(TestToolCommands)
+QUORVANE_TEST_GUILESS_MAIN(TestToolCommands)
 #include "tst_toolcommands.moc"

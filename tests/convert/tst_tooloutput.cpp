@@ -1,4 +1,5 @@
 #include "convert/tooloutput.h"
+#include "testmain.h"
 #include "convert/verdicts.h"
 
 #include <QDir>
@@ -328,5 +329,5 @@ void TestToolOutput::verdicts()
     QCOMPARE(verdict, expected);
 }
 
-QTEST_GUILESS_MAIN(TestToolOutput)
+QUORVANE_TEST_GUILESS_MAIN(TestToolOutput)
 #include "tst_tooloutput.moc"

@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 
 #include "convert/files/processidentity.h"
 #include "convert/files/workfolder.h"
@@ -219,5 +220,5 @@ void TestWorkFolder::sweepTouchesOnlyWhatIsSurelyOurs()
         QVERIFY(QFileInfo(QFile::decodeName(name)).isSymLink() || QFileInfo(QFile::decodeName(name)).isDir());
 }
 
-QTEST_GUILESS_MAIN(TestWorkFolder)
+QUORVANE_TEST_GUILESS_MAIN(TestWorkFolder)
 #include "tst_workfolder.moc"

@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 
 #include "convert/batchsession.h"
 #include "convert/files/workfolder.h"
@@ -285,5 +286,5 @@ bool TestFaultsBigBatch::hasNoChild()
 #endif
 }
 
-QTEST_GUILESS_MAIN(TestFaultsBigBatch)
+QUORVANE_TEST_GUILESS_MAIN(TestFaultsBigBatch)
 #include "tst_faults_bigbatch.moc"

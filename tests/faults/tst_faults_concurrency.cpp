@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 #include "convert/batchsession.h"
 #include "convert/scripttools.h"
 #include "convert/files/workfolder.h"
@@ -694,5 +695,5 @@ QString TestFaultsConcurrency::problems() const
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
-QTEST_GUILESS_MAIN(TestFaultsConcurrency)
+QUORVANE_TEST_GUILESS_MAIN(TestFaultsConcurrency)
 #include "tst_faults_concurrency.moc"

@@ -1,4 +1,5 @@
 #include "faultkit.h"
+#include "testmain.h"
 
 #include "convert/batchsession.h"
 #include "filelist/walk/folderwalk.h"
@@ -505,5 +506,5 @@ void TestFaultsFolders::folderLinkLoop()
     QCOMPARE(entries(m_temp), QStringList());
 }
 
-QTEST_GUILESS_MAIN(TestFaultsFolders)
+QUORVANE_TEST_GUILESS_MAIN(TestFaultsFolders)
 #include "tst_faults_folders.moc"

@@ -1,4 +1,5 @@
 #include "faultkit.h"
+#include "testmain.h"
 
 #include "convert/files/pathhelpers.h"
 #include "results/saving/resultsaver.h"
@@ -392,5 +393,5 @@ void TestFaultsInputs::sameDisplayNameTwice()
     QCOMPARE(entries(m_appDir), m_appEntries);
 }
 
-QTEST_GUILESS_MAIN(TestFaultsInputs)
+QUORVANE_TEST_GUILESS_MAIN(TestFaultsInputs)
 #include "tst_faults_inputs.moc"

@@ -1,4 +1,5 @@
 #include "faultkit.h"
+#include "testmain.h"
 
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -603,5 +604,5 @@ void TestFaultsTools::hangingToolInTheCli()
 #endif
 }
 
-QTEST_GUILESS_MAIN(TestFaultsTools)
+QUORVANE_TEST_GUILESS_MAIN(TestFaultsTools)
 #include "tst_faults_tools.moc"

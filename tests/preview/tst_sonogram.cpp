@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 
 #include "convert/files/pathhelpers.h"
 #include "convert/scripttools.h"
@@ -107,5 +108,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSonogram)
+QUORVANE_TEST_GUILESS_MAIN(TestSonogram)
 #include "tst_sonogram.moc"

@@ -1,4 +1,5 @@
 #include "fakes.h"
+#include "testmain.h"
 #include "testkit.h"
 
 #include "app/shell/settingsstore.h"
@@ -450,5 +451,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestResultsWindow)
+QUORVANE_TEST_MAIN(TestResultsWindow)
 #include "tst_resultswindow.moc"

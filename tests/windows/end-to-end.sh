@@ -75,3 +75,31 @@ held_run
 kill -KILL $pid
 wait $pid || true
 cat <&3 >/dev/null
+exec 3<&-
+
+# Every run ends within a few seconds of printing its summary: a program that hangs in its exit
+# fails here, not at ctest's limit. Ten runs of three files at -j 2; the summary is read as it
+# comes, through a FIFO, and only the exit after it is timed.
+exit_bound=10
+many=$work/many
+mkdir "$many"
+for name in one two three; do cp "$work/tone.m4a" "$many/$name.m4a"; done
+mkfifo "$many/lines"
+exec 4<>"$many/lines"   # read-write: opening it never waits for the other side
+for round in $(seq 1 10); do
+  mkdir "$many/out$round"
+  "$run" "$cli" -j 2 -o "$(win "$many/out$round")" \
+    "$(win "$many/one.m4a")" "$(win "$many/two.m4a")" "$(win "$many/three.m4a")" >"$many/lines" 2>&1 &
+  pid=$!
+  summary=
+  while [[ -z $summary ]] && IFS= read -r -t 300 line <&4; do
+    [[ $line == *"file(s) converted"* ]] && summary=$line
+  done
+  [[ -n $summary ]] || fail "run $round printed no summary"
+  timeout "$exit_bound" tail --pid=$pid -f /dev/null ||
+    { kill -KILL $pid; fail "run $round did not end within ${exit_bound} s of its summary: $summary"; }
+  status=0
+  wait $pid || status=$?
+  [[ $status == 0 && $summary == "3 of 3 file(s) converted"* ]] || fail "run $round: status $status: $summary"
+done
+exec 4<&-

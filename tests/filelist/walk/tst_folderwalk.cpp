@@ -1,4 +1,5 @@
 #include "filelist/walk/folderwalk.h"
+#include "testmain.h"
 #include "filelist/walk/librarylayout.h"
 #include "filelist/walk/walkqueue.h"
 
@@ -625,5 +626,5 @@ void TestFolderWalk::walkQueueCancelDropsEverything()
     QCOMPARE(shown(queue.takeUnreadable()), QStringList{QStringLiteral("next: permission denied")});
 }
 
-QTEST_GUILESS_MAIN(TestFolderWalk)
+QUORVANE_TEST_GUILESS_MAIN(TestFolderWalk)
 #include "tst_folderwalk.moc"

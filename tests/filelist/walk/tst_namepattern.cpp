@@ -1,4 +1,5 @@
 #include "filelist/walk/namepattern.h"
+#include "testmain.h"
 
 #include <QTest>
 
@@ -86,5 +87,5 @@ void TestNamePattern::names()
     QCOMPARE(NamePattern::settle(names, existing == QLatin1String("skip")), expected);
 }
 
-QTEST_GUILESS_MAIN(TestNamePattern)
+QUORVANE_TEST_GUILESS_MAIN(TestNamePattern)
 #include "tst_namepattern.moc"

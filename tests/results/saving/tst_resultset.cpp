@@ -1,4 +1,5 @@
 #include "testkit.h"
+#include "testmain.h"
 #include "results/saving/resultset.h"
 
 #include <QSignalSpy>
@@ -218,5 +219,5 @@ void TestResultSet::linksAreFollowedOnlyWhenTrusted()
 #endif
 }
 
-QTEST_MAIN(TestResultSet)
+QUORVANE_TEST_MAIN(TestResultSet)
 #include "tst_resultset.moc"
