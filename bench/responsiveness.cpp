@@ -4,17 +4,17 @@
 // milliseconds; the longest gap between two ticks, less the interval, is the longest
 // time the window could not have answered the user. Last, the results window saves 500 files.
 
-#include "app/shell/appservices.h"
-#include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
+#include "shell/appservices.h"
+#include "shell/desktoplauncher.h"
+#include "shell/settingsstore.h"
+#include "shell/userdialogs.h"
 #include "app/windows.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/userdialogs.h"
+#include "convert/saving/resultset.h"
 #include "filelist/filelistview.h"
-#include "results/resultswindow.h"
-#include "results/saving/resultset.h"
-#include "testkit.h"
 #include "preview/sonogram.h"
+#include "results/resultswindow.h"
+#include "testkit.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

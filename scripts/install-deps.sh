@@ -8,6 +8,9 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libqt6multimedia6 libgl-dev
   ffmpeg lame libfftw3-dev libtag1-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  # Not needed to play: the sinks and decoders a desktop has, so that the tests prove that
+  # what a machine has installed does not decide them.
+  gstreamer1.0-plugins-bad gstreamer1.0-libav
   fonts-liberation
   desktop-file-utils appstream dpkg-dev file man-db parallel loudgain bash-completion
 )

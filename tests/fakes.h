@@ -3,10 +3,10 @@
 // Stand-ins for the dialogs and the desktop, so that tests answer with canned replies
 // and never open a real dialog or a browser.
 
-#include "app/shell/appservices.h"
-#include "app/shell/desktoplauncher.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/userdialogs.h"
+#include "shell/appservices.h"
+#include "shell/desktoplauncher.h"
+#include "shell/settingsstore.h"
+#include "shell/userdialogs.h"
 
 #include <QList>
 #include <QStringList>

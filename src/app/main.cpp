@@ -1,12 +1,12 @@
-#include "app/shell/desktoplauncher.h"
 #include "app/mainwindow.h"
+#include "shell/desktoplauncher.h"
+#include "shell/instancechannel.h"
+#include "shell/settingsstore.h"
+#include "shell/userdialogs.h"
 #include "app/windows.h"
-#include "app/shell/instancechannel.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/userdialogs.h"
+#include "convert/files/workfolder.h"
 #include "convert/programexit.h"
 #include "convert/signalwatcher.h"
-#include "convert/files/workfolder.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,17 +1,17 @@
 #include "app/mainwindow.h"
 
 #include "app/batchreport.h"
-#include "app/shell/appearance.h"
-#include "app/shell/desktoplauncher.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/twips.h"
-#include "app/shell/userdialogs.h"
+#include "shell/appearance.h"
+#include "shell/desktoplauncher.h"
+#include "shell/settingsstore.h"
+#include "shell/twips.h"
+#include "shell/userdialogs.h"
 #include "convert/batchsession.h"
+#include "convert/engine/toolcommands.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/toolcommands.h"
+#include "convert/saving/resultset.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
-#include "results/saving/resultset.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

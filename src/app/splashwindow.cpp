@@ -1,8 +1,8 @@
 #include "app/splashwindow.h"
 
-#include "app/shell/appearance.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/twips.h"
+#include "shell/appearance.h"
+#include "shell/settingsstore.h"
+#include "shell/twips.h"
 
 #include <QCheckBox>
 #include <QDir>

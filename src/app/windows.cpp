@@ -1,13 +1,13 @@
 #include "app/windows.h"
 
 #include "app/mainwindow.h"
-#include "app/shell/appearance.h"
-#include "app/shell/cursorfile.h"
-#include "app/shell/desktoplauncher.h"
-#include "app/shell/userdialogs.h"
+#include "shell/appearance.h"
+#include "shell/cursorfile.h"
+#include "shell/desktoplauncher.h"
+#include "shell/userdialogs.h"
 #include "app/splashwindow.h"
+#include "convert/saving/resultset.h"
 #include "results/resultswindow.h"
-#include "results/saving/resultset.h"
 
 #include <QDir>
 #include <QTimer>

@@ -1,8 +1,8 @@
 #include "cli/clioptions.h"
 
-#include "convert/toolcommands.h"
+#include "convert/engine/toolcommands.h"
+#include "convert/saving/resultsaver.h"
 #include "filelist/walk/namepattern.h"
-#include "results/saving/resultsaver.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

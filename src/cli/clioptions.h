@@ -1,7 +1,7 @@
 #pragma once
 
+#include "convert/engine/toolcommands.h"
 #include "convert/sessionsetup.h"
-#include "convert/toolcommands.h"
 #include "filelist/walk/librarylayout.h"
 
 #include <QString>

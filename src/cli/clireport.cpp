@@ -1,6 +1,6 @@
 #include "cli/clireport.h"
 
-#include "convert/progressestimate.h"
+#include "convert/engine/progressestimate.h"
 
 namespace CliReport {
 

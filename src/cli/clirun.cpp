@@ -2,11 +2,12 @@
 
 #include "cli/clireport.h"
 #include "convert/batchsession.h"
+#include "convert/engine/chapters.h"
+#include "convert/engine/processrunner.h"
+#include "convert/engine/tagcopy.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/processrunner.h"
-#include "convert/signalwatcher.h"
-#include "convert/tagcopy.h"
 #include "convert/files/workfolder.h"
+#include "convert/signalwatcher.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -80,7 +81,6 @@ public:
         SessionSetup session;        // with saveFolder: existing and writable, native separators
         bool liveProgress = false;   // a line rewritten in place, for a terminal
         QList<LibraryLayout::Skipped> skipped;   // up to date already: reported, counted
-        QElapsedTimer clock;         // the run's, from before the walk
     };
 
     explicit CliBatch(const Setup &setup)
@@ -191,7 +191,7 @@ private:
         counts.total = int(outcome.files.size()) + counts.skipped;
         counts.failed = int(failures.size());
         counts.cancelled = int(outcome.notConverted().size());
-        QString summary = CliReport::summaryLine(counts, m_setup.clock.elapsed()) + u'\n';
+        QString summary = CliReport::summaryLine(counts, outcome.elapsedMs) + u'\n';
         for (const FileResult &failed : failures)
             summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
         writeTo(stderr, summary);
@@ -271,7 +271,6 @@ int runCli(const CliCommand &command)
 
     CliBatch::Setup setup;
     setup.session = options.session;   // as the user chose it; the files and folders come below
-    setup.clock.start();
     // Files are taken as they are, like dropped ones; folders as by "Add All M4A File(s) In
     // Folder". Stops early once a signal has arrived.
     FolderWalk::UnreadableList unreadable;
@@ -309,7 +308,7 @@ int runCli(const CliCommand &command)
                                      ? options.session.tools.stallTimeoutSeconds * 1000 : -1;
     const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
         found, setup.session.saveFolder, options.library, SignalWatcher::raisedFlag(),
-        [&](const QString &source) { return TagCopy::listChapters(decoder, source, chapterTimeoutMs); });
+        [&](const QString &source) { return Chapters::list(decoder, source, chapterTimeoutMs); });
     if (const std::optional<int> status = cancelledBeforeConverting())
         return *status;
     if (options.dryRun) {

@@ -1,8 +1,9 @@
 #include "convert/batchsession.h"
 
+#include "convert/engine/mpegaudio.h"
+#include "convert/engine/tagcopy.h"
 #include "convert/files/pathhelpers.h"
 #include "convert/files/workfolder.h"
-#include "convert/tagcopy.h"
 
 #include <QCoreApplication>
 #include <QtMath>
@@ -38,7 +39,7 @@ void BatchSession::planStart(QPromise<StartPlan> &promise, const QStringList &so
                 return;
             const QString &source = sources.at(i);
             if (i == 0 || sources.at(i - 1) != source)
-                whole = TagCopy::readStatedLengthMs(source).value_or(QFileInfo(source).size() / 16);
+                whole = MpegAudio::statedLengthMs(source).value_or(QFileInfo(source).size() / 16);
             lengths.append(spans.value(i).lengthMs(whole));
         }
         std::stable_sort(plan.order.begin(), plan.order.end(),
@@ -471,6 +472,7 @@ void BatchSession::finishIfIdle()
 BatchOutcome BatchSession::outcome() const
 {
     BatchOutcome now;
+    now.elapsedMs = m_clock.isValid() ? m_clock.elapsed() : 0;
     for (int index = 0; m_results && index < m_results->count(); ++index)
         now.files.append(m_results->at(index));
     return now;

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "convert/fileconversion.h"
-#include "convert/processrunner.h"
+#include "convert/engine/fileconversion.h"
+#include "convert/engine/processrunner.h"
+#include "convert/engine/progressestimate.h"
+#include "convert/saving/resultset.h"
 #include "convert/sessionsetup.h"
-#include "convert/progressestimate.h"
-#include "results/saving/resultset.h"
 
 #include <QElapsedTimer>
 #include <QFuture>
@@ -37,6 +37,7 @@ struct BatchOutcome
 {
     QList<FileResult> files;   // one per source, in source order
     bool cancelled = false;    // cancelled, or stopped at once
+    qint64 elapsedMs = 0;      // from the start to the end, as the front ends say it
 
     QList<FileResult> select(bool (*wanted)(const FileResult &)) const;
     // At the chosen bitrate or the decoder's.

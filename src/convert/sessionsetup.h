@@ -1,8 +1,8 @@
 #pragma once
 
-#include "convert/conversiontypes.h"
-#include "convert/replaygain.h"
-#include "results/saving/resultsaver.h"
+#include "convert/engine/conversiontypes.h"
+#include "convert/engine/replaygain.h"
+#include "convert/saving/resultsaver.h"
 
 #include <QStringList>
 

@@ -1,7 +1,7 @@
 #include "preview/sonogram.h"
 
-#include "convert/processrunner.h"
-#include "convert/toolcommands.h"
+#include "convert/engine/processrunner.h"
+#include "convert/engine/toolcommands.h"
 
 #include <QMutex>
 #include <QtEndian>

@@ -1,6 +1,6 @@
 #include "results/playercontrols.h"
 
-#include "convert/progressestimate.h"
+#include "convert/engine/progressestimate.h"
 #include "results/sonogramview.h"
 
 #include <QApplication>

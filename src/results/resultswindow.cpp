@@ -1,14 +1,14 @@
 #include "results/resultswindow.h"
 
-#include "app/shell/appearance.h"
-#include "app/shell/cursorfile.h"
-#include "app/shell/settingsstore.h"
-#include "app/shell/twips.h"
-#include "app/shell/userdialogs.h"
+#include "shell/appearance.h"
+#include "shell/cursorfile.h"
+#include "shell/settingsstore.h"
+#include "shell/twips.h"
+#include "shell/userdialogs.h"
 #include "convert/files/pathhelpers.h"
+#include "convert/saving/resultset.h"
 #include "filelist/filelistview.h"
 #include "results/playercontrols.h"
-#include "results/saving/resultset.h"
 #include "results/sonogramview.h"
 
 #include <QAudioOutput>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/shell/appservices.h"
+#include "shell/appservices.h"
 
 #include <QWidget>
 

@@ -1,13 +1,13 @@
 #include "fakes.h"
 #include "testmain.h"
 
-#include "app/shell/appearance.h"
-#include "app/shell/cursorfile.h"
 #include "app/mainwindow.h"
-#include "app/shell/settingsstore.h"
+#include "shell/appearance.h"
+#include "shell/cursorfile.h"
+#include "shell/settingsstore.h"
+#include "shell/twips.h"
 #include "app/splashwindow.h"
 #include "app/windows.h"
-#include "app/shell/twips.h"
 #include "results/resultswindow.h"
 
 #include <QApplication>

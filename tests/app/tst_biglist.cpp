@@ -2,8 +2,8 @@
 #include "testmain.h"
 
 #include "app/mainwindow.h"
+#include "shell/settingsstore.h"
 #include "app/windows.h"
-#include "app/shell/settingsstore.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 

@@ -1,10 +1,10 @@
 #include "fakes.h"
-#include "testmain.h"
 #include "testkit.h"
+#include "testmain.h"
 
 #include "app/mainwindow.h"
+#include "shell/settingsstore.h"
 #include "app/windows.h"
-#include "app/shell/settingsstore.h"
 #include "convert/batchsession.h"
 #include "convert/files/workfolder.h"
 #include "filelist/pathlistmodel.h"

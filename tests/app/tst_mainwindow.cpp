@@ -1,12 +1,12 @@
 #include "fakes.h"
-#include "testmain.h"
 #include "testkit.h"
+#include "testmain.h"
 
 #include "app/mainwindow.h"
+#include "shell/instancechannel.h"
+#include "shell/settingsstore.h"
 #include "app/windows.h"
-#include "app/shell/instancechannel.h"
-#include "app/shell/settingsstore.h"
-#include "convert/toolcommands.h"
+#include "convert/engine/toolcommands.h"
 #include "filelist/filelistview.h"
 #include "filelist/pathlistmodel.h"
 

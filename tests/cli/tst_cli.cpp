@@ -1,9 +1,9 @@
-#include "testkit.h"
-#include "testmain.h"
-#include "convert/scripttools.h"
-#include "convert/tagcopy.h"
+#include "convert/engine/tagcopy.h"
 #include "convert/files/processidentity.h"
 #include "convert/files/workfolder.h"
+#include "convert/scripttools.h"
+#include "testkit.h"
+#include "testmain.h"
 
 #include <QDateTime>
 #include <QDir>

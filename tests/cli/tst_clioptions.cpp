@@ -3,8 +3,8 @@
 #include "cli/clioptions.h"
 #include "testmain.h"
 
+#include "convert/engine/toolcommands.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/toolcommands.h"
 
 #include <QDir>
 #include <QFile>

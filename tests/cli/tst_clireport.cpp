@@ -1,8 +1,8 @@
 // Compiled in here for the same reason as the parser in tst_clioptions.cpp.
 #include "cli/clireport.h"
-#include "testmain.h"
 #include "convert/batchsession.h"
 #include "convert/files/pathhelpers.h"
+#include "testmain.h"
 
 #include <QTest>
 

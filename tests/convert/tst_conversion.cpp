@@ -1,10 +1,12 @@
+#include "convert/batchsession.h"
+#include "convert/engine/chapters.h"
+#include "convert/engine/cover.h"
+#include "convert/engine/fileconversion.h"
+#include "convert/files/workfolder.h"
+#include "convert/scripttools.h"
+#include "filelist/walk/librarylayout.h"
 #include "testkit.h"
 #include "testmain.h"
-#include "convert/batchsession.h"
-#include "convert/fileconversion.h"
-#include "convert/files/workfolder.h"
-#include "filelist/walk/librarylayout.h"
-#include "scripttools.h"
 
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2tag.h>
@@ -585,7 +587,7 @@ void TestConversion::tagsAndCovers()
     const auto *front = mp3.hasID3v2Tag() && !mp3.ID3v2Tag()->frameList("APIC").isEmpty()
                             ? static_cast<TagLib::ID3v2::AttachedPictureFrame *>(mp3.ID3v2Tag()->frameList("APIC").front()) : nullptr;
     if (const QByteArray picture = front ? QByteArray(front->picture().data(), front->picture().size()) : QByteArray(); picture != covers.value(0)) {
-        QCOMPARE(TagCopy::imageShape(picture).kind, TagCopy::ImageShape::Kind::BaselineJpeg);
+        QCOMPARE(Cover::shapeOf(picture).kind, Cover::Shape::Kind::BaselineJpeg);
         const QString written = QDir(m_sources).filePath(QStringLiteral("front.jpg"));
         QVERIFY(TestKit::writeFile(written, picture));
         QProcess ffprobe;
@@ -689,7 +691,7 @@ void TestConversion::chaptersKept()
         };
         SessionSetup setup = settings();
         setup.tools.singlePass = singlePass;
-        setup.spans = LibraryLayout::chapterSpans(TagCopy::listChapters(m_ffmpeg, book, 30000));
+        setup.spans = LibraryLayout::chapterSpans(Chapters::list(m_ffmpeg, book, 30000));
         QCOMPARE(setup.spans.size(), 3);
         QList<FileResult> results;
         QVERIFY(TestKit::runBatch(QStringList(3, book), setup, &results));

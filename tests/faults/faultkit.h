@@ -7,8 +7,8 @@
 // small file system) with a plain answer when the machine cannot provide one.
 
 #include "convert/batchsession.h"
-#include "convert/scripttools.h"
 #include "convert/files/workfolder.h"
+#include "convert/scripttools.h"
 #include "testkit.h"
 
 #include <QDir>

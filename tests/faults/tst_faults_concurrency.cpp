@@ -1,8 +1,8 @@
+#include "convert/batchsession.h"
+#include "convert/files/workfolder.h"
+#include "convert/scripttools.h"
 #include "testkit.h"
 #include "testmain.h"
-#include "convert/batchsession.h"
-#include "convert/scripttools.h"
-#include "convert/files/workfolder.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,8 +2,8 @@
 #include "testmain.h"
 
 #include "convert/batchsession.h"
+#include "convert/saving/resultsaver.h"
 #include "filelist/walk/folderwalk.h"
-#include "results/saving/resultsaver.h"
 
 #include <QScopeGuard>
 #include <QSet>

@@ -2,7 +2,7 @@
 #include "testmain.h"
 
 #include "convert/files/pathhelpers.h"
-#include "results/saving/resultsaver.h"
+#include "convert/saving/resultsaver.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -321,7 +321,7 @@ void TestFaultsInputs::oneBadOrOddSource()
         if (r.isConverted())
             names.append(r.displayName);
     }
-    names = ResultSaver::uniqueNames(names);
+    names = Paths::uniqueNames(names);
     for (const FileResult &r : std::as_const(results)) {
         if (r.isConverted())
             items.append({names.at(items.size()), r.tempPath});

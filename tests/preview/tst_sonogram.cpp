@@ -1,9 +1,9 @@
 #include "testkit.h"
 #include "testmain.h"
 
+#include "convert/engine/toolcommands.h"
 #include "convert/files/pathhelpers.h"
 #include "convert/scripttools.h"
-#include "convert/toolcommands.h"
 #include "preview/sonogram.h"
 
 #include <QSignalSpy>

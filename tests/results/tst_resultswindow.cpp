@@ -1,17 +1,17 @@
 #include "fakes.h"
-#include "testmain.h"
 #include "testkit.h"
+#include "testmain.h"
 
-#include "app/shell/settingsstore.h"
-#include "app/shell/twips.h"
+#include "shell/settingsstore.h"
+#include "shell/twips.h"
+#include "convert/engine/toolcommands.h"
 #include "convert/files/pathhelpers.h"
 #include "convert/files/processidentity.h"
-#include "convert/toolcommands.h"
+#include "convert/saving/resultset.h"
 #include "filelist/filelistview.h"
+#include "preview/sonogram.h"
 #include "results/playercontrols.h"
 #include "results/resultswindow.h"
-#include "results/saving/resultset.h"
-#include "preview/sonogram.h"
 #include "results/sonogramview.h"
 
 #include <QDir>

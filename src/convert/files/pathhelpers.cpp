@@ -71,4 +71,31 @@ QString toolPath(const QString &folder, const QString &toolName)
 #endif
 }
 
+QString UniqueNames::claim(const QString &name)
+{
+    const QString lower = name.toLower();
+    if (!m_taken.contains(lower)) {
+        m_taken.insert(lower);
+        return name;
+    }
+    const qsizetype dot = name.lastIndexOf(u'.');
+    const qsizetype end = dot > name.lastIndexOf(u'/') ? dot : name.size();
+    int &number = m_next[lower].number;
+    QString candidate;
+    do
+        candidate = QStringLiteral("%1 (%2)%3").arg(name.left(end)).arg(number++).arg(name.mid(end));
+    while (m_taken.contains(candidate.toLower()));
+    m_taken.insert(candidate.toLower());
+    return candidate;
+}
+
+QStringList uniqueNames(const QStringList &names)
+{
+    UniqueNames book;
+    QStringList result;
+    for (const QString &name : names)
+        result.append(book.claim(name));
+    return result;
+}
+
 } // namespace Paths

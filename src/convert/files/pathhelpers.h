@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QHash>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 // Path helpers of the windows and the engine, on native paths; for splitting and joining
 // paths, QFileInfo and QDir.
@@ -29,5 +32,23 @@ QString systemPath(const QString &path);
 
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);
+
+// Names made unique as they come: a repeated "song.mp3" becomes "song (2).mp3", then
+// "song (3).mp3", ignoring letter case as Windows and macOS do. A name counts as repeated only
+// within its own folder ("a/song.mp3" and "b/song.mp3" both stay).
+class UniqueNames
+{
+public:
+    // name, or its next free " (n)" form; taken from then on.
+    QString claim(const QString &name);
+
+private:
+    struct Next { int number = 2; };
+    QSet<QString> m_taken;        // lower case
+    // For each name asked for, the number to try next, so a thousand sources called
+    // "01 Track.m4a" cost a thousand steps, not half a million.
+    QHash<QString, Next> m_next;
+};
+QStringList uniqueNames(const QStringList &names);
 
 } // namespace Paths

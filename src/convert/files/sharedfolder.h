@@ -68,6 +68,11 @@ public:
 
     SharedFolder() = default;
 
+    // A key that two paths share exactly when they name one file, links followed (device and
+    // inode on POSIX, where links and "./" spellings name one file many ways; the volume and
+    // the file's index on Windows); "" when nothing is there.
+    static QString identityOf(const QString &path);
+
     // The folder at path, opened once; links in the path itself are the caller's to choose and
     // are followed. Closed, with the reason in *problem, when it cannot be opened.
     static SharedFolder open(const QString &path, QString *problem = nullptr);

@@ -115,6 +115,14 @@ bool removeContents(int fd, dev_t device)
 
 } // namespace
 
+QString SharedFolder::identityOf(const QString &path)
+{
+    struct stat info;
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
 SharedFolder SharedFolder::open(const QString &path, QString *problem)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), kFolderFlags);

@@ -35,6 +35,17 @@ bool fileIndex(const QString &path, quint64 *volume, quint64 *index)
 
 } // namespace
 
+QString SharedFolder::identityOf(const QString &path)
+{
+    if (path.isEmpty())
+        return {};
+    const QFileInfo file(path);
+    const Entry found = open(file.path()).entry(file.fileName());
+    if (found.device == 0 && found.inode == 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(found.device).arg(found.inode);
+}
+
 SharedFolder SharedFolder::open(const QString &path, QString *problem)
 {
     if (!QFileInfo(path).isDir()) {

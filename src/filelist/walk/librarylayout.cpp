@@ -1,9 +1,10 @@
 #include "filelist/walk/librarylayout.h"
 
+#include "convert/engine/mpegaudio.h"
+#include "convert/engine/tagcopy.h"
 #include "convert/files/pathhelpers.h"
-#include "convert/tagcopy.h"
+#include "convert/files/sharedfolder.h"
 #include "filelist/walk/namepattern.h"
-#include "results/saving/resultsaver.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -77,10 +78,10 @@ static bool isDone(const QString &output, const QString &source, const SourceSpa
         return false;
     // The output first: anything that is not MPEG audio (a file another program left, a
     // damaged one) is redone without reading its source.
-    const std::optional<TagCopy::MpegAudio> audio = TagCopy::readMpegAudio(output);
+    const std::optional<MpegAudio::Facts> audio = MpegAudio::read(output);
     if (!audio)
         return false;
-    const std::optional<qint64> sourceMs = TagCopy::readStatedLengthMs(source);
+    const std::optional<qint64> sourceMs = MpegAudio::statedLengthMs(source);
     if (!sourceMs)
         return false;
     return qAbs(audio->lengthMs - span.lengthMs(*sourceMs)) <= 500;
@@ -144,7 +145,7 @@ QList<Source> collectSources(const QStringList &paths, const QString &folderPatt
         const QString folder = path.chopped(name.size());
         auto id = folderIds.constFind(folder);
         if (id == folderIds.cend())
-            id = folderIds.insert(folder, ResultSaver::fileIdentity(folder.isEmpty() ? QStringLiteral(".") : folder));
+            id = folderIds.insert(folder, SharedFolder::identityOf(folder.isEmpty() ? QStringLiteral(".") : folder));
         return id->isEmpty() ? QString() : *id + u'/' + name;
     };
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/tagcopy.h"
+#include "convert/engine/tagcopy.h"
 #include "filelist/walk/folderwalk.h"
 
 #include <functional>
@@ -64,7 +64,7 @@ struct RunChoices
 // Where a chapter goes when no pattern is given: a folder named after its book.
 inline constexpr char kChapterPattern[] = "{name}/{chapter:02} {chaptertitle}";
 
-// A source's chapters (start and title; TagCopy::listChapters()), read while planning.
+// A source's chapters (start and title; Chapters::list()), read while planning.
 using ChapterReader = std::function<QList<SourceChapter>(const QString &source)>;
 
 // The spans that cut a source into its chapters, in order with no gap: the first from the

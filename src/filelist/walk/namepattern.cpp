@@ -1,6 +1,6 @@
 #include "filelist/walk/namepattern.h"
 
-#include "results/saving/resultsaver.h"
+#include "convert/files/pathhelpers.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -219,7 +219,7 @@ QString saveName(const QString &pattern, const Fields &fields, const QString &so
 QStringList settle(const QStringList &names, bool skipRepeats)
 {
     if (!skipRepeats)
-        return ResultSaver::uniqueNames(names);
+        return Paths::uniqueNames(names);
     QSet<QString> seen;
     QStringList settled;
     settled.reserve(names.size());

@@ -1,7 +1,7 @@
 #include "filelist/walk/folderwalk.h"
-#include "testmain.h"
 #include "filelist/walk/librarylayout.h"
 #include "filelist/walk/walkqueue.h"
+#include "testmain.h"
 
 #include <QDir>
 #include <QFile>
