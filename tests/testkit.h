@@ -231,7 +231,54 @@ inline bool makeSource(const QString &ffmpeg, const QString &path, const QString
     return QDir().mkpath(QFileInfo(path).path()) && runQuietly(ffmpeg, arguments);
 }
 
-// A sine tone of the given length as AAC in an MPEG-4 file.
+// Music-like sound, where the sound's content matters (VBR rates, lengths, gain, spectra): pink
+// noise under a chord, short clicks four times a second, and the two channels different (their
+// own noise, chord and click times). A bare sine tone hides what music shows, such as a VBR
+// average that falls between two constant rates.
+struct Music
+{
+    int rate = 44100;
+    int channels = 2;                        // 1 or 2
+    double seconds = 3;
+    QString codec = QStringLiteral("aac");   // "aac" or "alac"
+};
+
+// ffmpeg's options that make music as an MPEG-4 file's audio; the path goes after them.
+inline QStringList musicOptions(const Music &music = {})
+{
+    const QString rate = QString::number(music.rate);
+    const QString length = QString::number(music.seconds);
+    // One channel: its noise (seeded, so every run makes the same file), a chord of three
+    // tones and a click that dies away within a tenth of a second.
+    const auto channel = [&](const QString &name, int seed, const QList<int> &chord, const QString &clickDelayMs) {
+        QString graph = QStringLiteral("anoisesrc=c=pink:r=%1:a=0.2:d=%2:seed=%3[%4n];").arg(rate, length).arg(seed).arg(name);
+        QString inputs = QStringLiteral("[%1n]").arg(name);
+        for (int i = 0; i < chord.size(); ++i) {
+            graph += QStringLiteral("sine=f=%1:r=%2:d=%3,volume=0.12[%4t%5];").arg(chord.at(i)).arg(rate, length, name).arg(i);
+            inputs += QStringLiteral("[%1t%2]").arg(name).arg(i);
+        }
+        graph += QStringLiteral("aevalsrc=exprs='0.5*sin(2*PI*2500*t)*exp(-50*mod(t\\,0.25))':s=%1:d=%2,adelay=%3[%4c];")
+                     .arg(rate, length, clickDelayMs, name);
+        inputs += QStringLiteral("[%1c]").arg(name);
+        return graph + QStringLiteral("%1amix=inputs=%2:normalize=0:duration=first[%3];").arg(inputs).arg(chord.size() + 2).arg(name);
+    };
+    QString graph = channel(QStringLiteral("l"), 7, {220, 277, 330}, QStringLiteral("0"));
+    if (music.channels == 2)
+        graph += channel(QStringLiteral("r"), 11, {247, 311, 370}, QStringLiteral("90")) + QStringLiteral("[l][r]join=inputs=2:channel_layout=stereo[out]");
+    else
+        graph += QStringLiteral("[l]anull[out]");
+    return {QStringLiteral("-filter_complex"), graph, QStringLiteral("-map"), QStringLiteral("[out]"),
+            QStringLiteral("-c:a"), music.codec};
+}
+
+// Music as above in an MPEG-4 file, with extra options (tags, a cover's inputs) before the path.
+inline bool makeMusic(const QString &ffmpeg, const QString &path, const Music &music = {}, const QStringList &extra = {})
+{
+    return makeSource(ffmpeg, path, musicOptions(music) + extra);
+}
+
+// A bare sine tone of the given length as AAC in an MPEG-4 file, for a test that needs one
+// known frequency.
 inline QStringList toneOptions(int seconds = 1, int channels = 2)
 {
     return {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
