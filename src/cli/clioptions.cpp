@@ -1,5 +1,6 @@
 #include "cli/clioptions.h"
 
+#include "convert/engine/loudness.h"
 #include "convert/engine/toolcommands.h"
 #include "convert/saving/resultsaver.h"
 #include "filelist/walk/namepattern.h"
@@ -55,7 +56,8 @@ QString helpEpilogue()
         "  141  cancelled because the output's reader went away (SIGPIPE, \"| head\")\n"
         "  143  cancelled by SIGTERM\n"
         "A first Ctrl+C or SIGTERM stops the running tools, deletes their temporary\n"
-        "files and keeps what is already saved; a second one stops at once.\n");
+        "files and keeps what is already saved; a second one stops at once. A run\n"
+        "ended by a signal exits with its status whatever it finished before.\n");
 }
 
 QString bitrateChoices()
@@ -171,7 +173,9 @@ const OptionRow kOptionRows[] = {
      [](const Given &, CliOptions &o) -> QString { o.library.splitChapters = true; return {}; }},
     {'\0', "skip-existing", nullptr,
      "Skip a source whose MP3 file already exists, is not older than the source and is whole (MPEG audio as long as "
-     "the source, within half a second); it is reported as skipped, not converted.", nullptr,
+     "the source, within half a second); it is reported as skipped, not converted. With --replaygain the file must "
+     "also hold the ReplayGain frames asked for; one without them (a run that was stopped, a silent file) is "
+     "converted again.", nullptr,
      [](const Given &, CliOptions &o) -> QString { o.session.existing = ResultSaver::Existing::Skip; return {}; }},
     {'\0', "existing", "POLICY",
      "What to do when an MP3 file of the name exists: overwrite it (the default), skip the source as --skip-existing "
@@ -203,16 +207,21 @@ const OptionRow kOptionRows[] = {
          return {};
      }},
     {'\0', "replaygain", "MODE",
-     "Once each file is saved, write ReplayGain 2.0 tags (EBU R128, -18 LUFS) into it with loudgain: track (a gain "
-     "and peak per file) or album (also one for the files that share an output folder and album tag, measured "
-     "together once all are saved; --shard then splits by folder). A file that cannot be measured keeps its MP3 "
-     "and fails. Example: --keep-tree --replaygain album -o /srv/mp3 ~/Music", nullptr,
+     "Measure each converted file's loudness (EBU R128) and write ReplayGain 2.0 frames (-18 LUFS, a true peak of at "
+     "most -1 dBTP) into it before it is saved: track (a gain and peak per file) or album (also one for the files "
+     "that share an output folder and album tag, which wait for each other, converted, until the last is measured; "
+     "--shard then splits by folder). A silent file, or one under 0.4 s, gets none, with a warning; a file that "
+     "cannot be measured is saved without them and fails. Example: --keep-tree --replaygain album -o /srv/mp3 ~/Music",
+     nullptr,
      [](const Given &given, CliOptions &o) -> QString {
+         if (!R128::isAvailable())
+             return QStringLiteral("--replaygain is not available in this build: it has no loudness meter (libebur128)");
          const QString mode = given.value.trimmed().toLower();
          if (mode != QStringLiteral("track") && mode != QStringLiteral("album"))
              return QStringLiteral("replaygain must be track or album, not '%1'").arg(given.value);
          const bool album = mode == QStringLiteral("album");
          o.session.replayGain = album ? ReplayGain::Mode::Album : ReplayGain::Mode::Track;
+         o.library.replayGain = o.session.replayGain;
          o.library.shardByFolder = album;
          return {};
      }},
@@ -230,8 +239,9 @@ const OptionRow kOptionRows[] = {
      "plain letters, or \"?\".", nullptr,
      [](const Given &, CliOptions &o) -> QString { o.session.tags.id3v1 = true; return {}; }},
     {'\0', "tool-timeout", "SECONDS",
-     "Stop a decoder or encoder that makes no progress for this many seconds (no output and no progress line), and "
-     "fail its file; 0 waits for ever (default %1).", [] { return QString::number(kDefaultToolTimeoutSeconds); },
+     "Stop a tool run that makes no progress for this many seconds (no output and no progress line): the decoder "
+     "or encoder, which fails its file, and the chapter listing, the cover scaling and the loudness measuring; 0 "
+     "waits for ever (default %1).", [] { return QString::number(kDefaultToolTimeoutSeconds); },
      [](const Given &given, CliOptions &o) {
          return readWholeNumber(given.value, 0, o.session.tools.stallTimeoutSeconds,
                                 "tool-timeout must be a whole number of seconds (0 for none)");

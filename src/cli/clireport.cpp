@@ -58,6 +58,8 @@ QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs)
         line += QStringLiteral(", %1 kept at the decoder's bitrate").arg(counts.kept);
     if (counts.incomplete > 0)
         line += QStringLiteral(", %1 incomplete").arg(counts.incomplete);
+    if (counts.withoutGain > 0)
+        line += QStringLiteral(", %1 saved without ReplayGain").arg(counts.withoutGain);
     line += QStringLiteral(", %1 skipped, %2 failed in %3")
                 .arg(counts.skipped)
                 .arg(counts.failed)

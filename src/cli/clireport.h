@@ -28,12 +28,13 @@ struct SummaryCounts
     int skipped = 0;
     int failed = 0;
     int cancelled = 0;
+    int withoutGain = 0;  // converted and saved, but without the ReplayGain frames asked for
 };
 
 // "3 of 5 file(s) converted, 1 skipped, 1 failed in 0:42"; the files kept at the decoder's
-// bitrate and the incomplete ones follow "converted" when there are any ("..., 1 kept at the
-// decoder's bitrate, 1 incomplete, 0 skipped..."), and how many were cancelled ends the line
-// when a cancel cut the batch short.
+// bitrate, the incomplete ones and those saved without ReplayGain follow "converted" when there
+// are any ("..., 1 kept at the decoder's bitrate, 1 incomplete, 0 skipped..."), and how many
+// were cancelled ends the line when a cancel cut the batch short.
 QString summaryLine(const SummaryCounts &counts, qint64 elapsedMs);
 
 // A usage error as the shell user sees it: the message, then where to find help.

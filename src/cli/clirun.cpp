@@ -81,6 +81,7 @@ public:
         SessionSetup session;        // with saveFolder: existing and writable, native separators
         bool liveProgress = false;   // a line rewritten in place, for a terminal
         QList<LibraryLayout::Skipped> skipped;   // up to date already: reported, counted
+        QList<LibraryLayout::RunPlan::Failed> failed;   // failed in the planning: reported, counted
     };
 
     explicit CliBatch(const Setup &setup)
@@ -108,6 +109,8 @@ public:
                          + u'\n';
             writeTo(stderr, lines);
         }
+        for (const LibraryLayout::RunPlan::Failed &failed : std::as_const(m_setup.failed))
+            note(CliReport::failedLine(failed.source, failed.reason));
         if (m_setup.liveProgress && !m_setup.session.sources.isEmpty()) {
             m_liveTimer.start();
             refreshProgress();
@@ -188,19 +191,23 @@ private:
             counts.kept += kept.warning.isEmpty() ? 1 : 0;
         counts.converted = int(outcome.converted().size()) - counts.kept - counts.incomplete;
         counts.skipped = int(m_setup.skipped.size());
-        counts.total = int(outcome.files.size()) + counts.skipped;
-        counts.failed = int(failures.size());
+        counts.total = int(outcome.files.size() + m_setup.failed.size()) + counts.skipped;
+        counts.failed = int(failures.size() + m_setup.failed.size());
         counts.cancelled = int(outcome.notConverted().size());
+        counts.withoutGain = int(outcome.select([](const FileResult &f) { return f.isConverted() && f.withoutGain; }).size());
         QString summary = CliReport::summaryLine(counts, outcome.elapsedMs) + u'\n';
+        for (const LibraryLayout::RunPlan::Failed &failed : std::as_const(m_setup.failed))
+            summary += CliReport::failedLine(failed.source, failed.reason) + u'\n';
         for (const FileResult &failed : failures)
             summary += CliReport::failedLine(failed.sourcePath, failed.reason) + u'\n';
         writeTo(stderr, summary);
 
-        // Stopped by the signal exactly when the summary says "cancelled": a stop that came too
-        // late to leave any file unconverted ends the run as finished. An incomplete file is saved,
-        // but the run did not do what was asked, as with a file kept at the decoder's bitrate.
-        int status = outcome.allConverted() && counts.incomplete == 0 ? CliExit::Converted : CliExit::SomeFailed;
-        if (m_signal != 0 && !outcome.notConverted().isEmpty())
+        // An incomplete file is saved, but the run did not do what was asked, as with a file kept
+        // at the decoder's bitrate. A run that a signal stopped says so in its status, whatever
+        // it had finished before.
+        int status = outcome.allConverted() && counts.incomplete == 0 && m_setup.failed.isEmpty() ? CliExit::Converted
+                                                                                                 : CliExit::SomeFailed;
+        if (m_signal != 0)
             status = CliExit::forSignal(m_signal);
         QCoreApplication::exit(status);
     }
@@ -300,15 +307,37 @@ int runCli(const CliCommand &command)
     }
 
     setup.session.saveFolder = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(outputText).absoluteFilePath()));
+    // The tools lie beside the program, as in an installed copy; a missing one is named before
+    // anything runs, the chapter listing included.
+    setup.session.appFolder = QCoreApplication::applicationDirPath();
+    const QString decoder = Paths::toolPath(setup.session.appFolder, QStringLiteral("ffmpeg"));
+    for (const auto &[tool, role] : {std::pair{decoder, QStringLiteral("decoder")},
+                                     std::pair{Paths::toolPath(setup.session.appFolder, QStringLiteral("lame")),
+                                               QStringLiteral("encoder")}}) {
+        if (const QString problem = Paths::toolProblem(tool, role); !problem.isEmpty() && !options.dryRun) {
+            writeTo(stderr, QStringLiteral("quorvane-cli: %1; nothing was converted\n").arg(problem));
+            return CliExit::SomeFailed;
+        }
+    }
+    // --split-chapters: the chapters as the decoder that cuts them reads them, listed before the
+    // plan, in the event loop, where a signal stops the listing as it stops a batch.
+    ChapterLister chapters(decoder, options.session.tools.stallTimeoutSeconds, options.session.jobs);
+    if (options.library.splitChapters) {
+        QStringList books;
+        for (const LibraryLayout::Source &source : found)
+            books.append(source.path);
+        QObject::connect(&chapters, &ChapterLister::finished, qApp, &QCoreApplication::quit);
+        QObject::connect(&watcher, &SignalWatcher::raised, &chapters, &ChapterLister::cancel);
+        chapters.list(books);
+        QCoreApplication::exec();
+        if (const std::optional<int> status = cancelledBeforeConverting())
+            return *status;
+    }
     // Reads every source's tags (--pattern) or every output (--skip-existing); stops early, as
     // the walk does, once a signal has arrived.
-    // --split-chapters: the chapters as the decoder that cuts them reads them.
-    const QString decoder = Paths::toolPath(QCoreApplication::applicationDirPath(), QStringLiteral("ffmpeg"));
-    const int chapterTimeoutMs = options.session.tools.stallTimeoutSeconds > 0
-                                     ? options.session.tools.stallTimeoutSeconds * 1000 : -1;
     const LibraryLayout::RunPlan plan = LibraryLayout::planRun(
         found, setup.session.saveFolder, options.library, SignalWatcher::raisedFlag(),
-        [&](const QString &source) { return Chapters::list(decoder, source, chapterTimeoutMs); });
+        [&chapters](const QString &source) { return chapters.lists().value(source); });
     if (const std::optional<int> status = cancelledBeforeConverting())
         return *status;
     if (options.dryRun) {
@@ -323,7 +352,12 @@ int runCli(const CliCommand &command)
         }
         if (const std::optional<int> status = writeOutput(list))
             return *status;
-        return walkStatus();
+        // What a real run would fail before converting anything.
+        QString failedLines;
+        for (const LibraryLayout::RunPlan::Failed &failed : plan.failed)
+            failedLines += CliReport::failedLine(failed.source, failed.reason) + u'\n';
+        writeTo(stderr, failedLines);
+        return plan.failed.isEmpty() ? walkStatus() : qMax(walkStatus(), CliExit::SomeFailed);
     }
 
     // Said, not failed: each tool still dies with the program, only what a tool starts may not.
@@ -338,8 +372,7 @@ int runCli(const CliCommand &command)
     setup.session.saveNames = plan.saveNames;
     setup.session.spans = plan.spans;
     setup.skipped = plan.skipped;
-    // The tools lie beside the program, as in an installed copy.
-    setup.session.appFolder = QCoreApplication::applicationDirPath();
+    setup.failed = plan.failed;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
     setup.liveProgress = isTerminal(stderr);

@@ -82,14 +82,11 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     if (m_setup.tools.encoder.isEmpty())
         m_setup.tools.encoder = Paths::toolPath(m_setup.appFolder, QStringLiteral("lame"));
     m_files.resize(m_setup.sources.size());
-    m_albumOf.fill(-1, m_setup.sources.size());
     m_results = new ResultSet(m_setup.sources, this);
     if (m_setup.saveFolder.isEmpty()) {
         m_setup.replayGain = ReplayGain::Mode::None;   // the tags go into saved files only
         return;
     }
-    if (m_setup.replayGain != ReplayGain::Mode::None)
-        m_gainTool = ReplayGain::toolPath(m_setup.appFolder);
     // Every name is settled before the first file is saved, so that which file gets which
     // does not depend on timing, and no file saved by this batch counts as there already.
     QStringList names = m_setup.saveNames;
@@ -101,6 +98,11 @@ BatchSession::BatchSession(const SessionSetup &setup, QObject *parent)
     m_results->name(names);
     m_results->placeIn(m_setup.saveFolder, m_setup.existing);
     connect(m_results, &ResultSet::saved, this, &BatchSession::onSaved);
+    if (m_setup.replayGain != ReplayGain::Mode::None) {
+        m_gain = new GainStep(m_setup.replayGain, m_setup.tools, this);
+        connect(m_gain, &GainStep::held, this, &BatchSession::onGainHeld);
+        connect(m_gain, &GainStep::ready, this, &BatchSession::onGainReady);
+    }
 }
 
 BatchSession::~BatchSession()
@@ -134,6 +136,11 @@ QString BatchSession::start()
         return {};
     // Before anything runs: a batch would only fail file after file, each for the same reason.
     if (!m_setup.sources.isEmpty()) {
+        for (const auto &[tool, role] : {std::pair{m_setup.tools.decoder, QStringLiteral("decoder")},
+                                         std::pair{m_setup.tools.encoder, QStringLiteral("encoder")}}) {
+            if (const QString problem = Paths::toolProblem(tool, role); !problem.isEmpty())
+                return problem;
+        }
         const QString temp = m_setup.tools.tempFolder;
         if (const QString problem = temporaryFolderProblem(temp); !problem.isEmpty())
             return problem;
@@ -157,18 +164,15 @@ QString BatchSession::start()
         m_order = plan.order;
         // Every record's output name is settled by now: an album is known before its first
         // file starts.
-        QHash<QString, int> albums;
-        for (qsizetype i = 0; i < plan.albums.size(); ++i) {
-            const QString key = ReplayGain::albumKey(m_results->at(int(i)).outputName, plan.albums.at(i));
-            if (key.isEmpty())
-                continue;
-            const auto known = albums.constFind(key);
-            m_albumOf[i] = known != albums.cend() ? *known : int(m_albums.size());
-            if (known == albums.cend()) {
-                albums.insert(key, int(m_albums.size()));
-                m_albums.append(QList<int>());
+        if (m_gain) {
+            QHash<QString, int> albums;
+            QList<int> albumOf(plan.albums.size(), -1);
+            for (qsizetype i = 0; i < plan.albums.size(); ++i) {
+                const QString key = ReplayGain::albumKey(m_results->at(int(i)).outputName, plan.albums.at(i));
+                if (!key.isEmpty())
+                    albumOf[i] = *albums.insert(key, albums.value(key, int(albums.size())));
             }
-            m_albums[m_albumOf.at(i)].append(int(i));
+            m_gain->setAlbums(albumOf);
         }
         startMore();
     });
@@ -190,14 +194,9 @@ void BatchSession::cancel()
         if (file.conversion)
             file.conversion->cancel();
     }
-    // A loudgain run under way ends by itself, soon: stopped while it rewrites a tag, it
-    // would damage a file already saved. The files still waiting for their album end now.
-    QList<int> waiting;
-    for (int index = 0; index < m_files.size(); ++index) {
-        if (m_files.at(index).awaitingGain)
-            waiting.append(index);
-    }
-    endWithoutGain(waiting);
+    // The files measured or waiting for their album are saved, without their frames.
+    if (m_gain)
+        m_gain->cancel();
     finishIfIdle();
 }
 
@@ -216,12 +215,10 @@ BatchOutcome BatchSession::abort()
                 conversion->deleteLater();
             }
         }
-        for (auto run = m_gainRuns.cbegin(); run != m_gainRuns.cend(); ++run) {
-            run.key()->disconnect(this);
-            run.key()->abort();
-            run.key()->deleteLater();
+        if (m_gain) {
+            m_gain->disconnect(this);
+            delete std::exchange(m_gain, nullptr);   // its meters die, a frame writer finishes first
         }
-        m_gainRuns.clear();
         // The saves under way finish their file, then every temporary file goes.
         delete std::exchange(m_results, nullptr);
     }
@@ -294,12 +291,39 @@ void BatchSession::onConverted(const FileResult &result)
     m_results->record(result);
     if (!m_setup.saveFolder.isEmpty() && result.isConverted()) {
         // The file keeps its place until it is saved, so that one file at a time is strictly
-        // one after another.
-        m_results->save(m_setup.saveFolder, {result.index});
+        // one after another; with ReplayGain it is measured first.
+        if (m_gain)
+            m_gain->measure(result.index, result.tempPath);
+        else
+            m_results->save(m_setup.saveFolder, {result.index});
         return;
     }
+    if (m_gain)
+        m_gain->leave(result.index);
     --m_running;
     endFile(result.index);
+}
+
+// Measured and waiting for the rest of its album: its place goes to the next file.
+void BatchSession::onGainHeld(int index)
+{
+    m_files[index].waitsForAlbum = true;
+    --m_running;
+    if (m_state == State::Running)
+        startMore();
+}
+
+void BatchSession::onGainReady(int index, const QString &note, const QString &problem)
+{
+    if (std::exchange(m_files[index].waitsForAlbum, false))
+        ++m_running;   // its place again, until it is saved
+    FileResult measured = m_results->at(index);
+    if (!note.isEmpty())
+        measured.note = measured.note.isEmpty() ? note : measured.note + QStringLiteral("; ") + note;
+    measured.withoutGain = !note.isEmpty() || !problem.isEmpty();
+    m_results->record(measured);
+    m_files[index].gainProblem = problem;
+    m_results->save(m_setup.saveFolder, {index});
 }
 
 void BatchSession::onSaved(const SaveReport &report)
@@ -321,105 +345,15 @@ void BatchSession::onSaved(const SaveReport &report)
             }
             saved.note = moved.join(QStringLiteral("; "));
         }
+        if (saved.isConverted() && !m_files.at(index).gainProblem.isEmpty()) {
+            saved.status = FileStatus::Failed;
+            saved.reason = QStringLiteral("saved as %1 without ReplayGain: %2")
+                               .arg(QDir::toNativeSeparators(saved.outputName), m_files.at(index).gainProblem);
+        }
         m_results->record(saved);
         --m_running;
-        if (m_setup.replayGain != ReplayGain::Mode::None && saved.isConverted())
-            measureSaved(index);
-        else
-            endFile(index);
-    }
-}
-
-// A saved file's tags: measured now in track mode or when it belongs to no album, else once
-// the other files of its album have ended too. A file that waits gives its place to the next.
-void BatchSession::measureSaved(int index)
-{
-    const int album = m_albumOf.at(index);
-    if (m_state != State::Running) {
-        endWithoutGain({index});   // its album's unstarted files would never end
-        return;
-    }
-    if (m_setup.replayGain == ReplayGain::Mode::Track || album < 0) {
-        startGain({index});
-        return;
-    }
-    m_files[index].awaitingGain = true;
-    measureAlbumIfDone(album);
-    if (m_files.at(index).awaitingGain && m_state == State::Running)
-        startMore();
-}
-
-void BatchSession::measureAlbumIfDone(int album)
-{
-    QList<int> saved;
-    for (int index : m_albums.at(album)) {
-        if (!m_files.at(index).ended && !m_files.at(index).awaitingGain)
-            return;   // still to convert, or being saved
-        if (m_files.at(index).awaitingGain)
-            saved.append(index);
-    }
-    for (int index : std::as_const(saved))
-        m_files[index].awaitingGain = false;
-    if (!saved.isEmpty())
-        startGain(saved);
-}
-
-void BatchSession::startGain(const QList<int> &indices)
-{
-    if (m_state != State::Running) {
-        endWithoutGain(indices);
-        return;
-    }
-    QStringList files;
-    for (int index : indices)
-        files.append(QDir(m_setup.saveFolder).filePath(m_results->at(index).outputName));
-    auto *runner = new ProcessRunner(this);
-    m_gainRuns.insert(runner, indices);
-    ++m_running;   // holds a place as a conversion does, so that -j bounds the tools running
-    connect(runner, &ProcessRunner::finished, this,
-            [this, runner](const ProcessOutcome &outcome) { onGainFinished(runner, outcome); });
-    const bool album = indices.size() > 1 || m_albumOf.at(indices.constFirst()) >= 0;
-    runner->start(m_gainTool, ReplayGain::arguments(album && m_setup.replayGain == ReplayGain::Mode::Album
-                                                        ? ReplayGain::Mode::Album : ReplayGain::Mode::Track,
-                                                    files));
-}
-
-void BatchSession::onGainFinished(ProcessRunner *runner, const ProcessOutcome &outcome)
-{
-    const QList<int> indices = m_gainRuns.take(runner);
-    runner->deleteLater();
-    for (int index : indices) {
-        if (!outcome.succeeded()) {
-            FileResult measured = m_results->at(index);
-            measured.note.clear();   // the set keeps what was said of it
-            measured.status = FileStatus::Failed;
-            measured.reason = QStringLiteral("saved as %1, but its ReplayGain could not be measured: %2")
-                                  .arg(QDir::toNativeSeparators(measured.outputName), outcome.errorText);
-            m_results->record(measured);
-        }
         endFile(index);
     }
-    // Its place goes only now: the batch ends after the last of its files, not between them.
-    --m_running;
-    if (m_state == State::Running)
-        startMore();
-    else
-        finishIfIdle();
-}
-
-// Saved, but the batch was cancelled before their tags were written.
-void BatchSession::endWithoutGain(const QList<int> &indices)
-{
-    ++m_running;   // as onGainFinished(): the batch ends after the last of them
-    for (int index : indices) {
-        m_files[index].awaitingGain = false;
-        FileResult saved = m_results->at(index);
-        saved.note = QStringLiteral("no ReplayGain tags: the batch was cancelled first");
-        m_results->record(saved);
-        endFile(index);
-    }
-    --m_running;
-    finishIfIdle();
 }
 
 void BatchSession::endFile(int index)
@@ -428,9 +362,6 @@ void BatchSession::endFile(int index)
     ++m_filesDone;
     post([this, result = m_results->at(index)] { emit fileFinished(result); });
     reportProgress();
-    // The last of its album to end lets the others be measured.
-    if (m_albumOf.at(index) >= 0 && m_setup.replayGain == ReplayGain::Mode::Album)
-        measureAlbumIfDone(m_albumOf.at(index));
     if (m_state == State::Running)
         startMore();
     else
@@ -450,6 +381,9 @@ void BatchSession::reportProgress()
 void BatchSession::finishIfIdle()
 {
     if (m_running > 0 || (m_state == State::Running && m_next < m_order.size()))
+        return;
+    // Converted files waiting for their album hold no place, but the batch waits for them.
+    if (std::any_of(m_files.cbegin(), m_files.cend(), [](const Running &file) { return file.waitsForAlbum; }))
         return;
     if (m_state != State::Running && m_state != State::Cancelling)
         return;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "convert/engine/fileconversion.h"
-#include "convert/engine/processrunner.h"
+#include "convert/gainstep.h"
 #include "convert/engine/progressestimate.h"
 #include "convert/saving/resultset.h"
 #include "convert/sessionsetup.h"
@@ -115,7 +115,8 @@ private:
         FileConversion *conversion = nullptr;   // while it runs
         double fraction = 0.0;                  // of a running file
         bool ended = false;                     // its outcome is final
-        bool awaitingGain = false;              // saved; its album's other files still run
+        bool waitsForAlbum = false;             // measured; its album's other files still run
+        QString gainProblem;                    // why its ReplayGain frames failed, when they did
     };
     // What the batch reads of its sources before the first starts.
     struct StartPlan
@@ -133,11 +134,8 @@ private:
     void onConverted(const FileResult &result);
     void onSaved(const SaveReport &report);
     void endFile(int index);
-    void measureSaved(int index);
-    void measureAlbumIfDone(int album);
-    void startGain(const QList<int> &indices);
-    void onGainFinished(ProcessRunner *runner, const ProcessOutcome &outcome);
-    void endWithoutGain(const QList<int> &indices);
+    void onGainHeld(int index);
+    void onGainReady(int index, const QString &note, const QString &problem);
     void reportProgress();
     void finishIfIdle();
     BatchOutcome outcome() const;
@@ -154,10 +152,7 @@ private:
     double m_reportedShare = -1.0;           // the last progressChanged(); none yet below 0
     int m_reportedFilesDone = -1;
     ResultSet *m_results = nullptr;          // the records, and the saves when saving
-    QString m_gainTool;                      // loudgain, with setup.replayGain
-    QList<int> m_albumOf;                    // by source, its index in m_albums; -1 for none
-    QList<QList<int>> m_albums;              // the sources of each album, measured together
-    QHash<ProcessRunner *, QList<int>> m_gainRuns;   // each loudgain run and the files it measures
+    GainStep *m_gain = nullptr;              // with setup.replayGain, when saving
     QElapsedTimer m_clock;
     mutable ProgressEstimate m_estimate;
 };

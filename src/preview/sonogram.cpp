@@ -200,20 +200,10 @@ qsizetype SonogramBuilder::workingBytes() const
                      + qsizetype(m_maxColumns) * Rows); // the levels of the finished picture
 }
 
-namespace {
-
-// The decoder's arguments: one mono channel of raw 32-bit float samples at our rate on
-// standard output.
-QStringList decoderArguments(const QString &file)
-{
-    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), Tools::ffmpegFileArgument(file),
-            QStringLiteral("-vn"), QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-ar"),
-            QString::number(SonogramMaker::SampleRate), QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-")};
-}
-
-} // namespace
-
-SonogramMaker::SonogramMaker(const QString &decoder, QObject *parent) : QObject(parent), m_decoder(decoder)
+SonogramMaker::SonogramMaker(const QString &decoder, int stallTimeoutSeconds, QObject *parent)
+    : QObject(parent)
+    , m_decoder(decoder)
+    , m_stallTimeoutSeconds(stallTimeoutSeconds)
 {
     qRegisterMetaType<Sonogram>();
 }
@@ -249,6 +239,7 @@ void SonogramMaker::startNext()
     m_builder = std::make_unique<SonogramBuilder>(SampleRate, m_columns);
     m_pending.clear();
     m_runner = new ProcessRunner(this);
+    m_runner->setStallTimeout(m_stallTimeoutSeconds);
     connect(m_runner, &ProcessRunner::standardOutputRead, this, &SonogramMaker::consume);
     connect(m_runner, &ProcessRunner::finished, this, [this, file](const ProcessOutcome &outcome) {
         const Sonogram picture = outcome.succeeded() ? m_builder->finish() : Sonogram();
@@ -260,7 +251,7 @@ void SonogramMaker::startNext()
         else
             emit pictureReady(file, picture);
     });
-    m_runner->start(m_decoder, decoderArguments(file), ProcessRunner::Output::Read);
+    m_runner->start(m_decoder, Tools::floatSampleArguments(file, 1, SampleRate), ProcessRunner::Output::Read);
 }
 
 void SonogramMaker::consume(const QByteArray &bytes)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/engine/conversiontypes.h"
+
 #include <QObject>
 #include <QStringList>
 
@@ -83,7 +85,10 @@ public:
     // what an MP3 can hold (up to 20 kHz at its highest bitrates) in the picture.
     static constexpr int SampleRate = 44100;
 
-    explicit SonogramMaker(const QString &decoder, QObject *parent = nullptr);
+    // A decoder that writes nothing for stallTimeoutSeconds (0: never) is stopped, as every
+    // tool is, and its file gets pictureFailed().
+    explicit SonogramMaker(const QString &decoder, int stallTimeoutSeconds = kDefaultToolTimeoutSeconds,
+                           QObject *parent = nullptr);
     ~SonogramMaker() override;
 
     void request(const QStringList &files, int columns);
@@ -99,6 +104,7 @@ private:
     void consume(const QByteArray &bytes);
 
     const QString m_decoder;
+    const int m_stallTimeoutSeconds;
     QStringList m_files; // the request's files not yet begun
     int m_columns = 0;
     // The running decoder and the picture it feeds; a cancelled decoder deletes itself once it ends.

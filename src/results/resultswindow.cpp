@@ -171,7 +171,8 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
 
     // The pictures follow the player: a new file draws its pictures, no file (leaving the window)
     // stops the drawing.
-    m_spectra = new SonogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")), this);
+    m_spectra = new SonogramMaker(Paths::toolPath(m_services.appFolder, QStringLiteral("ffmpeg")),
+                                  m_services.toolTimeoutSeconds, this);
     connect(m_player, &QMediaPlayer::sourceChanged, this, &ResultsWindow::drawSpectra);
     connect(m_spectra, &SonogramMaker::pictureReady, this, [this](const QString &file, const Sonogram &picture) {
         if (file == playingFile())

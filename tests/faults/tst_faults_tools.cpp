@@ -165,10 +165,11 @@ void TestFaultsTools::brokenTool_data()
     const QString ffmpeg = QStringLiteral("ffmpeg");
     const QString lame = QStringLiteral("lame");
     QTest::newRow("decoder through a wrapper (works)") << ffmpeg << QStringLiteral("exec %1 \"$@\"") << QString();
-    QTest::newRow("decoder missing") << ffmpeg << QStringLiteral("missing") << QStringLiteral("decoder not found");
+    // A tool that cannot be run is named before any file starts.
+    QTest::newRow("decoder missing") << ffmpeg << QStringLiteral("missing") << QStringLiteral("the decoder was not found: ");
     QTest::newRow("decoder not executable")
-        << ffmpeg << QStringLiteral("not executable") << QStringLiteral("could not start the decoder");
-    QTest::newRow("decoder is a folder") << ffmpeg << QStringLiteral("folder") << QStringLiteral("could not start the decoder");
+        << ffmpeg << QStringLiteral("not executable") << QStringLiteral("the decoder cannot be run: ");
+    QTest::newRow("decoder is a folder") << ffmpeg << QStringLiteral("folder") << QStringLiteral("the decoder cannot be run: ");
     QTest::newRow("decoder crashes (SIGSEGV)")
         << ffmpeg << QStringLiteral("kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
     QTest::newRow("decoder killed after part of its output (SIGKILL)")
@@ -183,9 +184,9 @@ void TestFaultsTools::brokenTool_data()
         << ffmpeg << QStringLiteral("%1 \"$@\" 2>/dev/null; kill -SEGV $$") << QStringLiteral("the decoder ended abnormally");
 
     QTest::newRow("encoder through a wrapper (works)") << lame << QStringLiteral("exec %1 \"$@\"") << QString();
-    QTest::newRow("encoder missing") << lame << QStringLiteral("missing") << QStringLiteral("encoder not found");
+    QTest::newRow("encoder missing") << lame << QStringLiteral("missing") << QStringLiteral("the encoder was not found: ");
     QTest::newRow("encoder not executable")
-        << lame << QStringLiteral("not executable") << QStringLiteral("could not start the encoder");
+        << lame << QStringLiteral("not executable") << QStringLiteral("the encoder cannot be run: ");
     QTest::newRow("encoder crashes (SIGSEGV)")
         << lame << QStringLiteral("kill -SEGV $$") << QStringLiteral("the encoder ended abnormally");
     QTest::newRow("encoder killed after part of its output (SIGKILL)")
@@ -199,22 +200,24 @@ void TestFaultsTools::brokenTool_data()
         << lame << QStringLiteral("printf 'part' > \"$7\"; echo 'stand-in encoder: disk full' >&2; exit 1")
         << QStringLiteral("stand-in encoder: disk full");
 
-    // A single pass: the decoder writes WAV to the encoder (-h -m s -b N - OUT); whichever fails,
-    // the file fails, with the reason of the tool that failed first.
+    // A single pass: the decoder writes WAV to the encoder (-h -m s -b N --noreplaygain - OUT);
+    // whichever fails, the file fails, with the reason of the tool that failed first.
     const QString piped = QStringLiteral(", single pass");
     const QString halfWay = QStringLiteral("%1 -v error -i \"$2\" -t 0.4 -f wav -; ");
     QTest::newRow("single pass through wrappers (works)") << ffmpeg + piped << QStringLiteral("exec %1 \"$@\"") << QString();
-    QTest::newRow("single pass, decoder missing") << ffmpeg + piped << QStringLiteral("missing") << QStringLiteral("decoder not found");
+    QTest::newRow("single pass, decoder missing")
+        << ffmpeg + piped << QStringLiteral("missing") << QStringLiteral("the decoder was not found: ");
     QTest::newRow("single pass, decoder fails half-way")
         << ffmpeg + piped << halfWay + QStringLiteral("echo 'stand-in decoder: out of memory' >&2; exit 3")
         << QStringLiteral("stand-in decoder: out of memory");
     QTest::newRow("single pass, decoder killed half-way (SIGKILL)")
         << ffmpeg + piped << halfWay + QStringLiteral("kill -KILL $$") << QStringLiteral("the decoder ended abnormally");
-    QTest::newRow("single pass, encoder missing") << lame + piped << QStringLiteral("missing") << QStringLiteral("encoder not found");
+    QTest::newRow("single pass, encoder missing")
+        << lame + piped << QStringLiteral("missing") << QStringLiteral("the encoder was not found: ");
     QTest::newRow("single pass, encoder crashes (SIGSEGV)")
         << lame + piped << QStringLiteral("kill -SEGV $$") << QStringLiteral("the encoder ended abnormally");
     QTest::newRow("single pass, encoder fails after part of its output")
-        << lame + piped << QStringLiteral("printf 'part' > \"$7\"; echo 'stand-in encoder: disk full' >&2; exit 1")
+        << lame + piped << QStringLiteral("printf 'part' > \"$8\"; echo 'stand-in encoder: disk full' >&2; exit 1")
         << QStringLiteral("stand-in encoder: disk full");
 }
 
@@ -227,6 +230,7 @@ void TestFaultsTools::brokenTool()
     tool = tool.section(u',', 0, 0);
     const bool decoder = tool == QStringLiteral("ffmpeg");
     const bool works = reason.isEmpty();
+    const bool refused = reason.endsWith(QStringLiteral(": "));   // before any file starts
     const bool fails = !works && (decoder || singlePass);   // else kept at the decoder's bitrate
 
     const QString appDir = QDir(m_work->path()).filePath(QStringLiteral("app"));
@@ -251,8 +255,13 @@ void TestFaultsTools::brokenTool()
     settings.encoding.bitrate = 192;
     settings.jobs = 2;
     QList<FileResult> results;
-    QVERIFY(TestKit::runBatch(sources, settings, &results));
-    QCOMPARE(results.size(), 2);
+    if (refused) {
+        BatchSession batch(TestKit::withSources(settings, sources));
+        QVERIFY2(batch.start().startsWith(reason), qPrintable(reason));
+    } else {
+        QVERIFY(TestKit::runBatch(sources, settings, &results));
+    }
+    QCOMPARE(results.size(), refused ? 0 : 2);
     QStringList temps;
     for (const FileResult &result : std::as_const(results)) {
         QVERIFY(!result.reason.contains(u'\n'));
@@ -287,7 +296,12 @@ void TestFaultsTools::brokenTool()
     const CliRun run = runCli(cli, arguments, m_work->path(), m_cliTemp);
     QVERIFY2(run.finished, qPrintable(run.err));
     const QStringList lines = run.err.split(u'\n', Qt::SkipEmptyParts);
-    if (fails) {
+    if (refused) {
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith(QStringLiteral("quorvane-cli: ") + reason) && run.err.endsWith(QStringLiteral("; nothing was converted\n")),
+                 qPrintable(run.err));
+        QCOMPARE(entries(m_cliOut), QStringList{QStringLiteral("first.mp3")});
+    } else if (fails) {
         QCOMPARE(run.exitCode, 1);
         for (const QString &source : sources) {
             const QString failed = QStringLiteral("FAILED     %1: ").arg(source);

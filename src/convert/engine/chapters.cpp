@@ -3,8 +3,10 @@
 #include "convert/engine/taglibfile.h"
 #include "convert/engine/toolcommands.h"
 
+#include "convert/engine/processrunner.h"
+#include "convert/engine/verdicts.h"
+
 #include <QFile>
-#include <QProcess>
 
 #include <taglib/chapterframe.h>
 #include <taglib/id3v2tag.h>
@@ -84,21 +86,14 @@ QList<SourceChapter> parse(const QByteArray &text)
     return chapters;
 }
 
-QList<SourceChapter> list(const QString &decoder, const QString &source, int timeoutMs)
+QList<SourceChapter> parseListing(const QByteArray &listing, QString *problem)
 {
-    QProcess tool;
-    tool.setProgram(decoder);
-    tool.setArguments(Tools::chapterListArguments(source));
-    tool.setStandardErrorFile(QProcess::nullDevice());
-    tool.start(QIODevice::ReadOnly);
-    if (!tool.waitForFinished(timeoutMs)) {
-        tool.kill();
-        tool.waitForFinished();
+    if (!listing.startsWith(";FFMETADATA1")) {
+        *problem = QStringLiteral("the decoder's chapter list is not in its metadata format");
         return {};
     }
-    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
-        return {};
-    return parse(tool.readAllStandardOutput());
+    problem->clear();
+    return parse(listing);
 }
 
 // CHAP frames "chp0", "chp1"... in the chapters' order, each with its title as a TIT2 (players
@@ -153,3 +148,53 @@ void addFrames(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag)
 }
 
 } // namespace Chapters
+
+ChapterLister::ChapterLister(const QString &decoder, int stallTimeoutSeconds, int jobs, QObject *parent)
+    : QObject(parent)
+    , m_decoder(decoder)
+    , m_stallTimeoutSeconds(stallTimeoutSeconds)
+    , m_jobs(qMax(1, jobs))
+{
+}
+
+void ChapterLister::list(const QStringList &sources)
+{
+    m_waiting = sources;
+    m_waiting.removeDuplicates();
+    startMore();
+}
+
+void ChapterLister::cancel()
+{
+    m_waiting.clear();
+    for (ProcessRunner *runner : m_running.keys())
+        runner->cancel();
+}
+
+void ChapterLister::startMore()
+{
+    while (m_running.size() < m_jobs && !m_waiting.isEmpty()) {
+        const QString source = m_waiting.takeFirst();
+        auto *runner = new ProcessRunner(this);
+        runner->setStallTimeout(m_stallTimeoutSeconds);
+        m_running.insert(runner, {});
+        connect(runner, &ProcessRunner::standardOutputRead, this,
+                [this, runner](const QByteArray &bytes) { m_running[runner] += bytes; });
+        connect(runner, &ProcessRunner::finished, this,
+                [this, runner, source](const ProcessOutcome &outcome) { onListed(runner, source, outcome); });
+        runner->start(m_decoder, Tools::chapterListArguments(source), ProcessRunner::Output::Read);
+    }
+    if (m_running.isEmpty())
+        QMetaObject::invokeMethod(this, &ChapterLister::finished, Qt::QueuedConnection);
+}
+
+void ChapterLister::onListed(ProcessRunner *runner, const QString &source, const ProcessOutcome &outcome)
+{
+    const QByteArray listing = m_running.take(runner);
+    runner->deleteLater();
+    ChapterList &list = m_lists[source];
+    list.problem = Verdicts::runFailure(QStringLiteral("decoder"), outcome);
+    if (list.problem.isEmpty())
+        list.chapters = Chapters::parseListing(listing, &list.problem);
+    startMore();
+}

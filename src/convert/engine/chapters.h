@@ -1,12 +1,17 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
+#include <QObject>
 #include <QString>
+#include <QStringList>
 
 namespace TagLib::ID3v2 {
 class Tag;
 }
+class ProcessRunner;
+struct ProcessOutcome;
 
 // A chapter as the source marks it, in milliseconds from the start of its audio.
 struct SourceChapter
@@ -28,10 +33,9 @@ QList<SourceChapter> readFile(const QString &ffmetadataPath);
 // The chapters in ffmpeg's metadata text, as readFile() reads them from a file.
 QList<SourceChapter> parse(const QByteArray &ffmetadata);
 
-// The source's chapters as the decoder reads them (Tools::chapterListArguments()), waiting up
-// to timeoutMs for it; none when it fails or the source has none. Blocking: for a planning
-// step off any window's thread.
-QList<SourceChapter> list(const QString &decoder, const QString &source, int timeoutMs);
+// The chapters of the decoder's listing (Tools::chapterListArguments()); "" in *problem, or why
+// the listing is none: not in the metadata format, as a decoder that answers garbage writes.
+QList<SourceChapter> parseListing(const QByteArray &listing, QString *problem);
 
 // CHAP frames "chp0", "chp1"... into tag, each with its title as a TIT2 ("Chapter N" for one
 // without), and the ordered tables of contents (CTOC) that list them: one top-level CTOC for up
@@ -39,3 +43,40 @@ QList<SourceChapter> list(const QString &decoder, const QString &source, int tim
 void addFrames(const QList<SourceChapter> &chapters, TagLib::ID3v2::Tag &tag);
 
 } // namespace Chapters
+
+// A source's chapters as the planning of a run reads them, or why they cannot be read.
+struct ChapterList
+{
+    QList<SourceChapter> chapters;
+    QString problem;   // "" when the decoder listed them (none, for a source without chapters)
+};
+
+// Lists the chapters of sources with the decoder, through the process runner (the stall
+// timeout and the keeper as for every tool), up to jobs at a time; finished() once every source
+// is listed, or after cancel(), which stops the runs under way and lists no more.
+class ChapterLister : public QObject
+{
+    Q_OBJECT
+
+public:
+    ChapterLister(const QString &decoder, int stallTimeoutSeconds, int jobs, QObject *parent = nullptr);
+
+    void list(const QStringList &sources);   // once
+    void cancel();
+    // By source, once finished; a source not listed (cancelled) is missing.
+    const QHash<QString, ChapterList> &lists() const { return m_lists; }
+
+signals:
+    void finished();
+
+private:
+    void startMore();
+    void onListed(ProcessRunner *runner, const QString &source, const ProcessOutcome &outcome);
+
+    const QString m_decoder;
+    const int m_stallTimeoutSeconds;
+    const int m_jobs;
+    QStringList m_waiting;
+    QHash<ProcessRunner *, QByteArray> m_running;   // each run and what it has said so far
+    QHash<QString, ChapterList> m_lists;
+};

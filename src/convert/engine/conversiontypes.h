@@ -28,6 +28,7 @@ struct ProcessOutcome
     bool crashed = false;   // ended abnormally (signal, crash, cancel)
     int exitCode = 0;       // kCrashedResult when crashed; error number + kStartErrorBase when !started
     QString errorText;      // the line of stderr that best says why it failed, or why it could not start
+    bool stalled = false;   // stopped after the runner's stall timeout (crashed too)
     bool succeeded() const { return started && !crashed && exitCode == 0; }
 };
 Q_DECLARE_METATYPE(ProcessOutcome)
@@ -142,6 +143,7 @@ struct FileResult
     QString warning;           // said of a converted file that may not be whole, e.g. a damaged source
     QString note;              // said of a converted file that is whole but not quite as asked,
                                // e.g. encoded at another bitrate than the chosen one
+    bool withoutGain = false;  // saved without the ReplayGain frames asked for (the note says why)
     bool isConverted() const
     {
         return status == FileStatus::Converted || status == FileStatus::KeptDecoderBitrate;

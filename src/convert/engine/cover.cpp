@@ -1,6 +1,7 @@
 #include "convert/engine/cover.h"
 
-#include <QProcess>
+#include "convert/engine/toolcommands.h"
+
 
 namespace Cover {
 
@@ -10,8 +11,11 @@ Shape shapeOf(const QByteArray &data)
     if (!data.startsWith("\xFF\xD8"))
         return shape;
     shape.kind = Shape::Kind::OtherJpeg;
+    bool sequential = false;
     const auto byte = [&data](qsizetype at) { return int(uchar(data.at(at))); };
-    // Segment by segment up to the frame header; the scan's data comes only after it.
+    // Segment by segment up to the scan: the frame header, and an Adobe marker's colour transform
+    // before it; the scan's data comes only after it.
+    bool adobeRgb = false;
     for (qsizetype at = 2; at + 1 < data.size();) {
         if (byte(at) != 0xFF)
             return shape;   // no marker where one must be
@@ -23,23 +27,32 @@ Shape shapeOf(const QByteArray &data)
         }
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
             continue;   // markers without a length
-        if (marker == 0xD9 || marker == 0xDA || at + 1 >= data.size())
-            return shape;   // image or scan before any frame
+        if (marker == 0xDA) {
+            shape.scanFollows = shape.width > 0;
+            break;
+        }
+        if (marker == 0xD9 || at + 1 >= data.size())
+            return shape;   // the image's end before any scan
         const int length = byte(at) << 8 | byte(at + 1);
         // SOF0 to SOF15, but for DHT (C4), JPG (C8) and DAC (CC): length, precision, height, width.
         if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-            if (length < 8 || at + 6 >= data.size())
+            if (length < 8 || at + 7 >= data.size() || shape.width > 0)
                 return shape;
             shape.height = byte(at + 3) << 8 | byte(at + 4);
             shape.width = byte(at + 5) << 8 | byte(at + 6);
-            if (marker <= 0xC1 && byte(at + 2) == 8)   // SOF1 may have 12-bit samples, which few read
-                shape.kind = Shape::Kind::BaselineJpeg;
-            return shape;
+            shape.components = byte(at + 7);
+            sequential = marker <= 0xC1 && byte(at + 2) == 8;   // SOF1 may have 12-bit samples, which few read
         }
+        // APP14 "Adobe": its last byte says how three components are coded, 0 for RGB.
+        if (marker == 0xEE && length >= 12 && at + length <= data.size() && data.mid(at + 2, 5) == "Adobe")
+            adobeRgb = byte(at + length - 1) == 0;
         if (length < 2)
             return shape;
         at += length;
     }
+    // What small players decode: grey, or colour as YCbCr (not CMYK, YCCK or RGB).
+    if (sequential && (shape.components == 1 || (shape.components == 3 && !adobeRgb)))
+        shape.kind = Shape::Kind::BaselineJpeg;
     return shape;
 }
 
@@ -52,13 +65,13 @@ bool fits(const QByteArray &data, int maxPixels)
            && qMax(shape.width, shape.height) <= maxPixels;
 }
 
-QStringList scaleArguments(int maxPixels)
+QStringList scaleArguments(const QString &picture, int maxPixels)
 {
     const QString side = QString::number(maxPixels);
     // Full-range 4:2:0, the JPEG every decoder reads; the quotes keep the commas inside
-    // min() from parting the filters.
+    // min() from parting the filters. The picture's kind is read from its bytes.
     return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("image2pipe"),
-            QStringLiteral("-i"), QStringLiteral("-"), QStringLiteral("-frames:v"), QStringLiteral("1"),
+            QStringLiteral("-i"), Tools::ffmpegFileArgument(picture), QStringLiteral("-frames:v"), QStringLiteral("1"),
             QStringLiteral("-vf"),
             QStringLiteral("scale=w='min(iw,%1)':h='min(ih,%1)':force_original_aspect_ratio=decrease,format=yuvj420p")
                 .arg(side),
@@ -66,28 +79,11 @@ QStringList scaleArguments(int maxPixels)
             QStringLiteral("-f"), QStringLiteral("mjpeg"), QStringLiteral("-")};
 }
 
-// On the tag step's worker thread, which waits for TagLib there already: a short blocking run
-// needs no state of its own in the conversion.
-std::optional<QByteArray> scaled(const QString &decoder, const QByteArray &data, int maxPixels, int timeoutMs)
+bool isWhole(const QByteArray &data)
 {
-    QProcess tool;
-    tool.setProgram(decoder);
-    tool.setArguments(scaleArguments(maxPixels));
-    tool.setStandardErrorFile(QProcess::nullDevice());
-    tool.start();
-    if (!tool.waitForStarted(timeoutMs))
-        return std::nullopt;
-    tool.write(data);
-    tool.closeWriteChannel();
-    if (!tool.waitForFinished(timeoutMs)) {
-        tool.kill();
-        tool.waitForFinished();
-        return std::nullopt;
-    }
-    const QByteArray scaled = tool.readAllStandardOutput();
-    if (tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0 || !fits(scaled, maxPixels))
-        return std::nullopt;
-    return scaled;
+    const Shape shape = shapeOf(data);
+    return shape.kind != Shape::Kind::NotJpeg && shape.width > 0 && shape.height > 0 && shape.scanFollows
+           && data.endsWith("\xFF\xD9");
 }
 
 } // namespace Cover

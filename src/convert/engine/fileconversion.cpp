@@ -1,5 +1,6 @@
 #include "convert/engine/fileconversion.h"
 
+#include "convert/engine/cover.h"
 #include "convert/engine/mpegaudio.h"
 #include "convert/engine/verdicts.h"
 #include "convert/files/pathhelpers.h"
@@ -128,6 +129,12 @@ FileConversion::FileConversion(int index, const QString &sourcePath, const Tools
     m_result.status = FileStatus::Cancelled;
     if (m_tools.singlePass)
         m_pipeReader = new ProcessRunner(this);
+    if (m_tagChoices.coverMaxPixels > 0) {
+        m_coverRunner = new ProcessRunner(this);
+        m_coverRunner->setStallTimeout(m_tools.stallTimeoutSeconds);
+        connect(m_coverRunner, &ProcessRunner::standardOutputRead, this, [this](const QByteArray &bytes) { m_scaledCover += bytes; });
+        connect(m_coverRunner, &ProcessRunner::finished, this, &FileConversion::onCoverScaled);
+    }
     for (ProcessRunner *runner : {m_runner, m_pipeReader}) {
         if (!runner)
             continue;
@@ -140,7 +147,7 @@ FileConversion::FileConversion(int index, const QString &sourcePath, const Tools
                 [this, fromPipeReader](const ProcessOutcome &outcome) { onToolFinished(outcome, fromPipeReader); });
     }
     connect(&m_tagReader, &QFutureWatcher<SourceTags>::finished, this, &FileConversion::onTagsRead);
-    connect(&m_tagWriter, &QFutureWatcher<TagCopy::Written>::finished, this, &FileConversion::onTagged);
+    connect(&m_tagWriter, &QFutureWatcher<bool>::finished, this, &FileConversion::onTagged);
 }
 
 FileConversion::~FileConversion()
@@ -172,9 +179,10 @@ void FileConversion::cancel()
         // says the last one is done. The files are deleted once they have let go of them, in
         // onCancelledToolFinished() or onTagged().
         m_state = State::Cancelling;
-        m_runner->cancel();
-        if (m_pipeReader)
-            m_pipeReader->cancel();
+        for (ProcessRunner *runner : {m_runner, m_pipeReader, m_coverRunner}) {
+            if (runner)
+                runner->cancel();
+        }
     }
 }
 
@@ -183,9 +191,10 @@ void FileConversion::abort()
     if (m_state == State::Done)
         return;
     m_state = State::Done;
-    m_runner->abort();
-    if (m_pipeReader)
-        m_pipeReader->abort();
+    for (ProcessRunner *runner : {m_runner, m_pipeReader, m_coverRunner}) {
+        if (runner)
+            runner->abort();
+    }
     m_tagWriter.waitForFinished();   // the worker writes into the file about to be deleted
     removeTemporaryFiles();
     letGo(this);
@@ -261,8 +270,7 @@ void FileConversion::runTools()
         m_state = State::Piping;
         m_runner->startPiped(m_tools.decoder,
                              Tools::pipedDecoderArguments(m_result.sourcePath, m_result.tempPath, m_span, m_gaps),
-                             m_pipeReader, m_tools.encoder,
-                             Tools::encoderArguments(m_encoding, QStringLiteral("-"), m_encoderOutput));
+                             m_pipeReader, m_tools.encoder, Tools::pipedEncoderArguments(m_encoding, m_encoderOutput));
     } else {
         m_state = State::Decoding;
         m_runner->start(m_tools.decoder, Tools::decoderArguments(m_result.sourcePath, m_result.tempPath, m_span, m_gaps));
@@ -403,7 +411,7 @@ void FileConversion::onToolFinished(const ProcessOutcome &outcome, bool fromPipe
 
 void FileConversion::onCancelledToolFinished()
 {
-    if (m_runner->isRunning() || (m_pipeReader && m_pipeReader->isRunning()))
+    if (m_runner->isRunning() || (m_pipeReader && m_pipeReader->isRunning()) || (m_coverRunner && m_coverRunner->isRunning()))
         return;   // the other tool of a single pass still holds its file
     removeTemporaryFiles();
     finish(FileStatus::Cancelled, QStringLiteral("cancelled"));
@@ -495,11 +503,50 @@ void FileConversion::startTagging(FileStatus status, const QString &reason)
         conclude();
         return;
     }
+    if (m_coverRunner) {
+        const SourcePicture &front = m_sourceTags.pictures.value(TagCopy::frontIndex(m_sourceTags.pictures));
+        if (!m_sourceTags.pictures.isEmpty() && !Cover::fits(front.data, m_tagChoices.coverMaxPixels)) {
+            // The picture goes to the decoder in a file of this conversion's, beside its MP3.
+            QFile picture(Tools::coverPath(m_result.tempPath));
+            if (picture.open(QIODevice::WriteOnly) && picture.write(front.data) == front.data.size() && picture.flush()) {
+                m_state = State::Scaling;
+                m_scaledCover.clear();
+                m_coverRunner->start(m_tools.decoder, Cover::scaleArguments(picture.fileName(), m_tagChoices.coverMaxPixels),
+                                     ProcessRunner::Output::Read);
+                return;
+            }
+            m_coverNote = QStringLiteral("the cover could not be scaled down and is kept as it was");
+        }
+    }
+    writeTags();
+}
+
+// The scaler's answer replaces the front cover only when it is a whole baseline JPEG that fits.
+void FileConversion::onCoverScaled(const ProcessOutcome &outcome)
+{
+    QFile::remove(Tools::coverPath(m_result.tempPath));
+    if (m_state == State::Cancelling) {
+        onCancelledToolFinished();
+        return;
+    }
+    if (m_state != State::Scaling)
+        return;
+    const QString failure = Verdicts::runFailure(QStringLiteral("decoder"), outcome);
+    if (failure.isEmpty() && Cover::isWhole(m_scaledCover) && Cover::fits(m_scaledCover, m_tagChoices.coverMaxPixels)) {
+        SourcePicture &front = m_sourceTags.pictures[TagCopy::frontIndex(m_sourceTags.pictures)];
+        front.data = std::exchange(m_scaledCover, {});
+        front.mimeType = QStringLiteral("image/jpeg");
+    } else {
+        m_coverNote = QStringLiteral("the cover could not be scaled down and is kept as it was: %1")
+                          .arg(failure.isEmpty() ? QStringLiteral("the decoder gave no whole JPEG that fits") : failure);
+    }
+    writeTags();
+}
+
+void FileConversion::writeTags()
+{
     m_state = State::Tagging;
-    // The cover's decoder run may stay quiet as long as a tool may.
-    const int coverTimeoutMs = m_tools.stallTimeoutSeconds > 0 ? m_tools.stallTimeoutSeconds * 1000 : -1;
-    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeTags, m_sourceTags, m_result.tempPath, m_tagChoices,
-                                            m_tools.decoder, coverTimeoutMs));
+    m_tagWriter.setFuture(QtConcurrent::run(&TagCopy::writeId3v23, m_sourceTags, m_result.tempPath, m_tagChoices.id3v1));
 }
 
 void FileConversion::onTagged()
@@ -524,8 +571,10 @@ void FileConversion::conclude()
 // What the tools write, all in the program's own private folder (see WorkFolder).
 void FileConversion::discardToolFiles()
 {
-    if (!m_result.tempPath.isEmpty())
+    if (!m_result.tempPath.isEmpty()) {
         QFile::remove(Tools::chaptersPath(m_result.tempPath));
+        QFile::remove(Tools::coverPath(m_result.tempPath));
+    }
     WorkFolder::discardTempMp3(m_encoderOutput);
     WorkFolder::discardTempMp3(m_result.tempPath);
 }
@@ -555,8 +604,8 @@ void FileConversion::finish(FileStatus status, const QString &reason)
         m_result.warning = ToolOutput::shortSourceWarning(
             m_decoded.lengthMs > 0 ? std::optional<qint64>(m_decoded.lengthMs) : m_said.decodedMs, expectedMs());
         QStringList notes{Verdicts::note(m_said.audioTracks, status == FileStatus::Converted ? m_encodedKbps : std::nullopt,
-                                         m_encoding, m_sourceTags.readable, m_tagsWritten.ok),
-                          m_tagsWritten.note};
+                                         m_encoding, m_sourceTags.readable, m_tagsWritten),
+                          m_coverNote};
         notes.removeAll(QString());
         m_result.note = notes.join(QStringLiteral("; "));
     }

@@ -21,9 +21,9 @@ class QTimer;
 // encodes what ffmpeg decodes through a pipe), the re-encoded file takes the temporary file's
 // place, and the tag step writes the source's tags, pictures and chapters into it as the
 // TagChoices ask (the decoder writes the chapters into a file of its own, read and deleted as
-// it ends; a cover too large for the choices is scaled by the decoder on the tag step's worker,
-// which a cancel waits for, as for TagLib). TagLib works on worker threads (it rewrites the
-// whole file to put the tag in front); what the tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
+// it ends; a cover too large for the choices is first scaled by another run of the decoder).
+// TagLib works on a worker thread (it rewrites the whole file to put the tag in front), which a
+// cancel waits for; what the tools' ends mean is Verdicts' to say. It owns its tool runs, workers and temporary files
 // until it reports: a failed or cancelled conversion leaves nothing behind, a converted file
 // then belongs to the receiver of finished(). The tools' progress lines feed progress(),
 // FileResult::warning (a source that decodes clearly short) and FileResult::note (see
@@ -55,7 +55,7 @@ signals:
 
 private:
     // Starting lasts until the decoder starts, while the source's tags are read.
-    enum class State { Idle, Starting, Decoding, Encoding, Piping, Tagging, Cancelling, Reporting, Done };
+    enum class State { Idle, Starting, Decoding, Encoding, Piping, Scaling, Tagging, Cancelling, Reporting, Done };
 
     void begin();
     void onTagsRead();
@@ -75,6 +75,8 @@ private:
     void takeChapters();
     void takeEncoderOutput();
     void startTagging(FileStatus status, const QString &reason);
+    void onCoverScaled(const ProcessOutcome &outcome);
+    void writeTags();
     void onTagged();
     void conclude();
     void removeTemporaryFiles();
@@ -91,6 +93,8 @@ private:
     QString m_encoderOutput;
     ProcessRunner *m_runner = nullptr;          // the decoder, then the encoder
     ProcessRunner *m_pipeReader = nullptr;      // the encoder of a single pass
+    ProcessRunner *m_coverRunner = nullptr;     // the decoder that scales a cover
+    QByteArray m_scaledCover;                   // what it has answered so far
     std::optional<ProcessOutcome> m_decoderOutcome;   // a single pass's, as each tool ends
     std::optional<ProcessOutcome> m_encoderOutcome;
     bool m_decoderStopped = false;              // by us, when the encoder had failed
@@ -100,9 +104,10 @@ private:
     std::optional<int> m_encodedKbps;    // the bitrate the encoder says it encodes at
     MpegAudio::Facts m_decoded;        // the decoder's file (a single pass: the encoder's), as checked
     SourceTags m_sourceTags;
-    TagCopy::Written m_tagsWritten{true, {}};
+    bool m_tagsWritten = true;
+    QString m_coverNote;                 // "" when the cover is as asked
     QFutureWatcher<SourceTags> m_tagReader;
-    QFutureWatcher<TagCopy::Written> m_tagWriter;
+    QFutureWatcher<bool> m_tagWriter;
     double m_reportedFraction = 0.0;
     QTimer *m_watchdog = nullptr;        // wakes while a tool runs, to look for a hung one
     QElapsedTimer m_clock;               // the watchdog's, since construction

@@ -186,10 +186,16 @@ QString runnableProgram(const QString &program)
 ProcessRunner::ProcessRunner(QObject *parent)
     : QObject(parent)
     , m_killTimer(new QTimer(this))
+    , m_stallTimer(new QTimer(this))
 {
     m_killTimer->setSingleShot(true);
     m_killTimer->setInterval(kCancelGraceMs);
     connect(m_killTimer, &QTimer::timeout, this, &ProcessRunner::killTool);
+    m_stallTimer->setSingleShot(true);
+    connect(m_stallTimer, &QTimer::timeout, this, [this] {
+        m_stalled = true;
+        cancel();
+    });
 }
 
 ProcessRunner::~ProcessRunner()
@@ -268,7 +274,9 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     m_partialLine.clear();
     m_program = program;
     m_cancelled = false;
+    m_stalled = false;
     m_pid = 0;
+    heardFrom();
 
     m_process = new QProcess(this);
     m_process->setProgram(program);
@@ -344,6 +352,13 @@ void ProcessRunner::killTool()
     m_process->kill();
 }
 
+// Any output is a sign of progress: the stall timeout counts from the last.
+void ProcessRunner::heardFrom()
+{
+    if (m_stallTimeoutSeconds > 0 && m_busy)
+        m_stallTimer->start(m_stallTimeoutSeconds * 1000);
+}
+
 void ProcessRunner::abort()
 {
     if (!m_busy)
@@ -351,6 +366,7 @@ void ProcessRunner::abort()
     ++m_runId;   // drops a report that is already queued
     m_busy = false;
     m_killTimer->stop();
+    m_stallTimer->stop();
     if (m_process) {
         disconnect(m_process, nullptr, this, nullptr);
         if (m_process->state() != QProcess::NotRunning) {
@@ -371,8 +387,10 @@ void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
     readStandardOutput();
     readStandardError();
     passOnLine(std::exchange(m_partialLine, {}));
-    const bool crashed = status == QProcess::CrashExit;
-    report({true, crashed, crashed ? kCrashedResult : exitCode, mostTellingLine(m_stderrTail)});
+    const bool crashed = status == QProcess::CrashExit || m_stalled;
+    const QString said = m_stalled ? QStringLiteral("made no progress for %1 s").arg(m_stallTimeoutSeconds)
+                                   : mostTellingLine(m_stderrTail);
+    report({true, crashed, crashed ? kCrashedResult : exitCode, said, m_stalled});
 }
 
 void ProcessRunner::onProcessError(QProcess::ProcessError error)
@@ -386,6 +404,8 @@ void ProcessRunner::onProcessError(QProcess::ProcessError error)
 void ProcessRunner::readStandardError()
 {
     const QByteArray text = m_process->readAllStandardError();
+    if (!text.isEmpty())
+        heardFrom();
     m_stderrTail += text;
     if (m_stderrTail.size() > kStderrTailBytes)
         m_stderrTail.remove(0, m_stderrTail.size() - kStderrTailBytes);
@@ -403,8 +423,10 @@ void ProcessRunner::readStandardError()
 
 void ProcessRunner::readStandardOutput()
 {
-    if (const QByteArray bytes = m_process->readAllStandardOutput(); !bytes.isEmpty())
+    if (const QByteArray bytes = m_process->readAllStandardOutput(); !bytes.isEmpty()) {
+        heardFrom();
         emit standardOutputRead(bytes);
+    }
 }
 
 void ProcessRunner::passOnLine(const QByteArray &line)
@@ -419,6 +441,7 @@ void ProcessRunner::report(const ProcessOutcome &outcome)
         return;
     m_reported = true;
     m_killTimer->stop();
+    m_stallTimer->stop();
     // Queued, so that a receiver may start the next run or delete this runner in its slot
     // without pulling the QProcess away under its own signal.
     const quint64 runId = m_runId;

@@ -42,6 +42,11 @@ public:
 
     bool isRunning() const { return m_busy; }   // from start() until finished() is emitted
 
+    // For the next runs: a program that writes nothing on stdout or stderr for this long counts
+    // as hung and is stopped as by cancel(); its outcome then says so (stalled). 0, the
+    // default, never: the conversion watches its tools itself, by the files they write too.
+    void setStallTimeout(int seconds) { m_stallTimeoutSeconds = seconds; }
+
     // What the running tool waits for, as far as the system says (Linux): of two tools joined by
     // a pipe, it tells which one holds up the other. Unknown elsewhere.
     enum class Waiting { Unknown, Stopped, ToWrite, ToRead };
@@ -65,6 +70,7 @@ signals:
 private:
     bool prepare(const QString &program, const QStringList &arguments, Output output = Output::Discarded);
     void killTool();
+    void heardFrom();
     void onProcessFinished(int exitCode, QProcess::ExitStatus status);
     void onProcessError(QProcess::ProcessError error);
     void readStandardError();
@@ -74,6 +80,8 @@ private:
 
     QProcess *m_process = nullptr;
     QTimer *m_killTimer = nullptr;
+    QTimer *m_stallTimer = nullptr;
+    int m_stallTimeoutSeconds = 0;
     QString m_program;
     QByteArray m_stderrTail;
     QByteArray m_partialLine;   // stderr after the last line end
@@ -81,5 +89,6 @@ private:
     bool m_busy = false;
     bool m_reported = false;
     bool m_cancelled = false;   // cancel() was called for this run
+    bool m_stalled = false;     // stopped by the stall timeout
     qint64 m_pid = 0;           // the tool's process id, which is also its process group's
 };

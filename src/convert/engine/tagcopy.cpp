@@ -1,6 +1,5 @@
 #include "convert/engine/tagcopy.h"
 
-#include "convert/engine/cover.h"
 #include "convert/engine/taglibfile.h"
 
 #include <QRegularExpression>
@@ -181,20 +180,13 @@ void tidyFrames(TagLib::ID3v2::Tag &tag)
     }
 }
 
-// The picture that becomes the MP3's "Front cover": the first front cover, or else the first.
-qsizetype frontIndex(const QList<SourcePicture> &pictures)
-{
-    const auto front = std::find_if(pictures.cbegin(), pictures.cend(),
-                                    [](const SourcePicture &picture) { return picture.type == kFrontCover; });
-    return front == pictures.cend() ? 0 : front - pictures.cbegin();
-}
 
 // The front cover goes first. ID3v2 wants every picture's description to differ.
 void addPictures(const QList<SourcePicture> &pictures, TagLib::ID3v2::Tag &tag)
 {
     QList<SourcePicture> ordered = pictures;
     if (!ordered.isEmpty()) {
-        ordered.move(frontIndex(pictures), 0);
+        ordered.move(TagCopy::frontIndex(pictures), 0);
         ordered.first().type = kFrontCover;
     }
     QSet<QString> descriptions;
@@ -272,6 +264,13 @@ QMap<QString, QStringList> fieldsOf(TagLib::File &file)
 
 namespace TagCopy {
 
+qsizetype frontIndex(const QList<SourcePicture> &pictures)
+{
+    const auto front = std::find_if(pictures.cbegin(), pictures.cend(),
+                                    [](const SourcePicture &picture) { return picture.type == kFrontCover; });
+    return front == pictures.cend() ? 0 : front - pictures.cbegin();
+}
+
 SourceTags readSource(const QString &path)
 {
     SourceTags tags;
@@ -339,25 +338,6 @@ QString id3v1Text(const QString &text)
         }
     }
     return latin1;
-}
-
-Written writeTags(SourceTags tags, const QString &mp3Path, const TagChoices &choices, const QString &decoder,
-                  int timeoutMs)
-{
-    Written written;
-    if (choices.coverMaxPixels > 0 && !tags.pictures.isEmpty()) {
-        SourcePicture &front = tags.pictures[frontIndex(tags.pictures)];
-        if (!Cover::fits(front.data, choices.coverMaxPixels)) {
-            if (const auto scaled = Cover::scaled(decoder, front.data, choices.coverMaxPixels, timeoutMs)) {
-                front.data = *scaled;
-                front.mimeType = QStringLiteral("image/jpeg");
-            } else {
-                written.note = QStringLiteral("the cover could not be scaled down and is kept as it was");
-            }
-        }
-    }
-    written.ok = writeId3v23(tags, mp3Path, choices.id3v1);
-    return written;
 }
 
 SourceTags chapterTags(SourceTags tags, const SourceSpan &span)

@@ -66,17 +66,7 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path, bool id3v1 = fa
 // and anything else "?": TagLib alone would keep the low byte of its code, another character.
 QString id3v1Text(const QString &text);
 
-// What the tag step did: whether the tags are in the file, and what to say of the cover.
-struct Written
-{
-    bool ok = false;
-    QString note;   // "" when the cover is as asked
-};
-
-// writeId3v23() with the user's choices: a front cover that does not fit choices.coverMaxPixels
-// is first scaled by the decoder, which may take timeoutMs (-1: no limit). A cover that cannot be
-// scaled is kept as it is, with a note.
-Written writeTags(SourceTags tags, const QString &mp3Path, const TagChoices &choices, const QString &decoder,
-                  int timeoutMs);
+// The picture that becomes the MP3's "Front cover": the first front cover, or else the first.
+qsizetype frontIndex(const QList<SourcePicture> &pictures);
 
 } // namespace TagCopy

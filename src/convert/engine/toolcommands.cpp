@@ -96,6 +96,14 @@ QString chaptersPath(const QString &tempMp3)
     return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + QStringLiteral(".ffmeta")));
 }
 
+QString coverPath(const QString &tempMp3)
+{
+    if (tempMp3.isEmpty())
+        return {};
+    const QFileInfo temp(QDir::fromNativeSeparators(tempMp3));
+    return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + QStringLiteral(".cover")));
+}
+
 QString Encoding::text() const
 {
     return isVbr() ? QStringLiteral("VBR quality %1").arg(vbrQuality) : bitrateText(bitrate);
@@ -106,6 +114,13 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
     return {QStringLiteral("-h"), QStringLiteral("-m"), encoding.jointStereo ? QStringLiteral("j") : QStringLiteral("s"),
             encoding.isVbr() ? QStringLiteral("-V") : QStringLiteral("-b"),
             QString::number(encoding.isVbr() ? encoding.vbrQuality : encoding.bitrate), input, output};
+}
+
+QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output)
+{
+    QStringList arguments = encoderArguments(encoding, QStringLiteral("-"), output);
+    arguments.insert(arguments.size() - 2, QStringLiteral("--noreplaygain"));
+    return arguments;
 }
 
 QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span,
@@ -123,6 +138,13 @@ QString encoderOutputPath(const QString &folder, const QString &tempMp3, const E
 {
     const QString base = QFileInfo(QDir::fromNativeSeparators(tempMp3)).completeBaseName();
     return QDir::toNativeSeparators(QDir(folder).filePath(base + u'_' + encoding.text() + QStringLiteral(".mp3")));
+}
+
+QStringList floatSampleArguments(const QString &file, int channels, int rate)
+{
+    return {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), ffmpegFileArgument(file),
+            QStringLiteral("-map"), QStringLiteral("0:a:0"), QStringLiteral("-ac"), QString::number(channels),
+            QStringLiteral("-ar"), QString::number(rate), QStringLiteral("-f"), QStringLiteral("f32le"), QStringLiteral("-")};
 }
 
 } // namespace Tools

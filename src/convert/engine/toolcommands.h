@@ -46,6 +46,10 @@ QStringList chapterListArguments(const QString &source);
 // ".ffmeta" (the extension ffmpeg knows its metadata format by). "" for "".
 QString chaptersPath(const QString &tempMp3);
 
+// Where a front cover waits for the decoder that scales it: beside tempMp3, under its base name
+// with ".cover". "" for "".
+QString coverPath(const QString &tempMp3);
+
 // A path as ffmpeg takes it for a plain file. ffmpeg reads "name:" in front of a path as a
 // protocol ("pipe:0.m4a" would be standard input, "concat:a|b" two other files), so a
 // relative path with a colon gets "file:" in front; every other path goes as it is.
@@ -53,6 +57,10 @@ QString ffmpegFileArgument(const QString &path);
 
 // lame re-encodes the decoder's file at high quality ("-h").
 QStringList encoderArguments(const Encoding &encoding, const QString &input, const QString &output);
+
+// lame's line in the single pass: as above, from its standard input, and without its own
+// ReplayGain analysis, which costs time for a figure that nobody reads.
+QStringList pipedEncoderArguments(const Encoding &encoding, const QString &output);
 
 // The single pass: ffmpeg decodes the source's first audio track to WAV on its standard output,
 // and lame encodes its standard input ("-") as above. The samples are 32-bit: rounding them to
@@ -62,6 +70,11 @@ QStringList encoderArguments(const Encoding &encoding, const QString &input, con
 // 32-bit PCM sends 16-bit samples.
 QStringList pipedDecoderArguments(const QString &source, const QString &tempMp3, const SourceSpan &span = {},
                                   const DecoderGaps &gaps = {});
+
+// ffmpeg decodes file's first audio track to raw 32-bit float samples on standard output, as
+// channels channels at rate samples a second: for the loudness meter and the spectrogram,
+// which read the stream as it comes and need no header.
+QStringList floatSampleArguments(const QString &file, int channels, int rate);
 
 // Where lame writes: folder / base name of tempMp3 + "_" + the encoding's text + ".mp3".
 QString encoderOutputPath(const QString &folder, const QString &tempMp3, const Encoding &encoding);

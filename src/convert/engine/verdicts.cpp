@@ -73,6 +73,15 @@ QString encoderEnded(const ProcessOutcome &outcome, const Output &output, std::o
 
 namespace Verdicts {
 
+QString runFailure(const QString &tool, const ProcessOutcome &outcome)
+{
+    if (outcome.succeeded())
+        return {};
+    if (outcome.stalled)
+        return QStringLiteral("the %1 %2").arg(tool, outcome.errorText);
+    return toolFailure(tool, outcome, Output{true, 1, {}});
+}
+
 QString decoderFailure(const QString &stallReason, const ProcessOutcome &outcome,
                        const ToolOutput::DecoderReport &said, const Output &output)
 {

@@ -23,6 +23,11 @@ struct Verdict
     QString reason;
 };
 
+// Why a run of tool that ends with nothing to judge but its outcome failed ("" when it did not):
+// not found, could not start, hung (the runner's stall timeout), ended abnormally, or its exit
+// code with its last words. Never "" for a failure, as a report must say something.
+QString runFailure(const QString &tool, const ProcessOutcome &outcome);
+
 // The decoder of two steps: "" when its file is to be encoded, else why the file fails: a hung
 // decoder's stallReason; a failed exit, file or not (one failing half-way leaves a partial file);
 // garbage, or a file over half a second short of its last progress line.

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace Paths {
 
@@ -24,6 +25,8 @@ QString folderProblem(const QString &folder, const QString &role, FolderUse use)
         return QStringLiteral("%1 is not a folder: %2").arg(role, shown);
     if (use == FolderUse::Exists)
         return {};
+    if (const QString link = SharedFolder::strangerLinkOn(folder); !link.isEmpty())
+        return QStringLiteral("%1 is reached through a link that another user owns in a shared folder: %2").arg(role, link);
     QString problem;
     SharedFolder::NewFile probe = SharedFolder::open(folder, &problem).createNew(QStringLiteral(".quorvane-probe-"), {}, &problem);
     if (!probe.isOpen())
@@ -60,6 +63,21 @@ QString systemPath(const QString &path)
     }
 #endif
     return native;
+}
+
+QString toolProblem(const QString &tool, const QString &role)
+{
+    if (!QDir::fromNativeSeparators(tool).contains(u'/')) {
+        return tool.isEmpty() || QStandardPaths::findExecutable(tool).isEmpty()
+                   ? QStringLiteral("the %1 \"%2\" is not on the search path").arg(role, tool)
+                   : QString();
+    }
+    const QFileInfo file(tool);
+    if (!file.exists())
+        return QStringLiteral("the %1 was not found: %2").arg(role, QDir::toNativeSeparators(tool));
+    if (!file.isFile() || !file.isExecutable())
+        return QStringLiteral("the %1 cannot be run: %2").arg(role, QDir::toNativeSeparators(tool));
+    return {};
 }
 
 QString toolPath(const QString &folder, const QString &toolName)

@@ -18,7 +18,8 @@ enum class FolderUse { Exists, Write };
 // The one check behind every folder the program writes into: why folder cannot serve as role
 // ("output folder", "the temporary folder"), in one line, or "". It must be a folder; for Write a
 // file is also made and removed there, as permission bits do not tell the whole story (an
-// administrator writes anywhere, an immutable or read-only folder takes nothing).
+// administrator writes anywhere, an immutable or read-only folder takes nothing), and for Write it
+// must not be reached through another user's link in a sticky folder (SharedFolder::strangerLinkOn).
 QString folderProblem(const QString &folder, const QString &role, FolderUse use = FolderUse::Write);
 
 // A path for a line of text: a control character in it (a newline, a tab) is shown as \xNN,
@@ -29,6 +30,11 @@ QString printable(const QString &path);
 // past the old 260-character limit gets the "\\?\" form that has none (Qt's own file
 // calls do the same). Only for absolute paths and calls of the system or of libraries.
 QString systemPath(const QString &path);
+
+// Why tool cannot be run as role ("decoder", "encoder"), in one line, or "": a path must name an
+// executable file, a bare name one on the search path. Checked before a batch starts, so that a
+// missing tool is named once rather than by every file.
+QString toolProblem(const QString &tool, const QString &role);
 
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);

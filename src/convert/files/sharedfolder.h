@@ -73,6 +73,11 @@ public:
     // the file's index on Windows); "" when nothing is there.
     static QString identityOf(const QString &path);
 
+    // The first link on the way to path (path itself included) that lies in a sticky folder
+    // and is owned neither by this user nor by that folder's owner: the kernel's rule for such
+    // folders, where another user may have planted it. "" when there is none (always on Windows).
+    static QString strangerLinkOn(const QString &path);
+
     // The folder at path, opened once; links in the path itself are the caller's to choose and
     // are followed. Closed, with the reason in *problem, when it cannot be opened.
     static SharedFolder open(const QString &path, QString *problem = nullptr);

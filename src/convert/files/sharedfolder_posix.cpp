@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -121,6 +122,35 @@ QString SharedFolder::identityOf(const QString &path)
     if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0)
         return {};
     return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
+QString SharedFolder::strangerLinkOn(const QString &path)
+{
+    // Component by component, each link read and followed as the system would follow it.
+    QStringList left = QDir::cleanPath(QDir::current().absoluteFilePath(path)).split(u'/', Qt::SkipEmptyParts);
+    QString at = QStringLiteral("/");
+    for (int hops = 0; !left.isEmpty() && hops <= kMaxLinkHops;) {
+        const QString next = QDir(at).filePath(left.takeFirst());
+        struct stat link, folder;
+        if (::lstat(QFile::encodeName(next).constData(), &link) != 0 || !S_ISLNK(link.st_mode)) {
+            at = next;
+            continue;
+        }
+        if (::stat(QFile::encodeName(at).constData(), &folder) == 0 && (folder.st_mode & S_ISVTX)
+            && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid)
+            return QDir::toNativeSeparators(next);
+        ++hops;
+        QByteArray target(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(QFile::encodeName(next).constData(), target.data(), size_t(target.size()));
+        if (length <= 0)
+            return {};
+        target.truncate(length);
+        // The target's own parts are walked in turn, from the root or from where the link lies.
+        const QString resolved = QDir::cleanPath(QDir(at).absoluteFilePath(QFile::decodeName(target)));
+        left = resolved.split(u'/', Qt::SkipEmptyParts) + left;
+        at = QStringLiteral("/");
+    }
+    return {};
 }
 
 SharedFolder SharedFolder::open(const QString &path, QString *problem)

@@ -46,6 +46,12 @@ QString SharedFolder::identityOf(const QString &path)
     return QStringLiteral("%1:%2").arg(found.device).arg(found.inode);
 }
 
+// Windows has no sticky folders: the folders a user writes into are the user's own.
+QString SharedFolder::strangerLinkOn(const QString &)
+{
+    return {};
+}
+
 SharedFolder SharedFolder::open(const QString &path, QString *problem)
 {
     if (!QFileInfo(path).isDir()) {

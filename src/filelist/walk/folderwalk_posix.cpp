@@ -48,6 +48,9 @@ struct Trouble
 };
 
 const QString kNotUtf8 = QStringLiteral("its name is not valid UTF-8");
+// A link below a named folder leads only where its owner may: this user's, or root's (the
+// kernel's rule for links in sticky folders). Another user's could lead into this user's files.
+const QString kStrangerLink = QStringLiteral("a link another user owns, not followed");
 // For a FIFO, a device or a socket, in the words the conversion uses for one named directly.
 const QString kNotRegular = QStringLiteral("not a regular file");
 
@@ -199,8 +202,15 @@ void readFolder(int fd, std::vector<Subfolder> *subfolders, QStringList *files, 
         } else if (type == DT_REG) {
             takeFile(name);
         } else if (type == DT_LNK) {
+            struct stat link;
+            const bool stranger = ::fstatat(dirFd, name, &link, AT_SYMLINK_NOFOLLOW) == 0 && link.st_uid != ::geteuid()
+                                  && link.st_uid != 0;
             // One to a folder is known by the folder it leads to, so a loop of links ends.
-            if (look(name, 0, false))
+            if (!look(name, 0, false))
+                continue;
+            if (stranger)
+                troubles.push_back({kStrangerLink, QByteArray(name), subfolders && S_ISDIR(info.st_mode)});
+            else
                 S_ISDIR(info.st_mode) ? takeFolder(name) : S_ISREG(info.st_mode) ? takeFile(name) : refuseFile(name);
         } else if (type == DT_FIFO || type == DT_CHR || type == DT_BLK || type == DT_SOCK) {
             refuseFile(name);

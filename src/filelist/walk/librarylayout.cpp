@@ -1,6 +1,7 @@
 #include "filelist/walk/librarylayout.h"
 
 #include "convert/engine/mpegaudio.h"
+#include "convert/engine/progressestimate.h"
 #include "convert/engine/tagcopy.h"
 #include "convert/files/pathhelpers.h"
 #include "convert/files/sharedfolder.h"
@@ -68,11 +69,12 @@ bool isUpToDate(const QString &output, const QString &source)
     return out.isFile() && in.isFile() && in.isReadable() && out.lastModified() >= in.lastModified();
 }
 
-// Whether --skip-existing leaves source alone: output is up to date, not empty, and MPEG audio
+// Whether --skip-existing leaves source alone: output is up to date, not empty, MPEG audio
 // whose stated length is the source's (or its span's) within half a second (the decoder and the
-// encoder each add or trim a few frames). A source whose length cannot be read is converted
-// again, and the conversion reports its problem if it has one.
-static bool isDone(const QString &output, const QString &source, const SourceSpan &span)
+// encoder each add or trim a few frames), and with the ReplayGain frames the run asks for. A
+// source whose length cannot be read is converted again, and the conversion reports its problem
+// if it has one.
+static bool isDone(const QString &output, const QString &source, const SourceSpan &span, ReplayGain::Mode gain)
 {
     if (!isUpToDate(output, source) || QFileInfo(output).size() == 0)
         return false;
@@ -84,7 +86,7 @@ static bool isDone(const QString &output, const QString &source, const SourceSpa
     const std::optional<qint64> sourceMs = MpegAudio::statedLengthMs(source);
     if (!sourceMs)
         return false;
-    return qAbs(audio->lengthMs - span.lengthMs(*sourceMs)) <= 500;
+    return qAbs(audio->lengthMs - span.lengthMs(*sourceMs)) <= 500 && ReplayGain::hasFrames(output, gain);
 }
 
 QList<SourceSpan> chapterSpans(QList<SourceChapter> chapters)
@@ -107,6 +109,28 @@ QList<SourceSpan> chapterSpans(QList<SourceChapter> chapters)
         spans.append(span);
     }
     return spans;
+}
+
+// A book's chapter table may run past its audio. A chapter that starts after the audio's end
+// fails with that said (the decoder would write nothing for it); one that ends past it runs to
+// the end. What each span's file fails with, "" for the others.
+static QStringList spansPastTheEnd(QList<SourceSpan> &spans, std::optional<qint64> audioMs)
+{
+    QStringList problems;
+    for (SourceSpan &span : spans) {
+        problems.append(QString());
+        if (!audioMs || span.isWhole())
+            continue;
+        if (span.startMs >= *audioMs) {
+            problems.last() = QStringLiteral("chapter %1 of %2 starts at %3, after the end of the audio at %4")
+                                  .arg(span.chapter)
+                                  .arg(span.chapters)
+                                  .arg(ProgressEstimate::formatDuration(span.startMs), ProgressEstimate::formatDuration(*audioMs));
+        } else if (span.hasEnd() && span.endMs > *audioMs) {
+            span.endMs = -1;
+        }
+    }
+    return problems;
 }
 
 QList<Source> collectSources(const QStringList &paths, const QString &folderPattern,
@@ -205,6 +229,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
         qsizetype source;
         SourceSpan span;
         QString name;
+        QString problem;   // why it fails before anything runs
     };
     QList<Entry> entries;
     // Library paths for tens of thousands of files: each named path cleaned once.
@@ -222,16 +247,21 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
                 folder = cleanNamed.insert(source.named, cleanAbsolute(source.named));
             paths.append(libraryPathUnder(*folder, cleanAbsolute(source.path)));
         }
-        QList<SourceSpan> spans = split ? chapterSpans(chapters(source.path)) : QList<SourceSpan>();
+        const ChapterList listed = split ? chapters(source.path) : ChapterList();
+        QList<SourceSpan> spans = chapterSpans(listed.chapters);
         const bool chaptered = !spans.isEmpty();
         if (!chaptered)
             spans.append(SourceSpan());
+        QStringList problems = spansPastTheEnd(spans, chaptered ? MpegAudio::statedLengthMs(source.path) : std::nullopt);
+        if (!listed.problem.isEmpty())
+            problems = {QStringLiteral("its chapters could not be listed: %1").arg(listed.problem)};
         const QString fileName = QFileInfo(source.path).fileName();
         const NamePattern::Fields fields = tagged ? TagCopy::readFields(source.path) : NamePattern::Fields();
         // With keepTree, inside the folder that mirrors the source's.
         const QString folder = choices.keepTree ? paths.constLast().left(paths.constLast().lastIndexOf(u'/') + 1)
                                                 : QString();
-        for (const SourceSpan &span : std::as_const(spans)) {
+        for (qsizetype c = 0; c < spans.size(); ++c) {
+            const SourceSpan &span = spans.at(c);
             QString name;
             if (tagged || chaptered) {
                 // A chapter's file is named from its own tags: its title, track and album.
@@ -244,7 +274,7 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
             } else {
                 name = choices.keepTree ? withDisplayName(paths.constLast()) : Paths::displayNameFor(source.path);
             }
-            entries.append({i, span, name});
+            entries.append({i, span, name, problems.value(c)});
         }
     }
     // Two entries whose tags name one file: with skipExisting the later is skipped as if its
@@ -265,9 +295,13 @@ RunPlan planRun(const QList<Source> &sources, const QString &outputFolder, const
             if (shardOf(key, choices.shardCount) != choices.shardIndex)
                 continue;
         }
+        if (!entry.problem.isEmpty()) {
+            plan.failed.append({source, entry.problem});
+            continue;
+        }
         const bool taken = settled.at(e).isEmpty();
         const QString &name = taken ? names.at(e) : settled.at(e);
-        if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source, entry.span))) {
+        if (taken || (choices.skipExisting && isDone(QDir(outputFolder).filePath(name), source, entry.span, choices.replayGain))) {
             plan.skipped.append({source, entry.span, name, taken});
             continue;
         }

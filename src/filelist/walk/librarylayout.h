@@ -1,5 +1,7 @@
 #pragma once
 
+#include "convert/engine/chapters.h"
+#include "convert/engine/replaygain.h"
 #include "convert/engine/tagcopy.h"
 #include "filelist/walk/folderwalk.h"
 
@@ -59,13 +61,15 @@ struct RunChoices
     // --split-chapters: each chapter of a source is a file of its own, named by the pattern
     // or else by kChapterPattern; a source without chapters is one file, named as without.
     bool splitChapters = false;
+    // --replaygain: with skipExisting, an output done lacks none of the frames asked for.
+    ReplayGain::Mode replayGain = ReplayGain::Mode::None;
 };
 
 // Where a chapter goes when no pattern is given: a folder named after its book.
 inline constexpr char kChapterPattern[] = "{name}/{chapter:02} {chaptertitle}";
 
-// A source's chapters (start and title; Chapters::list()), read while planning.
-using ChapterReader = std::function<QList<SourceChapter>(const QString &source)>;
+// A source's chapters (start and title; ChapterLister), read while planning, or why they cannot be.
+using ChapterReader = std::function<ChapterList(const QString &source)>;
 
 // The spans that cut a source into its chapters, in order with no gap: the first from the
 // source's start, each to the next one's start, the last to the source's end; chapters that
@@ -89,6 +93,14 @@ struct RunPlan
     // every source is taken into the output folder itself, where the session names them.
     QStringList saveNames;
     QList<Skipped> skipped;  // in walk order
+    // What fails before anything runs, with why, in walk order: a book whose chapters cannot be
+    // listed, a chapter that starts past the end of its book's audio.
+    struct Failed
+    {
+        QString source;
+        QString reason;
+    };
+    QList<Failed> failed;
 };
 
 // The run over sources that choices ask for, saving into outputFolder. Names are made unique
