@@ -2,6 +2,8 @@
 #include "convert/engine/chapters.h"
 #include "convert/engine/cover.h"
 #include "convert/engine/fileconversion.h"
+#include "convert/engine/mpegaudio.h"
+#include "convert/engine/verdicts.h"
 #include "convert/files/workfolder.h"
 #include "convert/scripttools.h"
 #include "filelist/walk/librarylayout.h"
@@ -16,6 +18,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tableofcontentsframe.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/xingheader.h>
 
 #include <QDir>
 #include <QFile>
@@ -37,8 +40,11 @@
 
 using namespace ScriptTools;
 
-// End to end with the real ffmpeg and lame on short generated tones; stand-in scripts play
-// the tools where a failure has to be provoked.
+Q_DECLARE_METATYPE(TestKit::Music)
+Q_DECLARE_METATYPE(Tools::Encoding)
+
+// End to end with the real ffmpeg and lame on short generated tones, and on music where the
+// sound's content matters; stand-in scripts play the tools where a failure has to be provoked.
 class TestConversion : public QObject
 {
     Q_OBJECT
@@ -51,6 +57,8 @@ private slots:
     void threeFilesConvertOneAfterAnother();
     void twoJobsKeepSourceOrder();
     void awkwardSourceNamesConvert();
+    void encodingChoices_data();
+    void encodingChoices();
     void badFileAmongGoodOnes_data();
     void badFileAmongGoodOnes();
     void missingDecoderFailsEveryFile();
@@ -234,6 +242,120 @@ void TestConversion::awkwardSourceNamesConvert()
     QCOMPARE(results.at(4).displayName, QStringLiteral("été 日本 – ñ.mp3"));
     QCOMPARE(results.at(5).displayName, QStringLiteral("no extension.mp3"));
     QCOMPARE(tempFolderEntries().size(), names.size());
+}
+
+// How many samples a channel of path decodes to with the real decoder; -1 when it fails.
+static qint64 decodedSamples(const QString &ffmpeg, const QString &path)
+{
+    QProcess decoder;
+    decoder.start(ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                           QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-")});
+    return decoder.waitForFinished(30000) && decoder.exitCode() == 0 ? decoder.readAllStandardOutput().size() / 2 : -1;
+}
+
+// Every value of every encoding choice, each in some row rather than every one with every
+// other, and the VBR choices whose average falls between two constant rates on music.
+void TestConversion::encodingChoices_data()
+{
+    QTest::addColumn<TestKit::Music>("music");
+    QTest::addColumn<Tools::Encoding>("encoding");
+    QTest::addColumn<bool>("singlePass");
+    QTest::addColumn<int>("kbps");   // the constant rate made: lame's highest at 8 kHz is 64
+
+    const auto row = [](int rate, int channels, const char *codec, Tools::Encoding encoding, bool singlePass, int kbps = 0) {
+        QTest::addRow("%s%s, %.4g kHz %s %s%s", qPrintable(encoding.text()), encoding.jointStereo ? " joint" : "",
+                      rate / 1000.0, channels == 1 ? "mono" : "stereo", codec, singlePass ? ", single pass" : "")
+            << TestKit::Music{rate, channels, 3, QString::fromLatin1(codec)} << encoding << singlePass
+            << (encoding.isVbr() ? 0 : kbps ? kbps : encoding.bitrate);
+    };
+    const auto vbr = [](int quality, bool joint = false) { return Tools::Encoding{128, quality, joint}; };
+    const auto cbr = [](int bitrate, bool joint = false) { return Tools::Encoding{bitrate, -1, joint}; };
+    for (bool singlePass : {false, true}) {
+        row(44100, 2, singlePass ? "alac" : "aac", vbr(1), singlePass);
+        row(48000, 2, singlePass ? "aac" : "alac", vbr(1), singlePass);
+        row(44100, 2, singlePass ? "alac" : "aac", vbr(2), singlePass);
+        row(48000, 2, "aac", vbr(2), singlePass);
+        row(44100, 2, "aac", vbr(2, true), singlePass);
+        row(22050, 2, singlePass ? "alac" : "aac", vbr(3), singlePass);
+        row(8000, 1, "aac", vbr(4), singlePass);
+        row(8000, 1, singlePass ? "aac" : "alac", vbr(5), singlePass);
+    }
+    row(48000, 2, "aac", vbr(0, true), true);
+    row(22050, 2, "aac", vbr(6, true), false);
+    row(44100, 2, "alac", vbr(7), true);   // lame resamples from here on down
+    row(8000, 1, "aac", vbr(8), false);
+    row(48000, 2, "aac", vbr(9), true);
+    row(44100, 2, "aac", cbr(8), false);
+    row(22050, 2, "alac", cbr(32, true), true);
+    row(8000, 1, "aac", cbr(128), false, 64);
+    row(48000, 2, "alac", cbr(192, true), false);
+    row(44100, 2, "aac", cbr(320), true);
+}
+
+// The file converts without a word, as long as its source to the sample where lame keeps the
+// rate; the length read from its frames is what it decodes to. A VBR file's header counts its
+// frames, and the file cut in half is found cut short all the same.
+void TestConversion::encodingChoices()
+{
+    QFETCH(TestKit::Music, music);
+    QFETCH(Tools::Encoding, encoding);
+    QFETCH(bool, singlePass);
+    QFETCH(int, kbps);
+
+    // Each source once a run, for every row that plays it.
+    const QString song = m_toneDir.filePath(QStringLiteral("music %1 %2 %3.m4a").arg(music.rate).arg(music.channels).arg(music.codec));
+    QVERIFY(QFileInfo::exists(song) || TestKit::makeMusic(m_ffmpeg, song, music));
+    SessionSetup setup = settings();
+    setup.encoding = encoding;
+    setup.tools.singlePass = singlePass;
+    QList<FileResult> results;
+    QVERIFY(TestKit::runBatch({song}, setup, &results));
+    const FileResult &result = results.at(0);
+    QVERIFY2(result.status == FileStatus::Converted, qPrintable(result.reason));
+    QVERIFY2(result.warning.isEmpty(), qPrintable(result.warning));
+    QCOMPARE(result.note, kbps == encoding.bitrate || encoding.isVbr() ? QString()
+             : QStringLiteral("encoded at %1 kbps: %2 kbps is not possible at this source's sample rate").arg(kbps).arg(encoding.bitrate));
+
+    const Probe out = TestKit::probe(m_ffprobe, result.tempPath);
+    QCOMPARE(out.codec, QStringLiteral("mp3"));
+    QCOMPARE(out.channels, music.channels);
+    const qint64 sourceSamples = decodedSamples(m_ffmpeg, song);
+    const qint64 samples = decodedSamples(m_ffmpeg, result.tempPath);
+    QVERIFY(sourceSamples > 0 && samples > 0);
+    if (out.sampleRate == music.rate)
+        QCOMPARE(samples, sourceSamples);
+    else   // lame's resampling leaves its own padding
+        QVERIFY2(qAbs(double(samples) / out.sampleRate - double(sourceSamples) / music.rate) < 0.25, qPrintable(QString::number(samples)));
+
+    // Its frames hold every sample decoded, and lame's delay and padding: under three frames.
+    const std::optional<MpegAudio::Facts> facts = MpegAudio::read(result.tempPath);
+    QVERIFY(facts);
+    const qint64 decodedMs = samples * 1000 / out.sampleRate;
+    const qint64 frameMs = (out.sampleRate >= 32000 ? 1152 : 576) * 1000 / out.sampleRate;
+    QVERIFY2(facts->lengthMs >= decodedMs - 1 && facts->lengthMs < decodedMs + 3 * frameMs,
+             qPrintable(QStringLiteral("%1 ms read, %2 ms decoded").arg(facts->lengthMs).arg(decodedMs)));
+    TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
+    QVERIFY(mp3.audioProperties());
+    using Header = TagLib::MPEG::Header;
+    QCOMPARE(mp3.audioProperties()->channelMode(),
+             music.channels == 1 ? Header::SingleChannel : encoding.jointStereo ? Header::JointStereo : Header::Stereo);
+    if (!encoding.isVbr()) {
+        QCOMPARE(facts->kbps, kbps);
+        return;
+    }
+    const TagLib::MPEG::XingHeader *header = mp3.audioProperties()->xingHeader();
+    QVERIFY(header && header->totalFrames() > 0);
+    const QByteArray bytes = TestKit::readFile(result.tempPath);
+    QVERIFY(bytes.left(1 << 16).contains("Xing"));   // lame's "Info" would say a constant rate
+
+    const QString cut = QDir(m_work->path()).filePath(QStringLiteral("cut.mp3"));
+    QVERIFY(TestKit::writeFile(cut, bytes.left(bytes.size() / 2)));
+    const Verdicts::Output half{true, bytes.size() / 2, MpegAudio::read(cut)};
+    QVERIFY(half.audio);
+    QVERIFY2(qAbs(2 * half.audio->lengthMs - facts->lengthMs) < facts->lengthMs / 5, qPrintable(QString::number(half.audio->lengthMs)));
+    const Verdicts::Verdict verdict = Verdicts::encoderVerdict({}, ProcessOutcome{true, false, 0, {}}, half, *facts, false);
+    QCOMPARE(verdict.status, FileStatus::Failed);
+    QVERIFY2(verdict.reason.startsWith(QStringLiteral("the encoder's output is cut short: ")), qPrintable(verdict.reason));
 }
 
 void TestConversion::badFileAmongGoodOnes_data()
@@ -683,12 +805,7 @@ void TestConversion::chaptersKept()
     QVERIFY(TestKit::makeSource(m_ffmpeg, book, make));
     if (split) {
         // Cut where the decoder says, each chapter's samples its own: they add up to the book's.
-        const auto samples = [this](const QString &path) {
-            QProcess decoder;
-            decoder.start(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                                     QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-")});
-            return decoder.waitForFinished(30000) ? decoder.readAllStandardOutput().size() / 2 : -1;
-        };
+        const auto samples = [this](const QString &path) { return decodedSamples(m_ffmpeg, path); };
         SessionSetup setup = settings();
         setup.tools.singlePass = singlePass;
         setup.spans = LibraryLayout::chapterSpans(Chapters::list(m_ffmpeg, book, 30000));
