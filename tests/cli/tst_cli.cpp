@@ -88,6 +88,7 @@ private:
     QString m_longTone;    // 2 s
     QString m_headerFirstTone;   // 6 s, its length stated in a header at the front
     QString m_taggedTone;  // 2 s, with a title, an artist and a cover of about 12 kB
+    QString m_taggedMusic;
     std::unique_ptr<QTemporaryDir> m_work;
     QString m_sources;
     QString m_out;
@@ -122,6 +123,12 @@ void TestCli::initTestCase()
          QStringLiteral("-c:v"), QStringLiteral("mjpeg"), QStringLiteral("-disposition:v"), QStringLiteral("attached_pic"),
          QStringLiteral("-metadata"), QStringLiteral("title=Chanson d’été"), QStringLiteral("-metadata"),
          QStringLiteral("artist=Ñandú")}));
+    // The same with the test kit's music in place of the tone.
+    const QString music = m_toneDir.filePath(QStringLiteral("music.m4a"));
+    m_taggedMusic = m_toneDir.filePath(QStringLiteral("tagged music.m4a"));
+    QVERIFY(TestKit::makeMusic(m_ffmpeg, music, {44100, 2, 2})
+            && TestKit::makeSource(m_ffmpeg, m_taggedMusic, QStringLiteral("-i %1 -i %2 -map 0:a -map 1:v -map_metadata 1 -c copy "
+                                                                          "-disposition:v attached_pic").arg(music, m_taggedTone).split(u' ')));
 }
 
 void TestCli::init()
@@ -428,6 +435,9 @@ void TestCli::wholeOutputs_data()
     QTest::newRow("cut in half") << QStringLiteral("half") << 2.0;
     QTest::newRow("random bytes") << QStringLiteral("random") << 2.0;
     QTest::newRow("shorter than its source") << QStringLiteral("longer source") << 6.0;
+    // Its header still states every frame; under half of them are there.
+    QTest::newRow("VBR whole: skipped") << QStringLiteral("VBR") << 0.0;
+    QTest::newRow("VBR cut in half") << QStringLiteral("VBR half") << 2.0;
 }
 
 // Under --skip-existing an output newer than its source is left alone only when it is whole.
@@ -435,16 +445,16 @@ void TestCli::wholeOutputs()
 {
     QFETCH(QString, change);
     QFETCH(double, seconds);
-    const QString source = tone(QStringLiteral("sources/a.m4a"), m_taggedTone);
+    const QString source = tone(QStringLiteral("sources/a.m4a"), m_taggedMusic);
     const QString output = QDir(m_out).filePath(QStringLiteral("a.mp3"));
-    const QStringList arguments{QStringLiteral("--skip-existing"), QStringLiteral("-b"), QStringLiteral("64"),
-                                QStringLiteral("-o"), m_out, source};
+    const QStringList arguments{QStringLiteral("--skip-existing"), change.startsWith(u'V') ? QStringLiteral("-V") : QStringLiteral("-b"),
+                                change.startsWith(u'V') ? QStringLiteral("2") : QStringLiteral("64"), QStringLiteral("-o"), m_out, source};
     QCOMPARE(run(arguments).exitCode, 0);
     QByteArray bytes = TestKit::readFile(output);
     QRandomGenerator fixed(20240612);   // the same bytes on every run
     for (char &byte : bytes)
         byte = change == QStringLiteral("random") ? char(fixed.bounded(256)) : byte;
-    bytes.truncate(change == QStringLiteral("empty") ? 0 : change == QStringLiteral("half") ? bytes.size() / 2 : bytes.size());
+    bytes.truncate(change == QStringLiteral("empty") ? 0 : change.endsWith(QStringLiteral("half")) ? bytes.size() / 2 : bytes.size());
     QVERIFY(TestKit::writeFile(output, bytes));
     QFile longer(source);   // another, longer recording in its place, still older than the output
     QVERIFY(change != QStringLiteral("longer source")

@@ -2,6 +2,8 @@
 #include "convert/engine/chapters.h"
 #include "convert/engine/cover.h"
 #include "convert/engine/fileconversion.h"
+#include "convert/engine/mpegaudio.h"
+#include "convert/engine/verdicts.h"
 #include "convert/files/workfolder.h"
 #include "convert/scripttools.h"
 #include "filelist/walk/librarylayout.h"
@@ -16,6 +18,7 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tableofcontentsframe.h>
 #include <taglib/tpropertymap.h>
+#include <taglib/xingheader.h>
 
 #include <QDir>
 #include <QFile>
@@ -37,8 +40,11 @@
 
 using namespace ScriptTools;
 
-// End to end with the real ffmpeg and lame on short generated tones; stand-in scripts play
-// the tools where a failure has to be provoked.
+Q_DECLARE_METATYPE(TestKit::Music)
+Q_DECLARE_METATYPE(Tools::Encoding)
+
+// End to end with the real ffmpeg and lame on short generated tones, and on music where the
+// sound's content matters; stand-in scripts play the tools where a failure has to be provoked.
 class TestConversion : public QObject
 {
     Q_OBJECT
@@ -51,6 +57,8 @@ private slots:
     void threeFilesConvertOneAfterAnother();
     void twoJobsKeepSourceOrder();
     void awkwardSourceNamesConvert();
+    void encodingChoices_data();
+    void encodingChoices();
     void badFileAmongGoodOnes_data();
     void badFileAmongGoodOnes();
     void decoderProblem_data();
@@ -233,6 +241,90 @@ void TestConversion::awkwardSourceNamesConvert()
     QCOMPARE(results.at(4).displayName, QStringLiteral("été 日本 – ñ.mp3"));
     QCOMPARE(results.at(5).displayName, QStringLiteral("no extension.mp3"));
     QCOMPARE(tempFolderEntries().size(), names.size());
+}
+
+// How many samples a channel of path decodes to with the real decoder; -1 when it fails.
+static qint64 decodedSamples(const QString &ffmpeg, const QString &path)
+{
+    QProcess decoder;
+    decoder.start(ffmpeg, QStringList{QStringLiteral("-i"), path} + QStringLiteral("-v error -ac 1 -f s16le -").split(u' '));
+    return decoder.waitForFinished(30000) && decoder.exitCode() == 0 ? decoder.readAllStandardOutput().size() / 2 : -1;
+}
+
+// Each row: -V or -b and its value, the stereo mode, the source's rate (8000: mono) and codec,
+// and the mode. Every value of every choice is in some row, rather than every one with every
+// other; in both modes, so are the VBR choices whose average falls between two constant rates.
+void TestConversion::encodingChoices_data()
+{
+    QTest::addColumn<TestKit::Music>("music");
+    QTest::addColumn<Tools::Encoding>("encoding");
+    QTest::addColumn<bool>("singlePass");
+    for (const char *row : {"-V 1 simple 44100 aac two", "-V 1 simple 44100 alac single", "-V 1 simple 48000 alac two",
+                            "-V 1 simple 48000 aac single", "-V 2 simple 44100 aac two", "-V 2 simple 44100 aac single",
+                            "-V 2 simple 48000 aac two", "-V 2 simple 48000 alac single", "-V 2 joint 44100 aac two",
+                            "-V 2 joint 44100 aac single", "-V 3 simple 22050 aac two", "-V 3 simple 22050 alac single",
+                            "-V 4 simple 8000 aac two", "-V 4 simple 8000 aac single", "-V 5 simple 8000 alac two",
+                            "-V 5 simple 8000 aac single", "-V 0 joint 48000 aac single", "-V 6 joint 22050 aac two",
+                            // lame may resample these, and gives 8 kHz 64 kbps at most
+                            "-V 7 simple 44100 alac single", "-V 8 simple 8000 aac two", "-V 9 simple 48000 aac single",
+                            "-b 8 simple 44100 aac two", "-b 32 joint 22050 alac single", "-b 128 simple 8000 aac two",
+                            "-b 192 joint 48000 alac two", "-b 320 simple 44100 aac single"}) {
+        const QStringList field = QString::fromLatin1(row).split(u' ');
+        const bool vbr = field.at(0) == QStringLiteral("-V");
+        const int rate = field.at(3).toInt();
+        QTest::newRow(row) << TestKit::Music{rate, rate == 8000 ? 1 : 2, 3, field.at(4)}
+                           << Tools::Encoding{vbr ? 128 : field.at(1).toInt(), vbr ? field.at(1).toInt() : -1, field.at(2) == QStringLiteral("joint")}
+                           << (field.at(5) == QStringLiteral("single"));
+    }
+}
+
+// A file converts with no word beyond lame's note at 8 kHz, as long as its source to the sample
+// where lame keeps the rate; the length read from its frames is what it decodes to. A VBR file's
+// header counts its frames, and the file cut in half is found cut short all the same.
+void TestConversion::encodingChoices()
+{
+    QFETCH(TestKit::Music, music);
+    QFETCH(Tools::Encoding, encoding);
+    QFETCH(bool, singlePass);
+    SessionSetup setup = settings();
+    setup.encoding = encoding;
+    setup.tools.singlePass = singlePass;
+    // Each source once a run, for every row that plays it.
+    const QString song = m_toneDir.filePath(QStringLiteral("music %1 %2.m4a").arg(music.rate).arg(music.codec));
+    QVERIFY(QFileInfo::exists(song) || TestKit::makeMusic(m_ffmpeg, song, music));
+    QList<FileResult> results;
+    QVERIFY(TestKit::runBatch({song}, setup, &results));
+    const FileResult &result = results.at(0);
+    QVERIFY2(result.status == FileStatus::Converted && result.warning.isEmpty(), qPrintable(result.reason + result.warning));
+    QVERIFY2(result.note.isEmpty() || result.note.endsWith(QStringLiteral(" kbps is not possible at this source's sample rate")),
+             qPrintable(result.note));
+
+    const Probe out = TestKit::probe(m_ffprobe, result.tempPath);
+    const qint64 samples = decodedSamples(m_ffmpeg, result.tempPath);
+    const qint64 sourceSamples = decodedSamples(m_ffmpeg, song);
+    QVERIFY(out.sampleRate > 0 && samples > 0 && sourceSamples > 0);
+    QCOMPARE(out.channels, music.channels);
+    if (out.sampleRate == music.rate)
+        QCOMPARE(samples, sourceSamples);
+    else   // lame's resampling leaves its own padding
+        QVERIFY(qAbs(double(samples) / out.sampleRate - double(sourceSamples) / music.rate) < 0.25);
+    // The frames hold every sample decoded and lame's delay and padding, together under 3456.
+    const std::optional<MpegAudio::Facts> facts = MpegAudio::read(result.tempPath);
+    const qint64 decodedMs = samples * 1000 / out.sampleRate;
+    QVERIFY(facts && facts->lengthMs >= decodedMs - 1 && facts->lengthMs < decodedMs + 3456 * 1000 / out.sampleRate);
+    if (!encoding.isVbr()) {
+        QCOMPARE(facts->kbps * 1000, out.bitRate);   // its frame headers' rate, as ffprobe reads them
+        return;
+    }
+    TagLib::MPEG::File mp3(QFile::encodeName(result.tempPath).constData());
+    QVERIFY(mp3.audioProperties() && mp3.audioProperties()->xingHeader() && mp3.audioProperties()->xingHeader()->totalFrames() > 0);
+    const QByteArray bytes = TestKit::readFile(result.tempPath);
+    QVERIFY(bytes.left(1 << 16).contains("Xing"));   // lame's "Info" would say a constant rate
+    const QString cut = QDir(m_work->path()).filePath(QStringLiteral("cut.mp3"));
+    QVERIFY(TestKit::writeFile(cut, bytes.left(bytes.size() / 2)));
+    const Verdicts::Output half{true, bytes.size() / 2, MpegAudio::read(cut)};
+    QVERIFY(half.audio && qAbs(2 * half.audio->lengthMs - facts->lengthMs) < facts->lengthMs / 5);
+    QCOMPARE(Verdicts::encoderVerdict({}, ProcessOutcome{true, false, 0, {}}, half, *facts, false).status, FileStatus::Failed);
 }
 
 void TestConversion::badFileAmongGoodOnes_data()
@@ -666,12 +758,7 @@ void TestConversion::chaptersKept()
     QVERIFY(TestKit::makeSource(m_ffmpeg, book, make));
     if (split) {
         // Cut where the decoder says, each chapter's samples its own: they add up to the book's.
-        const auto samples = [this](const QString &path) {
-            QProcess decoder;
-            decoder.start(m_ffmpeg, {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
-                                     QStringLiteral("-ac"), QStringLiteral("1"), QStringLiteral("-f"), QStringLiteral("s16le"), QStringLiteral("-")});
-            return decoder.waitForFinished(30000) ? decoder.readAllStandardOutput().size() / 2 : -1;
-        };
+        const auto samples = [this](const QString &path) { return decodedSamples(m_ffmpeg, path); };
         SessionSetup setup = settings();
         setup.tools.singlePass = singlePass;
         ChapterLister lister(m_ffmpeg, 30, 1);
