@@ -1,9 +1,14 @@
 # The Windows program folder, as a user unpacks it: both programs, the tools beside them, the
-# data files, and every library and plugin they load (there is no windeployqt for a cross
-# build, so the list is ours). `cpack` zips it as quorvane-<version>-windows-x64.zip.
+# data files, every library and plugin they load (there is no windeployqt for a cross build, so
+# the list is ours), the licence and the notices of what it includes. `cpack` zips it as
+# quorvane-<version>-windows-x64.zip; the quorvane_setup target below makes the installer of it.
+set(CMAKE_INSTALL_MESSAGE NEVER)
 install(TARGETS quorvane quorvane-cli RUNTIME DESTINATION .)
 install(PROGRAMS ${QUORVANE_ffmpeg_PATH} ${QUORVANE_lame_PATH} DESTINATION .)
 install(DIRECTORY data/ DESTINATION .)
+install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+install(FILES packaging/windows/NOTICES.txt DESTINATION .)
+install(DIRECTORY packaging/windows/licenses DESTINATION .)
 
 foreach(module Core Gui Widgets Network Concurrent Multimedia)
     install(FILES $<TARGET_FILE:Qt6::${module}> DESTINATION .)
@@ -32,9 +37,33 @@ foreach(dll libgcc_s_seh-1.dll libstdc++-6.dll libwinpthread-1.dll)
 endforeach()
 install(FILES ${runtime_dlls} DESTINATION .)
 
+# Every program and library leaves without its debugging sections: the toolchain's and the
+# compiler's keep theirs otherwise, and they are half of the folder's size.
+install(CODE "
+    file(GLOB_RECURSE binaries \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.exe\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/*.dll\")
+    foreach(binary IN LISTS binaries)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded \"\${binary}\" COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+")
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME quorvane)
 set(CPACK_PACKAGE_VENDOR Harrowmede)
 set(CPACK_PACKAGE_FILE_NAME quorvane-${PROJECT_VERSION}-windows-x64)
-set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# The installer (QUORVANE_SETUP, named in the top folder's CMakeLists.txt for the tests) holds
+# the same folder, laid out once more in QUORVANE_SETUP_FILES.
+find_program(QUORVANE_MAKENSIS makensis REQUIRED)
+set(setup_files ${QUORVANE_SETUP_FILES})
+set(setup_list ${CMAKE_BINARY_DIR}/setup-files.nsh)
+add_custom_target(quorvane_setup
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${setup_files}
+    COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${setup_files}
+    COMMAND ${CMAKE_COMMAND} -D FILES=${setup_files} -D FILE_LIST=${setup_list}
+            -P ${CMAKE_SOURCE_DIR}/cmake/windows-setup-files.cmake
+    COMMAND ${QUORVANE_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DFILES=${setup_files}
+            -DFILE_LIST=${setup_list} -DOUTFILE=${QUORVANE_SETUP} ${CMAKE_SOURCE_DIR}/packaging/windows/quorvane.nsi
+    DEPENDS quorvane quorvane-cli quorvane_data
+    COMMENT "Making the installer ${QUORVANE_SETUP}"
+    VERBATIM)

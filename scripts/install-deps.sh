@@ -19,7 +19,7 @@ if [[ ${1:-} == windows ]]; then
   packages=(
     cmake ninja-build pkgconf zstd qt6-base-dev qt6-base-dev-tools qt6-shadertools-dev qt6-multimedia-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
-    wine64 fonts-dejavu-core ffmpeg
+    wine64 fonts-dejavu-core ffmpeg nsis
   )
 fi
 # The cluster test starts Slurm's daemons, which only root may; elsewhere it is skipped.

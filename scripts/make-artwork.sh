@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Remakes the program's icon and splash picture with ImageMagick.
+# Remakes the program's icon (a PNG, and the Windows programs' .ico made from it) and splash
+# picture with ImageMagick. The results are committed: building needs none of this.
 # Usage: scripts/make-artwork.sh   (from the project's top folder)
 set -euo pipefail
 font=/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf
@@ -25,6 +26,10 @@ convert -size 256x256 xc:none -fill white -draw "roundrectangle 8,8 247,247 52,5
 convert "$work/bg.png" "$work/mask.png" -alpha off -compose CopyOpacity -composite "$work/icon.png"
 convert "$work/icon.png" -fill white -draw "$(bars 256 256 44 14 10 40 86 132 176 118 70 150 96)" \
   src/app/resources/quorvane.png
+# The .ico carries the sizes Windows picks for lists, title bars, the taskbar and large tiles.
+# 8 bits a channel, as Windows reads them, and no dates: the same bytes on every run.
+convert src/app/resources/quorvane.png -depth 8 -define png:exclude-chunks=date,time \
+  -define icon:auto-resize=256,48,32,16 src/app/resources/quorvane.ico
 
 # Splash, 480 x 300.
 convert -size 300x480 gradient:'#1d9a8a'-'#1b2456' -rotate 90 "$work/splash.png"
@@ -36,4 +41,4 @@ convert "$work/splash2.png" \
   -fill '#d8f3ee' -font "$regular" -pointsize 18 -annotate +0+26 'M4A to MP3, at the bitrate you choose' \
   -fill '#a9c9d6' -pointsize 12 -gravity south -annotate +0+14 'Harrowmede' \
   data/Splash/quorvane-splash.png
-echo "written: src/app/resources/quorvane.png data/Splash/quorvane-splash.png"
+echo "written: src/app/resources/quorvane.png src/app/resources/quorvane.ico data/Splash/quorvane-splash.png"

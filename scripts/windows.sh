@@ -37,13 +37,15 @@ wincross=$(cd "$wincross" && pwd)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DQUORVANE_WINCROSS="$wincross" >/dev/null
 if [[ $what == build ]]; then
-  cmake --build "$build" -j "$jobs" --target quorvane quorvane-cli quorvane_data
+  cmake --build "$build" -j "$jobs" --target quorvane quorvane-cli quorvane_data quorvane_setup
   (cd "$build" && cpack -G ZIP >/dev/null)
-  echo "Made $(ls "$build"/quorvane-*-windows-x64.zip)"
+  echo "Made $(ls "$build"/quorvane-*-windows-x64.zip) and $(ls "$build"/quorvane-*-setup.exe)"
   exit 0
 fi
 
+# Everything, the installer included: the end-to-end test installs it.
 cmake --build "$build" -j "$jobs"
+cmake --build "$build" -j "$jobs" --target quorvane_setup
 # The wine folder is made once, before the tests start side by side in it.
 export WINEPREFIX=$PWD/$build/wineprefix WINEDEBUG=-all
 [[ -f $WINEPREFIX/system.reg ]] || "$wine" wineboot --init >/dev/null 2>&1

@@ -15,11 +15,13 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMediaPlayer>
 #include <QPushButton>
+#include <QStandardPaths>
 
 namespace {
 
@@ -29,10 +31,14 @@ QString withSeparator(const QString &folder)
     return QDir::fromNativeSeparators(folder).endsWith(u'/') ? folder : folder + QDir::separator();
 }
 
+// Linux offers the home folder. Windows offers the user's Music folder: a standard user may not
+// create files at the top of the system drive. The home folder stands in for a Music folder
+// that is not there.
 QString defaultOutputFolder()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("C:\\");
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    return withSeparator(QDir::toNativeSeparators(QFileInfo(music).isDir() ? music : QDir::homePath()));
 #else
     return withSeparator(QDir::toNativeSeparators(QDir::homePath()));
 #endif

@@ -30,6 +30,13 @@ deb)
                 share/bash-completion/completions/quorvane-cli; do
         [ -L "$work/root/usr/$path" ] || [ -f "$work/root/usr/$path" ] || fail "the package lacks /usr/$path"
     done
+    # As lintian wants it: a plain file readable by all, in the machine-readable format.
+    copyright=$work/root/usr/share/doc/quorvane/copyright
+    { [ -f "$copyright" ] && [ ! -L "$copyright" ]; } || fail "the package lacks /usr/share/doc/quorvane/copyright"
+    [ "$(stat -c %a "$copyright")" = 644 ] || fail "the copyright file's mode is $(stat -c %a "$copyright")"
+    head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "the copyright file is not in the machine-readable format"
+    grep -qx 'License: GPL-3+' "$copyright" || fail "the copyright file does not state GPL-3+"
     "$work/root/usr/bin/quorvane-cli" --version | grep -q '^quorvane-cli ' || fail "the packaged quorvane-cli does not run"
     ;;
 esac

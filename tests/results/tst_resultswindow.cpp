@@ -25,6 +25,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -124,11 +125,11 @@ private slots:
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("shown");
 #ifdef Q_OS_WIN
-        const QString home = QStringLiteral("C:\\");   // the system drive's top, as Windows programs of its time chose
+        const QString offered = QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::MusicLocation)) + QDir::separator();
 #else
-        const QString home = QDir::toNativeSeparators(QDir::homePath()) + QDir::separator();
+        const QString offered = QDir::toNativeSeparators(QDir::homePath()) + QDir::separator();
 #endif
-        QTest::newRow("first start") << QString() << home;
+        QTest::newRow("first start") << QString() << offered;
         QTest::newRow("stored folder") << QStringLiteral("/srv/music/") << QStringLiteral("/srv/music/");
         QTest::newRow("stored empty text stays empty") << QStringLiteral("") << QStringLiteral("");
     }

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # quorvane-cli.exe under wine with the Windows ffmpeg.exe and lame.exe beside it, end to end:
 # a 3 s tagged tone with a cover converts in both modes with its tags, its cover and its
-# length; Ctrl+C stops a conversion and leaves nothing behind; a tool dies with the program.
-#   end-to-end.sh QUORVANE-CLI.EXE WINE-RUN.SH FAKETOOL.EXE
+# length; Ctrl+C stops a conversion and leaves nothing behind; a tool dies with the program;
+# every run ends soon after its summary; the installer installs a copy that converts, and its
+# uninstaller leaves nothing of it.
+#   end-to-end.sh QUORVANE-CLI.EXE WINE-RUN.SH FAKETOOL.EXE SETUP.EXE SETUP-FILES
+# (SETUP-FILES: the program folder the installer was made from.)
 # This machine's ffmpeg makes the source and reads the results.
 set -euo pipefail
-cli=$1 run=$2 faketool=$3
+cli=$1 run=$2 faketool=$3 setup=$4 setup_files=$5
 command -v ffprobe >/dev/null || { echo "skipped: no ffmpeg here to make and check the files"; exit 77; }
 work=$(mktemp -d)
 trap 'exec 3<&- 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+[[ -f $setup ]] || fail "no installer at $setup: the quorvane_setup target makes it"
 # Z: is this machine's root inside wine.
 win() { printf 'Z:%s' "$1" | tr / '\\'; }
 
@@ -78,7 +82,7 @@ cat <&3 >/dev/null
 exec 3<&-
 
 # Every run ends within a few seconds of printing its summary: a program that hangs in its exit
-# fails here, not at ctest's limit. Ten runs of three files at -j 2; the summary is read as it
+# fails here, not at ctest's limit. Runs of three files at -j 2; the summary is read as it
 # comes, through a FIFO, and only the exit after it is timed.
 exit_bound=10
 many=$work/many
@@ -86,20 +90,59 @@ mkdir "$many"
 for name in one two three; do cp "$work/tone.m4a" "$many/$name.m4a"; done
 mkfifo "$many/lines"
 exec 4<>"$many/lines"   # read-write: opening it never waits for the other side
-for round in $(seq 1 10); do
-  mkdir "$many/out$round"
-  "$run" "$cli" -j 2 -o "$(win "$many/out$round")" \
-    "$(win "$many/one.m4a")" "$(win "$many/two.m4a")" "$(win "$many/three.m4a")" >"$many/lines" 2>&1 &
-  pid=$!
-  summary=
-  while [[ -z $summary ]] && IFS= read -r -t 300 line <&4; do
-    [[ $line == *"file(s) converted"* ]] && summary=$line
+exits_after_summary() { # LABEL ROUNDS CLI: output in $many/LABEL1, LABEL2...
+  local label=$1 rounds=$2 program=$3 round pid summary line status
+  for round in $(seq 1 "$rounds"); do
+    mkdir "$many/$label$round"
+    "$run" "$program" -j 2 -o "$(win "$many/$label$round")" \
+      "$(win "$many/one.m4a")" "$(win "$many/two.m4a")" "$(win "$many/three.m4a")" >"$many/lines" 2>&1 &
+    pid=$!
+    summary=
+    while [[ -z $summary ]] && IFS= read -r -t 300 line <&4; do
+      [[ $line == *"file(s) converted"* ]] && summary=$line
+    done
+    [[ -n $summary ]] || fail "$label run $round printed no summary"
+    timeout "$exit_bound" tail --pid=$pid -f /dev/null ||
+      { kill -KILL $pid; fail "$label run $round did not end within ${exit_bound} s of its summary: $summary"; }
+    status=0
+    wait $pid || status=$?
+    [[ $status == 0 && $summary == "3 of 3 file(s) converted"* ]] || fail "$label run $round: status $status: $summary"
   done
-  [[ -n $summary ]] || fail "run $round printed no summary"
-  timeout "$exit_bound" tail --pid=$pid -f /dev/null ||
-    { kill -KILL $pid; fail "run $round did not end within ${exit_bound} s of its summary: $summary"; }
-  status=0
-  wait $pid || status=$?
-  [[ $status == 0 && $summary == "3 of 3 file(s) converted"* ]] || fail "run $round: status $status: $summary"
+}
+exits_after_summary built 10 "$cli"
+
+# The installer, silent (/S), twice as an update in place does, for a user without administrator
+# rights: the program folder under the user's own programs folder, the Start-menu shortcut, the
+# uninstaller's entry and "Open with" for .m4a and .m4b. The installed copy converts with only
+# its own libraries (wine-run.sh adds the toolchain's to no program that has them beside it).
+profile=$WINEPREFIX/drive_c/users/$(id -un)
+installed=$profile/AppData/Local/Programs/Quorvane
+shortcut="$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quorvane.lnk"
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quorvane'
+classes() { "$run" reg query 'HKCU\Software\Classes' /s 2>&1 | tr -d '\r'; }
+for round in 1 2; do "$run" "$setup" /S || fail "install $round: the installer failed"; done
+[[ $(cd "$installed" && find . ! -name Uninstall.exe | sort) == "$(cd "$setup_files" && find . | sort)" && -f $installed/Uninstall.exe ]] ||
+  fail "installed: $(cd "$installed" && find . | sort)"
+[[ -f $shortcut ]] || fail "no Start-menu shortcut"
+"$run" reg query "$uninstall_key" /v QuietUninstallString >/dev/null || fail "no uninstaller entry"
+classes=$(classes)
+for entry in 'Applications\quorvane.exe\shell\open\command' 'Harrowmede.Quorvane.Audio\shell\open\command' \
+             '.m4a\OpenWithList\quorvane.exe' '.m4b\OpenWithList\quorvane.exe'; do
+  grep -qxF "HKEY_CURRENT_USER\\Software\\Classes\\$entry" <<<"$classes" || fail "no $entry among: $classes"
 done
+[[ $(grep -c '^ *Harrowmede.Quorvane.Audio  *REG_SZ' <<<"$classes") == 2 ]] || fail "not in both OpenWithProgids: $classes"
+grep -qF 'Quorvane\quorvane.exe" "%1"' <<<"$classes" || fail "no open command for the installed program: $classes"
+exits_after_summary installed 3 "$installed/quorvane-cli.exe"
+check installed "$many/installed1/one.mp3"
 exec 4<&-
+
+# The uninstaller, silent: it goes on in a copy of itself and returns at once, so its end is the
+# end of the last program in the wine folder (the test runs alone in it), which wineserver awaits.
+"$run" "$installed/Uninstall.exe" /S || fail "the uninstaller failed"
+"$(dirname "${QUORVANE_WINE:-/usr/lib/wine/wine64}")/wineserver" -w
+[[ ! -e $installed ]] || fail "left after uninstalling: $(cd "$installed" && find . | sort)"
+[[ ! -e $shortcut ]] || fail "the Start-menu shortcut is left"
+! "$run" reg query "$uninstall_key" >/dev/null 2>&1 || fail "the uninstaller entry is left"
+# No other program of the wine folder lists .m4a or .m4b: their keys go with Quorvane's entries.
+classes=$(classes)
+! grep -qiE 'quorvane|\\\.m4[ab]$' <<<"$classes" || fail "left in HKCU\Software\Classes: $classes"
