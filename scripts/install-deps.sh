@@ -6,13 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-multimedia-dev libqt6multimedia6 libgl-dev
-  ffmpeg lame libfftw3-dev libtag1-dev
+  ffmpeg lame libfftw3-dev libtag1-dev libebur128-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   # Not needed to play: the sinks and decoders a desktop has, so that the tests prove that
   # what a machine has installed does not decide them.
   gstreamer1.0-plugins-bad gstreamer1.0-libav
   fonts-liberation
-  desktop-file-utils appstream dpkg-dev file man-db parallel loudgain bash-completion
+  desktop-file-utils appstream dpkg-dev file man-db parallel bash-completion
 )
 # `install-deps.sh windows`: what the Windows cross build and its tests under wine need.
 if [[ ${1:-} == windows ]]; then

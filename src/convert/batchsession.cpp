@@ -318,8 +318,7 @@ void BatchSession::onGainReady(int index, const QString &note, const QString &pr
     if (std::exchange(m_files[index].waitsForAlbum, false))
         ++m_running;   // its place again, until it is saved
     FileResult measured = m_results->at(index);
-    if (!note.isEmpty())
-        measured.note = measured.note.isEmpty() ? note : measured.note + QStringLiteral("; ") + note;
+    measured.note = note;   // said after what the set has of it
     measured.withoutGain = !note.isEmpty() || !problem.isEmpty();
     m_results->record(measured);
     m_files[index].gainProblem = problem;

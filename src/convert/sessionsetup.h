@@ -38,9 +38,8 @@ struct SessionSetup
     QStringList saveNames;
     // What saving does with a file already at a name (ResultSaver::Existing).
     ResultSaver::Existing existing = ResultSaver::Existing::Overwrite;
-    // When saving: ReplayGain tags written into each saved file, by loudgain (found by
-    // ReplayGain::toolPath(appFolder)); with Album, the files of one album (ReplayGain::albumKey)
-    // are measured together once every one of them has ended. A file whose measuring fails
-    // keeps its MP3 and fails.
+    // When saving: ReplayGain frames written into each converted file before it is saved
+    // (GainStep); with Album, the files of one album (ReplayGain::albumKey) wait for each other.
+    // A file whose measuring fails is saved without them and fails.
     ReplayGain::Mode replayGain = ReplayGain::Mode::None;
 };

@@ -37,6 +37,8 @@ private slots:
     void hangingToolInTheEngine();
     void hangingToolInTheCli_data();
     void hangingToolInTheCli();
+    void otherToolRunMisbehaves_data();
+    void otherToolRunMisbehaves();
 
 private:
     // A stand-in as a tool: "missing" (nothing there), "not executable" (a script without the
@@ -620,3 +622,151 @@ void TestFaultsTools::hangingToolInTheCli()
 
 QUORVANE_TEST_GUILESS_MAIN(TestFaultsTools)
 #include "tst_faults_tools.moc"
+
+// The decoder's other runs, each through the runner: the chapter listing (--split-chapters), the
+// cover scaling (--cover-max) and the loudness measuring (--replaygain). A stand-in passes every
+// other run to the real decoder and misbehaves on one kind: it hangs (--tool-timeout 2, or a
+// SIGTERM), fails, or answers garbage and says it succeeded. The run says what was not done.
+// The loudness rows measure an album of two files, of which only the first run misbehaves: the
+// other still gets the album's frames, measured without it.
+void TestFaultsTools::otherToolRunMisbehaves_data()
+{
+    QTest::addColumn<QString>("run");     // the arguments that tell the run: listing, cover, loudness
+    QTest::addColumn<QString>("how");     // hangs, fails, garbage, or "hangs, SIGTERM"
+    QTest::addColumn<QString>("reason");  // a part of what the run says
+
+    const QString hung = QStringLiteral("the decoder made no progress for 2 s");
+    const QString failed = QStringLiteral("stand-in decoder: broken");
+    for (const char *run : {"listing", "cover", "loudness"}) {
+        const QString kind = QString::fromLatin1(run);
+        const QString garbage = kind == QStringLiteral("listing") ? QStringLiteral("the decoder's chapter list is not in its metadata format")
+                                : kind == QStringLiteral("cover") ? QStringLiteral("the decoder gave no whole JPEG that fits")
+                                                                  : QStringLiteral("the decoder gave ");
+        QTest::newRow(qPrintable(kind + QStringLiteral(" hangs"))) << kind << QStringLiteral("hangs") << hung;
+        QTest::newRow(qPrintable(kind + QStringLiteral(" fails"))) << kind << QStringLiteral("fails") << failed;
+        QTest::newRow(qPrintable(kind + QStringLiteral(" answers garbage"))) << kind << QStringLiteral("garbage") << garbage;
+    }
+    QTest::newRow("loudness hangs, SIGTERM") << QStringLiteral("loudness") << QStringLiteral("hangs, SIGTERM")
+                                             << QStringLiteral("saved without ReplayGain: the batch was cancelled first");
+}
+
+void TestFaultsTools::otherToolRunMisbehaves()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QString, run);
+    QFETCH(QString, how);
+    QFETCH(QString, reason);
+    const QString pidFile = QDir(m_pids).filePath(QStringLiteral("tool"));
+    const QString marks = run == QStringLiteral("listing") ? QStringLiteral("*\" -f ffmetadata - \"*")
+                          : run == QStringLiteral("cover") ? QStringLiteral("*\" image2pipe \"*")
+                                                           : QStringLiteral("*\" f32le \"*");
+    // A frame header of a 16 x 16 JPEG and nothing after it, for the cover.
+    const QString garbage = run == QStringLiteral("listing") ? QStringLiteral("echo 'no listing'")
+                            : run == QStringLiteral("cover") ? QStringLiteral("printf '\\377\\330\\377\\300\\000\\021\\010\\000\\020\\000\\020\\003'")
+                                                             : QStringLiteral("head -c 100000 /dev/urandom");
+    const QString misbehave = how.startsWith(QStringLiteral("hangs")) ? QStringLiteral("echo $$ > %1; exec sleep 60").arg(shellQuoted(pidFile))
+                              : how == QStringLiteral("fails") ? QStringLiteral("echo 'stand-in decoder: broken' >&2; exit 1")
+                                                               : garbage + QStringLiteral("; exit 0");
+    const QString once = shellQuoted(QDir(m_work->path()).filePath(QStringLiteral("misbehaved")));
+    // mkdir: of two runs at once, one only misbehaves.
+    const QString decoder = QStringLiteral("case \" $* \" in %1) mkdir %4 2>/dev/null && { %2; } ;; esac\nexec %3 \"$@\"")
+                                .arg(marks, misbehave, shellQuoted(m_machine.ffmpeg), once);
+    const QString cli = makeAppFolder(m_machine, QDir(m_work->path()).filePath(QStringLiteral("app")), decoder);
+    QVERIFY(!cli.isEmpty());
+
+    // Music with what the run needs: chapters, a cover that must be scaled, or nothing more.
+    const QString music = QDir(m_work->path()).filePath(QStringLiteral("music.m4a"));
+    QVERIFY(TestKit::makeMusic(m_machine.ffmpeg, music, TestKit::Music{44100, 2, 2}));
+    const QString album = QDir(m_work->path()).filePath(QStringLiteral("album"));
+    QVERIFY(QDir().mkpath(album));
+    const QString source = QDir(album).filePath(QStringLiteral("song.m4a"));
+    QStringList options{QStringLiteral("--tool-timeout"), QStringLiteral("2"), QStringLiteral("-o"), m_cliOut};
+    if (run == QStringLiteral("listing")) {
+        const QString meta = QDir(m_work->path()).filePath(QStringLiteral("meta.txt"));
+        QVERIFY(writeFile(meta, ";FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n"
+                                "[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n"));
+        QVERIFY(makeSource(m_machine.ffmpeg, source, {QStringLiteral("-i"), music, QStringLiteral("-i"), meta, QStringLiteral("-map"),
+                                                      QStringLiteral("0"), QStringLiteral("-map_chapters"), QStringLiteral("1"),
+                                                      QStringLiteral("-c"), QStringLiteral("copy")}));
+        options << QStringLiteral("--split-chapters");
+    } else if (run == QStringLiteral("cover")) {
+        QVERIFY(makeSource(m_machine.ffmpeg, source, {QStringLiteral("-i"), music, QStringLiteral("-f"), QStringLiteral("lavfi"),
+                                                      QStringLiteral("-i"), QStringLiteral("color=c=red:s=64x64:d=1"), QStringLiteral("-map"),
+                                                      QStringLiteral("0:a"), QStringLiteral("-map"), QStringLiteral("1:v"),
+                                                      QStringLiteral("-frames:v"), QStringLiteral("1"), QStringLiteral("-c:a"),
+                                                      QStringLiteral("copy"), QStringLiteral("-c:v"), QStringLiteral("png"),
+                                                      QStringLiteral("-disposition:v"), QStringLiteral("attached_pic")}));
+        options << QStringLiteral("--cover-max") << QStringLiteral("32");
+    } else {
+        for (const QString &name : {QStringLiteral("song.m4a"), QStringLiteral("other.m4a")})
+            QVERIFY(makeSource(m_machine.ffmpeg, QDir(album).filePath(name),
+                               {QStringLiteral("-i"), music, QStringLiteral("-c"), QStringLiteral("copy"),
+                                QStringLiteral("-metadata"), QStringLiteral("album=Both")}));
+        options << QStringLiteral("--replaygain") << QStringLiteral("album");
+    }
+    const QString input = run == QStringLiteral("loudness") ? album : source;
+
+    CliRun result;
+    if (how == QStringLiteral("hangs, SIGTERM")) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("TMPDIR"), m_cliTemp);
+        process.setProcessEnvironment(environment);
+        process.start(cli, options << input);
+        QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 30000);   // measuring
+        ::kill(pid_t(process.processId()), SIGTERM);
+        QVERIFY(process.waitForFinished(30000));
+        result = {process.exitStatus() == QProcess::NormalExit, process.exitCode(),
+                  QString::fromLocal8Bit(process.readAllStandardOutput()), QString::fromLocal8Bit(process.readAllStandardError())};
+        QCOMPARE(result.exitCode, 128 + SIGTERM);
+        QVERIFY2(result.err.contains(QStringLiteral("2 of 2 file(s) converted, 2 saved without ReplayGain")), qPrintable(result.err));
+    } else {
+        result = runCli(cli, options << input, m_work->path(), m_cliTemp);
+    }
+    QVERIFY2(result.finished, qPrintable(result.err));
+    QVERIFY2(result.err.contains(reason), qPrintable(result.err));
+    if (readPid(pidFile) > 0)
+        QVERIFY(hasEnded(readPid(pidFile)));   // the hung run went with its keeper's group
+    QCOMPARE(entries(m_cliTemp), QStringList());
+    if (run == QStringLiteral("listing")) {
+        // The book fails as a whole, by the listing's reason: nothing is cut by guesswork.
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains(QStringLiteral("FAILED     %1: its chapters could not be listed: ").arg(source)), qPrintable(result.err));
+        QCOMPARE(entries(m_cliOut), QStringList());
+        // A dry run foretells it.
+        QVERIFY(QDir().rmdir(QDir(m_work->path()).filePath(QStringLiteral("misbehaved"))));
+        const CliRun dry = runCli(cli, QStringList{QStringLiteral("--dry-run")} + options, m_work->path(), m_cliTemp);
+        QVERIFY2(dry.exitCode == 1 && dry.out.isEmpty() && dry.err.contains(reason), qPrintable(dry.err));
+        return;
+    }
+    const QString saved = QDir(m_cliOut).filePath(QStringLiteral("song.mp3"));
+    const SourceTags tags = TagCopy::readSource(saved);
+    QVERIFY(tags.readable);
+    if (run == QStringLiteral("cover")) {
+        // The file is whole; its cover stays the source's, with a warning.
+        QCOMPARE(result.exitCode, 0);
+        QVERIFY2(result.err.contains(QStringLiteral("warning    %1: the cover could not be scaled down").arg(source)), qPrintable(result.err));
+        QCOMPARE(tags.pictures.value(0).mimeType, QStringLiteral("image/png"));
+    } else {
+        // Both are saved as converted; the one that could not be measured without frames, and
+        // named, the other with its own gain, which is its album's.
+        QCOMPARE(entries(m_cliOut), (QStringList{QStringLiteral("other.mp3"), QStringLiteral("song.mp3")}));
+        const SourceTags other = TagCopy::readSource(QDir(m_cliOut).filePath(QStringLiteral("other.mp3")));
+        const bool cancelled = how == QStringLiteral("hangs, SIGTERM");
+        for (const SourceTags &file : {tags, other}) {
+            const QString track = file.fields.value(QStringLiteral("REPLAYGAIN_TRACK_GAIN")).value(0);
+            QCOMPARE(file.fields.value(QStringLiteral("REPLAYGAIN_ALBUM_GAIN")).value(0), track);
+            if (!track.isEmpty())
+                QVERIFY2(!cancelled && track.endsWith(QStringLiteral(" dB")), qPrintable(track));
+        }
+        const int measured = int(tags.fields.contains(QStringLiteral("REPLAYGAIN_TRACK_GAIN")))
+                             + int(other.fields.contains(QStringLiteral("REPLAYGAIN_TRACK_GAIN")));
+        QVERIFY2(measured == (cancelled ? 0 : 1), qPrintable(result.err));
+        if (!cancelled) {
+            QCOMPARE(result.exitCode, 1);
+            QVERIFY2(result.err.contains(QStringLiteral(".mp3 without ReplayGain: its loudness could not be measured: ")),
+                     qPrintable(result.err));
+        }
+    }
+#endif
+}

@@ -78,26 +78,33 @@ private slots:
     }
 
     // A drawing that is no longer wanted ends its decoder at once, even one that writes nothing,
-    // and reports nothing.
+    // and reports nothing; a decoder that writes nothing for the stall timeout is ended too, and
+    // its file gets no picture.
     void anUnwantedDrawingEndsItsDecoder_data()
     {
-        QTest::addColumn<bool>("superseded");
-        QTest::newRow("a new request") << true;
-        QTest::newRow("the maker goes") << false;
+        QTest::addColumn<QString>("end");
+        QTest::newRow("a new request") << QStringLiteral("superseded");
+        QTest::newRow("the maker goes") << QStringLiteral("gone");
+        QTest::newRow("quiet past the stall timeout") << QStringLiteral("stalled");
     }
     void anUnwantedDrawingEndsItsDecoder()
     {
-        QFETCH(bool, superseded);
+        QFETCH(QString, end);
+        const bool superseded = end == QStringLiteral("superseded");
         QTemporaryDir dir;
         const QString pidFile = dir.filePath(QStringLiteral("pid"));
         const QString decoder = writeScript(dir.path(), QStringLiteral("decoder"),
                                             QStringLiteral("case \"$4\" in *stalls*) echo $$ > %1; exec sleep 60;; esac\n"
                                                            "exit 1").arg(shellQuoted(pidFile)));
-        auto maker = std::make_unique<SonogramMaker>(decoder);
+        auto maker = std::make_unique<SonogramMaker>(decoder, end == QStringLiteral("stalled") ? 1 : 0);
         QSignalSpy failed(maker.get(), &SonogramMaker::pictureFailed);
         maker->request({QStringLiteral("stalls.m4a")}, 100);
         QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 20000);
-        if (superseded) {
+        if (end == QStringLiteral("stalled")) {
+            QVERIFY(failed.wait(20000));
+            QCOMPARE(failed.first().first().toString(), QStringLiteral("stalls.m4a"));
+            QTRY_VERIFY_WITH_TIMEOUT(!processExists(readPid(pidFile)), 20000);
+        } else if (superseded) {
             maker->request({QStringLiteral("next.m4a")}, 100);
             QVERIFY(failed.wait(20000));
             QCOMPARE(failed.first().first().toString(), QStringLiteral("next.m4a"));

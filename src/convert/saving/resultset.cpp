@@ -39,6 +39,7 @@ void ResultSet::record(const FileResult &result)
     file.status = result.status;
     file.reason = result.reason;
     file.warning = result.warning;
+    file.withoutGain = file.withoutGain || result.withoutGain;
     QStringList notes{file.note, result.note};
     notes.removeAll(QString());
     file.note = notes.join(QStringLiteral("; "));

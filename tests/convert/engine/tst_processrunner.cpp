@@ -33,6 +33,7 @@ private slots:
     void firstLineOfALongOutputArrives();
     void cancelFromALine();
     void programKilledBySignalCrashed();
+    void cancelEndsTheProgram_data();
     void cancelEndsTheProgram();
     void cancelKillsAProgramThatIgnoresTerminate();
     void abortLeavesNoChildAndNoSignal();
@@ -334,23 +335,38 @@ void TestProcessRunner::programKilledBySignalCrashed()
     QCOMPARE(outcome.errorText, QStringLiteral("dying"));
 }
 
+void TestProcessRunner::cancelEndsTheProgram_data()
+{
+    // By cancel(), or by the stall timeout once the program has said nothing for a second after
+    // its last line.
+    QTest::addColumn<bool>("stalls");
+    QTest::newRow("cancelled") << false;
+    QTest::newRow("quiet past the stall timeout") << true;
+}
+
 void TestProcessRunner::cancelEndsTheProgram()
 {
+    QFETCH(bool, stalls);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString pidFile = dir.filePath(QStringLiteral("pid"));
 
     ProcessRunner runner;
+    runner.setStallTimeout(stalls ? 1 : 0);
     QSignalSpy spy(&runner, &ProcessRunner::finished);
-    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo $$ > \"$0\"; exec sleep 30"), pidFile});
+    runner.start(m_sh, {QStringLiteral("-c"), QStringLiteral("echo working >&2; echo $$ > \"$0\"; exec sleep 30"), pidFile});
     QTRY_VERIFY_WITH_TIMEOUT(readPid(pidFile) > 0, 10000);
     const qint64 pid = readPid(pidFile);
-    runner.cancel();
+    if (!stalls)
+        runner.cancel();
     QVERIFY(spy.wait(10000));
 
     QCOMPARE(spy.count(), 1);
     const ProcessOutcome outcome = outcomeOf(spy);
     QVERIFY(outcome.crashed);
+    QCOMPARE(outcome.stalled, stalls);
+    if (stalls)
+        QCOMPARE(outcome.errorText, QStringLiteral("made no progress for 1 s"));
     QVERIFY(!outcome.succeeded());
     QVERIFY(!runner.isRunning());
     QVERIFY(!processExists(pid));

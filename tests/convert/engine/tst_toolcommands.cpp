@@ -157,6 +157,11 @@ void TestToolCommands::encoderArguments()
     QFETCH(bool, jointStereo);
     const Tools::Encoding encoding{bitrate, vbrQuality, jointStereo};
     QCOMPARE(Tools::encoderArguments(encoding, input, output), expected);
+    // The single pass's line reads its input from the pipe, and leaves out lame's own gain analysis.
+    QStringList piped = expected;
+    piped.replace(piped.size() - 2, QStringLiteral("-"));
+    piped.insert(piped.size() - 2, QStringLiteral("--noreplaygain"));
+    QCOMPARE(Tools::pipedEncoderArguments(encoding, output), piped);
 }
 
 void TestToolCommands::encoderOutputPath_data()
@@ -189,10 +194,15 @@ void TestToolCommands::encoderOutputPath()
 
 // A JPEG's start up to its frame header (marker frame), after an APP0 segment and before.
 // A JPEG's start up to its frame header (marker frame), after an APP0 segment and before.
-static QByteArray jpegStart(char frame, int width, int height, char precision = 8, const QByteArray &before = {})
+static QByteArray jpegStart(char frame, int width, int height, char precision = 8, const QByteArray &before = {}, int components = 1)
 {
-    const char header[] = {'\xFF', frame, 0, 11, precision, char(height >> 8), char(height), char(width >> 8), char(width), 1, 1, 0x11, 0};
-    return QByteArray("\xFF\xD8\xFF\xE0\x00\x06JFIF", 10) + before + QByteArray(header, sizeof header);
+    QByteArray header("\xFF", 1);
+    header += frame;
+    header += char(0) + QByteArray(1, char(8 + 3 * components)) + precision + char(height >> 8) + char(height) + char(width >> 8)
+              + char(width) + char(components);
+    for (int c = 1; c <= components; ++c)
+        header += QByteArray(1, char(c)) + char(0x11) + char(0);
+    return QByteArray("\xFF\xD8\xFF\xE0\x00\x06JFIF", 10) + before + header;
 }
 
 void TestToolCommands::coverShape_data()
@@ -200,13 +210,21 @@ void TestToolCommands::coverShape_data()
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QString>("shape");   // "baseline", "other" JPEG or "not JPEG", and its size
     QTest::addColumn<bool>("fits");       // a cover to keep under a limit of 500 pixels
-    QTest::newRow("baseline (SOF0)") << jpegStart('\xC0', 300, 500) << QStringLiteral("baseline 300x500") << true;
-    QTest::newRow("baseline, too tall") << jpegStart('\xC0', 300, 501) << QStringLiteral("baseline 300x501") << false;
-    QTest::newRow("extended sequential (SOF1)") << jpegStart('\xC1', 300, 200) << QStringLiteral("baseline 300x200") << true;
-    QTest::newRow("SOF1 of 12-bit samples") << jpegStart('\xC1', 300, 200, 12) << QStringLiteral("other 300x200") << false;
-    QTest::newRow("progressive (SOF2)") << jpegStart('\xC2', 300, 200) << QStringLiteral("other 300x200") << false;
-    QTest::newRow("a table, a fill byte first") << jpegStart('\xC0', 300, 200, 8, QByteArray("\xFF\xC4\x00\x03\x00\xFF", 6)) << QStringLiteral("baseline 300x200") << true;
-    QTest::newRow("PNG") << QByteArray("\x89PNG\r\n\x1A\n") << QStringLiteral("not JPEG 0x0") << false;
+    QTest::addColumn<bool>("whole");      // what a scaler's answer must be: to its end, with a scan
+    QTest::newRow("baseline (SOF0)") << jpegStart('\xC0', 300, 500) << QStringLiteral("baseline 300x500") << true << false;
+    QTest::newRow("baseline, too tall") << jpegStart('\xC0', 300, 501) << QStringLiteral("baseline 300x501") << false << false;
+    QTest::newRow("extended sequential (SOF1)") << jpegStart('\xC1', 300, 200) << QStringLiteral("baseline 300x200") << true << false;
+    QTest::newRow("SOF1 of 12-bit samples") << jpegStart('\xC1', 300, 200, 12) << QStringLiteral("other 300x200") << false << false;
+    QTest::newRow("progressive (SOF2)") << jpegStart('\xC2', 300, 200) << QStringLiteral("other 300x200") << false << false;
+    QTest::newRow("a table, a fill byte first") << jpegStart('\xC0', 300, 200, 8, QByteArray("\xFF\xC4\x00\x03\x00\xFF", 6)) << QStringLiteral("baseline 300x200") << true << false;
+    QTest::newRow("PNG") << QByteArray("\x89PNG\r\n\x1A\n") << QStringLiteral("not JPEG 0x0") << false << false;
+    // Small players read grey and YCbCr; CMYK, or RGB by its Adobe marker, goes to the scaler.
+    QTest::newRow("YCbCr") << jpegStart('\xC0', 300, 200, 8, {}, 3) << QStringLiteral("baseline 300x200") << true << false;
+    QTest::newRow("CMYK") << jpegStart('\xC0', 300, 200, 8, {}, 4) << QStringLiteral("other 300x200") << false << false;
+    QTest::newRow("RGB by its Adobe marker") << jpegStart('\xC0', 300, 200, 8, QByteArray("\xFF\xEE\x00\x0E" "Adobe\x00\x64\x00\x00\x00\x00\x00", 16), 3)
+                                             << QStringLiteral("other 300x200") << false << false;
+    QTest::newRow("whole: a scan and the end") << jpegStart('\xC0', 300, 200) + QByteArray("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\x12\x34\xFF\xD9", 14) << QStringLiteral("baseline 300x200") << true << true;
+    QTest::newRow("a scan, cut before the end") << jpegStart('\xC0', 300, 200) + QByteArray("\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\x12\x34\xFF\xD9", 14).chopped(2) << QStringLiteral("baseline 300x200") << true << false;
 }
 
 void TestToolCommands::coverShape()
@@ -214,10 +232,12 @@ void TestToolCommands::coverShape()
     QFETCH(QByteArray, data);
     QFETCH(QString, shape);
     QFETCH(bool, fits);
+    QFETCH(bool, whole);
     const Cover::Shape found = Cover::shapeOf(data);
     const char *const kinds[] = {"baseline", "other", "not JPEG"};
     QCOMPARE(QStringLiteral("%1 %2x%3").arg(QLatin1String(kinds[int(found.kind)])).arg(found.width).arg(found.height), shape);
     QCOMPARE(Cover::fits(data, 500), fits);
+    QCOMPARE(Cover::isWhole(data), whole);
 }
 
 QUORVANE_TEST_GUILESS_MAIN(TestToolCommands)
