@@ -1,4 +1,5 @@
 #include "cli/clioptions.h"
+#include "cli/console.h"
 
 #include "convert/engine/loudness.h"
 #include "convert/engine/toolcommands.h"
@@ -306,11 +307,7 @@ CliCommand parse(const QStringList &arguments)
         QStringLiteral("Converts .m4a files (and any other file the decoder reads) to MP3."));
     // Not rows: each ends the line's reading. Not addHelpOption(): its --help-all offers Qt's
     // own options, which a console program lacks.
-    const QCommandLineOption help({
-#ifdef Q_OS_WIN
-                                      QStringLiteral("?"),
-#endif
-                                      QStringLiteral("h"), QStringLiteral("help")},
+    const QCommandLineOption help(Console::extraHelpNames() + QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays this help."));
     parser.addOption(help);
     const QCommandLineOption version = parser.addVersionOption();

@@ -1,6 +1,7 @@
 #include "cli/clirun.h"
 
 #include "cli/clireport.h"
+#include "cli/console.h"
 #include "convert/batchsession.h"
 #include "convert/engine/chapters.h"
 #include "convert/engine/processrunner.h"
@@ -20,19 +21,12 @@
 #include <cstring>
 #include <optional>
 
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
 void writeTo(FILE *stream, const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    Console::write(stream, text);
 }
 
 // Standard output carries the program's data: its help, its version, a dry run's list. Nothing
@@ -41,8 +35,7 @@ void writeTo(FILE *stream, const QString &text)
 // gone ("| head") ends it as that signal does.
 std::optional<int> writeOutput(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size()) && std::fflush(stdout) == 0)
+    if (Console::write(stdout, text))
         return std::nullopt;
     const QString reason = QString::fromLocal8Bit(std::strerror(errno));
     if (const int signalNumber = SignalWatcher::firstSignal())
@@ -51,14 +44,6 @@ std::optional<int> writeOutput(const QString &text)
     return CliExit::SomeFailed;
 }
 
-bool isTerminal(FILE *stream)
-{
-#ifdef Q_OS_WIN
-    return _isatty(_fileno(stream)) != 0;
-#else
-    return ::isatty(::fileno(stream)) != 0;
-#endif
-}
 
 // A signal during the walk or the plan ends the run before any tool starts: its exit status.
 std::optional<int> cancelledBeforeConverting()
@@ -375,7 +360,7 @@ int runCli(const CliCommand &command)
     setup.failed = plan.failed;
     // A library's long files start first, so that none runs alone at the end.
     setup.session.longestFirst = true;
-    setup.liveProgress = isTerminal(stderr);
+    setup.liveProgress = Console::isTerminal(stderr);
 
     CliBatch batch(setup);
     QObject::connect(&watcher, &SignalWatcher::raised, &batch, &CliBatch::interrupt);

@@ -25,6 +25,30 @@
 
 namespace {
 
+// Why the preview cannot play, with the player's own words: those alone may be as bare as
+// Windows Media Foundation's "Unable to play.".
+QString playerProblem(QMediaPlayer::Error error, const QString &said)
+{
+    QString kind;
+    switch (error) {
+    case QMediaPlayer::ResourceError:
+        kind = QStringLiteral("the player could not read or decode it");
+        break;
+    case QMediaPlayer::FormatError:
+        kind = QStringLiteral("this system's player does not take its format");
+        break;
+    case QMediaPlayer::AccessDeniedError:
+        kind = QStringLiteral("the player may not open it");
+        break;
+    default:
+        kind = QStringLiteral("the player failed");
+        break;
+    }
+    const QString words = said.trimmed();
+    return words.isEmpty() ? QStringLiteral("This file cannot be played: %1.").arg(kind)
+                           : QStringLiteral("This file cannot be played: %1 (%2)").arg(kind, words);
+}
+
 // The box shows a folder with its trailing separator, as the user would type one.
 QString withSeparator(const QString &folder)
 {
@@ -173,7 +197,7 @@ ResultsWindow::ResultsWindow(const AppServices &services, QWidget *parent)
     connect(m_player, &QMediaPlayer::durationChanged, m_controls, &PlayerControls::setDuration);
     connect(m_player, &QMediaPlayer::positionChanged, m_controls, &PlayerControls::setPosition);
     connect(m_player, &QMediaPlayer::errorOccurred, this,
-            [this](QMediaPlayer::Error, const QString &text) { m_controls->setErrorText(text); });
+            [this](QMediaPlayer::Error error, const QString &said) { m_controls->setErrorText(playerProblem(error, said)); });
 
     // The pictures follow the player: a new file draws its pictures, no file (leaving the window)
     // stops the drawing.

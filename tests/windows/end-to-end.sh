@@ -43,6 +43,30 @@ for mode in two-steps single-pass; do
   check $mode "$work/$mode/tone.mp3"
 done
 
+# What the Windows ffmpeg.exe does beside the conversion: a book of music in ALAC, named in
+# Cyrillic and CJK, with a 64 px JPEG cover and two chapters. A dry run lists it in UTF-8 when
+# redirected; --split-chapters cuts it in two, each with the cover scaled under --cover-max;
+# the spectrogram's raw float samples decode whole.
+book="$work/Книга 日本.m4b"
+printf ';FFMETADATA1\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=0\nEND=1000\ntitle=One\n[CHAPTER]\nTIMEBASE=1/1000\nSTART=1000\nEND=2000\ntitle=Two\n' >"$work/meta.txt"
+ffmpeg -v error -filter_complex "anoisesrc=c=pink:d=2:a=0.2[n];sine=f=330:d=2,volume=0.1[t];[n][t]amix=inputs=2:normalize=0,aformat=channel_layouts=stereo[a]" \
+  -i "$work/meta.txt" -f lavfi -i color=c=blue:s=64x64:d=1 -map '[a]' -map 1:v -frames:v 1 -map_chapters 0 \
+  -c:a alac -c:v mjpeg -disposition:v attached_pic "$book"
+mkdir "$work/split"
+"$run" "$cli" --dry-run --split-chapters -o "$(win "$work/split")" "$(win "$book")" >"$work/list.txt" 2>"$work/list.err" ||
+  fail "dry run: $(cat "$work/list.err")"
+grep -qF "$(win "$book") -> Книга 日本\01 One.mp3" "$work/list.txt" || fail "dry run: the name is not intact: $(cat "$work/list.txt")"
+"$run" "$cli" --split-chapters --cover-max 32 -o "$(win "$work/split")" "$(win "$book")" >"$work/split.out" 2>&1 ||
+  fail "--split-chapters: $(cat "$work/split.out")"
+for chapter in "01 One" "02 Two"; do
+  file="$work/split/Книга 日本/$chapter.mp3"
+  [[ -f $file ]] || fail "--split-chapters: no $chapter.mp3 among: $(find "$work/split" -type f)"
+  [[ $(ffprobe -v error -select_streams v -show_entries stream=codec_name,width -of csv=p=0 "$file") == mjpeg,32 ]] ||
+    fail "--cover-max: the cover of $chapter is not scaled to 32 px"
+done
+floats=$("$run" "$(dirname "$cli")/ffmpeg.exe" -v error -i "$(win "$book")" -map 0:a:0 -ac 1 -ar 44100 -f f32le - | wc -c)
+(( floats >= 4 * 88200 - 4 * 1152 && floats <= 4 * 88200 + 4 * 1152 )) || fail "raw float samples: $floats bytes, not 2 s"
+
 # A program folder whose decoder is a stand-in that says through a FIFO when it holds, and
 # whose end closes the FIFO: both moments are waited for, never timed.
 app=$work/app
