@@ -17,10 +17,11 @@ inline bool hasFolderPart(const QString &program)
 // True when the keeper is not beside the program (Linux); false where there is none.
 bool isKeeperMissing();
 
-// Gives process the program to run with its arguments, and what it runs in as a tool.
+// Gives process the program and its arguments, run as this system runs a tool: on POSIX in a
+// process group of its own (on Linux under the keeper, where there is one), on Windows without a console window.
 void setUp(QProcess *process, const QString &program, const QStringList &arguments);
 
-// Once the tool has started, pid its id.
+// Called once the tool has started, pid its id: on Windows it joins the tools' job here.
 void started(qint64 pid);
 
 // Starts reader, then writer, joined by a pipe of the system's own where Qt's would not do;
