@@ -34,5 +34,9 @@ signals:
     void raised(int signalNumber);   // once per signal that arrived, from the event loop
 
 private:
-    QSocketNotifier *m_notifier = nullptr;
+    // Each system's own, in signalwatcher_posix.cpp or signalwatcher_windows.cpp.
+    void startWatching(ClosedPipe closedPipe);
+    void stopWatching();
+
+    QSocketNotifier *m_notifier = nullptr;   // POSIX
 };

@@ -55,17 +55,10 @@ QString withSeparator(const QString &folder)
     return QDir::fromNativeSeparators(folder).endsWith(u'/') ? folder : folder + QDir::separator();
 }
 
-// Linux offers the home folder. Windows offers the user's Music folder: a standard user may not
-// create files at the top of the system drive. The home folder stands in for a Music folder
-// that is not there.
+// The folder offered until the user chooses one (see Paths::defaultOutputFolder()).
 QString defaultOutputFolder()
 {
-#ifdef Q_OS_WIN
-    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
-    return withSeparator(QDir::toNativeSeparators(QFileInfo(music).isDir() ? music : QDir::homePath()));
-#else
-    return withSeparator(QDir::toNativeSeparators(QDir::homePath()));
-#endif
+    return withSeparator(Paths::defaultOutputFolder());
 }
 
 // The folder that the box's text names, or "" when it names none. Text typed with surrounding

@@ -53,11 +53,7 @@ Verdicts::Output outputAt(const QString &path)
 // where the file system allows it; otherwise to is removed first.
 bool renameOver(const QString &from, const QString &to)
 {
-#ifdef Q_OS_WIN
-    const std::filesystem::path source(from.toStdWString()), target(to.toStdWString());
-#else
-    const std::filesystem::path source(QFile::encodeName(from).toStdString()), target(QFile::encodeName(to).toStdString());
-#endif
+    const std::filesystem::path source = Paths::filesystemPath(from), target = Paths::filesystemPath(to);
     std::error_code error;
     std::filesystem::rename(source, target, error);
     if (error) {

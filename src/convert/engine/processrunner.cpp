@@ -1,9 +1,7 @@
 #include "convert/engine/processrunner.h"
 
-#include "convert/files/processidentity.h"
+#include "convert/engine/toolprocess_p.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -13,17 +11,6 @@
 #include <cerrno>
 #include <cstring>
 #include <utility>
-
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
-#include <csignal>
-#include <unistd.h>
-#endif
-#ifdef Q_OS_LINUX
-#include <fcntl.h>
-#include <sys/prctl.h>
-#endif
 
 namespace {
 
@@ -40,17 +27,12 @@ constexpr int kCancelGraceMs = 2000;
 // abort() may block the closing program this long at most for a killed child to be reaped.
 constexpr int kAbortWaitMs = 5000;
 
-bool hasFolderPart(const QString &program)
-{
-    return QDir::fromNativeSeparators(program).contains(u'/');
-}
-
 // QProcess reports only "failed to start"; look at the program to tell the usual reasons apart.
 int startErrorNumber(const QString &program)
 {
     if (program.isEmpty())
         return StartError::NotFound;
-    if (!hasFolderPart(program)) {
+    if (!ToolProcess::hasFolderPart(program)) {
         return QStandardPaths::findExecutable(program).isEmpty() ? StartError::NotFound
                                                                  : StartError::Other;
     }
@@ -99,88 +81,6 @@ QString mostTellingLine(const QByteArray &text)
     return found == lines.cend() ? lines.value(0) : *found;
 }
 
-#ifdef Q_OS_WIN
-// What the keeper does on Linux: every tool joins one job, which the system ends with all its
-// processes once its last handle closes, that is when this program ends, however it ends. The
-// handle is not inherited, so no tool keeps the job alive.
-HANDLE toolJob()
-{
-    static const HANDLE job = [] {
-        HANDLE made = CreateJobObjectW(nullptr, nullptr);
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (made && !SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-            CloseHandle(made);
-            made = nullptr;
-        }
-        return made;
-    }();
-    return job;
-}
-
-// A tool starts nothing of its own before it is in the job: the tools run no helpers.
-void joinToolJob(qint64 pid)
-{
-    HANDLE process = toolJob() ? OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, FALSE, DWORD(pid)) : nullptr;
-    if (!process)
-        return;
-    AssignProcessToJobObject(toolJob(), process);
-    CloseHandle(process);
-}
-
-// A tool shows no console window of its own.
-void hideWindow(QProcess::CreateProcessArguments *args)
-{
-    args->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
-    args->startupInfo->wShowWindow = SW_HIDE;
-    args->flags |= CREATE_NO_WINDOW;
-}
-#else
-// The tool leads a process group of its own (see prepare()), so a signal to the group also reaches
-// what the tool started: a wrapper script's real tool (run without exec), or helpers. Until the
-// child has made its group (between fork and exec) the signal goes to the child alone.
-void signalToolGroup(qint64 pid, int signalNumber)
-{
-    if (pid <= 0)
-        return;
-    if (::kill(-pid_t(pid), signalNumber) != 0)
-        ::kill(pid_t(pid), signalNumber);
-}
-#endif
-
-#ifdef Q_OS_LINUX
-// The read end of a pipe whose write end only this program holds, for good (both close on exec):
-// it reads end-of-file once the program is gone, however it ends. Each tool's keeper gets it.
-int lifeLine()
-{
-    static const int readEnd = [] {
-        int ends[2];
-        return ::pipe2(ends, O_CLOEXEC) == 0 ? ends[0] : -1;
-    }();
-    return readEnd;
-}
-
-// The keeper beside the program; "" where there is none (a test's copy, another platform).
-QString toolKeeper()
-{
-    static const QString keeper = [] {
-        const QFileInfo beside(QCoreApplication::applicationDirPath() + QStringLiteral("/quorvane-toolkeeper"));
-        return beside.isFile() && beside.isExecutable() ? beside.filePath() : QString();
-    }();
-    return keeper;
-}
-
-// The program as the keeper must be told it: a file that can be run, found as QProcess would
-// find it; "" when it cannot be, so that QProcess itself says why it cannot start.
-QString runnableProgram(const QString &program)
-{
-    if (!hasFolderPart(program))
-        return QStandardPaths::findExecutable(program);
-    const QFileInfo info(program);
-    return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
-}
-#endif
-
 } // namespace
 
 ProcessRunner::ProcessRunner(QObject *parent)
@@ -205,11 +105,7 @@ ProcessRunner::~ProcessRunner()
 
 bool ProcessRunner::isToolKeeperMissing()
 {
-#ifdef Q_OS_LINUX
-    return toolKeeper().isEmpty();
-#else
-    return false;
-#endif
+    return ToolProcess::isKeeperMissing();
 }
 
 void ProcessRunner::start(const QString &program, const QStringList &arguments, Output output)
@@ -227,29 +123,8 @@ void ProcessRunner::startPiped(const QString &program, const QStringList &argume
     }
     prepare(program, arguments);
     reader->prepare(readerProgram, readerArguments);
-#ifdef Q_OS_WIN
-    // Qt would join them through a named pipe opened for overlapped use, whose reader may never
-    // see the end of its input. An anonymous pipe: each end becomes inheritable only for the
-    // start of its own program, so no other tool keeps an end open. Tools start on this thread.
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
-        const auto handOver = [](HANDLE end, bool asInput) {
-            return [end, asInput](QProcess::CreateProcessArguments *args) {
-                hideWindow(args);
-                SetHandleInformation(end, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-                (asInput ? args->startupInfo->hStdInput : args->startupInfo->hStdOutput) = end;
-            };
-        };
-        reader->m_process->setCreateProcessArgumentsModifier(handOver(readEnd, true));
-        m_process->setCreateProcessArgumentsModifier(handOver(writeEnd, false));
-        reader->m_process->start();
-        CloseHandle(readEnd);
-        m_process->start();
-        CloseHandle(writeEnd);
+    if (ToolProcess::startPipedOwnWay(m_process, reader->m_process))
         return;
-    }
-#endif
     m_process->setStandardOutputProcess(reader->m_process);
     // The reader first: it is ready before anything is written, and when it cannot start, the
     // writer finds its pipe closed at once.
@@ -279,47 +154,16 @@ bool ProcessRunner::prepare(const QString &program, const QStringList &arguments
     heardFrom();
 
     m_process = new QProcess(this);
-    m_process->setProgram(program);
-    m_process->setArguments(arguments);
-    [[maybe_unused]] int keptLifeLine = -1;   // the keeper's, on Linux
-#ifdef Q_OS_LINUX
-    // Through the keeper, so that what the tool starts dies with us too.
-    if (const QString runnable = runnableProgram(program); !toolKeeper().isEmpty() && !runnable.isEmpty() && lifeLine() >= 0) {
-        keptLifeLine = lifeLine();
-        m_process->setProgram(toolKeeper());
-        m_process->setArguments(QStringList{QString::number(keptLifeLine), runnable} + arguments);
-    }
-#endif
+    ToolProcess::setUp(m_process, program, arguments);
     // A tool that asks a question (ffmpeg before overwriting) reads end-of-file and gives up
     // instead of waiting for an answer nobody can type.
     m_process->setStandardInputFile(QProcess::nullDevice());
     if (output == Output::Discarded)
         m_process->setStandardOutputFile(QProcess::nullDevice());
 
-#ifdef Q_OS_WIN
-    m_process->setCreateProcessArgumentsModifier(hideWindow);
-#else
-    // Runs in the child between fork and exec: async-signal-safe calls only. The tool gets a
-    // process group of its own, so a Ctrl+C typed at our terminal reaches us (and we stop the tool
-    // and clean up) instead of killing it behind our back; on Linux it also dies with us if we are
-    // killed outright, so it cannot go on writing files nobody owns. Its keeper, where there is
-    // one, takes the group with it too: it alone inherits the life line, and watches it instead.
-    m_process->setChildProcessModifier([keptLifeLine] {
-        ::setpgid(0, 0);
-#ifdef Q_OS_LINUX
-        if (keptLifeLine >= 0)
-            ::fcntl(keptLifeLine, F_SETFD, 0);
-        else
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-#endif
-    });
-#endif
-
     connect(m_process, &QProcess::started, this, [this] {
         m_pid = m_process->processId();
-#ifdef Q_OS_WIN
-        joinToolJob(m_pid);
-#endif
+        ToolProcess::started(m_pid);
     });
     connect(m_process, &QProcess::readyReadStandardError, this, &ProcessRunner::readStandardError);
     connect(m_process, &QProcess::readyReadStandardOutput, this, &ProcessRunner::readStandardOutput);
@@ -333,11 +177,7 @@ void ProcessRunner::cancel()
     if (!m_busy || !m_process || m_process->state() == QProcess::NotRunning)
         return;
     m_cancelled = true;
-#ifdef Q_OS_WIN
-    m_process->terminate();
-#else
-    signalToolGroup(m_process->processId(), SIGTERM);
-#endif
+    ToolProcess::askToEnd(m_process);
     if (!m_killTimer->isActive())
         m_killTimer->start();
 }
@@ -346,10 +186,7 @@ void ProcessRunner::killTool()
 {
     if (!m_process || m_process->state() == QProcess::NotRunning)
         return;
-#ifndef Q_OS_WIN
-    signalToolGroup(m_process->processId(), SIGKILL);
-#endif
-    m_process->kill();
+    ToolProcess::kill(m_process);
 }
 
 // Any output is a sign of progress: the stall timeout counts from the last.
@@ -378,12 +215,8 @@ void ProcessRunner::abort()
 
 void ProcessRunner::onProcessFinished(int exitCode, QProcess::ExitStatus status)
 {
-#ifndef Q_OS_WIN
-    // A cancelled tool may have ended and left behind a program it started, deaf to the request
-    // to end. Its group outlives it while such a member lives, so the id is still the group's.
     if (m_cancelled)
-        signalToolGroup(m_pid, SIGKILL);
-#endif
+        ToolProcess::killLeftovers(m_pid);
     readStandardOutput();
     readStandardError();
     passOnLine(std::exchange(m_partialLine, {}));
@@ -458,23 +291,7 @@ void ProcessRunner::report(const ProcessOutcome &outcome)
 
 ProcessRunner::Waiting ProcessRunner::waiting() const
 {
-#ifdef Q_OS_LINUX
     if (!m_busy || m_pid <= 0)
         return Waiting::Unknown;
-    // Under the keeper, the tool is the keeper's one child.
-    qint64 tool = m_pid;
-    if (m_process && m_process->program() == toolKeeper()) {
-        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(m_pid));
-        tool = children.open(QIODevice::ReadOnly) ? children.readAll().trimmed().split(' ').value(0).toLongLong() : 0;
-    }
-    if (tool <= 0)
-        return Waiting::Unknown;
-    if (const char state = ProcessIdentity::stateOf(tool); state == 'T' || state == 't')
-        return Waiting::Stopped;
-    QFile wchan(QStringLiteral("/proc/%1/wchan").arg(tool));
-    const QByteArray where = wchan.open(QIODevice::ReadOnly) ? wchan.read(64) : QByteArray();
-    return where.contains("pipe_write") ? Waiting::ToWrite : where.contains("pipe_read") ? Waiting::ToRead : Waiting::Unknown;
-#else
-    return Waiting::Unknown;
-#endif
+    return ToolProcess::waiting(m_process, m_pid);
 }

@@ -1,5 +1,7 @@
 #include "convert/engine/toolcommands.h"
 
+#include "convert/files/pathhelpers.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -29,11 +31,9 @@ QString ffmpegFileArgument(const QString &path)
 {
     if (!path.contains(u':') || QDir::fromNativeSeparators(path).startsWith(u'/'))
         return path;
-#ifdef Q_OS_WIN
     // "C:\music" and "C:music" are drive paths to ffmpeg too.
-    if (path.size() >= 2 && path.at(1) == u':' && path.at(0).isLetter())
+    if (Paths::startsWithDrive(path))
         return path;
-#endif
     return QStringLiteral("file:") + path;
 }
 

@@ -49,22 +49,6 @@ QString printable(const QString &path)
     return line;
 }
 
-QString systemPath(const QString &path)
-{
-    const QString native = QDir::toNativeSeparators(path);
-#ifdef Q_OS_WIN
-    // The long form takes no "." or ".." and no "/": the system passes it on as it is.
-    constexpr qsizetype kOldLimit = 259;   // MAX_PATH less the terminating zero
-    if (native.size() > kOldLimit && !native.startsWith(QStringLiteral("\\\\?\\"))) {
-        if (native.startsWith(QStringLiteral("\\\\")))
-            return QStringLiteral("\\\\?\\UNC\\") + QDir::toNativeSeparators(QDir::cleanPath(path)).mid(2);
-        if (native.size() > 2 && native.at(1) == u':' && native.at(2) == u'\\')
-            return QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(QDir::cleanPath(path));
-    }
-#endif
-    return native;
-}
-
 QString toolProblem(const QString &tool, const QString &role)
 {
     if (!QDir::fromNativeSeparators(tool).contains(u'/')) {
@@ -78,15 +62,6 @@ QString toolProblem(const QString &tool, const QString &role)
     if (!file.isFile() || !file.isExecutable())
         return QStringLiteral("the %1 cannot be run: %2").arg(role, QDir::toNativeSeparators(tool));
     return {};
-}
-
-QString toolPath(const QString &folder, const QString &toolName)
-{
-#ifdef Q_OS_WIN
-    return QDir::toNativeSeparators(QDir(folder).filePath(toolName + QStringLiteral(".exe")));
-#else
-    return QDir::toNativeSeparators(QDir(folder).filePath(toolName));
-#endif
 }
 
 QString UniqueNames::claim(const QString &name)

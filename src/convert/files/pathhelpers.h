@@ -5,8 +5,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <filesystem>
+
 // Path helpers of the windows and the engine, on native paths; for splitting and joining
-// paths, QFileInfo and QDir.
+// paths, QFileInfo and QDir. What differs between the systems is in pathhelpers_posix.cpp and
+// pathhelpers_windows.cpp.
 namespace Paths {
 
 // The name a converted source gets in the results and the output folder: its name up to the
@@ -31,6 +34,14 @@ QString printable(const QString &path);
 // calls do the same). Only for absolute paths and calls of the system or of libraries.
 QString systemPath(const QString &path);
 
+// A path as the C++ library's file calls (std::filesystem) take it: the name's bytes as the
+// system stores them on POSIX, its UTF-16 on Windows.
+std::filesystem::path filesystemPath(const QString &path);
+
+// Whether path begins with a drive ("C:\music", "C:music"): on Windows only, where elsewhere
+// "C:" is part of a name like any other.
+bool startsWithDrive(const QString &path);
+
 // Why tool cannot be run as role ("decoder", "encoder"), in one line, or "": a path must name an
 // executable file, a bare name one on the search path. Checked before a batch starts, so that a
 // missing tool is named once rather than by every file.
@@ -38,6 +49,11 @@ QString toolProblem(const QString &tool, const QString &role);
 
 // The path of a tool in folder: "ffmpeg" -> folder/ffmpeg (ffmpeg.exe on Windows).
 QString toolPath(const QString &folder, const QString &toolName);
+
+// The output folder offered until the user chooses one, native: the user's Music folder on
+// Windows, the home folder elsewhere; the home folder also stands in for a Music folder that
+// is not there.
+QString defaultOutputFolder();
 
 // Names made unique as they come: a repeated "song.mp3" becomes "song (2).mp3", then
 // "song (3).mp3", ignoring letter case as Windows and macOS do. A name counts as repeated only

@@ -32,8 +32,8 @@ public:
     };
 
     // A file made new in a folder, at a name where nothing was (never through something already
-    // there), written by its owner through file(), then put in place by replace(). Removed when
-    // let go before that.
+    // there), written by its owner through write() (or file()), then put in place by replace().
+    // Removed when let go before that.
     class NewFile
     {
     public:
@@ -44,6 +44,13 @@ public:
 
         bool isOpen() const { return m_file && m_file->isOpen(); }
         QFile &file() { return *m_file; }
+        // Writes all of data at the file's end; the reason when it could not. On POSIX the
+        // system's own words: QFile reports a disk that fills up half-way through a write as
+        // "Unknown error".
+        QString write(const QByteArray &data);
+        // Forces the written data onto the disk before replace() or claim() gives it its name,
+        // so that a power cut cannot leave a name for an empty file; the reason when it could not.
+        QString sync();
         // Gives the file the rights of the one it is about to replace.
         void keepRightsOf(const Entry &replaced);
         // Closes the file and renames it over name in one step; the reason when it could not,

@@ -350,6 +350,32 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
         ::fchmod(m_file->handle(), mode_t(replaced.mode));
 }
 
+QString SharedFolder::NewFile::write(const QByteArray &data)
+{
+    const char *next = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_file->handle(), next, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return systemError(errno);
+        }
+        next += written;
+        left -= written;
+    }
+    return {};
+}
+
+QString SharedFolder::NewFile::sync()
+{
+    if (!m_file->flush())
+        return m_file->errorString();
+    if (::fsync(m_file->handle()) != 0)
+        return systemError(errno);
+    return {};
+}
+
 QString SharedFolder::NewFile::replace(const QString &name)
 {
     if (const QString reason = close(); !reason.isEmpty())

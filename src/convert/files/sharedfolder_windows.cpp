@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <io.h>
 #include <qt_windows.h>
 
 // The same calls on paths: the folders written into on Windows are the user's own, and its
@@ -152,6 +153,20 @@ void SharedFolder::NewFile::keepRightsOf(const Entry &replaced)
 {
     if (replaced.kind == Entry::Kind::File && isOpen())
         m_file->setPermissions(QFileDevice::Permissions(replaced.mode));
+}
+
+QString SharedFolder::NewFile::write(const QByteArray &data)
+{
+    return m_file->write(data) == data.size() ? QString() : m_file->errorString();
+}
+
+QString SharedFolder::NewFile::sync()
+{
+    if (!m_file->flush())
+        return m_file->errorString();
+    if (!FlushFileBuffers(HANDLE(_get_osfhandle(m_file->handle()))))
+        return QStringLiteral("cannot write the file to the disk");
+    return {};
 }
 
 // Moves the file to name, replacing what is there when replacing; the system's error, or 0.

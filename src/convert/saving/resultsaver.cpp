@@ -11,17 +11,6 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#include <cerrno>
-#include <cstring>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <qt_windows.h>
-#else
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace ResultSaver {
 
 namespace {
@@ -33,52 +22,6 @@ namespace {
 QString partPrefix()
 {
     return QStringLiteral(".quorvane-%1-").arg(ProcessIdentity::mark());
-}
-
-#ifndef Q_OS_WIN
-QString systemErrorText(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-#endif
-
-// Writes all of data at the file's end; the reason when it could not. On POSIX the system's
-// own words: QFile reports a disk that fills up half-way through a write as "Unknown error".
-QString writeAll(QFile &file, const QByteArray &data)
-{
-#ifdef Q_OS_WIN
-    return file.write(data) == data.size() ? QString() : file.errorString();
-#else
-    const char *next = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(file.handle(), next, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return systemErrorText(errno);
-        }
-        next += written;
-        left -= written;
-    }
-    return {};
-#endif
-}
-
-// Forces the written data onto the disk before the rename makes it the destination, so that
-// a power cut cannot leave a destination that names an empty file.
-QString syncToDisk(QFile &file)
-{
-    if (!file.flush())
-        return file.errorString();
-#ifdef Q_OS_WIN
-    if (!FlushFileBuffers(HANDLE(_get_osfhandle(file.handle()))))
-        return QStringLiteral("cannot write the file to the disk");
-#else
-    if (::fsync(file.handle()) != 0)
-        return systemErrorText(errno);
-#endif
-    return {};
 }
 
 // Gives part the name wanted in its folder, or else the next free " (n)" form of it, each
@@ -143,10 +86,10 @@ QString copyAtomically(const QString &from, const SharedFolder &folder, const QS
         const QByteArray chunk = source.read(kChunk);
         if (chunk.isEmpty() && source.error() != QFileDevice::NoError)
             return QStringLiteral("cannot read the converted file: %1").arg(source.errorString());
-        if (const QString reason = writeAll(part.file(), chunk); !reason.isEmpty())
+        if (const QString reason = part.write(chunk); !reason.isEmpty())
             return reason;
     }
-    if (const QString reason = syncToDisk(part.file()); !reason.isEmpty())
+    if (const QString reason = part.sync(); !reason.isEmpty())
         return reason;
     if (!replacing)
         return claimFree(part, to.name, given);
