@@ -144,14 +144,6 @@ void TestFaultsFolders::unusableTemporaryFolder()
     } else if (kind == QStringLiteral("below a file")) {
         QVERIFY(writeFile(folder, "a file"));
         folder += QStringLiteral("/below");
-    } else if (kind == QStringLiteral("stranger's link")) {
-        QUORVANE_SKIP_UNLESS_ROOT();
-        const QString shared = QDir(m_work->path()).filePath(QStringLiteral("shared"));
-        QVERIFY(QDir().mkpath(folder) && QDir().mkpath(shared));
-        QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
-        QVERIFY(QFile::link(folder, QDir(shared).filePath(QStringLiteral("out"))));
-        folder = QDir(shared).filePath(QStringLiteral("out"));
-        QCOMPARE(::lchown(QFile::encodeName(folder).constData(), TestKit::kOtherUser, TestKit::kOtherUser), 0);
     } else if (kind == QStringLiteral("immutable")) {
         QVERIFY(QDir().mkdir(folder));
         closed = std::make_unique<ImmutableFolder>(folder);
