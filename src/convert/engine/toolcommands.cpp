@@ -88,20 +88,23 @@ QStringList decoderArguments(const QString &source, const QString &tempMp3, cons
                          QStringLiteral("-f"), QStringLiteral("mp3"), ffmpegFileArgument(tempMp3)};
 }
 
-QString chaptersPath(const QString &tempMp3)
+// A file the conversion keeps beside its temporary MP3, named after it; "" without one.
+static QString besideTemp(const QString &tempMp3, const QString &suffix)
 {
     if (tempMp3.isEmpty())
         return {};
     const QFileInfo temp(QDir::fromNativeSeparators(tempMp3));
-    return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + QStringLiteral(".ffmeta")));
+    return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + suffix));
+}
+
+QString chaptersPath(const QString &tempMp3)
+{
+    return besideTemp(tempMp3, QStringLiteral(".ffmeta"));
 }
 
 QString coverPath(const QString &tempMp3)
 {
-    if (tempMp3.isEmpty())
-        return {};
-    const QFileInfo temp(QDir::fromNativeSeparators(tempMp3));
-    return QDir::toNativeSeparators(temp.dir().filePath(temp.completeBaseName() + QStringLiteral(".cover")));
+    return besideTemp(tempMp3, QStringLiteral(".cover"));
 }
 
 QString Encoding::text() const
