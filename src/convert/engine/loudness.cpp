@@ -61,6 +61,7 @@ LoudnessMeter::~LoudnessMeter() = default;
 
 void LoudnessMeter::measure(const QString &mp3Path)
 {
+    const TagLibFile::Turn turn;
     const TagLibFile::Name name(mp3Path);
     const TagLib::MPEG::File file(name.get(), true, TagLib::AudioProperties::Fast);
     const TagLib::AudioProperties *properties = file.isValid() ? file.audioProperties() : nullptr;

@@ -77,6 +77,7 @@ qint64 framesFrom(TagLib::MPEG::File &file, qint64 offset, qint64 end, const Fra
 
 std::optional<Facts> read(const QString &mp3Path)
 {
+    const TagLibFile::Turn turn;
     const TagLibFile::Name name(mp3Path);
     TagLib::MPEG::File file(name.get(), true, TagLib::AudioProperties::Average);
     const TagLib::MPEG::Properties *properties = file.isValid() ? file.audioProperties() : nullptr;

@@ -56,6 +56,7 @@ std::optional<Gain> albumGain(const QList<Loudness> &files)
 
 bool writeFrames(const QString &path, const Gain &track, const std::optional<Gain> &album)
 {
+    const TagLibFile::Turn turn;
     const TagLibFile::Name name(path);
     TagLib::MPEG::File file(name.get(), false);
     if (!file.isValid() || file.readOnly())
@@ -86,6 +87,7 @@ bool hasFrames(const QString &path, Mode mode)
 {
     if (mode == Mode::None)
         return true;
+    const TagLibFile::Turn turn;
     const TagLibFile::Name name(path);
     TagLib::MPEG::File file(name.get(), false);
     TagLib::ID3v2::Tag *tag = file.isValid() && file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr;

@@ -298,6 +298,7 @@ bool writeId3v23(const SourceTags &tags, const QString &mp3Path, bool id3v1)
 {
     if (tags.isEmpty())
         return true;
+    const TagLibFile::Turn turn;
     const TagLibFile::Name name(mp3Path);
     TagLib::MPEG::File file(name.get(), false);
     if (!file.isValid() || file.readOnly())

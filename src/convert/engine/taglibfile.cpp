@@ -1,5 +1,11 @@
 #include "convert/engine/taglibfile.h"
 
+TagLibFile::Turn::Turn()
+{
+    static std::recursive_mutex taglib;
+    m_lock = std::unique_lock(taglib);
+}
+
 TagLibFile::ReadOnly::ReadOnly(const QString &path, bool audio)
     : name(path)
     , stream(openRegular(name))
