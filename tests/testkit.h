@@ -240,7 +240,7 @@ struct Music
     int rate = 44100;
     int channels = 2;                        // 1 or 2
     double seconds = 3;
-    QString codec = QStringLiteral("aac");   // "aac" or "alac"
+    QString codec = QStringLiteral("aac");   // "aac" or "alac"; "libmp3lame" for an MP3
 };
 
 // ffmpeg's options that make music as an MPEG-4 file's audio; the path goes after them.

@@ -157,7 +157,7 @@ void TestConversion::cleanup()
 void TestConversion::tagsWrittenAtOnce()
 {
     const QString plain = QDir(m_work->path()).filePath(QStringLiteral("plain.mp3"));
-    QVERIFY(TestKit::makeSource(m_ffmpeg, plain, TestKit::toneOptions() + QStringList{QStringLiteral("-c:a"), QStringLiteral("libmp3lame")}));
+    QVERIFY(TestKit::makeMusic(m_ffmpeg, plain, TestKit::Music{44100, 2, 1, QStringLiteral("libmp3lame")}));
     SourceTags tags;
     tags.fields = {{QStringLiteral("TITLE"), {QStringLiteral("Title")}}, {QStringLiteral("ARTIST"), {QStringLiteral("Artist")}},
                    {QStringLiteral("ARRANGER"), {QStringLiteral("Arranger")}}};
